@@ -1,0 +1,47 @@
+# Front door. `make` builds the simulated node and the chip image; `make test` installs what is
+# missing, builds every preset that CI checks and runs every test.
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps host asan chip fuzz test test-host test-asan test-fuzz bench clean
+
+all: deps host chip
+
+deps:
+	@tools/install-deps.sh
+
+host:
+	cmake --preset host >/dev/null
+	cmake --build --preset host
+
+asan:
+	cmake --preset host-asan >/dev/null
+	cmake --build --preset host-asan
+
+chip:
+	cmake --preset stm32f413 >/dev/null
+	cmake --build --preset stm32f413
+
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+test-host: host
+	ctest --preset host -j2
+
+test-asan: asan
+	ctest --preset host-asan -j2
+
+test-fuzz: fuzz
+	tools/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+
+test: deps
+	$(MAKE) chip
+	$(MAKE) test-host
+	$(MAKE) test-asan
+	$(MAKE) test-fuzz
+
+bench: host
+	build/host/tests/bench/xport_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,19 @@
+# Shared compiler settings: warnings as errors on every compiler, and the firmware dialect
+# (no exceptions, no RTTI) for everything that runs on the chip.
+
+add_library(endpoint_warnings INTERFACE)
+target_compile_options(endpoint_warnings INTERFACE
+  -Wall -Wextra -Wconversion -Wshadow -Wsign-conversion -Wdouble-promotion -Werror)
+
+add_library(endpoint_firmware_options INTERFACE)
+target_link_libraries(endpoint_firmware_options INTERFACE endpoint_warnings)
+target_compile_options(endpoint_firmware_options INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>
+  -ffunction-sections -fdata-sections)
+target_include_directories(endpoint_firmware_options INTERFACE ${PROJECT_SOURCE_DIR})
+
+# A firmware library: one directory's sources, built with the firmware dialect.
+function(endpoint_firmware_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_link_libraries(${name} PUBLIC endpoint_firmware_options)
+endfunction()

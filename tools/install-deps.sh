@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need; skips what is already present.
+# Run as root (or with sudo available). Safe to run again and again.
+set -euo pipefail
+
+packages=(
+  make cmake ninja-build gcc g++                       # host build
+  clang libclang-rt-14-dev                             # fuzzers (libFuzzer) and sanitizer runtimes
+  libgtest-dev googletest libbenchmark-dev             # tests and benchmarks
+  gcc-arm-none-eabi binutils-arm-none-eabi             # the chip's image
+  libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  as_root=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
