@@ -1,0 +1,906 @@
+#include "firmware/xport/xport.hpp"
+
+#include <cstring>
+
+#include "firmware/xport/xport_internals.hpp"
+#include "platform/core.hpp"
+
+namespace {
+
+// Written at every accepted start frame on any bus and handed to should_accept; the transport is driven
+// from one thread only, so one variable serves all instances.
+uint64_t rx_data_type_signature;
+
+constexpr uint32_t kMaxNodeIdBits = 0x7FU;
+
+// ---------------------------------------------------------------------------------------------------------
+// Typed pool wrappers: every record takes exactly one block.
+
+XportTxQueueItem* createTxItem(XportPoolAllocator* allocator)
+{
+    auto* item = static_cast<XportTxQueueItem*>(allocateBlock(allocator));
+    if (item != nullptr) {
+        std::memset(item, 0, sizeof(XportTxQueueItem));
+    }
+    return item;
+}
+
+XportBufferBlock* createBufferBlock(XportPoolAllocator* allocator)
+{
+    auto* block = static_cast<XportBufferBlock*>(allocateBlock(allocator));
+    if (block != nullptr) {
+        block->next = 0;
+    }
+    return block;
+}
+
+XportRxState* createRxState(XportPoolAllocator* allocator, uint32_t transfer_descriptor)
+{
+    auto* state = static_cast<XportRxState*>(allocateBlock(allocator));
+    if (state != nullptr) {
+        std::memset(state, 0, sizeof(XportRxState));
+        state->dtid_tt_snid_dnid = transfer_descriptor;
+    }
+    return state;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Transmission
+
+void incrementTransferID(uint8_t* transfer_id)
+{
+    XPORT_ASSERT(transfer_id != nullptr);
+    *transfer_id = static_cast<uint8_t>(*transfer_id + 1U);
+    if (*transfer_id >= 32U) {
+        *transfer_id = 0;
+    }
+}
+
+void pushTxQueue(XportInstance* ins, XportTxQueueItem* item)
+{
+    XPORT_ASSERT(ins != nullptr);
+    XPORT_ASSERT(item->frame.data_len > 0);
+
+    // Behind every queued frame of equal or higher priority: equal identifiers, in particular the frames
+    // of one transfer, leave in the order they were queued.
+    XportTxQueueItem** link = &ins->tx_queue;
+    while (*link != nullptr && !isPriorityHigher((*link)->frame.id, item->frame.id)) {
+        link = &(*link)->next;
+    }
+    item->next = *link;
+    *link = item;
+}
+
+int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer_id, uint16_t crc,
+                    const uint8_t* payload, uint16_t payload_len)
+{
+    XPORT_ASSERT(ins != nullptr);
+    XPORT_ASSERT((can_id & ~XPORT_CAN_EXT_ID_MASK) == 0);
+    if (transfer_id == nullptr || (payload_len != 0 && payload == nullptr)) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    const uint8_t tid = static_cast<uint8_t>(*transfer_id & 0x1FU);
+
+    if (payload_len < XPORT_CAN_FRAME_MAX_DATA_LEN) {
+        XportTxQueueItem* item = createTxItem(&ins->allocator);
+        if (item == nullptr) {
+            return -XPORT_ERROR_OUT_OF_MEMORY;
+        }
+        if (payload_len > 0) {
+            std::memcpy(item->frame.data, payload, payload_len);
+        }
+        item->frame.data[payload_len] = static_cast<uint8_t>(0xC0U | tid);
+        item->frame.data_len = static_cast<uint8_t>(payload_len + 1U);
+        item->frame.id = can_id | XPORT_CAN_FRAME_EFF;
+        pushTxQueue(ins, item);
+        return 1;
+    }
+
+    uint16_t position = 0;
+    uint8_t toggle = 0;
+    uint8_t start_flag = 0x80;
+    int count = 0;
+    while (position != payload_len) {
+        XportTxQueueItem* item = createTxItem(&ins->allocator);
+        if (item == nullptr) {
+            return -XPORT_ERROR_OUT_OF_MEMORY;  // frames already queued stay; receivers time them out
+        }
+        uint8_t i = 0;
+        if (position == 0) {
+            item->frame.data[0] = static_cast<uint8_t>(crc & 0xFFU);
+            item->frame.data[1] = static_cast<uint8_t>(crc >> 8);
+            i = 2;
+        }
+        while (i < XPORT_CAN_FRAME_MAX_DATA_LEN - 1 && position < payload_len) {
+            item->frame.data[i++] = payload[position++];
+        }
+        const uint8_t end_or_start = (position == payload_len) ? 0x40U : start_flag;
+        item->frame.data[i] = static_cast<uint8_t>(end_or_start | (toggle << 5) | tid);
+        item->frame.data_len = static_cast<uint8_t>(i + 1U);
+        item->frame.id = can_id | XPORT_CAN_FRAME_EFF;
+        pushTxQueue(ins, item);
+
+        ++count;
+        start_flag = 0;
+        toggle ^= 1U;
+    }
+    return count;
+}
+
+bool invalidSendArguments(uint8_t priority, const void* payload, uint16_t payload_len)
+{
+    return (payload == nullptr && payload_len != 0) || priority > XPORT_TRANSFER_PRIORITY_LOWEST;
+}
+
+uint16_t multiFrameCrc(uint64_t data_type_signature, const void* payload, uint16_t payload_len)
+{
+    if (payload_len < XPORT_CAN_FRAME_MAX_DATA_LEN) {
+        return 0xFFFFU;  // single frame: no CRC on the wire
+    }
+    const uint16_t crc = crcAddSignature(0xFFFFU, data_type_signature);
+    return crcAdd(crc, static_cast<const uint8_t*>(payload), payload_len);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Reception
+
+XportRxState* findRxState(XportRxState* state, uint32_t transfer_descriptor)
+{
+    while (state != nullptr) {
+        if (state->dtid_tt_snid_dnid == transfer_descriptor) {
+            return state;
+        }
+        state = followBlockLink<XportRxState>(state, state->next);
+    }
+    return nullptr;
+}
+
+XportRxState* prependRxState(XportInstance* ins, uint32_t transfer_descriptor)
+{
+    XportRxState* state = createRxState(&ins->allocator, transfer_descriptor);
+    if (state == nullptr) {
+        return nullptr;
+    }
+    state->next = makeBlockLink(state, ins->rx_states);
+    ins->rx_states = state;
+    return state;
+}
+
+XportRxState* traverseRxStates(XportInstance* ins, uint32_t transfer_descriptor)
+{
+    XportRxState* state = findRxState(ins->rx_states, transfer_descriptor);
+    return state != nullptr ? state : prependRxState(ins, transfer_descriptor);
+}
+
+void releaseBlockChain(XportPoolAllocator* allocator, XportBufferBlock* block)
+{
+    while (block != nullptr) {
+        XportBufferBlock* const next = followBlockLink<XportBufferBlock>(block, block->next);
+        freeBlock(allocator, block);
+        block = next;
+    }
+}
+
+void releaseStatePayload(XportInstance* ins, XportRxState* state)
+{
+    releaseBlockChain(&ins->allocator, followBlockLink<XportBufferBlock>(state, state->buffer_blocks));
+    state->buffer_blocks = 0;
+    state->payload_len = 0;
+}
+
+void prepareForNextTransfer(XportRxState* state)
+{
+    XPORT_ASSERT(state->buffer_blocks == 0);
+    state->transfer_id = (state->transfer_id + 1U) & 0x1FU;
+    state->payload_len = 0;
+    state->next_toggle = 0;
+}
+
+// Abandons the transfer in progress and waits for the next one of the stream.
+void abandonTransfer(XportInstance* ins, XportRxState* state)
+{
+    releaseStatePayload(ins, state);
+    prepareForNextTransfer(state);
+}
+
+uint8_t computeTransferIDForwardDistance(uint8_t a, uint8_t b)
+{
+    int d = static_cast<int>(b) - static_cast<int>(a);
+    if (d < 0) {
+        d += 1 << TRANSFER_ID_BIT_LEN;
+    }
+    return static_cast<uint8_t>(d);
+}
+
+XportBufferBlock* lastBufferBlock(XportRxState* state, unsigned* block_count)
+{
+    XportBufferBlock* block = followBlockLink<XportBufferBlock>(state, state->buffer_blocks);
+    *block_count = 0;
+    if (block == nullptr) {
+        return nullptr;
+    }
+    *block_count = 1;
+    for (XportBufferBlock* next = followBlockLink<XportBufferBlock>(block, block->next); next != nullptr;
+         next = followBlockLink<XportBufferBlock>(next, next->next)) {
+        block = next;
+        ++*block_count;
+    }
+    return block;
+}
+
+// Appends bytes to the state's payload: head first, then 28-byte blocks. 1 on success, -3 when the pool
+// runs dry or the transfer would outgrow what the 10-bit length can hold.
+int bufferBlockPushBytes(XportPoolAllocator* allocator, XportRxState* state, const uint8_t* data, uint8_t data_len)
+{
+    if (state->payload_len + data_len > XPORT_MAX_RX_PAYLOAD_LEN) {
+        return -XPORT_ERROR_OUT_OF_MEMORY;
+    }
+    uint8_t taken = 0;
+    while (static_cast<std::size_t>(state->payload_len + taken) < XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE && taken < data_len) {
+        state->buffer_head[state->payload_len + taken] = data[taken];
+        ++taken;
+    }
+    if (taken == data_len) {
+        state->payload_len = (state->payload_len + data_len) & XPORT_MAX_RX_PAYLOAD_LEN;
+        return 1;
+    }
+
+    unsigned block_count = 0;
+    XportBufferBlock* block = lastBufferBlock(state, &block_count);
+    std::size_t index = 0;
+    if (block == nullptr) {
+        block = createBufferBlock(allocator);
+        if (block == nullptr) {
+            return -XPORT_ERROR_OUT_OF_MEMORY;
+        }
+        state->buffer_blocks = makeBlockLink(state, block);
+    } else {
+        index = (state->payload_len - XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE) % XPORT_BUFFER_BLOCK_DATA_SIZE;
+        if (index == 0) {
+            // The last block is exactly full: continue in a new one.
+            index = XPORT_BUFFER_BLOCK_DATA_SIZE;
+        }
+    }
+
+    while (taken < data_len) {
+        if (index == XPORT_BUFFER_BLOCK_DATA_SIZE) {
+            XportBufferBlock* const fresh = createBufferBlock(allocator);
+            if (fresh == nullptr) {
+                return -XPORT_ERROR_OUT_OF_MEMORY;
+            }
+            block->next = makeBlockLink(block, fresh);
+            block = fresh;
+            index = 0;
+        }
+        block->data[index++] = data[taken++];
+    }
+    state->payload_len = (state->payload_len + data_len) & XPORT_MAX_RX_PAYLOAD_LEN;
+    return 1;
+}
+
+// Copies the leading bytes of the last frame into the free room of the head or the last block, without
+// changing payload_len. Returns how many were copied; the rest is reached through payload_tail.
+uint8_t copyIntoFreeRoom(XportRxState* state, const uint8_t* data, uint8_t n)
+{
+    uint8_t copied = 0;
+    if (state->payload_len < XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE) {
+        for (std::size_t i = state->payload_len; i < XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE && copied < n; ++i) {
+            state->buffer_head[i] = data[copied++];
+        }
+        return copied;
+    }
+    unsigned block_count = 0;
+    XportBufferBlock* block = lastBufferBlock(state, &block_count);
+    if (block == nullptr) {
+        return 0;
+    }
+    const std::size_t fill = state->payload_len - XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE -
+                             XPORT_BUFFER_BLOCK_DATA_SIZE * (block_count - 1U);
+    XPORT_ASSERT(fill < XPORT_BUFFER_BLOCK_DATA_SIZE);
+    for (std::size_t i = fill; i < XPORT_BUFFER_BLOCK_DATA_SIZE && copied < n; ++i) {
+        block->data[i] = data[copied++];
+    }
+    return copied;
+}
+
+void fillTransferIdentity(XportRxTransfer* transfer, const XportCANFrame* frame, uint16_t data_type_id,
+                          XportTransferType transfer_type, uint8_t dest_node_id, uint64_t timestamp_usec)
+{
+    const uint8_t tail = frame->data[frame->data_len - 1U];
+    transfer->timestamp_usec = timestamp_usec;
+    transfer->data_type_id = data_type_id;
+    transfer->transfer_type = transfer_type;
+    transfer->transfer_id = TRANSFER_ID_FROM_TAIL_BYTE(tail);
+    transfer->priority = PRIORITY_FROM_ID(frame->id);
+    transfer->source_node_id = SOURCE_ID_FROM_ID(frame->id);
+    transfer->dest_node_id = dest_node_id;
+    transfer->data_type_signature = rx_data_type_signature;
+}
+
+XportTransferType extractTransferType(uint32_t id)
+{
+    if (!SERVICE_NOT_MSG_FROM_ID(id)) {
+        return XportTransferTypeBroadcast;
+    }
+    return REQUEST_NOT_RESPONSE_FROM_ID(id) ? XportTransferTypeRequest : XportTransferTypeResponse;
+}
+
+uint16_t extractDataType(uint32_t id)
+{
+    if (extractTransferType(id) != XportTransferTypeBroadcast) {
+        return SRV_TYPE_FROM_ID(id);
+    }
+    if (SOURCE_ID_FROM_ID(id) == XPORT_BROADCAST_NODE_ID) {
+        return static_cast<uint16_t>(MSG_TYPE_FROM_ID(id) & 3U);
+    }
+    return MSG_TYPE_FROM_ID(id);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Bit codec
+
+uint8_t standardWidthBytes(uint8_t bit_length)
+{
+    if (bit_length <= 8) {
+        return 1;
+    }
+    if (bit_length <= 16) {
+        return 2;
+    }
+    if (bit_length <= 32) {
+        return 4;
+    }
+    return 8;
+}
+
+}  // namespace
+
+// =============================================================================================================
+
+void XPORT_assert(bool test, const char* file, int line)
+{
+    if (!test) {
+        coreFatalStop(file, line);
+    }
+}
+
+XportBlockLink makeBlockLink(const void* from, const void* to)
+{
+    if (to == nullptr) {
+        return 0;
+    }
+    const auto distance = reinterpret_cast<intptr_t>(to) - reinterpret_cast<intptr_t>(from);
+    return static_cast<XportBlockLink>(distance / static_cast<intptr_t>(XPORT_MEM_BLOCK_SIZE));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Pool
+
+void initPoolAllocator(XportPoolAllocator* allocator, XportPoolAllocatorBlock* buf, uint16_t buf_len)
+{
+    allocator->free_list = buf_len > 0 ? buf : nullptr;
+    for (uint16_t i = 0; i < buf_len; ++i) {
+        buf[i].next = (i + 1U < buf_len) ? &buf[i + 1U] : nullptr;
+    }
+    allocator->statistics.capacity_blocks = buf_len;
+    allocator->statistics.current_usage_blocks = 0;
+    allocator->statistics.peak_usage_blocks = 0;
+}
+
+void* allocateBlock(XportPoolAllocator* allocator)
+{
+    XportPoolAllocatorBlock* const result = allocator->free_list;
+    if (result == nullptr) {
+        return nullptr;
+    }
+    allocator->free_list = result->next;
+    XportPoolAllocatorStatistics& stats = allocator->statistics;
+    ++stats.current_usage_blocks;
+    if (stats.current_usage_blocks > stats.peak_usage_blocks) {
+        stats.peak_usage_blocks = stats.current_usage_blocks;
+    }
+    return result;
+}
+
+void freeBlock(XportPoolAllocator* allocator, void* p)
+{
+    auto* block = static_cast<XportPoolAllocatorBlock*>(p);
+    block->next = allocator->free_list;
+    allocator->free_list = block;
+    XPORT_ASSERT(allocator->statistics.current_usage_blocks > 0);
+    --allocator->statistics.current_usage_blocks;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// CRC and arbitration
+
+uint16_t crcAddByte(uint16_t crc, uint8_t byte)
+{
+    crc = static_cast<uint16_t>(crc ^ (static_cast<unsigned>(byte) << 8));
+    for (int bit = 0; bit < 8; ++bit) {
+        const unsigned shifted = static_cast<unsigned>(crc) << 1;
+        crc = static_cast<uint16_t>((crc & 0x8000U) != 0 ? (shifted ^ 0x1021U) : shifted);
+    }
+    return crc;
+}
+
+uint16_t crcAddSignature(uint16_t crc, uint64_t data_type_signature)
+{
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+        crc = crcAddByte(crc, static_cast<uint8_t>(data_type_signature >> shift));
+    }
+    return crc;
+}
+
+uint16_t crcAdd(uint16_t crc, const uint8_t* bytes, std::size_t len)
+{
+    for (std::size_t i = 0; i < len; ++i) {
+        crc = crcAddByte(crc, bytes[i]);
+    }
+    return crc;
+}
+
+bool isPriorityHigher(uint32_t rhs, uint32_t id)
+{
+    const uint32_t clean_id = id & XPORT_CAN_EXT_ID_MASK;
+    const uint32_t clean_rhs = rhs & XPORT_CAN_EXT_ID_MASK;
+    const bool ext = (id & XPORT_CAN_FRAME_EFF) != 0;
+    const bool rhs_ext = (rhs & XPORT_CAN_FRAME_EFF) != 0;
+
+    if (ext != rhs_ext) {
+        const uint32_t arb11 = ext ? (clean_id >> 18) : clean_id;
+        const uint32_t rhs_arb11 = rhs_ext ? (clean_rhs >> 18) : clean_rhs;
+        if (arb11 != rhs_arb11) {
+            return arb11 < rhs_arb11;
+        }
+        return rhs_ext;  // a standard frame beats an extended one with the same base identifier
+    }
+
+    const bool rtr = (id & XPORT_CAN_FRAME_RTR) != 0;
+    const bool rhs_rtr = (rhs & XPORT_CAN_FRAME_RTR) != 0;
+    if (clean_id == clean_rhs && rtr != rhs_rtr) {
+        return rhs_rtr;  // a data frame beats a remote frame with the same identifier
+    }
+    return clean_id < clean_rhs;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Instance and transmission
+
+void xportInit(XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
+               XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
+               void* user_reference)
+{
+    XPORT_ASSERT(out_ins != nullptr);
+    XPORT_ASSERT(reinterpret_cast<uintptr_t>(mem_arena) % alignof(XportPoolAllocatorBlock) == 0);
+    std::memset(out_ins, 0, sizeof(*out_ins));
+    out_ins->node_id = XPORT_BROADCAST_NODE_ID;
+    out_ins->on_reception = on_reception;
+    out_ins->should_accept = should_accept;
+    out_ins->user_reference = user_reference;
+
+    std::size_t blocks = mem_arena_size / XPORT_MEM_BLOCK_SIZE;
+    if (blocks > 0xFFFFU) {
+        blocks = 0xFFFFU;
+    }
+    initPoolAllocator(&out_ins->allocator, static_cast<XportPoolAllocatorBlock*>(mem_arena),
+                      static_cast<uint16_t>(blocks));
+}
+
+void xportSetLocalNodeID(XportInstance* ins, uint8_t self_node_id)
+{
+    XPORT_ASSERT(ins != nullptr);
+    XPORT_ASSERT(ins->node_id == XPORT_BROADCAST_NODE_ID && self_node_id >= XPORT_MIN_NODE_ID &&
+                 self_node_id <= XPORT_MAX_NODE_ID);
+    ins->node_id = self_node_id;
+}
+
+uint8_t xportGetLocalNodeID(const XportInstance* ins) { return ins->node_id; }
+
+int xportBroadcast(XportInstance* ins, uint64_t data_type_signature, uint16_t data_type_id,
+                   uint8_t* inout_transfer_id, uint8_t priority, const void* payload, uint16_t payload_len)
+{
+    return xportBroadcast_internal(ins, data_type_signature, data_type_id, inout_transfer_id, priority, payload,
+                                   payload_len, ins->node_id);
+}
+
+int xportBroadcast_internal(XportInstance* ins, uint64_t data_type_signature, uint16_t data_type_id,
+                            uint8_t* inout_transfer_id, uint8_t priority, const void* payload,
+                            uint16_t payload_len, uint8_t LocalNodeID)
+{
+    if (invalidSendArguments(priority, payload, payload_len)) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    uint32_t can_id = 0;
+    uint16_t crc = 0xFFFFU;
+    if (LocalNodeID != XPORT_BROADCAST_NODE_ID) {
+        can_id = (static_cast<uint32_t>(priority) << 24) | (static_cast<uint32_t>(data_type_id) << 8) |
+                 (LocalNodeID & kMaxNodeIdBits);
+        crc = multiFrameCrc(data_type_signature, payload, payload_len);
+    } else {
+        if (payload_len >= XPORT_CAN_FRAME_MAX_DATA_LEN) {
+            return -XPORT_ERROR_NODE_ID_NOT_SET;  // anonymous transfers must fit one frame
+        }
+        if (data_type_id > (1U << ANON_MSG_DATA_TYPE_ID_BIT_LEN) - 1U) {
+            return -XPORT_ERROR_INVALID_ARGUMENT;
+        }
+        const uint16_t payload_crc = crcAdd(0xFFFFU, static_cast<const uint8_t*>(payload), payload_len);
+        const uint32_t discriminator = (payload_crc & 0x7FFEU) >> 1;
+        can_id = (static_cast<uint32_t>(priority) << 24) | (discriminator << 10) |
+                 (static_cast<uint32_t>(data_type_id & 3U) << 8);
+    }
+    const int result = enqueueTxFrames(ins, can_id, inout_transfer_id, crc, static_cast<const uint8_t*>(payload),
+                                       payload_len);
+    incrementTransferID(inout_transfer_id);
+    return result;
+}
+
+int xportRequestOrRespond(XportInstance* ins, uint8_t destination_node_id, uint64_t data_type_signature,
+                          uint8_t data_type_id, uint8_t* inout_transfer_id, uint8_t priority,
+                          XportRequestResponse kind, const void* payload, uint16_t payload_len)
+{
+    return xportRequestOrRespond_internal(ins, destination_node_id, data_type_signature, data_type_id,
+                                          inout_transfer_id, priority, kind, payload, payload_len, ins->node_id);
+}
+
+int xportRequestOrRespond_internal(XportInstance* ins, uint8_t destination_node_id,
+                                   uint64_t data_type_signature, uint8_t data_type_id,
+                                   uint8_t* inout_transfer_id, uint8_t priority, XportRequestResponse kind,
+                                   const void* payload, uint16_t payload_len, uint8_t LocalNodeID)
+{
+    if (invalidSendArguments(priority, payload, payload_len)) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    if (LocalNodeID == XPORT_BROADCAST_NODE_ID) {
+        return -XPORT_ERROR_NODE_ID_NOT_SET;
+    }
+    // Masked so that a caller's out-of-range destination or kind cannot spill into other identifier fields.
+    const uint32_t can_id = (static_cast<uint32_t>(priority) << 24) | (static_cast<uint32_t>(data_type_id) << 16) |
+                            (static_cast<uint32_t>(kind & 1U) << 15) |
+                            ((destination_node_id & kMaxNodeIdBits) << 8) | 0x80U | (LocalNodeID & kMaxNodeIdBits);
+    const uint16_t crc = multiFrameCrc(data_type_signature, payload, payload_len);
+    const int result = enqueueTxFrames(ins, can_id, inout_transfer_id, crc, static_cast<const uint8_t*>(payload),
+                                       payload_len);
+    if (kind == XportRequest) {
+        incrementTransferID(inout_transfer_id);
+    }
+    return result;
+}
+
+const XportCANFrame* xportPeekTxQueue(const XportInstance* ins)
+{
+    return ins->tx_queue != nullptr ? &ins->tx_queue->frame : nullptr;
+}
+
+void xportPopTxQueue(XportInstance* ins)
+{
+    XportTxQueueItem* const item = ins->tx_queue;
+    XPORT_ASSERT(item != nullptr);
+    ins->tx_queue = item->next;
+    freeBlock(&ins->allocator, item);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Reception
+
+void xportHandleRxFrame(XportInstance* ins, const XportCANFrame* frame, uint64_t timestamp_usec)
+{
+    xportHandleRxFrame_internal(ins, frame, timestamp_usec, false);
+}
+
+void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame, uint64_t timestamp_usec,
+                                 bool AcceptAllAddr)
+{
+    const XportTransferType transfer_type = extractTransferType(frame->id);
+    const uint8_t dest_node_id =
+        transfer_type == XportTransferTypeBroadcast ? XPORT_BROADCAST_NODE_ID : DEST_ID_FROM_ID(frame->id);
+
+    if ((frame->id & XPORT_CAN_FRAME_EFF) == 0 || (frame->id & (XPORT_CAN_FRAME_RTR | XPORT_CAN_FRAME_ERR)) != 0 ||
+        frame->data_len == 0 || frame->data_len > XPORT_CAN_FRAME_MAX_DATA_LEN) {
+        return;
+    }
+    if (transfer_type != XportTransferTypeBroadcast && dest_node_id != xportGetLocalNodeID(ins) && !AcceptAllAddr) {
+        return;
+    }
+
+    const uint8_t source_node_id = SOURCE_ID_FROM_ID(frame->id);
+    const uint16_t data_type_id = extractDataType(frame->id);
+    const uint32_t descriptor =
+        MAKE_TRANSFER_DESCRIPTOR(data_type_id, transfer_type, source_node_id, dest_node_id);
+    const uint8_t tail = frame->data[frame->data_len - 1U];
+    const uint8_t frame_tid = TRANSFER_ID_FROM_TAIL_BYTE(tail);
+
+    XportRxState* state = nullptr;
+    if (IS_START_OF_TRANSFER(tail)) {
+        rx_data_type_signature = 0;
+        if (!ins->should_accept(ins, &rx_data_type_signature, data_type_id, transfer_type, source_node_id)) {
+            return;
+        }
+        state = traverseRxStates(ins, descriptor);
+        if (state == nullptr) {
+            return;
+        }
+        state->calculated_crc = crcAddSignature(0xFFFFU, rx_data_type_signature);
+    } else {
+        state = findRxState(ins->rx_states, descriptor);
+        if (state == nullptr) {
+            return;
+        }
+    }
+
+    const bool never_used = state->timestamp_usec == 0;
+    const bool timed_out = (timestamp_usec - state->timestamp_usec) > TRANSFER_TIMEOUT_USEC;
+    const bool tid_jumped =
+        IS_START_OF_TRANSFER(tail) &&
+        computeTransferIDForwardDistance(static_cast<uint8_t>(state->transfer_id), frame_tid) > 1;
+    if (never_used || timed_out || tid_jumped) {
+        releaseStatePayload(ins, state);
+        state->transfer_id = frame_tid & 0x1FU;
+        state->next_toggle = 0;
+        if (!IS_START_OF_TRANSFER(tail)) {
+            state->transfer_id = (frame_tid + 1U) & 0x1FU;
+            return;
+        }
+    }
+
+    if (IS_START_OF_TRANSFER(tail) && IS_END_OF_TRANSFER(tail)) {
+        state->timestamp_usec = timestamp_usec;
+        XportRxTransfer transfer{};
+        fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec);
+        transfer.payload_head = frame->data;
+        transfer.payload_len = static_cast<uint16_t>(frame->data_len - 1U);
+        ins->on_reception(ins, &transfer);
+        prepareForNextTransfer(state);
+        return;
+    }
+
+    if (TOGGLE_BIT(tail) != state->next_toggle || frame_tid != state->transfer_id) {
+        return;
+    }
+
+    if (IS_START_OF_TRANSFER(tail)) {
+        if (frame->data_len < 4) {
+            return;  // two CRC bytes, at least one payload byte and the tail
+        }
+        state->timestamp_usec = timestamp_usec;
+        const uint8_t n = static_cast<uint8_t>(frame->data_len - 3U);
+        if (bufferBlockPushBytes(&ins->allocator, state, &frame->data[2], n) < 0) {
+            abandonTransfer(ins, state);
+            return;
+        }
+        state->payload_crc = static_cast<uint16_t>(frame->data[0] | (frame->data[1] << 8));
+        state->calculated_crc = crcAdd(state->calculated_crc, &frame->data[2], n);
+        state->next_toggle ^= 1U;
+        return;
+    }
+
+    const uint8_t n = static_cast<uint8_t>(frame->data_len - 1U);
+    if (!IS_END_OF_TRANSFER(tail)) {
+        if (bufferBlockPushBytes(&ins->allocator, state, frame->data, n) < 0) {
+            abandonTransfer(ins, state);
+            return;
+        }
+        state->calculated_crc = crcAdd(state->calculated_crc, frame->data, n);
+        state->next_toggle ^= 1U;
+        return;
+    }
+
+    if (state->payload_len + n > XPORT_MAX_RX_PAYLOAD_LEN) {
+        abandonTransfer(ins, state);
+        return;
+    }
+    const uint8_t copied = copyIntoFreeRoom(state, frame->data, n);
+    XportRxTransfer transfer{};
+    fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec);
+    transfer.payload_head = state->buffer_head;
+    transfer.payload_middle = followBlockLink<XportBufferBlock>(state, state->buffer_blocks);
+    transfer.payload_tail = copied < n ? &frame->data[copied] : nullptr;
+    transfer.payload_len = static_cast<uint16_t>(state->payload_len + n);
+    state->buffer_blocks = 0;
+
+    state->calculated_crc = crcAdd(state->calculated_crc, frame->data, n);
+    if (state->calculated_crc == state->payload_crc) {
+        ins->on_reception(ins, &transfer);
+    }
+    xportReleaseRxTransferPayload(ins, &transfer);
+    prepareForNextTransfer(state);
+}
+
+void xportCleanupStaleTransfers(XportInstance* ins, uint64_t current_time_usec)
+{
+    XportRxState* prev = nullptr;
+    XportRxState* state = ins->rx_states;
+    while (state != nullptr) {
+        XportRxState* const next = followBlockLink<XportRxState>(state, state->next);
+        if (current_time_usec - state->timestamp_usec > TRANSFER_TIMEOUT_USEC) {
+            releaseStatePayload(ins, state);
+            if (prev == nullptr) {
+                ins->rx_states = next;
+            } else {
+                prev->next = makeBlockLink(prev, next);
+            }
+            freeBlock(&ins->allocator, state);
+        } else {
+            prev = state;
+        }
+        state = next;
+    }
+}
+
+void xportReleaseRxTransferPayload(XportInstance* ins, XportRxTransfer* transfer)
+{
+    releaseBlockChain(&ins->allocator, transfer->payload_middle);
+    transfer->payload_middle = nullptr;
+    transfer->payload_head = nullptr;
+    transfer->payload_tail = nullptr;
+    transfer->payload_len = 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Bit codec
+
+bool isBigEndian()
+{
+    const uint16_t probe = 1;
+    uint8_t first = 0;
+    std::memcpy(&first, &probe, 1);
+    return first == 0;
+}
+
+void swapByteOrder(void* data, unsigned size)
+{
+    auto* bytes = static_cast<uint8_t*>(data);
+    for (unsigned i = 0, j = size - 1U; i < j; ++i, --j) {
+        const uint8_t tmp = bytes[i];
+        bytes[i] = bytes[j];
+        bytes[j] = tmp;
+    }
+}
+
+void copyBitArray(const uint8_t* src, uint32_t src_offset, uint32_t src_len, uint8_t* dst, uint32_t dst_offset)
+{
+    XPORT_ASSERT(src_len > 0U);
+    src += src_offset / 8U;
+    dst += dst_offset / 8U;
+    uint32_t s = src_offset % 8U;
+    uint32_t d = dst_offset % 8U;
+    const uint32_t end = src_len + s;
+    while (s != end) {
+        const uint32_t sb = s % 8U;
+        const uint32_t db = d % 8U;
+        const uint32_t room = 8U - (sb > db ? sb : db);
+        const uint32_t k = room < end - s ? room : end - s;
+        const auto mask = static_cast<uint8_t>(((0xFF00U >> k) & 0xFFU) >> db);
+        const auto bits = static_cast<uint8_t>(((static_cast<uint32_t>(src[s / 8U]) << sb) & 0xFFU) >> db);
+        dst[d / 8U] = static_cast<uint8_t>((dst[d / 8U] & ~mask) | (bits & mask));
+        s += k;
+        d += k;
+    }
+}
+
+int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length, void* output)
+{
+    XPORT_ASSERT(transfer != nullptr);
+    const uint32_t payload_bits = static_cast<uint32_t>(transfer->payload_len) * 8U;
+    if (bit_offset >= payload_bits) {
+        return 0;
+    }
+    if (bit_offset + bit_length > payload_bits) {
+        bit_length = static_cast<uint8_t>(payload_bits - bit_offset);
+    }
+    XPORT_ASSERT(bit_length > 0 && bit_length <= 64);
+    auto* out = static_cast<uint8_t*>(output);
+
+    if (transfer->payload_middle == nullptr && transfer->payload_tail == nullptr) {
+        copyBitArray(transfer->payload_head, bit_offset, bit_length, out, 0);
+        return bit_length;
+    }
+
+    constexpr uint32_t kHeadBits = XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE * 8U;
+    constexpr uint32_t kBlockBits = XPORT_BUFFER_BLOCK_DATA_SIZE * 8U;
+    uint32_t wanted = bit_length;
+    uint32_t out_pos = 0;
+
+    if (bit_offset < kHeadBits) {
+        const uint32_t n = (kHeadBits - bit_offset) < wanted ? (kHeadBits - bit_offset) : wanted;
+        copyBitArray(transfer->payload_head, bit_offset, n, out, out_pos);
+        bit_offset += n;
+        out_pos += n;
+        wanted -= n;
+    }
+
+    uint32_t block_start = kHeadBits;
+    uint32_t remaining = payload_bits - kHeadBits;
+    for (const XportBufferBlock* block = transfer->payload_middle; block != nullptr && wanted > 0;
+         block = followBlockLink<const XportBufferBlock>(block, block->next)) {
+        const uint32_t span = remaining < kBlockBits ? remaining : kBlockBits;
+        const uint32_t block_end = block_start + span;
+        if (bit_offset < block_end) {
+            const uint32_t n = (block_end - bit_offset) < wanted ? (block_end - bit_offset) : wanted;
+            copyBitArray(block->data, bit_offset - block_start, n, out, out_pos);
+            bit_offset += n;
+            out_pos += n;
+            wanted -= n;
+        }
+        block_start = block_end;
+        remaining -= span;
+    }
+
+    if (wanted > 0 && transfer->payload_tail != nullptr) {
+        copyBitArray(transfer->payload_tail, bit_offset - block_start, wanted, out, out_pos);
+        out_pos += wanted;
+        wanted = 0;
+    }
+    XPORT_ASSERT(wanted == 0 && out_pos == bit_length);
+    return bit_length;
+}
+
+void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_length, const void* value)
+{
+    XPORT_ASSERT(destination != nullptr && value != nullptr);
+    XPORT_ASSERT(bit_length > 0 && bit_length <= 64);
+
+    uint8_t storage[8] = {};
+    const uint8_t width = standardWidthBytes(bit_length);
+    std::memcpy(storage, value, width);
+    if (isBigEndian()) {
+        swapByteOrder(storage, width);
+    }
+    if (bit_length % 8U != 0) {
+        uint8_t& partial = storage[bit_length / 8U];
+        partial = static_cast<uint8_t>(partial << (8U - bit_length % 8U));
+    }
+    copyBitArray(storage, 0, bit_length, static_cast<uint8_t*>(destination), bit_offset);
+}
+
+int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length, bool value_is_signed,
+                      void* out_value)
+{
+    if (transfer == nullptr || out_value == nullptr || bit_length == 0 || bit_length > 64 ||
+        (value_is_signed && bit_length == 1)) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    uint8_t storage[8] = {};
+    const int result = descatterTransferPayload(transfer, bit_offset, bit_length, storage);
+    if (result <= 0) {
+        return result;
+    }
+    if (bit_length % 8U != 0) {
+        uint8_t& partial = storage[bit_length / 8U];
+        partial = static_cast<uint8_t>(partial >> (8U - bit_length % 8U));
+    }
+    const uint8_t width = standardWidthBytes(bit_length);
+    if (value_is_signed && ((storage[(bit_length - 1U) / 8U] >> ((bit_length - 1U) % 8U)) & 1U) != 0) {
+        // Sign-extend up to the standard width; storage is little-endian at this point.
+        for (uint32_t bit = bit_length; bit < width * 8U; ++bit) {
+            storage[bit / 8U] = static_cast<uint8_t>(storage[bit / 8U] | (1U << (bit % 8U)));
+        }
+    }
+    if (isBigEndian()) {
+        swapByteOrder(storage, width);
+    }
+    std::memcpy(out_value, storage, width);
+    return result;
+}
+
+float xportConvertFloat16ToNativeFloat(uint16_t value)
+{
+    constexpr uint32_t kMagic = 0x77800000U;        // 2^112: rebiases the exponent
+    constexpr uint32_t kInfNanLimit = 0x47800000U;  // 65536.0f
+    float magic = 0;
+    float limit = 0;
+    std::memcpy(&magic, &kMagic, sizeof(magic));
+    std::memcpy(&limit, &kInfNanLimit, sizeof(limit));
+
+    uint32_t bits = static_cast<uint32_t>(value & 0x7FFFU) << 13;
+    float result = 0;
+    std::memcpy(&result, &bits, sizeof(result));
+    result *= magic;
+    std::memcpy(&bits, &result, sizeof(bits));
+    if (result >= limit) {
+        bits |= 0x7F800000U;
+    }
+    bits |= static_cast<uint32_t>(value & 0x8000U) << 16;
+    std::memcpy(&result, &bits, sizeof(result));
+    return result;
+}
