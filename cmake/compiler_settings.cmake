@@ -15,5 +15,7 @@ target_include_directories(endpoint_firmware_options INTERFACE ${PROJECT_SOURCE_
 # A firmware library: one directory's sources, built with the firmware dialect.
 function(endpoint_firmware_library name)
   add_library(${name} STATIC ${ARGN})
-  target_link_libraries(${name} PUBLIC endpoint_firmware_options)
+  # The dialect stays private: tests that link the library keep their own (gtest needs exceptions).
+  target_link_libraries(${name} PRIVATE endpoint_firmware_options)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
