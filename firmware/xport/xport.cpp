@@ -644,6 +644,8 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     }
 
     if (IS_START_OF_TRANSFER(tail) && IS_END_OF_TRANSFER(tail)) {
+        // A single frame supersedes whatever multi-frame transfer of the stream was half received.
+        releaseStatePayload(ins, state);
         state->timestamp_usec = timestamp_usec;
         XportRxTransfer transfer{};
         fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec);
@@ -662,6 +664,9 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         if (frame->data_len < 4) {
             return;  // two CRC bytes, at least one payload byte and the tail
         }
+        // A first frame starts a fresh payload: bytes of an unfinished transfer with the same ID and a
+        // matching toggle must not be glued in front of it (the CRC covers only the new bytes).
+        releaseStatePayload(ins, state);
         state->timestamp_usec = timestamp_usec;
         const uint8_t n = static_cast<uint8_t>(frame->data_len - 3U);
         if (bufferBlockPushBytes(&ins->allocator, state, &frame->data[2], n) < 0) {

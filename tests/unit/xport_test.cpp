@@ -524,6 +524,35 @@ TEST(XportRx, ShortFirstFrameAndCrcMismatch)
     EXPECT_EQ(rx.used(), 1);  // every buffer block back
 }
 
+TEST(XportRx, NewStartFrameDiscardsUnfinishedPayload)
+{
+    Node rx(20);
+    const auto old_payload = sequence(30, 0xA0);
+    const auto new_payload = sequence(13, 0x01);
+    // Two frames of a 30-byte transfer leave the toggle expecting 0, the same as a first frame.
+    const auto unfinished = transferFrames(old_payload, 4);
+    for (std::size_t i = 0; i < 2; ++i) {
+        rx.feed(unfinished[i], 1000);
+    }
+    for (const auto& f : transferFrames(new_payload, 4)) {
+        rx.feed(f, 2000);
+    }
+    ASSERT_EQ(rx.delivered.size(), 1U);
+    EXPECT_EQ(rx.delivered[0].payload, new_payload);
+    EXPECT_EQ(rx.used(), 1);
+
+    // A single frame with the expected ID in the middle of a multi-frame transfer is delivered and the
+    // half-received payload is released.
+    const auto half = transferFrames(old_payload, 5);
+    rx.feed(half[0], 3000);
+    rx.feed(half[1], 3000);
+    EXPECT_GT(rx.used(), 1);
+    rx.feed(frame(half[0].id, {0x77, 0xC0 | 5}), 3000);
+    ASSERT_EQ(rx.delivered.size(), 2U);
+    EXPECT_EQ(rx.delivered[1].payload, (std::vector<uint8_t>{0x77}));
+    EXPECT_EQ(rx.used(), 1);
+}
+
 TEST(XportRx, RejectedAtFirstFrameAllocatesNothing)
 {
     Node rx(20);
