@@ -1,0 +1,149 @@
+#pragma once
+// Helpers shared by the message codecs. Every field still goes through xportEncodeScalar /
+// xportDecodeScalar; these only keep the per-type sources short and uniform. Not for the application.
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "firmware/xport/xport.hpp"
+
+// Limits an unsigned field to what its wire width can carry.
+template <typename T>
+constexpr T XPORT_INTERNAL_SATURATE_UNSIGNED(T x, T max)
+{
+    return (x < max) ? x : max;
+}
+
+// Signed counterpart, kept beside the unsigned one; none of the encoded types needs it today.
+template <typename T>
+constexpr T XPORT_INTERNAL_SATURATE(T x, T max)
+{
+    if (x > max) {
+        return max;
+    }
+    return (x < static_cast<T>(-max)) ? static_cast<T>(-max) : x;
+}
+
+// Largest unsigned value of a field of `Bits` bits.
+template <uint8_t Bits>
+constexpr uint64_t dsdlUnsignedMax()
+{
+    static_assert(Bits >= 1 && Bits <= 64);
+    return (Bits == 64) ? ~uint64_t{0} : ((uint64_t{1} << Bits) - 1U);
+}
+
+// Bytes of the standard width the scalar codec uses for a field of `bits` bits.
+constexpr std::size_t dsdlStandardWidth(uint8_t bits)
+{
+    return (bits <= 8) ? 1U : (bits <= 16) ? 2U : (bits <= 32) ? 4U : 8U;
+}
+
+// Writes one scalar field; returns the offset after it.
+template <uint8_t Bits, typename T>
+inline uint32_t dsdlEncodeField(void* msg_buf, uint32_t offset, T value)
+{
+    static_assert(Bits >= 1 && Bits <= 64);
+    static_assert(std::is_trivially_copyable_v<T> && sizeof(T) == dsdlStandardWidth(Bits),
+                  "the scalar codec reads a value of the field's standard width");
+    xportEncodeScalar(msg_buf, offset, Bits, &value);
+    return offset + Bits;
+}
+
+// Reads one scalar field whole. On success stores it and returns 0; otherwise leaves *out untouched and
+// returns the decoder's result: the scalar codec's own error, or -XPORT_ERROR_INTERNAL when the payload
+// ends before the field does.
+template <uint8_t Bits, bool Signed = false, typename T>
+inline int32_t dsdlDecodeField(const XportRxTransfer* transfer, int32_t offset, T* out)
+{
+    static_assert(Bits >= 1 && Bits <= 64);
+    static_assert(!(Signed && Bits == 1));
+    if (offset < 0) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    if constexpr (std::is_same_v<T, bool>) {
+        static_assert(Bits == 1);
+        uint8_t raw = 0;
+        const int32_t result = dsdlDecodeField<1>(transfer, offset, &raw);
+        if (result == 0) {
+            *out = (raw != 0);
+        }
+        return result;
+    } else {
+        static_assert(std::is_trivially_copyable_v<T> && sizeof(T) == dsdlStandardWidth(Bits),
+                      "the scalar codec writes a value of the field's standard width");
+        T value{};
+        const int got = xportDecodeScalar(transfer, static_cast<uint32_t>(offset), Bits, Signed, &value);
+        if (got == Bits) {
+            *out = value;
+            return 0;
+        }
+        return (got < 0) ? got : -XPORT_ERROR_INTERNAL;
+    }
+}
+
+// Length of the last array of a top-level type, which travels without its prefix: as many whole elements
+// as the payload has bits left, cut to the type's maximum so no caller's arena is ever overrun.
+inline uint8_t dsdlTailArrayLength(uint16_t payload_len, int32_t offset, uint32_t element_bits, uint8_t max_length)
+{
+    const int32_t left = static_cast<int32_t>(payload_len) * 8 - offset;
+    if (left <= 0) {
+        return 0;
+    }
+    const uint32_t count = static_cast<uint32_t>(left) / element_bits;
+    return (count < max_length) ? static_cast<uint8_t>(count) : max_length;
+}
+
+// Reads the length prefix of a dynamic array; a prefix above the type's maximum is cut to it.
+template <uint8_t PrefixBits>
+inline int32_t dsdlDecodeArrayLength(const XportRxTransfer* transfer, int32_t offset, uint8_t max_length,
+                                     uint8_t* out_length)
+{
+    uint8_t length = 0;
+    const int32_t result = dsdlDecodeField<PrefixBits>(transfer, offset, &length);
+    if (result == 0) {
+        *out_length = XPORT_INTERNAL_SATURATE_UNSIGNED(length, max_length);
+    }
+    return result;
+}
+
+// Reads `count` integer elements. With an arena they are stored at *dyn_arr_buf, which moves past them;
+// without one they are only checked against the payload. *len counts the elements read whole, so it
+// never claims more than was stored. Returns the offset after the last element or a negative error.
+template <uint8_t Bits, bool Signed, typename T>
+inline int32_t dsdlDecodeIntArray(const XportRxTransfer* transfer, int32_t offset, uint8_t count, uint8_t* len,
+                                  T** data, uint8_t** dyn_arr_buf)
+{
+    if (dyn_arr_buf != nullptr) {
+        XPORT_ASSERT(*dyn_arr_buf != nullptr);
+        // The record reads the elements through a T*; a misaligned arena would fault on the chip.
+        XPORT_ASSERT(reinterpret_cast<uintptr_t>(*dyn_arr_buf) % alignof(T) == 0);
+        *data = reinterpret_cast<T*>(*dyn_arr_buf);
+    }
+    *len = 0;
+    for (uint8_t i = 0; i < count; ++i) {
+        T value{};
+        const int32_t result = dsdlDecodeField<Bits, Signed>(transfer, offset, &value);
+        if (result < 0) {
+            return result;
+        }
+        if (dyn_arr_buf != nullptr) {
+            std::memcpy(*dyn_arr_buf, &value, sizeof(T));
+            *dyn_arr_buf += sizeof(T);
+        }
+        *len = static_cast<uint8_t>(i + 1U);
+        offset += Bits;
+    }
+    return offset;
+}
+
+// Writes `len` integer elements; returns the offset after them.
+template <uint8_t Bits, typename T>
+inline uint32_t dsdlEncodeIntArray(void* msg_buf, uint32_t offset, const T* data, uint8_t len)
+{
+    XPORT_ASSERT(len == 0 || data != nullptr);
+    for (uint8_t i = 0; i < len; ++i) {
+        offset = dsdlEncodeField<Bits>(msg_buf, offset, data[i]);
+    }
+    return offset;
+}

@@ -1,0 +1,60 @@
+#include "firmware/dsdl/qon/zb5/VisibleFlightController.hpp"
+
+#include <cstring>
+
+#include "firmware/dsdl/dsdl_internals.hpp"
+
+namespace {
+
+constexpr uint32_t VISIBLEFLIGHTCONTROLLER_BITS = 64 + QON_ZB5_VISIBLEFLIGHTCONTROLLER_CANPRESENT_LENGTH;
+static_assert(VISIBLEFLIGHTCONTROLLER_BITS == 67);
+static_assert((VISIBLEFLIGHTCONTROLLER_BITS + 7) / 8 == QON_ZB5_VISIBLEFLIGHTCONTROLLER_MAX_SIZE);
+
+}  // namespace
+
+uint32_t qon_zb5_VisibleFlightController_encode_internal(qon_zb5_VisibleFlightController* source, void* msg_buf,
+                                                         uint32_t offset, uint8_t /*root_item*/)
+{
+    XPORT_ASSERT(source != nullptr && msg_buf != nullptr);
+    offset = dsdlEncodeField<64>(msg_buf, offset, source->UniqID);
+    for (const bool present : source->CANPresent) {
+        offset = dsdlEncodeField<1>(msg_buf, offset, static_cast<uint8_t>(present ? 1U : 0U));
+    }
+    return offset;
+}
+
+uint32_t qon_zb5_VisibleFlightController_encode(qon_zb5_VisibleFlightController* source, void* msg_buf)
+{
+    const uint32_t bits = qon_zb5_VisibleFlightController_encode_internal(source, msg_buf, 0, 1);
+    return (bits + 7U) / 8U;
+}
+
+int32_t qon_zb5_VisibleFlightController_decode_internal(const XportRxTransfer* transfer, uint16_t /*payload_len*/,
+                                                        qon_zb5_VisibleFlightController* dest,
+                                                        uint8_t** /*dyn_arr_buf*/, int32_t offset)
+{
+    if (dest == nullptr) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    int32_t result = dsdlDecodeField<64>(transfer, offset, &dest->UniqID);
+    if (result < 0) {
+        return result;
+    }
+    for (int32_t c = 0; c < QON_ZB5_VISIBLEFLIGHTCONTROLLER_CANPRESENT_LENGTH; ++c) {
+        result = dsdlDecodeField<1>(transfer, offset + 64 + c, &dest->CANPresent[c]);
+        if (result < 0) {
+            return result;
+        }
+    }
+    return offset + 64 + QON_ZB5_VISIBLEFLIGHTCONTROLLER_CANPRESENT_LENGTH;
+}
+
+int32_t qon_zb5_VisibleFlightController_decode(const XportRxTransfer* transfer, uint16_t payload_len,
+                                               qon_zb5_VisibleFlightController* dest, uint8_t** dyn_arr_buf)
+{
+    if (dest == nullptr) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    std::memset(dest, 0, sizeof(*dest));
+    return qon_zb5_VisibleFlightController_decode_internal(transfer, payload_len, dest, dyn_arr_buf, 0);
+}
