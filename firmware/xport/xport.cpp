@@ -296,7 +296,8 @@ uint8_t copyIntoFreeRoom(XportRxState* state, const uint8_t* data, uint8_t n)
     }
     const std::size_t fill = state->payload_len - XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE -
                              XPORT_BUFFER_BLOCK_DATA_SIZE * (block_count - 1U);
-    XPORT_ASSERT(fill < XPORT_BUFFER_BLOCK_DATA_SIZE);
+    // Senders may cut frames short, so the last block can be exactly full: then the whole frame is tail.
+    XPORT_ASSERT(fill <= XPORT_BUFFER_BLOCK_DATA_SIZE);
     for (std::size_t i = fill; i < XPORT_BUFFER_BLOCK_DATA_SIZE && copied < n; ++i) {
         block->data[i] = data[copied++];
     }

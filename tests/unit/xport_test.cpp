@@ -553,6 +553,29 @@ TEST(XportRx, NewStartFrameDiscardsUnfinishedPayload)
     EXPECT_EQ(rx.used(), 1);
 }
 
+TEST(XportRx, ShortFramesFillingTheLastBlockExactly)
+{
+    // A sender cutting frames short: 1 byte in the first frame, then 7, 7, 7, 7 and 5 bytes fill the head
+    // and exactly one block of 28. The last frame then lies wholly in the tail.
+    const std::vector<uint8_t> payload = sequence(1 + 33 + 4, 0x30);
+    const uint16_t crc = crcAdd(crcAddSignature(0xFFFF, kSignature), payload.data(), payload.size());
+    const uint32_t id = XPORT_CAN_FRAME_EFF | 0x1803E80AU;
+    Node rx(20);
+    rx.feed(frame(id, {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), payload[0], 0x80}), 1000);
+    std::size_t at = 1;
+    uint8_t toggle = 1;
+    for (std::size_t n : {7U, 7U, 7U, 7U, 5U, 4U}) {
+        std::vector<uint8_t> bytes(payload.begin() + static_cast<long>(at), payload.begin() + static_cast<long>(at + n));
+        at += n;
+        bytes.push_back(static_cast<uint8_t>((toggle << 5) | (at == payload.size() ? 0x40 : 0)));
+        rx.feed(frame(id, bytes), 1000);
+        toggle ^= 1;
+    }
+    ASSERT_EQ(rx.delivered.size(), 1U);
+    EXPECT_EQ(rx.delivered[0].payload, payload);
+    EXPECT_EQ(rx.used(), 1);
+}
+
 TEST(XportRx, RejectedAtFirstFrameAllocatesNothing)
 {
     Node rx(20);
