@@ -40,8 +40,11 @@ test: deps
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
 
-bench: host
-	build/host/tests/bench/xport_bench
+# Benchmarks run from an optimised build of their own.
+bench: deps
+	cmake --preset host -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench --target xport_bench
+	build/bench/tests/bench/xport_bench
 
 clean:
 	rm -rf build

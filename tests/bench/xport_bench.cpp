@@ -1,0 +1,103 @@
+// Costs of the transport's hot paths, as the main loop meets them once per frame.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "firmware/xport/xport.hpp"
+
+namespace {
+
+constexpr uint64_t kSignature = 0x217F5C87D7EC951DULL;
+
+struct Bus {
+    alignas(XportPoolAllocatorBlock) uint8_t arena[3096];
+    XportInstance ins;
+    bool accept = true;
+
+    explicit Bus(uint8_t node_id)
+    {
+        xportInit(&ins, arena, sizeof(arena), onReception, shouldAccept, this);
+        xportSetLocalNodeID(&ins, node_id);
+    }
+
+    static bool shouldAccept(const XportInstance* ins, uint64_t* sig, uint16_t, XportTransferType, uint8_t)
+    {
+        *sig = kSignature;
+        return static_cast<const Bus*>(ins->user_reference)->accept;
+    }
+    static void onReception(XportInstance*, XportRxTransfer* t) { benchmark::DoNotOptimize(t->payload_len); }
+};
+
+// The frames of one transfer of `len` bytes with the given transfer ID, from node 10.
+int framesOf(uint16_t len, uint8_t tid, XportCANFrame* out)
+{
+    Bus tx(10);
+    uint8_t payload[64] = {};
+    const int n = xportBroadcast(&tx.ins, kSignature, 1030, &tid, 24, payload, len);
+    for (int i = 0; i < n; ++i) {
+        out[i] = *xportPeekTxQueue(&tx.ins);
+        xportPopTxQueue(&tx.ins);
+    }
+    return n;
+}
+
+void BM_SingleFrameReception(benchmark::State& state)
+{
+    Bus rx(20);
+    XportCANFrame frames[32][1];
+    for (uint8_t t = 0; t < 32; ++t) {
+        framesOf(7, t, frames[t]);
+    }
+    uint64_t now = 1000;
+    unsigned t = 0;
+    for (auto _ : state) {
+        xportHandleRxFrame(&rx.ins, &frames[t++ % 32][0], now += 1000);
+    }
+}
+BENCHMARK(BM_SingleFrameReception);
+
+void BM_ThreeFrameTransferReception(benchmark::State& state)
+{
+    Bus rx(20);
+    XportCANFrame frames[32][3];
+    for (uint8_t t = 0; t < 32; ++t) {
+        framesOf(19, t, frames[t]);
+    }
+    uint64_t now = 1000;
+    unsigned t = 0;
+    for (auto _ : state) {
+        const XportCANFrame* f = frames[t++ % 32];
+        now += 1000;
+        for (int i = 0; i < 3; ++i) {
+            xportHandleRxFrame(&rx.ins, &f[i], now);
+        }
+    }
+}
+BENCHMARK(BM_ThreeFrameTransferReception);
+
+void BM_RejectedFrame(benchmark::State& state)
+{
+    Bus rx(20);
+    rx.accept = false;
+    XportCANFrame frame[1];
+    framesOf(7, 0, frame);
+    for (auto _ : state) {
+        xportHandleRxFrame(&rx.ins, &frame[0], 1000);
+    }
+}
+BENCHMARK(BM_RejectedFrame);
+
+void BM_EnqueueTwoFrameTransfer(benchmark::State& state)
+{
+    Bus tx(10);
+    uint8_t payload[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    uint8_t tid = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(xportBroadcast(&tx.ins, kSignature, 1030, &tid, 24, payload, sizeof(payload)));
+        xportPopTxQueue(&tx.ins);
+        xportPopTxQueue(&tx.ins);
+    }
+}
+BENCHMARK(BM_EnqueueTwoFrameTransfer);
+
+}  // namespace
