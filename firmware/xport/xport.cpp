@@ -876,7 +876,7 @@ int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint
         partial = static_cast<uint8_t>(partial >> (8U - bit_length % 8U));
     }
     const uint8_t width = standardWidthBytes(bit_length);
-    if (value_is_signed && ((storage[(bit_length - 1U) / 8U] >> ((bit_length - 1U) % 8U)) & 1U) != 0) {
+    if (value_is_signed && ((static_cast<unsigned>(storage[(bit_length - 1U) / 8U]) >> ((bit_length - 1U) % 8U)) & 1U) != 0) {
         // Sign-extend up to the standard width; storage is little-endian at this point.
         for (uint32_t bit = bit_length; bit < width * 8U; ++bit) {
             storage[bit / 8U] = static_cast<uint8_t>(storage[bit / 8U] | (1U << (bit % 8U)));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -73,7 +74,7 @@ XportCANFrame frame(uint32_t id, std::vector<uint8_t> bytes)
     XportCANFrame f{};
     f.id = id;
     f.data_len = static_cast<uint8_t>(bytes.size());
-    std::memcpy(f.data, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), f.data);
     return f;
 }
 
