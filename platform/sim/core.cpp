@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/sim/sim.hpp"
+
 [[noreturn]] void coreFatalStop(const char* file, int line)
 {
     std::fprintf(stderr, "fatal stop at %s:%d\n", file != nullptr ? file : "?", line);
@@ -10,4 +12,18 @@
     std::abort();
 }
 
-void coreRelax() {}
+void coreRelax() { sim::relax(); }
+
+void coreBreakpoint()
+{
+    // Without a debugger the breakpoint instruction ends in the hard fault: the node is stopped.
+    std::fprintf(stderr, "breakpoint instruction executed\n");
+    std::fflush(stderr);
+    std::abort();
+}
+
+void coreNop() {}
+
+void coreDisableInterrupts() { sim::setInterruptsMasked(true); }
+
+void coreEnableInterrupts() { sim::setInterruptsMasked(false); }

@@ -9,3 +9,11 @@
 }
 
 void coreRelax() {}
+
+void coreBreakpoint() { __asm volatile("bkpt #0"); }
+
+void coreNop() { __asm volatile("nop"); }
+
+void coreDisableInterrupts() { __asm volatile("cpsid i" ::: "memory"); }
+
+void coreEnableInterrupts() { __asm volatile("cpsie i" ::: "memory"); }

@@ -1,0 +1,51 @@
+#pragma once
+// The simulated STM32F413 as the firmware sees it: the same names as on the chip, but the register blocks
+// are host objects (same layout) whose reads and writes drive the models of platform/sim.
+// Tests and the SITL program drive the models through platform/sim/sim.hpp.
+
+#include <cstdint>
+
+#include "platform/sim/reg.hpp"
+#include "platform/stm32f4_bits.hpp"
+#include "platform/stm32f4_blocks.hpp"
+
+namespace sim {
+// Every register block of the simulated chip; the models own their parts of it.
+struct ChipRegisters {
+    CAN_TypeDef can[3];
+    GPIO_TypeDef gpio[6];  // A, B, C, D, E, H
+    RCC_TypeDef rcc;
+    USART_TypeDef usart2;
+    TIM_TypeDef tim2;
+    TIM_TypeDef tim5;
+    FLASH_TypeDef flash;
+    PWR_TypeDef pwr;
+    WWDG_TypeDef wwdg;
+    SysTick_Type systick;
+    NVIC_Type nvic;
+    SCB_Type scb;
+};
+extern ChipRegisters registers;
+}  // namespace sim
+
+inline constexpr CAN_TypeDef* CAN1 = &sim::registers.can[0];
+inline constexpr CAN_TypeDef* CAN2 = &sim::registers.can[1];
+inline constexpr CAN_TypeDef* CAN3 = &sim::registers.can[2];
+inline constexpr GPIO_TypeDef* GPIOA = &sim::registers.gpio[0];
+inline constexpr GPIO_TypeDef* GPIOB = &sim::registers.gpio[1];
+inline constexpr GPIO_TypeDef* GPIOC = &sim::registers.gpio[2];
+inline constexpr GPIO_TypeDef* GPIOD = &sim::registers.gpio[3];
+inline constexpr GPIO_TypeDef* GPIOE = &sim::registers.gpio[4];
+inline constexpr GPIO_TypeDef* GPIOH = &sim::registers.gpio[5];
+inline constexpr RCC_TypeDef* RCC = &sim::registers.rcc;
+inline constexpr USART_TypeDef* USART2 = &sim::registers.usart2;
+inline constexpr TIM_TypeDef* TIM2 = &sim::registers.tim2;
+inline constexpr TIM_TypeDef* TIM5 = &sim::registers.tim5;
+inline constexpr FLASH_TypeDef* FLASH = &sim::registers.flash;
+inline constexpr PWR_TypeDef* PWR = &sim::registers.pwr;
+inline constexpr WWDG_TypeDef* WWDG = &sim::registers.wwdg;
+inline constexpr SysTick_Type* SysTick = &sim::registers.systick;
+inline constexpr NVIC_Type* NVIC = &sim::registers.nvic;
+inline constexpr SCB_Type* SCB = &sim::registers.scb;
+
+#include "platform/periph.hpp"

@@ -1,0 +1,61 @@
+#pragma once
+// Inside the simulator: how the models meet the scheduler, the interrupt controller and each other.
+
+#include <cstdint>
+
+#include "platform/sim/model.hpp"
+#include "platform/sim/sim.hpp"
+
+namespace sim {
+
+// A model with work scheduled in virtual time (a frame ending on the bus, a character on the line).
+class Timed {
+public:
+    // Earliest pending event, UINT64_MAX if none.
+    virtual uint64_t nextEventNs() const = 0;
+    // Runs every event due at nowNs (the scheduler calls it at exactly nextEventNs()).
+    virtual void runEvents(uint64_t nowNs) = 0;
+
+protected:
+    ~Timed() = default;
+};
+void registerTimed(Timed* timed);
+
+// The level of a peripheral's interrupt line; the interrupt controller dispatches an enabled line while
+// its level is high (the source stays raised until the handler clears it, as on the chip).
+void setIrqLevel(IRQn_Type irq, bool level);
+// SysTick's exception request (edge: latched until dispatched).
+void pendSysTick();
+// Clears the interrupt controller's state (part of reset()).
+void resetInterruptController();
+
+// The models, created on first use and reset to power-on by reset().
+Peripheral& nvicModel();
+Peripheral& scbModel();
+Peripheral& sysTickModel();
+Peripheral& rccModel();
+Peripheral& gpioModel(unsigned index);
+Peripheral& usart2Model();
+Peripheral& canModel(unsigned index);
+void resetCanBuses();
+void ensureModels();
+
+// Clock gating from the RCC model.
+bool ahb1Enabled(uint32_t mask);
+bool apb1Enabled(uint32_t mask);
+
+// Splits a multiplication of a time by a frequency so that it does not overflow 64 bits.
+inline uint64_t cyclesIn(uint64_t ns, uint64_t hz)
+{
+    return (ns / 1000000000U) * hz + (ns % 1000000000U) * hz / 1000000000U;
+}
+// Nanoseconds for `cycles` clock cycles, rounded up.
+inline uint64_t nsFor(uint64_t cycles, uint64_t hz)
+{
+    return (cycles / hz) * 1000000000U + ((cycles % hz) * 1000000000U + hz - 1U) / hz;
+}
+
+// Stops the run with a message: a model found the firmware (or a test) doing something impossible.
+[[noreturn]] void simFatal(const char* message, ...);
+
+}  // namespace sim

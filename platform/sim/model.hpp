@@ -1,0 +1,50 @@
+#pragma once
+// Inside the simulator: the base of every peripheral model. A model owns one register block of
+// sim::registers; register reads and writes of the firmware arrive here by offset.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "chip.hpp"
+
+namespace sim {
+
+class Peripheral {
+public:
+    Peripheral(const char* name, void* block, std::size_t size);
+    Peripheral(const Peripheral&) = delete;
+    Peripheral& operator=(const Peripheral&) = delete;
+
+    const char* name() const { return name_; }
+
+    // Firmware access at a byte offset of the block. The defaults behave as plain storage.
+    virtual uint32_t read(uint32_t offset, unsigned width);
+    virtual void write(uint32_t offset, uint32_t value, unsigned width);
+
+    // False while the peripheral's bus clock is off: then reads give 0 and writes are lost, as on the chip.
+    virtual bool clocked() const { return true; }
+
+    // Back to the power-on state.
+    virtual void reset() = 0;
+
+    bool contains(const void* address) const;
+    uint32_t offsetOf(const void* address) const;
+
+protected:
+    ~Peripheral() = default;
+
+    uint32_t stored(uint32_t offset, unsigned width) const;
+    void store(uint32_t offset, uint32_t value, unsigned width);
+    // Zeroes the whole block (raw storage, no side effects).
+    void clearBlock();
+
+private:
+    const char* name_;
+    unsigned char* block_;
+    std::size_t size_;
+};
+
+// Registered at construction; the register router searches these.
+void registerPeripheral(Peripheral* peripheral);
+
+}  // namespace sim

@@ -1,0 +1,427 @@
+// The core peripherals of the simulated Cortex-M4: the interrupt controller (enable, pending and
+// priority registers, dispatch to the firmware's handlers at safe points), the SCB (priority grouping,
+// exception priorities, reset request) and the SysTick timer running from HCLK in virtual time.
+#include <cstdio>
+
+#include "platform/sim/internal.hpp"
+
+// Stand-ins for handlers the firmware does not link: an interrupt without its handler is a dead node on
+// the chip (the default handler spins), so here it stops the test with the handler's name.
+#define SIM_WEAK_HANDLER(name)                                                                      \
+    extern "C" __attribute__((weak)) void name()                                                    \
+    {                                                                                               \
+        sim::simFatal("interrupt dispatched to %s, but no such handler is linked", #name);          \
+    }
+SIM_WEAK_HANDLER(SysTick_Handler)
+SIM_WEAK_HANDLER(CAN1_TX_IRQHandler)
+SIM_WEAK_HANDLER(CAN1_RX0_IRQHandler)
+SIM_WEAK_HANDLER(CAN1_RX1_IRQHandler)
+SIM_WEAK_HANDLER(CAN1_SCE_IRQHandler)
+SIM_WEAK_HANDLER(TIM2_IRQHandler)
+SIM_WEAK_HANDLER(USART2_IRQHandler)
+SIM_WEAK_HANDLER(TIM5_IRQHandler)
+SIM_WEAK_HANDLER(CAN2_TX_IRQHandler)
+SIM_WEAK_HANDLER(CAN2_RX0_IRQHandler)
+SIM_WEAK_HANDLER(CAN2_RX1_IRQHandler)
+SIM_WEAK_HANDLER(CAN2_SCE_IRQHandler)
+SIM_WEAK_HANDLER(CAN3_TX_IRQHandler)
+SIM_WEAK_HANDLER(CAN3_RX0_IRQHandler)
+SIM_WEAK_HANDLER(CAN3_RX1_IRQHandler)
+SIM_WEAK_HANDLER(CAN3_SCE_IRQHandler)
+#undef SIM_WEAK_HANDLER
+
+namespace sim {
+
+namespace {
+
+using Handler = void (*)();
+
+Handler handlerFor(int irq)
+{
+    switch (irq) {
+    case CAN1_TX_IRQn: return CAN1_TX_IRQHandler;
+    case CAN1_RX0_IRQn: return CAN1_RX0_IRQHandler;
+    case CAN1_RX1_IRQn: return CAN1_RX1_IRQHandler;
+    case CAN1_SCE_IRQn: return CAN1_SCE_IRQHandler;
+    case TIM2_IRQn: return TIM2_IRQHandler;
+    case USART2_IRQn: return USART2_IRQHandler;
+    case TIM5_IRQn: return TIM5_IRQHandler;
+    case CAN2_TX_IRQn: return CAN2_TX_IRQHandler;
+    case CAN2_RX0_IRQn: return CAN2_RX0_IRQHandler;
+    case CAN2_RX1_IRQn: return CAN2_RX1_IRQHandler;
+    case CAN2_SCE_IRQn: return CAN2_SCE_IRQHandler;
+    case CAN3_TX_IRQn: return CAN3_TX_IRQHandler;
+    case CAN3_RX0_IRQn: return CAN3_RX0_IRQHandler;
+    case CAN3_RX1_IRQn: return CAN3_RX1_IRQHandler;
+    case CAN3_SCE_IRQn: return CAN3_SCE_IRQHandler;
+    default: return nullptr;
+    }
+}
+
+constexpr int kLines = DEVICE_IRQ_COUNT;
+
+struct ControllerState {
+    bool enabled[kLines];
+    bool latched[kLines];  // pending by software (ISPR, STIR) or an edge
+    bool level[kLines];    // raised by the peripheral
+    uint64_t dispatched[kLines];
+    bool sysTickPending;
+    uint64_t sysTickDispatched;
+    bool masked;
+    bool inHandler;
+    bool resetRequested;
+    uint64_t entriesAtThisInstant;
+    uint64_t instantNs;
+};
+ControllerState g_irq{};
+
+// Dispatch more often than this at one instant of virtual time means a handler never clears its source.
+constexpr uint64_t kStormLimit = 100000U;
+
+bool linePending(int irq) { return g_irq.latched[irq] || g_irq.level[irq]; }
+
+// ---------------------------------------------------------------------------------------------------------
+class NvicModel final : public Peripheral {
+public:
+    NvicModel() : Peripheral("NVIC", &registers.nvic, sizeof(NVIC_Type)) {}
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        const int group = static_cast<int>(offset / 0x80U);  // ISER, ICER, ISPR, ICPR, IABR at 0x80 strides
+        if (offset < 0x280U && width == 4U && (offset % 0x80U) < 0x20U) {
+            const int word = static_cast<int>((offset % 0x80U) / 4U);
+            uint32_t bits = 0;
+            for (int b = 0; b < 32; ++b) {
+                const int irq = word * 32 + b;
+                if (irq >= kLines) {
+                    break;
+                }
+                bool on = false;
+                switch (group) {
+                case 0: case 1: on = g_irq.enabled[irq]; break;
+                case 2: case 3: on = linePending(irq); break;
+                case 4: on = false; break;  // nothing is active between firmware steps
+                default: break;
+                }
+                bits |= on ? (1U << b) : 0U;
+            }
+            return bits;
+        }
+        return stored(offset, width);
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        if (offset < 0x200U && width == 4U && (offset % 0x80U) < 0x20U) {
+            const int group = static_cast<int>(offset / 0x80U);
+            const int word = static_cast<int>((offset % 0x80U) / 4U);
+            for (int b = 0; b < 32; ++b) {
+                const int irq = word * 32 + b;
+                if ((value & (1U << b)) == 0U || irq >= kLines) {
+                    continue;
+                }
+                switch (group) {
+                case 0: g_irq.enabled[irq] = true; break;
+                case 1: g_irq.enabled[irq] = false; break;
+                case 2: g_irq.latched[irq] = true; break;
+                case 3: g_irq.latched[irq] = false; break;
+                default: break;
+                }
+            }
+            return;
+        }
+        if (offset == 0xE00U) {  // STIR
+            if (value < static_cast<uint32_t>(kLines)) {
+                g_irq.latched[value] = true;
+            }
+            return;
+        }
+        if (offset >= 0x300U && offset < 0x300U + 240U) {
+            // Only the upper four bits of a priority byte exist.
+            const uint32_t mask = width == 1U ? 0xF0U : 0xF0F0F0F0U;
+            store(offset, value & mask, width);
+            return;
+        }
+        // IABR and the reserved space: read-only.
+    }
+
+    void reset() override { clearBlock(); }
+};
+
+class ScbModel final : public Peripheral {
+public:
+    ScbModel() : Peripheral("SCB", &registers.scb, sizeof(SCB_Type)) {}
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        if (offset == offsetof(SCB_Type, AIRCR)) {
+            return (0xFA05U << SCB_AIRCR_VECTKEY_Pos) | (stored(offset, 4) & SCB_AIRCR_PRIGROUP);
+        }
+        return stored(offset, width);
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        if (offset == offsetof(SCB_Type, AIRCR)) {
+            // Ignored without the key, as on the core.
+            if ((value & SCB_AIRCR_VECTKEY) != SCB_AIRCR_VECTKEY_WRITE) {
+                return;
+            }
+            store(offset, value & SCB_AIRCR_PRIGROUP, 4);
+            if ((value & SCB_AIRCR_SYSRESETREQ) != 0U) {
+                g_irq.resetRequested = true;
+            }
+            return;
+        }
+        if (offset >= offsetof(SCB_Type, SHP) && offset < offsetof(SCB_Type, SHP) + 12U) {
+            const uint32_t mask = width == 1U ? 0xF0U : 0xF0F0F0F0U;
+            store(offset, value & mask, width);
+            return;
+        }
+        if (offset == offsetof(SCB_Type, CPUID)) {
+            return;
+        }
+        store(offset, value, width);
+    }
+
+    void reset() override
+    {
+        clearBlock();
+        registers.scb.CPUID.poke(0x410FC241U);  // Cortex-M4 r0p1
+    }
+};
+
+// SysTick: a 24-bit down-counter at HCLK (or HCLK/8), reloaded from LOAD when it reaches zero.
+class SysTickModel final : public Peripheral, public Timed {
+public:
+    SysTickModel() : Peripheral("SysTick", &registers.systick, sizeof(SysTick_Type)) { registerTimed(this); }
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        catchUp(nowNs());
+        if (offset == offsetof(SysTick_Type, CTRL)) {
+            const uint32_t v = stored(offset, 4);
+            store(offset, v & ~SysTick_CTRL_COUNTFLAG_Msk, 4);  // cleared by reading
+            return v;
+        }
+        if (offset == offsetof(SysTick_Type, VAL)) {
+            return currentValue(nowNs());
+        }
+        return stored(offset, width);
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        const uint64_t now = nowNs();
+        catchUp(now);
+        if (offset == offsetof(SysTick_Type, CTRL)) {
+            const uint32_t old = stored(offset, 4);
+            const uint32_t kept = old & SysTick_CTRL_COUNTFLAG_Msk;
+            const uint32_t v = (value & (SysTick_CTRL_ENABLE_Msk | SysTick_CTRL_TICKINT_Msk |
+                                         SysTick_CTRL_CLKSOURCE_Msk)) | kept;
+            const uint32_t count = currentValue(now);
+            store(offset, v, 4);
+            anchor(now, count);
+        } else if (offset == offsetof(SysTick_Type, LOAD)) {
+            store(offset, value & SysTick_LOAD_RELOAD_Msk, 4);
+        } else if (offset == offsetof(SysTick_Type, VAL)) {
+            // Any write clears the counter and COUNTFLAG.
+            registers.systick.CTRL.poke(registers.systick.CTRL.peek() & ~SysTick_CTRL_COUNTFLAG_Msk);
+            anchor(now, 0);
+        } else if (offset == offsetof(SysTick_Type, CALIB)) {
+            // read-only
+        } else {
+            store(offset, value, width);
+        }
+    }
+
+    void reset() override
+    {
+        clearBlock();
+        registers.systick.CALIB.poke(0x40000000U | (kNodeClocks.hclk / 8U / 100U));  // SKEW, 10 ms at HCLK/8
+        anchor(0, 0);
+    }
+
+    uint64_t nextEventNs() const override
+    {
+        if (!running()) {
+            return UINT64_MAX;
+        }
+        return nextZeroNs_;
+    }
+
+    void runEvents(uint64_t nowNs) override { catchUp(nowNs); }
+
+private:
+    bool running() const { return (registers.systick.CTRL.peek() & SysTick_CTRL_ENABLE_Msk) != 0U; }
+    uint64_t hz() const
+    {
+        const uint64_t hclk = clocks().hclk;
+        return (registers.systick.CTRL.peek() & SysTick_CTRL_CLKSOURCE_Msk) != 0U ? hclk : hclk / 8U;
+    }
+    uint32_t reload() const { return registers.systick.LOAD.peek() & SysTick_LOAD_RELOAD_Msk; }
+
+    // The counter holds `count` at time `at`; a count of 0 reloads at the next cycle.
+    void anchor(uint64_t at, uint32_t count)
+    {
+        anchorNs_ = at;
+        anchorCount_ = count;
+        const uint64_t cyclesToZero = count == 0U ? static_cast<uint64_t>(reload()) + 1U : count;
+        nextZeroNs_ = running() && hz() != 0U ? at + nsFor(cyclesToZero, hz()) : UINT64_MAX;
+        if (running() && reload() == 0U && count == 0U) {
+            nextZeroNs_ = UINT64_MAX;  // LOAD 0: the counter stops at zero
+        }
+    }
+
+    uint32_t currentValue(uint64_t now) const
+    {
+        if (!running() || hz() == 0U) {
+            return anchorCount_;
+        }
+        const uint64_t elapsed = cyclesIn(now - anchorNs_, hz());
+        const uint64_t period = static_cast<uint64_t>(reload()) + 1U;
+        if (anchorCount_ != 0U && elapsed <= anchorCount_) {
+            return static_cast<uint32_t>(anchorCount_ - elapsed);
+        }
+        const uint64_t sinceFirstZero = anchorCount_ == 0U ? elapsed : elapsed - anchorCount_;
+        const uint64_t phase = sinceFirstZero % period;
+        return phase == 0U ? 0U : static_cast<uint32_t>(period - phase);
+    }
+
+    // Every zero crossing up to `now` sets COUNTFLAG and, with TICKINT, requests the exception; the
+    // counter reloads at the next cycle and reaches zero again LOAD + 1 cycles after the last zero.
+    void catchUp(uint64_t now)
+    {
+        while (running() && nextZeroNs_ <= now) {
+            registers.systick.CTRL.poke(registers.systick.CTRL.peek() | SysTick_CTRL_COUNTFLAG_Msk);
+            if ((registers.systick.CTRL.peek() & SysTick_CTRL_TICKINT_Msk) != 0U) {
+                pendSysTick();
+            }
+            anchor(nextZeroNs_, 0);
+        }
+    }
+
+    uint64_t anchorNs_ = 0;
+    uint32_t anchorCount_ = 0;
+    uint64_t nextZeroNs_ = UINT64_MAX;
+};
+
+int priorityOf(int irq)
+{
+    if (irq < 0) {
+        return registers.scb.SHP[(static_cast<uint32_t>(irq) & 0xFU) - 4U].peek() >> 4;
+    }
+    return registers.nvic.IP[irq].peek() >> 4;
+}
+
+}  // namespace
+
+Peripheral& nvicModel()
+{
+    static NvicModel model;
+    return model;
+}
+
+Peripheral& scbModel()
+{
+    static ScbModel model;
+    return model;
+}
+
+Peripheral& sysTickModel()
+{
+    static SysTickModel model;
+    return model;
+}
+
+void setIrqLevel(IRQn_Type irq, bool level)
+{
+    if (irq >= 0 && irq < kLines) {
+        g_irq.level[irq] = level;
+    }
+}
+
+void pendSysTick() { g_irq.sysTickPending = true; }
+
+void resetInterruptController()
+{
+    g_irq = ControllerState{};
+}
+
+void setInterruptsMasked(bool masked)
+{
+    g_irq.masked = masked;
+}
+
+bool irqEnabled(IRQn_Type irq) { return irq >= 0 && irq < kLines && g_irq.enabled[irq]; }
+
+bool irqPending(IRQn_Type irq)
+{
+    if (irq == SysTick_IRQn) {
+        return g_irq.sysTickPending;
+    }
+    return irq >= 0 && irq < kLines && linePending(irq);
+}
+
+uint64_t irqDispatchCount(IRQn_Type irq)
+{
+    if (irq == SysTick_IRQn) {
+        return g_irq.sysTickDispatched;
+    }
+    return irq >= 0 && irq < kLines ? g_irq.dispatched[irq] : 0U;
+}
+
+bool systemResetRequested() { return g_irq.resetRequested; }
+
+void serviceInterrupts()
+{
+    ensureModels();
+    if (g_irq.inHandler || g_irq.masked) {
+        return;  // handlers do not nest here; the node's handlers share one priority anyway
+    }
+    for (;;) {
+        // The most urgent pending request: lowest priority value, then lowest exception number.
+        int best = kLines;  // none
+        int bestPriority = 1 << 8;
+        if (g_irq.sysTickPending) {
+            best = SysTick_IRQn;
+            bestPriority = priorityOf(SysTick_IRQn);
+        }
+        for (int irq = 0; irq < kLines; ++irq) {
+            if (g_irq.enabled[irq] && linePending(irq) && priorityOf(irq) < bestPriority) {
+                best = irq;
+                bestPriority = priorityOf(irq);
+            }
+        }
+        if (best == kLines) {
+            return;
+        }
+        if (g_irq.instantNs != nowNs()) {
+            g_irq.instantNs = nowNs();
+            g_irq.entriesAtThisInstant = 0;
+        }
+        if (++g_irq.entriesAtThisInstant > kStormLimit) {
+            simFatal("interrupt %d entered %llu times without time passing: its handler never clears the "
+                     "request",
+                     best, static_cast<unsigned long long>(kStormLimit));
+        }
+        Handler handler = nullptr;
+        if (best == SysTick_IRQn) {
+            g_irq.sysTickPending = false;
+            ++g_irq.sysTickDispatched;
+            handler = SysTick_Handler;
+        } else {
+            g_irq.latched[best] = false;
+            ++g_irq.dispatched[best];
+            handler = handlerFor(best);
+            if (handler == nullptr) {
+                simFatal("interrupt %d is enabled and pending but the simulator has no vector for it", best);
+            }
+        }
+        g_irq.inHandler = true;
+        handler();
+        g_irq.inHandler = false;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,227 @@
+// Models of the reset and clock controller (oscillator and PLL ready flags follow their enables, the
+// system clock switch follows its request, peripheral resets and clock gating) and of the GPIO ports
+// (output latch through ODR and BSRR, input levels set from outside, edge counts for tests).
+#include "platform/sim/internal.hpp"
+
+namespace sim {
+
+namespace {
+
+class RccModel final : public Peripheral {
+public:
+    RccModel() : Peripheral("RCC", &registers.rcc, sizeof(RCC_TypeDef)) {}
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        RCC_TypeDef& r = registers.rcc;
+        const uint32_t old = stored(offset, 4);
+        if (offset == offsetof(RCC_TypeDef, CR)) {
+            // Oscillators and PLL are ready as soon as they are on (start-up time is not modelled).
+            uint32_t v = value & ~(RCC_CR_HSIRDY | RCC_CR_HSERDY | RCC_CR_PLLRDY | RCC_CR_PLLI2SRDY);
+            v |= (v & RCC_CR_HSION) != 0U ? RCC_CR_HSIRDY : 0U;
+            v |= (v & RCC_CR_HSEON) != 0U ? RCC_CR_HSERDY : 0U;
+            v |= (v & RCC_CR_PLLON) != 0U ? RCC_CR_PLLRDY : 0U;
+            v |= (v & RCC_CR_PLLI2SON) != 0U ? RCC_CR_PLLI2SRDY : 0U;
+            store(offset, v, 4);
+            return;
+        }
+        if (offset == offsetof(RCC_TypeDef, CFGR)) {
+            // The switch reports the requested source once that source is ready.
+            const uint32_t sw = value & RCC_CFGR_SW;
+            const uint32_t cr = r.CR.peek();
+            const bool ready = (sw == RCC_CFGR_SW_HSI && (cr & RCC_CR_HSIRDY) != 0U) ||
+                               (sw == RCC_CFGR_SW_HSE && (cr & RCC_CR_HSERDY) != 0U) ||
+                               (sw == RCC_CFGR_SW_PLL && (cr & RCC_CR_PLLRDY) != 0U);
+            const uint32_t sws = ready ? (sw << RCC_CFGR_SWS_Pos) : (old & RCC_CFGR_SWS);
+            store(offset, (value & ~RCC_CFGR_SWS) | sws, 4);
+            return;
+        }
+        store(offset, value, width);
+        const uint32_t raised = value & ~old;
+        if (offset == offsetof(RCC_TypeDef, AHB1RSTR)) {
+            for (unsigned i = 0; i < 6; ++i) {
+                if ((raised & gpioBit(i)) != 0U) {
+                    gpioModel(i).reset();
+                }
+            }
+        } else if (offset == offsetof(RCC_TypeDef, APB1RSTR)) {
+            if ((raised & RCC_APB1Periph_USART2) != 0U) {
+                usart2Model().reset();
+            }
+            const uint32_t canBits[3] = {RCC_APB1Periph_CAN1, RCC_APB1Periph_CAN2, RCC_APB1Periph_CAN3};
+            for (unsigned i = 0; i < 3; ++i) {
+                if ((raised & canBits[i]) != 0U) {
+                    canModel(i).reset();
+                }
+            }
+        }
+    }
+
+    void reset() override
+    {
+        clearBlock();
+        RCC_TypeDef& r = registers.rcc;
+        r.CR.poke(0x00000083U);  // HSI on and ready, trim 16
+        r.PLLCFGR.poke(RCC_PLLCFGR_RESET);
+        r.AHB1ENR.poke(0x00100000U);
+        r.CSR.poke(0x0E000000U);
+    }
+
+    static uint32_t gpioBit(unsigned index)
+    {
+        static constexpr uint32_t kBits[6] = {RCC_AHB1Periph_GPIOA, RCC_AHB1Periph_GPIOB, RCC_AHB1Periph_GPIOC,
+                                              RCC_AHB1Periph_GPIOD, RCC_AHB1Periph_GPIOE, RCC_AHB1Periph_GPIOH};
+        return kBits[index];
+    }
+};
+
+class GpioModel final : public Peripheral {
+public:
+    GpioModel(const char* name, unsigned index, uint32_t enableBit)
+        : Peripheral(name, &registers.gpio[index], sizeof(GPIO_TypeDef)), index_(index), enableBit_(enableBit)
+    {
+    }
+
+    bool clocked() const override { return ahb1Enabled(enableBit_); }
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        if (offset == offsetof(GPIO_TypeDef, IDR)) {
+            return inputLevels();
+        }
+        if (offset == offsetof(GPIO_TypeDef, BSRR)) {
+            return 0;  // write-only
+        }
+        return stored(offset, width);
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        if (offset == offsetof(GPIO_TypeDef, ODR)) {
+            setOutputs(value & 0xFFFFU);
+        } else if (offset == offsetof(GPIO_TypeDef, BSRR)) {
+            // Set wins over reset for a pin named in both halves.
+            const uint32_t odr = regs().ODR.peek();
+            setOutputs(((odr & ~(value >> 16)) | value) & 0xFFFFU);
+        } else if (offset == offsetof(GPIO_TypeDef, IDR)) {
+            // read-only
+        } else {
+            store(offset, value, width);
+        }
+    }
+
+    void reset() override
+    {
+        clearBlock();
+        for (unsigned pin = 0; pin < GPIO_PINS; ++pin) {
+            changes_[pin] = 0;
+            lastChangeNs_[pin] = 0;
+            external_[pin] = -1;
+        }
+        if (index_ == 0) {  // GPIOA: debug pins PA13..PA15 in alternate mode
+            regs().MODER.poke(0xA8000000U);
+            regs().PUPDR.poke(0x64000000U);
+        } else if (index_ == 1) {  // GPIOB: PB3, PB4 debug
+            regs().MODER.poke(0x00000280U);
+            regs().OSPEEDR.poke(0x000000C0U);
+            regs().PUPDR.poke(0x00000100U);
+        }
+    }
+
+    GPIO_TypeDef& regs() { return registers.gpio[index_]; }
+    const GPIO_TypeDef& regs() const { return registers.gpio[index_]; }
+    uint32_t changes(unsigned pin) const { return changes_[pin]; }
+    uint64_t lastChangeNs(unsigned pin) const { return lastChangeNs_[pin]; }
+    void setExternal(unsigned pin, bool level) { external_[pin] = level ? 1 : 0; }
+
+private:
+    void setOutputs(uint32_t next)
+    {
+        const uint32_t old = regs().ODR.peek();
+        const uint32_t changed = old ^ next;
+        for (unsigned pin = 0; pin < GPIO_PINS; ++pin) {
+            if ((changed & (1U << pin)) != 0U) {
+                ++changes_[pin];
+                lastChangeNs_[pin] = nowNs();
+            }
+        }
+        regs().ODR.poke(next);
+    }
+
+    // Output pins read back their latch; other pins read the level set from outside, else their pull.
+    uint32_t inputLevels() const
+    {
+        const uint32_t moder = regs().MODER.peek();
+        const uint32_t pupdr = regs().PUPDR.peek();
+        const uint32_t odr = regs().ODR.peek();
+        uint32_t idr = 0;
+        for (unsigned pin = 0; pin < GPIO_PINS; ++pin) {
+            const uint32_t mode = (moder >> (2U * pin)) & 3U;
+            bool level = false;
+            if (mode == GPIO_MODER_OUTPUT) {
+                level = (odr & (1U << pin)) != 0U;
+            } else if (external_[pin] >= 0) {
+                level = external_[pin] == 1;
+            } else {
+                level = ((pupdr >> (2U * pin)) & 3U) == 1U;
+            }
+            idr |= level ? (1U << pin) : 0U;
+        }
+        return idr;
+    }
+
+    unsigned index_;
+    uint32_t enableBit_;
+    uint32_t changes_[GPIO_PINS] = {};
+    uint64_t lastChangeNs_[GPIO_PINS] = {};
+    int external_[GPIO_PINS] = {};
+};
+
+GpioModel& gpio(unsigned index)
+{
+    static GpioModel models[6] = {
+        {"GPIOA", 0, RCC_AHB1Periph_GPIOA}, {"GPIOB", 1, RCC_AHB1Periph_GPIOB}, {"GPIOC", 2, RCC_AHB1Periph_GPIOC},
+        {"GPIOD", 3, RCC_AHB1Periph_GPIOD}, {"GPIOE", 4, RCC_AHB1Periph_GPIOE}, {"GPIOH", 5, RCC_AHB1Periph_GPIOH},
+    };
+    return models[index];
+}
+
+GpioModel& gpioOf(const GPIO_TypeDef* port)
+{
+    for (unsigned i = 0; i < 6; ++i) {
+        if (port == &registers.gpio[i]) {
+            return gpio(i);
+        }
+    }
+    simFatal("not a GPIO port of the simulated chip");
+}
+
+}  // namespace
+
+Peripheral& rccModel()
+{
+    static RccModel model;
+    return model;
+}
+
+Peripheral& gpioModel(unsigned index) { return gpio(index); }
+
+bool ahb1Enabled(uint32_t mask) { return (registers.rcc.AHB1ENR.peek() & mask) == mask; }
+bool apb1Enabled(uint32_t mask) { return (registers.rcc.APB1ENR.peek() & mask) == mask; }
+
+bool gpioOutput(const GPIO_TypeDef* port, unsigned pin) { return (port->ODR.peek() & (1U << pin)) != 0U; }
+
+uint32_t gpioMode(const GPIO_TypeDef* port, unsigned pin) { return (port->MODER.peek() >> (2U * pin)) & 3U; }
+
+uint32_t gpioAlternate(const GPIO_TypeDef* port, unsigned pin)
+{
+    return (port->AFR[pin >> 3].peek() >> (4U * (pin & 7U))) & 0xFU;
+}
+
+void gpioSetInput(GPIO_TypeDef* port, unsigned pin, bool level) { gpioOf(port).setExternal(pin, level); }
+
+uint32_t gpioChanges(const GPIO_TypeDef* port, unsigned pin) { return gpioOf(port).changes(pin); }
+
+uint64_t gpioLastChangeNs(const GPIO_TypeDef* port, unsigned pin) { return gpioOf(port).lastChangeNs(pin); }
+
+}  // namespace sim

@@ -1,0 +1,189 @@
+// The simulator's heart: virtual time, the scheduler that runs model events in time order, power-on
+// reset of every model, the relax hook, and the chip-specific peripheral-library calls.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/sim/internal.hpp"
+
+namespace sim {
+
+namespace {
+
+constexpr std::size_t kMaxTimed = 16;
+Timed* g_timed[kMaxTimed];
+std::size_t g_timedCount = 0;
+
+uint64_t g_nowNs = 0;
+Clocks g_clocks = kNodeClocks;
+uint32_t g_uid[3] = {0x00200041U, 0x31345105U, 0x39383337U};
+
+constexpr uint64_t kDefaultRelaxLimit = 20000000U;  // 20 s of spinning
+uint64_t g_relaxLimit = kDefaultRelaxLimit;
+uint64_t g_relaxCalls = 0;
+int g_advanceDepth = 0;
+
+uint64_t nextEvent()
+{
+    uint64_t next = UINT64_MAX;
+    for (std::size_t i = 0; i < g_timedCount; ++i) {
+        const uint64_t t = g_timed[i]->nextEventNs();
+        if (t < next) {
+            next = t;
+        }
+    }
+    return next;
+}
+
+void advanceTo(uint64_t targetNs)
+{
+    ensureModels();
+    ++g_advanceDepth;
+    serviceInterrupts();
+    for (;;) {
+        const uint64_t next = nextEvent();
+        if (next > targetNs) {
+            break;
+        }
+        if (next > g_nowNs) {
+            g_nowNs = next;
+        }
+        for (std::size_t i = 0; i < g_timedCount; ++i) {
+            if (g_timed[i]->nextEventNs() <= g_nowNs) {
+                g_timed[i]->runEvents(g_nowNs);
+            }
+        }
+        serviceInterrupts();
+    }
+    if (targetNs > g_nowNs) {
+        g_nowNs = targetNs;
+    }
+    serviceInterrupts();
+    --g_advanceDepth;
+}
+
+}  // namespace
+
+void registerTimed(Timed* timed)
+{
+    if (g_timedCount < kMaxTimed) {
+        g_timed[g_timedCount++] = timed;
+    }
+}
+
+void ensureModels()
+{
+    static const bool created = [] {
+        nvicModel();
+        scbModel();
+        sysTickModel();
+        rccModel();
+        for (unsigned i = 0; i < 6; ++i) {
+            gpioModel(i);
+        }
+        usart2Model();
+        for (unsigned i = 0; i < 3; ++i) {
+            canModel(i);
+        }
+        return true;
+    }();
+    (void)created;
+}
+
+void reset()
+{
+    ensureModels();
+    g_nowNs = 0;
+    g_clocks = kNodeClocks;
+    g_relaxLimit = kDefaultRelaxLimit;
+    g_relaxCalls = 0;
+    resetInterruptController();
+    nvicModel().reset();
+    scbModel().reset();
+    sysTickModel().reset();
+    rccModel().reset();
+    for (unsigned i = 0; i < 6; ++i) {
+        gpioModel(i).reset();
+    }
+    usart2Model().reset();
+    for (unsigned i = 0; i < 3; ++i) {
+        canModel(i).reset();
+    }
+    resetCanBuses();
+    resetInterruptController();  // models may have raised lines while resetting
+}
+
+uint64_t nowNs() { return g_nowNs; }
+uint64_t nowUs() { return g_nowNs / 1000U; }
+
+void advanceNs(uint64_t ns)
+{
+    if (g_advanceDepth == 0) {
+        g_relaxCalls = 0;  // time driven from outside: whatever spins is not stuck
+    }
+    advanceTo(g_nowNs + ns);
+}
+
+void advanceUs(uint64_t us) { advanceNs(us * 1000U); }
+
+void relax()
+{
+    if (++g_relaxCalls > g_relaxLimit) {
+        simFatal("a busy-wait spun %llu times (%llu us of virtual time) without the awaited condition: "
+                 "is a model missing its clock, or a switch set that makes it never respond?",
+                 static_cast<unsigned long long>(g_relaxCalls - 1U),
+                 static_cast<unsigned long long>(g_relaxCalls - 1U));
+    }
+    advanceTo(g_nowNs + 1000U);
+}
+
+void setRelaxLimit(uint64_t calls) { g_relaxLimit = calls; }
+
+void setClocks(const Clocks& clocks) { g_clocks = clocks; }
+Clocks clocks() { return g_clocks; }
+void setPclk1(uint32_t hz) { g_clocks.pclk1 = hz; }
+
+void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)
+{
+    g_uid[0] = word0;
+    g_uid[1] = word1;
+    g_uid[2] = word2;
+}
+
+[[noreturn]] void simFatal(const char* message, ...)
+{
+    std::fprintf(stderr, "sim: ");
+    va_list args;
+    va_start(args, message);
+    std::vfprintf(stderr, message, args);
+    va_end(args);
+    std::fprintf(stderr, " (at t=%llu ns)\n", static_cast<unsigned long long>(g_nowNs));
+    std::fflush(stderr);
+    std::abort();
+}
+
+uint32_t uidWord(unsigned index) { return g_uid[index]; }
+
+// Power-on state before main(): a program (or test) that never calls reset() still starts from a chip
+// as it comes out of reset.
+namespace {
+const bool g_poweredOn = [] {
+    reset();
+    return true;
+}();
+}  // namespace
+
+}  // namespace sim
+
+void RCC_GetClocksFreq(RCC_ClocksTypeDef* RCC_Clocks)
+{
+    const sim::Clocks c = sim::clocks();
+    RCC_Clocks->SYSCLK_Frequency = c.sysclk;
+    RCC_Clocks->HCLK_Frequency = c.hclk;
+    RCC_Clocks->PCLK1_Frequency = c.pclk1;
+    RCC_Clocks->PCLK2_Frequency = c.pclk2;
+}
+
+uint32_t LL_GetUID_Word0() { return sim::uidWord(0); }
+uint32_t LL_GetUID_Word1() { return sim::uidWord(1); }
+uint32_t LL_GetUID_Word2() { return sim::uidWord(2); }

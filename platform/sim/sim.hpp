@@ -1,0 +1,206 @@
+#pragma once
+// The simulated chip seen from outside: what tests and the SITL program use to run time, attach bus
+// participants, inject faults and observe outputs. Firmware never includes this (it includes chip.hpp).
+//
+// Execution model
+// - Time is virtual, in nanoseconds (microseconds at the API). It moves only in advanceNs/advanceUs and in
+//   coreRelax (1 us per call, as a spinning core lets time pass).
+// - Firmware code between two safe points is instantaneous. Safe points are: inside advanceNs/advanceUs
+//   (after every model event), serviceInterrupts(), and coreRelax(). Only there are interrupt handlers
+//   called, always on the calling thread, never nested.
+// - Models react to register accesses at once (INAK follows INRQ, RFOM releases a mailbox, ...); anything
+//   that takes time on the chip (a frame on the bus, a character on the line, a SysTick period) completes
+//   as virtual time passes.
+// - reset() puts every model back to its power-on state and the clock to 0; tests call it in SetUp().
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "chip.hpp"
+
+namespace sim {
+
+// ---------------------------------------------------------------------------------------------------------
+// Power and time
+void reset();
+
+uint64_t nowNs();
+uint64_t nowUs();
+void advanceNs(uint64_t ns);
+void advanceUs(uint64_t us);
+// A safe point at the current time: dispatches whatever interrupts are pending.
+void serviceInterrupts();
+// What coreRelax() does in the simulator: service interrupts, then let 1 us pass.
+void relax();
+// A busy-wait that spins this many coreRelax() calls without advanceNs/advanceUs from outside is taken as
+// a hang (the awaited condition can never come true) and stops the test with a message.
+void setRelaxLimit(uint64_t calls);
+
+// ---------------------------------------------------------------------------------------------------------
+// Clocks and identity
+struct Clocks {
+    uint32_t sysclk;
+    uint32_t hclk;
+    uint32_t pclk1;
+    uint32_t pclk2;
+};
+// The node's clock tree (96 MHz from the crystal, APB1 at half): what the simulator runs at after reset.
+inline constexpr Clocks kNodeClocks{96000000U, 96000000U, 48000000U, 96000000U};
+// What RCC_GetClocksFreq reports and what the models run from (CAN bit rate, USART baud, SysTick).
+void setClocks(const Clocks& clocks);
+Clocks clocks();
+void setPclk1(uint32_t hz);
+
+void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2);
+
+// ---------------------------------------------------------------------------------------------------------
+// Interrupt controller
+void setInterruptsMasked(bool masked);  // PRIMASK
+bool irqEnabled(IRQn_Type irq);
+bool irqPending(IRQn_Type irq);  // latched or raised by its peripheral
+uint64_t irqDispatchCount(IRQn_Type irq);  // handler entries since reset (SysTick_IRQn included)
+bool systemResetRequested();  // AIRCR.SYSRESETREQ written
+
+// ---------------------------------------------------------------------------------------------------------
+// CAN
+struct CanFrame {
+    uint32_t id = 0;  // 11 or 29 bits
+    bool extended = false;
+    bool remote = false;
+    uint8_t dlc = 0;  // as sent, 0..15; a classic frame carries min(dlc, 8) data bytes
+    uint8_t data[8] = {};
+
+    uint8_t dataBytes() const { return dlc > 8U ? 8U : dlc; }
+    bool operator==(const CanFrame& other) const;
+
+    static CanFrame standard(uint32_t id, std::initializer_list<uint8_t> bytes = {});
+    static CanFrame extendedFrame(uint32_t id, std::initializer_list<uint8_t> bytes = {});
+    static CanFrame remoteFrame(uint32_t id, bool extended, uint8_t dlc = 0);
+};
+
+// Bits a frame occupies on the wire, from start of frame to the end of the 3-bit intermission: the exact
+// count, stuff bits included (the CRC is computed and the stuffed region SOF..CRC is walked bit by bit).
+unsigned canFrameBits(const CanFrame& frame);
+// The arbitration field as the bus compares it (smaller wins): 11 base bits, then SRR/RTR, IDE, 18
+// extension bits, RTR.
+uint64_t canArbitrationKey(const CanFrame& frame);
+
+// Something other than the node's controller on a virtual bus: a test peer, later a log replay or a bridge.
+class CanParticipant {
+public:
+    // The frame this participant wants on the bus now (at nowNs), or nullptr.
+    virtual const CanFrame* offer(uint64_t nowNs) = 0;
+    // Earliest time at which offer() may return a frame it does not return now (scheduled sends).
+    virtual uint64_t nextOfferNs() const { return UINT64_MAX; }
+    // Its offered frame won arbitration and was sent; acknowledged = someone acknowledged it.
+    virtual void onSent(bool acknowledged, uint64_t endNs) = 0;
+    // A frame someone else sent, delivered at the end of the frame.
+    virtual void onFrame(const CanFrame& frame, uint64_t endNs) = 0;
+    // Whether it drives the ACK slot for frames it receives.
+    virtual bool acknowledges() const { return true; }
+
+protected:
+    ~CanParticipant() = default;
+};
+
+struct CanBusRecord {
+    CanFrame frame;
+    uint64_t startNs;
+    uint64_t endNs;
+    int sender;  // controller index 0..2 for the node's controllers, -1 for any other participant
+    bool acknowledged;
+};
+
+class CanBus {
+public:
+    // Disconnected: every transmitter is alone on the wire; nothing is acknowledged or received.
+    virtual void setConnected(bool connected) = 0;
+    virtual bool connected() const = 0;
+    virtual uint32_t bitrate() const = 0;  // 1 Mbit/s unless changed
+    virtual void setBitrate(uint32_t bitsPerSecond) = 0;
+    virtual void attach(CanParticipant* participant) = 0;
+    virtual void detach(CanParticipant* participant) = 0;
+    virtual bool busy() const = 0;
+    // Every transmission attempt that completed (with or without acknowledgement), in time order.
+    virtual const std::vector<CanBusRecord>& log() const = 0;
+    virtual void clearLog() = 0;
+
+protected:
+    ~CanBus() = default;
+};
+
+// The bus of port 0..2 (CAN1..CAN3 are attached to their own bus).
+CanBus& canBus(unsigned port);
+
+// A simple node for tests: sends queued frames in queue order (one at a time, like a single mailbox,
+// retrying until acknowledged), records and acknowledges everything it receives.
+class CanPeer : public CanParticipant {
+public:
+    explicit CanPeer(unsigned port);
+    ~CanPeer();
+    CanPeer(const CanPeer&) = delete;
+    CanPeer& operator=(const CanPeer&) = delete;
+
+    void send(const CanFrame& frame);
+    void sendAt(uint64_t atNs, const CanFrame& frame);  // offered from atNs on
+    std::size_t pending() const { return queue_.size(); }
+    void setAcknowledges(bool ack) { acks_ = ack; }
+
+    struct Received {
+        CanFrame frame;
+        uint64_t endNs;
+    };
+    std::vector<Received> received;
+    std::vector<CanBusRecord> sent;  // its own completed transmissions
+
+    const CanFrame* offer(uint64_t nowNs) override;
+    uint64_t nextOfferNs() const override;
+    void onSent(bool acknowledged, uint64_t endNs) override;
+    void onFrame(const CanFrame& frame, uint64_t endNs) override;
+    bool acknowledges() const override { return acks_; }
+
+private:
+    struct Queued {
+        CanFrame frame;
+        uint64_t atNs;
+    };
+    unsigned port_;
+    std::vector<Queued> queue_;
+    bool acks_ = true;
+    CanFrame current_{};
+};
+
+// Fault switches of the node's controller i (0..2); reset() clears them.
+// Mode requests (INRQ, SLEEP) are never acknowledged: MSR.INAK / SLAK stay as they are.
+void canSetIgnoresModeRequests(unsigned controller, bool ignore);
+// The receive line is stuck dominant: the controller can never see 11 recessive bits, so it cannot leave
+// initialisation or sleep mode (INAK stays set after INRQ is cleared).
+void canSetRxStuckDominant(unsigned controller, bool stuck);
+// Counts a transmit error burst that takes the controller bus-off (TEC > 255), as a shorted bus would.
+void canForceBusOff(unsigned controller);
+// The bit rate the controller's BTR and the APB1 clock give, in bit/s (0 if the quanta make no sense).
+uint32_t canControllerBitrate(unsigned controller);
+
+// ---------------------------------------------------------------------------------------------------------
+// USART2
+// Every byte that left the transmitter, in order.
+const std::string& usart2Sent();
+void usart2ClearSent();
+// Bytes arriving on RX, one character time apart, starting now.
+void usart2Receive(const std::string& bytes);
+// One character (start, data, parity, stop bits) at the programmed baud rate; 0 while not set up.
+uint64_t usart2CharTimeNs();
+
+// ---------------------------------------------------------------------------------------------------------
+// GPIO
+bool gpioOutput(const GPIO_TypeDef* port, unsigned pin);  // ODR bit
+uint32_t gpioMode(const GPIO_TypeDef* port, unsigned pin);  // MODER field
+uint32_t gpioAlternate(const GPIO_TypeDef* port, unsigned pin);  // AFR field
+void gpioSetInput(GPIO_TypeDef* port, unsigned pin, bool level);  // level outside, seen in IDR of inputs
+uint32_t gpioChanges(const GPIO_TypeDef* port, unsigned pin);  // output edges since reset
+uint64_t gpioLastChangeNs(const GPIO_TypeDef* port, unsigned pin);
+
+}  // namespace sim
