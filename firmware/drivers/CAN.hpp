@@ -1,0 +1,45 @@
+#pragma once
+// Bring-up of one CAN port: pins and clocks (CANInit), then bit timing, controller, acceptance filters
+// and the port's transport instance (CANswInit). Neither reports failure: problems go to the serial
+// console and start-up carries on, so a dead bus never stops the other two.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "chip.hpp"
+#include "firmware/drivers/bxcan.hpp"
+#include "firmware/xport/xport.hpp"
+
+struct CAN_Init_t {
+    uint32_t CAN_APB1Periph;   // controller clock enable on APB1
+    uint8_t CAN_AF;            // alternate function of both pins
+    uint32_t GPIO_AHB1Periph;  // pin port clock enable on AHB1
+    GPIO_TypeDef* GPIO_PORT;
+    uint16_t RX_GPIO_Pin;      // bit masks
+    uint16_t TX_GPIO_Pin;
+    uint8_t RX_GPIO_PinSource; // pin numbers 0..15
+    uint8_t TX_GPIO_PinSource;
+};
+
+// All three buses run at 1 Mbit/s.
+inline constexpr uint32_t CAN_BIT_RATE = 1000000;
+// Transport memory of one port: 96 blocks of the transport's pool.
+inline constexpr std::size_t CAN_XPORT_POOL_SIZE = 3096;
+static_assert(CAN_XPORT_POOL_SIZE / XPORT_MEM_BLOCK_SIZE == 96);
+
+// Storage for one port's pool, aligned as the transport's blocks need.
+struct CANXportPool_t {
+    alignas(XportPoolAllocatorBlock) uint8_t bytes[CAN_XPORT_POOL_SIZE];
+};
+
+// Indexed by PortCAN_t.
+extern const CAN_Init_t CAN_Init[PortCANLast];
+extern RCC_ClocksTypeDef g_RCC_Clocks;
+
+void CANInit(const CAN_Init_t* Init);
+
+// self_node_id 0 leaves the instance anonymous; filtLen 0 keeps the accept-all bank of bxcanInit.
+// The instance exists afterwards even when the controller failed to start.
+void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
+               XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
+               uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs, uint16_t filtLen);

@@ -1,0 +1,97 @@
+#pragma once
+// Driver of the three bxCAN controllers: bit timing, bring-up into normal mode, acceptance filters,
+// transmission that never lets a lower-priority frame overtake a pending higher one, and interrupt-driven
+// reception into one software FIFO per port.
+
+#include <cstdint>
+
+#include "firmware/drivers/Que.hpp"
+#include "firmware/xport/xport.hpp"
+
+// Port index; every per-bus array has one entry per port in this order.
+enum PortCAN_t : uint8_t {
+    PortCAN1 = 0,
+    PortCAN2 = 1,
+    PortCAN3 = 2,
+    PortCANLast = 3,
+};
+
+enum BxcanIfaceMode : uint8_t {
+    BxcanIfaceModeNormal = 0,
+    BxcanIfaceModeSilent = 1,
+    BxcanIfaceModeAutomaticTxAbortOnError = 2,
+};
+
+struct BxcanStats {
+    uint64_t rx_overflow_count;  // +1 per hardware FIFO overrun, +16 per frame the software FIFO had no room for
+    uint64_t error_count;        // bus errors seen in ESR.LEC, and partial records thrown away
+};
+
+// id and mask in the XportCANFrame identifier format (bits 0..28, EFF bit 31, RTR bit 30).
+struct BxcanAcceptanceFilterConfiguration {
+    uint32_t id;
+    uint32_t mask;
+};
+
+struct BxcanCANTimings {
+    uint16_t bit_rate_prescaler;              // 1..1024
+    uint8_t bit_segment_1;                    // 1..16
+    uint8_t bit_segment_2;                    // 1..8
+    uint8_t max_resynchronization_jump_width; // 1..4
+};
+
+// Returned negated.
+inline constexpr int BXCAN_ERROR_UNSUPPORTED_BIT_RATE = 1000;
+inline constexpr int BXCAN_ERROR_MSR_INAK_NOT_SET = 1001;
+inline constexpr int BXCAN_ERROR_MSR_INAK_NOT_CLEARED = 1002;
+inline constexpr int BXCAN_ERROR_UNSUPPORTED_FRAME_FORMAT = 1003;
+
+inline constexpr unsigned BXCAN_NUM_ACCEPTANCE_FILTERS = 14;  // filter banks per port
+inline constexpr unsigned MAXRXFRAMES = 10;                   // frames per software receive FIFO
+inline constexpr int USERXINT = 1;                            // the task never reads the hardware FIFOs
+
+// One software FIFO record is a whole frame.
+inline constexpr uint16_t BXCAN_RX_RECORD_SIZE = sizeof(XportCANFrame);
+static_assert(BXCAN_RX_RECORD_SIZE == 16, "receive records are 16 bytes");
+// One spare byte: the queue keeps it free to tell full from empty.
+inline constexpr uint16_t BXCAN_RX_QUEUE_LEN = MAXRXFRAMES * BXCAN_RX_RECORD_SIZE + 1U;
+static_assert(BXCAN_RX_QUEUE_LEN == 161);
+
+// The per-port receive FIFOs: the port's interrupts produce, the task consumes.
+extern Q_t CANRxQ[PortCANLast];
+
+// 0, or -BXCAN_ERROR_UNSUPPORTED_BIT_RATE when no timing fits (out_timings then all zero); -2 for a null
+// out_timings. Pure computation.
+int bxcanComputeCANTimings(uint32_t peripheral_clock_rate, uint32_t target_bitrate, BxcanCANTimings* out_timings);
+
+// 0 on success; -2 for a bad port, mode or timings; -1001 / -1002 when the controller does not enter or
+// leave initialisation mode (it is then left in reset).
+int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN_t PortCAN);
+
+// 1: placed in a mailbox (pop it from the queue); 0: not now, offer the same frame later; -2: null frame,
+// bad port or data_len above 8; -1003: an error frame.
+int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN);
+
+// 1: one frame written to out_frame; 0: nothing available; -2: null out_frame or bad port.
+int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN);
+
+// 0, or -2 for a null list, more than BXCAN_NUM_ACCEPTANCE_FILTERS entries or a bad port (nothing changed).
+// An empty list deactivates all of the port's banks.
+int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* filter_configs,
+                                    unsigned num_filter_configs, PortCAN_t PortCAN);
+
+// A copy of the port's counters (all zero for a bad port). Not atomic: a 64-bit value may be torn.
+BxcanStats bxcanGetStats(PortCAN_t PortCAN);
+
+// Puts every piece of the driver's RAM back to its load-time value, as a power cycle would. The
+// controllers themselves are reset by their own bring-up.
+void bxcanColdReset();
+
+extern "C" {
+void CAN1_RX0_IRQHandler();
+void CAN1_RX1_IRQHandler();
+void CAN2_RX0_IRQHandler();
+void CAN2_RX1_IRQHandler();
+void CAN3_RX0_IRQHandler();
+void CAN3_RX1_IRQHandler();
+}

@@ -1,0 +1,28 @@
+#pragma once
+// USART2 diagnostic console: text goes through a 1024-byte queue and leaves byte by byte from the
+// transmit-complete interrupt; received bytes are kept in a 1024-byte queue that nothing reads yet.
+
+#include <cstdint>
+
+#include "firmware/drivers/Que.hpp"
+
+inline constexpr uint16_t TXQLEN = 1024;
+inline constexpr uint16_t RXQLEN = 1024;
+inline constexpr uint32_t SERIAL_BAUD_RATE = 230400;
+
+extern Q_t TxQ;
+extern Q_t RxQ;
+
+// Always true.
+bool InitSerial();
+// len when the whole text was queued, 0 when it did not fit (nothing queued).
+uint16_t SerialTxQ(const uint8_t* Data, uint16_t len);
+bool SerialTxQMT();
+// As SerialTxQ, but returns only once the transmit queue is empty (the last byte handed to the data
+// register, not yet on the wire).
+uint16_t SerialTxQWait(const uint8_t* Data, uint16_t len);
+
+// Puts the module's RAM back to its load-time value, as a power cycle would.
+void serialColdReset();
+
+extern "C" void USART2_IRQHandler();
