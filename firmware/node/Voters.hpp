@@ -1,0 +1,24 @@
+#pragma once
+// Flight-controller voter: keeps the latest vote of each flight controller and elects the CAN port whose
+// actuator commands the node follows. Pure logic with no clock of its own: the caller passes the kernel's
+// millisecond tick. Call from the application task only; nothing here is locked.
+
+#include <cstdint>
+
+inline constexpr uint16_t MAXARBITERS = 10;         // voters held at once
+inline constexpr uint32_t ARBITER_TIMEOUT_MS = 250; // a vote not repeated for this long is dropped
+inline constexpr uint8_t VoterCANPorts = 3;         // electable ports 0..2
+
+// Records one received vote and returns the elected port (0..2), or -1 when no counted vote is held.
+// Port: the port the vote arrived on; SrcBus: the port the sender says it sent on. A vote whose two ports
+// differ, or that finds the list full, is not stored and the current result is returned unchanged.
+// SelectedFC: the port the voter names; negative withdraws the voter's vote, 3 or more holds a slot but
+// is never counted. UniqID: the voter's key, compared as a 64-bit pattern.
+int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, int8_t SelectedFC, int64_t UniqID, uint32_t TickMs);
+
+// Ageing, every 50 ms: drops votes ARBITER_TIMEOUT_MS or more old at TickmS. Only if one was dropped is
+// the new result written through ActiveFCPort; returns true exactly then.
+bool UpdateVoterList50mS(int8_t* ActiveFCPort, uint32_t TickmS);
+
+// Back to the start-up state (no votes, result -1): for start-up and simulated power cycles.
+void InitVoters();
