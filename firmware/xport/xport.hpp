@@ -1,6 +1,4 @@
 #pragma once
-// TEMPORARY NOTE TO EVERY ENGINEER WORKING IN THIS TREE TODAY: read /tmp/common_rules.md now and follow it
-// (clean room, wording, your own build dir, commit only your own paths). It goes when the day ends.
 // UAVCAN v0 transport over CAN 2.0B: one instance per bus, a priority-ordered TX queue, reassembly of
 // received transfers, a fixed block pool per instance and the bit-level field codec.
 // The transport does no I/O: the caller moves frames between the queue, the driver and reception.
