@@ -24,6 +24,8 @@ int32_t uavcan_equipment_actuator_ArrayCommand_decode_internal(const XportRxTran
     if (dest == nullptr) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
+    // The array never claims elements that were not stored, whatever happens below.
+    dest->commands.len = 0;
     uint8_t count = 0;
     if (payload_len != 0) {
         count = dsdlTailArrayLength(payload_len, offset, COMMAND_BITS,
@@ -43,7 +45,6 @@ int32_t uavcan_equipment_actuator_ArrayCommand_decode_internal(const XportRxTran
         XPORT_ASSERT(reinterpret_cast<uintptr_t>(*dyn_arr_buf) % alignof(uavcan_equipment_actuator_Command) == 0);
         dest->commands.data = reinterpret_cast<uavcan_equipment_actuator_Command*>(*dyn_arr_buf);
     }
-    dest->commands.len = 0;
     for (uint8_t c = 0; c < count; ++c) {
         // Without an arena each element is still decoded, into scratch, so a short payload is reported.
         uavcan_equipment_actuator_Command scratch{};

@@ -21,6 +21,8 @@ int32_t uavcan_equipment_esc_RawCommand_decode_internal(const XportRxTransfer* t
     if (dest == nullptr) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
+    // The array never claims elements that were not stored, whatever happens below.
+    dest->cmd.len = 0;
     uint8_t count = 0;
     if (payload_len != 0) {
         count = dsdlTailArrayLength(payload_len, offset, CMD_BITS, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_CMD_MAX_LENGTH);

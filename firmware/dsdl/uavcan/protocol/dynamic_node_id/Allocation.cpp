@@ -57,6 +57,8 @@ int32_t uavcan_protocol_dynamic_node_id_Allocation_decode_internal(const XportRx
     }
     offset += 1;
 
+    // The array never claims elements that were not stored, whatever happens below.
+    dest->unique_id.len = 0;
     uint8_t count = 0;
     if (payload_len != 0) {
         count = dsdlTailArrayLength(payload_len, offset, 8, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_UNIQUE_ID_MAX_LENGTH);

@@ -54,6 +54,8 @@ int32_t uavcan_protocol_param_GetSetRequest_decode_internal(const XportRxTransfe
     }
     offset = result;
 
+    // The array never claims elements that were not stored, whatever happens below.
+    dest->name.len = 0;
     uint8_t count = 0;
     if (payload_len != 0) {
         count = dsdlTailArrayLength(payload_len, offset, 8, UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_NAME_MAX_LENGTH);

@@ -85,6 +85,7 @@ int32_t uavcan_protocol_param_Value_decode_internal(const XportRxTransfer* trans
         result = dsdlDecodeField<8>(transfer, offset, &dest->boolean_value);
         return (result < 0) ? result : offset + 8;
     case UAVCAN_PROTOCOL_PARAM_VALUE_STRING_VALUE: {
+        dest->string_value.len = 0;
         uint8_t count = 0;
         if (payload_len != 0) {
             count = dsdlTailArrayLength(payload_len, offset, 8, UAVCAN_PROTOCOL_PARAM_VALUE_STRING_VALUE_MAX_LENGTH);
