@@ -22,3 +22,8 @@ void coreNop();
 // while they are masked.
 void coreDisableInterrupts();
 void coreEnableInterrupts();
+
+// Hands the processor to the kernel's one task. On the chip it runs entry(argument) on the task's own
+// stack and never comes back. The simulator records the task and returns control to whoever powered the
+// chip on, which from then on runs the task one pass at a time.
+[[noreturn]] void coreStartTask(void (*entry)(const void*), const void* argument, void* stack_top);

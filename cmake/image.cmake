@@ -1,0 +1,15 @@
+# The flashable image for the STM32F413: endpoint.elf, .bin and .hex, with a size report and a map.
+set(ENDPOINT_LINKER_SCRIPT ${PROJECT_SOURCE_DIR}/platform/stm32f413/STM32F413.ld)
+
+add_executable(endpoint.elf ${PROJECT_SOURCE_DIR}/platform/stm32f413/startup.cpp)
+target_link_libraries(endpoint.elf PRIVATE board_main endpoint_firmware_options)
+target_link_options(endpoint.elf PRIVATE
+  -T${ENDPOINT_LINKER_SCRIPT} -nostartfiles -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/endpoint.map
+  -Wl,--print-memory-usage)
+set_target_properties(endpoint.elf PROPERTIES LINK_DEPENDS ${ENDPOINT_LINKER_SCRIPT})
+
+add_custom_command(TARGET endpoint.elf POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} -O binary $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.bin
+  COMMAND ${CMAKE_OBJCOPY} -O ihex $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.hex
+  COMMAND ${CMAKE_SIZE} $<TARGET_FILE:endpoint.elf>
+  VERBATIM)

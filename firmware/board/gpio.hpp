@@ -1,0 +1,21 @@
+#pragma once
+// The board's own lines: three status LEDs and the three CAN transceiver enables, push-pull outputs.
+
+#include "chip.hpp"
+
+inline GPIO_TypeDef* const LED1_GPIO_PORT = GPIOE;
+inline GPIO_TypeDef* const LED2_GPIO_PORT = GPIOE;
+inline GPIO_TypeDef* const LED3_GPIO_PORT = GPIOE;
+inline constexpr uint16_t LED1_PIN = GPIO_Pin_0;
+inline constexpr uint16_t LED2_PIN = GPIO_Pin_1;
+inline constexpr uint16_t LED3_PIN = GPIO_Pin_2;
+
+inline GPIO_TypeDef* const CANEN_GPIO_PORT = GPIOC;
+inline constexpr uint16_t CAN1EN_PIN = GPIO_Pin_8;
+inline constexpr uint16_t CAN2EN_PIN = GPIO_Pin_9;
+inline constexpr uint16_t CAN3EN_PIN = GPIO_Pin_10;
+
+// Clocks of the ports the board's lines are on.
+inline constexpr uint32_t RCC_AHB1Periphs = RCC_AHB1Periph_GPIOE | RCC_AHB1Periph_GPIOC;
+
+void MX_GPIO_Init();

@@ -1,0 +1,51 @@
+#pragma once
+// The kernel the node runs on: one application task that never blocks, a 1 kHz tick from SysTick, and a
+// start that hands the processor to the task. The calls keep the names of the kernel interface the node
+// was written against.
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t configTICK_RATE_HZ = 1000;
+inline constexpr std::size_t configTOTAL_HEAP_SIZE = 10240;  // task stacks are carved from it
+
+enum osPriority : int8_t {
+    osPriorityIdle = -3,
+    osPriorityLow = -2,
+    osPriorityBelowNormal = -1,
+    osPriorityNormal = 0,
+    osPriorityAboveNormal = 1,
+    osPriorityHigh = 2,
+    osPriorityRealtime = 3,
+};
+
+enum osStatus : int32_t {
+    osOK = 0,
+    osErrorResource = 0x81,
+    osErrorOS = 0xFF,
+};
+
+using os_pthread = void (*)(const void* argument);
+
+struct osThreadDef_t {
+    const char* name;
+    os_pthread pthread;
+    osPriority tpriority;
+    uint32_t instances;
+    uint32_t stacksize;  // in 32-bit words
+};
+
+struct os_thread_cb;
+using osThreadId = os_thread_cb*;
+
+// Null when the heap cannot hold the stack or a task already exists.
+osThreadId osThreadCreate(const osThreadDef_t* thread_def, void* argument);
+// Runs the task; returns only when there is none to run.
+osStatus osKernelStart();
+// The tick count behind osKernelSysTick; only osSystickHandler writes it.
+extern volatile uint32_t osTickCount;
+
+// Milliseconds since the kernel started; wraps after 2^32.
+uint32_t osKernelSysTick();
+// From the SysTick interrupt: counts the tick once the kernel runs, nothing before.
+void osSystickHandler();

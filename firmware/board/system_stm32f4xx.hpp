@@ -1,0 +1,14 @@
+#pragma once
+// Core clock bookkeeping and the reset-time clock and vector-table set-up.
+
+#include <cstdint>
+
+#include "chip.hpp"
+
+// The application's vector table sits behind the 128 KB bootloader.
+inline constexpr uint32_t VECT_TAB_OFFSET = 0x00020000U;
+
+// Core clock in Hz, as SystemClock_Config left it.
+extern uint32_t SystemCoreClock;
+
+void SystemInit();

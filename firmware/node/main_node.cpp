@@ -1,0 +1,321 @@
+#include "firmware/node/main_node.hpp"
+
+#include "firmware/board/gpio.hpp"
+#include "firmware/board/system_stm32f4xx.hpp"
+#include "firmware/drivers/CAN.hpp"
+#include "firmware/drivers/serial.hpp"
+#include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "platform/core.hpp"
+
+// ---------------------------------------------------------------------------------------------------------
+// Parameter table. Names are compared byte for byte by clients: the trailing blanks and tabs are part of
+// them.
+
+param_t parameters[Var_Last] = {
+    {"FORMATID", 6, 6, 6, 6},
+    {"NETID0", 110, 0, 255, 110},
+    {"NETID1", 111, 0, 255, 111},
+    {"NETID2", 112, 0, 255, 112},
+    {"CAN2PWM_CH1", 1, 0, 16, 0},
+    {"CAN2PWM_CH2", 2, 0, 16, 0},
+    {"CAN2PWM_CH3", 3, 0, 16, 0},
+    {"CAN2PWM_CH4", 4, 0, 16, 0},
+    {"CAN2PWM_CH5", 5, 0, 16, 0},
+    {"CAN2PWM_CH6", 6, 0, 16, 0},
+    {"CAN2PWM_ACT_ESC1", 1, 0, 1, 0},
+    {"CAN2PWM_ACT_ESC2", 1, 0, 1, 0},
+    {"CAN2PWM_ACT_ESC3", 1, 0, 1, 0},
+    {"CAN2PWM_ACT_ESC4", 1, 0, 1, 0},
+    {"CAN2PWM_ACT_ESC5", 0, 0, 1, 0},
+    {"CAN2PWM_ACT_ESC6", 0, 0, 1, 0},
+    {"CAN1_TotBlocks ", 0, 0, 65535, 0},
+    {"CAN2_TotBlocks ", 0, 0, 65535, 0},
+    {"CAN3_TotBlocks ", 0, 0, 65535, 0},
+    {"CAN1_CurrBlocks", 0, 0, 65535, 0},
+    {"CAN2_CurrBlocks", 0, 0, 65535, 0},
+    {"CAN3_CurrBlocks", 0, 0, 65535, 0},
+    {"CAN1_PeakBlocks", 0, 0, 65535, 0},
+    {"CAN2_PeakBlocks", 0, 0, 65535, 0},
+    {"CAN3_PeakBlocks", 0, 0, 65535, 0},
+    {"CAN1_RXOVF\t   ", 0, 0, 65535, 0},
+    {"CAN2_RXOVF\t   ", 0, 0, 65535, 0},
+    {"CAN3_RXOVF\t   ", 0, 0, 65535, 0},
+    {"CAN1_RXERR     ", 0, 0, 65535, 0},
+    {"CAN2_RXERR     ", 0, 0, 65535, 0},
+    {"CAN3_RXERR     ", 0, 0, 65535, 0},
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Acceptance and dispatch
+
+namespace {
+
+constexpr uint16_t kAllocationId = 1;  // message ID 1; service ID 1 is GetNodeInfo
+constexpr uint64_t kAllocationSignature = 0x0B2A812620A11D40ULL;
+
+}  // namespace
+
+const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
+    {kAllocationId, kAllocationSignature, XportTransferTypeBroadcast},  // dynamic_node_id.Allocation
+    {341, 0x0F0868D0C1A7C6F1ULL, -1},                                     // NodeStatus
+    {1, 0xEE468A8121C46A9EULL, -1},                                       // GetNodeInfo
+    {20113, 0xA8739EC093192F7FULL, -1},                                   // qon.zb5.IgnoreCANPort
+    {11, 0xA7B622F939D1A4D5ULL, -1},                                      // param.GetSet
+    {20111, 0xB5B7819BAF5FDD7AULL, -1},                                   // qon.zb5.UseFlightController
+    {1030, 0x217F5C87D7EC951DULL, -1},                                    // esc.RawCommand
+    {1010, 15611526220002114291ULL, -1},                                  // actuator.ArrayCommand
+};
+
+bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
+                          XportTransferType transfer_type, uint8_t)
+{
+    if (xportGetLocalNodeID(ins) == XPORT_BROADCAST_NODE_ID) {
+        // Without a node ID the port listens to the allocation traffic only.
+        if (transfer_type == XportTransferTypeBroadcast && data_type_id == kAllocationId) {
+            *out_data_type_signature = kAllocationSignature;
+            return true;
+        }
+        return false;
+    }
+    for (const Msg_Filt_t& row : Msg_Filt) {
+        if (row.data_type_id == data_type_id && (row.transfer_type < 0 || row.transfer_type == transfer_type)) {
+            *out_data_type_signature = row.out_data_type_signature;
+            return true;
+        }
+    }
+    return false;
+}
+
+void onTransferReceived(XportInstance*, XportRxTransfer*, PortCAN_t)
+{
+    // Every accepted data type is dropped here until its handler exists.
+}
+
+void onTransferReceived0(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN1); }
+void onTransferReceived1(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN2); }
+void onTransferReceived2(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN3); }
+
+// ---------------------------------------------------------------------------------------------------------
+// Start-up
+
+uint64_t UniqID;
+uint8_t gNodeID[PortCANLast];
+int8_t ActiveFCPort = -1;
+bool IgnoreCanPort[PortCANLast];
+
+const osThreadDef_t os_thread_def_Task01 = {"Task01", MainTask, osPriorityNormal, 0, 1280};
+
+namespace {
+
+XportInstance g_xport[PortCANLast];
+CANXportPool_t g_xport_memory_pool[PortCANLast];
+osThreadId MainTaskHandle;
+
+constexpr XportOnTransferReception kOnReception[PortCANLast] = {onTransferReceived0, onTransferReceived1,
+                                                                onTransferReceived2};
+constexpr uint16_t kCanEnablePins[PortCANLast] = {CAN1EN_PIN, CAN2EN_PIN, CAN3EN_PIN};
+constexpr uint8_t kSysTickLowestPriority = 0xF0;
+
+// The node ID a port starts with: the stored one if the transport can use it, else none, so that the
+// port obtains one by allocation instead of stopping the node at the transport's range check.
+uint8_t configuredNodeId(PortCAN_t port)
+{
+    const int64_t stored = parameters[static_cast<unsigned>(Var_NETID0) + port].val & 0xFF;
+    return stored <= XPORT_MAX_NODE_ID ? static_cast<uint8_t>(stored) : XPORT_BROADCAST_NODE_ID;
+}
+
+void startSysTick()
+{
+    const uint32_t reload = SystemCoreClock / configTICK_RATE_HZ - 1U;
+    if (reload > 0xFFFFFFU) {
+        return;
+    }
+    SysTick->LOAD = reload;
+    SCB->SHP[11] = kSysTickLowestPriority;
+    SysTick->VAL = 0;
+    SysTick->CTRL = SysTick_CTRL_CLKSOURCE_Msk | SysTick_CTRL_TICKINT_Msk | SysTick_CTRL_ENABLE_Msk;
+}
+
+}  // namespace
+
+int main_node()
+{
+    gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);
+
+    BxcanAcceptanceFilterConfiguration filter_configs[MSG_FILT_COUNT];
+    for (unsigned i = 0; i < MSG_FILT_COUNT; ++i) {
+        // Only the remote-request bit is compared: every data frame passes and the data types are chosen
+        // in software, by shouldAcceptTransfer.
+        filter_configs[i] = {Msg_Filt[i].data_type_id, XPORT_CAN_FRAME_RTR};
+    }
+
+    InitSerial();
+    for (const uint16_t pin : kCanEnablePins) {
+        gpioSet(CANEN_GPIO_PORT, pin, 1);
+    }
+    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
+        CANInit(&CAN_Init[p]);
+    }
+    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
+        const auto port = static_cast<PortCAN_t>(p);
+        gNodeID[p] = configuredNodeId(port);
+        CANswInit(port, &g_xport[p], g_xport_memory_pool[p].bytes, sizeof(g_xport_memory_pool[p].bytes),
+                  kOnReception[p], shouldAcceptTransfer, gNodeID[p], filter_configs, MSG_FILT_COUNT);
+    }
+    for (const uint16_t pin : kCanEnablePins) {
+        gpioSet(CANEN_GPIO_PORT, pin, 0);
+    }
+
+    startSysTick();
+    MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
+    osKernelStart();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Main loop
+
+namespace {
+
+bool NodeValid[PortCANLast];
+uint8_t current_port = CANStrt;
+
+constexpr uint32_t kHeartbeatPasses = 10000;
+uint32_t del;
+bool tog;
+
+constexpr uint32_t MAXTXMS = 1000;
+constexpr uint32_t kCleanupPeriodMs = 1000;
+uint32_t txbusy[PortCANLast];
+uint32_t TxStart[PortCANLast];
+uint32_t CleanUp[PortCANLast];
+
+uint32_t spin_time[PortCANLast];
+uint8_t nodestatus_transfer_id[PortCANLast];
+
+uint64_t uptimeUsec() { return static_cast<uint64_t>(getUptime()) * 1000U; }
+
+}  // namespace
+
+uint32_t getUptime() { return osKernelSysTick(); }
+
+void gpioSet(GPIO_TypeDef* port, uint16_t pin, uint8_t On)
+{
+    port->BSRR = On != 0 ? pin : static_cast<uint32_t>(pin) << 16;
+}
+
+void updateLED(int8_t Port)
+{
+    const unsigned val = Port < 0 ? 0U : 1U << Port;
+    gpioSet(LED1_GPIO_PORT, LED1_PIN, static_cast<uint8_t>(val & 1U));
+    gpioSet(LED2_GPIO_PORT, LED2_PIN, static_cast<uint8_t>((val >> 1) & 1U));
+    gpioSet(LED3_GPIO_PORT, LED3_PIN, static_cast<uint8_t>((val >> 2) & 1U));
+}
+
+void sendXport(PortCAN_t Port)
+{
+    XportInstance* const ins = &g_xport[Port];
+    const uint32_t tnow = getUptime();
+
+    if (tnow - CleanUp[Port] > kCleanupPeriodMs) {
+        CleanUp[Port] = tnow;
+        xportCleanupStaleTransfers(ins, uptimeUsec());
+    }
+
+    // A head frame no mailbox would take for a second (bus off, nobody acknowledging): drop the whole
+    // queue rather than let it fill the pool that reception needs too.
+    if (txbusy[Port] != 0 && tnow - TxStart[Port] > MAXTXMS) {
+        while (xportPeekTxQueue(ins) != nullptr) {
+            xportPopTxQueue(ins);
+        }
+        xportCleanupStaleTransfers(ins, uptimeUsec());
+        txbusy[Port] = 0;
+    }
+
+    const XportCANFrame* const txf = xportPeekTxQueue(ins);
+    if (txf == nullptr) {
+        return;
+    }
+    const int tx_res = bxcanTransmit(txf, Port);
+    if (tx_res > 0) {
+        txbusy[Port] = 0;
+        xportPopTxQueue(ins);
+    } else if (tx_res == 0) {
+        if (txbusy[Port] == 0) {
+            TxStart[Port] = getUptime();
+            txbusy[Port] = 1;
+        }
+    } else {
+        coreBreakpoint();  // the transport never builds a frame the driver refuses
+    }
+}
+
+void receiveXport(PortCAN_t Port)
+{
+    XportCANFrame rx_frame{};
+    if (bxcanReceive(&rx_frame, Port) > 0) {
+        xportHandleRxFrame(&g_xport[Port], &rx_frame, uptimeUsec());
+    }
+}
+
+void spinXport(PortCAN_t Port)
+{
+    // Unsigned difference, so the period holds across the tick wrap.
+    if (getUptime() - spin_time[Port] < XPORT_SPIN_PERIOD) {
+        return;
+    }
+    spin_time[Port] = getUptime();
+
+    uavcan_protocol_NodeStatus status{};
+    status.uptime_sec = getUptime() / 1000U;
+    status.health = UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
+    status.mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL;
+    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
+    xportBroadcast(&g_xport[Port], UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
+                   &nodestatus_transfer_id[Port], XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
+}
+
+void MainTaskStart()
+{
+    gpioSet(LED3_GPIO_PORT, LED3_PIN, 1);
+    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
+        NodeValid[p] = gNodeID[p] != XPORT_BROADCAST_NODE_ID;
+    }
+    UniqID = (static_cast<uint64_t>(LL_GetUID_Word1()) << 32) | (LL_GetUID_Word0() ^ LL_GetUID_Word2());
+    gpioSet(LED1_GPIO_PORT, LED1_PIN, 0);
+    gpioSet(LED2_GPIO_PORT, LED2_PIN, 0);
+    gpioSet(LED3_GPIO_PORT, LED3_PIN, 0);
+    current_port = CANStrt;
+}
+
+void MainTaskPass()
+{
+    const auto port = static_cast<PortCAN_t>(current_port);
+    if (NodeValid[port]) {
+        sendXport(port);
+        receiveXport(port);
+        spinXport(port);
+        updateLED(ActiveFCPort);
+    }
+
+    current_port = static_cast<uint8_t>(current_port + 1U);
+    if (current_port >= CANEnd) {
+        current_port = CANStrt;
+    }
+
+    // Heartbeat: LED3 changes level every 10000 passes.
+    if (++del >= kHeartbeatPasses) {
+        gpioSet(LED3_GPIO_PORT, LED3_PIN, tog ? 1 : 0);
+        tog = !tog;
+        del = 0;
+    }
+}
+
+void MainTask(const void*)
+{
+    MainTaskStart();
+    for (;;) {
+        MainTaskPass();
+    }
+}
