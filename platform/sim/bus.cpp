@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "chip.hpp"
-#include "platform/sim/model.hpp"
+#include "platform/sim/internal.hpp"
 
 namespace sim {
 
@@ -69,6 +69,7 @@ void plainWrite(void* reg, uint32_t value, unsigned width)
 
 uint32_t regRead(const void* reg, unsigned width)
 {
+    ensureModels();
     Peripheral* p = owner(reg);
     if (p == nullptr) {
         return plainRead(reg, width);
@@ -82,6 +83,7 @@ uint32_t regRead(const void* reg, unsigned width)
 
 void regWrite(void* reg, uint32_t value, unsigned width)
 {
+    ensureModels();
     Peripheral* p = owner(reg);
     if (p == nullptr) {
         plainWrite(reg, value, width);
