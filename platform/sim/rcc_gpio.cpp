@@ -75,6 +75,8 @@ public:
     }
 };
 
+GpioObserver gpioObserver;
+
 class GpioModel final : public Peripheral {
 public:
     GpioModel(const char* name, unsigned index, uint32_t enableBit)
@@ -146,6 +148,11 @@ private:
             }
         }
         regs().ODR.poke(next);
+        for (unsigned pin = 0; pin < GPIO_PINS && gpioObserver != nullptr; ++pin) {
+            if ((changed & (1U << pin)) != 0U) {
+                gpioObserver(&regs(), pin, (next & (1U << pin)) != 0U, nowNs());
+            }
+        }
     }
 
     // Output pins read back their latch; other pins read the level set from outside, else their pull.
@@ -223,5 +230,7 @@ void gpioSetInput(GPIO_TypeDef* port, unsigned pin, bool level) { gpioOf(port).s
 uint32_t gpioChanges(const GPIO_TypeDef* port, unsigned pin) { return gpioOf(port).changes(pin); }
 
 uint64_t gpioLastChangeNs(const GPIO_TypeDef* port, unsigned pin) { return gpioOf(port).lastChangeNs(pin); }
+
+void setGpioObserver(GpioObserver observer) { gpioObserver = observer; }
 
 }  // namespace sim

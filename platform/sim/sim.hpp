@@ -202,5 +202,8 @@ uint32_t gpioAlternate(const GPIO_TypeDef* port, unsigned pin);  // AFR field
 void gpioSetInput(GPIO_TypeDef* port, unsigned pin, bool level);  // level outside, seen in IDR of inputs
 uint32_t gpioChanges(const GPIO_TypeDef* port, unsigned pin);  // output edges since reset
 uint64_t gpioLastChangeNs(const GPIO_TypeDef* port, unsigned pin);
+// Called at every change of an output level, as it happens (null: none). Survives reset().
+using GpioObserver = void (*)(const GPIO_TypeDef* port, unsigned pin, bool level, uint64_t ns);
+void setGpioObserver(GpioObserver observer);
 
 }  // namespace sim

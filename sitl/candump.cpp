@@ -1,0 +1,157 @@
+#include "sitl/candump.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+
+namespace sitl {
+namespace {
+
+bool hexValue(char c, unsigned* v)
+{
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) {
+        return false;
+    }
+    *v = static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) != 0
+                                   ? c - '0'
+                                   : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+    return true;
+}
+
+bool parseHex(const std::string& s, uint32_t* out)
+{
+    uint32_t v = 0;
+    for (const char c : s) {
+        unsigned d = 0;
+        if (!hexValue(c, &d)) {
+            return false;
+        }
+        v = (v << 4) | d;
+    }
+    *out = v;
+    return !s.empty();
+}
+
+// "(SECONDS.MICROS)": microseconds, whatever the number of fraction digits up to six.
+bool parseTime(const std::string& s, uint64_t* us)
+{
+    if (s.size() < 3 || s.front() != '(' || s.back() != ')') {
+        return false;
+    }
+    const std::string body = s.substr(1, s.size() - 2);
+    const auto dot = body.find('.');
+    const std::string whole = body.substr(0, dot);
+    std::string frac = dot == std::string::npos ? "" : body.substr(dot + 1);
+    if (whole.empty() || frac.size() > 6) {
+        return false;
+    }
+    frac.resize(6, '0');
+    uint64_t v = 0;
+    for (const char c : whole + frac) {
+        if (std::isdigit(static_cast<unsigned char>(c)) == 0) {
+            return false;
+        }
+        v = v * 10U + static_cast<uint64_t>(c - '0');
+    }
+    *us = v;
+    return true;
+}
+
+bool parseLine(const std::string& line, LoggedFrame* out, std::string* why)
+{
+    std::istringstream in(line);
+    std::string time;
+    std::string iface;
+    std::string body;
+    if (!(in >> time >> iface >> body)) {
+        *why = "expected (SECONDS.MICROS) canN ID#DATA";
+        return false;
+    }
+    if (!parseTime(time, &out->time_us)) {
+        *why = "bad time stamp";
+        return false;
+    }
+    if (iface.size() != 4 || iface.compare(0, 3, "can") != 0 || iface[3] < '0' || iface[3] > '2') {
+        *why = "interface must be can0, can1 or can2";
+        return false;
+    }
+    out->port = static_cast<unsigned>(iface[3] - '0');
+
+    const auto hash = body.find('#');
+    if (hash == std::string::npos) {
+        *why = "missing '#'";
+        return false;
+    }
+    const std::string id = body.substr(0, hash);
+    const std::string data = body.substr(hash + 1);
+    uint32_t id_value = 0;
+    if ((id.size() != 8 && id.size() != 3) || !parseHex(id, &id_value)) {
+        *why = "identifier must be 3 or 8 hex digits";
+        return false;
+    }
+    const bool extended = id.size() == 8;
+    if ((extended && id_value > 0x1FFFFFFFU) || (!extended && id_value > 0x7FFU)) {
+        *why = "identifier out of range";
+        return false;
+    }
+    if (data.size() % 2 != 0 || data.size() > 16) {
+        *why = "data must be 0..8 bytes in hex";
+        return false;
+    }
+    sim::CanFrame frame{};
+    frame.id = id_value;
+    frame.extended = extended;
+    frame.dlc = static_cast<uint8_t>(data.size() / 2);
+    for (std::size_t i = 0; i < frame.dlc; ++i) {
+        uint32_t byte = 0;
+        if (!parseHex(data.substr(2 * i, 2), &byte)) {
+            *why = "bad data byte";
+            return false;
+        }
+        frame.data[i] = static_cast<uint8_t>(byte);
+    }
+    out->frame = frame;
+    return true;
+}
+
+}  // namespace
+
+bool parseCandump(const std::string& text, std::vector<LoggedFrame>* out, std::string* error)
+{
+    std::istringstream lines(text);
+    std::string line;
+    unsigned number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') {
+            continue;
+        }
+        LoggedFrame logged{};
+        std::string why;
+        if (!parseLine(line, &logged, &why)) {
+            *error = "line " + std::to_string(number) + ": " + why;
+            return false;
+        }
+        out->push_back(logged);
+    }
+    return true;
+}
+
+std::string formatCandump(const LoggedFrame& logged)
+{
+    char head[64];
+    std::snprintf(head, sizeof(head), "(%llu.%06llu) can%u ",
+                  static_cast<unsigned long long>(logged.time_us / 1000000U),
+                  static_cast<unsigned long long>(logged.time_us % 1000000U), logged.port);
+    char id[16];
+    std::snprintf(id, sizeof(id), logged.frame.extended ? "%08X#" : "%03X#", logged.frame.id);
+    std::string text = std::string(head) + id;
+    for (unsigned i = 0; i < logged.frame.dataBytes(); ++i) {
+        char byte[3];
+        std::snprintf(byte, sizeof(byte), "%02X", logged.frame.data[i]);
+        text += byte;
+    }
+    return text;
+}
+
+}  // namespace sitl

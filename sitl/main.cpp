@@ -1,0 +1,210 @@
+// endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames.
+//
+//   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE]
+//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...
+//
+// Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sitl/candump.hpp"
+#include "sitl/node_runner.hpp"
+#include "sitl/trace.hpp"
+
+namespace {
+
+constexpr uint64_t kNsPerUs = 1000;
+constexpr uint64_t kDefaultRunUs = 5000000;
+constexpr uint64_t kAfterLastFrameUs = 1000000;
+constexpr uint32_t kDefaultUid[3] = {0x00360028U, 0x3138510BU, 0x32383730U};
+
+struct Options {
+    std::string replay;
+    std::string out;
+    std::string flash;
+    std::string trace;
+    std::string console;
+    bool until_given = false;
+    uint64_t until_us = kDefaultRunUs;
+    uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
+    bool disconnected[3] = {false, false, false};
+};
+
+[[noreturn]] void usage(const std::string& problem)
+{
+    std::cerr << "endpoint-sitl: " << problem << "\n"
+              << "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
+              << "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n";
+    std::exit(2);
+}
+
+bool parseSeconds(const std::string& text, uint64_t* us)
+{
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(seconds >= 0.0) || seconds > 1e9) {
+        return false;
+    }
+    *us = static_cast<uint64_t>(seconds * 1e6 + 0.5);
+    return true;
+}
+
+bool parseUid(const std::string& text, uint32_t out[3])
+{
+    std::istringstream in(text);
+    std::string word;
+    for (int i = 0; i < 3; ++i) {
+        if (!std::getline(in, word, ',') || word.empty()) {
+            return false;
+        }
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(word.c_str(), &end, 16);
+        if (*end != '\0' || v > 0xFFFFFFFFUL) {
+            return false;
+        }
+        out[i] = static_cast<uint32_t>(v);
+    }
+    return !std::getline(in, word, ',');
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                usage(arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (arg == "--replay") {
+            o.replay = value();
+        } else if (arg == "--out") {
+            o.out = value();
+        } else if (arg == "--until") {
+            if (!parseSeconds(value(), &o.until_us)) {
+                usage("--until takes seconds");
+            }
+            o.until_given = true;
+        } else if (arg == "--flash") {
+            o.flash = value();
+        } else if (arg == "--trace") {
+            o.trace = value();
+        } else if (arg == "--console") {
+            o.console = value();
+        } else if (arg == "--uid") {
+            if (!parseUid(value(), o.uid)) {
+                usage("--uid takes three hex words W0,W1,W2");
+            }
+        } else if (arg == "--disconnect") {
+            const std::string bus = value();
+            if (bus.size() != 4 || bus.compare(0, 3, "can") != 0 || bus[3] < '0' || bus[3] > '2') {
+                usage("--disconnect takes can0, can1 or can2");
+            }
+            o.disconnected[bus[3] - '0'] = true;
+        } else {
+            usage("unknown argument " + arg);
+        }
+    }
+    return o;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        usage("cannot read " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out) {
+        std::cerr << "endpoint-sitl: cannot write " << path << "\n";
+        std::exit(EXIT_FAILURE);
+    }
+}
+
+// Frames the node's controllers sent and someone acknowledged, in the order they ended.
+std::vector<sitl::LoggedFrame> transmittedFrames()
+{
+    std::vector<sitl::LoggedFrame> frames;
+    for (unsigned port = 0; port < 3; ++port) {
+        for (const sim::CanBusRecord& record : sim::canBus(port).log()) {
+            if (record.sender >= 0 && record.acknowledged) {
+                frames.push_back({record.endNs / kNsPerUs, port, record.frame});
+            }
+        }
+    }
+    std::stable_sort(frames.begin(), frames.end(),
+                     [](const sitl::LoggedFrame& a, const sitl::LoggedFrame& b) { return a.time_us < b.time_us; });
+    return frames;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parseOptions(argc, argv);
+
+    std::vector<sitl::LoggedFrame> script;
+    if (!options.replay.empty()) {
+        std::string error;
+        if (!sitl::parseCandump(readFile(options.replay), &script, &error)) {
+            usage(options.replay + ": " + error);
+        }
+    }
+    uint64_t until_us = options.until_us;
+    if (!options.until_given && !script.empty()) {
+        uint64_t last = 0;
+        for (const auto& f : script) {
+            last = std::max(last, f.time_us);
+        }
+        until_us = last + kAfterLastFrameUs;
+    }
+
+    sim::reset();
+    sim::setUniqueId(options.uid[0], options.uid[1], options.uid[2]);
+    // The other side of each bus: the tool replaying the script, which also acknowledges the node.
+    std::vector<std::unique_ptr<sim::CanPeer>> tools;
+    for (unsigned port = 0; port < 3; ++port) {
+        tools.push_back(std::make_unique<sim::CanPeer>(port));
+        sim::canBus(port).setConnected(!options.disconnected[port]);
+    }
+    for (const auto& f : script) {
+        tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
+    }
+    sitl::Trace trace;
+
+    sitl::powerOn();
+    sitl::runUntilNs(until_us * kNsPerUs);
+
+    if (!options.out.empty()) {
+        std::string text;
+        for (const auto& f : transmittedFrames()) {
+            text += sitl::formatCandump(f) + "\n";
+        }
+        writeFile(options.out, text);
+    }
+    if (!options.trace.empty()) {
+        writeFile(options.trace, trace.text());
+    }
+    if (!options.console.empty()) {
+        writeFile(options.console, sim::usart2Sent());
+    }
+    return 0;
+}

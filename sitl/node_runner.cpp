@@ -1,0 +1,59 @@
+#include "sitl/node_runner.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "firmware/board/stm32f4xx_it.hpp"
+#include "firmware/board/system_stm32f4xx.hpp"
+#include "firmware/drivers/bxcan.hpp"
+#include "firmware/drivers/serial.hpp"
+#include "firmware/node/main_node.hpp"
+#include "platform/sim/sim.hpp"
+#include "platform/sim/task.hpp"
+
+// The firmware's main, renamed by the build so that it does not clash with the PC program's.
+int firmware_main();
+
+namespace sitl {
+namespace {
+
+// The handlers of the chip's vector table. The simulated interrupt controller calls them by name; naming
+// them here links them into the PC program as the table links them into the image.
+[[gnu::used]] void (*const kVectorTable[])() = {
+    SysTick_Handler,     CAN1_RX0_IRQHandler, CAN1_RX1_IRQHandler, CAN2_RX0_IRQHandler,
+    CAN2_RX1_IRQHandler, CAN3_RX0_IRQHandler, CAN3_RX1_IRQHandler, USART2_IRQHandler,
+};
+
+// What the chip's reset handler does once RAM is initialised (the host runtime did that).
+void resetPath()
+{
+    SystemInit();
+    firmware_main();
+}
+
+}  // namespace
+
+void powerOn()
+{
+    sim::StartedTask task{};
+    if (!sim::runUntilKernelStart(resetPath, &task) || task.entry != MainTask) {
+        std::fprintf(stderr, "the kernel did not start the node's task\n");
+        std::exit(EXIT_FAILURE);
+    }
+    MainTaskStart();
+}
+
+void pass()
+{
+    MainTaskPass();
+    sim::advanceNs(kPassNs);
+}
+
+void runUntilNs(uint64_t t_ns)
+{
+    while (sim::nowNs() < t_ns) {
+        pass();
+    }
+}
+
+}  // namespace sitl
