@@ -362,6 +362,7 @@ inline constexpr uint32_t FLASH_ACR_LATENCY = 0xFU << 0;
 inline constexpr uint32_t FLASH_ACR_PRFTEN = 1U << 8;
 inline constexpr uint32_t FLASH_ACR_ICEN = 1U << 9;
 inline constexpr uint32_t FLASH_ACR_DCEN = 1U << 10;
+inline constexpr uint32_t FLASH_ACR_DCRST = 1U << 12;
 inline constexpr uint32_t FLASH_KEY1 = 0x45670123U;
 inline constexpr uint32_t FLASH_KEY2 = 0xCDEF89ABU;
 inline constexpr uint32_t FLASH_SR_EOP = 1U << 0;

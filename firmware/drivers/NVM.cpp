@@ -1,0 +1,102 @@
+#include "firmware/drivers/NVM.hpp"
+
+#include <cstring>
+
+#include "platform/core.hpp"
+#include "platform/flash.hpp"
+
+uint16_t VirtAddVarTab[NB_OF_VAR];
+NMVVar_t VarDataTab[NB_OF_VAR];
+
+static_assert(NB_OF_VAR <= EE_LAST_VIRT_ADDRESS, "virtual addresses 1..NB_OF_VAR must be usable");
+
+namespace {
+
+void initStore()
+{
+    while (EE_Init() != FLASH_COMPLETE) {
+        coreBreakpoint();
+    }
+}
+
+}  // namespace
+
+void InitNVM()
+{
+    for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
+        VirtAddVarTab[i] = static_cast<uint16_t>(i + 1U);
+        VarDataTab[i] = 0U;  // as after reset, also when the node restarts in-process
+    }
+    FLASH_Unlock();
+    initStore();
+    if (EE_ReadVariable(VirtAddVarTab[NVM_Format], &VarDataTab[NVM_Format]) == 0U &&
+        VarDataTab[NVM_Format] != EEFORMAT) {
+        (void)EE_Format();
+        initStore();
+    }
+}
+
+bool NVMGet(uint8_t idx, void* val, uint16_t size)
+{
+    if (idx >= NVM_Last || val == nullptr) {
+        return false;
+    }
+    uint16_t stored = 0;
+    if (EE_ReadVariable(VirtAddVarTab[idx], &stored) == 0U) {
+        VarDataTab[idx] = stored;
+        switch (size) {
+        case 1: {
+            const auto v = static_cast<uint8_t>(stored);
+            std::memcpy(val, &v, sizeof v);
+            break;
+        }
+        case 2:
+            std::memcpy(val, &stored, sizeof stored);
+            break;
+        case 4: {
+            const uint32_t v = stored;
+            std::memcpy(val, &v, sizeof v);
+            break;
+        }
+        case 8: {
+            const uint64_t v = stored;
+            std::memcpy(val, &v, sizeof v);
+            break;
+        }
+        default:
+            break;
+        }
+        return true;
+    }
+    switch (size) {
+    case 1: {
+        uint8_t v = 0;
+        std::memcpy(&v, val, sizeof v);
+        VarDataTab[idx] = v;
+        break;
+    }
+    case 2:
+        std::memcpy(&VarDataTab[idx], val, sizeof(NMVVar_t));
+        break;
+    case 4:
+    case 8: {
+        uint32_t v = 0;  // the low word on this little-endian machine
+        std::memcpy(&v, val, sizeof v);
+        VarDataTab[idx] = static_cast<NMVVar_t>(v);
+        break;
+    }
+    default:
+        break;
+    }
+    (void)EE_WriteVariable(VirtAddVarTab[idx], VarDataTab[idx]);
+    return false;
+}
+
+bool NVMSet(uint8_t idx, NMVVar_t val)
+{
+    if (idx >= NVM_Last) {
+        return false;
+    }
+    VarDataTab[idx] = val;
+    return EE_WriteVariable(VirtAddVarTab[idx], val) == FLASH_COMPLETE;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The parameter table's persistent store: variable i is parameter row i, kept as a 16-bit EEPROM
+// variable at virtual address i + 1. A store written with another layout version is wiped at start-up.
+
+#include <cstdint>
+
+#include "firmware/drivers/eeprom.hpp"
+
+using NMVVar_t = uint16_t;
+
+inline constexpr uint8_t NVM_Format = 0U;  // variable holding the layout version (row FORMATID)
+inline constexpr uint8_t NVM_Last = NB_OF_VAR;
+inline constexpr NMVVar_t EEFORMAT = 6U;
+
+extern NMVVar_t VarDataTab[NB_OF_VAR];  // last value read or written per variable
+
+// Unlocks the flash and brings the store up; a store that cannot be brought up is a fatal stop (the
+// breakpoint trap; a debugger that resumes gets another attempt). Call once before NVMGet.
+void InitNVM();
+
+// Reads variable idx into *val, zero-extended to size bytes (1, 2, 4 or 8; other sizes write nothing):
+// true. Missing: *val's current content (its low 16 bits) becomes the stored default: false.
+// An idx outside 0..NVM_Last-1 or a null val reads and writes nothing: false.
+bool NVMGet(uint8_t idx, void* val, uint16_t size);
+
+// Stores val as variable idx; true when the flash write completed.
+bool NVMSet(uint8_t idx, NMVVar_t val);
+
+template <typename T>
+bool NVM_GET(uint8_t Select, T& Variable)
+{
+    return NVMGet(Select, &Variable, static_cast<uint16_t>(sizeof(T)));
+}

@@ -1,0 +1,338 @@
+#include "firmware/drivers/eeprom.hpp"
+
+// How the store survives a power cut at any moment:
+// - A record is programmed value first, then its address in two steps: the low byte (high byte still
+//   0xFF), then the high byte. Whatever a cut leaves half programmed reads either as the right address or
+//   as one that no variable has, never as another variable's.
+// - A page transfer copies into the receiving page and then appends a commit record (value 0, address 0).
+//   Only then is the old page erased. So a half-erased page, whatever its status half-word reads, always
+//   sits beside a receiving page that ends in a commit record, and EE_Init never copies from it.
+// - Erasures happen only where needed: a page that already reads all 0xFF is left alone.
+// The record layout and page states are unchanged; a commit record is just a record no variable reads.
+
+namespace {
+
+constexpr uint32_t kSlotBytes = 4U;
+constexpr uint32_t kFirstSlot = 4U;  // the status word comes first
+constexpr uint32_t kSlotsPerPage = (PAGE_SIZE - kFirstSlot) / kSlotBytes;
+constexpr uint32_t kFreeWord = 0xFFFFFFFFU;
+constexpr uint16_t kCommitAddress = 0x0000U;
+constexpr uint16_t kCommitValue = 0x0000U;
+constexpr uint16_t kAddressHighByte = 0xFF00U;
+constexpr uint32_t kUnknown = 0U;  // NextSlot not scanned yet
+
+static_assert(kSlotsPerPage == 32767U);
+static_assert(EEPROM_START_ADDRESS == FLASH_DATA_START && 2U * PAGE_SIZE == FLASH_DATA_SIZE);
+static_assert(PAGE0_BASE_ADDRESS == 0x080C0000U && PAGE1_BASE_ADDRESS == 0x080E0000U);
+static_assert(PAGE1_END_ADDRESS == FLASH_END);
+static_assert((EE_LAST_VIRT_ADDRESS & kAddressHighByte) == 0U);
+
+uint16_t DataVar;  // value being copied
+
+// Per page: offset of the slot after the last used one, found by one scan from the end and then kept up
+// to date, so neither writes nor reads walk the free part of the page. EE_Init and EE_Format rescan.
+uint32_t NextSlot[2];
+
+uint32_t pageBase(uint16_t page) { return page == PAGE0 ? PAGE0_BASE_ADDRESS : PAGE1_BASE_ADDRESS; }
+uint32_t pageSector(uint16_t page) { return page == PAGE0 ? PAGE0_ID : PAGE1_ID; }
+uint16_t otherPage(uint16_t page) { return page == PAGE0 ? PAGE1 : PAGE0; }
+
+uint16_t readHalfWord(uint32_t address) { return FLASH_DataView[(address - FLASH_DATA_START) / 2U]; }
+
+uint32_t readWord(uint32_t address)
+{
+    return static_cast<uint32_t>(readHalfWord(address)) | (static_cast<uint32_t>(readHalfWord(address + 2U)) << 16);
+}
+
+uint16_t pageStatus(uint16_t page) { return readHalfWord(pageBase(page)); }
+
+bool isVariableAddress(uint16_t address) { return address != 0U && address <= EE_LAST_VIRT_ADDRESS; }
+
+uint32_t nextSlot(uint16_t page)
+{
+    if (NextSlot[page] == kUnknown) {
+        // Free slots are the tail; a free word further down (a write that failed before it programmed
+        // anything) is skipped, so the newest record always stays the last one.
+        uint32_t offset = PAGE_SIZE;
+        while (offset > kFirstSlot && readWord(pageBase(page) + offset - kSlotBytes) == kFreeWord) {
+            offset -= kSlotBytes;
+        }
+        NextSlot[page] = offset;
+    }
+    return NextSlot[page];
+}
+
+bool pageBlank(uint16_t page) { return readWord(pageBase(page)) == kFreeWord && nextSlot(page) == kFirstSlot; }
+
+// Newest record of the address in the page.
+bool findRecord(uint16_t page, uint16_t address, uint16_t* value)
+{
+    const uint32_t base = pageBase(page);
+    for (uint32_t offset = nextSlot(page); offset > kFirstSlot; offset -= kSlotBytes) {
+        if (readHalfWord(base + offset - 2U) == address) {
+            *value = readHalfWord(base + offset - kSlotBytes);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool lastIsCommit(uint16_t page)
+{
+    const uint32_t offset = nextSlot(page);
+    constexpr uint32_t kCommitWord = (static_cast<uint32_t>(kCommitAddress) << 16) | kCommitValue;
+    return offset > kFirstSlot && readWord(pageBase(page) + offset - kSlotBytes) == kCommitWord;
+}
+
+// Appends one record to the page.
+uint16_t programSlot(uint16_t page, uint16_t value, uint16_t address)
+{
+    const uint32_t offset = nextSlot(page);
+    if (offset >= PAGE_SIZE) {
+        return PAGE_FULL;
+    }
+    NextSlot[page] = offset + kSlotBytes;  // spent, whatever happens below
+    const uint32_t at = pageBase(page) + offset;
+    FLASH_Status status = FLASH_ProgramHalfWord(at, value);
+    if (status == FLASH_COMPLETE) {
+        status = FLASH_ProgramHalfWord(at + 2U, static_cast<uint16_t>(address | kAddressHighByte));
+    }
+    if (status == FLASH_COMPLETE) {
+        status = FLASH_ProgramHalfWord(at + 2U, address);
+    }
+    return status;
+}
+
+FLASH_Status programStatus(uint16_t page, uint16_t status) { return FLASH_ProgramHalfWord(pageBase(page), status); }
+
+FLASH_Status eraseIfDirty(uint16_t page)
+{
+    if (pageBlank(page)) {
+        return FLASH_COMPLETE;
+    }
+    NextSlot[page] = kUnknown;
+    const FLASH_Status status = FLASH_EraseSector(pageSector(page), VOLTAGE_RANGE);
+    if (status == FLASH_COMPLETE) {
+        NextSlot[page] = kFirstSlot;
+    }
+    return status;
+}
+
+// What a status half-word says once programs cut short are taken into account.
+enum class Kind { Erased, Receiving, Validating, Valid, Other };
+
+Kind kindOf(uint16_t status)
+{
+    if (status == ERASED) {
+        return Kind::Erased;
+    }
+    if (status == VALID_PAGE) {
+        return Kind::Valid;
+    }
+    if ((status & RECEIVE_DATA) == RECEIVE_DATA) {
+        return Kind::Receiving;  // RECEIVE_DATA, or its program cut short
+    }
+    if ((static_cast<uint32_t>(status) & ~static_cast<uint32_t>(RECEIVE_DATA)) == 0U) {
+        return Kind::Validating;  // on its way from RECEIVE_DATA to VALID_PAGE
+    }
+    return Kind::Other;
+}
+
+bool receivingKind(Kind kind) { return kind == Kind::Receiving || kind == Kind::Validating; }
+
+// Copies from src every variable that dst has no record of, commits, erases src and makes dst valid.
+// src must still be intact: dst carries no commit record yet.
+uint16_t finishTransfer(uint16_t src, uint16_t dst)
+{
+    for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
+        const uint16_t address = VirtAddVarTab[i];
+        uint16_t newer = 0;
+        if (!isVariableAddress(address) || findRecord(dst, address, &newer) || !findRecord(src, address, &DataVar)) {
+            continue;
+        }
+        const uint16_t status = programSlot(dst, DataVar, address);
+        if (status != FLASH_COMPLETE) {
+            return status;
+        }
+    }
+    const uint16_t committed = programSlot(dst, kCommitValue, kCommitAddress);
+    if (committed != FLASH_COMPLETE) {
+        return committed;
+    }
+    const FLASH_Status erased = eraseIfDirty(src);
+    if (erased != FLASH_COMPLETE) {
+        return erased;
+    }
+    return programStatus(dst, VALID_PAGE);
+}
+
+uint16_t EE_FindValidPage(uint8_t Operation)
+{
+    const uint16_t status0 = pageStatus(PAGE0);
+    const uint16_t status1 = pageStatus(PAGE1);
+    switch (Operation) {
+    case WRITE_IN_VALID_PAGE:
+        if (status1 == VALID_PAGE) {
+            return status0 == RECEIVE_DATA ? PAGE0 : PAGE1;
+        }
+        if (status0 == VALID_PAGE) {
+            return status1 == RECEIVE_DATA ? PAGE1 : PAGE0;
+        }
+        return NO_VALID_PAGE;
+    case READ_FROM_VALID_PAGE:
+        if (status0 == VALID_PAGE) {
+            return PAGE0;
+        }
+        if (status1 == VALID_PAGE) {
+            return PAGE1;
+        }
+        return NO_VALID_PAGE;
+    default:
+        return PAGE0;
+    }
+}
+
+uint16_t EE_VerifyPageFullWriteVariable(uint16_t VirtAddress, uint16_t Data)
+{
+    const uint16_t page = EE_FindValidPage(WRITE_IN_VALID_PAGE);
+    if (page == NO_VALID_PAGE) {
+        return NO_VALID_PAGE;
+    }
+    return programSlot(page, Data, VirtAddress);
+}
+
+uint16_t EE_PageTransfer(uint16_t VirtAddress, uint16_t Data)
+{
+    const uint16_t src = EE_FindValidPage(READ_FROM_VALID_PAGE);
+    if (src == NO_VALID_PAGE) {
+        return NO_VALID_PAGE;
+    }
+    const uint16_t dst = otherPage(src);
+    FLASH_Status status = eraseIfDirty(dst);  // EE_Init left it erased; this only guards
+    if (status == FLASH_COMPLETE) {
+        status = programStatus(dst, RECEIVE_DATA);
+    }
+    if (status != FLASH_COMPLETE) {
+        return status;
+    }
+    const uint16_t written = EE_VerifyPageFullWriteVariable(VirtAddress, Data);
+    if (written != FLASH_COMPLETE) {
+        return written;
+    }
+    return finishTransfer(src, dst);
+}
+
+}  // namespace
+
+uint16_t EE_Init()
+{
+    NextSlot[PAGE0] = kUnknown;
+    NextSlot[PAGE1] = kUnknown;
+    const uint16_t status0 = pageStatus(PAGE0);
+    const uint16_t status1 = pageStatus(PAGE1);
+    const Kind kind0 = kindOf(status0);
+    const Kind kind1 = kindOf(status1);
+
+    // A committed copy wins over anything beside it: that page was being erased, or was about to be.
+    const bool committed0 = receivingKind(kind0) && lastIsCommit(PAGE0);
+    const bool committed1 = receivingKind(kind1) && lastIsCommit(PAGE1);
+    if (committed0 || committed1) {
+        uint16_t dst = committed0 ? PAGE0 : PAGE1;
+        if (committed0 && committed1 && status1 == RECEIVE_DATA && status0 != RECEIVE_DATA) {
+            // The real copy still reads RECEIVE_DATA while the old page is erased; one already being
+            // marked valid had an erased partner, so the pair cannot both be real.
+            dst = PAGE1;
+        }
+        const FLASH_Status erased = eraseIfDirty(otherPage(dst));
+        return erased != FLASH_COMPLETE ? erased : programStatus(dst, VALID_PAGE);
+    }
+
+    if (kind0 == Kind::Valid && kind1 == Kind::Valid) {
+        return EE_Format();  // no transfer ever leaves two valid pages
+    }
+
+    if (kind0 == Kind::Valid || kind1 == Kind::Valid) {
+        const uint16_t src = kind0 == Kind::Valid ? PAGE0 : PAGE1;
+        const uint16_t dst = otherPage(src);
+        if (kindOf(pageStatus(dst)) == Kind::Receiving) {
+            // A transfer that had not committed: the valid page is intact, finish the copy from it.
+            FLASH_Status status = FLASH_COMPLETE;
+            if (pageStatus(dst) != RECEIVE_DATA) {
+                status = programStatus(dst, RECEIVE_DATA);
+            }
+            if (status != FLASH_COMPLETE) {
+                return status;
+            }
+            const uint16_t finished = finishTransfer(src, dst);
+            if (finished != PAGE_FULL) {
+                return finished;
+            }
+            // No room to finish in: the receiving page is not one a transfer filled; keep the valid page.
+        }
+        return eraseIfDirty(dst);
+    }
+
+    // A receiving page without a valid one beside it: its copy had finished before the old page went.
+    const bool receiving0 = receivingKind(kind0);
+    const bool receiving1 = receivingKind(kind1);
+    if (receiving0 != receiving1) {
+        const uint16_t dst = receiving0 ? PAGE0 : PAGE1;
+        const FLASH_Status erased = eraseIfDirty(otherPage(dst));
+        return erased != FLASH_COMPLETE ? erased : programStatus(dst, VALID_PAGE);
+    }
+
+    return EE_Format();  // nothing worth keeping
+}
+
+FLASH_Status EE_Format()
+{
+    NextSlot[PAGE0] = kUnknown;
+    NextSlot[PAGE1] = kUnknown;
+    const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
+    if (valid == NO_VALID_PAGE) {
+        // Nothing to keep, so no order to respect: page 0 becomes the valid page.
+        FLASH_Status status = eraseIfDirty(PAGE1);
+        if (status == FLASH_COMPLETE) {
+            status = eraseIfDirty(PAGE0);
+        }
+        return status != FLASH_COMPLETE ? status : programStatus(PAGE0, VALID_PAGE);
+    }
+    // Transfer nothing to the other page: a cut before the commit record leaves the old variables, one
+    // after it an empty store.
+    const uint16_t dst = otherPage(valid);
+    FLASH_Status status = eraseIfDirty(dst);
+    if (status == FLASH_COMPLETE) {
+        status = programStatus(dst, RECEIVE_DATA);
+    }
+    if (status == FLASH_COMPLETE) {
+        status = static_cast<FLASH_Status>(programSlot(dst, kCommitValue, kCommitAddress));
+    }
+    if (status == FLASH_COMPLETE) {
+        status = eraseIfDirty(valid);
+    }
+    return status != FLASH_COMPLETE ? status : programStatus(dst, VALID_PAGE);
+}
+
+uint16_t EE_ReadVariable(uint16_t VirtAddress, uint16_t* Data)
+{
+    const uint16_t page = EE_FindValidPage(READ_FROM_VALID_PAGE);
+    if (page == NO_VALID_PAGE) {
+        return NO_VALID_PAGE;
+    }
+    if (!isVariableAddress(VirtAddress) || !findRecord(page, VirtAddress, Data)) {
+        return 1U;
+    }
+    return 0U;
+}
+
+uint16_t EE_WriteVariable(uint16_t VirtAddress, uint16_t Data)
+{
+    if (!isVariableAddress(VirtAddress)) {
+        return FLASH_ERROR_PROGRAM;
+    }
+    uint16_t status = EE_VerifyPageFullWriteVariable(VirtAddress, Data);
+    if (status == PAGE_FULL) {
+        status = EE_PageTransfer(VirtAddress, Data);
+    }
+    return status;
+}

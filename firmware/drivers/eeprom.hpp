@@ -1,0 +1,58 @@
+#pragma once
+// EEPROM emulation in the last two 128 KB flash sectors: up to NB_OF_VAR 16-bit variables, each write
+// appended as a (value, virtual address) record to the active page; the newest record wins. A full page
+// is compacted into the other one. Every state a power cut can leave is repaired by EE_Init without losing
+// a variable: each keeps its latest value or, for the write that was cut, its previous one.
+
+#include <cstdint>
+
+#include "platform/flash.hpp"
+
+// Geometry.
+inline constexpr uint32_t PAGE_SIZE = 0x20000U;
+inline constexpr uint32_t FLASH_END = 0x080FFFFFU;
+inline constexpr uint32_t EEPROM_START_ADDRESS = FLASH_END + 1U - 2U * PAGE_SIZE;
+inline constexpr uint32_t PAGE0_BASE_ADDRESS = EEPROM_START_ADDRESS;
+inline constexpr uint32_t PAGE0_END_ADDRESS = PAGE0_BASE_ADDRESS + PAGE_SIZE - 1U;
+inline constexpr uint32_t PAGE1_BASE_ADDRESS = PAGE0_BASE_ADDRESS + PAGE_SIZE;
+inline constexpr uint32_t PAGE1_END_ADDRESS = PAGE1_BASE_ADDRESS + PAGE_SIZE - 1U;
+inline constexpr uint32_t PAGE0_ID = FLASH_Sector_10;
+inline constexpr uint32_t PAGE1_ID = FLASH_Sector_11;
+inline constexpr uint16_t PAGE0 = 0x0000U;
+inline constexpr uint16_t PAGE1 = 0x0001U;
+inline constexpr uint8_t VOLTAGE_RANGE = VoltageRange_3;
+inline constexpr uint16_t NB_OF_VAR = 31U;
+
+// Page status, the half-word at offset 0 of a page; any other value is invalid.
+inline constexpr uint16_t ERASED = 0xFFFFU;
+inline constexpr uint16_t RECEIVE_DATA = 0xEEEEU;
+inline constexpr uint16_t VALID_PAGE = 0x0000U;
+
+// Results besides the FLASH_Status codes (FLASH_COMPLETE is success).
+inline constexpr uint16_t PAGE_FULL = 0x0080U;
+inline constexpr uint16_t NO_VALID_PAGE = 0x00ABU;
+
+// EE_FindValidPage operations.
+inline constexpr uint8_t READ_FROM_VALID_PAGE = 0U;
+inline constexpr uint8_t WRITE_IN_VALID_PAGE = 1U;
+
+// Virtual addresses of variables are 1..EE_LAST_VIRT_ADDRESS. Address 0 marks the end of a page transfer's
+// copy, and no torn record can read as another variable's address as long as the high byte is zero.
+inline constexpr uint16_t EE_LAST_VIRT_ADDRESS = 0x00FFU;
+
+// Virtual address of each variable; filled by the variable store before EE_Init.
+extern uint16_t VirtAddVarTab[NB_OF_VAR];
+
+// Repairs whatever a reset left and ends with one valid page and the other erased. FLASH_COMPLETE, or
+// the status of the flash operation that failed.
+uint16_t EE_Init();
+
+// Wipes every variable, in one step that a power cut either completes or leaves undone.
+FLASH_Status EE_Format();
+
+// 0: *Data holds the newest value; 1: never written (*Data untouched); NO_VALID_PAGE before EE_Init.
+uint16_t EE_ReadVariable(uint16_t VirtAddress, uint16_t* Data);
+
+// Appends a record, moving to the other page when this one is full. FLASH_COMPLETE on success;
+// FLASH_ERROR_PROGRAM (nothing written) for an address outside 1..EE_LAST_VIRT_ADDRESS.
+uint16_t EE_WriteVariable(uint16_t VirtAddress, uint16_t Data);

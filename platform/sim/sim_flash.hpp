@@ -1,0 +1,70 @@
+#pragma once
+// The simulated chip's data flash (sectors 10 and 11, 2 x 128 KB at 0x080C0000) seen from outside: what
+// tests and the SITL program use to reset it, keep it in a file, cut the power in the middle of an
+// operation and look at the raw content. Firmware never includes this: it uses platform/flash.hpp.
+//
+// The model is NOR flash: an erase sets a whole sector to 0xFF, programming only clears bits (a program
+// that would set a cleared bit leaves that bit cleared and is counted, see flashBitRaiseAttempts). The
+// FLASH_* calls block, so an operation is complete when its call returns - unless the power goes.
+//
+// Power loss: flashCutPower(n, seed) lets operation n (counted from the call) start and stops it part way.
+// From then on the chip is off: every later erase or program changes nothing and reports FLASH_COMPLETE,
+// so whatever the firmware still does until the test takes control again cannot touch the flash, and
+// returns without a fatal stop. The test then power-cycles (flashPowerCycle) and starts the firmware again
+// (EE_Init, InitNVM) on what the flash holds. What "part way" means is chosen by seed % 8:
+//   half-word program: 0 nothing cleared yet; 1 everything cleared; 2..7 a random subset (from the seed)
+//                      of the bits the program was clearing.
+//   sector erase:      0 nothing changed yet; 1 fully erased; 2 a leading part erased, the rest old;
+//                      3 a trailing part erased, the start (the page status among it) still old;
+//                      4 random bits everywhere; 5 the old content with random cleared bits set again;
+//                      6 random bits, except the first word, which still reads as before; 7 like 4.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/flash.hpp"
+
+namespace sim {
+
+inline constexpr uint32_t kFlashSectorSize = 0x20000U;
+inline constexpr uint32_t kFlashSector10 = FLASH_DATA_START;
+inline constexpr uint32_t kFlashSector11 = FLASH_DATA_START + kFlashSectorSize;
+static_assert(2U * kFlashSectorSize == FLASH_DATA_SIZE);
+
+// Factory-new: both sectors erased, the interface locked, counters at zero, nothing armed, no file.
+void flashReset();
+// Off and on again: the content stays; the interface is locked again and a cut or failure armed or
+// happened is cleared.
+void flashPowerCycle();
+
+// Erase and program operations the model carried out (or cut) since flashReset(); refused ones (locked,
+// bad address) do not count.
+uint64_t flashOperations();
+
+// Operation n from now (n >= 1) is cut short as seed says, and the power stays off until flashPowerCycle().
+void flashCutPower(uint64_t n, uint64_t seed);
+bool flashPowerLost();
+
+// Operation n from now (n >= 1) reports status and changes nothing; later ones work again.
+void flashFailOperation(uint64_t n, FLASH_Status status);
+
+// Complete erases of sector 10 or 11 since flashReset() (wear; cut erases not included).
+uint32_t flashEraseCount(unsigned sector);
+// Programs that asked for a 0 bit to become 1 (flash cannot do that; the bit stayed 0).
+uint64_t flashBitRaiseAttempts();
+
+// Raw content for tests, without NOR rules and not counted (a file in use follows).
+uint16_t flashPeek16(uint32_t address);
+uint32_t flashPeek32(uint32_t address);
+void flashPoke16(uint32_t address, uint16_t value);
+std::vector<uint16_t> flashImage();
+void flashSetImage(const std::vector<uint16_t>& image);  // FLASH_DATA_SIZE / 2 half-words
+
+// Keeps the content in a file (the raw 256 KB, little-endian): an existing file of that size is loaded,
+// anything else is replaced by erased flash. Every later change is written through at once, so the content
+// survives the process. False (and no file in use) when the file cannot be read or written.
+bool flashUseFile(const std::string& path);
+void flashCloseFile();
+
+}  // namespace sim

@@ -1,0 +1,110 @@
+// The flash calls over the STM32F413's FLASH interface: half-word programming (PSIZE x16) and sector
+// erase, each blocking until the interface is idle again.
+#include "platform/flash.hpp"
+
+#include "chip.hpp"
+#include "platform/core.hpp"
+
+const volatile uint16_t* const FLASH_DataView = reinterpret_cast<const volatile uint16_t*>(FLASH_DATA_START);
+
+namespace {
+
+constexpr uint32_t kErrorFlags = FLASH_SR_OPERR | FLASH_SR_WRPERR | FLASH_SR_PGAERR | FLASH_SR_PGPERR |
+                                 FLASH_SR_PGSERR | FLASH_SR_RDERR;
+constexpr uint32_t kPsizeX16 = 1U << FLASH_CR_PSIZE_Pos;
+constexpr uint32_t kLastSector = 11U;  // 1 MB part
+
+// Waits for the running operation to end and reports how it ended.
+FLASH_Status flashWait()
+{
+    while ((FLASH->SR & FLASH_SR_BSY) != 0U) {
+        coreRelax();
+    }
+    const uint32_t sr = FLASH->SR;
+    if ((sr & FLASH_SR_RDERR) != 0U) {
+        return FLASH_ERROR_RD;
+    }
+    if ((sr & FLASH_SR_PGSERR) != 0U) {
+        return FLASH_ERROR_PGS;
+    }
+    if ((sr & FLASH_SR_PGPERR) != 0U) {
+        return FLASH_ERROR_PGP;
+    }
+    if ((sr & FLASH_SR_PGAERR) != 0U) {
+        return FLASH_ERROR_PGA;
+    }
+    if ((sr & FLASH_SR_WRPERR) != 0U) {
+        return FLASH_ERROR_WRP;
+    }
+    if ((sr & FLASH_SR_OPERR) != 0U) {
+        return FLASH_ERROR_OPERATION;
+    }
+    return FLASH_COMPLETE;
+}
+
+// The error flags stick until written with 1: a stale one would fail every later operation.
+void clearFlags() { FLASH->SR = kErrorFlags | FLASH_SR_EOP; }
+
+// The data cache may still hold what the sectors read before the operation.
+void flushDataCache()
+{
+    const uint32_t acr = FLASH->ACR;
+    if ((acr & FLASH_ACR_DCEN) != 0U) {
+        FLASH->ACR = acr & ~FLASH_ACR_DCEN;
+        FLASH->ACR = (acr & ~FLASH_ACR_DCEN) | FLASH_ACR_DCRST;
+        FLASH->ACR = acr & ~FLASH_ACR_DCEN;
+        FLASH->ACR = acr;
+    }
+}
+
+bool locked() { return (FLASH->CR & FLASH_CR_LOCK) != 0U; }
+
+}  // namespace
+
+void FLASH_Unlock()
+{
+    if (locked()) {
+        FLASH->KEYR = FLASH_KEY1;
+        FLASH->KEYR = FLASH_KEY2;
+    }
+}
+
+FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    const bool sectorOk = (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector;
+    if (locked() || !sectorOk || VoltageRange > VoltageRange_4) {
+        return FLASH_ERROR_PGS;
+    }
+    (void)flashWait();
+    clearFlags();
+    const uint32_t psize = static_cast<uint32_t>(VoltageRange) << FLASH_CR_PSIZE_Pos;
+    // SNB is replaced, never OR-ed into a stale number, or another sector would go.
+    FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SNB | FLASH_CR_PG | FLASH_CR_MER)) | psize |
+                FLASH_CR_SER | FLASH_Sector;
+    FLASH->CR |= FLASH_CR_STRT;
+    const FLASH_Status status = flashWait();
+    FLASH->CR &= ~(FLASH_CR_SER | FLASH_CR_SNB);
+    clearFlags();
+    flushDataCache();
+    return status;
+}
+
+FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
+{
+    if (locked()) {
+        return FLASH_ERROR_PGS;
+    }
+    if ((Address & 1U) != 0U) {
+        return FLASH_ERROR_PGA;
+    }
+    (void)flashWait();
+    clearFlags();
+    FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB)) | kPsizeX16 |
+                FLASH_CR_PG;
+    *reinterpret_cast<volatile uint16_t*>(Address) = Data;
+    const FLASH_Status status = flashWait();
+    FLASH->CR &= ~FLASH_CR_PG;
+    clearFlags();
+    flushDataCache();
+    return status;
+}
