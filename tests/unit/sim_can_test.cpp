@@ -108,8 +108,14 @@ protected:
     {
         CAN_TxMailBox_TypeDef& mb = can->sTxMailBox[mailbox];
         mb.TDTR = f.dlc;
-        mb.TDLR = f.data[0] | f.data[1] << 8 | f.data[2] << 16 | static_cast<uint32_t>(f.data[3]) << 24;
-        mb.TDHR = f.data[4] | f.data[5] << 8 | f.data[6] << 16 | static_cast<uint32_t>(f.data[7]) << 24;
+        uint32_t lo = 0;
+        uint32_t hi = 0;
+        for (unsigned i = 0; i < 4; ++i) {
+            lo |= static_cast<uint32_t>(f.data[i]) << (8U * i);
+            hi |= static_cast<uint32_t>(f.data[4 + i]) << (8U * i);
+        }
+        mb.TDLR = lo;
+        mb.TDHR = hi;
         mb.TIR = tir(f) | CAN_TI0R_TXRQ;
     }
 
