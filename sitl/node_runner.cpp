@@ -35,6 +35,14 @@ void resetPath()
 
 void powerOn()
 {
+    // The firmware's RAM is this process's: only the first power-on finds it at its load-time values.
+    static bool powered_before = false;
+    if (powered_before) {
+        std::fprintf(stderr, "one power-on per process: the node's RAM is not at its load-time values\n");
+        std::exit(EXIT_FAILURE);
+    }
+    powered_before = true;
+
     sim::StartedTask task{};
     if (!sim::runUntilKernelStart(resetPath, &task) || task.entry != MainTask) {
         std::fprintf(stderr, "the kernel did not start the node's task\n");

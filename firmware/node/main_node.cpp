@@ -99,6 +99,7 @@ void onTransferReceived2(XportInstance* ins, XportRxTransfer* transfer) { onTran
 // Start-up
 
 uint64_t UniqID;
+XportInstance g_xport[PortCANLast];
 uint8_t gNodeID[PortCANLast];
 int8_t ActiveFCPort = -1;
 bool IgnoreCanPort[PortCANLast];
@@ -107,7 +108,6 @@ const osThreadDef_t os_thread_def_Task01 = {"Task01", MainTask, osPriorityNormal
 
 namespace {
 
-XportInstance g_xport[PortCANLast];
 CANXportPool_t g_xport_memory_pool[PortCANLast];
 osThreadId MainTaskHandle;
 

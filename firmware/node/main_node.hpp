@@ -65,6 +65,8 @@ inline constexpr uint8_t CANEnd = 3;
 
 // The node's own 64-bit unique ID (chip UID word 1 above, word 0 XOR word 2 below).
 extern uint64_t UniqID;
+// One transport instance per port, each with its 96-block pool.
+extern XportInstance g_xport[PortCANLast];
 // The node ID in use on each port; 0 while the port has none.
 extern uint8_t gNodeID[PortCANLast];
 // The elected port, -1 for none.

@@ -1,0 +1,184 @@
+// The linked image for the chip, read back from its ELF file: what the bootloader and the core find at
+// 0x08020000, and that the image stays clear of the emulated EEPROM.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kImageBase = 0x08020000U;
+constexpr uint32_t kEepromStart = 0x080C0000U;
+constexpr uint32_t kInitialStack = 0x20050000U;
+constexpr unsigned kVectorBytes = 472;
+
+template <typename T>
+T read(const std::vector<uint8_t>& bytes, std::size_t at)
+{
+    T v{};
+    if (at + sizeof(T) <= bytes.size()) {
+        std::memcpy(&v, bytes.data() + at, sizeof(T));
+    }
+    return v;
+}
+
+// Just enough of ELF32 (little-endian ARM) to read sections and symbols.
+class Elf {
+public:
+    explicit Elf(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes_.assign(std::istreambuf_iterator<char>(in), {});
+        if (bytes_.size() < 52 || std::memcmp(bytes_.data(), "\x7f" "ELF", 4) != 0 || bytes_[4] != 1) {
+            return;
+        }
+        const uint32_t shoff = read<uint32_t>(bytes_, 0x20);
+        const uint16_t shentsize = read<uint16_t>(bytes_, 0x2E);
+        const uint16_t shnum = read<uint16_t>(bytes_, 0x30);
+        const uint16_t shstrndx = read<uint16_t>(bytes_, 0x32);
+        for (uint16_t i = 0; i < shnum; ++i) {
+            const std::size_t h = shoff + static_cast<std::size_t>(i) * shentsize;
+            sections_.push_back({read<uint32_t>(bytes_, h), read<uint32_t>(bytes_, h + 4), read<uint32_t>(bytes_, h + 12),
+                                 read<uint32_t>(bytes_, h + 16), read<uint32_t>(bytes_, h + 20),
+                                 read<uint32_t>(bytes_, h + 24), {}});
+        }
+        if (shstrndx < sections_.size()) {
+            for (Section& s : sections_) {
+                s.name = cstring(sections_[shstrndx].offset + s.name_offset);
+            }
+        }
+        for (const Section& s : sections_) {
+            if (s.type == 2) {  // SHT_SYMTAB; its strings are in the linked section
+                for (std::size_t at = s.offset; at + 16 <= s.offset + s.size; at += 16) {
+                    const std::string name = cstring(sections_[s.link].offset + read<uint32_t>(bytes_, at));
+                    symbols_[name] = read<uint32_t>(bytes_, at + 4);
+                }
+            }
+        }
+        valid_ = true;
+    }
+
+    bool valid() const { return valid_; }
+    bool hasSymbol(const std::string& name) const { return symbols_.count(name) != 0; }
+    uint32_t symbol(const std::string& name) const { return symbols_.at(name); }
+
+    // Bytes at a flash address, from the section that holds it.
+    std::vector<uint8_t> at(uint32_t address, uint32_t length) const
+    {
+        for (const Section& s : sections_) {
+            if (s.type == 1 && address >= s.address && address + length <= s.address + s.size) {
+                const auto from = bytes_.begin() + static_cast<long>(s.offset + (address - s.address));
+                return {from, from + length};
+            }
+        }
+        return {};
+    }
+
+    // Highest flash address the image occupies (load addresses of allocated, loaded sections).
+    uint32_t flashEnd() const
+    {
+        uint32_t end = 0;
+        const uint32_t program_headers = read<uint32_t>(bytes_, 0x1C);
+        const uint16_t count = read<uint16_t>(bytes_, 0x2C);
+        for (uint16_t i = 0; i < count; ++i) {
+            const std::size_t h = program_headers + i * 32U;
+            const uint32_t paddr = read<uint32_t>(bytes_, h + 12);
+            const uint32_t filesz = read<uint32_t>(bytes_, h + 16);
+            if (read<uint32_t>(bytes_, h) == 1 && filesz > 0 && paddr >= kImageBase) {  // PT_LOAD in flash
+                end = std::max(end, paddr + filesz);
+            }
+        }
+        return end;
+    }
+
+private:
+    struct Section {
+        uint32_t name_offset;
+        uint32_t type;
+        uint32_t address;
+        uint32_t offset;
+        uint32_t size;
+        uint32_t link;
+        std::string name;
+    };
+
+    std::string cstring(std::size_t at) const
+    {
+        std::string s;
+        while (at < bytes_.size() && bytes_[at] != 0) {
+            s.push_back(static_cast<char>(bytes_[at++]));
+        }
+        return s;
+    }
+
+    std::vector<uint8_t> bytes_;
+    std::vector<Section> sections_;
+    std::map<std::string, uint32_t> symbols_;
+    bool valid_ = false;
+};
+
+class ImageTest : public ::testing::Test {
+protected:
+    Elf elf{ENDPOINT_IMAGE};
+
+    void SetUp() override { ASSERT_TRUE(elf.valid()) << "build the stm32f413 preset first: " << ENDPOINT_IMAGE; }
+
+    uint32_t vector(unsigned index) const { return read<uint32_t>(elf.at(kImageBase, kVectorBytes), index * 4U); }
+};
+
+TEST_F(ImageTest, VectorTableAtImageStart)
+{
+    ASSERT_EQ(elf.at(kImageBase, kVectorBytes).size(), kVectorBytes);
+    EXPECT_EQ(vector(0), kInitialStack);
+
+    const uint32_t reset = vector(1);
+    EXPECT_EQ(reset & 1U, 1U) << "Thumb bit";
+    EXPECT_EQ(reset & ~1U, elf.symbol("Reset_Handler") & ~1U);
+    EXPECT_GT(reset, kImageBase);
+    EXPECT_LT(reset, kEepromStart);
+
+    const std::pair<unsigned, const char*> handlers[] = {
+        {20, "CAN1_RX0_IRQHandler"}, {21, "CAN1_RX1_IRQHandler"}, {38, "USART2_IRQHandler"},
+        {64, "CAN2_RX0_IRQHandler"}, {65, "CAN2_RX1_IRQHandler"}, {75, "CAN3_RX0_IRQHandler"},
+        {76, "CAN3_RX1_IRQHandler"},
+    };
+    for (const auto& [irq, name] : handlers) {
+        ASSERT_TRUE(elf.hasSymbol(name)) << name;
+        EXPECT_EQ(vector(16 + irq), elf.symbol(name) | 1U) << name;
+    }
+    EXPECT_EQ(vector(15), elf.symbol("SysTick_Handler") | 1U);
+    EXPECT_EQ(vector(16 + 0), elf.symbol("Default_Handler") | 1U) << "unused interrupts spin";
+}
+
+TEST_F(ImageTest, ApplicationDescriptor)
+{
+    ASSERT_TRUE(elf.hasSymbol("AppInfo"));
+    const uint32_t address = elf.symbol("AppInfo");
+    EXPECT_EQ(address % 8U, 0U);
+    EXPECT_GE(address, kImageBase);
+    const std::vector<uint8_t> d = elf.at(address, 32);
+    ASSERT_EQ(d.size(), 32U);
+    EXPECT_EQ(std::string(d.begin(), d.begin() + 8), "APDesc00");
+    EXPECT_EQ(read<uint64_t>(d, 8), 0U);            // image_crc
+    EXPECT_EQ(read<uint32_t>(d, 16), 0U);           // image_size
+    EXPECT_EQ(read<uint32_t>(d, 20), 0xDEADBEEFU);  // vcs_commit
+    EXPECT_EQ(d[24], 1);                            // major_version
+    EXPECT_EQ(d[25], 0);                            // minor_version
+    EXPECT_EQ(d[26], 1);                            // flags: release build
+    EXPECT_EQ(d[27], 0xFF);
+    EXPECT_EQ(read<uint32_t>(d, 28), 0x55555555U);  // build_timestamp_utc
+}
+
+TEST_F(ImageTest, ImageEndsBeforeTheEeprom)
+{
+    EXPECT_GT(elf.flashEnd(), kImageBase + kVectorBytes);
+    EXPECT_LE(elf.flashEnd(), kEepromStart);
+}
+
+}  // namespace

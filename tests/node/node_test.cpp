@@ -1,0 +1,220 @@
+// The whole node on the simulated chip: frames in, frames out, lines and console. Every test powers the
+// node on once, so each runs in a process of its own (CTest runs them so).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "firmware/board/gpio.hpp"
+#include "firmware/board/kernel.hpp"
+#include "firmware/node/main_node.hpp"
+#include "platform/sim/sim.hpp"
+#include "sitl/node_runner.hpp"
+#include "sitl/trace.hpp"
+
+namespace {
+
+constexpr uint64_t kMs = 1000000;  // ns
+constexpr uint32_t kNodeStatusId = 341;
+
+struct NodeFrame {
+    sim::CanFrame frame;
+    uint64_t end_ns;
+};
+
+class NodeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::reset();
+        for (unsigned port = 0; port < 3; ++port) {
+            peers.push_back(std::make_unique<sim::CanPeer>(port));
+        }
+    }
+
+    // Frames the node's controller on `port` got acknowledged, in order.
+    static std::vector<NodeFrame> sentBy(unsigned port, uint32_t data_type_id)
+    {
+        std::vector<NodeFrame> out;
+        for (const sim::CanBusRecord& r : sim::canBus(port).log()) {
+            if (r.sender >= 0 && r.acknowledged && ((r.frame.id >> 8) & 0xFFFFU) == data_type_id) {
+                out.push_back({r.frame, r.endNs});
+            }
+        }
+        return out;
+    }
+
+    static uint16_t poolInUse(unsigned port) { return g_xport[port].allocator.statistics.current_usage_blocks; }
+
+    std::vector<std::unique_ptr<sim::CanPeer>> peers;
+};
+
+TEST_F(NodeTest, StartUpOrderOnLinesAndConsole)
+{
+    sitl::Trace trace;
+    sitl::powerOn();
+    sitl::runUntilNs(20 * kMs);
+
+    // Every line's initial value, then each change, in the order they happened (no timer runs yet).
+    std::vector<std::string> changes;
+    const std::string text = trace.text();
+    std::size_t at = 0;
+    for (std::size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = text.substr(at, nl - at);
+        const std::string name_value = line.substr(line.find(',') + 1);
+        if (name_value.rfind("pwm", 0) != 0) {
+            changes.push_back(name_value);
+        }
+    }
+    const std::vector<std::string> expected_start = {
+        "led1,0", "led2,0", "led3,0", "can1en,0", "can2en,0", "can3en,0",  // after reset
+        "led1,1",                                                            // parameters loaded
+        "can1en,1", "can2en,1", "can3en,1",                                  // bring-up
+        "can1en,0", "can2en,0", "can3en,0",                                  // bring-up done
+        "led3,1",                                                            // task started
+        "led1,0", "led3,0",                                                  // all low
+    };
+    ASSERT_GE(changes.size(), expected_start.size()) << text;
+    EXPECT_EQ(std::vector<std::string>(changes.begin(), changes.begin() + static_cast<long>(expected_start.size())),
+              expected_start)
+        << text;
+    EXPECT_EQ(sim::usart2Sent(), "4bxcan init ok\n4bxcan init ok\n4bxcan init ok\n");
+}
+
+TEST_F(NodeTest, NodeStatusOncePerSecondFromEveryPort)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(3500 * kMs);
+
+    const uint8_t node_ids[3] = {110, 111, 112};
+    for (unsigned port = 0; port < 3; ++port) {
+        SCOPED_TRACE(port);
+        const auto frames = sentBy(port, kNodeStatusId);
+        ASSERT_EQ(frames.size(), 3U);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const sim::CanFrame& f = frames[i].frame;
+            EXPECT_TRUE(f.extended);
+            EXPECT_EQ(f.id, (24U << 24) | (kNodeStatusId << 8) | node_ids[port]);
+            ASSERT_EQ(f.dlc, 8);
+            const uint32_t uptime = f.data[0] | (f.data[1] << 8) | (f.data[2] << 16) | (static_cast<uint32_t>(f.data[3]) << 24);
+            EXPECT_EQ(uptime, i + 1);  // whole seconds of kernel time when it was queued
+            EXPECT_EQ(f.data[4], 0);   // health OK, mode operational, sub-mode 0
+            EXPECT_EQ(f.data[7], 0xC0 | i) << "single frame, transfer ID counting up";
+            if (i > 0) {
+                EXPECT_GE(frames[i].end_ns - frames[i - 1].end_ns, 999 * kMs);
+            }
+        }
+    }
+}
+
+TEST_F(NodeTest, DisconnectedBusIsFlushedWhileOthersCarryOn)
+{
+    sim::canBus(1).setConnected(false);
+    sitl::powerOn();
+
+    uint16_t peak_in_use = 0;
+    bool emptied_after_being_used = false;
+    bool used = false;
+    for (uint64_t t = 100 * kMs; t <= 6500 * kMs; t += 10 * kMs) {
+        sitl::runUntilNs(t);
+        peak_in_use = std::max(peak_in_use, poolInUse(1));
+        used = used || poolInUse(1) > 0;
+        emptied_after_being_used = emptied_after_being_used || (used && poolInUse(1) == 0 && t > 3000 * kMs);
+    }
+    EXPECT_TRUE(emptied_after_being_used) << "the blocked queue is dropped";
+    EXPECT_LE(peak_in_use, 2) << "a dead bus must not eat the pool";
+    EXPECT_TRUE(sentBy(1, kNodeStatusId).empty());
+    EXPECT_EQ(sentBy(0, kNodeStatusId).size(), 6U);
+    EXPECT_EQ(sentBy(2, kNodeStatusId).size(), 6U);
+}
+
+TEST_F(NodeTest, UnlistedDataTypeIsRejectedWithoutAllocating)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(10 * kMs);
+    // First frame of a multi-frame broadcast of type 1001 from node 5: nothing may be allocated for it.
+    peers[0]->send(sim::CanFrame::extendedFrame((24U << 24) | (1001U << 8) | 5U, {0x12, 0x34, 1, 2, 3, 4, 5, 0x80}));
+    // The same for an accepted type (GetSet request to this node) does take a reception state.
+    peers[2]->send(sim::CanFrame::extendedFrame((24U << 24) | (11U << 16) | (1U << 15) | (112U << 8) | 0x80U | 5U,
+                                                {0x12, 0x34, 1, 2, 3, 4, 5, 0x80}));
+    sitl::runUntilNs(20 * kMs);
+    EXPECT_EQ(poolInUse(0), 0);
+    EXPECT_GE(poolInUse(2), 1);
+}
+
+TEST_F(NodeTest, PortWithoutUsableNodeIdStartsAnonymous)
+{
+    parameters[Var_NETID1].val = 0;    // obtain one by allocation
+    parameters[Var_NETID2].val = 200;  // stored, but not a node ID the transport can use
+    sitl::powerOn();
+    EXPECT_EQ(gNodeID[1], 0);
+    EXPECT_EQ(gNodeID[2], 0);
+    EXPECT_EQ(xportGetLocalNodeID(&g_xport[1]), 0);
+    EXPECT_EQ(xportGetLocalNodeID(&g_xport[2]), 0);
+
+    sitl::runUntilNs(2500 * kMs);
+    EXPECT_TRUE(sentBy(1, kNodeStatusId).empty());
+    EXPECT_TRUE(sentBy(2, kNodeStatusId).empty());
+    EXPECT_EQ(sentBy(0, kNodeStatusId).size(), 2U);
+}
+
+TEST_F(NodeTest, HeartbeatShowsWhileNoPortIsValid)
+{
+    for (unsigned p = 0; p < 3; ++p) {
+        parameters[Var_NETID0 + p].val = 0;
+    }
+    sitl::Trace trace;
+    sitl::powerOn();
+    sitl::runUntilNs(1000 * kMs);
+
+    // LED3 changes level every 10000 passes of the loop, and nothing else drives it.
+    std::vector<uint64_t> led3_us;
+    const std::string text = trace.text();
+    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = text.substr(at, nl - at);
+        if (line.find(",led3,") != std::string::npos && line.rfind("0,", 0) != 0) {
+            led3_us.push_back(std::stoull(line.substr(0, line.find(','))));
+        }
+    }
+    ASSERT_GE(led3_us.size(), 10U);
+    const uint64_t heartbeat_us = 10000 * sitl::kPassNs / 1000;
+    // [0] and [1] are the task's own start-up writes; the first heartbeat writes the level LED3 already has.
+    for (std::size_t i = 3; i < led3_us.size(); ++i) {
+        EXPECT_EQ(led3_us[i] - led3_us[i - 1], heartbeat_us) << i;
+    }
+}
+
+TEST_F(NodeTest, PeriodicWorkKeepsItsPeriodAcrossTheTickWrap)
+{
+    sim::canBus(1).setConnected(false);
+    sitl::powerOn();
+    osTickCount = 0xFFFFFFFFU - 1500U;  // 1.5 s before the 32-bit millisecond tick wraps
+
+    // An unfinished transfer holds a reception state and a buffer block until the stale cleanup.
+    peers[0]->send(sim::CanFrame::extendedFrame((24U << 24) | (11U << 16) | (1U << 15) | (110U << 8) | 0x80U | 5U,
+                                                {0x12, 0x34, 1, 2, 3, 4, 5, 0x80}));
+    peers[0]->send(sim::CanFrame::extendedFrame((24U << 24) | (11U << 16) | (1U << 15) | (110U << 8) | 0x80U | 5U,
+                                                {6, 7, 8, 9, 10, 11, 12, 0x20}));
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    EXPECT_EQ(poolInUse(0), 2);
+
+    bool cleaned = false;
+    bool flushed_after_wrap = false;
+    bool port1_used_after_wrap = false;
+    const uint64_t start = sim::nowNs();
+    for (uint64_t t = start; t < start + 6000 * kMs; t += 10 * kMs) {
+        sitl::runUntilNs(t);
+        cleaned = cleaned || poolInUse(0) == 0;
+        const bool wrapped = osKernelSysTick() < 0x80000000U;
+        port1_used_after_wrap = port1_used_after_wrap || (wrapped && poolInUse(1) > 0);
+        flushed_after_wrap = flushed_after_wrap || (port1_used_after_wrap && poolInUse(1) == 0);
+    }
+    EXPECT_TRUE(cleaned) << "stale reception state freed across the wrap";
+    EXPECT_TRUE(flushed_after_wrap) << "blocked queue still flushed after the wrap";
+    // NodeStatus keeps coming once a second on the live ports, through the wrap.
+    EXPECT_GE(sentBy(0, kNodeStatusId).size(), 6U);
+}
+
+}  // namespace
