@@ -1,10 +1,13 @@
-# Front door. `make` builds the simulated node and the chip image; `make test` installs what is
-# missing, builds every preset that CI checks and runs every test.
+# Front door. `make` installs what is missing, builds the chip image and the simulated node and runs the
+# node in the simulator on a built-in script; `make test` installs what is missing, builds every preset
+# that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps host asan chip fuzz test test-host test-asan test-fuzz bench clean
+.PHONY: all deps host asan chip fuzz run test test-host test-asan test-fuzz bench clean
 
-all: deps host chip
+all: deps
+	$(MAKE) chip
+	$(MAKE) run
 
 deps:
 	@tools/install-deps.sh
@@ -24,6 +27,9 @@ chip:
 fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
+
+run: host
+	tools/run-demo.sh build/host
 
 test-host: host
 	ctest --preset host -j2
