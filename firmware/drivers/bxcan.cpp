@@ -27,6 +27,10 @@ bool g_abort_tx_on_error = false;
 // Set when a bring-up of the port began, failed or not. Decides whether CAN2's bring-up must also wake
 // CAN1, whose filter block CAN2 uses.
 bool PortInit[PortCANLast];
+// Set once the shared block has its layout (32-bit scale, FIFO split, CAN2's start bank). Kept apart from
+// PortInit: a CAN1 that failed its bring-up never laid the block out, and CAN2 must not run its filter
+// list on banks left at their reset scale.
+bool SharedBlockReady = false;
 
 constexpr uint16_t TimeoutMilliseconds = 1000;
 // One INAK poll pause of about a millisecond: usleep counts microseconds.
@@ -338,8 +342,9 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
         return -BXCAN_ERROR_MSR_INAK_NOT_CLEARED;
     }
 
-    // The shared block is laid out by CAN1, or by CAN2 when it comes up alone.
-    if (PortCAN == PortCAN1 || (PortCAN == PortCAN2 && !can1_initialised)) {
+    // The shared block is laid out by CAN1, or by CAN2 when nobody has done so yet.
+    const bool block_was_ready = SharedBlockReady;
+    if (PortCAN == PortCAN1 || (PortCAN == PortCAN2 && !block_was_ready)) {
         const uint32_t fmr = static_cast<uint32_t>(can1->FMR) & ~(FMR_RESERVED_LOW | BXCAN_FMR_CAN2SB_MASK);
         can1->FMR = fmr | (BXCAN_CAN2_FIRST_BANK << BXCAN_FMR_CAN2SB_SHIFT) | BXCAN_FMR_FINIT;
         XPORT_ASSERT(((static_cast<uint32_t>(can1->FMR) & BXCAN_FMR_CAN2SB_MASK) >> BXCAN_FMR_CAN2SB_SHIFT) ==
@@ -347,6 +352,7 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
         can1->FM1R = 0U;
         can1->FS1R = SHARED_BLOCK_SCALE;
         can1->FFA1R = SHARED_BLOCK_FIFO;
+        SharedBlockReady = true;
     }
 
     // A default bank that accepts everything. Banks are deactivated before they are rewritten: the
@@ -358,7 +364,7 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
         can1->FA1R = 1U;
         can1->FMR = static_cast<uint32_t>(can1->FMR) & ~BXCAN_FMR_FINIT;
     } else if (PortCAN == PortCAN2) {
-        const uint32_t keep = can1_initialised ? PORT_BANKS : 0U;  // CAN1's own banks stay active
+        const uint32_t keep = block_was_ready ? PORT_BANKS : 0U;  // CAN1's own banks stay active
         can1->FA1R = static_cast<uint32_t>(can1->FA1R) & keep;
         can1->sFilterRegister[BXCAN_CAN2_FIRST_BANK].FR1 = 0U;
         can1->sFilterRegister[BXCAN_CAN2_FIRST_BANK].FR2 = 0U;
@@ -521,6 +527,7 @@ void bxcanColdReset()
         std::memset(RxBuffer[p], 0, sizeof(RxBuffer[p]));
     }
     g_abort_tx_on_error = false;
+    SharedBlockReady = false;
 }
 
 void CAN1_RX0_IRQHandler() { handleRxInterrupt(PortCAN1, 0U, BXCAN_CAN1); }
