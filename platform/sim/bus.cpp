@@ -105,9 +105,10 @@ Peripheral::Peripheral(const char* name, void* block, std::size_t size)
 
 void registerPeripheral(Peripheral* peripheral)
 {
-    if (g_peripheralCount < kMaxPeripherals) {
-        g_peripherals[g_peripheralCount++] = peripheral;
+    if (g_peripheralCount == kMaxPeripherals) {
+        simFatal("more than %u peripheral models: raise kMaxPeripherals", static_cast<unsigned>(kMaxPeripherals));
     }
+    g_peripherals[g_peripheralCount++] = peripheral;
 }
 
 bool Peripheral::contains(const void* address) const

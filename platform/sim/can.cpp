@@ -219,6 +219,8 @@ public:
     bool busy() const override { return busy_; }
     const std::vector<CanBusRecord>& log() const override { return log_; }
     void clearLog() override { log_.clear(); }
+    void setLogLimit(std::size_t records) override { logLimit_ = records < 2U ? 2U : records; }
+    std::size_t logLimit() const override { return logLimit_; }
 
     void kick()
     {
@@ -230,6 +232,7 @@ public:
     {
         connected_ = true;
         bitrate_ = 1000000U;
+        logLimit_ = kDefaultLogLimit;
         busy_ = false;
         sender_ = -1;
         kicked_ = false;
@@ -325,6 +328,9 @@ private:
         const int sender = sender_;
         sender_ = -1;
         BusNode* senderNode = sender >= 0 ? members_[static_cast<std::size_t>(sender)].node : nullptr;
+        if (log_.size() >= logLimit_) {
+            log_.erase(log_.begin(), log_.begin() + static_cast<std::ptrdiff_t>(log_.size() / 2U));
+        }
         log_.push_back(CanBusRecord{frame_, startNs_, endNs_, senderNode != nullptr ? senderNode->controllerIndex() : -1,
                                     acked_});
         // Copy: callbacks may attach or detach participants.
@@ -345,7 +351,10 @@ private:
         }
     }
 
+    static constexpr std::size_t kDefaultLogLimit = 100000U;
+
     std::vector<Member> members_;
+    std::size_t logLimit_ = kDefaultLogLimit;
     bool connected_ = true;
     uint32_t bitrate_ = 1000000U;
     bool busy_ = false;

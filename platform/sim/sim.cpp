@@ -66,9 +66,10 @@ void advanceTo(uint64_t targetNs)
 
 void registerTimed(Timed* timed)
 {
-    if (g_timedCount < kMaxTimed) {
-        g_timed[g_timedCount++] = timed;
+    if (g_timedCount == kMaxTimed) {
+        simFatal("more than %u timed models: raise kMaxTimed", static_cast<unsigned>(kMaxTimed));
     }
+    g_timed[g_timedCount++] = timed;
 }
 
 void ensureModels()

@@ -124,9 +124,13 @@ public:
     virtual void attach(CanParticipant* participant) = 0;
     virtual void detach(CanParticipant* participant) = 0;
     virtual bool busy() const = 0;
-    // Every transmission attempt that completed (with or without acknowledgement), in time order.
+    // Every transmission attempt that completed (with or without acknowledgement), in time order. At most
+    // logLimit() records are kept (100000 after reset): beyond that the older half is dropped, so that a
+    // long SITL run does not grow without bound.
     virtual const std::vector<CanBusRecord>& log() const = 0;
     virtual void clearLog() = 0;
+    virtual void setLogLimit(std::size_t records) = 0;
+    virtual std::size_t logLimit() const = 0;
 
 protected:
     ~CanBus() = default;

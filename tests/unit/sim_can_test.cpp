@@ -887,6 +887,22 @@ TEST_F(SimCan, PeersScheduleFramesInVirtualTime)
     EXPECT_EQ(listener.received[0].endNs, 5000000ULL + 1000ULL * sim::canFrameBits(CanFrame::standard(0x42)));
 }
 
+TEST_F(SimCan, BusLogKeepsTheNewestRecordsWithinItsLimit)
+{
+    sim::CanPeer sender(0);
+    sim::CanPeer listener(0);
+    sim::canBus(0).setLogLimit(10);
+    for (uint32_t i = 0; i < 30; ++i) {
+        sender.send(CanFrame::standard(i));
+    }
+    sim::advanceUs(5000);
+    EXPECT_EQ(listener.received.size(), 30U);
+    EXPECT_LE(sim::canBus(0).log().size(), 10U);
+    EXPECT_EQ(sim::canBus(0).log().back().frame.id, 29U);
+    sim::reset();
+    EXPECT_EQ(sim::canBus(0).logLimit(), 100000U);
+}
+
 TEST_F(SimCan, ResetRestoresPowerOnState)
 {
     sim::CanPeer peer(0);
