@@ -141,7 +141,7 @@ CanBus& canBus(unsigned port);
 
 // A simple node for tests: sends queued frames in queue order (one at a time, like a single mailbox,
 // retrying until acknowledged), records and acknowledges everything it receives.
-class CanPeer : public CanParticipant {
+class CanPeer final : public CanParticipant {
 public:
     explicit CanPeer(unsigned port);
     ~CanPeer();

@@ -98,7 +98,10 @@ TEST_F(NodeTest, NodeStatusOncePerSecondFromEveryPort)
             EXPECT_TRUE(f.extended);
             EXPECT_EQ(f.id, (24U << 24) | (kNodeStatusId << 8) | node_ids[port]);
             ASSERT_EQ(f.dlc, 8);
-            const uint32_t uptime = f.data[0] | (f.data[1] << 8) | (f.data[2] << 16) | (static_cast<uint32_t>(f.data[3]) << 24);
+            uint32_t uptime = 0;
+            for (int b = 3; b >= 0; --b) {
+                uptime = (uptime << 8) | f.data[b];
+            }
             EXPECT_EQ(uptime, i + 1);  // whole seconds of kernel time when it was queued
             EXPECT_EQ(f.data[4], 0);   // health OK, mode operational, sub-mode 0
             EXPECT_EQ(f.data[7], 0xC0 | i) << "single frame, transfer ID counting up";
