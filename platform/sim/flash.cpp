@@ -1,5 +1,6 @@
 // The simulated data flash: a NOR model of sectors 10 and 11 behind the FLASH_* calls, with power-loss
 // and error injection and an optional backing file. See sim_flash.hpp for the rules.
+#include <bit>
 #include <cstdio>
 #include <random>
 
@@ -98,13 +99,32 @@ void program(uint32_t index, uint16_t data, bool cut)
         ++g.bitRaises;
     }
     uint16_t clearing = static_cast<uint16_t>(old & ~data);
-    if (cut) {
-        const unsigned shape = static_cast<unsigned>(g.cutSeed % kTearShapes);
-        if (shape == 0U) {
+    if (cut && clearing != 0U) {
+        std::mt19937_64 rng(g.cutSeed);
+        // One bit of those being cleared, picked at random.
+        const auto oneBit = [&rng, clearing] {
+            unsigned pick = static_cast<unsigned>(rng() % static_cast<unsigned>(std::popcount(clearing)));
+            for (uint16_t bit = 1U;; bit = static_cast<uint16_t>(bit << 1)) {
+                if ((clearing & bit) != 0U && pick-- == 0U) {
+                    return bit;
+                }
+            }
+        };
+        switch (static_cast<unsigned>(g.cutSeed % kTearShapes)) {
+        case 0:
             clearing = 0;
-        } else if (shape >= 2U) {
-            std::mt19937_64 rng(g.cutSeed);
+            break;
+        case 1:
+            break;
+        case 2:
+            clearing = static_cast<uint16_t>(clearing & ~oneBit());
+            break;
+        case 3:
+            clearing = oneBit();
+            break;
+        default:
             clearing = static_cast<uint16_t>(clearing & rng());
+            break;
         }
     }
     g_mem[index] = static_cast<uint16_t>(old & ~clearing);

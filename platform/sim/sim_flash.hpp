@@ -12,8 +12,8 @@
 // so whatever the firmware still does until the test takes control again cannot touch the flash, and
 // returns without a fatal stop. The test then power-cycles (flashPowerCycle) and starts the firmware again
 // (EE_Init, InitNVM) on what the flash holds. What "part way" means is chosen by seed % 8:
-//   half-word program: 0 nothing cleared yet; 1 everything cleared; 2..7 a random subset (from the seed)
-//                      of the bits the program was clearing.
+//   half-word program: of the bits the program was clearing, 0 none yet; 1 all; 2 all but one; 3 just
+//                      one; 4..7 a random subset (which bits, from the seed).
 //   sector erase:      0 nothing changed yet; 1 fully erased; 2 a leading part erased, the rest old;
 //                      3 a trailing part erased, the start (the page status among it) still old;
 //                      4 random bits everywhere; 5 the old content with random cleared bits set again;
