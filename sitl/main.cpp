@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/sim_flash.hpp"
 #include "sitl/candump.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"
@@ -179,6 +180,10 @@ int main(int argc, char** argv)
 
     sim::reset();
     sim::setUniqueId(options.uid[0], options.uid[1], options.uid[2]);
+    // The flash file is written through as the node writes, so a second run is a power cycle.
+    if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
+        usage("cannot use " + options.flash + " as flash");
+    }
     // The other side of each bus: the tool replaying the script, which also acknowledges the node.
     std::vector<std::unique_ptr<sim::CanPeer>> tools;
     for (unsigned port = 0; port < 3; ++port) {

@@ -3,6 +3,7 @@
 #include "firmware/board/gpio.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
 #include "firmware/drivers/CAN.hpp"
+#include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/serial.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "platform/core.hpp"
@@ -140,6 +141,11 @@ void startSysTick()
 
 int main_node()
 {
+    // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
+    InitNVM();
+    for (uint8_t i = Var_EEFormat; i < Var_Last; ++i) {
+        NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));
+    }
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);
 
     BxcanAcceptanceFilterConfiguration filter_configs[MSG_FILT_COUNT];
