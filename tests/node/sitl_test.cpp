@@ -1,0 +1,146 @@
+// endpoint-sitl as a user runs it: scripts in, logs out, byte for byte repeatable.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "sitl/candump.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class SitlRun : public ::testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() /
+              ("sitl_test_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
+
+    // Exit status of endpoint-sitl with these arguments; stderr goes to dir/stderr.txt.
+    int run(const std::string& args)
+    {
+        const std::string command = std::string(ENDPOINT_SITL) + " " + args + " 2>" + (dir / "stderr.txt").string();
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+};
+
+TEST_F(SitlRun, SameInputsGiveTheSameOutputs)
+{
+    write("in.log", "(0.500000) can1 1804060A#00012D0F57FFDFC0\n(1.250000) can2 1E01EE8A#C2\n");
+    const std::string common = "--replay " + path("in.log") + " --until 2.5 --uid 1,2,3 ";
+    ASSERT_EQ(run(common + "--out " + path("a.log") + " --trace " + path("a.csv") + " --console " + path("a.txt")), 0);
+    ASSERT_EQ(run(common + "--out " + path("b.log") + " --trace " + path("b.csv") + " --console " + path("b.txt")), 0);
+    EXPECT_FALSE(slurp(dir / "a.log").empty());
+    EXPECT_EQ(slurp(dir / "a.log"), slurp(dir / "b.log"));
+    EXPECT_EQ(slurp(dir / "a.csv"), slurp(dir / "b.csv"));
+    EXPECT_EQ(slurp(dir / "a.txt"), slurp(dir / "b.txt"));
+
+    // Two NodeStatus per port, stamped when they ended on the bus, in the replay's own format.
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "a.log"), &sent, &error)) << error;
+    unsigned per_port[3] = {};
+    for (const auto& f : sent) {
+        if (((f.frame.id >> 8) & 0xFFFFU) == 341) {
+            ++per_port[f.port];
+            EXPECT_TRUE(f.frame.extended);
+            EXPECT_GT(f.time_us, 1000000U);
+        }
+    }
+    EXPECT_EQ(per_port[0], 2U);
+    EXPECT_EQ(per_port[1], 2U);
+    EXPECT_EQ(per_port[2], 2U);
+}
+
+TEST_F(SitlRun, UntilDefaultsToOneSecondAfterTheLastFrame)
+{
+    write("in.log", "(2.000000) can0 1804060A#00012D0F57FFDFC0\n");
+    ASSERT_EQ(run("--replay " + path("in.log") + " --out " + path("out.log")), 0);
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    ASSERT_FALSE(sent.empty());
+    EXPECT_LE(sent.back().time_us, 3000000U);
+    EXPECT_GT(sent.back().time_us, 2000000U);  // NodeStatus at 2 s was still sent
+}
+
+TEST_F(SitlRun, DisconnectedBusSendsNothing)
+{
+    ASSERT_EQ(run("--until 2.2 --disconnect can1 --out " + path("out.log")), 0);
+    const std::string out = slurp(dir / "out.log");
+    EXPECT_EQ(out.find(" can1 "), std::string::npos);
+    EXPECT_NE(out.find(" can0 "), std::string::npos);
+    EXPECT_NE(out.find(" can2 "), std::string::npos);
+}
+
+TEST_F(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
+{
+    ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
+    EXPECT_EQ(fs::file_size(dir / "flash.bin"), 256U * 1024U);
+    const std::string first = slurp(dir / "flash.bin");
+    ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
+    EXPECT_EQ(slurp(dir / "flash.bin"), first) << "a second start finds the store formatted and reads it only";
+}
+
+TEST_F(SitlRun, BadInputIsRefusedWithAReason)
+{
+    const char* bad[] = {
+        "(0.1) can3 1804060A#00\n",         // no such bus
+        "(0.1) can0 1804060#00\n",          // 7 identifier digits
+        "(0.1) can0 1804060A#0011223344556677889\n",  // odd, too long
+        "0.1 can0 1804060A#00\n",           // no parentheses
+        "(0.1) can0 3FFFFFFF#00\n",         // above 29 bits
+    };
+    for (const char* line : bad) {
+        write("bad.log", line);
+        EXPECT_EQ(run("--replay " + path("bad.log")), 2) << line;
+        EXPECT_NE(slurp(dir / "stderr.txt").find("line 1"), std::string::npos) << line;
+    }
+    EXPECT_EQ(run("--until soon"), 2);
+    EXPECT_EQ(run("--uid 1,2"), 2);
+    EXPECT_EQ(run("--disconnect can7"), 2);
+    EXPECT_EQ(run("--replay " + path("missing.log")), 2);
+}
+
+TEST(Candump, FormatAndParseAgree)
+{
+    const std::string text = "(12.000345) can2 1E5B5900#010203C4\n(0.000001) can0 123#\n";
+    std::vector<sitl::LoggedFrame> frames;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(text + "# a comment\n\n", &frames, &error)) << error;
+    ASSERT_EQ(frames.size(), 2U);
+    EXPECT_EQ(frames[0].time_us, 12000345U);
+    EXPECT_EQ(frames[0].port, 2U);
+    EXPECT_TRUE(frames[0].frame.extended);
+    EXPECT_EQ(frames[0].frame.dlc, 4);
+    EXPECT_FALSE(frames[1].frame.extended);
+    EXPECT_EQ(frames[1].frame.id, 0x123U);
+    EXPECT_EQ(sitl::formatCandump(frames[0]) + "\n" + sitl::formatCandump(frames[1]) + "\n", text);
+}
+
+}  // namespace
