@@ -3,7 +3,7 @@
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps host asan chip fuzz run test test-host test-asan test-fuzz bench clean
+.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench clean
 
 all: deps
 	$(MAKE) chip
@@ -19,6 +19,11 @@ host:
 asan:
 	cmake --preset host-asan >/dev/null
 	cmake --build --preset host-asan
+
+# Built, not run: it proves the sources compile warning-free with the second compiler.
+clang:
+	cmake --preset host-clang >/dev/null
+	cmake --build --preset host-clang
 
 chip:
 	cmake --preset stm32f413 >/dev/null
@@ -42,6 +47,7 @@ test-fuzz: fuzz
 
 test: deps
 	$(MAKE) chip
+	$(MAKE) clang
 	$(MAKE) test-host
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
