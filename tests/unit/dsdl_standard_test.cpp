@@ -233,18 +233,18 @@ TEST(DsdlAllocation, WithoutAnArenaBytesAreCheckedButNotStored)
 // ---------------------------------------------------------------------------------------------------------
 // GetSet
 
-struct RequestSpec {
+struct RequestFields {
     uint16_t index;
     uavcan_protocol_param_Value value;
     Bytes name;
 };
 
-Bytes encodeRequest(RequestSpec spec)
+Bytes encodeRequest(RequestFields fields)
 {
     uint8_t buf[UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_MAX_SIZE + 200] = {};
-    xportEncodeScalar(buf, 0, 13, &spec.index);
-    uint32_t offset = uavcan_protocol_param_Value_encode_internal(&spec.value, buf, 13, 0);
-    for (const uint8_t c : spec.name) {
+    xportEncodeScalar(buf, 0, 13, &fields.index);
+    uint32_t offset = uavcan_protocol_param_Value_encode_internal(&fields.value, buf, 13, 0);
+    for (const uint8_t c : fields.name) {
         xportEncodeScalar(buf, offset, 8, &c);
         offset += 8;
     }
