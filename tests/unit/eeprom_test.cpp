@@ -387,6 +387,25 @@ TEST_F(Eeprom, ACommittedCopyWinsOverAHalfErasedPageEvenIfItStillReadsValid)
     }
 }
 
+TEST_F(Eeprom, AValidPageBesideAnUnexplainedOneKeepsItsVariables)
+{
+    std::mt19937 rng(5);
+    for (uint16_t validPage : {PAGE0, PAGE1}) {
+        for (uint16_t other : {uint16_t{0x1234}, uint16_t{0x0440}}) {  // unexplained; on its way to valid
+            sim::flashSetImage({});
+            RawPage(validPage, VALID_PAGE).record(0x0101, 1).record(0x0202, 2);
+            RawPage(validPage == PAGE0 ? PAGE1 : PAGE0, other).garbage(rng, 500).record(0x0999, 1);
+            restart();
+            EXPECT_EQ(status(validPage), VALID_PAGE);
+            EXPECT_TRUE(oneValidPage());
+            Values want = none();
+            want[0] = 0x0101;
+            want[1] = 0x0202;
+            EXPECT_EQ(readAll(), want) << std::hex << other << " beside page " << validPage;
+        }
+    }
+}
+
 TEST_F(Eeprom, OfTwoPagesThatLookCommittedTheOneStillReceivingWins)
 {
     // Only a half-erased page can look like a second committed copy; the real one still reads
