@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/sim/internal.hpp"
+#include "platform/sim/sim_flash.hpp"
 
 namespace sim {
 
@@ -86,6 +87,8 @@ void ensureModels()
         for (unsigned i = 0; i < 3; ++i) {
             canModel(i);
         }
+        timModel(0);
+        timModel(1);
         return true;
     }();
     (void)created;
@@ -111,6 +114,10 @@ void reset()
         canModel(i).reset();
     }
     resetCanBuses();
+    timModel(0).reset();
+    timModel(1).reset();
+    resetPwmOutputs();
+    flashPowerCycle();  // flash keeps its content through a power-on; its interface starts locked
     resetInterruptController();  // models may have raised lines while resetting
 }
 
