@@ -160,6 +160,74 @@ ErrorStatus LL_USART_Init(USART_TypeDef* USARTx, LL_USART_InitTypeDef* USART_Ini
 
 // ---------------------------------------------------------------------------------------------------------
 namespace {
+
+// Each channel has one byte of CCMR1 (channels 1, 2) or CCMR2 (3, 4) and one nibble of CCER.
+constexpr uint32_t kCcmrChannelMask = 0xFFU;  // CCxS, OCxFE, OCxPE, OCxM, OCxCE
+constexpr uint32_t kCcmrOcPe = TIM_CCMR1_OC1PE;
+constexpr uint32_t kCcerChannelMask = TIM_CCER_CC1E | TIM_CCER_CC1P | (1U << 3);  // CCxE, CCxP, CCxNP
+
+HwReg32& ccmrOf(TIM_TypeDef* TIMx, uint32_t channel) { return channel <= 2U ? TIMx->CCMR1 : TIMx->CCMR2; }
+uint32_t ccmrShift(uint32_t channel) { return (channel & 1U) != 0U ? 0U : 8U; }
+uint32_t ccerShift(uint32_t channel) { return 4U * (channel - 1U); }
+
+HwReg32& ccrOf(TIM_TypeDef* TIMx, uint32_t channel)
+{
+    switch (channel) {
+    case 1: return TIMx->CCR1;
+    case 2: return TIMx->CCR2;
+    case 3: return TIMx->CCR3;
+    default: return TIMx->CCR4;
+    }
+}
+
+void ocInit(TIM_TypeDef* TIMx, uint32_t channel, const TIM_OCInitTypeDef* init)
+{
+    const uint32_t ccerMask = kCcerChannelMask << ccerShift(channel);
+    TIMx->CCER &= ~(TIM_CCER_CC1E << ccerShift(channel));  // the channel is off while it changes
+    // Output (CCxS 0), the mode; the preload and the fast/clear enables are left as they are.
+    const uint32_t shift = ccmrShift(channel);
+    const uint32_t keep = (kCcmrOcPe | (1U << 2) | (1U << 7)) << shift;
+    HwReg32& ccmr = ccmrOf(TIMx, channel);
+    ccmr = (ccmr & ~((kCcmrChannelMask << shift) & ~keep)) | ((init->TIM_OCMode & TIM_CCMR1_OC1M) << shift);
+    ccrOf(TIMx, channel) = init->TIM_Pulse;
+    const uint32_t ccer = ((init->TIM_OCPolarity & TIM_CCER_CC1P) | (init->TIM_OutputState & TIM_CCER_CC1E))
+                          << ccerShift(channel);
+    TIMx->CCER = (TIMx->CCER & ~ccerMask) | ccer;
+}
+
+void ocPreload(TIM_TypeDef* TIMx, uint32_t channel, uint16_t TIM_OCPreload)
+{
+    HwReg32& ccmr = ccmrOf(TIMx, channel);
+    const uint32_t bit = kCcmrOcPe << ccmrShift(channel);
+    ccmr = (ccmr & ~bit) | ((TIM_OCPreload & kCcmrOcPe) << ccmrShift(channel));
+}
+
+}  // namespace
+
+void TIM_TimeBaseInit(TIM_TypeDef* TIMx, TIM_TimeBaseInitTypeDef* TIM_TimeBaseInitStruct)
+{
+    const uint32_t mode = TIM_TimeBaseInitStruct->TIM_CounterMode & (TIM_CR1_DIR | TIM_CR1_CMS);
+    const uint32_t ckd = TIM_TimeBaseInitStruct->TIM_ClockDivision & TIM_CR1_CKD;
+    TIMx->CR1 = (TIMx->CR1 & ~(TIM_CR1_DIR | TIM_CR1_CMS | TIM_CR1_CKD)) | mode | ckd;
+    TIMx->ARR = TIM_TimeBaseInitStruct->TIM_Period;
+    TIMx->PSC = TIM_TimeBaseInitStruct->TIM_Prescaler;
+    TIMx->EGR = TIM_EGR_UG;
+}
+
+void TIM_OC1Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { ocInit(TIMx, 1, TIM_OCInitStruct); }
+void TIM_OC2Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { ocInit(TIMx, 2, TIM_OCInitStruct); }
+void TIM_OC3Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { ocInit(TIMx, 3, TIM_OCInitStruct); }
+void TIM_OC4Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { ocInit(TIMx, 4, TIM_OCInitStruct); }
+
+void TIM_OC1PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload) { ocPreload(TIMx, 1, TIM_OCPreload); }
+void TIM_OC2PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload) { ocPreload(TIMx, 2, TIM_OCPreload); }
+void TIM_OC3PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload) { ocPreload(TIMx, 3, TIM_OCPreload); }
+void TIM_OC4PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload) { ocPreload(TIMx, 4, TIM_OCPreload); }
+
+void TIM_Cmd(TIM_TypeDef* TIMx, FunctionalState NewState) { setOrClear(TIMx->CR1, TIM_CR1_CEN, NewState); }
+
+// ---------------------------------------------------------------------------------------------------------
+namespace {
 uint32_t irqWord(IRQn_Type IRQn) { return static_cast<uint32_t>(IRQn) >> 5; }
 uint32_t irqBit(IRQn_Type IRQn) { return 1U << (static_cast<uint32_t>(IRQn) & 31U); }
 }  // namespace

@@ -264,6 +264,59 @@ inline uint8_t LL_USART_ReceiveData8(USART_TypeDef* USARTx) { return static_cast
 inline void LL_USART_TransmitData8(USART_TypeDef* USARTx, uint8_t Value) { USARTx->DR = Value; }
 
 // ---------------------------------------------------------------------------------------------------------
+// General-purpose timers, standard-library style: time base, output compare, counter on/off, period.
+// The values of the constants are the register fields they end up in.
+inline constexpr uint16_t TIM_CounterMode_Up = 0x0000U;
+inline constexpr uint16_t TIM_CKD_DIV1 = 0x0000U;
+inline constexpr uint16_t TIM_CKD_DIV2 = 0x0100U;
+inline constexpr uint16_t TIM_CKD_DIV4 = 0x0200U;
+inline constexpr uint16_t TIM_OCMode_Timing = 0x0000U;
+inline constexpr uint16_t TIM_OCMode_Active = 0x0010U;
+inline constexpr uint16_t TIM_OCMode_Inactive = 0x0020U;
+inline constexpr uint16_t TIM_OCMode_Toggle = 0x0030U;
+inline constexpr uint16_t TIM_OCMode_PWM1 = 0x0060U;
+inline constexpr uint16_t TIM_OCMode_PWM2 = 0x0070U;
+inline constexpr uint16_t TIM_OutputState_Disable = 0x0000U;
+inline constexpr uint16_t TIM_OutputState_Enable = 0x0001U;
+inline constexpr uint16_t TIM_OCPolarity_High = 0x0000U;
+inline constexpr uint16_t TIM_OCPolarity_Low = 0x0002U;
+inline constexpr uint16_t TIM_OCPreload_Disable = 0x0000U;
+inline constexpr uint16_t TIM_OCPreload_Enable = 0x0008U;
+
+struct TIM_TimeBaseInitTypeDef {
+    uint16_t TIM_Prescaler;      // the counter clock is the timer clock / (TIM_Prescaler + 1)
+    uint16_t TIM_CounterMode;    // TIM_CounterMode_Up (the only mode the node uses)
+    uint32_t TIM_Period;         // auto-reload value: a frame is TIM_Period + 1 counts
+    uint16_t TIM_ClockDivision;  // TIM_CKD_*
+};
+
+struct TIM_OCInitTypeDef {
+    uint16_t TIM_OCMode;       // TIM_OCMode_*
+    uint16_t TIM_OutputState;  // TIM_OutputState_*
+    uint32_t TIM_Pulse;        // compare value
+    uint16_t TIM_OCPolarity;   // TIM_OCPolarity_*
+};
+
+// Counter mode, clock division, period and prescaler, then an update event so that the prescaler (and
+// any preloaded value) is in force at once and the counter starts from 0.
+void TIM_TimeBaseInit(TIM_TypeDef* TIMx, TIM_TimeBaseInitTypeDef* TIM_TimeBaseInitStruct);
+// One channel as an output: mode, polarity, enable and the compare value, with the channel off while
+// it changes.
+void TIM_OC1Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct);
+void TIM_OC2Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct);
+void TIM_OC3Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct);
+void TIM_OC4Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct);
+// With the preload on, a new compare value takes effect at the next update event (the next frame).
+void TIM_OC1PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload);
+void TIM_OC2PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload);
+void TIM_OC3PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload);
+void TIM_OC4PreloadConfig(TIM_TypeDef* TIMx, uint16_t TIM_OCPreload);
+void TIM_Cmd(TIM_TypeDef* TIMx, FunctionalState NewState);
+inline void TIM_SetAutoreload(TIM_TypeDef* TIMx, uint32_t Autoreload) { TIMx->ARR = Autoreload; }
+inline void TIM_SetCounter(TIM_TypeDef* TIMx, uint32_t Counter) { TIMx->CNT = Counter; }
+inline uint32_t TIM_GetCounter(TIM_TypeDef* TIMx) { return TIMx->CNT; }
+
+// ---------------------------------------------------------------------------------------------------------
 // Interrupt controller (CMSIS names). Priorities are 0 (most urgent) .. 15.
 inline constexpr uint32_t NVIC_PRIORITYGROUP_0 = 7;  // 0 bits pre-emption, 4 bits sub-priority
 inline constexpr uint32_t NVIC_PRIORITYGROUP_1 = 6;

@@ -37,8 +37,15 @@ Peripheral& rccModel();
 Peripheral& gpioModel(unsigned index);
 Peripheral& usart2Model();
 Peripheral& canModel(unsigned index);
+Peripheral& timModel(unsigned index);  // 0 TIM2, 1 TIM5
 void resetCanBuses();
 void ensureModels();
+
+// The timers' output pins depend on the GPIO set-up and the clocks: the GPIO and RCC models call this when
+// those change, the timers when they do. Reports changed outputs to the observer at `ns`.
+void refreshPwmOutputs(uint64_t ns);
+// Takes the outputs as they are after a reset as known, without reporting them.
+void resetPwmOutputs();
 
 // Clock gating from the RCC model.
 bool ahb1Enabled(uint32_t mask);

@@ -54,6 +54,16 @@ public:
                     canModel(i).reset();
                 }
             }
+            const uint32_t timBits[2] = {RCC_APB1Periph_TIM2, RCC_APB1Periph_TIM5};
+            for (unsigned i = 0; i < 2; ++i) {
+                if ((raised & timBits[i]) != 0U) {
+                    timModel(i).reset();
+                }
+            }
+        }
+        if (offset == offsetof(RCC_TypeDef, AHB1ENR) || offset == offsetof(RCC_TypeDef, APB1ENR) ||
+            offset == offsetof(RCC_TypeDef, AHB1RSTR) || offset == offsetof(RCC_TypeDef, APB1RSTR)) {
+            refreshPwmOutputs(nowNs());  // clocks and resets of the timers and their pins
         }
     }
 
@@ -109,6 +119,10 @@ public:
             // read-only
         } else {
             store(offset, value, width);
+            if (offset == offsetof(GPIO_TypeDef, MODER) || offset == offsetof(GPIO_TypeDef, AFR) ||
+                offset == offsetof(GPIO_TypeDef, AFR) + 4U) {
+                refreshPwmOutputs(nowNs());  // the timer pins follow their alternate function
+            }
         }
     }
 

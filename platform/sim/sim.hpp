@@ -210,4 +210,23 @@ uint64_t gpioLastChangeNs(const GPIO_TypeDef* port, unsigned pin);
 using GpioObserver = void (*)(const GPIO_TypeDef* port, unsigned pin, bool level, uint64_t ns);
 void setGpioObserver(GpioObserver observer);
 
+// ---------------------------------------------------------------------------------------------------------
+// PWM outputs: the node's six timer pins, 0..3 = PA0..PA3 (TIM5 channels 1..4), 4 = PA5 (TIM2 channel 1),
+// 5 = PB10 (TIM2 channel 3). A pin carries its channel's waveform while it is in alternate-function mode
+// with the timer's function selected.
+inline constexpr unsigned kPwmOutputs = 6;
+struct PwmOutput {
+    uint64_t pulseNs = 0;   // high time in each frame (the whole frame when the pin stays high)
+    uint64_t periodNs = 0;  // frame length; 0 while the pin carries no frames (timer stopped, channel off,
+                            // pin not routed, counter running past the period towards its wrap)
+    uint32_t pulseUs() const;  // rounded to whole microseconds; 0 without frames
+    uint32_t frameHz() const;  // rounded; 0 without frames
+    bool operator==(const PwmOutput& other) const = default;
+};
+PwmOutput pwmOutput(unsigned output);
+// Called at every change of an output's frame or pulse, at the virtual time it shows on the pin (a
+// preloaded compare at the update event that loads it). Null: none. Survives reset().
+using PwmObserver = void (*)(unsigned output, const PwmOutput& now, uint64_t ns);
+void setPwmObserver(PwmObserver observer);
+
 }  // namespace sim
