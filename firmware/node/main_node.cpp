@@ -6,6 +6,7 @@
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/serial.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/node/dynNodeIDAlloc.hpp"
 #include "platform/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
@@ -87,9 +88,18 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
     return false;
 }
 
-void onTransferReceived(XportInstance*, XportRxTransfer*, PortCAN_t)
+void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
 {
-    // Every accepted data type is dropped here until its handler exists.
+    // Data type ID 1 is two types: the allocation message and the GetNodeInfo service.
+    if (transfer->transfer_type == XportTransferTypeBroadcast && transfer->data_type_id == kAllocationId) {
+        onDynNodeRx(ins, transfer, Port);
+        return;
+    }
+    if (transfer->transfer_type == XportTransferTypeRequest && transfer->data_type_id == kAllocationId) {
+        onGetNodeInfoRx(ins, transfer, Port);
+        return;
+    }
+    // The rest by data type alone, whatever the transfer kind; anything unhandled is dropped.
 }
 
 void onTransferReceived0(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN1); }
@@ -287,6 +297,9 @@ void MainTaskStart()
     gpioSet(LED3_GPIO_PORT, LED3_PIN, 1);
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         NodeValid[p] = gNodeID[p] != XPORT_BROADCAST_NODE_ID;
+        if (NodeValid[p]) {
+            SetNodeMode(static_cast<PortCAN_t>(p), UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
+        }
     }
     UniqID = (static_cast<uint64_t>(LL_GetUID_Word1()) << 32) | (LL_GetUID_Word0() ^ LL_GetUID_Word2());
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 0);
@@ -303,6 +316,9 @@ void MainTaskPass()
         receiveXport(port);
         spinXport(port);
         updateLED(ActiveFCPort);
+    } else if (DynAllocNodeID(&g_xport[port], &gNodeID[port], port, sendXport, receiveXport)) {
+        SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
+        NodeValid[port] = true;
     }
 
     current_port = static_cast<uint8_t>(current_port + 1U);

@@ -1,0 +1,239 @@
+#include "firmware/node/dynNodeIDAlloc.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "chip.hpp"
+#include "firmware/board/System_Config.hpp"
+#include "firmware/board/kernel.hpp"
+#include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
+#include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+
+namespace {
+
+constexpr uint8_t kUniqueIdLength = UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_UNIQUE_ID_MAX_LENGTH;
+static_assert(kUniqueIdLength == UAVCAN_PROTOCOL_HARDWAREVERSION_UNIQUE_ID_LENGTH,
+              "allocation and GetNodeInfo carry the same unique ID");
+constexpr uint8_t MaxLenOfUniqueIDInRequest =
+    UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MAX_LENGTH_OF_UNIQUE_ID_IN_REQUEST;
+constexpr uint32_t kRequestDelayMinMs = UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MIN_REQUEST_PERIOD_MS;
+constexpr float kRequestDelaySpreadMs = UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MAX_FOLLOWUP_DELAY_MS;
+// A response payload: the node-ID byte, then at most the whole unique ID.
+constexpr uint16_t kMaxResponsePayload = 1U + kUniqueIdLength;
+constexpr uint8_t kNameLength = static_cast<uint8_t>(std::char_traits<char>::length(NODE_NAME));
+static_assert(kNameLength <= UAVCAN_PROTOCOL_GETNODEINFO_RESPONSE_NAME_MAX_LENGTH);
+
+constexpr unsigned kRandBits = 31;
+constexpr unsigned kRandomBits = 24;
+static_assert(kRandomBits <= kRandBits);
+constexpr float kRandomScale = 1.0F / static_cast<float>(1UL << kRandomBits);
+
+DynNodeState_t DynNodeState[PortCANLast];
+uint32_t g_send_next_node_id_allocation_request_at[PortCANLast];
+uint8_t g_node_id_allocation_unique_id_offset[PortCANLast];
+uint8_t node_id_allocation_transfer_id[PortCANLast];
+uint8_t g_node_mode[PortCANLast] = {UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION,
+                                    UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION,
+                                    UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION};
+uint8_t g_node_health[PortCANLast] = {UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK, UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK,
+                                      UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK};
+
+uint32_t getTimemSec() { return osKernelSysTick(); }
+
+// The C library's rand() on the chip takes its state from the heap at its first call, and this node has
+// no heap: the same 64-bit linear congruential generator is kept here in static storage, so the chip and
+// the simulator also draw the same sequence.
+uint64_t rand_next = 1;
+
+void srandNode(uint32_t seed) { rand_next = seed; }
+
+uint32_t randNode()
+{
+    rand_next = rand_next * 6364136223846793005ULL + 1U;
+    return static_cast<uint32_t>(rand_next >> 32) & ((1UL << kRandBits) - 1U);
+}
+
+// Tick a is before tick b, also when the 32-bit tick wraps between them.
+bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+// The chip's 96-bit ID, each word least significant byte first, then four zero bytes.
+void readUniqueID(uint8_t* out_uid)
+{
+    const uint32_t words[kUniqueIdLength / 4] = {LL_GetUID_Word0(), LL_GetUID_Word1(), LL_GetUID_Word2(), 0U};
+    for (uint8_t i = 0; i < kUniqueIdLength; ++i) {
+        out_uid[i] = static_cast<uint8_t>(words[i / 4U] >> (8U * (i % 4U)));
+    }
+}
+
+// In [0, 1). One generator for all ports, seeded from the chip ID so that nodes on one bus spread their
+// requests differently.
+float getRandomFloat()
+{
+    static bool init = false;
+    if (!init) {
+        init = true;
+        srandNode(LL_GetUID_Word0());
+        srandNode(randNode() * LL_GetUID_Word1());
+        srandNode(randNode() * LL_GetUID_Word2());
+    }
+    // 24 bits convert to float exactly, so the result never rounds up to 1.
+    return static_cast<float>(randNode() >> (kRandBits - kRandomBits)) * kRandomScale;
+}
+
+// 600..1000 ms from now.
+uint32_t randomRequestTime()
+{
+    return getTimemSec() + kRequestDelayMinMs + static_cast<uint32_t>(getRandomFloat() * kRequestDelaySpreadMs);
+}
+
+bool validPort(PortCAN_t Port) { return Port < PortCANLast; }
+
+void sendAllocationRequest(XportInstance* ins, uint8_t PreferredNodeID, PortCAN_t Port)
+{
+    uint8_t uid[kUniqueIdLength];
+    readUniqueID(uid);
+    uint8_t offset = g_node_id_allocation_unique_id_offset[Port];
+    if (offset >= kUniqueIdLength) {
+        offset = 0;  // never more than the allocator can have confirmed short of a final answer
+    }
+    const uint8_t left = static_cast<uint8_t>(kUniqueIdLength - offset);
+
+    uavcan_protocol_dynamic_node_id_Allocation request{};
+    request.node_id = PreferredNodeID;
+    request.first_part_of_unique_id = offset == 0;
+    request.unique_id.len = left < MaxLenOfUniqueIDInRequest ? left : MaxLenOfUniqueIDInRequest;
+    request.unique_id.data = &uid[offset];
+
+    uint8_t buffer[UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_dynamic_node_id_Allocation_encode(&request, buffer);
+    // Anonymous, so one frame; a request that cannot be queued is simply lost and the cycle goes on.
+    (void)xportBroadcast(ins, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
+                         UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, &node_id_allocation_transfer_id[Port],
+                         XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
+}
+
+}  // namespace
+
+void SetNodeMode(PortCAN_t Port, uint8_t Mode)
+{
+    if (validPort(Port)) {
+        g_node_mode[Port] = Mode;
+    }
+}
+
+bool DynAllocNodeID(XportInstance* ins, uint8_t* PreferredNodeID, PortCAN_t Port, TXRXFN_t TXfn, TXRXFN_t RXfn)
+{
+    if (!validPort(Port)) {
+        return false;
+    }
+    const uint8_t node_id = xportGetLocalNodeID(ins);
+    if (node_id != *PreferredNodeID) {
+        *PreferredNodeID = node_id;  // onDynNodeRx took the allocator's final answer
+        return true;
+    }
+
+    switch (DynNodeState[Port]) {
+    case DynNodeState_WaitStart:
+        DynNodeState[Port] = DynNodeState_WaitReq;
+        g_send_next_node_id_allocation_request_at[Port] = randomRequestTime();
+        break;
+    case DynNodeState_WaitReq:
+        if (tickBefore(getTimemSec(), g_send_next_node_id_allocation_request_at[Port])) {
+            TXfn(Port);
+            RXfn(Port);
+        } else {
+            DynNodeState[Port] = DynNodeState_Broadast;
+        }
+        break;
+    case DynNodeState_Broadast:
+        sendAllocationRequest(ins, *PreferredNodeID, Port);
+        g_node_id_allocation_unique_id_offset[Port] = 0;
+        DynNodeState[Port] = DynNodeState_WaitStart;
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+void onDynNodeRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+{
+    if (!validPort(Port) || xportGetLocalNodeID(ins) != XPORT_BROADCAST_NODE_ID ||
+        transfer->transfer_type != XportTransferTypeBroadcast) {
+        return;
+    }
+
+    // Any allocation traffic on the bus pushes this port's next request back.
+    g_send_next_node_id_allocation_request_at[Port] = randomRequestTime();
+
+    if (transfer->source_node_id == XPORT_BROADCAST_NODE_ID) {
+        // Another node is asking: start over from the first part when our turn comes.
+        g_node_id_allocation_unique_id_offset[Port] = 0;
+        return;
+    }
+
+    // An allocator's answer that no allocator can have sent (nothing at all, or more unique-ID bytes than a
+    // unique ID has) is dropped rather than matched on what the decoder could salvage.
+    if (transfer->payload_len == 0 || transfer->payload_len > kMaxResponsePayload) {
+        return;
+    }
+    uint8_t received_uid[kUniqueIdLength] = {};
+    uint8_t* arena = received_uid;
+    uavcan_protocol_dynamic_node_id_Allocation response{};
+    if (uavcan_protocol_dynamic_node_id_Allocation_decode_internal(transfer, transfer->payload_len, &response,
+                                                                   &arena, 0) < 0) {
+        return;
+    }
+    const uint8_t len = response.unique_id.len <= kUniqueIdLength ? response.unique_id.len : kUniqueIdLength;
+
+    uint8_t own_uid[kUniqueIdLength];
+    readUniqueID(own_uid);
+    if (std::memcmp(received_uid, own_uid, len) != 0) {
+        g_node_id_allocation_unique_id_offset[Port] = 0;  // meant for another node
+        return;
+    }
+    if (len < kUniqueIdLength) {
+        // The allocator has confirmed this much: send the next part 0..400 ms from now.
+        g_node_id_allocation_unique_id_offset[Port] = len;
+        g_send_next_node_id_allocation_request_at[Port] -= kRequestDelayMinMs;
+        return;
+    }
+    // The whole ID matched: the answer is final. Node ID 0 is no allocation; keep asking.
+    if (response.node_id >= XPORT_MIN_NODE_ID && response.node_id <= XPORT_MAX_NODE_ID) {
+        xportSetLocalNodeID(ins, response.node_id);
+    }
+}
+
+void onGetNodeInfoRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+{
+    if (!validPort(Port) || transfer->transfer_type != XportTransferTypeRequest) {
+        return;
+    }
+
+    uint8_t name[kNameLength];
+    std::memcpy(name, NODE_NAME, kNameLength);
+
+    // Everything not set below stays zero: no sub-mode, no vendor status, hardware version 0.0 and no
+    // certificate.
+    uavcan_protocol_GetNodeInfoResponse info{};
+    info.status.uptime_sec = getTimemSec() / 1000U;
+    info.status.health = g_node_health[Port];
+    info.status.mode = g_node_mode[Port];
+    info.software_version.major = APP_VERSION_MAJOR;
+    info.software_version.minor = APP_VERSION_MINOR;
+    // Both optional fields carry a value, so both are flagged; unflagged, clients would discard them.
+    info.software_version.optional_field_flags = UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_VCS_COMMIT |
+                                                 UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_IMAGE_CRC;
+    info.software_version.vcs_commit = 1;
+    info.software_version.image_crc = GIT_HASH;
+    readUniqueID(info.hardware_version.unique_id);
+    info.name.len = kNameLength;
+    info.name.data = name;
+
+    uint8_t buffer[UAVCAN_PROTOCOL_GETNODEINFO_RESPONSE_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_GetNodeInfoResponse_encode(&info, buffer);
+    uint8_t transfer_id = transfer->transfer_id;
+    (void)xportRequestOrRespond(ins, transfer->source_node_id, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE,
+                                UAVCAN_PROTOCOL_GETNODEINFO_ID, &transfer_id, transfer->priority, XportResponse,
+                                buffer, static_cast<uint16_t>(len));
+}
