@@ -6,7 +6,9 @@
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/serial.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
+#include "firmware/node/paramserver.hpp"
 #include "platform/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
@@ -100,6 +102,13 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
         return;
     }
     // The rest by data type alone, whatever the transfer kind; anything unhandled is dropped.
+    switch (transfer->data_type_id) {
+    case UAVCAN_PROTOCOL_PARAM_GETSET_ID:
+        getsetHandleXport(ins, transfer);
+        break;
+    default:
+        break;
+    }
 }
 
 void onTransferReceived0(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN1); }

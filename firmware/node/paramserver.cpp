@@ -1,0 +1,135 @@
+#include "firmware/node/paramserver.hpp"
+
+#include <cstring>
+
+#include "firmware/drivers/NVM.hpp"
+#include "firmware/drivers/bxcan.hpp"
+#include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
+#include "firmware/node/rcpwm.hpp"
+
+namespace {
+
+// Room for the longest string value and the longest name, plus one zero byte that ends even a 92-byte
+// name, so the name match can never run past the buffer.
+constexpr uint16_t kRequestArenaSize = UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_DYN_ARR_BUF_SIZE + 1U;
+constexpr uint8_t kNameMaxLength = UAVCAN_PROTOCOL_PARAM_GETSET_RESPONSE_NAME_MAX_LENGTH;
+
+// Statistics rows: five figures, each a group of one row per port in port order.
+constexpr unsigned kPorts = PortCANLast;
+static_assert(Var_CAN_CurrBlocks - Var_CAN_TotBlocks == kPorts);
+static_assert(Var_CAN_PeakBlocks - Var_CAN_CurrBlocks == kPorts);
+static_assert(Var_CAN_RXOVF - Var_CAN_PeakBlocks == kPorts);
+static_assert(Var_CAN_RXERR - Var_CAN_RXOVF == kPorts);
+static_assert(Var_Last - Var_CAN_RXERR == kPorts);
+
+// Live figure behind a statistics row.
+int64_t statistic(uint8_t idx)
+{
+    const auto port = static_cast<PortCAN_t>((idx - Var_CAN_TotBlocks) % kPorts);
+    const XportPoolAllocatorStatistics& pool = g_xport[port].allocator.statistics;
+    if (idx < Var_CAN_CurrBlocks) {
+        return pool.capacity_blocks;
+    }
+    if (idx < Var_CAN_PeakBlocks) {
+        return pool.current_usage_blocks;
+    }
+    if (idx < Var_CAN_RXOVF) {
+        return pool.peak_usage_blocks;
+    }
+    const BxcanStats stats = bxcanGetStats(port);
+    const uint64_t count = idx < Var_CAN_RXERR ? stats.rx_overflow_count : stats.error_count;
+    return count > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(count);
+}
+
+bool isNodeIdRow(uint8_t idx) { return idx >= Var_NETID0 && idx <= Var_NETID2; }
+
+// The largest value a write may store: the row's own limit, and for a node ID what the transport takes.
+int64_t usableMax(uint8_t idx, const param_t* p)
+{
+    return isNodeIdRow(idx) && p->max > XPORT_MAX_NODE_ID ? XPORT_MAX_NODE_ID : p->max;
+}
+
+void setInteger(uavcan_protocol_param_Value* v, int64_t x)
+{
+    v->union_tag = UAVCAN_PROTOCOL_PARAM_VALUE_INTEGER_VALUE;
+    v->integer_value = x;
+}
+
+void setInteger(uavcan_protocol_param_NumericValue* v, int64_t x)
+{
+    v->union_tag = UAVCAN_PROTOCOL_PARAM_NUMERICVALUE_INTEGER_VALUE;
+    v->integer_value = x;
+}
+
+}  // namespace
+
+param_t* getParamByIndex(uint16_t index) { return index < Var_Last ? &parameters[index] : nullptr; }
+
+param_t* getParamByName(uint8_t* name, uint8_t* idx)
+{
+    *idx = 0;
+    if (name == nullptr) {
+        return nullptr;
+    }
+    for (uint8_t i = 0; i < Var_Last; ++i) {
+        const char* const row = parameters[i].name;
+        if (std::strncmp(reinterpret_cast<const char*>(name), row, std::strlen(row)) == 0) {
+            *idx = i;
+            return &parameters[i];
+        }
+    }
+    return nullptr;
+}
+
+void getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
+{
+    uint8_t arena[kRequestArenaSize] = {};
+    uint8_t* dyn_arr_buf = arena;
+    uavcan_protocol_param_GetSetRequest request{};
+    // A request cut short would otherwise read as index 0 or, worse, write a value that never arrived.
+    if (uavcan_protocol_param_GetSetRequest_decode(transfer, transfer->payload_len, &request, &dyn_arr_buf) < 0) {
+        return;
+    }
+
+    uint8_t idx = 0;
+    param_t* p = nullptr;
+    if (request.name.len > 0 && request.name.data[0] != 0) {
+        p = getParamByName(request.name.data, &idx);
+    } else {
+        p = getParamByIndex(request.index);
+        idx = static_cast<uint8_t>(request.index);
+    }
+
+    // Unknown row: every union empty and no name, which tells the client there is no such parameter.
+    uavcan_protocol_param_GetSetResponse response{};
+    uint8_t name[kNameMaxLength] = {};
+    if (p != nullptr) {
+        if (idx >= Var_CAN_TotBlocks) {
+            p->val = statistic(idx);
+        }
+        // FORMATID marks the store's layout and is never written from outside.
+        if (idx != Var_EEFormat && request.value.union_tag == UAVCAN_PROTOCOL_PARAM_VALUE_INTEGER_VALUE) {
+            const int64_t value = request.value.integer_value;
+            if (value >= p->min && value <= usableMax(idx, p)) {
+                p->val = value;
+                updateLookups();
+                (void)NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU));
+            }
+        }
+        setInteger(&response.value, p->val);
+        setInteger(&response.default_value, p->defval);
+        setInteger(&response.max_value, usableMax(idx, p));
+        setInteger(&response.min_value, p->min);
+        const std::size_t length = std::strlen(p->name);
+        response.name.len = static_cast<uint8_t>(length < kNameMaxLength ? length : kNameMaxLength);
+        std::memcpy(name, p->name, response.name.len);
+        response.name.data = name;
+    }
+
+    uint8_t buffer[UAVCAN_PROTOCOL_PARAM_GETSET_RESPONSE_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_param_GetSetResponse_encode(&response, buffer);
+    uint8_t transfer_id = transfer->transfer_id;
+    (void)xportRequestOrRespond(ins, transfer->source_node_id, UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE,
+                                UAVCAN_PROTOCOL_PARAM_GETSET_ID, &transfer_id, transfer->priority, XportResponse,
+                                buffer, static_cast<uint16_t>(len));
+}

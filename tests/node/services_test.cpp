@@ -1,0 +1,385 @@
+// The parameter server and GetNodeInfo over the simulated buses, as a client (node 10) sees them, checked
+// against the frame vectors. One power-on per test (one process each); a power cycle is a forked child
+// living the first life on a flash file.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "firmware/drivers/bxcan.hpp"
+#include "firmware/node/main_node.hpp"
+#include "firmware/node/rcpwm.hpp"
+#include "platform/sim/sim.hpp"
+#include "platform/sim/sim_flash.hpp"
+#include "sitl/node_runner.hpp"
+#include "tests/node/bus_transfers.hpp"
+
+namespace {
+
+constexpr uint64_t kMs = 1000000;  // ns
+constexpr uint8_t kClient = 10;
+constexpr uint32_t kGetSetId = 11;
+constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
+constexpr uint32_t kGetNodeInfoId = 1;
+constexpr uint64_t kGetNodeInfoSignature = 0xEE468A8121C46A9EULL;
+const uint8_t kNodeIds[3] = {110, 111, 112};
+
+std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
+{
+    std::ifstream in(std::string(NODE_VECTORS_DIR) + "/" + name);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<sitl::LoggedFrame> frames;
+    std::string error;
+    EXPECT_TRUE(sitl::parseCandump(text.str(), &frames, &error)) << error;
+    return frames;
+}
+
+std::vector<uint8_t> le64(int64_t v)
+{
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i)));
+    }
+    return out;
+}
+
+// Request: 13-bit index, the value's 3-bit tag and body, then the name as the tail.
+namespace value {
+const std::vector<uint8_t> kEmpty = {0};
+std::vector<uint8_t> integer(int64_t v)
+{
+    std::vector<uint8_t> out = {1};
+    const std::vector<uint8_t> body = le64(v);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+const std::vector<uint8_t> kReal1_5 = {2, 0x00, 0x00, 0xC0, 0x3F};
+const std::vector<uint8_t> kTrue = {3, 1};
+}  // namespace value
+
+std::vector<uint8_t> request(uint16_t index, const std::vector<uint8_t>& tagged_value, const std::string& name = "")
+{
+    std::vector<uint8_t> out = {static_cast<uint8_t>(index),
+                                static_cast<uint8_t>(((index >> 8) << 3) | tagged_value[0])};
+    out.insert(out.end(), tagged_value.begin() + 1, tagged_value.end());
+    out.insert(out.end(), name.begin(), name.end());
+    return out;
+}
+
+// Response: four integer unions (value, default, max, min), then the name as the tail.
+std::vector<uint8_t> answer(int64_t val, int64_t def, int64_t max, int64_t min, const std::string& name)
+{
+    std::vector<uint8_t> out;
+    for (const int64_t v : {val, def, max, min}) {
+        out.push_back(1);
+        const std::vector<uint8_t> body = le64(v);
+        out.insert(out.end(), body.begin(), body.end());
+    }
+    out.insert(out.end(), name.begin(), name.end());
+    return out;
+}
+const std::vector<uint8_t> kNoSuchParameter = {0, 0, 0, 0};
+
+int64_t valueOf(const std::vector<uint8_t>& response)
+{
+    EXPECT_GE(response.size(), 9U);
+    int64_t v = 0;
+    for (int i = 8; i >= 1; --i) {
+        v = static_cast<int64_t>((static_cast<uint64_t>(v) << 8) | response.at(static_cast<std::size_t>(i)));
+    }
+    return v;
+}
+
+class ServicesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::reset();
+        sim::setUniqueId(0x03020100U, 0x07060504U, 0x0B0A0908U);
+        for (unsigned port = 0; port < 3; ++port) {
+            peers.push_back(std::make_unique<sim::CanPeer>(port));
+        }
+    }
+
+    // The node's service responses of one type on a port, in order.
+    static std::vector<bus::Transfer> responses(unsigned port, uint32_t dtid)
+    {
+        std::vector<bus::Transfer> out;
+        for (const bus::Transfer& t : bus::transfersOf(bus::nodeFrames(port))) {
+            if (bus::isService(t.can_id) && (t.can_id & (1U << 15)) == 0 && bus::dataTypeOfService(t.can_id) == dtid) {
+                out.push_back(t);
+            }
+        }
+        return out;
+    }
+
+    void sendFrames(unsigned port, const std::vector<sim::CanFrame>& frames)
+    {
+        for (const sim::CanFrame& f : frames) {
+            peers[port]->send(f);
+        }
+    }
+
+    // Sends a request and runs until the node's answer; an empty transfer (no frames) if none comes.
+    bus::Transfer call(unsigned port, uint32_t dtid, uint64_t signature, const std::vector<uint8_t>& payload,
+                       uint8_t tid = 0, uint8_t prio = 30)
+    {
+        const std::size_t before = responses(port, dtid).size();
+        sendFrames(port, bus::framesOf(bus::serviceId(prio, dtid, true, kNodeIds[port], kClient), tid, payload,
+                                       signature));
+        const uint64_t until = sim::nowNs() + 50 * kMs;
+        while (sim::nowNs() < until && responses(port, dtid).size() == before) {
+            sitl::runUntilNs(sim::nowNs() + 100000);
+        }
+        const auto after = responses(port, dtid);
+        return after.size() > before ? after.back() : bus::Transfer{};
+    }
+
+    std::vector<uint8_t> getset(unsigned port, const std::vector<uint8_t>& payload, uint8_t tid = 0)
+    {
+        return call(port, kGetSetId, kGetSetSignature, payload, tid).payload;
+    }
+
+    std::vector<std::unique_ptr<sim::CanPeer>> peers;
+};
+
+TEST_F(ServicesTest, ReadsByIndexAndByName)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(10 * kMs);
+
+    // Index 0 from node 10, transfer ID 6, priority 30: the independent implementation's seven frames.
+    const std::vector<sitl::LoggedFrame> expected = vectorFrames("getset_resp_FORMATID_int6.log");
+    const std::size_t sent_before = bus::nodeFrames(0).size();
+    EXPECT_EQ(call(0, kGetSetId, kGetSetSignature, request(0, value::kEmpty), 6).payload,
+              answer(6, 6, 6, 6, "FORMATID"));
+    const auto sent = bus::nodeFrames(0);
+    ASSERT_EQ(sent.size() - sent_before, expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_TRUE(sent[sent_before + i].first == expected[i].frame) << i;
+    }
+
+    // Every answer carries the request's transfer ID and priority, to the requesting node.
+    const bus::Transfer t = call(2, kGetSetId, kGetSetSignature, request(3, value::kEmpty), 17, 5);
+    EXPECT_EQ(t.can_id, bus::serviceId(5, kGetSetId, false, kClient, 112));
+    EXPECT_EQ(t.transfer_id, 17);
+    EXPECT_EQ(t.payload, answer(112, 112, 127, 0, "NETID2")) << "node IDs report the range they can use";
+
+    EXPECT_EQ(getset(0, request(31, value::kEmpty)), kNoSuchParameter);
+    EXPECT_EQ(getset(0, request(8191, value::kEmpty)), kNoSuchParameter);
+
+    // A name wins over the index; a longer name that starts with a row's name selects that row; the
+    // trailing blank of the TotBlocks names is part of them.
+    EXPECT_EQ(getset(0, request(5, value::kEmpty, "NETID0")), answer(110, 110, 127, 0, "NETID0"));
+    EXPECT_EQ(getset(0, request(0, value::kEmpty, "NETID0_and_more")), answer(110, 110, 127, 0, "NETID0"));
+    EXPECT_EQ(getset(0, request(0, value::kEmpty, "NETID")), kNoSuchParameter);
+    EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks")), kNoSuchParameter);
+    EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2PWM_ACT_ESC5")), answer(0, 0, 1, 0, "CAN2PWM_ACT_ESC5"));
+    EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2_RXOVF\t   ")), answer(0, 0, 65535, 0, "CAN2_RXOVF\t   "));
+
+    // GetSet in the wrong transfer kind (a broadcast) is still answered, to its source.
+    const std::size_t answers = responses(0, kGetSetId).size();
+    sendFrames(0, bus::framesOf(bus::messageId(30, kGetSetId, kClient), 3, request(1, value::kEmpty), kGetSetSignature));
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    ASSERT_EQ(responses(0, kGetSetId).size(), answers + 1);
+    EXPECT_EQ(responses(0, kGetSetId).back().can_id, bus::serviceId(30, kGetSetId, false, kClient, 110));
+}
+
+TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(10 * kMs);
+
+    // Integer 7 to CAN2PWM_CH1, as the independent implementation frames it: output 0 now follows the
+    // seventh RawCommand element.
+    const std::vector<sitl::LoggedFrame> write7 = vectorFrames("getset_req_CAN2PWM_CH1_int7.log");
+    for (const sitl::LoggedFrame& f : write7) {
+        peers[0]->send(f.frame);
+    }
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    ASSERT_FALSE(responses(0, kGetSetId).empty());
+    EXPECT_EQ(responses(0, kGetSetId).back().transfer_id, 5);
+    EXPECT_EQ(responses(0, kGetSetId).back().payload, answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(EscLookup[6], 0);
+    EXPECT_EQ(EscLookup[0], -1);
+
+    // Refused: not an integer, FORMATID, outside the row's range, a node ID the transport cannot use.
+    // The answer shows the unchanged value and the flash is not touched.
+    const uint64_t flash_ops = sim::flashOperations();
+    EXPECT_EQ(getset(0, request(0, value::kReal1_5, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(0, value::kTrue, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(0, value::integer(5))), answer(6, 6, 6, 6, "FORMATID"));
+    EXPECT_EQ(getset(0, request(4, value::integer(17))), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(4, value::integer(-1))), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(4, value::integer(INT64_MIN))), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(10, value::integer(2))), answer(1, 0, 1, 0, "CAN2PWM_ACT_ESC1"));
+    EXPECT_EQ(getset(0, request(2, value::integer(128))), answer(111, 111, 127, 0, "NETID1"));
+    EXPECT_EQ(getset(0, request(2, value::integer(255))), answer(111, 111, 127, 0, "NETID1"));
+    EXPECT_EQ(getset(0, request(16, value::integer(65536))), answer(96, 0, 65535, 0, "CAN1_TotBlocks "));
+    EXPECT_EQ(sim::flashOperations(), flash_ops);
+    EXPECT_EQ(parameters[Var_EEFormat].val, 6);
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(parameters[Var_NETID1].val, 111);
+
+    // Requests cut short (in the index, in the integer) are neither answered nor applied.
+    const std::size_t answers = responses(0, kGetSetId).size();
+    sendFrames(0, bus::framesOf(bus::serviceId(30, kGetSetId, true, 110, kClient), 1, {0x04}, kGetSetSignature));
+    sendFrames(0, bus::framesOf(bus::serviceId(30, kGetSetId, true, 110, kClient), 2, {0x04, 0x01, 0x02, 0x00},
+                                kGetSetSignature));
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    EXPECT_EQ(responses(0, kGetSetId).size(), answers);
+    EXPECT_EQ(sim::flashOperations(), flash_ops);
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
+
+    // Accepted at the ends of the ranges. A new node ID is stored but the running port keeps its own.
+    EXPECT_EQ(getset(0, request(2, value::integer(0))), answer(0, 111, 127, 0, "NETID1"));
+    EXPECT_EQ(getset(0, request(3, value::integer(127))), answer(127, 112, 127, 0, "NETID2"));
+    EXPECT_EQ(getset(0, request(9, value::integer(16))), answer(16, 0, 16, 0, "CAN2PWM_CH6"));
+    EXPECT_GT(sim::flashOperations(), flash_ops);
+    EXPECT_EQ(xportGetLocalNodeID(&g_xport[1]), 111);
+    EXPECT_EQ(gNodeID[2], 112);
+    EXPECT_EQ(getset(1, request(0, value::kEmpty, "FORMATID")).size(), answer(6, 6, 6, 6, "FORMATID").size());
+}
+
+TEST_F(ServicesTest, StatisticsRowsShowTheLiveFigures)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(10 * kMs);
+    const uint16_t capacity = g_xport[0].allocator.statistics.capacity_blocks;
+    EXPECT_EQ(capacity, 96);
+    EXPECT_EQ(valueOf(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks "))), capacity);
+
+    // A written figure is echoed once, then the live one is back.
+    EXPECT_EQ(getset(0, request(0, value::integer(1234), "CAN1_TotBlocks "))[1], 1234 & 0xFF);
+    EXPECT_EQ(valueOf(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks "))), capacity);
+
+    // The loop stalls while a burst arrives: the receive FIFO overflows.
+    for (uint8_t i = 0; i < 20; ++i) {
+        peers[0]->send(sim::CanFrame::extendedFrame(bus::messageId(24, 341, 5), {i, 0, 0, 0, 0, 0, 0, 0xC0}));
+    }
+    sim::advanceNs(5 * kMs);
+    sitl::runUntilNs(sim::nowNs() + 5 * kMs);
+    const BxcanStats stats = bxcanGetStats(PortCAN1);
+    EXPECT_GT(stats.rx_overflow_count, 0U);
+    EXPECT_EQ(valueOf(getset(0, request(0, value::kEmpty, "CAN1_RXOVF\t   "))),
+              static_cast<int64_t>(stats.rx_overflow_count));
+    EXPECT_EQ(valueOf(getset(0, request(28, value::kEmpty))), static_cast<int64_t>(stats.error_count));
+
+    // Port 0's bus goes dead: its NodeStatus frames wait in the queue, which port 2's client can see.
+    sim::canBus(0).setConnected(false);
+    while (g_xport[0].allocator.statistics.current_usage_blocks == 0 && sim::nowNs() < 5000 * kMs) {
+        sitl::runUntilNs(sim::nowNs() + kMs);
+    }
+    const uint16_t waiting = g_xport[0].allocator.statistics.current_usage_blocks;
+    ASSERT_GT(waiting, 0);
+    EXPECT_EQ(valueOf(getset(2, request(0, value::kEmpty, "CAN1_CurrBlocks"))), waiting);
+    EXPECT_EQ(valueOf(getset(2, request(22, value::kEmpty))), g_xport[0].allocator.statistics.peak_usage_blocks);
+    EXPECT_EQ(g_xport[0].allocator.statistics.current_usage_blocks, waiting);
+}
+
+TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
+{
+    char path[] = "/tmp/services_test_flash_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // First life: write CAN2PWM_CH1 = 7 (the vector's request) and NETID1 = 0, then lose power.
+        if (!sim::flashUseFile(path)) {
+            std::_Exit(2);
+        }
+        sitl::powerOn();
+        sitl::runUntilNs(10 * kMs);
+        for (const sitl::LoggedFrame& f : vectorFrames("getset_req_CAN2PWM_CH1_int7.log")) {
+            peers[0]->send(f.frame);
+        }
+        sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+        const bool ok = getset(0, request(2, value::integer(0))) == answer(0, 111, 127, 0, "NETID1") &&
+                        parameters[Var_CAN2PWM_CHStart].val == 7;
+        std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "first life";
+
+    ASSERT_TRUE(sim::flashUseFile(path));
+    sitl::powerOn();
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(gNodeID[1], 0) << "port 1 now obtains its node ID by allocation";
+    sitl::runUntilNs(1100 * kMs);
+    EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    bool asked = false;
+    for (const auto& f : bus::nodeFrames(1)) {
+        asked = asked || (f.first.id & 0x7FU) == 0;
+    }
+    EXPECT_TRUE(asked) << "an anonymous allocation request on port 1";
+    sim::flashCloseFile();
+    std::remove(path);
+}
+
+TEST_F(ServicesTest, GetNodeInfoAnswers)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(5500 * kMs);
+
+    // The independent implementation's request (node 10, transfer ID 2, priority 30) and answer. This chip's
+    // unique ID ends in four zero bytes where the vector's has 0C..0F; everything else is the same.
+    const std::vector<sitl::LoggedFrame> req = vectorFrames("getnodeinfo_req_n10_to_n110.log");
+    const std::vector<sitl::LoggedFrame> expected = vectorFrames("getnodeinfo_resp_n110_flags3.log");
+    std::vector<std::pair<sim::CanFrame, uint64_t>> expected_frames;
+    for (const sitl::LoggedFrame& f : expected) {
+        expected_frames.emplace_back(f.frame, 0);
+    }
+    const bus::Transfer vector_answer = bus::transfersOf(expected_frames).at(0);
+    ASSERT_EQ(vector_answer.payload.size(), 57U);
+    std::vector<uint8_t> payload = vector_answer.payload;
+    for (std::size_t i = 36; i < 40; ++i) {
+        payload[i] = 0;  // unique-ID bytes 12..15
+    }
+    std::vector<sim::CanFrame> frames = bus::framesOf(vector_answer.can_id, 2, payload, kGetNodeInfoSignature);
+    // The framing helper reproduces the vector from its own payload.
+    const std::vector<sim::CanFrame> reframed =
+        bus::framesOf(vector_answer.can_id, 2, vector_answer.payload, kGetNodeInfoSignature);
+    ASSERT_EQ(reframed.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_TRUE(reframed[i] == expected[i].frame) << i;
+    }
+
+    const std::size_t before = bus::nodeFrames(0).size();
+    peers[0]->send(req.at(0).frame);
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    const auto sent = bus::nodeFrames(0);
+    ASSERT_EQ(sent.size() - before, frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_TRUE(sent[before + i].first == frames[i]) << i;
+    }
+
+    // Each port answers for itself; a GetNodeInfo response from someone else is not answered.
+    const bus::Transfer t = call(2, kGetNodeInfoId, kGetNodeInfoSignature, {}, 9, 20);
+    EXPECT_EQ(t.can_id, bus::serviceId(20, kGetNodeInfoId, false, kClient, 112));
+    EXPECT_EQ(t.transfer_id, 9);
+    ASSERT_EQ(t.payload.size(), payload.size());
+    EXPECT_TRUE(std::equal(payload.begin() + 4, payload.end(), t.payload.begin() + 4)) << "same but the uptime";
+    const std::size_t answers = responses(2, kGetNodeInfoId).size();
+    sendFrames(2, bus::framesOf(bus::serviceId(30, kGetNodeInfoId, false, 112, kClient), 4, payload,
+                                kGetNodeInfoSignature));
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    EXPECT_EQ(responses(2, kGetNodeInfoId).size(), answers);
+}
+
+}  // namespace
