@@ -91,7 +91,7 @@ public:
             }
         } else if (offset == offsetof(TIM_TypeDef, EGR)) {
             if ((value & TIM_EGR_UG) != 0U) {
-                updateEvent(now);
+                updateEvent(now, true);
             }
         } else if (offset == offsetof(TIM_TypeDef, SR)) {
             regs().SR.poke(regs().SR.peek() & value);  // flags clear when written 0
@@ -122,7 +122,7 @@ public:
     {
         while (scheduledNs_ <= now) {
             const uint64_t at = scheduledNs_;
-            updateEvent(at);
+            updateEvent(at, false);
             schedule(at);
             refreshPwmOutputs(at);
         }
@@ -205,14 +205,18 @@ private:
         cnt0_ = count;
     }
 
-    // The counter restarts at 0 and the preloaded prescaler, period and compares take over.
-    void updateEvent(uint64_t ns)
+    // The counter restarts at 0 and the preloaded prescaler, period and compares take over. A counter
+    // that overflows by itself keeps its base while the count rate and period stay, so that frames keep
+    // their exact phase rather than the event times' rounding.
+    void updateEvent(uint64_t ns, bool software)
     {
-        rebase(ns, 0);
-        psc_ = regs().PSC.peek();
-        if ((regs().CR1.peek() & TIM_CR1_ARPE) != 0U) {
-            arr_ = regs().ARR.peek();
+        const uint32_t psc = regs().PSC.peek();
+        const uint32_t arr = (regs().CR1.peek() & TIM_CR1_ARPE) != 0U ? regs().ARR.peek() : arr_;
+        if (software || psc != psc_ || arr != arr_ || cnt0_ > arr_) {
+            rebase(ns, 0);
         }
+        psc_ = psc;
+        arr_ = arr;
         ccr_[0] = regs().CCR1.peek();
         ccr_[1] = regs().CCR2.peek();
         ccr_[2] = regs().CCR3.peek();

@@ -1,0 +1,127 @@
+// The PWM timers on the simulated chip: start-up pulses and pins, the per-timer frame rate that any one
+// channel can raise to 490 Hz, compares, and a rate change while the counter is past the new period.
+#include "firmware/drivers/PWM.hpp"
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim.hpp"
+
+namespace {
+
+class Pwm : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::reset();
+        // The board start-up clocks the ports before the timers are set up.
+        RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
+        PWMInit();
+        // The rate requests live in the driver, not in the timers: forget those of earlier tests.
+        for (uint8_t ch = 1; ch <= 4; ++ch) {
+            PWMSetFreq(TIM2, ch, PWM_Freq50Hz);
+            PWMSetFreq(TIM5, ch, PWM_Freq50Hz);
+        }
+    }
+
+    static uint32_t hz(unsigned output) { return sim::pwmOutput(output).frameHz(); }
+    static uint32_t us(unsigned output) { return sim::pwmOutput(output).pulseUs(); }
+};
+
+TEST_F(Pwm, StartsAllSixOutputsAtNeutralAndFiftyHertz)
+{
+    for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
+        EXPECT_EQ(us(i), RCPWM_NEUTRAL_uS) << i;
+        EXPECT_EQ(hz(i), 50U) << i;
+        EXPECT_EQ(sim::pwmOutput(i).periodNs, 20000333U) << "60001 ticks of 1/3 us";
+    }
+    struct Pin {
+        GPIO_TypeDef* port;
+        unsigned pin;
+        uint32_t af;
+    };
+    const Pin pins[] = {{GPIOA, 0, 2}, {GPIOA, 1, 2}, {GPIOA, 2, 2}, {GPIOA, 3, 2}, {GPIOA, 5, 1}, {GPIOB, 10, 1}};
+    for (const Pin& p : pins) {
+        EXPECT_EQ(sim::gpioMode(p.port, p.pin), GPIO_MODER_AF) << p.pin;
+        EXPECT_EQ(sim::gpioAlternate(p.port, p.pin), p.af) << p.pin;
+        EXPECT_EQ((p.port->OSPEEDR >> (2 * p.pin)) & 3U, 3U) << "the 100 MHz grade";
+        EXPECT_EQ((p.port->OTYPER >> p.pin) & 1U, 0U) << "push-pull";
+        EXPECT_EQ((p.port->PUPDR >> (2 * p.pin)) & 3U, 0U) << "no pull";
+    }
+}
+
+TEST_F(Pwm, ComparesArePreloadedAndOnlyChannelsOneToFourExist)
+{
+    TIM_SetCompare(TIM5, 1, uS_to_ticks(2000));
+    EXPECT_EQ(us(0), 1500U) << "the running frame keeps its width";
+    sim::advanceUs(20001);
+    EXPECT_EQ(us(0), 2000U);
+
+    TIM_SetCompare(TIM5, 0, 0);
+    TIM_SetCompare(TIM5, 5, 0);
+    TIM_SetCompare(TIM2, 2, 0);  // a channel without a pin
+    sim::advanceUs(20001);
+    for (unsigned i = 1; i < sim::kPwmOutputs; ++i) {
+        EXPECT_EQ(us(i), 1500U) << i;
+    }
+    EXPECT_EQ(TIM5->CCR1, 6000U);
+
+    // The widest pulse at 490 Hz: high 2000 us, low 41 us of a 6123-tick frame.
+    PWMSetFreq(TIM5, 1, PWM_Freq490Hz);
+    sim::advanceUs(2100);
+    const sim::PwmOutput out = sim::pwmOutput(0);
+    EXPECT_EQ(out.pulseNs, 2000000U);
+    EXPECT_EQ(out.periodNs - out.pulseNs, 41000U);
+}
+
+TEST_F(Pwm, OneChannelAtFourNinetyHertzMovesItsWholeTimer)
+{
+    PWMSetFreq(TIM2, 1, PWM_Freq490Hz);
+    PWMSetFreq(TIM2, 3, PWM_Freq50Hz);
+    EXPECT_EQ(hz(4), 490U);
+    EXPECT_EQ(hz(5), 490U);
+    for (unsigned i = 0; i < 4; ++i) {
+        EXPECT_EQ(hz(i), 50U) << "TIM5 untouched";
+    }
+    PWMSetFreq(TIM5, 2, PWM_Freq490Hz);
+    EXPECT_EQ(hz(0), 490U);
+    EXPECT_EQ(hz(3), 490U);
+
+    PWMSetFreq(TIM2, 1, PWM_Freq50Hz);
+    EXPECT_EQ(hz(4), 50U) << "back once no channel asks for 490 Hz";
+    EXPECT_EQ(hz(5), 50U);
+    EXPECT_EQ(hz(0), 490U);
+
+    // Channels outside 1..4 are not recorded and change nothing.
+    PWMSetFreq(TIM2, 0, PWM_Freq490Hz);
+    PWMSetFreq(TIM2, 5, PWM_Freq490Hz);
+    PWMSetFreq(TIM2, 255, PWM_Freq490Hz);
+    EXPECT_EQ(hz(4), 50U);
+    EXPECT_EQ(TIM2->ARR, TIMER_PERIOD50HZ);
+    PWMSetFreq(TIM5, 2, PWM_Freq50Hz);
+    EXPECT_EQ(TIM5->ARR, TIMER_PERIOD50HZ);
+}
+
+TEST_F(Pwm, FasterFrameWhileTheCounterIsPastItStartsANewFrame)
+{
+    // 10 ms into a 50 Hz frame the count is 30000, far beyond the 490 Hz period. Left alone the counter
+    // would run on to its 32-bit wrap, some 24 minutes without a pulse.
+    sim::advanceUs(10000);
+    ASSERT_GT(TIM5->CNT, TIMER_PERIOD490HZ);
+    PWMSetFreq(TIM5, 1, PWM_Freq490Hz);
+    EXPECT_LE(TIM5->CNT, TIMER_PERIOD490HZ);
+    EXPECT_EQ(hz(0), 490U);
+    EXPECT_EQ(us(0), 1500U);
+    TIM_SetCompare(TIM5, 1, uS_to_ticks(1000));
+    sim::advanceUs(2100);
+    EXPECT_EQ(us(0), 1000U) << "the next frame comes within one 490 Hz period";
+
+    // Within the period the counter is left alone.
+    sim::advanceUs(300);
+    const uint32_t before = TIM5->CNT;
+    ASSERT_LT(before, TIMER_PERIOD490HZ);
+    PWMSetFreq(TIM5, 1, PWM_Freq50Hz);
+    EXPECT_EQ(TIM5->CNT, before);
+    EXPECT_EQ(hz(0), 50U);
+}
+
+}  // namespace
