@@ -4,11 +4,18 @@
 #include "firmware/board/system_stm32f4xx.hpp"
 #include "firmware/drivers/CAN.hpp"
 #include "firmware/drivers/NVM.hpp"
+#include "firmware/drivers/PWM.hpp"
 #include "firmware/drivers/serial.hpp"
+#include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
+#include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
+#include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
+#include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
+#include "firmware/node/fcselect.hpp"
 #include "firmware/node/paramserver.hpp"
+#include "firmware/node/rcpwm.hpp"
 #include "platform/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
@@ -106,6 +113,16 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
     case UAVCAN_PROTOCOL_PARAM_GETSET_ID:
         getsetHandleXport(ins, transfer);
         break;
+    case QON_ZB5_IGNORECANPORT_ID:
+        ignoreHandleXport(transfer, Port);  // heard on an ignored port too, so that it can be released
+        break;
+    case UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID:
+    case UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID:
+        commandGateXport(transfer, Port);
+        break;
+    case QON_ZB5_USEFLIGHTCONTROLLER_ID:
+        voteHandleXport(transfer, Port);
+        break;
     default:
         break;
     }
@@ -121,8 +138,6 @@ void onTransferReceived2(XportInstance* ins, XportRxTransfer* transfer) { onTran
 uint64_t UniqID;
 XportInstance g_xport[PortCANLast];
 uint8_t gNodeID[PortCANLast];
-int8_t ActiveFCPort = -1;
-bool IgnoreCanPort[PortCANLast];
 
 const osThreadDef_t os_thread_def_Task01 = {"Task01", MainTask, osPriorityNormal, 0, 1280};
 
@@ -190,6 +205,7 @@ int main_node()
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 0);
     }
+    PWMInit();
 
     startSysTick();
     MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
@@ -311,6 +327,7 @@ void MainTaskStart()
         }
     }
     UniqID = (static_cast<uint64_t>(LL_GetUID_Word1()) << 32) | (LL_GetUID_Word0() ^ LL_GetUID_Word2());
+    updateLookups();
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 0);
     gpioSet(LED2_GPIO_PORT, LED2_PIN, 0);
     gpioSet(LED3_GPIO_PORT, LED3_PIN, 0);
@@ -325,6 +342,11 @@ void MainTaskPass()
         receiveXport(port);
         spinXport(port);
         updateLED(ActiveFCPort);
+        UpdateVisibility();
+        if (!IgnoreCanPort[port]) {
+            PublishVisibility(port);
+        }
+        UpdateFCList();
     } else if (DynAllocNodeID(&g_xport[port], &gNodeID[port], port, sendXport, receiveXport)) {
         SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         NodeValid[port] = true;

@@ -69,9 +69,6 @@ extern uint64_t UniqID;
 extern XportInstance g_xport[PortCANLast];
 // The node ID in use on each port; 0 while the port has none.
 extern uint8_t gNodeID[PortCANLast];
-// The elected port, -1 for none.
-extern int8_t ActiveFCPort;
-extern bool IgnoreCanPort[PortCANLast];
 
 extern const osThreadDef_t os_thread_def_Task01;
 
