@@ -17,10 +17,14 @@ const BoardLine kBoardLines[] = {
     {"can1en", CANEN_GPIO_PORT, 8}, {"can2en", CANEN_GPIO_PORT, 9}, {"can3en", CANEN_GPIO_PORT, 10},
 };
 
-const char* const kPwmNames[] = {"pwm0_us", "pwm1_us", "pwm2_us", "pwm3_us", "pwm4_us", "pwm5_us",
-                                 "pwm0_hz", "pwm1_hz", "pwm2_hz", "pwm3_hz", "pwm4_hz", "pwm5_hz"};
+const char* const kPulseNames[sim::kPwmOutputs] = {"pwm0_us", "pwm1_us", "pwm2_us",
+                                                    "pwm3_us", "pwm4_us", "pwm5_us"};
+const char* const kRateNames[sim::kPwmOutputs] = {"pwm0_hz", "pwm1_hz", "pwm2_hz", "pwm3_hz", "pwm4_hz", "pwm5_hz"};
 
 Trace* active;
+// What the trace last said per output: whole microseconds of pulse (0: none) and frames per second.
+uint32_t g_pulseUs[sim::kPwmOutputs];
+uint32_t g_rateHz[sim::kPwmOutputs];
 
 void appendLine(std::string* text, uint64_t ns, const char* name, int64_t value)
 {
@@ -36,24 +40,43 @@ void onGpioChange(const GPIO_TypeDef* port, unsigned pin, bool level, uint64_t n
     }
 }
 
+// Only what changed in whole units: a compare rewritten with the same width is no change.
+void onPwmChange(unsigned output, const sim::PwmOutput& now, uint64_t ns)
+{
+    if (now.pulseUs() != g_pulseUs[output]) {
+        g_pulseUs[output] = now.pulseUs();
+        active->record(kPulseNames[output], g_pulseUs[output], ns);
+    }
+    if (now.frameHz() != g_rateHz[output]) {
+        g_rateHz[output] = now.frameHz();
+        active->record(kRateNames[output], g_rateHz[output], ns);
+    }
+}
+
 }  // namespace
 
 Trace::Trace()
 {
     active = this;
-    // No timer runs before the firmware starts one: no pulses.
-    for (const char* name : kPwmNames) {
-        appendLine(&initial_, 0, name, 0);
+    for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
+        g_pulseUs[i] = sim::pwmOutput(i).pulseUs();
+        appendLine(&initial_, 0, kPulseNames[i], g_pulseUs[i]);
+    }
+    for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
+        g_rateHz[i] = sim::pwmOutput(i).frameHz();
+        appendLine(&initial_, 0, kRateNames[i], g_rateHz[i]);
     }
     for (const BoardLine& line : kBoardLines) {
         appendLine(&initial_, 0, line.name, sim::gpioOutput(line.port, line.pin) ? 1 : 0);
     }
     sim::setGpioObserver(onGpioChange);
+    sim::setPwmObserver(onPwmChange);
 }
 
 Trace::~Trace()
 {
     sim::setGpioObserver(nullptr);
+    sim::setPwmObserver(nullptr);
     active = nullptr;
 }
 

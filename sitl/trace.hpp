@@ -1,6 +1,8 @@
 #pragma once
 // The node's observable outputs as "MICROS,NAME,VALUE" lines: every output's value at time 0, then one
-// line per change. Names: pwm0_us..pwm5_us, pwm0_hz..pwm5_hz, led1..led3, can1en..can3en.
+// line per change, at the virtual time it shows on the pin. Names: pwm0_us..pwm5_us (pulse width in whole
+// microseconds, 0 without pulses), pwm0_hz..pwm5_hz (frames per second, rounded; 0 without frames),
+// led1..led3, can1en..can3en.
 
 #include <cstdint>
 #include <string>

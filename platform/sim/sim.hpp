@@ -224,8 +224,10 @@ struct PwmOutput {
     bool operator==(const PwmOutput& other) const = default;
 };
 PwmOutput pwmOutput(unsigned output);
-// Called at every change of an output's frame or pulse, at the virtual time it shows on the pin (a
-// preloaded compare at the update event that loads it). Null: none. Survives reset().
+// Called at every change of an output's frame or pulse, with the virtual time it shows on the pin (a
+// preloaded compare at the update event that loads it). The call comes at the next safe point, so a state
+// that lasts no virtual time (a timer stopped and restarted in one go) is not reported. Null: none.
+// Survives reset().
 using PwmObserver = void (*)(unsigned output, const PwmOutput& now, uint64_t ns);
 void setPwmObserver(PwmObserver observer);
 

@@ -298,6 +298,42 @@ const OutputPin kOutputPins[kPwmOutputs] = {
 PwmOutput g_reported[kPwmOutputs];
 PwmObserver g_pwmObserver;
 
+// Firmware between two safe points takes no time, so a state it leaves within one instant (a timer
+// stopped and restarted to change its period) never shows on a pin. Changes are therefore compared and
+// reported at the next safe point, with the time they happened.
+class PwmPins final : public Timed {
+public:
+    PwmPins() { registerTimed(this); }
+
+    void mark(uint64_t ns)
+    {
+        if (!dirty_) {
+            dirty_ = true;
+            dirtyNs_ = ns;
+        }
+    }
+    void clear() { dirty_ = false; }
+
+    uint64_t nextEventNs() const override { return dirty_ ? dirtyNs_ : UINT64_MAX; }
+    void runEvents(uint64_t) override
+    {
+        dirty_ = false;
+        report(dirtyNs_);
+    }
+
+private:
+    static void report(uint64_t ns);
+
+    bool dirty_ = false;
+    uint64_t dirtyNs_ = 0;
+};
+
+PwmPins& pins()
+{
+    static PwmPins model;
+    return model;
+}
+
 PwmOutput computeOutput(unsigned output)
 {
     const OutputPin& p = kOutputPins[output];
@@ -313,7 +349,9 @@ PwmOutput computeOutput(unsigned output)
 
 Peripheral& timModel(unsigned index) { return index == 0U ? static_cast<Peripheral&>(tim2()) : tim5(); }
 
-void refreshPwmOutputs(uint64_t ns)
+void refreshPwmOutputs(uint64_t ns) { pins().mark(ns); }
+
+void PwmPins::report(uint64_t ns)
 {
     for (unsigned i = 0; i < kPwmOutputs; ++i) {
         const PwmOutput now = computeOutput(i);
@@ -328,6 +366,7 @@ void refreshPwmOutputs(uint64_t ns)
 
 void resetPwmOutputs()
 {
+    pins().clear();
     for (unsigned i = 0; i < kPwmOutputs; ++i) {
         g_reported[i] = computeOutput(i);
     }

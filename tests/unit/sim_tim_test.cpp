@@ -35,6 +35,9 @@ protected:
     }
     void TearDown() override { sim::setPwmObserver(nullptr); }
 
+    // The observer hears of changes at the next safe point.
+    static void settle() { sim::advanceNs(0); }
+
     static void route(GPIO_TypeDef* port, unsigned pin, uint32_t af)
     {
         port->AFR[pin >> 3] = (port->AFR[pin >> 3] & ~(0xFU << (4 * (pin & 7)))) | (af << (4 * (pin & 7)));
@@ -100,6 +103,7 @@ TEST_F(SimTim, PreloadedCompareShowsAtTheNextUpdateEvent)
 {
     startTim5Ch1(60000, 4500);
     const uint64_t start = sim::nowNs();
+    settle();
     g_changes.clear();
 
     sim::advanceUs(5000);
@@ -125,8 +129,16 @@ TEST_F(SimTim, PreloadedCompareShowsAtTheNextUpdateEvent)
     // Without preload a compare shows at once.
     TIM5->CCMR1 = kOc1Pwm1;
     TIM5->CCR1 = 4500;
+    settle();
     ASSERT_EQ(g_changes.size(), 3U);
     EXPECT_EQ(g_changes[2].ns, sim::nowNs());
+
+    // A state undone within one instant never shows on the pin.
+    TIM5->CR1 = 0;
+    TIM5->ARR = 60000;
+    TIM5->CR1 = TIM_CR1_CEN;
+    settle();
+    EXPECT_EQ(g_changes.size(), 3U);
 }
 
 TEST_F(SimTim, CounterCountsStopsAndIsWritable)
@@ -168,6 +180,7 @@ TEST_F(SimTim, ShortenedPeriodBehindTheCounterRunsToTheWrap)
 
     TIM5->ARR = 6122;  // not preloaded, and below the count
     EXPECT_EQ(sim::pwmOutput(0), sim::PwmOutput{}) << "no frames until the 32-bit wrap";
+    settle();
     ASSERT_EQ(g_changes.size(), 1U);
     TIM5->CCR1 = 6000;
     sim::advanceUs(1000000);  // a second later: still counting up
@@ -236,6 +249,7 @@ TEST_F(SimTim, PinsFollowTheirAlternateFunction)
     route(GPIOB, 10, GPIO_AF_TIM2);
     EXPECT_EQ(sim::pwmOutput(4).pulseUs(), 1000U);
     EXPECT_EQ(sim::pwmOutput(5).pulseUs(), 2000U);
+    settle();
     ASSERT_EQ(g_changes.size(), 2U) << "routing a pin is a change on it";
     EXPECT_EQ(g_changes[0].output, 4U);
     EXPECT_EQ(g_changes[1].output, 5U);
@@ -243,6 +257,7 @@ TEST_F(SimTim, PinsFollowTheirAlternateFunction)
     // TIM2's channel 2 and 4 (not on the node's pins) change nothing observable.
     TIM2->CCR2 = 100;
     TIM2->CCR4 = 100;
+    settle();
     EXPECT_EQ(g_changes.size(), 2U);
 
     // A peripheral reset of TIM2 takes its pins' frames away.
@@ -250,6 +265,7 @@ TEST_F(SimTim, PinsFollowTheirAlternateFunction)
     RCC->APB1RSTR = 0;
     EXPECT_EQ(sim::pwmOutput(4), sim::PwmOutput{});
     EXPECT_EQ(sim::pwmOutput(5), sim::PwmOutput{});
+    settle();
     EXPECT_EQ(g_changes.size(), 4U);
 }
 
