@@ -57,7 +57,7 @@ inline std::vector<sim::CanFrame> framesOf(uint32_t can_id, uint8_t transfer_id,
         sim::CanFrame f{};
         f.id = can_id;
         f.extended = true;
-        std::memcpy(f.data, data.data(), data.size());
+        std::copy(data.begin(), data.end(), f.data);
         f.data[data.size()] =
             static_cast<uint8_t>((sot ? 0x80 : 0) | (eot ? 0x40 : 0) | (toggle ? 0x20 : 0) | (transfer_id & 31));
         f.dlc = static_cast<uint8_t>(data.size() + 1);
