@@ -1,0 +1,687 @@
+// The actuator path of the whole node on the simulated chip: flight controllers on the three buses vote,
+// command and are ignored; the node's six PWM outputs, its LEDs and its visibility reports show the
+// result. One power-on per test (CTest runs each in its own process).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "firmware/board/kernel.hpp"
+#include "firmware/node/fcselect.hpp"
+#include "firmware/node/main_node.hpp"
+#include "platform/sim/sim.hpp"
+#include "sitl/candump.hpp"
+#include "sitl/node_runner.hpp"
+#include "tests/node/bus_transfers.hpp"
+#include "tests/node/fc_payloads.hpp"
+
+namespace {
+
+constexpr uint64_t kMs = 1000000;  // ns
+constexpr uint8_t kNodeIds[3] = {110, 111, 112};
+// Chip unique ID words 0..2, and the node's 64-bit ID formed from them (word 1, word 0 ^ word 2).
+constexpr uint32_t kUid[3] = {0x11223344U, 0x55667788U, 0x01020304U};
+constexpr uint64_t kUniqID = 0x5566778810203040ULL;
+constexpr uint64_t kFcA = 0xA0A0A0A0A0A0A0A0ULL;  // flight controllers' unique IDs
+constexpr uint64_t kFcB = 0xB0B0B0B0B0B0B0B0ULL;
+
+std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
+{
+    std::ifstream in(std::string(NODE_VECTORS_DIR) + "/" + name);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<sitl::LoggedFrame> frames;
+    std::string error;
+    EXPECT_TRUE(sitl::parseCandump(text.str(), &frames, &error)) << error;
+    return frames;
+}
+
+// One flight controller's node on one bus. Its frames leave in the order they are queued, so each keeps
+// to one timeline: either scheduled ahead or sent as the test goes.
+class Fc {
+public:
+    Fc(unsigned port, uint8_t node_id) : peer_(port), node_(node_id) {}
+
+    void sendAt(uint64_t at_ns, uint16_t dtid, uint64_t signature, const std::vector<uint8_t>& payload)
+    {
+        for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, dtid, node_), tid_[dtid]++, payload, signature)) {
+            peer_.sendAt(at_ns, f);
+        }
+    }
+    void send(uint16_t dtid, uint64_t signature, const std::vector<uint8_t>& payload)
+    {
+        sendAt(sim::nowNs(), dtid, signature, payload);
+    }
+    void raw(const std::vector<int>& values) { send(fc::kRawCommandId, fc::kRawCommandSignature, fc::rawCommand(values)); }
+    void actuators(std::initializer_list<fc::ActuatorCommand> commands)
+    {
+        send(fc::kArrayCommandId, fc::kArrayCommandSignature, fc::arrayCommand(commands));
+    }
+    void vote(uint64_t uniq_id, int use_bus, int this_bus)
+    {
+        send(fc::kUseFlightControllerId, fc::kUseFlightControllerSignature,
+             fc::useFlightController(uniq_id, use_bus, this_bus));
+    }
+    // A vote every 100 ms over [from, until).
+    void votes(uint64_t uniq_id, int use_bus, int this_bus, uint64_t from_ns, uint64_t until_ns)
+    {
+        for (uint64_t t = from_ns; t < until_ns; t += 100 * kMs) {
+            sendAt(t, fc::kUseFlightControllerId, fc::kUseFlightControllerSignature,
+                   fc::useFlightController(uniq_id, use_bus, this_bus));
+        }
+    }
+    void ignore(uint8_t node_id, bool p0, bool p1, bool p2)
+    {
+        send(fc::kIgnoreCanPortId, fc::kIgnoreCanPortSignature, fc::ignoreCanPort(node_id, p0, p1, p2));
+    }
+    void setParameter(uint8_t node_id, const std::string& name, int64_t value)
+    {
+        fc::Bits b;
+        b.put(13, 0).put(3, 1).put(64, static_cast<uint64_t>(value));  // index 0, integer value
+        for (const char c : name) {
+            b.put(8, static_cast<uint8_t>(c));
+        }
+        constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
+        for (const sim::CanFrame& f :
+             bus::framesOf(bus::serviceId(30, 11, true, node_id, node_), tid_[11]++, b.bytes(), kGetSetSignature)) {
+            peer_.send(f);
+        }
+    }
+
+private:
+    sim::CanPeer peer_;
+    uint8_t node_;
+    std::map<uint16_t, uint8_t> tid_;
+};
+
+struct Visibility {
+    uint64_t end_ns;
+    uint8_t transfer_id;
+    std::vector<uint8_t> payload;
+    std::size_t frames;
+};
+
+class ActuatorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::reset();
+        sim::setUniqueId(kUid[0], kUid[1], kUid[2]);
+        // Something to acknowledge the node's frames on every bus.
+        for (unsigned port = 0; port < 3; ++port) {
+            listeners_.push_back(std::make_unique<sim::CanPeer>(port));
+        }
+    }
+
+    static void runMs(uint64_t ms) { sitl::runUntilNs(sim::nowNs() + ms * kMs); }
+    static void runUntilMs(uint64_t ms) { sitl::runUntilNs(ms * kMs); }
+    static uint32_t us(unsigned output) { return sim::pwmOutput(output).pulseUs(); }
+    static uint32_t hz(unsigned output) { return sim::pwmOutput(output).frameHz(); }
+    static std::vector<uint32_t> pulses()
+    {
+        std::vector<uint32_t> out;
+        for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
+            out.push_back(us(i));
+        }
+        return out;
+    }
+    static std::vector<uint32_t> rates()
+    {
+        std::vector<uint32_t> out;
+        for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
+            out.push_back(hz(i));
+        }
+        return out;
+    }
+    static std::vector<bool> leds()
+    {
+        return {sim::gpioOutput(GPIOE, 0), sim::gpioOutput(GPIOE, 1), sim::gpioOutput(GPIOE, 2)};
+    }
+
+    // The node's visibility reports on a port, in order.
+    static std::vector<Visibility> reports(unsigned port)
+    {
+        std::vector<Visibility> out;
+        for (const bus::Transfer& t : bus::transfersOf(bus::nodeFrames(port))) {
+            if (!bus::isService(t.can_id) && bus::dataTypeOfMessage(t.can_id) == fc::kVisibleFlightControllerId) {
+                out.push_back({t.end_ns, t.transfer_id, t.payload, t.frames});
+            }
+        }
+        return out;
+    }
+    static std::vector<uint8_t> report(bool p0, bool p1, bool p2)
+    {
+        return fc::visibleFlightController(kUniqID, p0, p1, p2);
+    }
+
+    std::vector<std::unique_ptr<sim::CanPeer>> listeners_;
+};
+
+const std::vector<uint32_t> kOff = {0, 0, 0, 0, 0, 0};
+const std::vector<uint32_t> kFirstBootRates = {490, 490, 490, 490, 50, 50};
+
+// ---------------------------------------------------------------------------------------------------------
+// Commands to pulses
+
+TEST_F(ActuatorTest, NeutralAtStartThenOffUntilAPortIsElected)
+{
+    sitl::powerOn();
+    EXPECT_EQ(pulses(), std::vector<uint32_t>(6, 1500));
+    EXPECT_EQ(rates(), kFirstBootRates) << "the first-boot mapping: four ESCs, two servos";
+    runUntilMs(45);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>(6, 1500));
+    // The first check (tick 50) finds no elected port: no pulses, the frames go on.
+    runUntilMs(75);
+    EXPECT_EQ(pulses(), kOff);
+    EXPECT_EQ(rates(), kFirstBootRates);
+    EXPECT_EQ(leds(), std::vector<bool>({false, false, false}));
+    EXPECT_EQ(ActiveFCPort, -1);
+}
+
+TEST_F(ActuatorTest, RawCommandWorkedExample)
+{
+    // The helpers reproduce the independent implementation's frame.
+    const auto vector = vectorFrames("rawcommand_4ch.log");
+    ASSERT_EQ(vector.size(), 1U);
+    EXPECT_TRUE(bus::framesOf(vector[0].frame.id, 0, fc::rawCommand({0, 4171, 8181, 8191}), 0)[0] == vector[0].frame);
+
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
+    runUntilMs(100);
+    EXPECT_EQ(ActiveFCPort, 0);
+    EXPECT_EQ(leds(), std::vector<bool>({true, false, false}));
+    fc0.raw({0, 4171, 8181, 8191});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1500, 1999, 2000, 1000, 1000}))
+        << "outputs no command has set yet emit their level 0, 1000 us";
+    EXPECT_EQ(rates(), kFirstBootRates);
+    EXPECT_EQ(TIM5->CCR3, 5997U);
+}
+
+TEST_F(ActuatorTest, ArrayCommandWorkedExample)
+{
+    const auto vector = vectorFrames("arraycommand_act5_act6.log");
+    const auto frames =
+        bus::framesOf(vector.at(0).frame.id, 0, fc::arrayCommand({{5, 0, 0.25F}, {6, 0, -1.0F}}), fc::kArrayCommandSignature);
+    ASSERT_EQ(frames.size(), vector.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_TRUE(frames[i] == vector[i].frame) << i;
+    }
+
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
+    runUntilMs(100);
+    fc0.actuators({{5, 0, 0.25F}, {6, 0, -1.0F}, {1, 0, 1.0F}});  // actuator 1 has no output
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1250, 0}));
+    EXPECT_EQ(rates(), kFirstBootRates) << "a 0 us pulse: the frames go on, the pin stays low";
+}
+
+TEST_F(ActuatorTest, RawCommandLengthsAndTheEsc5Mapping)
+{
+    // Output 4 follows RawCommand element 16 as an ESC: both TIM2 outputs run at 490 Hz.
+    parameters[Var_CAN2PWM_CHStart + 4].val = 16;
+    parameters[Var_CAN2PWM_ACTStart + 4].val = 1;
+    sitl::powerOn();
+    EXPECT_EQ(rates(), std::vector<uint32_t>(6, 490));
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
+    runUntilMs(100);
+
+    // 25 elements: only the first 20 are read.
+    std::vector<int> values(25, 4171);
+    values[15] = 8191;
+    fc0.raw(values);
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 2000, 1000}));
+
+    // Two elements: the outputs of the others repeat their stored levels.
+    fc0.raw({0, 8191});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 1500, 1500, 2000, 1000}));
+
+    // Values beyond the raw range are limited to it.
+    fc0.raw({-500, 100, 161, 8182});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 2000, 2000, 1000}));
+}
+
+TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    runUntilMs(100);
+    voter.vote(kFcA, 0, 0);
+    runMs(10);
+    fc0.actuators({{5, 0, 0.5F}, {6, 0, 0.25F}});
+    fc0.raw({8191, 4171});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 1500, 1000, 1000, 1500, 1250}));
+
+    // The only voter withdraws: off at once. It votes again: still off until a command arrives.
+    voter.vote(kFcA, -1, 0);
+    runMs(25);
+    EXPECT_EQ(pulses(), kOff);
+    voter.vote(kFcA, 0, 0);
+    runMs(25);
+    EXPECT_EQ(ActiveFCPort, 0);
+    EXPECT_EQ(pulses(), kOff);
+
+    // A position command changes no level, yet every output is rewritten from the stored ones.
+    fc0.actuators({{5, 1, 1.0F}});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 1500, 1000, 1000, 1500, 1250}));
+}
+
+TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
+{
+    parameters[Var_CAN2PWM_CHStart + 0].val = 5;  // servo on actuator 5, as is output 4: output 4 wins
+    parameters[Var_CAN2PWM_ACTStart + 0].val = 0;
+    parameters[Var_CAN2PWM_CHStart + 2].val = 0;   // unassigned
+    parameters[Var_CAN2PWM_CHStart + 5].val = 17;  // beyond the lookup: unassigned
+    sitl::powerOn();
+    EXPECT_EQ(rates(), kFirstBootRates) << "outputs 1 and 3 are ESCs: TIM5 at 490 Hz";
+    Fc voter(2, 10);
+    Fc fc2(2, 11);
+    voter.votes(kFcB, 2, 2, 10 * kMs, 1000 * kMs);
+    runUntilMs(100);
+    EXPECT_EQ(leds(), std::vector<bool>({false, false, true}));
+    fc2.actuators({{5, 0, 0.5F}, {17, 0, 1.0F}, {6, 0, 1.0F}});
+    fc2.raw({8191, 8191, 8191, 8191});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 1000, 2000, 1500, 1000}));
+}
+
+TEST_F(ActuatorTest, ParameterWriteMovesBothTimer2OutputsTo490Hz)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    Fc tool(0, 12);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
+    runUntilMs(100);
+    fc0.raw({0, 0, 0, 0, 4171});
+    fc0.actuators({{6, 0, 0.5F}});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1000, 1500}));
+
+    tool.setParameter(kNodeIds[0], "CAN2PWM_ACT_ESC5", 1);
+    runMs(25);
+    EXPECT_EQ(rates(), std::vector<uint32_t>(6, 490)) << "output 5 stays a servo, at its timer's rate";
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1000, 1500})) << "widths wait for a command";
+    fc0.raw({0, 0, 0, 0, 4171});
+    runMs(25);
+    EXPECT_EQ(us(4), 1500U) << "output 4 follows ESC element 5 now";
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The election over the buses
+
+TEST_F(ActuatorTest, WithoutAVoteCommandsOnlyMarkTheirPortVisible)
+{
+    sitl::powerOn();
+    Fc fc0(0, 11);
+    runUntilMs(250);
+    fc0.actuators({{5, 0, 1.0F}});
+    runMs(5);
+    EXPECT_TRUE(PixVisibility[0]);
+    runMs(20);
+    EXPECT_EQ(pulses(), kOff);
+
+    // Every port reports every port's visibility: 9 bytes, two frames, the vendor signature in the CRC.
+    runUntilMs(445);
+    for (unsigned port = 0; port < 3; ++port) {
+        SCOPED_TRACE(port);
+        const auto r = reports(port);
+        ASSERT_GE(r.size(), 4U);
+        EXPECT_EQ(r[1].payload, report(false, false, false));  // tick 200
+        EXPECT_EQ(r[2].payload, report(true, false, false));   // tick 300: the command came at 250
+        EXPECT_EQ(r[3].payload, report(false, false, false));  // tick 400: dropped by the check at 350
+        for (std::size_t i = 1; i < r.size(); ++i) {
+            EXPECT_EQ(r[i].transfer_id, (r[i - 1].transfer_id + 1) & 31) << "consecutive transfer IDs";
+            EXPECT_GE(r[i].end_ns - r[i - 1].end_ns, 99 * kMs);
+            EXPECT_LE(r[i].end_ns - r[i - 1].end_ns, 101 * kMs);
+        }
+        // Frame for frame as the wire format gives them.
+        const auto expected = bus::framesOf(bus::messageId(24, fc::kVisibleFlightControllerId, kNodeIds[port]),
+                                            r[2].transfer_id, report(true, false, false),
+                                            fc::kVisibleFlightControllerSignature);
+        ASSERT_EQ(expected.size(), 2U);
+        std::vector<sim::CanFrame> sent;
+        for (const auto& [frame, end] : bus::nodeFrames(port)) {
+            if (bus::dataTypeOfMessage(frame.id) == fc::kVisibleFlightControllerId) {
+                sent.push_back(frame);
+            }
+        }
+        ASSERT_GE(sent.size(), 6U);
+        EXPECT_TRUE(sent[4] == expected[0]);
+        EXPECT_TRUE(sent[5] == expected[1]);
+    }
+    EXPECT_FALSE(PixVisibility[0]);
+}
+
+TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTwenty)
+{
+    sitl::powerOn();
+    Fc fc2(2, 11);
+    runUntilMs(100);
+    bool dropped = false;
+    for (uint64_t t = 100; t < 1300; t += 5) {
+        if (t % 60 == 40) {
+            fc2.raw({100});
+        }
+        runUntilMs(t);
+        dropped = dropped || (t > 120 && !PixVisibility[2]);
+    }
+    EXPECT_FALSE(dropped) << "a command every 60 ms keeps the port visible";
+
+    bool fell = false;
+    bool rose_again = false;
+    for (uint64_t t = 1300; t < 2500; t += 5) {
+        if (t % 120 == 0) {
+            fc2.raw({100});
+        }
+        runUntilMs(t);
+        fell = fell || !PixVisibility[2];
+        rose_again = rose_again || (fell && PixVisibility[2]);
+    }
+    EXPECT_TRUE(fell);
+    EXPECT_TRUE(rose_again);
+}
+
+TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
+{
+    sitl::powerOn();
+    Fc voter(1, 10);
+    Fc fc0(0, 11);
+    Fc fc1(1, 11);
+    Fc fc2(2, 11);
+    voter.votes(kFcA, 1, 1, 10 * kMs, 2000 * kMs);
+    runUntilMs(100);
+    EXPECT_EQ(ActiveFCPort, 1);
+    EXPECT_EQ(leds(), std::vector<bool>({false, true, false}));
+
+    fc1.raw({4171, 4171, 4171, 4171});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000}));
+    fc0.raw({8191, 8191, 8191, 8191});
+    fc1.raw({4171, 4171, 4171, 4171});
+    fc2.actuators({{5, 0, 1.0F}});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000})) << "other ports do not drive";
+    EXPECT_TRUE(PixVisibility[0] && PixVisibility[1] && PixVisibility[2]) << "but they are seen";
+    runUntilMs(205);
+    EXPECT_EQ(reports(0).back().payload, report(true, true, true));
+
+    fc1.actuators({{5, 0, 1.0F}});
+    runMs(25);
+    EXPECT_EQ(us(4), 2000U);
+}
+
+TEST_F(ActuatorTest, AVoteHeardOnAnotherBusThanItNamesIsNotCounted)
+{
+    sitl::powerOn();
+    Fc stray(2, 10);  // claims to be on bus 1, but is heard on bus 2
+    Fc voter(1, 10);
+    Fc fc1(1, 11);
+    runUntilMs(100);
+    stray.vote(kFcB, 2, 1);
+    runMs(10);
+    EXPECT_EQ(ActiveFCPort, -1);
+    fc1.raw({8191});
+    runMs(25);
+    EXPECT_EQ(pulses(), kOff);
+
+    voter.vote(kFcA, 1, 1);
+    runMs(10);
+    EXPECT_EQ(ActiveFCPort, 1);
+    stray.vote(kFcB, 2, 1);
+    runMs(10);
+    EXPECT_EQ(ActiveFCPort, 1) << "the current result stands";
+
+    // Once every vote has aged out, an uncounted vote does not bring back the port nobody votes for.
+    runMs(400);
+    EXPECT_EQ(ActiveFCPort, -1);
+    stray.vote(kFcB, 2, 1);
+    runMs(10);
+    EXPECT_EQ(ActiveFCPort, -1);
+    fc1.raw({8191});
+    runMs(25);
+    EXPECT_EQ(pulses(), kOff);
+    EXPECT_EQ(leds(), std::vector<bool>({false, false, false}));
+}
+
+uint64_t g_off_ns;  // when output 0 last lost its pulse
+void recordOff(unsigned output, const sim::PwmOutput& now, uint64_t ns)
+{
+    if (output == 0 && now.pulseNs == 0 && now.periodNs != 0) {
+        g_off_ns = ns;
+    }
+}
+
+TEST_F(ActuatorTest, WhenTheVotesStopTheOutputsGoOffAndStayOff)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    const uint64_t last_vote_ns = 1010 * kMs;
+    voter.votes(kFcA, 0, 0, 10 * kMs, last_vote_ns + 1);
+    sim::setPwmObserver(recordOff);
+    runUntilMs(100);
+    // Commands keep coming every 20 ms; only the loss of every vote switches the outputs off.
+    for (uint64_t t = 100; t < 1400; t += 20) {
+        fc0.raw({4171});
+        runUntilMs(t + 20);
+        if (t < 1200) {
+            EXPECT_EQ(us(0), 1500U) << t;
+        }
+    }
+    sim::setPwmObserver(nullptr);
+    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(us(0), 0U);
+    EXPECT_GE(g_off_ns, last_vote_ns + 250 * kMs);
+    EXPECT_LE(g_off_ns, last_vote_ns + 300 * kMs + 3 * kMs) << "ageing every 50 ms, then one 490 Hz frame";
+
+    // While no port is elected the outputs are switched off again every 50 ms: a compare set behind the
+    // node's back does not last.
+    runUntilMs(1410);
+    TIM5->CCR1 = 4500;
+    runMs(3);
+    EXPECT_EQ(us(0), 1500U);
+    runMs(55);
+    EXPECT_EQ(us(0), 0U);
+}
+
+TEST_F(ActuatorTest, AWithdrawnVoteSwitchesTheOutputsOffAtOnce)
+{
+    sitl::powerOn();
+    Fc voter(2, 10);
+    Fc fc2(2, 11);
+    runUntilMs(100);
+    voter.vote(kFcB, 2, 2);
+    runMs(5);
+    fc2.raw({8191});
+    runUntilMs(210);  // just after an ageing check (every 50 ms)
+    EXPECT_EQ(us(0), 2000U);
+    sim::setPwmObserver(recordOff);
+    voter.vote(kFcB, -1, 2);
+    runUntilMs(240);  // before the next check
+    sim::setPwmObserver(nullptr);
+    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(us(0), 0U);
+    EXPECT_LT(g_off_ns, 215 * kMs);
+}
+
+TEST_F(ActuatorTest, TheVoterTableOverTheBus)
+{
+    sitl::powerOn();
+    Fc voters(0, 10);
+    runUntilMs(100);
+    struct Row {
+        std::vector<int> ports;
+        int8_t result;
+    };
+    const Row rows[] = {
+        {{}, -1},       {{1}, 1},       {{0, 1}, 0},          {{1, 2}, 1},
+        {{2, 2, 0}, 2}, {{0, 1, 2}, 0}, {{1, 1, 2, 2, 0}, 1}, {{5}, -1},
+    };
+    uint64_t id = 1000;
+    for (const Row& row : rows) {
+        std::vector<uint64_t> ids;
+        for (const int port : row.ports) {
+            ids.push_back(++id);
+            voters.vote(ids.back(), port, 0);  // all heard on bus 0, which they name as theirs
+        }
+        runMs(10);
+        EXPECT_EQ(ActiveFCPort, row.result) << row.ports.size() << " votes";
+        EXPECT_EQ(leds(), std::vector<bool>({row.result == 0, row.result == 1, row.result == 2}));
+        for (const uint64_t v : ids) {
+            voters.vote(v, -1, 0);
+        }
+        runMs(10);
+        EXPECT_EQ(ActiveFCPort, -1);
+    }
+}
+
+TEST_F(ActuatorTest, TenVotersAreHeldAndTheEleventhWaitsForAFreeSlot)
+{
+    sitl::powerOn();
+    Fc voters(0, 10);
+    // Voters 1..5 name port 2, voters 6..9 port 1, voter 10 port 0: port 2. The eleventh names port 1 and
+    // would make a tie that port 1 wins.
+    const int named[12] = {0, 2, 2, 2, 2, 2, 1, 1, 1, 1, 0, 1};
+    for (uint64_t t = 100; t < 1500; t += 100) {
+        for (uint64_t v = 1; v <= 11; ++v) {
+            if (v == 10 && t >= 700) {
+                continue;  // voter 10 falls silent
+            }
+            voters.sendAt(t * kMs, fc::kUseFlightControllerId, fc::kUseFlightControllerSignature,
+                          fc::useFlightController(v, named[v], 0));
+        }
+    }
+    runUntilMs(650);
+    EXPECT_EQ(ActiveFCPort, 2) << "the eleventh vote is not held";
+    // Voter 10's last vote (tick 600) ages out by tick 900; the eleventh's next vote takes its slot.
+    runUntilMs(880);
+    EXPECT_EQ(ActiveFCPort, 2);
+    runUntilMs(1050);
+    EXPECT_EQ(ActiveFCPort, 1);
+}
+
+TEST_F(ActuatorTest, ShortVendorMessagesAreDropped)
+{
+    sitl::powerOn();
+    Fc fc0(0, 10);
+    runUntilMs(100);
+    std::vector<uint8_t> vote = fc::useFlightController(kFcA, 0, 0);
+    vote.resize(9);
+    fc0.send(fc::kUseFlightControllerId, fc::kUseFlightControllerSignature, vote);
+    runMs(10);
+    EXPECT_EQ(ActiveFCPort, -1);
+
+    fc0.ignore(kNodeIds[0], false, false, true);
+    runMs(10);
+    EXPECT_TRUE(IgnoreCanPort[2]);
+    fc0.send(fc::kIgnoreCanPortId, fc::kIgnoreCanPortSignature, {kNodeIds[0]});  // no flags
+    runMs(10);
+    EXPECT_TRUE(IgnoreCanPort[2]) << "a short order changes no flag";
+}
+
+TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
+{
+    sitl::powerOn();
+    Fc voter(1, 10);
+    Fc fc1(1, 11);
+    Fc tool(1, 12);
+    voter.votes(kFcA, 1, 1, 10 * kMs, 3000 * kMs);
+    runUntilMs(100);
+    fc1.raw({4171});
+    runMs(25);
+    ASSERT_EQ(us(0), 1500U);
+
+    // Addressed by the node's ID on another bus: not for this port, nothing happens.
+    tool.ignore(kNodeIds[0], false, true, false);
+    runMs(10);
+    EXPECT_FALSE(IgnoreCanPort[1]);
+
+    const uint64_t order_ns = sim::nowNs();
+    tool.ignore(kNodeIds[1], false, true, false);
+    runMs(10);
+    EXPECT_TRUE(IgnoreCanPort[1]);
+    const std::size_t reports_then = reports(1).size();
+    const std::size_t nodestatus_then = bus::nodeFrames(1).size();
+
+    // Commands and votes on the port are dropped: the outputs keep their widths, then the votes age out.
+    fc1.raw({8191});
+    runMs(25);
+    EXPECT_EQ(us(0), 1500U);
+    sitl::runUntilNs(order_ns + 150 * kMs);
+    EXPECT_FALSE(PixVisibility[1]) << "the port falls from view within 150 ms of its last command";
+    runMs(250);
+    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(us(0), 0U);
+    runUntilMs(1100);
+    EXPECT_EQ(reports(1).size(), reports_then) << "no visibility report on the ignored port";
+    EXPECT_GT(bus::nodeFrames(1).size(), nodestatus_then) << "NodeStatus goes on";
+    EXPECT_EQ(reports(0).back().payload, report(false, false, false));
+
+    // A second order on the ignored port itself lifts it.
+    tool.ignore(kNodeIds[1], false, false, false);
+    runMs(150);
+    EXPECT_FALSE(IgnoreCanPort[1]);
+    EXPECT_GT(reports(1).size(), reports_then);
+    EXPECT_EQ(ActiveFCPort, 1) << "votes count again";
+    fc1.raw({8191});
+    runMs(25);
+    EXPECT_EQ(us(0), 2000U);
+}
+
+TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    runUntilMs(10);
+    osTickCount = 0xFFFFFFFFU - 400U;  // 400 ms before the 32-bit millisecond tick wraps
+    const uint64_t t0 = sim::nowNs();
+    const uint64_t last_vote_ns = t0 + 310 * kMs;  // 90 ms before the wrap
+    voter.votes(kFcA, 0, 0, t0 + 10 * kMs, last_vote_ns + 1);
+    sim::setPwmObserver(recordOff);
+    for (uint64_t t = 20; t < 800; t += 20) {
+        fc0.raw({4171});
+        sitl::runUntilNs(t0 + t * kMs);
+    }
+    sim::setPwmObserver(nullptr);
+    EXPECT_LT(osKernelSysTick(), 1000U) << "the tick has wrapped";
+    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_GE(g_off_ns, last_vote_ns + 250 * kMs);
+    EXPECT_LE(g_off_ns, last_vote_ns + 300 * kMs + 3 * kMs);
+
+    // Visibility reports kept their 100 ms on every port, and the flag stayed up while commands came.
+    EXPECT_TRUE(PixVisibility[0]);
+    for (unsigned port = 0; port < 3; ++port) {
+        const auto r = reports(port);
+        ASSERT_GE(r.size(), 7U);
+        for (std::size_t i = r.size() - 6; i < r.size(); ++i) {
+            EXPECT_GE(r[i].end_ns - r[i - 1].end_ns, 99 * kMs) << port << " " << i;
+            EXPECT_LE(r[i].end_ns - r[i - 1].end_ns, 101 * kMs) << port << " " << i;
+            EXPECT_EQ(r[i].payload, report(true, false, false));
+        }
+    }
+    // The check still drops the flag after the wrap.
+    sitl::runUntilNs(sim::nowNs() + 160 * kMs);
+    EXPECT_FALSE(PixVisibility[0]);
+}
+
+}  // namespace
