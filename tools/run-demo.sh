@@ -15,3 +15,8 @@ echo "== frames the node sent (candump format, virtual time)"
 cat "$out/frames.log"
 echo "== output changes (MICROS,NAME,VALUE), first 40"
 head -n 40 "$out/trace.csv"
+
+# Second script: two flight controllers vote, the one the node follows falls silent, the node follows the other.
+"$build/sitl/endpoint-sitl" --replay "$here/sitl/scenarios/failover.log" --until 3.5 --trace "$out/failover.csv"
+echo "== failover: pulse widths and the elected-port LEDs (MICROS,NAME,VALUE)"
+grep -E ',(pwm[0-5]_us|led1|led2),' "$out/failover.csv"
