@@ -1,0 +1,82 @@
+// Any payload as an actuator command, a vote or an ignore order, on any port and with any port elected: no
+// crash, no read past the payload, every output's pulse stays within 0..2000 us, and the elected port is a
+// port or none. The first input byte picks the message, the port, the elected port and the mapping.
+#include <cstdlib>
+
+#include "firmware/drivers/PWM.hpp"
+#include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
+#include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
+#include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
+#include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
+#include "firmware/node/fcselect.hpp"
+#include "firmware/node/main_node.hpp"
+#include "firmware/node/rcpwm.hpp"
+#include "platform/sim/sim.hpp"
+#include "tests/fuzz/fuzz_dsdl_support.hpp"
+
+using namespace fuzzdsdl;
+
+namespace {
+
+constexpr uint16_t kDataTypes[4] = {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID,
+                                    QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_IGNORECANPORT_ID};
+
+void start()
+{
+    sim::reset();
+    RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
+    PWMInit();
+    for (uint8_t p = 0; p < PortCANLast; ++p) {
+        gNodeID[p] = static_cast<uint8_t>(110U + p);
+    }
+}
+
+uint32_t compare(const rcpwm_t& out)
+{
+    switch (out.channel) {
+    case 1: return out.timer->CCR1;
+    case 2: return out.timer->CCR2;
+    case 3: return out.timer->CCR3;
+    default: return out.timer->CCR4;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static bool started = false;
+    if (!started) {
+        start();
+        started = true;
+    }
+    if (size == 0 || size > UINT16_MAX) {
+        return 0;
+    }
+    const uint8_t select = data[0];
+    const auto port = static_cast<PortCAN_t>((select >> 2) % PortCANLast);
+    // A mapping from the selector too, including output numbers beyond the lookups.
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        parameters[Var_CAN2PWM_CHStart + i].val = static_cast<int64_t>((select >> 4) + i * 3U) - 2;
+        parameters[Var_CAN2PWM_ACTStart + i].val = (select >> (i % 4U)) & 1U;
+    }
+    updateLookups();
+    ActiveFCPort = static_cast<int8_t>(((select >> 6) % 4U) - 1U);
+    IgnoreCanPort[port] = false;
+
+    const Input in(data + 1, size - 1);
+    XportRxTransfer transfer = *in.transfer();
+    transfer.data_type_id = kDataTypes[select & 3U];
+    switch (select & 3U) {
+    case 0:
+    case 1: commandGateXport(&transfer, port); break;
+    case 2: voteHandleXport(&transfer, port); break;
+    default: ignoreHandleXport(&transfer, port); break;
+    }
+
+    check(ActiveFCPort >= -1 && ActiveFCPort < PortCANLast);
+    for (const rcpwm_t& out : rcpwm_outputs) {
+        check(compare(out) <= uS_to_ticks(RCPWM_MIN_uS + RCPWM_RANGE_uS));
+    }
+    return 0;
+}
