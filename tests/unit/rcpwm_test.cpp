@@ -102,19 +102,6 @@ TEST_F(RcPwm, OutputNumbersBeyondTheTablesLeaveTheOutputUnassigned)
     EXPECT_EQ(compare(5), 6000U);
 }
 
-TEST_F(RcPwm, TheHigherOutputWinsAnIdTwoOutputsName)
-{
-    parameters[Var_CAN2PWM_CHStart + 4].val = 5;
-    parameters[Var_CAN2PWM_CHStart + 5].val = 5;
-    parameters[Var_CAN2PWM_CHStart + 0].val = 3;
-    parameters[Var_CAN2PWM_CHStart + 2].val = 3;
-    updateLookups();
-    EXPECT_EQ(ActLookup[5], 5);
-    EXPECT_EQ(ActLookup[6], -1);
-    EXPECT_EQ(EscLookup[2], 2);
-    EXPECT_EQ(EscLookup[0], -1);
-}
-
 TEST_F(RcPwm, LevelsToComparesWithinZeroToTwoThousandMicroseconds)
 {
     const float inf = std::numeric_limits<float>::infinity();
