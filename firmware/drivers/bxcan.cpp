@@ -454,10 +454,7 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
     if (held >= BXCAN_RX_RECORD_SIZE) {
         XportCANFrame record{};
         uint16_t len = BXCAN_RX_RECORD_SIZE;
-        DeQ(q, reinterpret_cast<uint8_t*>(&record), &len);
-        if (record.data_len > XPORT_CAN_FRAME_MAX_DATA_LEN) {
-            record.data_len = XPORT_CAN_FRAME_MAX_DATA_LEN;
-        }
+        DeQ(q, reinterpret_cast<uint8_t*>(&record), &len);  // the interrupt stored it with its DLC clamped
         *out_frame = record;
         return 1;
     }
