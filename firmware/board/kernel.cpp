@@ -1,6 +1,6 @@
 #include "firmware/board/kernel.hpp"
 
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 struct os_thread_cb {
     os_pthread entry;

@@ -5,7 +5,7 @@
 #include "firmware/board/gpio.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
 #include "firmware/node/main_node.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 namespace {
 

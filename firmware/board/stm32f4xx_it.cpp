@@ -1,7 +1,7 @@
 #include "firmware/board/stm32f4xx_it.hpp"
 
 #include "firmware/board/kernel.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/core.hpp"
-#include "platform/flash.hpp"
+#include "platform/interface/core.hpp"
+#include "platform/interface/flash.hpp"
 
 uint16_t VirtAddVarTab[NB_OF_VAR];
 NMVVar_t VarDataTab[NB_OF_VAR];

@@ -4,7 +4,7 @@
 
 #include "firmware/drivers/bxcan_regs.hpp"
 #include "firmware/drivers/serial.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 namespace {
 

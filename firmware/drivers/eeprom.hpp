@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "platform/flash.hpp"
+#include "platform/interface/flash.hpp"
 
 // Geometry.
 inline constexpr uint32_t PAGE_SIZE = 0x20000U;

@@ -1,7 +1,7 @@
 #include "firmware/drivers/serial.hpp"
 
 #include "chip.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "firmware/node/fcselect.hpp"
 #include "firmware/node/paramserver.hpp"
 #include "firmware/node/rcpwm.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
 // Parameter table. Names are compared byte for byte by clients: the trailing blanks and tabs are part of

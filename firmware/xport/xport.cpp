@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "firmware/xport/xport_internals.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "platform/sim/reg.hpp"
-#include "platform/stm32f4_bits.hpp"
-#include "platform/stm32f4_blocks.hpp"
+#include "platform/stm32f4/bits.hpp"
+#include "platform/stm32f4/blocks.hpp"
 
 namespace sim {
 // Every register block of the simulated chip; the models own their parts of it.
@@ -48,4 +48,4 @@ inline constexpr SysTick_Type* SysTick = &sim::registers.systick;
 inline constexpr NVIC_Type* NVIC = &sim::registers.nvic;
 inline constexpr SCB_Type* SCB = &sim::registers.scb;
 
-#include "platform/periph.hpp"
+#include "platform/interface/periph.hpp"

@@ -1,4 +1,4 @@
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <random>
 
-#include "platform/flash.hpp"
+#include "platform/interface/flash.hpp"
 #include "platform/sim/sim_flash.hpp"
 
 namespace sim {

@@ -1,7 +1,7 @@
 #pragma once
 // The simulated chip's data flash (sectors 10 and 11, 2 x 128 KB at 0x080C0000) seen from outside: what
 // tests and the SITL program use to reset it, keep it in a file, cut the power in the middle of an
-// operation and look at the raw content. Firmware never includes this: it uses platform/flash.hpp.
+// operation and look at the raw content. Firmware never includes this: it uses platform/interface/flash.hpp.
 //
 // The model is NOR flash: an erase sets a whole sector to 0xFF, programming only clears bits (a program
 // that would set a cleared bit leaves that bit cleared and is counted, see flashBitRaiseAttempts). The
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/flash.hpp"
+#include "platform/interface/flash.hpp"
 
 namespace sim {
 

@@ -2,7 +2,7 @@
 
 #include <csetjmp>
 
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 namespace {
 

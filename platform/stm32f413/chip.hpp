@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "platform/stm32f413/reg.hpp"
-#include "platform/stm32f4_bits.hpp"
-#include "platform/stm32f4_blocks.hpp"
+#include "platform/stm32f4/bits.hpp"
+#include "platform/stm32f4/blocks.hpp"
 
 // A plain reinterpret_cast in the initialiser: compilers fold it into the constant, so no start-up code.
 inline CAN_TypeDef* const CAN1 = reinterpret_cast<CAN_TypeDef*>(CAN1_BASE);
@@ -33,4 +33,4 @@ inline SysTick_Type* const SysTick = reinterpret_cast<SysTick_Type*>(SysTick_BAS
 inline NVIC_Type* const NVIC = reinterpret_cast<NVIC_Type*>(NVIC_BASE);
 inline SCB_Type* const SCB = reinterpret_cast<SCB_Type*>(SCB_BASE);
 
-#include "platform/periph.hpp"
+#include "platform/interface/periph.hpp"

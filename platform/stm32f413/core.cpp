@@ -1,4 +1,4 @@
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 [[noreturn]] void coreFatalStop(const char*, int)
 {

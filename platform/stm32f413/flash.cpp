@@ -1,9 +1,9 @@
 // The flash calls over the STM32F413's FLASH interface: half-word programming (PSIZE x16) and sector
 // erase, each blocking until the interface is idle again.
-#include "platform/flash.hpp"
+#include "platform/interface/flash.hpp"
 
 #include "chip.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 const volatile uint16_t* const FLASH_DataView = reinterpret_cast<const volatile uint16_t*>(FLASH_DATA_START);
 

@@ -1,4 +1,4 @@
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 
 // entry in r0, argument in r1, stack_top in r2. Naked, because nothing may be read from the main stack
 // once the task's stack is in use.

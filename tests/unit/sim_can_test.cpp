@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "chip.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 #include "platform/sim/sim.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "platform/flash.hpp"
+#include "platform/interface/flash.hpp"
 
 namespace {
 

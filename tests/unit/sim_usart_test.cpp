@@ -5,7 +5,7 @@
 #include <string>
 
 #include "chip.hpp"
-#include "platform/core.hpp"
+#include "platform/interface/core.hpp"
 #include "platform/sim/sim.hpp"
 
 namespace {

@@ -2,7 +2,7 @@
 // The few peripheral-library calls the firmware names (clock enables and clock query, pin set-up, the
 // USART line set-up, interrupt controller, SysTick, unique ID, watchdog reset), with the vendor
 // libraries' names and argument conventions. No vendor library is used: the calls are written here (as
-// inline register code) or in platform/periph.cpp over the register blocks, which makes them identical on
+// inline register code) or in platform/stm32f4/periph.cpp over the register blocks, which makes them identical on
 // the real and the simulated chip; only RCC_GetClocksFreq and the unique ID are per chip.
 // Included by chip.hpp after the register blocks and instances.
 
