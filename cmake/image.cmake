@@ -1,7 +1,8 @@
 # The flashable image for the STM32F413: endpoint.elf, .bin and .hex, with a size report and a map.
 set(ENDPOINT_LINKER_SCRIPT ${PROJECT_SOURCE_DIR}/platform/stm32f413/STM32F413.ld)
 
-add_executable(endpoint.elf ${PROJECT_SOURCE_DIR}/platform/stm32f413/startup.cpp)
+add_executable(endpoint.elf ${PROJECT_SOURCE_DIR}/platform/stm32f413/startup.cpp
+  ${PROJECT_SOURCE_DIR}/firmware/board/vector_table.cpp)
 target_link_libraries(endpoint.elf PRIVATE board_main endpoint_firmware_options)
 target_link_options(endpoint.elf PRIVATE
   -T${ENDPOINT_LINKER_SCRIPT} -nostartfiles -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/endpoint.map

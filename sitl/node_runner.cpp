@@ -3,10 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "firmware/board/stm32f4xx_it.hpp"
+#include "firmware/board/interrupts.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
-#include "firmware/drivers/bxcan.hpp"
-#include "firmware/drivers/serial.hpp"
 #include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/task.hpp"
@@ -16,13 +14,6 @@ int firmware_main();
 
 namespace sitl {
 namespace {
-
-// The handlers of the chip's vector table. The simulated interrupt controller calls them by name; naming
-// them here links them into the PC program as the table links them into the image.
-[[gnu::used]] void (*const kVectorTable[])() = {
-    SysTick_Handler,     CAN1_RX0_IRQHandler, CAN1_RX1_IRQHandler, CAN2_RX0_IRQHandler,
-    CAN2_RX1_IRQHandler, CAN3_RX0_IRQHandler, CAN3_RX1_IRQHandler, USART2_IRQHandler,
-};
 
 // What the chip's reset handler does once RAM is initialised (the host runtime did that).
 void resetPath()
@@ -43,6 +34,7 @@ void powerOn()
     }
     powered_before = true;
 
+    sim::setInterruptHandlers(kInterruptHandlers);  // what the image's vector table holds
     sim::StartedTask task{};
     if (!sim::runUntilKernelStart(resetPath, &task) || task.entry != MainTask) {
         std::fprintf(stderr, "the kernel did not start the node's task\n");

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "chip.hpp"
+#include "platform/interface/startup.hpp"  // SystemInit
 
 // The application's vector table sits behind the 128 KB bootloader.
 inline constexpr uint32_t VECT_TAB_OFFSET = 0x00020000U;
@@ -11,4 +12,3 @@ inline constexpr uint32_t VECT_TAB_OFFSET = 0x00020000U;
 // Core clock in Hz, as SystemClock_Config left it.
 extern uint32_t SystemCoreClock;
 
-void SystemInit();

@@ -5,60 +5,40 @@
 
 #include "platform/sim/internal.hpp"
 
-// Stand-ins for handlers the firmware does not link: an interrupt without its handler is a dead node on
-// the chip (the default handler spins), so here it stops the test with the handler's name.
-#define SIM_WEAK_HANDLER(name)                                                                      \
-    extern "C" __attribute__((weak)) void name()                                                    \
-    {                                                                                               \
-        sim::simFatal("interrupt dispatched to %s, but no such handler is linked", #name);          \
-    }
-SIM_WEAK_HANDLER(SysTick_Handler)
-SIM_WEAK_HANDLER(CAN1_TX_IRQHandler)
-SIM_WEAK_HANDLER(CAN1_RX0_IRQHandler)
-SIM_WEAK_HANDLER(CAN1_RX1_IRQHandler)
-SIM_WEAK_HANDLER(CAN1_SCE_IRQHandler)
-SIM_WEAK_HANDLER(TIM2_IRQHandler)
-SIM_WEAK_HANDLER(USART2_IRQHandler)
-SIM_WEAK_HANDLER(TIM5_IRQHandler)
-SIM_WEAK_HANDLER(CAN2_TX_IRQHandler)
-SIM_WEAK_HANDLER(CAN2_RX0_IRQHandler)
-SIM_WEAK_HANDLER(CAN2_RX1_IRQHandler)
-SIM_WEAK_HANDLER(CAN2_SCE_IRQHandler)
-SIM_WEAK_HANDLER(CAN3_TX_IRQHandler)
-SIM_WEAK_HANDLER(CAN3_RX0_IRQHandler)
-SIM_WEAK_HANDLER(CAN3_RX1_IRQHandler)
-SIM_WEAK_HANDLER(CAN3_SCE_IRQHandler)
-#undef SIM_WEAK_HANDLER
-
 namespace sim {
 
 namespace {
 
-using Handler = void (*)();
+constexpr int kLines = DEVICE_IRQ_COUNT;
+constexpr int kCoreExceptions = 16;
 
-Handler handlerFor(int irq)
+// The firmware's handlers by exception number, as the chip's vector table holds them; kept across reset().
+InterruptHandler g_handlers[kCoreExceptions + kLines];
+
+// Vector names of the lines the node's peripherals can raise, for the message when one has no handler.
+const char* vectorName(int irq)
 {
     switch (irq) {
-    case CAN1_TX_IRQn: return CAN1_TX_IRQHandler;
-    case CAN1_RX0_IRQn: return CAN1_RX0_IRQHandler;
-    case CAN1_RX1_IRQn: return CAN1_RX1_IRQHandler;
-    case CAN1_SCE_IRQn: return CAN1_SCE_IRQHandler;
-    case TIM2_IRQn: return TIM2_IRQHandler;
-    case USART2_IRQn: return USART2_IRQHandler;
-    case TIM5_IRQn: return TIM5_IRQHandler;
-    case CAN2_TX_IRQn: return CAN2_TX_IRQHandler;
-    case CAN2_RX0_IRQn: return CAN2_RX0_IRQHandler;
-    case CAN2_RX1_IRQn: return CAN2_RX1_IRQHandler;
-    case CAN2_SCE_IRQn: return CAN2_SCE_IRQHandler;
-    case CAN3_TX_IRQn: return CAN3_TX_IRQHandler;
-    case CAN3_RX0_IRQn: return CAN3_RX0_IRQHandler;
-    case CAN3_RX1_IRQn: return CAN3_RX1_IRQHandler;
-    case CAN3_SCE_IRQn: return CAN3_SCE_IRQHandler;
-    default: return nullptr;
+    case SysTick_IRQn: return "SysTick_Handler";
+    case CAN1_TX_IRQn: return "CAN1_TX_IRQHandler";
+    case CAN1_RX0_IRQn: return "CAN1_RX0_IRQHandler";
+    case CAN1_RX1_IRQn: return "CAN1_RX1_IRQHandler";
+    case CAN1_SCE_IRQn: return "CAN1_SCE_IRQHandler";
+    case TIM2_IRQn: return "TIM2_IRQHandler";
+    case USART2_IRQn: return "USART2_IRQHandler";
+    case TIM5_IRQn: return "TIM5_IRQHandler";
+    case CAN2_TX_IRQn: return "CAN2_TX_IRQHandler";
+    case CAN2_RX0_IRQn: return "CAN2_RX0_IRQHandler";
+    case CAN2_RX1_IRQn: return "CAN2_RX1_IRQHandler";
+    case CAN2_SCE_IRQn: return "CAN2_SCE_IRQHandler";
+    case CAN3_TX_IRQn: return "CAN3_TX_IRQHandler";
+    case CAN3_RX0_IRQn: return "CAN3_RX0_IRQHandler";
+    case CAN3_RX1_IRQn: return "CAN3_RX1_IRQHandler";
+    case CAN3_SCE_IRQn: return "CAN3_SCE_IRQHandler";
+    default: return "an unnamed vector";
     }
 }
 
-constexpr int kLines = DEVICE_IRQ_COUNT;
 
 struct ControllerState {
     bool enabled[kLines];
@@ -373,6 +353,20 @@ uint64_t irqDispatchCount(IRQn_Type irq)
 
 bool systemResetRequested() { return g_irq.resetRequested; }
 
+void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
+{
+    for (InterruptHandler& h : g_handlers) {
+        h = nullptr;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const int exception = vectors[i].irq + kCoreExceptions;
+        if (exception < 2 || exception >= kCoreExceptions + kLines) {
+            simFatal("handler listed for exception %d, which the chip does not have", exception);
+        }
+        g_handlers[exception] = vectors[i].handler;
+    }
+}
+
 void serviceInterrupts()
 {
     ensureModels();
@@ -405,18 +399,17 @@ void serviceInterrupts()
                      "request",
                      best, static_cast<unsigned long long>(kStormLimit));
         }
-        Handler handler = nullptr;
+        const InterruptHandler handler = g_handlers[best + kCoreExceptions];
+        if (handler == nullptr) {
+            // On the chip the default handler would spin: the node is dead.
+            simFatal("interrupt %d dispatched to %s, but no such handler is installed", best, vectorName(best));
+        }
         if (best == SysTick_IRQn) {
             g_irq.sysTickPending = false;
             ++g_irq.sysTickDispatched;
-            handler = SysTick_Handler;
         } else {
             g_irq.latched[best] = false;
             ++g_irq.dispatched[best];
-            handler = handlerFor(best);
-            if (handler == nullptr) {
-                simFatal("interrupt %d is enabled and pending but the simulator has no vector for it", best);
-            }
         }
         g_irq.inHandler = true;
         handler();

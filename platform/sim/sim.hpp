@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "chip.hpp"
+#include "platform/interface/startup.hpp"
 
 namespace sim {
 
@@ -63,6 +64,14 @@ bool irqEnabled(IRQn_Type irq);
 bool irqPending(IRQn_Type irq);  // latched or raised by its peripheral
 uint64_t irqDispatchCount(IRQn_Type irq);  // handler entries since reset (SysTick_IRQn included)
 bool systemResetRequested();  // AIRCR.SYSRESETREQ written
+// The handlers dispatch calls, by exception (what the chip's vector table says); kept across reset().
+// A pending, enabled line without a handler stops the run, as it would leave the chip spinning.
+void setInterruptHandlers(const InterruptVector* vectors, std::size_t count);
+template <std::size_t N>
+void setInterruptHandlers(const InterruptVector (&vectors)[N])
+{
+    setInterruptHandlers(vectors, N);
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // CAN

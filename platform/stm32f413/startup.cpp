@@ -1,15 +1,11 @@
-// Reset path and vector table of the STM32F413 image. The table sits at the start of the image
-// (0x08020000), where SystemInit points VTOR.
+// Reset path of the STM32F413 image: RAM set-up, the board's SystemInit, static constructors, main. The
+// vector table that points here is the board's (firmware/board/vector_table.cpp).
 
 #include <cstdint>
 
-#include "firmware/board/stm32f4xx_it.hpp"
-#include "firmware/board/system_stm32f4xx.hpp"
-#include "firmware/drivers/bxcan.hpp"
-#include "firmware/drivers/serial.hpp"
+#include "platform/interface/startup.hpp"
 
 extern "C" {
-extern uint32_t _estack;
 extern uint32_t _sidata;
 extern uint32_t _sdata;
 extern uint32_t _edata;
@@ -20,9 +16,6 @@ void __libc_init_array();
 // The image links without the C start files; the static constructors need these two to exist.
 void _init() {}
 void _fini() {}
-
-[[noreturn]] void Reset_Handler();
-[[noreturn]] void Default_Handler();
 }
 
 int main();
@@ -45,9 +38,6 @@ namespace {
     }
 }
 
-using Vector = void (*)();
-constexpr unsigned kVectorCount = 16 + 102;  // core exceptions, then IRQ 0..101
-
 }  // namespace
 
 extern "C" {
@@ -65,128 +55,5 @@ void Default_Handler()
     for (;;) {
     }
 }
-
-// The table the core reads: initial stack, core exceptions, then IRQ 0..101 (472 bytes).
-extern __attribute__((section(".isr_vector"), used)) const Vector g_pfnVectors[kVectorCount] = {
-    reinterpret_cast<Vector>(&_estack),
-    Reset_Handler,
-    NMI_Handler,
-    HardFault_Handler,
-    MemManage_Handler,
-    BusFault_Handler,
-    UsageFault_Handler,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    SVC_Handler,
-    DebugMon_Handler,
-    nullptr,
-    PendSV_Handler,
-    SysTick_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    CAN1_RX0_IRQHandler,  // IRQ 20
-    CAN1_RX1_IRQHandler,  // IRQ 21
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    USART2_IRQHandler,  // IRQ 38
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    CAN2_RX0_IRQHandler,  // IRQ 64
-    CAN2_RX1_IRQHandler,  // IRQ 65
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    CAN3_RX0_IRQHandler,  // IRQ 75
-    CAN3_RX1_IRQHandler,  // IRQ 76
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-    Default_Handler,
-};
-static_assert(sizeof(g_pfnVectors) == 472);
 
 }

@@ -60,11 +60,19 @@ uint32_t tir(const CanFrame& f)
     return v | (f.remote ? CAN_TI0R_RTR : 0U);
 }
 
+const InterruptVector kHandlers[] = {
+    {CAN1_RX0_IRQn, CAN1_RX0_IRQHandler},
+    {CAN1_RX1_IRQn, CAN1_RX1_IRQHandler},
+    {CAN2_RX0_IRQn, CAN2_RX0_IRQHandler},
+    {CAN3_RX0_IRQn, CAN3_RX0_IRQHandler},
+};
+
 class SimCan : public ::testing::Test {
 protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setInterruptHandlers(kHandlers);
         g_rx.clear();
         g_releaseInHandler = true;
         RCC_APB1PeriphClockCmd(RCC_APB1Periph_CAN1 | RCC_APB1Periph_CAN2 | RCC_APB1Periph_CAN3, ENABLE);

@@ -34,11 +34,19 @@ extern "C" void SysTick_Handler()
 
 namespace {
 
+const InterruptVector kHandlers[] = {
+    {CAN1_TX_IRQn, CAN1_TX_IRQHandler},
+    {CAN2_TX_IRQn, CAN2_TX_IRQHandler},
+    {CAN3_TX_IRQn, CAN3_TX_IRQHandler},
+    {SysTick_IRQn, SysTick_Handler},
+};
+
 class SimCore : public ::testing::Test {
 protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setInterruptHandlers(kHandlers);
         g_calls.clear();
         g_sysTicks = 0;
         g_pendAnotherFromHandler = false;

@@ -32,11 +32,14 @@ extern "C" void USART2_IRQHandler()
 
 namespace {
 
+const InterruptVector kHandlers[] = {{USART2_IRQn, USART2_IRQHandler}};
+
 class SimUsart : public ::testing::Test {
 protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setInterruptHandlers(kHandlers);
         g_toSend.clear();
         g_received.clear();
         g_tcEntries = 0;
