@@ -19,6 +19,17 @@ void initStore()
     }
 }
 
+// The flash interface is open only while the store works on it, so that a stray write at any other
+// time cannot program or erase anything.
+template <typename Operation>
+auto withFlashOpen(Operation operation)
+{
+    FLASH_Unlock();
+    const auto result = operation();
+    FLASH_Lock();
+    return result;
+}
+
 }  // namespace
 
 void InitNVM()
@@ -27,13 +38,15 @@ void InitNVM()
         VirtAddVarTab[i] = static_cast<uint16_t>(i + 1U);
         VarDataTab[i] = 0U;  // as after reset, also when the node restarts in-process
     }
-    FLASH_Unlock();
-    initStore();
-    if (EE_ReadVariable(VirtAddVarTab[NVM_Format], &VarDataTab[NVM_Format]) == 0U &&
-        VarDataTab[NVM_Format] != EEFORMAT) {
-        (void)EE_Format();
+    (void)withFlashOpen([] {
         initStore();
-    }
+        if (EE_ReadVariable(VirtAddVarTab[NVM_Format], &VarDataTab[NVM_Format]) == 0U &&
+            VarDataTab[NVM_Format] != EEFORMAT) {
+            (void)EE_Format();
+            initStore();
+        }
+        return true;
+    });
 }
 
 bool NVMGet(uint8_t idx, void* val, uint16_t size)
@@ -88,7 +101,7 @@ bool NVMGet(uint8_t idx, void* val, uint16_t size)
     default:
         break;
     }
-    (void)EE_WriteVariable(VirtAddVarTab[idx], VarDataTab[idx]);
+    (void)withFlashOpen([idx] { return EE_WriteVariable(VirtAddVarTab[idx], VarDataTab[idx]); });
     return false;
 }
 
@@ -98,5 +111,5 @@ bool NVMSet(uint8_t idx, NMVVar_t val)
         return false;
     }
     VarDataTab[idx] = val;
-    return EE_WriteVariable(VirtAddVarTab[idx], val) == FLASH_COMPLETE;
+    return withFlashOpen([idx, val] { return EE_WriteVariable(VirtAddVarTab[idx], val); }) == FLASH_COMPLETE;
 }

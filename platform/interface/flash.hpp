@@ -1,13 +1,15 @@
 #pragma once
 // The flash calls the firmware names, with the vendor library's names, argument conventions and status
-// codes, declared once for both chips. The chip programs its FLASH interface (platform/stm32f413/flash.cpp);
-// the simulator runs them on its NOR model of sectors 10 and 11 (platform/sim/flash.cpp).
+// codes. One driver (platform/stm32f4/flash.cpp) programs the FLASH interface registers on both chips:
+// the real interface, or the simulator's model of it over NOR sectors 10 and 11.
 //
-// Programming and erasing always name chip addresses and sector codes. Reading is a plain load through
-// FLASH_DataView, which is where the CPU sees the data sectors: their own address on the chip, the model's
-// memory in the simulator.
+// Programming and erasing name chip addresses and sector codes, and only the data sectors 10 and 11
+// (FLASH_DATA_START, FLASH_DATA_SIZE): the driver refuses anything that would touch the program. Reading is
+// a plain load through FLASH_DataView (chip.hpp), where the CPU sees the data sectors.
 
 #include <cstdint>
+
+#include "chip.hpp"
 
 enum FLASH_Status : uint16_t {
     FLASH_BUSY = 1,
@@ -22,8 +24,9 @@ enum FLASH_Status : uint16_t {
 };
 
 // Sector codes: the sector number already in place for FLASH_CR.SNB (bits 6:3).
-inline constexpr uint32_t FLASH_Sector_10 = 0x0050U;
-inline constexpr uint32_t FLASH_Sector_11 = 0x0058U;
+inline constexpr uint32_t FLASH_Sector_10 = 10U << FLASH_CR_SNB_Pos;
+inline constexpr uint32_t FLASH_Sector_11 = 11U << FLASH_CR_SNB_Pos;
+static_assert(FLASH_Sector_10 == 0x0050U && FLASH_Sector_11 == 0x0058U);
 
 // Supply voltage ranges; each selects the erase parallelism (FLASH_CR.PSIZE x8, x16, x32, x64).
 inline constexpr uint8_t VoltageRange_1 = 0x00U;
@@ -31,17 +34,16 @@ inline constexpr uint8_t VoltageRange_2 = 0x01U;
 inline constexpr uint8_t VoltageRange_3 = 0x02U;
 inline constexpr uint8_t VoltageRange_4 = 0x03U;
 
-// Opens the control register for erase and program until the next reset.
+// Opens the control register for erase and program (the two-key sequence), until FLASH_Lock or a reset.
 void FLASH_Unlock();
+// Closes it again; the store does so after each of its operations.
+void FLASH_Lock();
 
 // Sets the whole sector to 0xFF; blocks until done. FLASH_ERROR_PGS (nothing started) while locked or for
-// a sector code or range that does not exist.
+// a sector code or range that does not exist; FLASH_ERROR_WRP for a program sector.
 FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange);
 
-// Programs one half-word at an even address; bits only go from 1 to 0. Blocks until done.
+// Programs one half-word at an even address of the data sectors; bits only go from 1 to 0. Blocks until
+// done. FLASH_ERROR_PGS while locked, FLASH_ERROR_PGA for an odd address, FLASH_ERROR_WRP outside the
+// data sectors.
 FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data);
-
-// The data sectors 10 and 11 (the last 256 KB of the 1 MB part) and where the CPU reads them.
-inline constexpr uint32_t FLASH_DATA_START = 0x080C0000U;
-inline constexpr uint32_t FLASH_DATA_SIZE = 0x00040000U;
-extern const volatile uint16_t* const FLASH_DataView;  // FLASH_DataView[i]: the half-word at START + 2 i

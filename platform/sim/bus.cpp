@@ -53,6 +53,9 @@ uint32_t plainRead(const void* reg, unsigned width)
     if (width == 1) {
         return static_cast<const HwReg8*>(reg)->peek();
     }
+    if (width == 2) {
+        return static_cast<const HwReg16*>(reg)->peek();
+    }
     return static_cast<const HwReg32*>(reg)->peek();
 }
 
@@ -60,6 +63,8 @@ void plainWrite(void* reg, uint32_t value, unsigned width)
 {
     if (width == 1) {
         static_cast<HwReg8*>(reg)->poke(static_cast<uint8_t>(value));
+    } else if (width == 2) {
+        static_cast<HwReg16*>(reg)->poke(static_cast<uint16_t>(value));
     } else {
         static_cast<HwReg32*>(reg)->poke(value);
     }

@@ -24,8 +24,11 @@ struct ChipRegisters {
     SysTick_Type systick;
     NVIC_Type nvic;
     SCB_Type scb;
+    HwReg16 flashData[FLASH_DATA_SIZE / 2U];  // the data sectors as the CPU writes them
 };
 extern ChipRegisters registers;
+// The data sectors' content, as the CPU reads it: plain memory, as on the chip.
+extern uint16_t flashContent[FLASH_DATA_SIZE / 2U];
 }  // namespace sim
 
 inline constexpr CAN_TypeDef* CAN1 = &sim::registers.can[0];
@@ -47,5 +50,8 @@ inline constexpr WWDG_TypeDef* WWDG = &sim::registers.wwdg;
 inline constexpr SysTick_Type* SysTick = &sim::registers.systick;
 inline constexpr NVIC_Type* NVIC = &sim::registers.nvic;
 inline constexpr SCB_Type* SCB = &sim::registers.scb;
+// The data sectors as the CPU reads and writes them: [i] is the half-word at FLASH_DATA_START + 2 i.
+inline const volatile uint16_t* const FLASH_DataView = sim::flashContent;
+inline constexpr HwReg16* FLASH_DataWrite = sim::registers.flashData;
 
 #include "platform/interface/periph.hpp"

@@ -1,23 +1,26 @@
-// The simulated data flash: a NOR model of sectors 10 and 11 behind the FLASH_* calls, with power-loss
-// and error injection and an optional backing file. See sim_flash.hpp for the rules.
+// The simulated flash: the FLASH interface registers (two-key unlock, lock, program and sector erase
+// sequences, status and error flags, access control) over a NOR model of the data sectors 10 and 11, with
+// power-loss and error injection and an optional backing file. See sim_flash.hpp for the rules.
 #include <bit>
 #include <cstdio>
 #include <random>
 
-#include "platform/interface/flash.hpp"
+#include "platform/sim/internal.hpp"
 #include "platform/sim/sim_flash.hpp"
 
 namespace sim {
+
+uint16_t flashContent[FLASH_DATA_SIZE / 2U];
+
 namespace {
 
 constexpr uint32_t kHalfWords = FLASH_DATA_SIZE / 2U;
 constexpr uint32_t kSectorHalfWords = kFlashSectorSize / 2U;
 constexpr unsigned kTearShapes = 8U;
 
-uint16_t g_mem[kHalfWords];
+uint16_t* const g_mem = flashContent;
 
 struct State {
-    bool unlocked = false;
     bool dead = false;  // the power went during an operation
     uint64_t operations = 0;
     uint64_t cutAt = 0;  // operation number to cut, 0 = none
@@ -167,6 +170,188 @@ void tearErase(uint32_t first)
     persist(first, kSectorHalfWords);
 }
 
+// The SR flag an injected failure raises, as the chip would report it.
+uint32_t errorFlagFor(FLASH_Status status)
+{
+    switch (status) {
+    case FLASH_ERROR_RD: return FLASH_SR_RDERR;
+    case FLASH_ERROR_PGS: return FLASH_SR_PGSERR;
+    case FLASH_ERROR_PGP: return FLASH_SR_PGPERR;
+    case FLASH_ERROR_PGA: return FLASH_SR_PGAERR;
+    case FLASH_ERROR_WRP: return FLASH_SR_WRPERR;
+    case FLASH_ERROR_OPERATION: return FLASH_SR_OPERR;
+    default: simFatal("flash status %u has no error flag to inject", static_cast<unsigned>(status));
+    }
+}
+
+constexpr uint32_t kErrorFlags =
+    FLASH_SR_OPERR | FLASH_SR_WRPERR | FLASH_SR_PGAERR | FLASH_SR_PGPERR | FLASH_SR_PGSERR | FLASH_SR_RDERR;
+constexpr uint32_t kAcrBits = FLASH_ACR_LATENCY | FLASH_ACR_PRFTEN | FLASH_ACR_ICEN | FLASH_ACR_DCEN |
+                              FLASH_ACR_ICRST | FLASH_ACR_DCRST;
+constexpr uint32_t kCrBits = FLASH_CR_PG | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB | FLASH_CR_PSIZE |
+                             FLASH_CR_EOPIE | FLASH_CR_ERRIE | FLASH_CR_LOCK;
+constexpr uint32_t kOptcrReset = 0x00000014U;
+
+// The FLASH interface. Operations complete within the register write that starts them (BSY is never seen
+// set): erase and program times are not modelled.
+class FlashInterface final : public Peripheral {
+public:
+    FlashInterface() : Peripheral("FLASH", &registers.flash, sizeof(FLASH_TypeDef)) {}
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        if (offset == offsetof(FLASH_TypeDef, KEYR) || offset == offsetof(FLASH_TypeDef, OPTKEYR)) {
+            return 0;  // write-only
+        }
+        return stored(offset, width);
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        if (width != 4U) {
+            simFatal("FLASH register offset 0x%x written with %u bytes: the interface takes words", offset, width);
+        }
+        switch (offset) {
+        case offsetof(FLASH_TypeDef, ACR): store(offset, value & kAcrBits, 4); break;
+        case offsetof(FLASH_TypeDef, KEYR): key(value); break;
+        case offsetof(FLASH_TypeDef, SR): store(offset, sr() & ~(value & (kErrorFlags | FLASH_SR_EOP)), 4); break;
+        case offsetof(FLASH_TypeDef, CR): control(value); break;
+        default: store(offset, value, 4); break;  // option bytes: stored, never acted on
+        }
+    }
+
+    void reset() override
+    {
+        clearBlock();
+        registers.flash.CR.poke(FLASH_CR_LOCK);
+        registers.flash.OPTCR.poke(kOptcrReset);
+        keysSeen_ = 0;
+        lockedUntilReset_ = false;
+    }
+
+    // A write into the data sectors: programs the half-word if the interface is set up for it.
+    void programCell(uint32_t index, uint32_t value, unsigned width)
+    {
+        if (g.dead) {
+            return;
+        }
+        const uint32_t c = cr();
+        if ((c & FLASH_CR_LOCK) != 0U || (c & FLASH_CR_PG) == 0U || (c & (FLASH_CR_SER | FLASH_CR_MER)) != 0U) {
+            raise(FLASH_SR_PGSERR);  // a write to flash outside the programming sequence
+            return;
+        }
+        if (((c & FLASH_CR_PSIZE) >> FLASH_CR_PSIZE_Pos) != 1U || width != 2U) {
+            raise(FLASH_SR_PGPERR);  // the access size must match PSIZE; the model knows x16 only
+            return;
+        }
+        FLASH_Status status = FLASH_COMPLETE;
+        const Admit a = admit(&status);
+        if (a == Admit::Refuse) {
+            raise(errorFlagFor(status));
+            return;
+        }
+        program(index, static_cast<uint16_t>(value), a == Admit::Cut);
+        done();
+    }
+
+private:
+    uint32_t sr() const { return registers.flash.SR.peek(); }
+    uint32_t cr() const { return registers.flash.CR.peek(); }
+    void raise(uint32_t flags) { registers.flash.SR.poke(sr() | flags); }
+    void done()
+    {
+        if ((cr() & FLASH_CR_EOPIE) != 0U) {
+            raise(FLASH_SR_EOP);  // set only with its interrupt enabled
+        }
+    }
+
+    // KEY1 then KEY2 unlocks CR; anything else locks it until the next reset.
+    void key(uint32_t value)
+    {
+        if (lockedUntilReset_ || (cr() & FLASH_CR_LOCK) == 0U) {
+            return;
+        }
+        const uint32_t expected = keysSeen_ == 0U ? FLASH_KEY1 : FLASH_KEY2;
+        if (value != expected) {
+            lockedUntilReset_ = true;
+            keysSeen_ = 0;
+            return;
+        }
+        if (++keysSeen_ == 2U) {
+            keysSeen_ = 0;
+            registers.flash.CR.poke(cr() & ~FLASH_CR_LOCK);
+        }
+    }
+
+    void control(uint32_t value)
+    {
+        if ((cr() & FLASH_CR_LOCK) != 0U) {
+            return;  // locked: not writable
+        }
+        store(offsetof(FLASH_TypeDef, CR), value & kCrBits, 4);
+        if ((value & FLASH_CR_STRT) == 0U || g.dead) {
+            return;
+        }
+        if ((value & FLASH_CR_MER) != 0U) {
+            simFatal("mass erase started: it would erase the program");
+        }
+        if ((value & FLASH_CR_SER) == 0U || (value & FLASH_CR_PG) != 0U) {
+            raise(FLASH_SR_PGSERR);
+            return;
+        }
+        const uint32_t sector = (value & FLASH_CR_SNB) >> FLASH_CR_SNB_Pos;
+        if (sector != 10U && sector != 11U) {
+            simFatal("erase of sector %u started: only the data sectors 10 and 11 may be erased", sector);
+        }
+        FLASH_Status status = FLASH_COMPLETE;
+        const Admit a = admit(&status);
+        if (a == Admit::Refuse) {
+            raise(errorFlagFor(status));
+            return;
+        }
+        const uint32_t first = (sector - 10U) * kSectorHalfWords;
+        if (a == Admit::Cut) {
+            tearErase(first);
+        } else {
+            fillErased(first, kSectorHalfWords);
+            persist(first, kSectorHalfWords);
+            ++g.erases[sector - 10U];
+        }
+        done();
+    }
+
+    unsigned keysSeen_ = 0;
+    bool lockedUntilReset_ = false;
+};
+
+FlashInterface& flashInterface()
+{
+    static FlashInterface model;
+    return model;
+}
+
+// The data sectors as the CPU writes them (and reads them, where a read goes through a register).
+class FlashMemory final : public Peripheral {
+public:
+    FlashMemory() : Peripheral("flash sectors 10 and 11", registers.flashData, sizeof(registers.flashData)) {}
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        const uint32_t half = g_mem[offset / 2U];
+        if (width == 1U) {
+            return (half >> (8U * (offset & 1U))) & 0xFFU;
+        }
+        return width == 4U ? half | (static_cast<uint32_t>(g_mem[offset / 2U + 1U]) << 16) : half;
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        flashInterface().programCell(offset / 2U, value, width);
+    }
+
+    void reset() override {}  // the content survives every reset
+};
+
 const bool g_factoryNew = [] {
     flashReset();
     return true;
@@ -179,11 +364,20 @@ void flashReset()
     flashCloseFile();
     fillErased(0, kHalfWords);
     g = State{};
+    flashInterface().reset();
+}
+
+Peripheral& flashInterfaceModel() { return flashInterface(); }
+
+Peripheral& flashMemoryModel()
+{
+    static FlashMemory model;
+    return model;
 }
 
 void flashPowerCycle()
 {
-    g.unlocked = false;
+    flashInterface().reset();
     g.dead = false;
     g.cutAt = 0;
     g.failAt = 0;
@@ -232,7 +426,7 @@ std::vector<uint16_t> flashImage() { return std::vector<uint16_t>(g_mem, g_mem +
 void flashSetImage(const std::vector<uint16_t>& image)
 {
     for (uint32_t i = 0; i < kHalfWords; ++i) {
-        g_mem[i] = (i < image.size()) ? image[i] : uint16_t{0xFFFFU};
+        g_mem[i] = i < image.size() ? image[i] : uint16_t{0xFFFFU};
     }
     persist(0, kHalfWords);
 }
@@ -279,59 +473,3 @@ void flashCloseFile()
 }
 
 }  // namespace sim
-
-const volatile uint16_t* const FLASH_DataView = sim::g_mem;
-
-void FLASH_Unlock() { sim::g.unlocked = true; }
-
-FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
-{
-    using namespace sim;
-    const bool wellFormed = (FLASH_Sector & ~0x78U) == 0U /* SNB, bits 6:3 */ && (FLASH_Sector >> 3) <= 11U && VoltageRange <= VoltageRange_4;
-    if (!g.unlocked || !wellFormed) {
-        return FLASH_ERROR_PGS;
-    }
-    unsigned sector = 0;
-    if (FLASH_Sector == FLASH_Sector_10) {
-        sector = 10U;
-    } else if (FLASH_Sector == FLASH_Sector_11) {
-        sector = 11U;
-    } else {
-        return FLASH_ERROR_WRP;  // the program sectors are not modelled, and nothing here may erase them
-    }
-    FLASH_Status status = FLASH_COMPLETE;
-    const Admit a = admit(&status);
-    if (a == Admit::Refuse) {
-        return status;
-    }
-    const uint32_t first = (sector - 10U) * kSectorHalfWords;
-    if (a == Admit::Cut) {
-        tearErase(first);
-    } else {
-        fillErased(first, kSectorHalfWords);
-        persist(first, kSectorHalfWords);
-        ++g.erases[sector - 10U];
-    }
-    return FLASH_COMPLETE;
-}
-
-FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
-{
-    using namespace sim;
-    if (!g.unlocked) {
-        return FLASH_ERROR_PGS;
-    }
-    if ((Address & 1U) != 0U) {
-        return FLASH_ERROR_PGA;
-    }
-    if (!inModel(Address, 2U)) {
-        return FLASH_ERROR_WRP;
-    }
-    FLASH_Status status = FLASH_COMPLETE;
-    const Admit a = admit(&status);
-    if (a == Admit::Refuse) {
-        return status;
-    }
-    program(indexOf(Address), Data, a == Admit::Cut);
-    return FLASH_COMPLETE;
-}

@@ -38,6 +38,8 @@ Peripheral& gpioModel(unsigned index);
 Peripheral& usart2Model();
 Peripheral& canModel(unsigned index);
 Peripheral& timModel(unsigned index);  // 0 TIM2, 1 TIM5
+Peripheral& flashInterfaceModel();
+Peripheral& flashMemoryModel();
 void resetCanBuses();
 void ensureModels();
 

@@ -89,6 +89,8 @@ void ensureModels()
         }
         timModel(0);
         timModel(1);
+        flashInterfaceModel();
+        flashMemoryModel();
         return true;
     }();
     (void)created;

@@ -31,6 +31,9 @@ inline constexpr uint32_t SCB_BASE = 0xE000ED00U;
 // Flash memory (1 MB part): the image sits behind the 128 KB bootloader.
 inline constexpr uint32_t FLASH_BASE = 0x08000000U;
 inline constexpr uint32_t FLASH_SIZE = 0x00100000U;
+// Sectors 10 and 11 (the last 256 KB of the 1 MB part): the node's data, everything below is program.
+inline constexpr uint32_t FLASH_DATA_START = 0x080C0000U;
+inline constexpr uint32_t FLASH_DATA_SIZE = 0x00040000U;
 
 // ---------------------------------------------------------------------------------------------------------
 // Exception and interrupt numbers (negative: core exceptions).
@@ -362,6 +365,7 @@ inline constexpr uint32_t FLASH_ACR_LATENCY = 0xFU << 0;
 inline constexpr uint32_t FLASH_ACR_PRFTEN = 1U << 8;
 inline constexpr uint32_t FLASH_ACR_ICEN = 1U << 9;
 inline constexpr uint32_t FLASH_ACR_DCEN = 1U << 10;
+inline constexpr uint32_t FLASH_ACR_ICRST = 1U << 11;
 inline constexpr uint32_t FLASH_ACR_DCRST = 1U << 12;
 inline constexpr uint32_t FLASH_KEY1 = 0x45670123U;
 inline constexpr uint32_t FLASH_KEY2 = 0xCDEF89ABU;

@@ -24,5 +24,6 @@ private:
 };
 
 using HwReg32 = HwReg<uint32_t>;
+using HwReg16 = HwReg<uint16_t>;
 using HwReg8 = HwReg<uint8_t>;
-static_assert(sizeof(HwReg32) == 4 && sizeof(HwReg8) == 1);
+static_assert(sizeof(HwReg32) == 4 && sizeof(HwReg16) == 2 && sizeof(HwReg8) == 1);

@@ -181,7 +181,9 @@ TEST_F(Nvm, AFailedWriteIsReportedAndTheStoreKeepsTheOldValue)
     EXPECT_EQ(start().values[3], 112);
     EXPECT_EQ(VarDataTab[3], 112U);
     EXPECT_TRUE(NVMSet(3, 0x0033));
+    EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U) << "the store locks the flash again after each operation";
     EXPECT_EQ(start().values[3], 0x33);
+    EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U);
 }
 
 TEST_F(Nvm, AStartUpThatCannotBringTheStoreUpStopsTheNode)

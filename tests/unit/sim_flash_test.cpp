@@ -315,4 +315,48 @@ TEST_F(SimFlash, ABackingFileKeepsTheContentAcrossProcesses)
     rmdir(dir);
 }
 
+// The interface as the reference manual describes it, register by register: what the driver's sequences
+// depend on, so that a driver with swapped keys, a wrong PSIZE or SNB fails here and in every test above.
+TEST_F(SimFlash, TheInterfaceKeepsToTheReferenceSequences)
+{
+    sim::flashPowerCycle();
+    EXPECT_EQ(FLASH->CR, FLASH_CR_LOCK) << "locked out of reset";
+    FLASH->CR = FLASH_CR_PG;
+    EXPECT_EQ(FLASH->CR, FLASH_CR_LOCK) << "a locked CR takes no writes";
+
+    FLASH->KEYR = FLASH_KEY2;  // the keys in the wrong order
+    FLASH->KEYR = FLASH_KEY1;
+    FLASH->KEYR = FLASH_KEY1;
+    FLASH->KEYR = FLASH_KEY2;
+    EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U) << "a wrong sequence locks until the next reset";
+    sim::flashPowerCycle();
+    FLASH->KEYR = FLASH_KEY1;
+    FLASH->KEYR = FLASH_KEY2;
+    EXPECT_EQ(FLASH->CR & FLASH_CR_LOCK, 0U);
+
+    // A write into the sectors outside the programming sequence, or wider than PSIZE, programs nothing.
+    FLASH_DataWrite[2] = 0x1234U;
+    EXPECT_EQ(FLASH->SR & FLASH_SR_PGSERR, FLASH_SR_PGSERR);
+    FLASH->SR = FLASH_SR_PGSERR;
+    EXPECT_EQ(FLASH->SR, 0U) << "error flags clear by writing 1";
+    FLASH->CR = FLASH_CR_PG | (2U << FLASH_CR_PSIZE_Pos);  // x32 parallelism
+    FLASH_DataWrite[2] = 0x1234U;
+    EXPECT_EQ(FLASH->SR & FLASH_SR_PGPERR, FLASH_SR_PGPERR);
+    EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0xFFFFU);
+    FLASH->SR = FLASH_SR_PGPERR;
+    FLASH->CR = FLASH_CR_PG | (1U << FLASH_CR_PSIZE_Pos);
+    FLASH_DataWrite[2] = 0x1234U;
+    EXPECT_EQ(FLASH->SR, 0U);
+    EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0x1234U);
+
+    // SNB selects the sector STRT erases; naming a program sector stops the run, as it would kill the chip.
+    FLASH->CR = FLASH_CR_SER | FLASH_Sector_10;
+    FLASH->CR = FLASH_CR_SER | FLASH_Sector_10 | FLASH_CR_STRT;
+    EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0xFFFFU);
+    EXPECT_EQ(sim::flashEraseCount(10), 1U);
+    EXPECT_DEATH(FLASH->CR = FLASH_CR_SER | (5U << FLASH_CR_SNB_Pos) | FLASH_CR_STRT, "sector 5");
+    FLASH_Lock();
+    EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U);
+}
+
 }  // namespace

@@ -1,11 +1,9 @@
-// The flash calls over the STM32F413's FLASH interface: half-word programming (PSIZE x16) and sector
-// erase, each blocking until the interface is idle again.
+// The flash calls over the STM32F4 FLASH interface: half-word programming (PSIZE x16) and sector erase,
+// each blocking until the interface is idle again. The same code drives the chip's interface and the
+// simulator's model of it.
 #include "platform/interface/flash.hpp"
 
-#include "chip.hpp"
 #include "platform/interface/core.hpp"
-
-const volatile uint16_t* const FLASH_DataView = reinterpret_cast<const volatile uint16_t*>(FLASH_DATA_START);
 
 namespace {
 
@@ -13,6 +11,13 @@ constexpr uint32_t kErrorFlags = FLASH_SR_OPERR | FLASH_SR_WRPERR | FLASH_SR_PGA
                                  FLASH_SR_PGSERR | FLASH_SR_RDERR;
 constexpr uint32_t kPsizeX16 = 1U << FLASH_CR_PSIZE_Pos;
 constexpr uint32_t kLastSector = 11U;  // 1 MB part
+
+bool dataSector(uint32_t sector_code) { return sector_code == FLASH_Sector_10 || sector_code == FLASH_Sector_11; }
+
+bool dataAddress(uint32_t address)
+{
+    return address >= FLASH_DATA_START && address - FLASH_DATA_START < FLASH_DATA_SIZE;
+}
 
 // Waits for the running operation to end and reports how it ended.
 FLASH_Status flashWait()
@@ -69,11 +74,16 @@ void FLASH_Unlock()
     }
 }
 
+void FLASH_Lock() { FLASH->CR |= FLASH_CR_LOCK; }
+
 FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
     const bool sectorOk = (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector;
     if (locked() || !sectorOk || VoltageRange > VoltageRange_4) {
         return FLASH_ERROR_PGS;
+    }
+    if (!dataSector(FLASH_Sector)) {
+        return FLASH_ERROR_WRP;  // nothing on the chip would stop an erase of the running program
     }
     (void)flashWait();
     clearFlags();
@@ -97,11 +107,14 @@ FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
     if ((Address & 1U) != 0U) {
         return FLASH_ERROR_PGA;
     }
+    if (!dataAddress(Address)) {
+        return FLASH_ERROR_WRP;
+    }
     (void)flashWait();
     clearFlags();
     FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB)) | kPsizeX16 |
                 FLASH_CR_PG;
-    *reinterpret_cast<volatile uint16_t*>(Address) = Data;
+    FLASH_DataWrite[(Address - FLASH_DATA_START) / 2U] = Data;
     const FLASH_Status status = flashWait();
     FLASH->CR &= ~FLASH_CR_PG;
     clearFlags();
