@@ -2,8 +2,8 @@
 // The few peripheral-library calls the firmware names (clock enables and clock query, pin set-up, the
 // USART line set-up, interrupt controller, SysTick, unique ID, watchdog reset), with the vendor
 // libraries' names and argument conventions. No vendor library is used: the calls are written here (as
-// inline register code) or in platform/stm32f4/periph.cpp over the register blocks, which makes them identical on
-// the real and the simulated chip; only RCC_GetClocksFreq and the unique ID are per chip.
+// inline register code) or in platform/stm32f4/periph.cpp over the register blocks, which makes them
+// identical on the real and the simulated chip.
 // Included by chip.hpp after the register blocks and instances.
 
 #include <cstdint>
@@ -23,9 +23,7 @@ struct RCC_ClocksTypeDef {
     uint32_t PCLK2_Frequency;
 };
 
-// Fills the bus clocks in Hz. On the chip they are computed from the RCC registers (8 MHz crystal, 16 MHz
-// internal oscillator); the simulator reports the clocks it was told to run at (96/96/48/96 MHz unless a
-// test says otherwise).
+// Fills the bus clocks in Hz, computed from the RCC registers (8 MHz crystal, 16 MHz internal oscillator).
 void RCC_GetClocksFreq(RCC_ClocksTypeDef* RCC_Clocks);
 
 inline constexpr uint32_t HSI_VALUE = 16000000U;

@@ -24,6 +24,7 @@ struct ChipRegisters {
     SysTick_Type systick;
     NVIC_Type nvic;
     SCB_Type scb;
+    UID_TypeDef uid;
     HwReg16 flashData[FLASH_DATA_SIZE / 2U];  // the data sectors as the CPU writes them
 };
 extern ChipRegisters registers;
@@ -50,6 +51,7 @@ inline constexpr WWDG_TypeDef* WWDG = &sim::registers.wwdg;
 inline constexpr SysTick_Type* SysTick = &sim::registers.systick;
 inline constexpr NVIC_Type* NVIC = &sim::registers.nvic;
 inline constexpr SCB_Type* SCB = &sim::registers.scb;
+inline constexpr UID_TypeDef* UID = &sim::registers.uid;
 // The data sectors as the CPU reads and writes them: [i] is the half-word at FLASH_DATA_START + 2 i.
 inline const volatile uint16_t* const FLASH_DataView = sim::flashContent;
 inline constexpr HwReg16* FLASH_DataWrite = sim::registers.flashData;

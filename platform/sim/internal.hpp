@@ -40,6 +40,7 @@ Peripheral& canModel(unsigned index);
 Peripheral& timModel(unsigned index);  // 0 TIM2, 1 TIM5
 Peripheral& flashInterfaceModel();
 Peripheral& flashMemoryModel();
+Peripheral& uidModel();
 void resetCanBuses();
 void ensureModels();
 

@@ -227,6 +227,62 @@ Peripheral& rccModel()
 
 Peripheral& gpioModel(unsigned index) { return gpio(index); }
 
+Clocks clocks()
+{
+    const RCC_ClocksTypeDef c = rccClocksFromRegisters(registers.rcc.CFGR.peek(), registers.rcc.PLLCFGR.peek());
+    return {c.SYSCLK_Frequency, c.HCLK_Frequency, c.PCLK1_Frequency, c.PCLK2_Frequency};
+}
+
+namespace {
+
+// The prescaler field that divides `from` down to `to`, from the table of the dividers the bus has.
+uint32_t dividerCode(uint32_t from, uint32_t to, uint32_t first_code, const uint32_t* dividers, unsigned count)
+{
+    if (to == from) {
+        return 0;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        if (to != 0U && from == to * dividers[i]) {
+            return first_code + i;
+        }
+    }
+    simFatal("no bus prescaler divides %u Hz to %u Hz", from, to);
+}
+
+}  // namespace
+
+void setClocks(const Clocks& c)
+{
+    // As a start-up would set it: the PLL from the crystal at 1 MHz into the VCO, the P divider that keeps
+    // the VCO within 100..432 MHz, and the bus prescalers.
+    constexpr uint32_t kVcoInHz = 1000000U;
+    constexpr uint32_t kPllM = HSE_VALUE / kVcoInHz;
+    uint32_t pllcfgr = 0;
+    for (uint32_t pField = 0; pField < 4U && pllcfgr == 0U; ++pField) {
+        const uint64_t vco = static_cast<uint64_t>(c.sysclk) * ((pField + 1U) * 2U);
+        if (vco % kVcoInHz == 0U && vco >= 100000000U && vco <= 432000000U) {
+            pllcfgr = (kPllM << RCC_PLLCFGR_PLLM_Pos) | (static_cast<uint32_t>(vco / kVcoInHz) << RCC_PLLCFGR_PLLN_Pos) |
+                      (pField << RCC_PLLCFGR_PLLP_Pos) | RCC_PLLCFGR_PLLSRC | (4U << RCC_PLLCFGR_PLLQ_Pos);
+        }
+    }
+    if (pllcfgr == 0U) {
+        simFatal("the PLL cannot make a %u Hz system clock from the 8 MHz crystal", c.sysclk);
+    }
+    static constexpr uint32_t kAhbDividers[] = {2, 4, 8, 16, 64, 128, 256, 512};
+    static constexpr uint32_t kApbDividers[] = {2, 4, 8, 16};
+    const uint32_t cfgr = (dividerCode(c.sysclk, c.hclk, 8, kAhbDividers, 8) << RCC_CFGR_HPRE_Pos) |
+                          (dividerCode(c.hclk, c.pclk1, 4, kApbDividers, 4) << RCC_CFGR_PPRE1_Pos) |
+                          (dividerCode(c.hclk, c.pclk2, 4, kApbDividers, 4) << RCC_CFGR_PPRE2_Pos) |
+                          RCC_CFGR_SW_PLL | RCC_CFGR_SWS_PLL;
+    RCC_TypeDef& r = registers.rcc;
+    r.CR.poke(r.CR.peek() | RCC_CR_HSEON | RCC_CR_HSERDY | RCC_CR_PLLON | RCC_CR_PLLRDY);
+    r.PLLCFGR.poke(pllcfgr);
+    r.CFGR.poke(cfgr);
+    refreshPwmOutputs(nowNs());
+}
+
+void setPclk1(uint32_t hz) { setClocks({2U * hz, 2U * hz, hz, 2U * hz}); }
+
 bool ahb1Enabled(uint32_t mask) { return (registers.rcc.AHB1ENR.peek() & mask) == mask; }
 bool apb1Enabled(uint32_t mask) { return (registers.rcc.APB1ENR.peek() & mask) == mask; }
 

@@ -16,7 +16,6 @@ Timed* g_timed[kMaxTimed];
 std::size_t g_timedCount = 0;
 
 uint64_t g_nowNs = 0;
-Clocks g_clocks = kNodeClocks;
 uint32_t g_uid[3] = {0x00200041U, 0x31345105U, 0x39383337U};
 
 constexpr uint64_t kDefaultRelaxLimit = 20000000U;  // 20 s of spinning
@@ -91,6 +90,7 @@ void ensureModels()
         timModel(1);
         flashInterfaceModel();
         flashMemoryModel();
+        uidModel();
         return true;
     }();
     (void)created;
@@ -100,7 +100,6 @@ void reset()
 {
     ensureModels();
     g_nowNs = 0;
-    g_clocks = kNodeClocks;
     g_relaxLimit = kDefaultRelaxLimit;
     g_relaxCalls = 0;
     resetInterruptController();
@@ -149,9 +148,6 @@ void relax()
 
 void setRelaxLimit(uint64_t calls) { g_relaxLimit = calls; }
 
-void setClocks(const Clocks& clocks) { g_clocks = clocks; }
-Clocks clocks() { return g_clocks; }
-void setPclk1(uint32_t hz) { g_clocks.pclk1 = hz; }
 
 void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)
 {
@@ -172,7 +168,31 @@ void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)
     std::abort();
 }
 
-uint32_t uidWord(unsigned index) { return g_uid[index]; }
+namespace {
+
+// The unique ID in system memory: read-only, the same through every reset.
+class UidModel final : public Peripheral {
+public:
+    UidModel() : Peripheral("unique ID", &registers.uid, sizeof(UID_TypeDef)) {}
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        const uint32_t word = g_uid[offset / 4U] >> (8U * (offset % 4U));
+        return width == 4U ? word : word & ((1U << (8U * width)) - 1U);
+    }
+    void write(uint32_t offset, uint32_t, unsigned) override
+    {
+        simFatal("write to the unique ID at offset %u: system memory is read-only", offset);
+    }
+    void reset() override {}
+};
+
+}  // namespace
+
+Peripheral& uidModel()
+{
+    static UidModel model;
+    return model;
+}
 
 // Power-on state before main(): a program (or test) that never calls reset() still starts from a chip
 // as it comes out of reset.
@@ -184,16 +204,3 @@ const bool g_poweredOn = [] {
 }  // namespace
 
 }  // namespace sim
-
-void RCC_GetClocksFreq(RCC_ClocksTypeDef* RCC_Clocks)
-{
-    const sim::Clocks c = sim::clocks();
-    RCC_Clocks->SYSCLK_Frequency = c.sysclk;
-    RCC_Clocks->HCLK_Frequency = c.hclk;
-    RCC_Clocks->PCLK1_Frequency = c.pclk1;
-    RCC_Clocks->PCLK2_Frequency = c.pclk2;
-}
-
-uint32_t LL_GetUID_Word0() { return sim::uidWord(0); }
-uint32_t LL_GetUID_Word1() { return sim::uidWord(1); }
-uint32_t LL_GetUID_Word2() { return sim::uidWord(2); }

@@ -48,11 +48,16 @@ struct Clocks {
     uint32_t pclk1;
     uint32_t pclk2;
 };
-// The node's clock tree (96 MHz from the crystal, APB1 at half): what the simulator runs at after reset.
+// The node's clock tree (96 MHz from the crystal, APB1 at half), as its start-up sets it. After reset the
+// chip runs from the 16 MHz internal oscillator, as a real one does.
 inline constexpr Clocks kNodeClocks{96000000U, 96000000U, 48000000U, 96000000U};
-// What RCC_GetClocksFreq reports and what the models run from (CAN bit rate, USART baud, SysTick).
-void setClocks(const Clocks& clocks);
+// The clocks the RCC registers select: what RCC_GetClocksFreq reports and what the models run from (CAN
+// bit rate, USART baud, SysTick, timers).
 Clocks clocks();
+// Programs the RCC registers for these clocks (the PLL from the 8 MHz crystal, the bus prescalers), as a
+// start-up would; a tree the chip cannot make stops the test.
+void setClocks(const Clocks& clocks);
+// APB1 at hz, behind a core clock of twice that.
 void setPclk1(uint32_t hz);
 
 void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2);

@@ -151,6 +151,11 @@ struct PWR_TypeDef {
     HwReg32 CSR;
 };
 
+// The 96-bit unique device ID in system memory (read-only).
+struct UID_TypeDef {
+    HwReg32 W[3];
+};
+
 struct WWDG_TypeDef {
     HwReg32 CR;
     HwReg32 CFR;

@@ -61,6 +61,11 @@ RCC_ClocksTypeDef rccClocksFromRegisters(uint32_t cfgr, uint32_t pllcfgr)
     return clocks;
 }
 
+void RCC_GetClocksFreq(RCC_ClocksTypeDef* RCC_Clocks)
+{
+    *RCC_Clocks = rccClocksFromRegisters(RCC->CFGR, RCC->PLLCFGR);
+}
+
 void RCC_AHB1PeriphClockCmd(uint32_t RCC_AHB1Periph, FunctionalState NewState)
 {
     setOrClear(RCC->AHB1ENR, RCC_AHB1Periph, NewState);
@@ -315,6 +320,10 @@ void LL_Init1msTick(uint32_t HCLKFrequency)
     SysTick->VAL = 0U;
     SysTick->CTRL = SysTick_CTRL_CLKSOURCE_Msk | SysTick_CTRL_ENABLE_Msk;
 }
+
+uint32_t LL_GetUID_Word0() { return UID->W[0]; }
+uint32_t LL_GetUID_Word1() { return UID->W[1]; }
+uint32_t LL_GetUID_Word2() { return UID->W[2]; }
 
 void WWDG_DeInit()
 {

@@ -32,6 +32,7 @@ inline WWDG_TypeDef* const WWDG = reinterpret_cast<WWDG_TypeDef*>(WWDG_BASE);
 inline SysTick_Type* const SysTick = reinterpret_cast<SysTick_Type*>(SysTick_BASE);
 inline NVIC_Type* const NVIC = reinterpret_cast<NVIC_Type*>(NVIC_BASE);
 inline SCB_Type* const SCB = reinterpret_cast<SCB_Type*>(SCB_BASE);
+inline UID_TypeDef* const UID = reinterpret_cast<UID_TypeDef*>(UID_BASE);
 // The data sectors as the CPU reads and writes them: [i] is the half-word at FLASH_DATA_START + 2 i.
 inline const volatile uint16_t* const FLASH_DataView = reinterpret_cast<const volatile uint16_t*>(FLASH_DATA_START);
 inline HwReg16* const FLASH_DataWrite = reinterpret_cast<HwReg16*>(FLASH_DATA_START);

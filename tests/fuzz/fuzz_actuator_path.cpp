@@ -24,6 +24,7 @@ constexpr uint16_t kDataTypes[4] = {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, U
 void start()
 {
     sim::reset();
+    sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
     RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
     PWMInit();
     for (uint8_t p = 0; p < PortCANLast; ++p) {

@@ -24,6 +24,7 @@ XportInstance ins;
 void start()
 {
     sim::reset();
+    sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
     InitNVM();
     for (uint8_t i = 0; i < Var_Last; ++i) {
         NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));

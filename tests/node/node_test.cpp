@@ -81,6 +81,14 @@ TEST_F(NodeTest, StartUpOrderOnLinesAndConsole)
               expected_start)
         << text;
     EXPECT_EQ(sim::usart2Sent(), "4bxcan init ok\n4bxcan init ok\n4bxcan init ok\n");
+
+    // The clock tree the start-up programmed, read back from the RCC registers.
+    RCC_ClocksTypeDef clocks{};
+    RCC_GetClocksFreq(&clocks);
+    EXPECT_EQ(clocks.SYSCLK_Frequency, 96000000U);
+    EXPECT_EQ(clocks.HCLK_Frequency, 96000000U);
+    EXPECT_EQ(clocks.PCLK1_Frequency, 48000000U);
+    EXPECT_EQ(clocks.PCLK2_Frequency, 96000000U);
 }
 
 TEST_F(NodeTest, NodeStatusOncePerSecondFromEveryPort)

@@ -33,6 +33,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         bxcanColdReset();
         serialColdReset();
         InitSerial();

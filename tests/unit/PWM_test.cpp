@@ -13,6 +13,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         // The board start-up clocks the ports before the timers are set up.
         RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
         PWMInit();

@@ -21,6 +21,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
         PWMInit();
         for (uint8_t i = Var_CAN2PWM_CHStart; i < Var_CAN2PWM_ACTStart + NUM_PWM; ++i) {

@@ -18,6 +18,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         serialColdReset();
         ASSERT_TRUE(InitSerial());
         sim::advanceUs(100);

@@ -72,6 +72,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         sim::setInterruptHandlers(kHandlers);
         g_rx.clear();
         g_releaseInHandler = true;

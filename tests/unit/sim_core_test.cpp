@@ -149,6 +149,7 @@ TEST_F(SimCore, VirtualTimeMovesOnlyWhenDriven)
 TEST_F(SimCore, SysTickCountsHclkAndRaisesItsException)
 {
     // The node's 1 ms tick at 96 MHz.
+    sim::setClocks(sim::kNodeClocks);
     ASSERT_EQ(SysTick_Config(96000), 0U);
     EXPECT_EQ(NVIC_GetPriority(SysTick_IRQn), 15U);
     EXPECT_EQ(SCB->SHP[11], 0xF0U);
@@ -171,6 +172,7 @@ TEST_F(SimCore, SysTickCountsHclkAndRaisesItsException)
 
 TEST_F(SimCore, SysTickWithoutInterruptOnlySetsCountFlag)
 {
+    sim::setClocks(sim::kNodeClocks);
     LL_Init1msTick(96000000);
     sim::advanceUs(2500);
     EXPECT_EQ(g_sysTicks, 0U);
@@ -235,14 +237,22 @@ TEST_F(SimCore, ClockTreeOfTheNodeFromItsRegisters)
     EXPECT_EQ(atReset.SYSCLK_Frequency, 16000000U);
     EXPECT_EQ(atReset.PCLK1_Frequency, 16000000U);
 
-    // The simulator reports the clocks it runs at; tests choose them.
+    // The simulator runs from what the registers say: the internal oscillator out of reset, then the tree
+    // a start-up programs.
     RCC_ClocksTypeDef sim{};
     RCC_GetClocksFreq(&sim);
+    EXPECT_EQ(sim.SYSCLK_Frequency, 16000000U);
+    sim::setClocks(sim::kNodeClocks);
+    EXPECT_EQ(RCC->PLLCFGR & (RCC_PLLCFGR_PLLM | RCC_PLLCFGR_PLLSRC), (8U << RCC_PLLCFGR_PLLM_Pos) | RCC_PLLCFGR_PLLSRC);
+    RCC_GetClocksFreq(&sim);
+    EXPECT_EQ(sim.SYSCLK_Frequency, 96000000U);
     EXPECT_EQ(sim.PCLK1_Frequency, 48000000U);
+    EXPECT_EQ(sim.PCLK2_Frequency, 96000000U);
     sim::setPclk1(47000000);
     RCC_GetClocksFreq(&sim);
     EXPECT_EQ(sim.PCLK1_Frequency, 47000000U);
-    EXPECT_EQ(sim.SYSCLK_Frequency, 96000000U);
+    EXPECT_EQ(sim.SYSCLK_Frequency, 94000000U) << "APB1 at half the core clock";
+    EXPECT_DEATH(sim::setClocks({96000000U, 96000000U, 47000000U, 96000000U}), "prescaler");
 }
 
 TEST_F(SimCore, UniqueIdIsSettable)

@@ -39,6 +39,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         sim::setInterruptHandlers(kHandlers);
         g_toSend.clear();
         g_received.clear();
