@@ -20,7 +20,7 @@
 namespace {
 
 constexpr uint64_t kMs = 1000000;  // ns
-constexpr uint8_t kNodeIds[3] = {110, 111, 112};
+using nodetest::kNodeIds;
 // Chip unique ID words 0..2, and the node's 64-bit ID formed from them (word 1, word 0 ^ word 2).
 constexpr uint32_t kUid[3] = {0x11223344U, 0x55667788U, 0x01020304U};
 constexpr uint64_t kUniqID = 0x5566778810203040ULL;
@@ -72,9 +72,8 @@ public:
         for (const char c : name) {
             b.put(8, static_cast<uint8_t>(c));
         }
-        constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
-        for (const sim::CanFrame& f :
-             bus::framesOf(bus::serviceId(30, 11, true, node_id, node_), tid_[11]++, b.bytes(), kGetSetSignature)) {
+        for (const sim::CanFrame& f : bus::framesOf(bus::serviceId(30, bus::kGetSetId, true, node_id, node_),
+                                                    tid_[bus::kGetSetId]++, b.bytes(), bus::kGetSetSignature)) {
             peer_.send(f);
         }
     }

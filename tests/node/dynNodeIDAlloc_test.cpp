@@ -17,9 +17,10 @@ namespace {
 
 constexpr uint64_t kMs = 1000000;  // ns
 constexpr uint64_t kSlackNs = 2 * kMs;  // a few passes of the loop and a frame on the bus
-constexpr uint32_t kAllocationId = 1;
-constexpr uint64_t kAllocationSignature = 0x0B2A812620A11D40ULL;
-constexpr uint32_t kNodeStatusId = 341;
+using bus::kAllocationId;
+using bus::kAllocationSignature;
+using bus::kNodeStatusId;
+
 constexpr uint8_t kAllocator = 10;
 constexpr unsigned kPort = 1;
 
@@ -35,8 +36,6 @@ struct Request {
 
 class AllocationTest : public nodetest::NodeFixture {
 protected:
-    AllocationTest() : NodeFixture(0x03020100U, 0x07060504U, 0x0B0A0908U) {}
-
     void SetUp() override
     {
         NodeFixture::SetUp();

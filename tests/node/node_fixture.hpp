@@ -17,6 +17,9 @@
 
 namespace nodetest {
 
+// The node IDs the ports start with on a first boot.
+inline constexpr uint8_t kNodeIds[3] = {110, 111, 112};
+
 // The frames of one vector file, in candump format.
 inline std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
 {
@@ -31,8 +34,11 @@ inline std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
 
 class NodeFixture : public ::testing::Test {
 protected:
-    // The chip's unique ID words 0..2.
-    NodeFixture(uint32_t word0, uint32_t word1, uint32_t word2) : uid_{word0, word1, word2} {}
+    // The chip's unique ID words 0..2; by default words whose bytes, least significant first, read 0..11.
+    NodeFixture(uint32_t word0 = 0x03020100U, uint32_t word1 = 0x07060504U, uint32_t word2 = 0x0B0A0908U)
+        : uid_{word0, word1, word2}
+    {
+    }
 
     void SetUp() override
     {

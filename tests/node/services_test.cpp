@@ -20,17 +20,19 @@
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/node_runner.hpp"
 #include "tests/node/bus_transfers.hpp"
+#include "tests/node/fc_payloads.hpp"
 #include "tests/node/node_fixture.hpp"
 
 namespace {
 
 constexpr uint64_t kMs = 1000000;  // ns
+using bus::kGetNodeInfoId;
+using bus::kGetNodeInfoSignature;
+using bus::kGetSetId;
+using bus::kGetSetSignature;
+using nodetest::kNodeIds;
+
 constexpr uint8_t kClient = 10;
-constexpr uint32_t kGetSetId = 11;
-constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
-constexpr uint32_t kGetNodeInfoId = 1;
-constexpr uint64_t kGetNodeInfoSignature = 0xEE468A8121C46A9EULL;
-const uint8_t kNodeIds[3] = {110, 111, 112};
 
 std::vector<uint8_t> le64(int64_t v)
 {
@@ -90,8 +92,6 @@ int64_t valueOf(const std::vector<uint8_t>& response)
 
 class ServicesTest : public nodetest::NodeFixture {
 protected:
-    ServicesTest() : NodeFixture(0x03020100U, 0x07060504U, 0x0B0A0908U) {}
-
     // The node's service responses of one type on a port, in order.
     static std::vector<bus::Transfer> responses(unsigned port, uint32_t dtid)
     {
@@ -245,7 +245,8 @@ TEST_F(ServicesTest, StatisticsRowsShowTheLiveFigures)
 
     // The loop stalls while a burst arrives: the receive FIFO overflows.
     for (uint8_t i = 0; i < 20; ++i) {
-        peers[0]->send(sim::CanFrame::extendedFrame(bus::messageId(24, 341, 5), {i, 0, 0, 0, 0, 0, 0, 0xC0}));
+        peers[0]->send(
+            sim::CanFrame::extendedFrame(bus::messageId(24, bus::kNodeStatusId, 5), {i, 0, 0, 0, 0, 0, 0, 0xC0}));
     }
     sim::advanceNs(5 * kMs);
     sitl::runUntilNs(sim::nowNs() + 5 * kMs);
@@ -343,7 +344,7 @@ TEST_F(ServicesTest, GetNodeInfoAnswers)
     const auto answerFrames = [] {
         auto all = bus::nodeFrames(0);
         std::erase_if(all, [](const auto& f) {
-            return !bus::isService(f.first.id) && bus::dataTypeOfMessage(f.first.id) == 20112U;
+            return !bus::isService(f.first.id) && bus::dataTypeOfMessage(f.first.id) == fc::kVisibleFlightControllerId;
         });
         return all;
     };
