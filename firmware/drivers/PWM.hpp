@@ -31,7 +31,7 @@ struct PWM_Output_t {
 };
 
 inline constexpr uint8_t NUM_PWM = 6;
-// The outputs in output-index order: TIM5 channels 1..4 (PA0..PA3), TIM2 channels 1 and 3 (PA5, PB10).
+// The six outputs, in the order the node numbers them.
 extern const PWM_Output_t PWM_Outputs[NUM_PWM];
 
 // Pulse width to compare value: 3 ticks per microsecond at either frame rate.
