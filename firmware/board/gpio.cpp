@@ -24,3 +24,8 @@ void MX_GPIO_Init()
     init.GPIO_Pin = static_cast<uint16_t>(CAN1EN_PIN | CAN2EN_PIN | CAN3EN_PIN);
     GPIO_Init(CANEN_GPIO_PORT, &init);
 }
+
+void gpioSet(GPIO_TypeDef* port, uint16_t pin, uint8_t On)
+{
+    port->BSRR = On != 0 ? pin : static_cast<uint32_t>(pin) << 16;
+}

@@ -19,3 +19,5 @@ inline constexpr uint16_t CAN3EN_PIN = GPIO_Pin_10;
 inline constexpr uint32_t RCC_AHB1Periphs = RCC_AHB1Periph_GPIOE | RCC_AHB1Periph_GPIOC;
 
 void MX_GPIO_Init();
+// Drives one line of a port high (On != 0) or low, through the set/reset register: no read-modify-write.
+void gpioSet(GPIO_TypeDef* port, uint16_t pin, uint8_t On);

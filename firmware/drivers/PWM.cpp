@@ -1,5 +1,14 @@
 #include "firmware/drivers/PWM.hpp"
 
+const PWM_Output_t PWM_Outputs[NUM_PWM] = {
+    {TIM5, 1, GPIOA, GPIO_Pin_0, GPIO_PinSource0, GPIO_AF_TIM5, "TIM5_CH1_PA0"},
+    {TIM5, 2, GPIOA, GPIO_Pin_1, GPIO_PinSource1, GPIO_AF_TIM5, "TIM5_CH2_PA1"},
+    {TIM5, 3, GPIOA, GPIO_Pin_2, GPIO_PinSource2, GPIO_AF_TIM5, "TIM5_CH3_PA2"},
+    {TIM5, 4, GPIOA, GPIO_Pin_3, GPIO_PinSource3, GPIO_AF_TIM5, "TIM5_CH4_PA3"},
+    {TIM2, 1, GPIOA, GPIO_Pin_5, GPIO_PinSource5, GPIO_AF_TIM2, "TIM2_CH1_PA5"},
+    {TIM2, 3, GPIOB, GPIO_Pin_10, GPIO_PinSource10, GPIO_AF_TIM2, "TIM2_CH3_PB10"},
+};
+
 namespace {
 
 constexpr uint8_t kChannels = 4;
@@ -7,20 +16,6 @@ constexpr uint8_t kTimers = 2;  // row 0 TIM5, row 1 TIM2
 
 // Per timer and channel (column 0 unused): the channel last asked for 490 Hz.
 bool TIMx490Hz[kTimers][kChannels + 1];
-
-struct PwmPin {
-    GPIO_TypeDef* port;
-    uint16_t pin;
-    uint8_t source;
-    uint8_t af;
-};
-
-// Set-up order of the pins: TIM2's, then TIM5's.
-const PwmPin kPins[] = {
-    {GPIOA, GPIO_Pin_5, GPIO_PinSource5, GPIO_AF_TIM2}, {GPIOB, GPIO_Pin_10, GPIO_PinSource10, GPIO_AF_TIM2},
-    {GPIOA, GPIO_Pin_0, GPIO_PinSource0, GPIO_AF_TIM5}, {GPIOA, GPIO_Pin_1, GPIO_PinSource1, GPIO_AF_TIM5},
-    {GPIOA, GPIO_Pin_2, GPIO_PinSource2, GPIO_AF_TIM5}, {GPIOA, GPIO_Pin_3, GPIO_PinSource3, GPIO_AF_TIM5},
-};
 
 void timeBase50Hz(TIM_TypeDef* TIMx)
 {
@@ -32,23 +27,46 @@ void timeBase50Hz(TIM_TypeDef* TIMx)
     TIM_TimeBaseInit(TIMx, &base);
 }
 
+// The output's channel in PWM mode, its compare preloaded.
+void channelInit(const PWM_Output_t& out, TIM_OCInitTypeDef* oc)
+{
+    switch (out.channel) {
+    case 1:
+        TIM_OC1Init(out.timer, oc);
+        TIM_OC1PreloadConfig(out.timer, TIM_OCPreload_Enable);
+        break;
+    case 2:
+        TIM_OC2Init(out.timer, oc);
+        TIM_OC2PreloadConfig(out.timer, TIM_OCPreload_Enable);
+        break;
+    case 3:
+        TIM_OC3Init(out.timer, oc);
+        TIM_OC3PreloadConfig(out.timer, TIM_OCPreload_Enable);
+        break;
+    default:
+        TIM_OC4Init(out.timer, oc);
+        TIM_OC4PreloadConfig(out.timer, TIM_OCPreload_Enable);
+        break;
+    }
+}
+
 }  // namespace
 
 void PWMInit()
 {
     RCC_APB1PeriphClockCmd(TIMXRCC_APB1Periph, ENABLE);
 
-    for (const PwmPin& p : kPins) {
-        GPIO_PinAFConfig(p.port, p.source, p.af);
+    for (const PWM_Output_t& out : PWM_Outputs) {
+        GPIO_PinAFConfig(out.port, out.source, out.af);
     }
     GPIO_InitTypeDef pin{};
     pin.GPIO_Mode = GPIO_Mode_AF;
     pin.GPIO_OType = GPIO_OType_PP;
     pin.GPIO_Speed = GPIO_High_Speed;
     pin.GPIO_PuPd = GPIO_PuPd_NOPULL;
-    for (const PwmPin& p : kPins) {
-        pin.GPIO_Pin = p.pin;
-        GPIO_Init(p.port, &pin);
+    for (const PWM_Output_t& out : PWM_Outputs) {
+        pin.GPIO_Pin = out.pin;
+        GPIO_Init(out.port, &pin);
     }
 
     timeBase50Hz(TIM5);
@@ -59,19 +77,9 @@ void PWMInit()
     oc.TIM_OutputState = TIM_OutputState_Enable;
     oc.TIM_Pulse = uS_to_ticks(RCPWM_NEUTRAL_uS);
     oc.TIM_OCPolarity = TIM_OCPolarity_High;
-    TIM_OC1Init(TIM2, &oc);
-    TIM_OC3Init(TIM2, &oc);
-    TIM_OC1Init(TIM5, &oc);
-    TIM_OC2Init(TIM5, &oc);
-    TIM_OC3Init(TIM5, &oc);
-    TIM_OC4Init(TIM5, &oc);
-
-    TIM_OC1PreloadConfig(TIM2, TIM_OCPreload_Enable);
-    TIM_OC3PreloadConfig(TIM2, TIM_OCPreload_Enable);
-    TIM_OC1PreloadConfig(TIM5, TIM_OCPreload_Enable);
-    TIM_OC2PreloadConfig(TIM5, TIM_OCPreload_Enable);
-    TIM_OC3PreloadConfig(TIM5, TIM_OCPreload_Enable);
-    TIM_OC4PreloadConfig(TIM5, TIM_OCPreload_Enable);
+    for (const PWM_Output_t& out : PWM_Outputs) {
+        channelInit(out, &oc);
+    }
 
     TIM_Cmd(TIM5, ENABLE);
     TIM_Cmd(TIM2, ENABLE);

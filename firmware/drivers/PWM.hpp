@@ -19,6 +19,21 @@ inline constexpr uint32_t TIMXRCC_APB1Periph = RCC_APB1Periph_TIM2 | RCC_APB1Per
 
 enum PWM_Freq_t : uint8_t { PWM_Freq50Hz = 0, PWM_Freq490Hz = 1, PWM_FreqLast = 2 };
 
+// One output: its timer channel and the pin that channel drives.
+struct PWM_Output_t {
+    TIM_TypeDef* timer;
+    uint8_t channel;  // 1..4
+    GPIO_TypeDef* port;
+    uint16_t pin;
+    uint8_t source;
+    uint8_t af;
+    const char* name;
+};
+
+inline constexpr uint8_t NUM_PWM = 6;
+// The six outputs, in the order the node numbers them.
+extern const PWM_Output_t PWM_Outputs[NUM_PWM];
+
 // Pulse width to compare value: 3 ticks per microsecond at either frame rate.
 inline constexpr uint32_t uS_to_ticks(uint32_t uS) { return uS * TIMER_PERIOD50HZ / RCPWM_PERIOD50HZ_uS; }
 static_assert(uS_to_ticks(RCPWM_MIN_uS) == 3000 && uS_to_ticks(RCPWM_MIN_uS + RCPWM_RANGE_uS) == 6000);

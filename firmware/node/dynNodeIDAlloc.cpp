@@ -5,7 +5,6 @@
 
 #include "chip.hpp"
 #include "firmware/board/System_Config.hpp"
-#include "firmware/board/kernel.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 
@@ -37,8 +36,6 @@ uint8_t g_node_mode[PortCANLast] = {UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATI
                                     UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION};
 uint8_t g_node_health[PortCANLast] = {UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK, UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK,
                                       UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK};
-
-uint32_t getTimemSec() { return osKernelSysTick(); }
 
 // The C library's rand() on the chip takes its state from the heap at its first call, and this node has
 // no heap: the same 64-bit linear congruential generator is kept here in static storage, so the chip and
@@ -83,7 +80,7 @@ float getRandomFloat()
 // 600..1000 ms from now.
 uint32_t randomRequestTime()
 {
-    return getTimemSec() + kRequestDelayMinMs + static_cast<uint32_t>(getRandomFloat() * kRequestDelaySpreadMs);
+    return getUptime() + kRequestDelayMinMs + static_cast<uint32_t>(getRandomFloat() * kRequestDelaySpreadMs);
 }
 
 bool validPort(PortCAN_t Port) { return Port < PortCANLast; }
@@ -138,7 +135,7 @@ bool DynAllocNodeID(XportInstance* ins, uint8_t* PreferredNodeID, PortCAN_t Port
         g_send_next_node_id_allocation_request_at[Port] = randomRequestTime();
         break;
     case DynNodeState_WaitReq:
-        if (tickBefore(getTimemSec(), g_send_next_node_id_allocation_request_at[Port])) {
+        if (tickBefore(getUptime(), g_send_next_node_id_allocation_request_at[Port])) {
             TXfn(Port);
             RXfn(Port);
         } else {
@@ -216,7 +213,7 @@ void onGetNodeInfoRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Po
     // Everything not set below stays zero: no sub-mode, no vendor status, hardware version 0.0 and no
     // certificate.
     uavcan_protocol_GetNodeInfoResponse info{};
-    info.status.uptime_sec = getTimemSec() / 1000U;
+    info.status.uptime_sec = getUptime() / 1000U;
     info.status.health = g_node_health[Port];
     info.status.mode = g_node_mode[Port];
     info.software_version.major = APP_VERSION_MAJOR;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "firmware/drivers/bxcan.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/xport/xport.hpp"
 
 enum DynNodeState_t : uint8_t {

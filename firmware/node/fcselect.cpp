@@ -4,50 +4,49 @@
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/qon/zb5/VisibleFlightController.hpp"
 #include "firmware/node/Voters.hpp"
-#include "firmware/node/main_node.hpp"
-#include "firmware/node/rcpwm.hpp"
-
-int8_t ActiveFCPort = -1;
-bool PixVisibility[PortCANLast];
-uint32_t RxFCTick[PortCANLast];
-bool IgnoreCanPort[PortCANLast];
+#include "firmware/node/ports.hpp"
 
 static_assert(QON_ZB5_VISIBLEFLIGHTCONTROLLER_CANPRESENT_LENGTH == PortCANLast);
 static_assert(QON_ZB5_IGNORECANPORT_IGNORECANPORT_LENGTH == PortCANLast);
 
 namespace {
 
+int8_t ActiveFCPort = -1;
+bool PixVisibility[PortCANLast];
+uint32_t RxFCTick[PortCANLast];  // per port, the tick of the last command
+bool IgnoreCanPort[PortCANLast];
+
 // Periodic steps compare unsigned differences, so their periods hold across the 2^32 ms tick wrap.
 bool due(uint32_t now, uint32_t last, uint32_t period) { return now - last >= period; }
 
 }  // namespace
 
-void commandGateXport(XportRxTransfer* transfer, PortCAN_t Port)
+int8_t getActiveFCPort() { return ActiveFCPort; }
+bool getPixVisibility(PortCAN_t Port) { return PixVisibility[Port]; }
+bool getIgnoreCanPort(PortCAN_t Port) { return IgnoreCanPort[Port]; }
+
+bool commandGateXport(PortCAN_t Port)
 {
     if (IgnoreCanPort[Port]) {
-        return;
-    }
-    if (static_cast<int>(Port) == ActiveFCPort) {
-        rawcmdHandleXport(transfer);
+        return false;
     }
     RxFCTick[Port] = getUptime();
     PixVisibility[Port] = true;
+    return static_cast<int>(Port) == ActiveFCPort;
 }
 
-void voteHandleXport(XportRxTransfer* transfer, PortCAN_t Port)
+bool voteHandleXport(XportRxTransfer* transfer, PortCAN_t Port)
 {
     if (IgnoreCanPort[Port]) {
-        return;
+        return false;
     }
     qon_zb5_UseFlightController vote{};
     if (qon_zb5_UseFlightController_decode_internal(transfer, transfer->payload_len, &vote, nullptr, 0) < 0) {
-        return;  // too short: fields past the end would be made up
+        return false;  // too short: fields past the end would be made up
     }
     ActiveFCPort = UpdateVoter(static_cast<int8_t>(Port), static_cast<uint8_t>(vote.ThisBus), vote.UseFConBus,
                                static_cast<int64_t>(vote.UniqID), getUptime());
-    if (ActiveFCPort < 0) {
-        DisablePWM();
-    }
+    return ActiveFCPort < 0;
 }
 
 void ignoreHandleXport(XportRxTransfer* transfer, PortCAN_t Port)
@@ -101,17 +100,15 @@ void PublishVisibility(PortCAN_t Port)
                          &transfer_id[Port], XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
 }
 
-void UpdateFCList()
+bool UpdateFCList()
 {
     static uint32_t Last;
     const uint32_t Now = getUptime();
     if (!due(Now, Last, CHECKFC_PERIOD_mS)) {
-        return;
+        return false;
     }
     Last = Now;
     (void)UpdateVoterList50mS(&ActiveFCPort, Now);
     // Every period while no port is elected, not only when the election has just been lost.
-    if (ActiveFCPort < 0) {
-        DisablePWM();
-    }
+    return ActiveFCPort < 0;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Flight-controller selection on the three ports: which ports carry actuator commands (visibility, and
-// its broadcast), which port's commands drive the outputs (the vote), and which ports to ignore. Main task
-// only: the handlers run inside the receive pumps, the periodic steps in the loop; nothing is locked.
+// its broadcast), which port's commands drive the outputs (the vote), and which ports to ignore. This
+// module alone writes that state; the others read it here. What the outputs do about it is the caller's:
+// the handlers and steps say when commands drive them and when they go off. Main task only: the handlers
+// run inside the receive pumps, the periodic steps in the loop; nothing is locked.
 
 #include <cstdint>
 
@@ -14,18 +16,18 @@ inline constexpr uint32_t VS_TIMEOUT_MS = 100;     // a port whose last command 
 inline constexpr uint32_t VIS_PUB_MS = 100;        // visibility broadcast, per port
 
 // The elected port whose commands drive the outputs; -1 for none.
-extern int8_t ActiveFCPort;
-// Per port: an actuator or ESC command arrived within the visibility timeout, and the tick of the last.
-extern bool PixVisibility[PortCANLast];
-extern uint32_t RxFCTick[PortCANLast];
-// Per port: flight-controller traffic there (commands, votes, the visibility broadcast) is ignored.
-extern bool IgnoreCanPort[PortCANLast];
+int8_t getActiveFCPort();
+// An actuator or ESC command arrived on the port within the visibility timeout.
+bool getPixVisibility(PortCAN_t Port);
+// Flight-controller traffic on the port (commands, votes, the visibility broadcast) is ignored.
+bool getIgnoreCanPort(PortCAN_t Port);
 
-// ArrayCommand and RawCommand: to the outputs when they come from the elected port; from any port that is
-// not ignored they mark the port visible.
-void commandGateXport(XportRxTransfer* transfer, PortCAN_t Port);
-// UseFlightController: one vote into the voter; the result is the elected port. No port: outputs off.
-void voteHandleXport(XportRxTransfer* transfer, PortCAN_t Port);
+// ArrayCommand and RawCommand: from any port that is not ignored they mark the port visible. True when
+// the command comes from the elected port: it drives the outputs.
+bool commandGateXport(PortCAN_t Port);
+// UseFlightController: one vote into the voter; the result is the elected port. True when the vote leaves
+// no port elected: the outputs go off.
+bool voteHandleXport(XportRxTransfer* transfer, PortCAN_t Port);
 // IgnoreCANPort: addressed by this node's ID on the receiving port, it replaces all three ignore flags.
 // Heard on ignored ports too, so that a port can be released.
 void ignoreHandleXport(XportRxTransfer* transfer, PortCAN_t Port);
@@ -33,5 +35,6 @@ void ignoreHandleXport(XportRxTransfer* transfer, PortCAN_t Port);
 // Loop steps, each returning at once until its period has passed (periods hold across the tick wrap).
 void UpdateVisibility();
 void PublishVisibility(PortCAN_t Port);
-// Drops votes not repeated for 250 ms; while no port is elected, keeps the outputs off.
-void UpdateFCList();
+// Drops votes not repeated for 250 ms. True in every period that ends with no port elected: the outputs
+// stay off.
+bool UpdateFCList();

@@ -10,71 +10,31 @@
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
+#include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
 #include "firmware/node/fcselect.hpp"
 #include "firmware/node/paramserver.hpp"
+#include "firmware/node/params.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/node/rcpwm.hpp"
 #include "platform/interface/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
-// Parameter table. Names are compared byte for byte by clients: the trailing blanks and tabs are part of
-// them.
-
-param_t parameters[Var_Last] = {
-    {"FORMATID", 6, 6, 6, 6},
-    {"NETID0", 110, 0, 255, 110},
-    {"NETID1", 111, 0, 255, 111},
-    {"NETID2", 112, 0, 255, 112},
-    {"CAN2PWM_CH1", 1, 0, 16, 0},
-    {"CAN2PWM_CH2", 2, 0, 16, 0},
-    {"CAN2PWM_CH3", 3, 0, 16, 0},
-    {"CAN2PWM_CH4", 4, 0, 16, 0},
-    {"CAN2PWM_CH5", 5, 0, 16, 0},
-    {"CAN2PWM_CH6", 6, 0, 16, 0},
-    {"CAN2PWM_ACT_ESC1", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC2", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC3", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC4", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC5", 0, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC6", 0, 0, 1, 0},
-    {"CAN1_TotBlocks ", 0, 0, 65535, 0},
-    {"CAN2_TotBlocks ", 0, 0, 65535, 0},
-    {"CAN3_TotBlocks ", 0, 0, 65535, 0},
-    {"CAN1_CurrBlocks", 0, 0, 65535, 0},
-    {"CAN2_CurrBlocks", 0, 0, 65535, 0},
-    {"CAN3_CurrBlocks", 0, 0, 65535, 0},
-    {"CAN1_PeakBlocks", 0, 0, 65535, 0},
-    {"CAN2_PeakBlocks", 0, 0, 65535, 0},
-    {"CAN3_PeakBlocks", 0, 0, 65535, 0},
-    {"CAN1_RXOVF\t   ", 0, 0, 65535, 0},
-    {"CAN2_RXOVF\t   ", 0, 0, 65535, 0},
-    {"CAN3_RXOVF\t   ", 0, 0, 65535, 0},
-    {"CAN1_RXERR     ", 0, 0, 65535, 0},
-    {"CAN2_RXERR     ", 0, 0, 65535, 0},
-    {"CAN3_RXERR     ", 0, 0, 65535, 0},
-};
-
-// ---------------------------------------------------------------------------------------------------------
 // Acceptance and dispatch
 
-namespace {
-
-constexpr uint16_t kAllocationId = 1;  // message ID 1; service ID 1 is GetNodeInfo
-constexpr uint64_t kAllocationSignature = 0x0B2A812620A11D40ULL;
-
-}  // namespace
-
 const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
-    {kAllocationId, kAllocationSignature, XportTransferTypeBroadcast},  // dynamic_node_id.Allocation
-    {341, 0x0F0868D0C1A7C6F1ULL, -1},                                     // NodeStatus
-    {1, 0xEE468A8121C46A9EULL, -1},                                       // GetNodeInfo
-    {20113, 0xA8739EC093192F7FULL, -1},                                   // qon.zb5.IgnoreCANPort
-    {11, 0xA7B622F939D1A4D5ULL, -1},                                      // param.GetSet
-    {20111, 0xB5B7819BAF5FDD7AULL, -1},                                   // qon.zb5.UseFlightController
-    {1030, 0x217F5C87D7EC951DULL, -1},                                    // esc.RawCommand
-    {1010, 15611526220002114291ULL, -1},                                  // actuator.ArrayCommand
+    {UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
+     XportTransferTypeBroadcast},
+    {UAVCAN_PROTOCOL_NODESTATUS_ID, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, -1},
+    {UAVCAN_PROTOCOL_GETNODEINFO_ID, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE, -1},
+    {QON_ZB5_IGNORECANPORT_ID, QON_ZB5_IGNORECANPORT_SIGNATURE, -1},
+    {UAVCAN_PROTOCOL_PARAM_GETSET_ID, UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE, -1},
+    {QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_USEFLIGHTCONTROLLER_SIGNATURE, -1},
+    {UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_SIGNATURE, -1},
+    {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_SIGNATURE, -1},
 };
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
@@ -82,8 +42,9 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
 {
     if (xportGetLocalNodeID(ins) == XPORT_BROADCAST_NODE_ID) {
         // Without a node ID the port listens to the allocation traffic only.
-        if (transfer_type == XportTransferTypeBroadcast && data_type_id == kAllocationId) {
-            *out_data_type_signature = kAllocationSignature;
+        if (transfer_type == XportTransferTypeBroadcast &&
+            data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
+            *out_data_type_signature = UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE;
             return true;
         }
         return false;
@@ -100,28 +61,36 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
 void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
 {
     // Data type ID 1 is two types: the allocation message and the GetNodeInfo service.
-    if (transfer->transfer_type == XportTransferTypeBroadcast && transfer->data_type_id == kAllocationId) {
+    if (transfer->transfer_type == XportTransferTypeBroadcast &&
+        transfer->data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
         onDynNodeRx(ins, transfer, Port);
         return;
     }
-    if (transfer->transfer_type == XportTransferTypeRequest && transfer->data_type_id == kAllocationId) {
+    if (transfer->transfer_type == XportTransferTypeRequest &&
+        transfer->data_type_id == UAVCAN_PROTOCOL_GETNODEINFO_ID) {
         onGetNodeInfoRx(ins, transfer, Port);
         return;
     }
     // The rest by data type alone, whatever the transfer kind; anything unhandled is dropped.
     switch (transfer->data_type_id) {
     case UAVCAN_PROTOCOL_PARAM_GETSET_ID:
-        getsetHandleXport(ins, transfer);
+        if (getsetHandleXport(ins, transfer)) {
+            updateLookups();
+        }
         break;
     case QON_ZB5_IGNORECANPORT_ID:
         ignoreHandleXport(transfer, Port);  // heard on an ignored port too, so that it can be released
         break;
     case UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID:
     case UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID:
-        commandGateXport(transfer, Port);
+        if (commandGateXport(Port)) {
+            rawcmdHandleXport(transfer);
+        }
         break;
     case QON_ZB5_USEFLIGHTCONTROLLER_ID:
-        voteHandleXport(transfer, Port);
+        if (voteHandleXport(transfer, Port)) {
+            DisablePWM();
+        }
         break;
     default:
         break;
@@ -134,10 +103,6 @@ void onTransferReceived2(XportInstance* ins, XportRxTransfer* transfer) { onTran
 
 // ---------------------------------------------------------------------------------------------------------
 // Start-up
-
-uint64_t UniqID;
-XportInstance g_xport[PortCANLast];
-uint8_t gNodeID[PortCANLast];
 
 const osThreadDef_t os_thread_def_Task01 = {"Task01", MainTask, osPriorityNormal, 0, 1280};
 
@@ -238,13 +203,6 @@ uint64_t uptimeUsec() { return static_cast<uint64_t>(getUptime()) * 1000U; }
 
 }  // namespace
 
-uint32_t getUptime() { return osKernelSysTick(); }
-
-void gpioSet(GPIO_TypeDef* port, uint16_t pin, uint8_t On)
-{
-    port->BSRR = On != 0 ? pin : static_cast<uint32_t>(pin) << 16;
-}
-
 void updateLED(int8_t Port)
 {
     const unsigned val = Port < 0 ? 0U : 1U << Port;
@@ -341,12 +299,14 @@ void MainTaskPass()
         sendXport(port);
         receiveXport(port);
         spinXport(port);
-        updateLED(ActiveFCPort);
+        updateLED(getActiveFCPort());
         UpdateVisibility();
-        if (!IgnoreCanPort[port]) {
+        if (!getIgnoreCanPort(port)) {
             PublishVisibility(port);
         }
-        UpdateFCList();
+        if (UpdateFCList()) {
+            DisablePWM();
+        }
     } else if (DynAllocNodeID(&g_xport[port], &gNodeID[port], port, sendXport, receiveXport)) {
         SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         NodeValid[port] = true;

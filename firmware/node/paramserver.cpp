@@ -5,7 +5,7 @@
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/bxcan.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
-#include "firmware/node/rcpwm.hpp"
+#include "firmware/node/ports.hpp"
 
 namespace {
 
@@ -81,14 +81,14 @@ param_t* getParamByName(uint8_t* name, uint8_t* idx)
     return nullptr;
 }
 
-void getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
+bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
 {
     uint8_t arena[kRequestArenaSize] = {};
     uint8_t* dyn_arr_buf = arena;
     uavcan_protocol_param_GetSetRequest request{};
     // A request cut short would otherwise read as index 0 or, worse, write a value that never arrived.
     if (uavcan_protocol_param_GetSetRequest_decode(transfer, transfer->payload_len, &request, &dyn_arr_buf) < 0) {
-        return;
+        return false;
     }
 
     uint8_t idx = 0;
@@ -103,6 +103,7 @@ void getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     // Unknown row: every union empty and no name, which tells the client there is no such parameter.
     uavcan_protocol_param_GetSetResponse response{};
     uint8_t name[kNameMaxLength] = {};
+    bool written = false;
     if (p != nullptr) {
         if (idx >= Var_CAN_TotBlocks) {
             p->val = statistic(idx);
@@ -112,7 +113,7 @@ void getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
             const int64_t value = request.value.integer_value;
             if (value >= p->min && value <= usableMax(idx, p)) {
                 p->val = value;
-                updateLookups();
+                written = true;
                 (void)NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU));
             }
         }
@@ -132,4 +133,5 @@ void getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     (void)xportRequestOrRespond(ins, transfer->source_node_id, UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE,
                                 UAVCAN_PROTOCOL_PARAM_GETSET_ID, &transfer_id, transfer->priority, XportResponse,
                                 buffer, static_cast<uint16_t>(len));
+    return written;
 }

@@ -2,15 +2,9 @@
 
 #include <cmath>
 
-#include "firmware/drivers/PWM.hpp"
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
-#include "firmware/node/main_node.hpp"
-
-const rcpwm_t rcpwm_outputs[NUM_PWM] = {
-    {TIM5, 1, "TIM5_CH1_PA0"}, {TIM5, 2, "TIM5_CH2_PA1"}, {TIM5, 3, "TIM5_CH3_PA2"},
-    {TIM5, 4, "TIM5_CH4_PA3"}, {TIM2, 1, "TIM2_CH1_PA5"}, {TIM2, 3, "TIM2_CH3_PB10"},
-};
+#include "firmware/node/params.hpp"
 
 int8_t ActLookup[ACT_LOOKUP_LEN] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 int8_t EscLookup[ESC_LOOKUP_LEN] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
@@ -79,7 +73,7 @@ void updateLookups()
         entry = -1;
     }
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        const rcpwm_t& out = rcpwm_outputs[i];
+        const PWM_Output_t& out = PWM_Outputs[i];
         PWMSetFreq(out.timer, out.channel, PWM_Freq50Hz);
         const int64_t n = parameters[Var_CAN2PWM_CHStart + i].val;
         if (n < 1 || n > kMaxOutputNumber) {
@@ -113,13 +107,13 @@ void rcpwmUpdate(float* ar)
         level = level < kMaxLevel ? level : kMaxLevel;
         const auto pulse = static_cast<int32_t>(level * static_cast<float>(RCPWM_RANGE_uS)) +
                            static_cast<int32_t>(RCPWM_MIN_uS);
-        TIM_SetCompare(rcpwm_outputs[i].timer, rcpwm_outputs[i].channel, uS_to_ticks(static_cast<uint32_t>(pulse)));
+        TIM_SetCompare(PWM_Outputs[i].timer, PWM_Outputs[i].channel, uS_to_ticks(static_cast<uint32_t>(pulse)));
     }
 }
 
 void DisablePWM()
 {
-    for (const rcpwm_t& out : rcpwm_outputs) {
+    for (const PWM_Output_t& out : PWM_Outputs) {
         TIM_SetCompare(out.timer, out.channel, 0);
     }
 }

@@ -1,23 +1,14 @@
 #pragma once
-// Actuator and ESC commands to the six RC-PWM outputs: which output follows which actuator ID or ESC
-// element, and at which frame rate, comes from the parameters (updateLookups); commands from the elected
-// flight controller set the outputs' levels (rawcmdHandleXport); DisablePWM stops every pulse.
+// Actuator and ESC commands to the six RC-PWM outputs, by the driver's output index: which output follows
+// which actuator ID or ESC element, and at which frame rate, comes from the parameters (updateLookups);
+// commands from the elected flight controller set the outputs' levels (rawcmdHandleXport); DisablePWM
+// stops every pulse.
 // Main task only: nothing here is locked.
 
 #include <cstdint>
 
-#include "chip.hpp"
+#include "firmware/drivers/PWM.hpp"
 #include "firmware/xport/xport.hpp"
-
-struct rcpwm_t {
-    TIM_TypeDef* timer;
-    uint8_t channel;  // 1..4
-    const char* name;
-};
-
-inline constexpr uint8_t NUM_PWM = 6;
-// The outputs in output-index order: TIM5 channels 1..4 (PA0..PA3), TIM2 channels 1 and 3 (PA5, PB10).
-extern const rcpwm_t rcpwm_outputs[NUM_PWM];
 
 inline constexpr int32_t ESC_RAWCOMMAND_MIN_VALUE = 160;
 inline constexpr int32_t ESC_RAWCOMMAND_MAX_VALUE = 8182;

@@ -1,6 +1,7 @@
 // Any payload as an actuator command, a vote or an ignore order, on any port and with any port elected: no
 // crash, no read past the payload, every output's pulse stays within 0..2000 us, and the elected port is a
-// port or none. The first input byte picks the message, the port, the elected port and the mapping.
+// port or none. The first input byte picks the message, the port, the elected port and the mapping; the
+// node reaches that state through its own dispatch, as from the bus.
 #include <cstdlib>
 
 #include "firmware/drivers/PWM.hpp"
@@ -8,8 +9,11 @@
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
+#include "firmware/node/Voters.hpp"
 #include "firmware/node/fcselect.hpp"
 #include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/node/rcpwm.hpp"
 #include "platform/sim/sim.hpp"
 #include "tests/fuzz/fuzz_dsdl_support.hpp"
@@ -20,6 +24,7 @@ namespace {
 
 constexpr uint16_t kDataTypes[4] = {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID,
                                     QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_IGNORECANPORT_ID};
+constexpr uint64_t kVoter = 0xF0F0F0F0F0F0F0F0ULL;
 
 void start()
 {
@@ -32,7 +37,32 @@ void start()
     }
 }
 
-uint32_t compare(const rcpwm_t& out)
+// One transfer of the data type with the payload given, received on the port.
+void receive(PortCAN_t port, uint16_t data_type_id, const uint8_t* payload, std::size_t len)
+{
+    const Input in(payload, len);
+    XportRxTransfer transfer = *in.transfer();
+    transfer.data_type_id = data_type_id;
+    onTransferReceived(&g_xport[port], &transfer, port);
+}
+
+// No port ignored, and only the elected port's vote held: `elected` (or none, -1).
+void elect(int8_t elected)
+{
+    qon_zb5_IgnoreCANPort order{};
+    order.NodeID = gNodeID[PortCAN1];
+    uint8_t order_bytes[QON_ZB5_IGNORECANPORT_MAX_SIZE] = {};
+    receive(PortCAN1, QON_ZB5_IGNORECANPORT_ID, order_bytes, qon_zb5_IgnoreCANPort_encode(&order, order_bytes));
+
+    InitVoters();
+    const auto port = static_cast<PortCAN_t>(elected < 0 ? PortCAN1 : elected);
+    qon_zb5_UseFlightController vote{kVoter, elected, static_cast<int8_t>(port)};
+    uint8_t vote_bytes[QON_ZB5_USEFLIGHTCONTROLLER_MAX_SIZE] = {};
+    receive(port, QON_ZB5_USEFLIGHTCONTROLLER_ID, vote_bytes, qon_zb5_UseFlightController_encode(&vote, vote_bytes));
+    check(getActiveFCPort() == elected);
+}
+
+uint32_t compare(const PWM_Output_t& out)
 {
     switch (out.channel) {
     case 1: return out.timer->CCR1;
@@ -62,21 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         parameters[Var_CAN2PWM_ACTStart + i].val = (select >> (i % 4U)) & 1U;
     }
     updateLookups();
-    ActiveFCPort = static_cast<int8_t>(((select >> 6) % 4U) - 1U);
-    IgnoreCanPort[port] = false;
+    elect(static_cast<int8_t>(((select >> 6) % 4U) - 1U));
 
-    const Input in(data + 1, size - 1);
-    XportRxTransfer transfer = *in.transfer();
-    transfer.data_type_id = kDataTypes[select & 3U];
-    switch (select & 3U) {
-    case 0:
-    case 1: commandGateXport(&transfer, port); break;
-    case 2: voteHandleXport(&transfer, port); break;
-    default: ignoreHandleXport(&transfer, port); break;
-    }
+    receive(port, kDataTypes[select & 3U], data + 1, size - 1);
 
-    check(ActiveFCPort >= -1 && ActiveFCPort < PortCANLast);
-    for (const rcpwm_t& out : rcpwm_outputs) {
+    check(getActiveFCPort() >= -1 && getActiveFCPort() < PortCANLast);
+    for (const PWM_Output_t& out : PWM_Outputs) {
         check(compare(out) <= uS_to_ticks(RCPWM_MIN_uS + RCPWM_RANGE_uS));
     }
     return 0;

@@ -4,9 +4,7 @@
 
 using namespace fuzzdsdl;
 
-namespace {
-
-void decodeOnce(const Input& in, uint16_t payload_len)
+void fuzzdsdl::decodeOnce(const Input& in, uint16_t payload_len)
 {
     constexpr uint8_t MAX = UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_UNIQUE_ID_MAX_LENGTH;
     Arena arena(UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_DYN_ARR_BUF_SIZE);
@@ -29,17 +27,4 @@ void decodeOnce(const Input& in, uint16_t payload_len)
     check(uavcan_protocol_dynamic_node_id_Allocation_decode_internal(in.transfer(), payload_len, &g.rec, nullptr, 0) == r);
     g.checkIntact();
     check(g.rec.unique_id.len == f.rec.unique_id.len && g.rec.unique_id.data == nullptr);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size > UINT16_MAX) {
-        return 0;
-    }
-    const Input in(data, size);
-    decodeOnce(in, in.len());
-    decodeOnce(in, 0);
-    return 0;
 }

@@ -6,9 +6,7 @@
 
 using namespace fuzzdsdl;
 
-namespace {
-
-void decodeOnce(const Input& in, uint16_t payload_len)
+void fuzzdsdl::decodeOnce(const Input& in, uint16_t payload_len)
 {
     constexpr uint8_t MAX = UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_COMMANDS_MAX_LENGTH;
     Arena arena(UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_DYN_ARR_BUF_SIZE);
@@ -36,17 +34,4 @@ void decodeOnce(const Input& in, uint16_t payload_len)
     check(uavcan_equipment_actuator_ArrayCommand_decode_internal(in.transfer(), payload_len, &g.rec, nullptr, 0) == r);
     g.checkIntact();
     check(g.rec.commands.len == f.rec.commands.len && g.rec.commands.data == nullptr);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size > UINT16_MAX) {
-        return 0;
-    }
-    const Input in(data, size);
-    decodeOnce(in, in.len());
-    decodeOnce(in, 0);
-    return 0;
 }

@@ -5,9 +5,7 @@
 
 using namespace fuzzdsdl;
 
-namespace {
-
-void decodeOnce(const Input& in, uint16_t payload_len)
+void fuzzdsdl::decodeOnce(const Input& in, uint16_t payload_len)
 {
     Arena arena(UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_DYN_ARR_BUF_SIZE);
     Fenced<uavcan_protocol_param_GetSetRequest> f;
@@ -30,17 +28,4 @@ void decodeOnce(const Input& in, uint16_t payload_len)
     g.checkIntact();
     check(g.rec.index == f.rec.index && g.rec.value.union_tag == f.rec.value.union_tag &&
           g.rec.name.len == f.rec.name.len && g.rec.name.data == nullptr);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size > UINT16_MAX) {
-        return 0;
-    }
-    const Input in(data, size);
-    decodeOnce(in, in.len());
-    decodeOnce(in, 0);
-    return 0;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the decoder fuzz targets: the input as a received payload in a heap block of exactly its size
-// (the sanitizer catches any read past it), and an arena and a record fenced with canary bytes that must
-// survive every decode.
+// (the sanitizer catches any read past it), an arena and a record fenced with canary bytes that must
+// survive every decode, and the hook each target gives the shared entry (fuzz_dsdl_main.cpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -93,5 +93,9 @@ struct Fenced {
         }
     }
 };
+
+// One decode of the input and its checks, with the payload length given (0: decoded as a nested type).
+// Each decoder target defines it; fuzz_dsdl_main.cpp calls it.
+void decodeOnce(const Input& in, uint16_t payload_len);
 
 }  // namespace fuzzdsdl

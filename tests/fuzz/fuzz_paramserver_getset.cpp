@@ -5,7 +5,7 @@
 
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
 #include "firmware/node/paramserver.hpp"
 #include "platform/sim/sim.hpp"
 #include "tests/fuzz/fuzz_dsdl_support.hpp"

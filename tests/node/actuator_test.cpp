@@ -3,43 +3,29 @@
 // result. One power-on per test (CTest runs each in its own process).
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <initializer_list>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "firmware/board/kernel.hpp"
 #include "firmware/node/fcselect.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
 #include "platform/sim/sim.hpp"
-#include "sitl/candump.hpp"
 #include "sitl/node_runner.hpp"
 #include "tests/node/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
+#include "tests/node/node_fixture.hpp"
 
 namespace {
 
 constexpr uint64_t kMs = 1000000;  // ns
-constexpr uint8_t kNodeIds[3] = {110, 111, 112};
+using nodetest::kNodeIds;
 // Chip unique ID words 0..2, and the node's 64-bit ID formed from them (word 1, word 0 ^ word 2).
 constexpr uint32_t kUid[3] = {0x11223344U, 0x55667788U, 0x01020304U};
 constexpr uint64_t kUniqID = 0x5566778810203040ULL;
 constexpr uint64_t kFcA = 0xA0A0A0A0A0A0A0A0ULL;  // flight controllers' unique IDs
 constexpr uint64_t kFcB = 0xB0B0B0B0B0B0B0B0ULL;
-
-std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
-{
-    std::ifstream in(std::string(NODE_VECTORS_DIR) + "/" + name);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::vector<sitl::LoggedFrame> frames;
-    std::string error;
-    EXPECT_TRUE(sitl::parseCandump(text.str(), &frames, &error)) << error;
-    return frames;
-}
 
 // One flight controller's node on one bus. Its frames leave in the order they are queued, so each keeps
 // to one timeline: either scheduled ahead or sent as the test goes.
@@ -86,9 +72,8 @@ public:
         for (const char c : name) {
             b.put(8, static_cast<uint8_t>(c));
         }
-        constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
-        for (const sim::CanFrame& f :
-             bus::framesOf(bus::serviceId(30, 11, true, node_id, node_), tid_[11]++, b.bytes(), kGetSetSignature)) {
+        for (const sim::CanFrame& f : bus::framesOf(bus::serviceId(30, bus::kGetSetId, true, node_id, node_),
+                                                    tid_[bus::kGetSetId]++, b.bytes(), bus::kGetSetSignature)) {
             peer_.send(f);
         }
     }
@@ -106,17 +91,9 @@ struct Visibility {
     std::size_t frames;
 };
 
-class ActuatorTest : public ::testing::Test {
+class ActuatorTest : public nodetest::NodeFixture {
 protected:
-    void SetUp() override
-    {
-        sim::reset();
-        sim::setUniqueId(kUid[0], kUid[1], kUid[2]);
-        // Something to acknowledge the node's frames on every bus.
-        for (unsigned port = 0; port < 3; ++port) {
-            listeners_.push_back(std::make_unique<sim::CanPeer>(port));
-        }
-    }
+    ActuatorTest() : NodeFixture(kUid[0], kUid[1], kUid[2]) {}
 
     static void runMs(uint64_t ms) { sitl::runUntilNs(sim::nowNs() + ms * kMs); }
     static void runUntilMs(uint64_t ms) { sitl::runUntilNs(ms * kMs); }
@@ -158,8 +135,6 @@ protected:
     {
         return fc::visibleFlightController(kUniqID, p0, p1, p2);
     }
-
-    std::vector<std::unique_ptr<sim::CanPeer>> listeners_;
 };
 
 const std::vector<uint32_t> kOff = {0, 0, 0, 0, 0, 0};
@@ -180,13 +155,13 @@ TEST_F(ActuatorTest, NeutralAtStartThenOffUntilAPortIsElected)
     EXPECT_EQ(pulses(), kOff);
     EXPECT_EQ(rates(), kFirstBootRates);
     EXPECT_EQ(leds(), std::vector<bool>({false, false, false}));
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
 }
 
 TEST_F(ActuatorTest, RawCommandWorkedExample)
 {
     // The helpers reproduce the independent implementation's frame.
-    const auto vector = vectorFrames("rawcommand_4ch.log");
+    const auto vector = nodetest::vectorFrames("rawcommand_4ch.log");
     ASSERT_EQ(vector.size(), 1U);
     EXPECT_TRUE(bus::framesOf(vector[0].frame.id, 0, fc::rawCommand({0, 4171, 8181, 8191}), 0)[0] == vector[0].frame);
 
@@ -195,7 +170,7 @@ TEST_F(ActuatorTest, RawCommandWorkedExample)
     Fc fc0(0, 11);
     voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
     runUntilMs(100);
-    EXPECT_EQ(ActiveFCPort, 0);
+    EXPECT_EQ(getActiveFCPort(), 0);
     EXPECT_EQ(leds(), std::vector<bool>({true, false, false}));
     fc0.raw({0, 4171, 8181, 8191});
     runMs(25);
@@ -207,7 +182,7 @@ TEST_F(ActuatorTest, RawCommandWorkedExample)
 
 TEST_F(ActuatorTest, ArrayCommandWorkedExample)
 {
-    const auto vector = vectorFrames("arraycommand_act5_act6.log");
+    const auto vector = nodetest::vectorFrames("arraycommand_act5_act6.log");
     const auto frames =
         bus::framesOf(vector.at(0).frame.id, 0, fc::arrayCommand({{5, 0, 0.25F}, {6, 0, -1.0F}}), fc::kArrayCommandSignature);
     ASSERT_EQ(frames.size(), vector.size());
@@ -275,7 +250,7 @@ TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
     EXPECT_EQ(pulses(), kOff);
     voter.vote(kFcA, 0, 0);
     runMs(25);
-    EXPECT_EQ(ActiveFCPort, 0);
+    EXPECT_EQ(getActiveFCPort(), 0);
     EXPECT_EQ(pulses(), kOff);
 
     // A position command changes no level, yet every output is rewritten from the stored ones.
@@ -335,7 +310,7 @@ TEST_F(ActuatorTest, WithoutAVoteCommandsOnlyMarkTheirPortVisible)
     runUntilMs(250);
     fc0.actuators({{5, 0, 1.0F}});
     runMs(5);
-    EXPECT_TRUE(PixVisibility[0]);
+    EXPECT_TRUE(getPixVisibility(PortCAN1));
     runMs(20);
     EXPECT_EQ(pulses(), kOff);
 
@@ -368,7 +343,7 @@ TEST_F(ActuatorTest, WithoutAVoteCommandsOnlyMarkTheirPortVisible)
         EXPECT_TRUE(sent[4] == expected[0]);
         EXPECT_TRUE(sent[5] == expected[1]);
     }
-    EXPECT_FALSE(PixVisibility[0]);
+    EXPECT_FALSE(getPixVisibility(PortCAN1));
 }
 
 TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTwenty)
@@ -382,7 +357,7 @@ TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTw
             fc2.raw({100});
         }
         runUntilMs(t);
-        dropped = dropped || (t > 120 && !PixVisibility[2]);
+        dropped = dropped || (t > 120 && !getPixVisibility(PortCAN3));
     }
     EXPECT_FALSE(dropped) << "a command every 60 ms keeps the port visible";
 
@@ -393,8 +368,8 @@ TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTw
             fc2.raw({100});
         }
         runUntilMs(t);
-        fell = fell || !PixVisibility[2];
-        rose_again = rose_again || (fell && PixVisibility[2]);
+        fell = fell || !getPixVisibility(PortCAN3);
+        rose_again = rose_again || (fell && getPixVisibility(PortCAN3));
     }
     EXPECT_TRUE(fell);
     EXPECT_TRUE(rose_again);
@@ -409,7 +384,7 @@ TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
     Fc fc2(2, 11);
     voter.votes(kFcA, 1, 1, 10 * kMs, 2000 * kMs);
     runUntilMs(100);
-    EXPECT_EQ(ActiveFCPort, 1);
+    EXPECT_EQ(getActiveFCPort(), 1);
     EXPECT_EQ(leds(), std::vector<bool>({false, true, false}));
 
     fc1.raw({4171, 4171, 4171, 4171});
@@ -420,7 +395,8 @@ TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
     fc2.actuators({{5, 0, 1.0F}});
     runMs(25);
     EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000})) << "other ports do not drive";
-    EXPECT_TRUE(PixVisibility[0] && PixVisibility[1] && PixVisibility[2]) << "but they are seen";
+    EXPECT_TRUE(getPixVisibility(PortCAN1) && getPixVisibility(PortCAN2) && getPixVisibility(PortCAN3))
+        << "but they are seen";
     runUntilMs(205);
     EXPECT_EQ(reports(0).back().payload, report(true, true, true));
 
@@ -438,24 +414,24 @@ TEST_F(ActuatorTest, AVoteHeardOnAnotherBusThanItNamesIsNotCounted)
     runUntilMs(100);
     stray.vote(kFcB, 2, 1);
     runMs(10);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     fc1.raw({8191});
     runMs(25);
     EXPECT_EQ(pulses(), kOff);
 
     voter.vote(kFcA, 1, 1);
     runMs(10);
-    EXPECT_EQ(ActiveFCPort, 1);
+    EXPECT_EQ(getActiveFCPort(), 1);
     stray.vote(kFcB, 2, 1);
     runMs(10);
-    EXPECT_EQ(ActiveFCPort, 1) << "the current result stands";
+    EXPECT_EQ(getActiveFCPort(), 1) << "the current result stands";
 
     // Once every vote has aged out, an uncounted vote does not bring back the port nobody votes for.
     runMs(400);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     stray.vote(kFcB, 2, 1);
     runMs(10);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     fc1.raw({8191});
     runMs(25);
     EXPECT_EQ(pulses(), kOff);
@@ -488,7 +464,7 @@ TEST_F(ActuatorTest, WhenTheVotesStopTheOutputsGoOffAndStayOff)
         }
     }
     sim::setPwmObserver(nullptr);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     EXPECT_EQ(us(0), 0U);
     EXPECT_GE(g_off_ns, last_vote_ns + 250 * kMs);
     EXPECT_LE(g_off_ns, last_vote_ns + 300 * kMs + 3 * kMs) << "ageing every 50 ms, then one 490 Hz frame";
@@ -518,7 +494,7 @@ TEST_F(ActuatorTest, AWithdrawnVoteSwitchesTheOutputsOffAtOnce)
     voter.vote(kFcB, -1, 2);
     runUntilMs(240);  // before the next check
     sim::setPwmObserver(nullptr);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     EXPECT_EQ(us(0), 0U);
     EXPECT_LT(g_off_ns, 215 * kMs);
 }
@@ -544,13 +520,13 @@ TEST_F(ActuatorTest, TheVoterTableOverTheBus)
             voters.vote(ids.back(), port, 0);  // all heard on bus 0, which they name as theirs
         }
         runMs(10);
-        EXPECT_EQ(ActiveFCPort, row.result) << row.ports.size() << " votes";
+        EXPECT_EQ(getActiveFCPort(), row.result) << row.ports.size() << " votes";
         EXPECT_EQ(leds(), std::vector<bool>({row.result == 0, row.result == 1, row.result == 2}));
         for (const uint64_t v : ids) {
             voters.vote(v, -1, 0);
         }
         runMs(10);
-        EXPECT_EQ(ActiveFCPort, -1);
+        EXPECT_EQ(getActiveFCPort(), -1);
     }
 }
 
@@ -571,12 +547,12 @@ TEST_F(ActuatorTest, TenVotersAreHeldAndTheEleventhWaitsForAFreeSlot)
         }
     }
     runUntilMs(650);
-    EXPECT_EQ(ActiveFCPort, 2) << "the eleventh vote is not held";
+    EXPECT_EQ(getActiveFCPort(), 2) << "the eleventh vote is not held";
     // Voter 10's last vote (tick 600) ages out by tick 900; the eleventh's next vote takes its slot.
     runUntilMs(880);
-    EXPECT_EQ(ActiveFCPort, 2);
+    EXPECT_EQ(getActiveFCPort(), 2);
     runUntilMs(1050);
-    EXPECT_EQ(ActiveFCPort, 1);
+    EXPECT_EQ(getActiveFCPort(), 1);
 }
 
 TEST_F(ActuatorTest, ShortVendorMessagesAreDropped)
@@ -588,14 +564,14 @@ TEST_F(ActuatorTest, ShortVendorMessagesAreDropped)
     vote.resize(9);
     fc0.send(fc::kUseFlightControllerId, fc::kUseFlightControllerSignature, vote);
     runMs(10);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
 
     fc0.ignore(kNodeIds[0], false, false, true);
     runMs(10);
-    EXPECT_TRUE(IgnoreCanPort[2]);
+    EXPECT_TRUE(getIgnoreCanPort(PortCAN3));
     fc0.send(fc::kIgnoreCanPortId, fc::kIgnoreCanPortSignature, {kNodeIds[0]});  // no flags
     runMs(10);
-    EXPECT_TRUE(IgnoreCanPort[2]) << "a short order changes no flag";
+    EXPECT_TRUE(getIgnoreCanPort(PortCAN3)) << "a short order changes no flag";
 }
 
 TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
@@ -613,12 +589,12 @@ TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
     // Addressed by the node's ID on another bus: not for this port, nothing happens.
     tool.ignore(kNodeIds[0], false, true, false);
     runMs(10);
-    EXPECT_FALSE(IgnoreCanPort[1]);
+    EXPECT_FALSE(getIgnoreCanPort(PortCAN2));
 
     const uint64_t order_ns = sim::nowNs();
     tool.ignore(kNodeIds[1], false, true, false);
     runMs(10);
-    EXPECT_TRUE(IgnoreCanPort[1]);
+    EXPECT_TRUE(getIgnoreCanPort(PortCAN2));
     const std::size_t reports_then = reports(1).size();
     const std::size_t nodestatus_then = bus::nodeFrames(1).size();
 
@@ -627,9 +603,9 @@ TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
     runMs(25);
     EXPECT_EQ(us(0), 1500U);
     sitl::runUntilNs(order_ns + 150 * kMs);
-    EXPECT_FALSE(PixVisibility[1]) << "the port falls from view within 150 ms of its last command";
+    EXPECT_FALSE(getPixVisibility(PortCAN2)) << "the port falls from view within 150 ms of its last command";
     runMs(250);
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     EXPECT_EQ(us(0), 0U);
     runUntilMs(1100);
     EXPECT_EQ(reports(1).size(), reports_then) << "no visibility report on the ignored port";
@@ -639,9 +615,9 @@ TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
     // A second order on the ignored port itself lifts it.
     tool.ignore(kNodeIds[1], false, false, false);
     runMs(150);
-    EXPECT_FALSE(IgnoreCanPort[1]);
+    EXPECT_FALSE(getIgnoreCanPort(PortCAN2));
     EXPECT_GT(reports(1).size(), reports_then);
-    EXPECT_EQ(ActiveFCPort, 1) << "votes count again";
+    EXPECT_EQ(getActiveFCPort(), 1) << "votes count again";
     fc1.raw({8191});
     runMs(25);
     EXPECT_EQ(us(0), 2000U);
@@ -664,12 +640,12 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
     }
     sim::setPwmObserver(nullptr);
     EXPECT_LT(osKernelSysTick(), 1000U) << "the tick has wrapped";
-    EXPECT_EQ(ActiveFCPort, -1);
+    EXPECT_EQ(getActiveFCPort(), -1);
     EXPECT_GE(g_off_ns, last_vote_ns + 250 * kMs);
     EXPECT_LE(g_off_ns, last_vote_ns + 300 * kMs + 3 * kMs);
 
     // Visibility reports kept their 100 ms on every port, and the flag stayed up while commands came.
-    EXPECT_TRUE(PixVisibility[0]);
+    EXPECT_TRUE(getPixVisibility(PortCAN1));
     for (unsigned port = 0; port < 3; ++port) {
         const auto r = reports(port);
         ASSERT_GE(r.size(), 7U);
@@ -681,7 +657,7 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
     }
     // The check still drops the flag after the wrap.
     sitl::runUntilNs(sim::nowNs() + 160 * kMs);
-    EXPECT_FALSE(PixVisibility[0]);
+    EXPECT_FALSE(getPixVisibility(PortCAN1));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Test-side UAVCAN v0 framing, written from the wire format and independent of the firmware's transport:
-// cut a transfer into frames for a peer to send, put the node's frames back together, compute the CRCs.
+// cut a transfer into frames for a peer to send, put the node's frames back together, compute the CRCs;
+// and the IDs and signatures of the standard data types the node serves and sends.
 
 #include <algorithm>
 #include <cstdint>
@@ -12,6 +13,14 @@
 #include "sitl/candump.hpp"
 
 namespace bus {
+
+inline constexpr uint32_t kAllocationId = 1;  // a message; service ID 1 is GetNodeInfo
+inline constexpr uint64_t kAllocationSignature = 0x0B2A812620A11D40ULL;
+inline constexpr uint32_t kGetNodeInfoId = 1;
+inline constexpr uint64_t kGetNodeInfoSignature = 0xEE468A8121C46A9EULL;
+inline constexpr uint32_t kGetSetId = 11;
+inline constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
+inline constexpr uint32_t kNodeStatusId = 341;
 
 inline uint16_t crcAdd(uint16_t crc, const uint8_t* bytes, std::size_t n)
 {

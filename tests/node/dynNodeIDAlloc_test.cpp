@@ -2,25 +2,25 @@
 // played by the test; ports 0 and 2 keep their configured IDs. One power-on per test (one process each).
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "firmware/board/kernel.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
+#include "firmware/node/ports.hpp"
 #include "platform/sim/sim.hpp"
 #include "sitl/node_runner.hpp"
 #include "tests/node/bus_transfers.hpp"
+#include "tests/node/node_fixture.hpp"
 
 namespace {
 
 constexpr uint64_t kMs = 1000000;  // ns
 constexpr uint64_t kSlackNs = 2 * kMs;  // a few passes of the loop and a frame on the bus
-constexpr uint32_t kAllocationId = 1;
-constexpr uint64_t kAllocationSignature = 0x0B2A812620A11D40ULL;
-constexpr uint32_t kNodeStatusId = 341;
+using bus::kAllocationId;
+using bus::kAllocationSignature;
+using bus::kNodeStatusId;
+
 constexpr uint8_t kAllocator = 10;
 constexpr unsigned kPort = 1;
 
@@ -34,26 +34,11 @@ struct Request {
     bus::Transfer transfer;
 };
 
-std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
-{
-    std::ifstream in(std::string(NODE_VECTORS_DIR) + "/" + name);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::vector<sitl::LoggedFrame> frames;
-    std::string error;
-    EXPECT_TRUE(sitl::parseCandump(text.str(), &frames, &error)) << error;
-    return frames;
-}
-
-class AllocationTest : public ::testing::Test {
+class AllocationTest : public nodetest::NodeFixture {
 protected:
     void SetUp() override
     {
-        sim::reset();
-        sim::setUniqueId(0x03020100U, 0x07060504U, 0x0B0A0908U);
-        for (unsigned port = 0; port < 3; ++port) {
-            peers.push_back(std::make_unique<sim::CanPeer>(port));
-        }
+        NodeFixture::SetUp();
         parameters[Var_NETID1].val = 0;
     }
 
@@ -126,13 +111,12 @@ protected:
         return out;
     }
 
-    std::vector<std::unique_ptr<sim::CanPeer>> peers;
     uint8_t tid = 0;
 };
 
 TEST_F(AllocationTest, ThreeStagesAgainstAnAllocatorWhileTheOtherPortsServe)
 {
-    const std::vector<sitl::LoggedFrame> expected = vectorFrames("allocation_anon_requests.log");
+    const std::vector<sitl::LoggedFrame> expected = nodetest::vectorFrames("allocation_anon_requests.log");
     ASSERT_EQ(expected.size(), 3U);
     sitl::powerOn();
     EXPECT_EQ(gNodeID[kPort], 0);

@@ -9,7 +9,8 @@
 
 #include "firmware/board/gpio.hpp"
 #include "firmware/board/kernel.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
+#include "firmware/node/ports.hpp"
 #include "platform/sim/sim.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"

@@ -9,40 +9,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "firmware/drivers/bxcan.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/node/rcpwm.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/node_runner.hpp"
 #include "tests/node/bus_transfers.hpp"
+#include "tests/node/fc_payloads.hpp"
+#include "tests/node/node_fixture.hpp"
 
 namespace {
 
 constexpr uint64_t kMs = 1000000;  // ns
-constexpr uint8_t kClient = 10;
-constexpr uint32_t kGetSetId = 11;
-constexpr uint64_t kGetSetSignature = 0xA7B622F939D1A4D5ULL;
-constexpr uint32_t kGetNodeInfoId = 1;
-constexpr uint64_t kGetNodeInfoSignature = 0xEE468A8121C46A9EULL;
-const uint8_t kNodeIds[3] = {110, 111, 112};
+using bus::kGetNodeInfoId;
+using bus::kGetNodeInfoSignature;
+using bus::kGetSetId;
+using bus::kGetSetSignature;
+using nodetest::kNodeIds;
 
-std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
-{
-    std::ifstream in(std::string(NODE_VECTORS_DIR) + "/" + name);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::vector<sitl::LoggedFrame> frames;
-    std::string error;
-    EXPECT_TRUE(sitl::parseCandump(text.str(), &frames, &error)) << error;
-    return frames;
-}
+constexpr uint8_t kClient = 10;
 
 std::vector<uint8_t> le64(int64_t v)
 {
@@ -100,17 +90,8 @@ int64_t valueOf(const std::vector<uint8_t>& response)
     return v;
 }
 
-class ServicesTest : public ::testing::Test {
+class ServicesTest : public nodetest::NodeFixture {
 protected:
-    void SetUp() override
-    {
-        sim::reset();
-        sim::setUniqueId(0x03020100U, 0x07060504U, 0x0B0A0908U);
-        for (unsigned port = 0; port < 3; ++port) {
-            peers.push_back(std::make_unique<sim::CanPeer>(port));
-        }
-    }
-
     // The node's service responses of one type on a port, in order.
     static std::vector<bus::Transfer> responses(unsigned port, uint32_t dtid)
     {
@@ -149,8 +130,6 @@ protected:
     {
         return call(port, kGetSetId, kGetSetSignature, payload, tid).payload;
     }
-
-    std::vector<std::unique_ptr<sim::CanPeer>> peers;
 };
 
 TEST_F(ServicesTest, ReadsByIndexAndByName)
@@ -159,7 +138,7 @@ TEST_F(ServicesTest, ReadsByIndexAndByName)
     sitl::runUntilNs(10 * kMs);
 
     // Index 0 from node 10, transfer ID 6, priority 30: the independent implementation's seven frames.
-    const std::vector<sitl::LoggedFrame> expected = vectorFrames("getset_resp_FORMATID_int6.log");
+    const std::vector<sitl::LoggedFrame> expected = nodetest::vectorFrames("getset_resp_FORMATID_int6.log");
     const std::size_t sent_before = bus::nodeFrames(0).size();
     EXPECT_EQ(call(0, kGetSetId, kGetSetSignature, request(0, value::kEmpty), 6).payload,
               answer(6, 6, 6, 6, "FORMATID"));
@@ -202,7 +181,7 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
 
     // Integer 7 to CAN2PWM_CH1, as the independent implementation frames it: output 0 now follows the
     // seventh RawCommand element.
-    const std::vector<sitl::LoggedFrame> write7 = vectorFrames("getset_req_CAN2PWM_CH1_int7.log");
+    const std::vector<sitl::LoggedFrame> write7 = nodetest::vectorFrames("getset_req_CAN2PWM_CH1_int7.log");
     for (const sitl::LoggedFrame& f : write7) {
         peers[0]->send(f.frame);
     }
@@ -266,7 +245,8 @@ TEST_F(ServicesTest, StatisticsRowsShowTheLiveFigures)
 
     // The loop stalls while a burst arrives: the receive FIFO overflows.
     for (uint8_t i = 0; i < 20; ++i) {
-        peers[0]->send(sim::CanFrame::extendedFrame(bus::messageId(24, 341, 5), {i, 0, 0, 0, 0, 0, 0, 0xC0}));
+        peers[0]->send(
+            sim::CanFrame::extendedFrame(bus::messageId(24, bus::kNodeStatusId, 5), {i, 0, 0, 0, 0, 0, 0, 0xC0}));
     }
     sim::advanceNs(5 * kMs);
     sitl::runUntilNs(sim::nowNs() + 5 * kMs);
@@ -304,7 +284,7 @@ TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
         }
         sitl::powerOn();
         sitl::runUntilNs(10 * kMs);
-        for (const sitl::LoggedFrame& f : vectorFrames("getset_req_CAN2PWM_CH1_int7.log")) {
+        for (const sitl::LoggedFrame& f : nodetest::vectorFrames("getset_req_CAN2PWM_CH1_int7.log")) {
             peers[0]->send(f.frame);
         }
         sitl::runUntilNs(sim::nowNs() + 20 * kMs);
@@ -339,8 +319,8 @@ TEST_F(ServicesTest, GetNodeInfoAnswers)
 
     // The independent implementation's request (node 10, transfer ID 2, priority 30) and answer. This chip's
     // unique ID ends in four zero bytes where the vector's has 0C..0F; everything else is the same.
-    const std::vector<sitl::LoggedFrame> req = vectorFrames("getnodeinfo_req_n10_to_n110.log");
-    const std::vector<sitl::LoggedFrame> expected = vectorFrames("getnodeinfo_resp_n110_flags3.log");
+    const std::vector<sitl::LoggedFrame> req = nodetest::vectorFrames("getnodeinfo_req_n10_to_n110.log");
+    const std::vector<sitl::LoggedFrame> expected = nodetest::vectorFrames("getnodeinfo_resp_n110_flags3.log");
     std::vector<std::pair<sim::CanFrame, uint64_t>> expected_frames;
     for (const sitl::LoggedFrame& f : expected) {
         expected_frames.emplace_back(f.frame, 0);
@@ -364,7 +344,7 @@ TEST_F(ServicesTest, GetNodeInfoAnswers)
     const auto answerFrames = [] {
         auto all = bus::nodeFrames(0);
         std::erase_if(all, [](const auto& f) {
-            return !bus::isService(f.first.id) && bus::dataTypeOfMessage(f.first.id) == 20112U;
+            return !bus::isService(f.first.id) && bus::dataTypeOfMessage(f.first.id) == fc::kVisibleFlightControllerId;
         });
         return all;
     };

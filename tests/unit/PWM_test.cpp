@@ -48,6 +48,7 @@ TEST_F(Pwm, StartsAllSixOutputsAtNeutralAndFiftyHertz)
         EXPECT_EQ((p.port->OTYPER >> p.pin) & 1U, 0U) << "push-pull";
         EXPECT_EQ((p.port->PUPDR >> (2 * p.pin)) & 3U, 0U) << "no pull";
     }
+    EXPECT_STREQ(PWM_Outputs[5].name, "TIM2_CH3_PB10");
 }
 
 TEST_F(Pwm, ComparesArePreloadedAndOnlyChannelsOneToFourExist)

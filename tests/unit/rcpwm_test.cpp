@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "firmware/drivers/PWM.hpp"
-#include "firmware/node/main_node.hpp"
+#include "firmware/node/params.hpp"
 #include "platform/sim/sim.hpp"
 #include "tests/node/fc_payloads.hpp"
 #include "tests/unit/dsdl_test_support.hpp"
@@ -39,7 +39,7 @@ protected:
 
     static uint32_t compare(unsigned output)
     {
-        const rcpwm_t& o = rcpwm_outputs[output];
+        const PWM_Output_t& o = PWM_Outputs[output];
         switch (o.channel) {
         case 1: return o.timer->CCR1;
         case 2: return o.timer->CCR2;
@@ -74,7 +74,6 @@ TEST_F(RcPwm, FirstBootMappingAndRates)
     }
     EXPECT_EQ(sim::pwmOutput(4).frameHz(), 50U);
     EXPECT_EQ(sim::pwmOutput(5).frameHz(), 50U);
-    EXPECT_STREQ(rcpwm_outputs[5].name, "TIM2_CH3_PB10");
 }
 
 TEST_F(RcPwm, OutputNumbersBeyondTheTablesLeaveTheOutputUnassigned)

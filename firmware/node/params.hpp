@@ -1,0 +1,30 @@
+#pragma once
+// The parameter table: one row per setting or statistic, in the order of the store's records and of the
+// GetSet indices.
+
+#include <cstdint>
+
+struct param_t {
+    const char* name;
+    int64_t val;
+    int64_t min;
+    int64_t max;
+    int64_t defval;
+};
+
+enum : uint8_t {
+    Var_EEFormat = 0,
+    Var_NETID0 = 1,
+    Var_NETID1 = 2,
+    Var_NETID2 = 3,
+    Var_CAN2PWM_CHStart = 4,
+    Var_CAN2PWM_ACTStart = 10,
+    Var_CAN_TotBlocks = 16,
+    Var_CAN_CurrBlocks = 19,
+    Var_CAN_PeakBlocks = 22,
+    Var_CAN_RXOVF = 25,
+    Var_CAN_RXERR = 28,
+    Var_Last = 31,
+};
+
+extern param_t parameters[Var_Last];

@@ -1,0 +1,58 @@
+#pragma once
+// Shared by the node tests: the frame vectors under tests/vectors, and the fixture every node test starts
+// from, a freshly reset simulated chip with a peer on each bus to acknowledge the node's frames and to
+// send to it. The node is powered on by the test itself (once per process).
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim.hpp"
+#include "sitl/candump.hpp"
+
+namespace nodetest {
+
+// The node IDs the ports start with on a first boot.
+inline constexpr uint8_t kNodeIds[3] = {110, 111, 112};
+
+// The frames of one vector file, in candump format.
+inline std::vector<sitl::LoggedFrame> vectorFrames(const std::string& name)
+{
+    std::ifstream in(std::string(NODE_VECTORS_DIR) + "/" + name);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<sitl::LoggedFrame> frames;
+    std::string error;
+    EXPECT_TRUE(sitl::parseCandump(text.str(), &frames, &error)) << error;
+    return frames;
+}
+
+class NodeFixture : public ::testing::Test {
+protected:
+    // The chip's unique ID words 0..2; by default words whose bytes, least significant first, read 0..11.
+    NodeFixture(uint32_t word0 = 0x03020100U, uint32_t word1 = 0x07060504U, uint32_t word2 = 0x0B0A0908U)
+        : uid_{word0, word1, word2}
+    {
+    }
+
+    void SetUp() override
+    {
+        sim::reset();
+        sim::setUniqueId(uid_[0], uid_[1], uid_[2]);
+        for (unsigned port = 0; port < 3; ++port) {
+            peers.push_back(std::make_unique<sim::CanPeer>(port));
+        }
+    }
+
+    std::vector<std::unique_ptr<sim::CanPeer>> peers;
+
+private:
+    uint32_t uid_[3];
+};
+
+}  // namespace nodetest
