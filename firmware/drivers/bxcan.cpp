@@ -32,11 +32,11 @@ bool PortInit[PortCANLast];
 // list on banks left at their reset scale.
 bool SharedBlockReady = false;
 
-constexpr uint16_t TimeoutMilliseconds = 1000;
-// One INAK poll pause of about a millisecond: usleep counts microseconds.
-constexpr uint16_t INAK_POLL_PAUSE_US = 1000;
-// Rounds of four out-of-line no-ops per microsecond: about 40 cycles a round at the 96 MHz core clock.
-constexpr uint32_t USLEEP_ROUNDS_PER_US = 2;
+// A controller answers a mode request once the frame on the wire has ended; one that has not answered
+// within a second never will.
+constexpr uint32_t INAK_TIMEOUT_US = 1000000;
+// Short against a frame time, so that a handshake takes hardly longer than the controller does.
+constexpr uint32_t INAK_POLL_PAUSE_US = 10;
 
 constexpr uint32_t MAX_PRESCALER = 1024;
 constexpr uint8_t MAX_BS1 = 16;
@@ -138,25 +138,14 @@ BxcanCANType* controller(PortCAN_t PortCAN) { return bxCAN[PortCAN]; }
 BxcanCANType* filterBlock(PortCAN_t PortCAN) { return (PortCAN == PortCAN3) ? BXCAN_CAN3 : BXCAN_CAN1; }
 unsigned firstBank(PortCAN_t PortCAN) { return (PortCAN == PortCAN2) ? BXCAN_CAN2_FIRST_BANK : 0U; }
 
-void usleep(uint16_t i)
-{
-    for (uint32_t rounds = static_cast<uint32_t>(i) * USLEEP_ROUNDS_PER_US; rounds > 0U; rounds--) {
-        coreNop();
-        coreNop();
-        coreNop();
-        coreNop();
-    }
-}
-
 bool waitMSRINAKBitStateChange(BxcanCANType* can, bool target_state)
 {
-    for (uint16_t poll = 0; poll < TimeoutMilliseconds; poll++) {
+    for (uint32_t waited_us = 0; waited_us < INAK_TIMEOUT_US; waited_us += INAK_POLL_PAUSE_US) {
         const uint32_t msr = can->MSR;
         if (((msr & BXCAN_MSR_INAK) != 0U) == target_state) {
             return true;
         }
-        usleep(INAK_POLL_PAUSE_US);
-        coreRelax();
+        coreDelayUs(INAK_POLL_PAUSE_US);
     }
     return false;
 }

@@ -236,6 +236,17 @@ TEST_F(Bxcan, ControllerThatNeverAcknowledgesTimesOut)
     EXPECT_NE(static_cast<uint32_t>(CAN3->MSR) & CAN_MSR_SLAK, 0U);  // left in reset
 }
 
+// The handshake's timeout is time, not a number of polls: the same second on the chip and in the simulator.
+TEST_F(Bxcan, HandshakeGivesUpAfterOneSecond)
+{
+    sim::canSetIgnoresModeRequests(0, true);
+    const uint64_t start = sim::nowUs();
+    EXPECT_EQ(init(PortCAN1), -BXCAN_ERROR_MSR_INAK_NOT_SET);
+    const uint64_t waited = sim::nowUs() - start;
+    EXPECT_GE(waited, 1000000U);
+    EXPECT_LT(waited, 1010000U);  // the second, and the console text after it
+}
+
 // A shorted CAN1 bus fails CAN1's bring-up before it lays out the shared block. CAN2 must still end up
 // with 32-bit banks, or its filter list would be read in the 16-bit layout and pass the wrong frames.
 TEST_F(Bxcan, DeadCan1DoesNotSpoilCan2Filters)
