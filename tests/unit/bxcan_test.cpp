@@ -186,7 +186,7 @@ TEST_F(Bxcan, InitBringsTheControllerToNormalMode)
 
 TEST_F(Bxcan, InitRefusesBadArguments)
 {
-    // A bad mode: no text, but the controller has been reset and the FIFO emptied.
+    // A bad mode: no text, and the controller and its FIFO are left as they were.
     ASSERT_EQ(init(PortCAN1), 0);
     uint8_t junk[7] = {};
     ASSERT_TRUE(EnQ(&CANRxQ[PortCAN1], junk, sizeof junk));
@@ -194,8 +194,8 @@ TEST_F(Bxcan, InitRefusesBadArguments)
     const BxcanCANTimings good = timings();
     EXPECT_EQ(bxcanInit(&good, static_cast<BxcanIfaceMode>(3), PortCAN1), -2);
     EXPECT_EQ(console(), "");
-    EXPECT_TRUE(QMT(&CANRxQ[PortCAN1]));
-    EXPECT_NE(static_cast<uint32_t>(CAN1->MSR) & CAN_MSR_SLAK, 0U);  // back in sleep after the reset
+    EXPECT_EQ(QLen(&CANRxQ[PortCAN1]), sizeof junk);
+    EXPECT_EQ(static_cast<uint32_t>(CAN1->MSR) & (CAN_MSR_SLAK | CAN_MSR_INAK), 0U);  // still in normal mode
 
     const BxcanCANTimings zero{};
     EXPECT_EQ(bxcanInit(&zero, BxcanIfaceModeNormal, PortCAN1), -2);
@@ -213,6 +213,31 @@ TEST_F(Bxcan, InitRefusesBadArguments)
 
     EXPECT_EQ(bxcanInit(&good, BxcanIfaceModeNormal, PortCANLast), -2);
     EXPECT_EQ(bxcanInit(&good, BxcanIfaceModeNormal, static_cast<PortCAN_t>(200)), -2);
+}
+
+// A port that runs keeps running through a bad call: frames that had arrived stay, new ones come and go.
+TEST_F(Bxcan, BadCallLeavesARunningPortWorking)
+{
+    ASSERT_EQ(init(PortCAN1), 0);
+    sim::CanPeer peer(0);
+    peer.send(sim::CanFrame::standard(0x10, {1}));
+    runBus();
+
+    const BxcanCANTimings good = timings();
+    const BxcanCANTimings zero{};
+    EXPECT_EQ(bxcanInit(&good, static_cast<BxcanIfaceMode>(3), PortCAN1), -2);
+    EXPECT_EQ(bxcanInit(&zero, BxcanIfaceModeNormal, PortCAN1), -2);
+
+    peer.send(sim::CanFrame::standard(0x20, {2}));
+    const XportCANFrame out = frame(0x30, {3});
+    EXPECT_EQ(bxcanTransmit(&out, PortCAN1), 1);
+    runBus();
+    const auto got = receiveAll(PortCAN1);
+    ASSERT_EQ(got.size(), 2U);
+    EXPECT_EQ(got[0].data[0], 1);
+    EXPECT_EQ(got[1].data[0], 2);
+    ASSERT_EQ(peer.received.size(), 1U);
+    EXPECT_EQ(peer.received[0].frame.id, 0x30U);
 }
 
 TEST_F(Bxcan, ControllerThatNeverAcknowledgesTimesOut)
