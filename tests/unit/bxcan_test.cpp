@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "firmware/drivers/serial.hpp"
 #include "platform/sim/sim.hpp"
+#include "tests/unit/console_support.hpp"
 
 namespace {
+
+using consoletest::clearConsole;
+using consoletest::console;
 
 constexpr uint32_t kPclk1 = 48000000U;
 constexpr uint32_t kAllCanClocks = RCC_APB1Periph_CAN1 | RCC_APB1Periph_CAN2 | RCC_APB1Periph_CAN3;
@@ -35,24 +38,8 @@ protected:
     {
         sim::reset();
         bxcanColdReset();
-        serialColdReset();
         RCC_APB1PeriphClockCmd(kAllCanClocks, ENABLE);
-        InitSerial();
-        sim::advanceUs(100);
-        sim::usart2ClearSent();
-    }
-
-    // Everything written to the console so far, once the last byte has left the line.
-    static std::string console()
-    {
-        sim::advanceUs(2000);
-        return sim::usart2Sent();
-    }
-
-    static void clearConsole()
-    {
-        sim::advanceUs(2000);
-        sim::usart2ClearSent();
+        ASSERT_TRUE(consoletest::startConsole());
     }
 
     static BxcanCANTimings timings(uint32_t pclk1 = kPclk1)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/sim/sim.hpp"
+#include "tests/unit/console_support.hpp"
 
 namespace {
 
@@ -18,10 +19,7 @@ protected:
     void SetUp() override
     {
         sim::reset();
-        serialColdReset();
-        ASSERT_TRUE(InitSerial());
-        sim::advanceUs(100);
-        sim::usart2ClearSent();
+        ASSERT_TRUE(consoletest::startConsole());
     }
 };
 
