@@ -9,9 +9,10 @@
 // and line on stderr, then abort().
 [[noreturn]] void coreFatalStop(const char* file, int line);
 
-// Called from every busy-wait loop that does not pause in coreDelayUs. A no-op on the chip; in the simulator it lets pending simulated
-// interrupts and peripheral models run, so the condition being waited for can come true. In the simulator
-// each call also lets one microsecond of virtual time pass, as spinning does on the chip.
+// Called from every busy-wait loop that does not pause in coreDelayUs. A no-op on the chip; in the
+// simulator it lets pending simulated interrupts and peripheral models run, so the condition being waited
+// for can come true. In the simulator each call also lets one microsecond of virtual time pass, as
+// spinning does on the chip.
 void coreRelax();
 
 // Breakpoint instruction. On the chip it halts under a debugger and otherwise escalates to the hard
