@@ -39,11 +39,13 @@ struct Options {
     bool disconnected[3] = {false, false, false};
 };
 
+constexpr const char* kUsage =
+    "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
+    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n";
+
 [[noreturn]] void usage(const std::string& problem)
 {
-    std::cerr << "endpoint-sitl: " << problem << "\n"
-              << "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
-              << "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n";
+    std::cerr << "endpoint-sitl: " << problem << "\n" << kUsage;
     std::exit(2);
 }
 
@@ -87,6 +89,10 @@ Options parseOptions(int argc, char** argv)
             }
             return argv[++i];
         };
+        if (arg == "--help") {
+            std::cout << kUsage;
+            std::exit(EXIT_SUCCESS);
+        }
         if (arg == "--replay") {
             o.replay = value();
         } else if (arg == "--out") {

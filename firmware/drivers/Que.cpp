@@ -78,15 +78,17 @@ bool EnQ(Q_t* Q, const uint8_t* data, uint16_t len)
     const uint16_t toEnd = static_cast<uint16_t>(Q->Len - ins);
     const uint16_t first = (len < toEnd) ? len : toEnd;
     std::memcpy(&Q->Buffer[ins], data, first);
-    publish();
-    const uint16_t afterFirst = static_cast<uint16_t>(ins + first);
-    Q->insert = (afterFirst >= Q->Len) ? uint16_t{0} : afterFirst;
     const uint16_t rest = static_cast<uint16_t>(len - first);
     if (rest > 0U) {
         std::memcpy(&Q->Buffer[0], &data[first], rest);
-        publish();
-        Q->insert = rest;
     }
+    // One store after both copies: a reader never sees part of a record that wraps the ring.
+    publish();
+    uint32_t next = static_cast<uint32_t>(ins) + len;
+    if (next >= Q->Len) {
+        next -= Q->Len;
+    }
+    Q->insert = static_cast<uint16_t>(next);
     return true;
 }
 

@@ -32,11 +32,11 @@ bool PortInit[PortCANLast];
 // list on banks left at their reset scale.
 bool SharedBlockReady = false;
 
-constexpr uint16_t TimeoutMilliseconds = 1000;
-// One INAK poll pause of about a millisecond: usleep counts microseconds.
-constexpr uint16_t INAK_POLL_PAUSE_US = 1000;
-// Rounds of four out-of-line no-ops per microsecond: about 40 cycles a round at the 96 MHz core clock.
-constexpr uint32_t USLEEP_ROUNDS_PER_US = 2;
+// A controller answers a mode request once the frame on the wire has ended; one that has not answered
+// within a second never will.
+constexpr uint32_t INAK_TIMEOUT_US = 1000000;
+// Short against a frame time, so that a handshake takes hardly longer than the controller does.
+constexpr uint32_t INAK_POLL_PAUSE_US = 10;
 
 constexpr uint32_t MAX_PRESCALER = 1024;
 constexpr uint8_t MAX_BS1 = 16;
@@ -138,25 +138,14 @@ BxcanCANType* controller(PortCAN_t PortCAN) { return bxCAN[PortCAN]; }
 BxcanCANType* filterBlock(PortCAN_t PortCAN) { return (PortCAN == PortCAN3) ? BXCAN_CAN3 : BXCAN_CAN1; }
 unsigned firstBank(PortCAN_t PortCAN) { return (PortCAN == PortCAN2) ? BXCAN_CAN2_FIRST_BANK : 0U; }
 
-void usleep(uint16_t i)
-{
-    for (uint32_t rounds = static_cast<uint32_t>(i) * USLEEP_ROUNDS_PER_US; rounds > 0U; rounds--) {
-        coreNop();
-        coreNop();
-        coreNop();
-        coreNop();
-    }
-}
-
 bool waitMSRINAKBitStateChange(BxcanCANType* can, bool target_state)
 {
-    for (uint16_t poll = 0; poll < TimeoutMilliseconds; poll++) {
+    for (uint32_t waited_us = 0; waited_us < INAK_TIMEOUT_US; waited_us += INAK_POLL_PAUSE_US) {
         const uint32_t msr = can->MSR;
         if (((msr & BXCAN_MSR_INAK) != 0U) == target_state) {
             return true;
         }
-        usleep(INAK_POLL_PAUSE_US);
-        coreRelax();
+        coreDelayUs(INAK_POLL_PAUSE_US);
     }
     return false;
 }
@@ -222,6 +211,113 @@ void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index, BxcanCANType* can)
     }
 }
 
+bool timingsValid(const BxcanCANTimings* timings)
+{
+    return timings != nullptr && timings->bit_rate_prescaler >= 1U && timings->bit_rate_prescaler <= MAX_PRESCALER &&
+           timings->max_resynchronization_jump_width >= 1U && timings->max_resynchronization_jump_width <= MAX_SJW &&
+           timings->bit_segment_1 >= 1U && timings->bit_segment_1 <= MAX_BS1 && timings->bit_segment_2 >= 1U &&
+           timings->bit_segment_2 <= MAX_BS2;
+}
+
+// Interrupts off, out of sleep, into initialisation mode.
+bool enterInitialisation(BxcanCANType* can)
+{
+    can->IER = 0U;
+    can->MCR = (static_cast<uint32_t>(can->MCR) & ~BXCAN_MCR_SLEEP) | BXCAN_MCR_INRQ;
+    return waitMSRINAKBitStateChange(can, true);
+}
+
+// Into normal mode, which the controller enters once it has seen the bus idle.
+bool leaveInitialisation(BxcanCANType* can)
+{
+    can->MCR = MCR_RUN;
+    return waitMSRINAKBitStateChange(can, false);
+}
+
+// A controller that did not answer is left in reset.
+template <std::size_t N>
+int abandon(BxcanCANType* can, const char (&text)[N], int error)
+{
+    can->MCR = BXCAN_MCR_RESET;
+    consoleText(text);
+    return error;
+}
+
+// BTR for timings within the register ranges.
+constexpr uint32_t bitTiming(const BxcanCANTimings& timings, BxcanIfaceMode iface_mode)
+{
+    uint32_t btr = ((static_cast<uint32_t>(timings.max_resynchronization_jump_width) - 1U) << BXCAN_BTR_SJW_SHIFT) &
+                   BXCAN_BTR_SJW_MASK;
+    btr |= ((static_cast<uint32_t>(timings.bit_segment_1) - 1U) << BXCAN_BTR_TS1_SHIFT) & BXCAN_BTR_TS1_MASK;
+    btr |= ((static_cast<uint32_t>(timings.bit_segment_2) - 1U) << BXCAN_BTR_TS2_SHIFT) & BXCAN_BTR_TS2_MASK;
+    btr |= (static_cast<uint32_t>(timings.bit_rate_prescaler) - 1U) & BXCAN_BTR_BRP_MASK;
+    if (iface_mode == BxcanIfaceModeSilent) {
+        btr |= BXCAN_BTR_SILM;
+    }
+    return btr;
+}
+
+// The node's 1 Mbit/s from the 48 MHz APB1 clock.
+static_assert(bitTiming(BxcanCANTimings{6, 6, 1, 1}, BxcanIfaceModeNormal) == 0x00050005U);
+static_assert(bitTiming(BxcanCANTimings{6, 6, 1, 1}, BxcanIfaceModeSilent) == 0x80050005U);
+
+// The block CAN1 and CAN2 share: 32-bit banks, FIFOs alternating, CAN2's banks from BXCAN_CAN2_FIRST_BANK.
+// Left in filter initialisation mode.
+void layOutSharedBlock()
+{
+    BxcanCANType* const can1 = BXCAN_CAN1;
+    const uint32_t fmr = static_cast<uint32_t>(can1->FMR) & ~(FMR_RESERVED_LOW | BXCAN_FMR_CAN2SB_MASK);
+    can1->FMR = fmr | (BXCAN_CAN2_FIRST_BANK << BXCAN_FMR_CAN2SB_SHIFT) | BXCAN_FMR_FINIT;
+    XPORT_ASSERT(((static_cast<uint32_t>(can1->FMR) & BXCAN_FMR_CAN2SB_MASK) >> BXCAN_FMR_CAN2SB_SHIFT) ==
+                 BXCAN_CAN2_FIRST_BANK);
+    can1->FM1R = 0U;
+    can1->FS1R = SHARED_BLOCK_SCALE;
+    can1->FFA1R = SHARED_BLOCK_FIFO;
+    SharedBlockReady = true;
+}
+
+// CAN3's own block in the same 32-bit layout and FIFO split, since the filter list is written in the
+// 32-bit layout. Left in filter initialisation mode.
+void layOutCan3Block()
+{
+    BxcanCANType* const can3 = BXCAN_CAN3;
+    can3->FMR = static_cast<uint32_t>(can3->FMR) | BXCAN_FMR_FINIT;
+    can3->FM1R = 0U;
+    can3->FS1R = CAN3_BLOCK_SCALE;
+    can3->FFA1R = CAN3_BLOCK_FIFO;
+}
+
+// Deactivates the block's banks outside banks_kept, then makes bank accept everything and ends filter
+// initialisation. A bank is deactivated before it is rewritten: the controller ignores writes to an
+// active bank outside filter initialisation mode.
+void acceptAllBank(BxcanCANType* block, unsigned bank, uint32_t banks_kept)
+{
+    block->FA1R = static_cast<uint32_t>(block->FA1R) & banks_kept;
+    block->sFilterRegister[bank].FR1 = 0U;
+    block->sFilterRegister[bank].FR2 = 0U;
+    block->FA1R = static_cast<uint32_t>(block->FA1R) | (1U << bank);
+    block->FMR = static_cast<uint32_t>(block->FMR) & ~BXCAN_FMR_FINIT;
+}
+
+// The port's filter block, left with one bank that accepts everything.
+void layOutFilters(PortCAN_t PortCAN)
+{
+    if (PortCAN == PortCAN1) {
+        layOutSharedBlock();
+        acceptAllBank(BXCAN_CAN1, 0U, 0U);
+    } else if (PortCAN == PortCAN2) {
+        // Laid out by CAN1, or by CAN2 when nobody has done so yet; CAN1's own banks stay active.
+        const bool block_was_ready = SharedBlockReady;
+        if (!block_was_ready) {
+            layOutSharedBlock();
+        }
+        acceptAllBank(BXCAN_CAN1, BXCAN_CAN2_FIRST_BANK, block_was_ready ? PORT_BANKS : 0U);
+    } else {
+        layOutCan3Block();
+        acceptAllBank(BXCAN_CAN3, 0U, 0U);
+    }
+}
+
 }  // namespace
 
 int bxcanComputeCANTimings(uint32_t peripheral_clock_rate, uint32_t target_bitrate, BxcanCANTimings* out_timings)
@@ -275,116 +371,39 @@ int bxcanComputeCANTimings(uint32_t peripheral_clock_rate, uint32_t target_bitra
 
 int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN_t PortCAN)
 {
-    if (!portValid(PortCAN)) {
+    // Checked before anything is touched: a bad call must not stop a port that runs.
+    if (!portValid(PortCAN) || iface_mode > BxcanIfaceModeAutomaticTxAbortOnError) {
+        return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    if (!timingsValid(timings)) {
+        consoleText("invalid arg\n");
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
     BxcanCANType* const can = controller(PortCAN);
-    BxcanCANType* const can1 = BXCAN_CAN1;
 
     PortInit[PortCAN] = true;
     emptyRxFifo(PortCAN);
     can->MCR = BXCAN_MCR_RESET;
-
-    if (iface_mode > BxcanIfaceModeAutomaticTxAbortOnError) {
-        return -XPORT_ERROR_INVALID_ARGUMENT;
-    }
-    if (timings == nullptr || timings->bit_rate_prescaler < 1U || timings->bit_rate_prescaler > MAX_PRESCALER ||
-        timings->max_resynchronization_jump_width < 1U || timings->max_resynchronization_jump_width > MAX_SJW ||
-        timings->bit_segment_1 < 1U || timings->bit_segment_1 > MAX_BS1 || timings->bit_segment_2 < 1U ||
-        timings->bit_segment_2 > MAX_BS2) {
-        consoleText("invalid arg\n");
-        return -XPORT_ERROR_INVALID_ARGUMENT;
-    }
-
     g_stats[PortCAN] = BxcanStats{};
     g_abort_tx_on_error = (iface_mode == BxcanIfaceModeAutomaticTxAbortOnError);
 
     // CAN2 has no filter block of its own: CAN1 must be awake to hold it.
-    const bool can1_initialised = PortInit[PortCAN1];
-    if (PortCAN == PortCAN2 && !can1_initialised) {
-        can1->IER = 0U;
-        can1->MCR = (static_cast<uint32_t>(can1->MCR) & ~BXCAN_MCR_SLEEP) | BXCAN_MCR_INRQ;
-        if (!waitMSRINAKBitStateChange(can1, true)) {
-            can1->MCR = BXCAN_MCR_RESET;
-            consoleText("1inak not set\n");
-            return -BXCAN_ERROR_MSR_INAK_NOT_SET;
-        }
+    if (PortCAN == PortCAN2 && !PortInit[PortCAN1] && !enterInitialisation(BXCAN_CAN1)) {
+        return abandon(BXCAN_CAN1, "1inak not set\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
     }
-
-    can->IER = 0U;
-    can->MCR = (static_cast<uint32_t>(can->MCR) & ~BXCAN_MCR_SLEEP) | BXCAN_MCR_INRQ;
-    if (!waitMSRINAKBitStateChange(can, true)) {
-        consoleText("2inak not set2\n");
-        can->MCR = BXCAN_MCR_RESET;
-        return -BXCAN_ERROR_MSR_INAK_NOT_SET;
+    if (!enterInitialisation(can)) {
+        return abandon(can, "2inak not set2\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
     }
-
     // Automatic bus-off recovery and wake-up; retransmission on; FIFOs not locked; TX order by identifier.
     can->MCR = MCR_RUN | BXCAN_MCR_INRQ;
-
-    uint32_t btr = ((static_cast<uint32_t>(timings->max_resynchronization_jump_width) - 1U) << BXCAN_BTR_SJW_SHIFT) &
-                   BXCAN_BTR_SJW_MASK;
-    btr |= ((static_cast<uint32_t>(timings->bit_segment_1) - 1U) << BXCAN_BTR_TS1_SHIFT) & BXCAN_BTR_TS1_MASK;
-    btr |= ((static_cast<uint32_t>(timings->bit_segment_2) - 1U) << BXCAN_BTR_TS2_SHIFT) & BXCAN_BTR_TS2_MASK;
-    btr |= (static_cast<uint32_t>(timings->bit_rate_prescaler) - 1U) & BXCAN_BTR_BRP_MASK;
-    if (iface_mode == BxcanIfaceModeSilent) {
-        btr |= BXCAN_BTR_SILM;
-    }
-    can->BTR = btr;
-
+    can->BTR = bitTiming(*timings, iface_mode);
     can->IER = RX_INTERRUPTS;
     XPORT_ASSERT(static_cast<uint32_t>(can->IER) == RX_INTERRUPTS);
-
-    can->MCR = MCR_RUN;
-    if (!waitMSRINAKBitStateChange(can, false)) {
-        consoleText("3inak not cleared\n");
-        can->MCR = BXCAN_MCR_RESET;
-        return -BXCAN_ERROR_MSR_INAK_NOT_CLEARED;
+    if (!leaveInitialisation(can)) {
+        return abandon(can, "3inak not cleared\n", -BXCAN_ERROR_MSR_INAK_NOT_CLEARED);
     }
 
-    // The shared block is laid out by CAN1, or by CAN2 when nobody has done so yet.
-    const bool block_was_ready = SharedBlockReady;
-    if (PortCAN == PortCAN1 || (PortCAN == PortCAN2 && !block_was_ready)) {
-        const uint32_t fmr = static_cast<uint32_t>(can1->FMR) & ~(FMR_RESERVED_LOW | BXCAN_FMR_CAN2SB_MASK);
-        can1->FMR = fmr | (BXCAN_CAN2_FIRST_BANK << BXCAN_FMR_CAN2SB_SHIFT) | BXCAN_FMR_FINIT;
-        XPORT_ASSERT(((static_cast<uint32_t>(can1->FMR) & BXCAN_FMR_CAN2SB_MASK) >> BXCAN_FMR_CAN2SB_SHIFT) ==
-                     BXCAN_CAN2_FIRST_BANK);
-        can1->FM1R = 0U;
-        can1->FS1R = SHARED_BLOCK_SCALE;
-        can1->FFA1R = SHARED_BLOCK_FIFO;
-        SharedBlockReady = true;
-    }
-
-    // A default bank that accepts everything. Banks are deactivated before they are rewritten: the
-    // controller ignores writes to an active bank outside filter initialisation mode.
-    if (PortCAN == PortCAN1) {
-        can1->FA1R = 0U;
-        can1->sFilterRegister[0].FR1 = 0U;
-        can1->sFilterRegister[0].FR2 = 0U;
-        can1->FA1R = 1U;
-        can1->FMR = static_cast<uint32_t>(can1->FMR) & ~BXCAN_FMR_FINIT;
-    } else if (PortCAN == PortCAN2) {
-        const uint32_t keep = block_was_ready ? PORT_BANKS : 0U;  // CAN1's own banks stay active
-        can1->FA1R = static_cast<uint32_t>(can1->FA1R) & keep;
-        can1->sFilterRegister[BXCAN_CAN2_FIRST_BANK].FR1 = 0U;
-        can1->sFilterRegister[BXCAN_CAN2_FIRST_BANK].FR2 = 0U;
-        can1->FA1R = static_cast<uint32_t>(can1->FA1R) | (1U << BXCAN_CAN2_FIRST_BANK);
-        can1->FMR = static_cast<uint32_t>(can1->FMR) & ~BXCAN_FMR_FINIT;
-    } else {
-        // CAN3's own block: the same 32-bit layout and FIFO split as the shared one, since the filter
-        // list is written in the 32-bit layout.
-        BxcanCANType* const can3 = BXCAN_CAN3;
-        can3->FMR = static_cast<uint32_t>(can3->FMR) | BXCAN_FMR_FINIT;
-        can3->FA1R = 0U;
-        can3->FM1R = 0U;
-        can3->FS1R = CAN3_BLOCK_SCALE;
-        can3->FFA1R = CAN3_BLOCK_FIFO;
-        can3->sFilterRegister[0].FR1 = 0U;
-        can3->sFilterRegister[0].FR2 = 0U;
-        can3->FA1R = 1U;
-        can3->FMR = static_cast<uint32_t>(can3->FMR) & ~BXCAN_FMR_FINIT;
-    }
-
+    layOutFilters(PortCAN);
     nvicEnableVector(BXCAN_RX0_IRQn[PortCAN]);
     nvicEnableVector(BXCAN_RX1_IRQn[PortCAN]);
 

@@ -64,8 +64,8 @@ extern Q_t CANRxQ[PortCANLast];
 // out_timings. Pure computation.
 int bxcanComputeCANTimings(uint32_t peripheral_clock_rate, uint32_t target_bitrate, BxcanCANTimings* out_timings);
 
-// 0 on success; -2 for a bad port, mode or timings; -1001 / -1002 when the controller does not enter or
-// leave initialisation mode (it is then left in reset).
+// 0 on success; -2 for a bad port, mode or timings (the port is left as it was); -1001 / -1002 when the
+// controller does not enter or leave initialisation mode within a second (it is then left in reset).
 int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN_t PortCAN);
 
 // 1: placed in a mailbox (pop it from the queue); 0: not now, offer the same frame later; -2: null frame,

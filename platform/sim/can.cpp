@@ -507,11 +507,21 @@ public:
 
     void onLostArbitration() override
     {
-        if (offered_ >= 0) {
-            regs().TSR.poke(regs().TSR.peek() | alst(static_cast<unsigned>(offered_)));
-            offered_ = -1;
-            evaluateMode();
+        if (offered_ < 0) {
+            return;
         }
+        const auto m = static_cast<unsigned>(offered_);
+        offered_ = -1;
+        uint32_t tsr = regs().TSR.peek() | alst(m);
+        if ((regs().MCR.peek() & CAN_MCR_NART) != 0U) {
+            // One shot: the attempt is over; the mailbox completes as failed.
+            tsr = (tsr | rqcp(m) | tme(m)) & ~txok(m);
+            complete(m);
+        }
+        regs().TSR.poke(tsr);
+        evaluateMode();
+        refreshTsr();
+        refreshIrqs();
     }
 
     void onSent(bool acknowledged, uint64_t) override

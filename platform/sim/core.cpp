@@ -22,7 +22,7 @@ void coreBreakpoint()
     std::abort();
 }
 
-void coreNop() {}
+void coreDelayUs(uint32_t us) { sim::relaxUs(us); }
 
 void coreDisableInterrupts() { sim::setInterruptsMasked(true); }
 

@@ -135,18 +135,20 @@ void advanceNs(uint64_t ns)
 
 void advanceUs(uint64_t us) { advanceNs(us * 1000U); }
 
-void relax()
+void relax() { relaxUs(1); }
+
+void relaxUs(uint64_t us)
 {
-    if (++g_relaxCalls > g_relaxLimit) {
-        simFatal("a busy-wait spun %llu times (%llu us of virtual time) without the awaited condition: "
+    if (g_relaxCalls + us > g_relaxLimit) {
+        simFatal("a busy-wait spun %llu us of virtual time without the awaited condition: "
                  "is a model missing its clock, or a switch set that makes it never respond?",
-                 static_cast<unsigned long long>(g_relaxCalls - 1U),
-                 static_cast<unsigned long long>(g_relaxCalls - 1U));
+                 static_cast<unsigned long long>(g_relaxCalls));
     }
-    advanceTo(g_nowNs + 1000U);
+    g_relaxCalls += us;
+    advanceTo(g_nowNs + us * 1000U);
 }
 
-void setRelaxLimit(uint64_t calls) { g_relaxLimit = calls; }
+void setRelaxLimit(uint64_t us) { g_relaxLimit = us; }
 
 
 void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)

@@ -3,11 +3,11 @@
 // participants, inject faults and observe outputs. Firmware never includes this (it includes chip.hpp).
 //
 // Execution model
-// - Time is virtual, in nanoseconds (microseconds at the API). It moves only in advanceNs/advanceUs and in
-//   coreRelax (1 us per call, as a spinning core lets time pass).
+// - Time is virtual, in nanoseconds (microseconds at the API). It moves only in advanceNs/advanceUs, in
+//   coreRelax (1 us per call, as a spinning core lets time pass) and in coreDelayUs.
 // - Firmware code between two safe points is instantaneous. Safe points are: inside advanceNs/advanceUs
-//   (after every model event), serviceInterrupts(), and coreRelax(). Only there are interrupt handlers
-//   called, always on the calling thread, never nested.
+//   (after every model event), serviceInterrupts(), coreRelax() and coreDelayUs(). Only there are
+//   interrupt handlers called, always on the calling thread, never nested.
 // - Models react to register accesses at once (INAK follows INRQ, RFOM releases a mailbox, ...); anything
 //   that takes time on the chip (a frame on the bus, a character on the line, a SysTick period) completes
 //   as virtual time passes.
@@ -36,9 +36,12 @@ void advanceUs(uint64_t us);
 void serviceInterrupts();
 // What coreRelax() does in the simulator: service interrupts, then let 1 us pass.
 void relax();
-// A busy-wait that spins this many coreRelax() calls without advanceNs/advanceUs from outside is taken as
-// a hang (the awaited condition can never come true) and stops the test with a message.
-void setRelaxLimit(uint64_t calls);
+// What coreDelayUs() does: let us microseconds pass, servicing interrupts as they come due.
+void relaxUs(uint64_t us);
+// A busy-wait that spins this many microseconds (coreRelax() calls, coreDelayUs() time) without
+// advanceNs/advanceUs from outside is taken as a hang (the awaited condition can never come true) and
+// stops the test with a message.
+void setRelaxLimit(uint64_t us);
 
 // ---------------------------------------------------------------------------------------------------------
 // Clocks and identity

@@ -1,5 +1,15 @@
 #include "platform/interface/core.hpp"
 
+#include "chip.hpp"
+
+namespace {
+
+// The delay loop is SUBS (1 cycle) and a taken BNE (1 + 1..3 cycles of pipeline refill on the Cortex-M4).
+// Counting the fastest case, 3 cycles, a delay never comes out short; flash wait states only lengthen it.
+constexpr uint32_t kCyclesPerLoop = 3;
+
+}  // namespace
+
 [[noreturn]] void coreFatalStop(const char*, int)
 {
     // BKPT #1 halts under a debugger; without one it escalates to the hard fault, which stops for good.
@@ -12,7 +22,18 @@ void coreRelax() {}
 
 void coreBreakpoint() { __asm volatile("bkpt #0"); }
 
-void coreNop() { __asm volatile("nop"); }
+void coreDelayUs(uint32_t us)
+{
+    // Read each time: the delay stays right before and after the clock tree is set up.
+    RCC_ClocksTypeDef clocks{};
+    RCC_GetClocksFreq(&clocks);
+    // One more than the quotient: never short, and never zero, which would make the loop count wrap.
+    const uint32_t loopsPerUs = clocks.HCLK_Frequency / 1000000U / kCyclesPerLoop + 1U;
+    for (; us > 0U; --us) {
+        uint32_t loops = loopsPerUs;
+        __asm volatile("1: subs %0, %0, #1\n\tbne 1b" : "+r"(loops) : : "cc");
+    }
+}
 
 void coreDisableInterrupts() { __asm volatile("cpsid i" ::: "memory"); }
 

@@ -39,10 +39,12 @@ protected:
 
     void write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
 
-    // Exit status of endpoint-sitl with these arguments; stderr goes to dir/stderr.txt.
+    // Exit status of endpoint-sitl with these arguments; stdout goes to dir/stdout.txt, stderr to
+    // dir/stderr.txt.
     int run(const std::string& args)
     {
-        const std::string command = std::string(ENDPOINT_SITL) + " " + args + " 2>" + (dir / "stderr.txt").string();
+        const std::string command = std::string(ENDPOINT_SITL) + " " + args + " >" + (dir / "stdout.txt").string() +
+                                    " 2>" + (dir / "stderr.txt").string();
         const int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -125,6 +127,13 @@ TEST_F(SitlRun, BadInputIsRefusedWithAReason)
     EXPECT_EQ(run("--uid 1,2"), 2);
     EXPECT_EQ(run("--disconnect can7"), 2);
     EXPECT_EQ(run("--replay " + path("missing.log")), 2);
+}
+
+TEST_F(SitlRun, HelpPrintsTheUsage)
+{
+    EXPECT_EQ(run("--help"), 0);
+    EXPECT_EQ(slurp(dir / "stdout.txt").rfind("usage: endpoint-sitl [--replay FILE]", 0), 0U);
+    EXPECT_EQ(slurp(dir / "stderr.txt"), "");
 }
 
 TEST(Candump, FormatAndParseAgree)

@@ -6,10 +6,12 @@
 
 #include <string>
 
-#include "firmware/drivers/serial.hpp"
 #include "platform/sim/sim.hpp"
+#include "tests/unit/console_support.hpp"
 
 namespace {
+
+using consoletest::console;
 
 CANXportPool_t g_pool[3];
 XportInstance g_ins[3];
@@ -35,16 +37,7 @@ protected:
         sim::reset();
         sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         bxcanColdReset();
-        serialColdReset();
-        InitSerial();
-        sim::advanceUs(100);
-        sim::usart2ClearSent();
-    }
-
-    static std::string console()
-    {
-        sim::advanceUs(2000);
-        return sim::usart2Sent();
+        ASSERT_TRUE(consoletest::startConsole());
     }
 
     static void bringUp(PortCAN_t port, uint8_t nodeId, uint16_t filtLen = 8)

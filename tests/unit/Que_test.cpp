@@ -1,6 +1,9 @@
 #include "firmware/drivers/Que.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -114,6 +117,63 @@ TEST(Que, WrappingAppendAndTakeKeepOrder)
     EXPECT_EQ(g.q.remove, 5);
     EXPECT_TRUE(QMT(&g.q));
     EXPECT_TRUE(g.guardsIntact());
+}
+
+// The reader that interrupts EnQ between the copy up to the end of the buffer and the copy of the rest.
+// The record's source ends on a page the test takes away, so EnQ faults as it starts on the bytes that
+// wrap round; the fault handler is that reader, then gives the page back and EnQ carries on.
+struct MidCopyReader {
+    static inline Q_t* q = nullptr;
+    static inline uint8_t* page = nullptr;
+    static inline std::size_t pageSize = 0;
+    static inline int looks = 0;
+    static inline uint16_t seen = 0;
+
+    static void onFault(int)
+    {
+        looks++;
+        seen = QLen(q);
+        mprotect(page, pageSize, PROT_READ | PROT_WRITE);
+    }
+};
+
+TEST(Que, ReaderBetweenTheTwoCopiesOfAWrappingRecordSeesNothing)
+{
+    GuardedQueue g(161);
+    std::array<uint8_t, 150> filler{};
+    uint16_t n = 150;
+    ASSERT_TRUE(EnQ(&g.q, filler.data(), 150));
+    ASSERT_TRUE(DeQ(&g.q, nullptr, &n));
+
+    const auto pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* pages = mmap(nullptr, 2 * pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    MidCopyReader::q = &g.q;
+    MidCopyReader::page = static_cast<uint8_t*>(pages) + pageSize;
+    MidCopyReader::pageSize = pageSize;
+    // 11 bytes fit before the end of the buffer, and they are the 11 before the page boundary.
+    uint8_t* const record = MidCopyReader::page - 11;
+    for (uint8_t i = 0; i < 16; i++) {
+        record[i] = static_cast<uint8_t>(0x10 + i);
+    }
+    struct sigaction reader {};
+    struct sigaction previous {};
+    reader.sa_handler = MidCopyReader::onFault;
+    ASSERT_EQ(sigaction(SIGSEGV, &reader, &previous), 0);
+    ASSERT_EQ(mprotect(MidCopyReader::page, pageSize, PROT_NONE), 0);
+
+    const bool queued = EnQ(&g.q, record, 16);
+    sigaction(SIGSEGV, &previous, nullptr);
+
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(MidCopyReader::looks, 1);
+    EXPECT_EQ(MidCopyReader::seen, 0);
+    std::array<uint8_t, 16> out{};
+    uint16_t len = 16;
+    ASSERT_TRUE(DeQ(&g.q, out.data(), &len));
+    EXPECT_EQ(len, 16);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), std::vector<uint8_t>(record, record + 16));
+    munmap(pages, 2 * pageSize);
 }
 
 TEST(Que, DeQTakesWhatIsThere)

@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "firmware/drivers/serial.hpp"
 #include "platform/sim/sim.hpp"
+#include "tests/unit/console_support.hpp"
 
 namespace {
+
+using consoletest::clearConsole;
+using consoletest::console;
 
 constexpr uint32_t kPclk1 = 48000000U;
 constexpr uint32_t kAllCanClocks = RCC_APB1Periph_CAN1 | RCC_APB1Periph_CAN2 | RCC_APB1Periph_CAN3;
@@ -36,24 +39,8 @@ protected:
         sim::reset();
         sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         bxcanColdReset();
-        serialColdReset();
         RCC_APB1PeriphClockCmd(kAllCanClocks, ENABLE);
-        InitSerial();
-        sim::advanceUs(100);
-        sim::usart2ClearSent();
-    }
-
-    // Everything written to the console so far, once the last byte has left the line.
-    static std::string console()
-    {
-        sim::advanceUs(2000);
-        return sim::usart2Sent();
-    }
-
-    static void clearConsole()
-    {
-        sim::advanceUs(2000);
-        sim::usart2ClearSent();
+        ASSERT_TRUE(consoletest::startConsole());
     }
 
     static BxcanCANTimings timings(uint32_t pclk1 = kPclk1)
@@ -187,7 +174,7 @@ TEST_F(Bxcan, InitBringsTheControllerToNormalMode)
 
 TEST_F(Bxcan, InitRefusesBadArguments)
 {
-    // A bad mode: no text, but the controller has been reset and the FIFO emptied.
+    // A bad mode: no text, and the controller and its FIFO are left as they were.
     ASSERT_EQ(init(PortCAN1), 0);
     uint8_t junk[7] = {};
     ASSERT_TRUE(EnQ(&CANRxQ[PortCAN1], junk, sizeof junk));
@@ -195,8 +182,8 @@ TEST_F(Bxcan, InitRefusesBadArguments)
     const BxcanCANTimings good = timings();
     EXPECT_EQ(bxcanInit(&good, static_cast<BxcanIfaceMode>(3), PortCAN1), -2);
     EXPECT_EQ(console(), "");
-    EXPECT_TRUE(QMT(&CANRxQ[PortCAN1]));
-    EXPECT_NE(static_cast<uint32_t>(CAN1->MSR) & CAN_MSR_SLAK, 0U);  // back in sleep after the reset
+    EXPECT_EQ(QLen(&CANRxQ[PortCAN1]), sizeof junk);
+    EXPECT_EQ(static_cast<uint32_t>(CAN1->MSR) & (CAN_MSR_SLAK | CAN_MSR_INAK), 0U);  // still in normal mode
 
     const BxcanCANTimings zero{};
     EXPECT_EQ(bxcanInit(&zero, BxcanIfaceModeNormal, PortCAN1), -2);
@@ -214,6 +201,31 @@ TEST_F(Bxcan, InitRefusesBadArguments)
 
     EXPECT_EQ(bxcanInit(&good, BxcanIfaceModeNormal, PortCANLast), -2);
     EXPECT_EQ(bxcanInit(&good, BxcanIfaceModeNormal, static_cast<PortCAN_t>(200)), -2);
+}
+
+// A port that runs keeps running through a bad call: frames that had arrived stay, new ones come and go.
+TEST_F(Bxcan, BadCallLeavesARunningPortWorking)
+{
+    ASSERT_EQ(init(PortCAN1), 0);
+    sim::CanPeer peer(0);
+    peer.send(sim::CanFrame::standard(0x10, {1}));
+    runBus();
+
+    const BxcanCANTimings good = timings();
+    const BxcanCANTimings zero{};
+    EXPECT_EQ(bxcanInit(&good, static_cast<BxcanIfaceMode>(3), PortCAN1), -2);
+    EXPECT_EQ(bxcanInit(&zero, BxcanIfaceModeNormal, PortCAN1), -2);
+
+    peer.send(sim::CanFrame::standard(0x20, {2}));
+    const XportCANFrame out = frame(0x30, {3});
+    EXPECT_EQ(bxcanTransmit(&out, PortCAN1), 1);
+    runBus();
+    const auto got = receiveAll(PortCAN1);
+    ASSERT_EQ(got.size(), 2U);
+    EXPECT_EQ(got[0].data[0], 1);
+    EXPECT_EQ(got[1].data[0], 2);
+    ASSERT_EQ(peer.received.size(), 1U);
+    EXPECT_EQ(peer.received[0].frame.id, 0x30U);
 }
 
 TEST_F(Bxcan, ControllerThatNeverAcknowledgesTimesOut)
@@ -235,6 +247,17 @@ TEST_F(Bxcan, ControllerThatNeverAcknowledgesTimesOut)
     EXPECT_EQ(console(), "3inak not cleared\n");
     EXPECT_FALSE(sim::irqEnabled(CAN3_RX0_IRQn));
     EXPECT_NE(static_cast<uint32_t>(CAN3->MSR) & CAN_MSR_SLAK, 0U);  // left in reset
+}
+
+// The handshake's timeout is time, not a number of polls: the same second on the chip and in the simulator.
+TEST_F(Bxcan, HandshakeGivesUpAfterOneSecond)
+{
+    sim::canSetIgnoresModeRequests(0, true);
+    const uint64_t start = sim::nowUs();
+    EXPECT_EQ(init(PortCAN1), -BXCAN_ERROR_MSR_INAK_NOT_SET);
+    const uint64_t waited = sim::nowUs() - start;
+    EXPECT_GE(waited, 1000000U);
+    EXPECT_LT(waited, 1010000U);  // the second, and the console text after it
 }
 
 // A shorted CAN1 bus fails CAN1's bring-up before it lays out the shared block. CAN2 must still end up

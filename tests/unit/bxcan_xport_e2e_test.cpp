@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "firmware/drivers/CAN.hpp"
-#include "firmware/drivers/serial.hpp"
 #include "firmware/xport/xport.hpp"
 #include "platform/sim/sim.hpp"
+#include "tests/unit/console_support.hpp"
 
 namespace {
 
@@ -78,9 +78,8 @@ protected:
         sim::reset();
         sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         bxcanColdReset();
-        serialColdReset();
         g_delivered.clear();
-        InitSerial();
+        ASSERT_TRUE(consoletest::startConsole());
         for (unsigned p = 0; p < 3; p++) {
             CANInit(&CAN_Init[p]);
         }
@@ -94,8 +93,7 @@ protected:
                   nullptr, 0);
         CANswInit(PortCAN2, &g_b, g_pool[1].bytes, sizeof g_pool[1].bytes, record, acceptOurTypes, kNodeB,
                   filters, 3);
-        sim::advanceUs(2000);
-        ASSERT_EQ(sim::usart2Sent(), "4bxcan init ok\n4bxcan init ok\n");
+        ASSERT_EQ(consoletest::console(), "4bxcan init ok\n4bxcan init ok\n");
     }
 
     // One pass of what the node's main loop does for a port: at most one frame out, one frame in.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/sim/sim.hpp"
+#include "tests/unit/console_support.hpp"
 
 namespace {
 
@@ -19,10 +20,7 @@ protected:
     {
         sim::reset();
         sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
-        serialColdReset();
-        ASSERT_TRUE(InitSerial());
-        sim::advanceUs(100);
-        sim::usart2ClearSent();
+        ASSERT_TRUE(consoletest::startConsole());
     }
 };
 

@@ -500,6 +500,27 @@ TEST_F(SimCan, OneShotModeGivesUpAfterOneAttempt)
     EXPECT_EQ(sim::canBus(0).log().size(), 1U);
     EXPECT_EQ(CAN1->TSR & (CAN_TSR_TME0 | CAN_TSR_RQCP0 | CAN_TSR_TXOK0 | CAN_TSR_TERR0),
               CAN_TSR_TME0 | CAN_TSR_RQCP0 | CAN_TSR_TERR0);
+    // Failed by an error (no acknowledgement), not by arbitration.
+    EXPECT_EQ(CAN1->TSR & CAN_TSR_ALST0, 0U);
+    EXPECT_EQ((CAN1->ESR & CAN_ESR_LEC) >> CAN_ESR_LEC_Pos, CAN_LEC_ACK);
+}
+
+// Reference manual: RQCP = the request was performed, TXOK = the transmission succeeded, ALST = it failed
+// by lost arbitration, TERR = it failed by an error. In one-shot mode a lost arbitration ends the request.
+TEST_F(SimCan, OneShotModeGivesUpAfterLosingArbitration)
+{
+    sim::CanPeer peer(0);
+    start(CAN1, CAN_MCR_NART);
+    CAN1->IER = CAN_IER_TMEIE;
+    peer.send(CanFrame::standard(0x010));
+    load(CAN1, 0, CanFrame::standard(0x100));
+    sim::advanceUs(1000);
+    EXPECT_EQ(CAN1->TSR & (CAN_TSR_TME0 | CAN_TSR_RQCP0 | CAN_TSR_TXOK0 | CAN_TSR_ALST0 | CAN_TSR_TERR0),
+              CAN_TSR_TME0 | CAN_TSR_RQCP0 | CAN_TSR_ALST0);
+    EXPECT_EQ(CAN1->sTxMailBox[0].TIR & CAN_TI0R_TXRQ, 0U);
+    EXPECT_TRUE(sim::irqPending(CAN1_TX_IRQn));  // RQCP raises the transmit interrupt
+    ASSERT_EQ(sim::canBus(0).log().size(), 1U);  // the peer's frame only, never retried
+    EXPECT_EQ(sim::canBus(0).log()[0].sender, -1);
 }
 
 TEST_F(SimCan, BusOffAndRecovery)

@@ -144,6 +144,8 @@ TEST_F(SimCore, VirtualTimeMovesOnlyWhenDriven)
     EXPECT_EQ(sim::nowNs(), 1501000U);  // a spin lets a microsecond pass
     sim::serviceInterrupts();
     EXPECT_EQ(sim::nowNs(), 1501000U);
+    coreDelayUs(250);
+    EXPECT_EQ(sim::nowNs(), 1751000U);
 }
 
 TEST_F(SimCore, SysTickCountsHclkAndRaisesItsException)
@@ -197,6 +199,14 @@ TEST_F(SimCore, EndlessBusyWaitIsReported)
             }
         },
         "busy-wait");
+    // Time spent in delays counts the same.
+    EXPECT_DEATH(
+        {
+            while ((CAN1->MSR & CAN_MSR_INAK) == 0U) {
+                coreDelayUs(100);
+            }
+        },
+        "busy-wait spun 1000 us");
 }
 
 TEST_F(SimCore, BreakpointAndFatalStopEndTheRun)
