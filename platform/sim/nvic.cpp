@@ -14,6 +14,8 @@ constexpr int kCoreExceptions = 16;
 
 // The firmware's handlers by exception number, as the chip's vector table holds them; kept across reset().
 InterruptHandler g_handlers[kCoreExceptions + kLines];
+// Set when a core of its own (the emulated image) takes the exceptions; then the host calls no handler.
+bool g_coreTakesExceptions = false;
 
 // Vector names of the lines the node's peripherals can raise, for the message when one has no handler.
 const char* vectorName(int irq)
@@ -367,50 +369,64 @@ void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
     }
 }
 
-void serviceInterrupts()
+bool pendingException(ExceptionRequest* out)
 {
     ensureModels();
-    if (g_irq.inHandler || g_irq.masked) {
+    // The most urgent pending request: lowest priority value, then lowest exception number.
+    int best = kLines;  // none
+    int bestPriority = 1 << 8;
+    if (g_irq.sysTickPending) {
+        best = SysTick_IRQn;
+        bestPriority = priorityOf(SysTick_IRQn);
+    }
+    for (int irq = 0; irq < kLines; ++irq) {
+        if (g_irq.enabled[irq] && linePending(irq) && priorityOf(irq) < bestPriority) {
+            best = irq;
+            bestPriority = priorityOf(irq);
+        }
+    }
+    if (best == kLines) {
+        return false;
+    }
+    *out = {best, static_cast<uint8_t>(bestPriority << 4)};
+    return true;
+}
+
+void acknowledgeException(int irq)
+{
+    if (g_irq.instantNs != nowNs()) {
+        g_irq.instantNs = nowNs();
+        g_irq.entriesAtThisInstant = 0;
+    }
+    if (++g_irq.entriesAtThisInstant > kStormLimit) {
+        simFatal("interrupt %d entered %llu times without time passing: its handler never clears the request", irq,
+                 static_cast<unsigned long long>(kStormLimit));
+    }
+    if (irq == SysTick_IRQn) {
+        g_irq.sysTickPending = false;
+        ++g_irq.sysTickDispatched;
+    } else if (irq >= 0 && irq < kLines) {
+        g_irq.latched[irq] = false;  // a raised level stays until its source clears it
+        ++g_irq.dispatched[irq];
+    }
+}
+
+void setCoreTakesExceptions(bool core) { g_coreTakesExceptions = core; }
+
+void serviceInterrupts()
+{
+    if (g_coreTakesExceptions || g_irq.inHandler || g_irq.masked) {
         return;  // handlers do not nest here; the node's handlers share one priority anyway
     }
-    for (;;) {
-        // The most urgent pending request: lowest priority value, then lowest exception number.
-        int best = kLines;  // none
-        int bestPriority = 1 << 8;
-        if (g_irq.sysTickPending) {
-            best = SysTick_IRQn;
-            bestPriority = priorityOf(SysTick_IRQn);
-        }
-        for (int irq = 0; irq < kLines; ++irq) {
-            if (g_irq.enabled[irq] && linePending(irq) && priorityOf(irq) < bestPriority) {
-                best = irq;
-                bestPriority = priorityOf(irq);
-            }
-        }
-        if (best == kLines) {
-            return;
-        }
-        if (g_irq.instantNs != nowNs()) {
-            g_irq.instantNs = nowNs();
-            g_irq.entriesAtThisInstant = 0;
-        }
-        if (++g_irq.entriesAtThisInstant > kStormLimit) {
-            simFatal("interrupt %d entered %llu times without time passing: its handler never clears the "
-                     "request",
-                     best, static_cast<unsigned long long>(kStormLimit));
-        }
-        const InterruptHandler handler = g_handlers[best + kCoreExceptions];
+    ExceptionRequest request{};
+    while (pendingException(&request)) {
+        const InterruptHandler handler = g_handlers[request.irq + kCoreExceptions];
         if (handler == nullptr) {
             // On the chip the default handler would spin: the node is dead.
-            simFatal("interrupt %d dispatched to %s, but no such handler is installed", best, vectorName(best));
+            simFatal("interrupt %d dispatched to %s, but no such handler is installed", request.irq,
+                     vectorName(request.irq));
         }
-        if (best == SysTick_IRQn) {
-            g_irq.sysTickPending = false;
-            ++g_irq.sysTickDispatched;
-        } else {
-            g_irq.latched[best] = false;
-            ++g_irq.dispatched[best];
-        }
+        acknowledgeException(request.irq);
         g_irq.inHandler = true;
         handler();
         g_irq.inHandler = false;

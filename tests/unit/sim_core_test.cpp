@@ -265,6 +265,43 @@ TEST_F(SimCore, ClockTreeOfTheNodeFromItsRegisters)
     EXPECT_DEATH(sim::setClocks({96000000U, 96000000U, 47000000U, 96000000U}), "prescaler");
 }
 
+// What a core executing the image sees: the chip's addresses (from the reference manual) reach the same
+// models, and it takes the exceptions itself.
+TEST_F(SimCore, ChipAddressesReachTheSameModels)
+{
+    uint32_t v = 0;
+    ASSERT_TRUE(sim::busRead(0xE000ED00U, 4, &v));  // SCB CPUID
+    EXPECT_EQ(v, 0x410FC241U);
+    ASSERT_TRUE(sim::busWrite(0x40023830U, 4, RCC_AHB1Periph_GPIOE));  // RCC_AHB1ENR
+    EXPECT_EQ(RCC->AHB1ENR & RCC_AHB1Periph_GPIOE, RCC_AHB1Periph_GPIOE);
+    ASSERT_TRUE(sim::busWrite(0x40021018U, 4, GPIO_Pin_2));  // GPIOE_BSRR
+    EXPECT_TRUE(sim::gpioOutput(GPIOE, 2));
+    ASSERT_TRUE(sim::busRead(0x1FFF7A14U, 4, &v));  // UID word 1
+    EXPECT_EQ(v, LL_GetUID_Word1());
+    ASSERT_TRUE(sim::busWrite(0x080C0004U, 2, 0x1234U));  // into flash, outside a programming sequence
+    EXPECT_NE(FLASH->SR & FLASH_SR_PGSERR, 0U);
+    EXPECT_FALSE(sim::busRead(0x40010000U, 4, &v)) << "nothing answers there";
+    EXPECT_FALSE(sim::busRead(0x40023832U, 4, &v)) << "a misaligned word";
+}
+
+TEST_F(SimCore, ACoreOfItsOwnTakesTheExceptions)
+{
+    sim::setCoreTakesExceptions(true);
+    NVIC_SetPriority(CAN2_TX_IRQn, 3);
+    NVIC_EnableIRQ(CAN2_TX_IRQn);
+    NVIC_SetPendingIRQ(CAN2_TX_IRQn);
+    sim::serviceInterrupts();
+    EXPECT_TRUE(g_calls.empty()) << "the host calls no handler";
+    sim::ExceptionRequest r{};
+    ASSERT_TRUE(sim::pendingException(&r));
+    EXPECT_EQ(r.irq, CAN2_TX_IRQn);
+    EXPECT_EQ(r.priority, 0x30U);
+    sim::acknowledgeException(r.irq);
+    EXPECT_FALSE(sim::pendingException(&r));
+    EXPECT_EQ(sim::irqDispatchCount(CAN2_TX_IRQn), 1U);
+    sim::setCoreTakesExceptions(false);
+}
+
 TEST_F(SimCore, UniqueIdIsSettable)
 {
     sim::setUniqueId(0x11, 0x22, 0x33);
