@@ -1,0 +1,26 @@
+@ Two ways a run ends with a report: a breakpoint in thread mode (entry `reset`), and a load from an
+@ address nothing maps inside an interrupt handler (entry after the breakpoint, `continue_here`).
+        .include "common.inc"
+
+        function reset
+        bl stop_here
+        .global continue_here
+continue_here:
+        store_word ISER0, 1
+        pend 1
+        .global after_pend
+after_pend:
+        b after_pend
+
+        function stop_here
+        bkpt #7
+        bx lr
+
+        function irq0_handler
+        ldr r1, =0x30000000
+        nop
+        .global bad_load
+bad_load:
+        ldr r0, [r1]
+        bx lr
+        .ltorg
