@@ -15,6 +15,38 @@ struct Cost {
     bool pipelinable;  // a single load or store, whose address phase overlaps a preceding one
 };
 
+int8_t registerNumber(unsigned reg)
+{
+    if (reg >= ARM_REG_R0 && reg <= ARM_REG_R12) {
+        return static_cast<int8_t>(reg - ARM_REG_R0);
+    }
+    return reg == ARM_REG_SP ? 13 : reg == ARM_REG_LR ? 14 : -1;
+}
+
+MemoryOperand memoryOperand(const cs_insn& insn, Access access)
+{
+    const cs_arm& arm = insn.detail->arm;
+    MemoryOperand op;
+    op.access = access;
+    if (access == Access::None || arm.op_count == 0) {
+        return op;
+    }
+    for (uint8_t i = 0; i < arm.op_count; ++i) {
+        if (arm.operands[i].type == ARM_OP_MEM) {
+            op.base = registerNumber(static_cast<unsigned>(arm.operands[i].mem.base));
+            op.low = op.high = arm.operands[i].mem.disp;
+            return op;
+        }
+    }
+    // A register list: below or above its base, by up to eight bytes a register.
+    const bool stackList = insn.id == ARM_INS_PUSH || insn.id == ARM_INS_POP || insn.id == ARM_INS_VPUSH ||
+                           insn.id == ARM_INS_VPOP;
+    op.base = stackList ? int8_t{13} : registerNumber(static_cast<unsigned>(arm.operands[0].reg));
+    op.high = 8 * arm.op_count;  // VPUSH/VPOP of double registers take 8 bytes each
+    op.low = -op.high;
+    return op;
+}
+
 bool literal(const cs_arm& arm)
 {
     for (uint8_t i = 0; i < arm.op_count; ++i) {
@@ -102,7 +134,7 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
             ++block.literalLoads;
         }
         block.addresses.push_back(static_cast<uint32_t>(insns[i].address));
-        block.accesses.push_back(cost.access);
+        block.memory.push_back(memoryOperand(insns[i], cost.access));
     }
     cs_free(insns, count);
     return block;

@@ -14,6 +14,15 @@ constexpr uint32_t kBranchRefill = 2;
 
 enum class Access : uint8_t { None, Read, Write };
 
+// Where an instruction may read or write: between base + low and base + high, base being r0..r14
+// (-1 for none or pc). Lets a fault report find which instruction of a block made an access.
+struct MemoryOperand {
+    Access access = Access::None;
+    int8_t base = -1;
+    int32_t low = 0;
+    int32_t high = 0;
+};
+
 struct BlockInfo {
     uint32_t start = 0;
     uint32_t bytes = 0;
@@ -23,7 +32,7 @@ struct BlockInfo {
     // Loads of literals placed next to the code (flash data reads when the code runs from flash).
     uint32_t literalLoads = 0;
     std::vector<uint32_t> addresses;  // of each instruction
-    std::vector<Access> accesses;     // which of them read or write memory
+    std::vector<MemoryOperand> memory;  // what each of them reads or writes
 };
 
 class BlockDecoder {

@@ -47,7 +47,7 @@ struct Core::Hooks {
         if (!region->core->bus_.read(addr, size, &value)) {
             region->core->faultAtAccess("read of " + std::to_string(size) + " bytes at " + hex(addr) +
                                             ": the bus does not answer",
-                                        Access::Read);
+                                        Access::Read, addr);
         }
         return value;
     }
@@ -60,7 +60,7 @@ struct Core::Hooks {
         if (!c.bus_.write(addr, size, static_cast<uint32_t>(value))) {
             c.faultAtAccess("write of " + std::to_string(size) + " bytes at " + hex(addr) +
                                 ": the bus does not answer",
-                            Access::Write);
+                            Access::Write, addr);
         } else if (addr - kFlashAcr < 4U) {
             c.refreshFlashTiming();
         }
@@ -74,7 +74,13 @@ struct Core::Hooks {
         if (!c.bus_.write(addr, static_cast<unsigned>(size), static_cast<uint32_t>(value))) {
             c.faultAtAccess("write of " + std::to_string(size) + " bytes into flash at " + hex(addr) +
                                 ": refused",
-                            Access::Write);
+                            Access::Write, addr);
+        }
+        const auto bytes = static_cast<uint32_t>(size);
+        if (bytes <= 4U && kFlashBase + kFlashSize - addr >= bytes) {
+            FlashBytes kept{addr - kFlashBase, bytes, {}};
+            std::copy_n(c.flash_.begin() + kept.offset, bytes, kept.bytes.begin());
+            c.flashToRestore_.push_back(kept);
         }
         return true;
     }
@@ -88,7 +94,7 @@ struct Core::Hooks {
             c.fault("fetch of " + where, addr);
         } else {
             c.faultAtAccess((type == UC_MEM_WRITE_UNMAPPED ? "write of " : "read of ") + where,
-                            type == UC_MEM_WRITE_UNMAPPED ? Access::Write : Access::Read);
+                            type == UC_MEM_WRITE_UNMAPPED ? Access::Write : Access::Read, addr);
         }
         return false;
     }
@@ -213,6 +219,7 @@ Stop Core::run(uint64_t cycleBudget)
     for (;;) {
         event_ = Event::None;
         const uc_err err = uc_emu_start(uc_, pc_ | 1U, kNeverReached, 0, 0);
+        restoreFlash();
         pc_ = get(UC_ARM_REG_PC);
         switch (event_) {
         case Event::Budget: return Stop::BudgetUsed;
@@ -242,6 +249,14 @@ Stop Core::run(uint64_t cycleBudget)
     }
 }
 
+void Core::restoreFlash()
+{
+    for (const FlashBytes& kept : flashToRestore_) {
+        std::copy_n(kept.bytes.begin(), kept.size, flash_.begin() + kept.offset);
+    }
+    flashToRestore_.clear();
+}
+
 void Core::stopWith(Event event)
 {
     event_ = event;
@@ -263,6 +278,9 @@ const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
 // exceptions, then the block's own cost.
 void Core::onBlock(uint32_t address, uint32_t size)
 {
+    if (!flashToRestore_.empty()) {
+        restoreFlash();
+    }
     const bool sequential = address == nextSequential_;
     if (!sequential && nextSequential_ != kNoBlock) {
         cycles_ += kBranchRefill;

@@ -71,6 +71,7 @@ private:
 
     uint32_t get(int ucReg) const;
     void set(int ucReg, uint32_t value);
+    void setControl(uint32_t value);
 
     void onBlock(uint32_t address, uint32_t size);
     const BlockInfo& blockAt(uint32_t address, uint32_t size);
@@ -83,7 +84,7 @@ private:
 
     void stopWith(Event event);
     void fault(const std::string& what, uint32_t pc);
-    void faultAtAccess(const std::string& what, Access access);
+    void faultAtAccess(const std::string& what, Access access, uint32_t address);
     Stop finish(Stop stop, uint32_t pc);
     void fillReport(uint32_t pc);
 
@@ -94,6 +95,15 @@ private:
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;
     std::array<Region, 3> regions_{};
+    // Unicorn stores into flash after our hook let the bus have the write; the bytes the flash model
+    // left are put back before the next block.
+    struct FlashBytes {
+        uint32_t offset;
+        uint32_t size;
+        std::array<uint8_t, 4> bytes;
+    };
+    std::vector<FlashBytes> flashToRestore_;
+    void restoreFlash();
 
     BlockDecoder decoder_;
     std::unordered_map<uint32_t, BlockInfo> blocks_;

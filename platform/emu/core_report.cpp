@@ -17,17 +17,25 @@ void Core::fault(const std::string& what, uint32_t pc)
     uc_emu_stop(uc_);
 }
 
-// Unicorn tells memory callbacks the address of the block, not of the instruction: take the block's
-// first instruction of that kind (exact when the block has only one).
-void Core::faultAtAccess(const std::string& what, Access access)
+// Unicorn tells memory callbacks the address of the block, not of the instruction. The instruction is
+// the block's last one of that kind whose base register (as it is now) points at the address; failing
+// that, its first one of that kind.
+void Core::faultAtAccess(const std::string& what, Access access, uint32_t address)
 {
     uint32_t pc = get(UC_ARM_REG_PC);
     if (current_ != nullptr) {
-        for (std::size_t i = 0; i < current_->accesses.size(); ++i) {
-            if (current_->accesses[i] == access) {
-                pc = current_->addresses[i];
-                break;
+        bool found = false;
+        for (std::size_t i = current_->memory.size(); i-- > 0 && !found;) {
+            const MemoryOperand& op = current_->memory[i];
+            if (op.access == access && op.base >= 0) {
+                const int64_t offset = int64_t{address} - int64_t{reg(static_cast<unsigned>(op.base))};
+                found = offset >= op.low && offset <= op.high;
+                pc = found ? current_->addresses[i] : pc;
             }
+        }
+        for (std::size_t i = 0; i < current_->memory.size() && !found; ++i) {
+            found = current_->memory[i].access == access && current_->memory[i].base >= 0;
+            pc = found ? current_->addresses[i] : pc;
         }
     }
     fault(what, pc);

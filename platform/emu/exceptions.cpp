@@ -34,6 +34,15 @@ constexpr int kThreadPriority = 256;  // below every configurable priority
 
 }  // namespace
 
+// Unicorn's core runs in the secure state of the v8-M model, where an FP context is active only with
+// FPCA and SFPA (bit 3) both set: otherwise its next FP instruction starts a new context and resets
+// FPSCR from FPDSCR. So SFPA follows FPCA.
+void Core::setControl(uint32_t value)
+{
+    constexpr uint32_t kControlSfpa = 1U << 3;
+    set(UC_ARM_REG_CONTROL, (value & kControlFpca) != 0U ? value | kControlSfpa : value);
+}
+
 int Core::executionPriority() const
 {
     int priority = kThreadPriority;
@@ -79,7 +88,7 @@ bool Core::jumpToHandler(unsigned number)
     }
     set(UC_ARM_REG_XPSR, (get(UC_ARM_REG_XPSR) & kXpsrApsr) | kXpsrThumb | number);
     // Handlers start with no FP context of their own.
-    set(UC_ARM_REG_CONTROL, control() & ~kControlFpca);
+    setControl(control() & ~kControlFpca);
     pc_ = handler & ~1U;
     nextSequential_ = kNoBlock;
     return true;
@@ -117,7 +126,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
     uc_mem_write(uc_, frame, words.data(), size);
 
     // Handler mode runs on the main stack: clear SPSEL while still in thread mode, so Unicorn swaps banks.
-    set(UC_ARM_REG_CONTROL, control & kControlNpriv);
+    setControl(control & kControlNpriv);
     set(onPsp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, frame);
     const uint32_t excReturn = 0xFFFFFFE1U | (fp ? 0U : kExcReturnNoFp) | (handlerMode ? 0U : 8U) | (onPsp ? 4U : 0U);
     set(UC_ARM_REG_LR, excReturn);
@@ -182,8 +191,7 @@ bool Core::returnFromException(uint32_t excReturn)
     }
     // IPSR first (SPSEL is 0 in handler mode, so no bank changes), then SPSEL, then the stack pointer.
     set(UC_ARM_REG_XPSR, psr & ~kXpsrAlignBit);
-    set(UC_ARM_REG_CONTROL,
-        (control() & kControlNpriv) | (toPsp ? kControlSpsel : 0U) | (fp ? kControlFpca : 0U));
+    setControl((control() & kControlNpriv) | (toPsp ? kControlSpsel : 0U) | (fp ? kControlFpca : 0U));
     set(toPsp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, (frame + size) | ((psr & kXpsrAlignBit) != 0U ? 4U : 0U));
     pc_ = words[6] & ~1U;
     nextSequential_ = kNoBlock;

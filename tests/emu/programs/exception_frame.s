@@ -10,7 +10,7 @@
         ldr r0, =0xF8000000                     @ N Z C V Q
         msr APSR_nzcvq, r0
         ldr r4, =ISPR0
-        movs r5, #1
+        mov r5, #1                              @ leaves the flags alone
         ldr r0, =0xA0A0A0A0
         ldr r1, =0xA1A1A1A1
         ldr r2, =0xA2A2A2A2

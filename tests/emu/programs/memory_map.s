@@ -16,6 +16,7 @@
         ldr r0, =0x08080000
         ldr r1, =0xBEEF
         strh r1, [r0]
+        isb                                     @ read back in the next block
         ldrh r4, [r0]
         ldr r0, =result
         stmia r0, {r2-r4}
