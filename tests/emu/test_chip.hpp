@@ -104,6 +104,9 @@ public:
 
     std::optional<emu::PendingException> highestPending() override
     {
+        if (!sysTickPending_ && (enabled_ & pending_) == 0U) {
+            return std::nullopt;  // the usual answer, asked at every block
+        }
         std::optional<emu::PendingException> best;
         if (sysTickPending_) {
             best = emu::PendingException{kSysTick, sysTickPriority_};
