@@ -174,6 +174,9 @@ uint32_t Core::control() const { return get(UC_ARM_REG_CONTROL) & 0x7U; }
 
 std::string Core::load(const ElfImage& image)
 {
+    if (image_ != nullptr) {
+        return "an image is loaded already: a power cycle is a new Core";
+    }
     uint32_t lowestFlash = UINT32_MAX;
     for (const Segment& s : image.segments()) {
         const auto size = static_cast<uint32_t>(s.bytes.size());

@@ -31,7 +31,8 @@ public:
     Core& operator=(const Core&) = delete;
 
     // Copies the image's segments into flash and RAM and resets from the vector table at the image's
-    // lowest flash address (initial MSP, reset vector). Empty string on success.
+    // lowest flash address (initial MSP, reset vector). Once per core; the image must outlive it (its
+    // symbols name functions in reports). Empty string on success.
     std::string load(const ElfImage& image);
 
     // Runs until about `cycleBudget` more cycles have passed (a block may overshoot), a breakpoint or

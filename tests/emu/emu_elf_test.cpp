@@ -126,6 +126,7 @@ TEST_F(EmuElf, SegmentsGoToTheirLoadAddressesAndResetUsesTheTable)
     EXPECT_EQ(core.report().pc, 0x08000008U);
     EXPECT_EQ(core.msp(), 0x20001000U);
     EXPECT_EQ(core.report().function, "?") << "no symbol table";
+    EXPECT_EQ(core.load(image), "an image is loaded already: a power cycle is a new Core");
 }
 
 TEST_F(EmuElf, SymbolTableNamesFunctions)
