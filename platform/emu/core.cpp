@@ -13,7 +13,6 @@ namespace emu {
 namespace {
 
 // The exception numbers Unicorn raises to its interrupt hook (QEMU's EXCP_*).
-constexpr uint32_t kExcpUndefined = 1;
 constexpr uint32_t kExcpSvc = 2;
 constexpr uint32_t kExcpBreakpoint = 7;
 constexpr uint32_t kExcpExceptionExit = 8;
@@ -115,7 +114,6 @@ struct Core::Hooks {
             c.event_ = Core::Event::Breakpoint;
             return;
         }
-        case kExcpUndefined: c.fault("undefined instruction", pc); return;
         case kExcpSvc: c.fault("svc (not modelled)", pc); return;
         default: c.fault("CPU exception " + std::to_string(number) + " (not modelled)", pc); return;
         }
@@ -241,7 +239,9 @@ Stop Core::run(uint64_t cycleBudget)
         case Event::None: break;
         }
         if (err != UC_ERR_OK) {
-            fault(std::string("Unicorn stopped: ") + uc_strerror(err), pc_);
+            fault(err == UC_ERR_INSN_INVALID ? std::string("undefined instruction")
+                                             : std::string("Unicorn stopped: ") + uc_strerror(err),
+                  pc_);
             return Stop::Fault;
         }
         // Unicorn returns after a WFI: sleep until something is pending.

@@ -27,7 +27,7 @@ TEST_F(EmuCore, BusGetsPeripheralSystemAndFlashWritesAndUnansweredAccessFaults)
     EXPECT_EQ(core.report().pc, symbol("unanswered"));
 }
 
-TEST_F(EmuCore, BreakpointAndUnmappedLoadInAHandlerStopWithReports)
+TEST_F(EmuCore, BreakpointUndefinedInstructionAndUnmappedLoadInAHandlerStopWithReports)
 {
     start("faults");
     ASSERT_EQ(core.run(kPlenty), emu::Stop::Breakpoint);
@@ -38,6 +38,11 @@ TEST_F(EmuCore, BreakpointAndUnmappedLoadInAHandlerStopWithReports)
     EXPECT_EQ(bkpt.r[14], symbol("continue_here") | 1U);
     EXPECT_FALSE(bkpt.frame.has_value());
     EXPECT_THAT(bkpt.text(), HasSubstr("in stop_here"));
+
+    core.resumeAt(symbol("undefined_here"));
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);
+    EXPECT_EQ(core.report().what, "undefined instruction");
+    EXPECT_EQ(core.report().pc, symbol("undefined_here"));
 
     core.resumeAt(symbol("continue_here"));
     ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);

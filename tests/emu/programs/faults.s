@@ -1,5 +1,6 @@
-@ Two ways a run ends with a report: a breakpoint in thread mode (entry `reset`), and a load from an
-@ address nothing maps inside an interrupt handler (entry after the breakpoint, `continue_here`).
+@ Three ways a run ends with a report: a breakpoint (entry `reset`), an undefined instruction (entry
+@ `undefined_here`), and a load from an address nothing maps inside an interrupt handler (entry
+@ `continue_here`).
         .include "common.inc"
 
         function reset
@@ -15,6 +16,9 @@ after_pend:
         function stop_here
         bkpt #7
         bx lr
+
+        function undefined_here
+        udf #3
 
         function irq0_handler
         ldr r1, =0x30000000
