@@ -58,6 +58,15 @@ TEST_F(EmuCore, BreakpointUndefinedInstructionAndUnmappedLoadInAHandlerStopWithR
     EXPECT_THAT(load.text(), HasSubstr("in irq0_handler"));
 }
 
+TEST_F(EmuCore, InterruptWithoutHandlerStopsWithReport)
+{
+    start("faults");
+    core.resumeAt(symbol("unhandled"));
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);
+    EXPECT_EQ(core.report().what, "exception 19: no Thumb handler in the vector table at VTOR 0x08000000");
+    EXPECT_EQ(core.report().function, "unhandled");
+}
+
 TEST_F(EmuCore, CyclesFollowCortexM4Timing)
 {
     start("cycles");

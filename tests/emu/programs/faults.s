@@ -1,6 +1,6 @@
-@ Three ways a run ends with a report: a breakpoint (entry `reset`), an undefined instruction (entry
-@ `undefined_here`), and a load from an address nothing maps inside an interrupt handler (entry
-@ `continue_here`).
+@ Ways a run ends with a report: a breakpoint (entry `reset`), an undefined instruction (entry
+@ `undefined_here`), an interrupt without a handler (entry `unhandled`), and a load from an address
+@ nothing maps inside an interrupt handler (entry `continue_here`).
         .include "common.inc"
 
         function reset
@@ -19,6 +19,11 @@ after_pend:
 
         function undefined_here
         udf #3
+
+        function unhandled
+        store_word ISER0, 8
+        pend 8                                  @ IRQ 3 has no vector
+1:      b 1b
 
         function irq0_handler
         ldr r1, =0x30000000
