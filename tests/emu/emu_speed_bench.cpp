@@ -31,6 +31,6 @@ void emulatedLoop(benchmark::State& state)
     state.counters["instructions_per_second"] =
         benchmark::Counter(static_cast<double>(core.instructions()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(emulatedLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(emulatedLoop)->Unit(benchmark::kMillisecond)->UseRealTime();  // rates per wall-clock second
 
 }  // namespace
