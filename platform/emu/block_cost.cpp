@@ -23,6 +23,17 @@ int8_t registerNumber(unsigned reg)
     return reg == ARM_REG_SP ? 13 : reg == ARM_REG_LR ? 14 : -1;
 }
 
+// The [base, #disp] operand of a load or store, if it has one (register lists have none).
+const cs_arm_op* addressOperand(const cs_arm& arm)
+{
+    for (uint8_t i = 0; i < arm.op_count; ++i) {
+        if (arm.operands[i].type == ARM_OP_MEM) {
+            return &arm.operands[i];
+        }
+    }
+    return nullptr;
+}
+
 MemoryOperand memoryOperand(const cs_insn& insn, Access access)
 {
     const cs_arm& arm = insn.detail->arm;
@@ -31,12 +42,10 @@ MemoryOperand memoryOperand(const cs_insn& insn, Access access)
     if (access == Access::None || arm.op_count == 0) {
         return op;
     }
-    for (uint8_t i = 0; i < arm.op_count; ++i) {
-        if (arm.operands[i].type == ARM_OP_MEM) {
-            op.base = registerNumber(static_cast<unsigned>(arm.operands[i].mem.base));
-            op.low = op.high = arm.operands[i].mem.disp;
-            return op;
-        }
+    if (const cs_arm_op* address = addressOperand(arm)) {
+        op.base = registerNumber(static_cast<unsigned>(address->mem.base));
+        op.low = op.high = address->mem.disp;
+        return op;
     }
     // A register list: below or above its base, by up to eight bytes a register.
     const bool stackList = insn.id == ARM_INS_PUSH || insn.id == ARM_INS_POP || insn.id == ARM_INS_VPUSH ||
@@ -49,12 +58,8 @@ MemoryOperand memoryOperand(const cs_insn& insn, Access access)
 
 bool literal(const cs_arm& arm)
 {
-    for (uint8_t i = 0; i < arm.op_count; ++i) {
-        if (arm.operands[i].type == ARM_OP_MEM && arm.operands[i].mem.base == ARM_REG_PC) {
-            return true;
-        }
-    }
-    return false;
+    const cs_arm_op* address = addressOperand(arm);
+    return address != nullptr && address->mem.base == ARM_REG_PC;
 }
 
 uint32_t registers(const cs_arm& arm, unsigned baseOperands)
