@@ -17,6 +17,7 @@
 
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/candump.hpp"
+#include "sitl/image_runner.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"
 
@@ -33,6 +34,7 @@ struct Options {
     std::string flash;
     std::string trace;
     std::string console;
+    std::string elf;
     bool until_given = false;
     uint64_t until_us = kDefaultRunUs;
     uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
@@ -41,7 +43,10 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
-    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n";
+    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n"
+    "                     [--elf IMAGE]\n"
+    "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
+    "               firmware built into this program\n";
 
 [[noreturn]] void usage(const std::string& problem)
 {
@@ -108,6 +113,8 @@ Options parseOptions(int argc, char** argv)
             o.trace = value();
         } else if (arg == "--console") {
             o.console = value();
+        } else if (arg == "--elf") {
+            o.elf = value();
         } else if (arg == "--uid") {
             if (!parseUid(value(), o.uid)) {
                 usage("--uid takes three hex words W0,W1,W2");
@@ -201,8 +208,20 @@ int main(int argc, char** argv)
     }
     sitl::Trace trace;
 
-    sitl::powerOn();
-    sitl::runUntilNs(until_us * kNsPerUs);
+    if (options.elf.empty()) {
+        sitl::powerOn();
+        sitl::runUntilNs(until_us * kNsPerUs);
+    } else {
+        sitl::ImageNode image;
+        const std::string error = image.powerOn(options.elf);
+        if (!error.empty()) {
+            usage(error);
+        }
+        if (!image.runUntilNs(until_us * kNsPerUs)) {
+            std::cerr << "endpoint-sitl: the image stopped\n" << image.report();
+            return EXIT_FAILURE;
+        }
+    }
 
     if (!options.out.empty()) {
         std::string text;

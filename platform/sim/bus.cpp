@@ -132,8 +132,9 @@ const Region* regionAt(uint32_t address, unsigned width)
         {FLASH_R_BASE, &registers.flash, sizeof(FLASH_TypeDef)},
         {UID_BASE, &registers.uid, sizeof(UID_TypeDef)},
         {SysTick_BASE, &registers.systick, sizeof(SysTick_Type)},
-        {NVIC_BASE, &registers.nvic, sizeof(NVIC_Type)},
+        // Before the NVIC, whose block spans the SCB's addresses on its way to STIR at 0xE000EF00.
         {SCB_BASE, &registers.scb, sizeof(SCB_Type)},
+        {NVIC_BASE, &registers.nvic, sizeof(NVIC_Type)},
         {FLASH_DATA_START, registers.flashData, sizeof(registers.flashData)},
     };
     if (width != 1U && width != 2U && width != 4U) {

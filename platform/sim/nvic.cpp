@@ -47,6 +47,7 @@ struct ControllerState {
     bool latched[kLines];  // pending by software (ISPR, STIR) or an edge
     bool level[kLines];    // raised by the peripheral
     uint64_t dispatched[kLines];
+    int requests;  // lines enabled and pending
     bool sysTickPending;
     uint64_t sysTickDispatched;
     bool masked;
@@ -61,6 +62,16 @@ ControllerState g_irq{};
 constexpr uint64_t kStormLimit = 100000U;
 
 bool linePending(int irq) { return g_irq.latched[irq] || g_irq.level[irq]; }
+bool requesting(int irq) { return g_irq.enabled[irq] && linePending(irq); }
+
+// Sets one of a line's flags, keeping count of the lines that request their handler, so that a core
+// asking at every instruction block learns "nothing" at once.
+void setFlag(bool (&flags)[kLines], int irq, bool value)
+{
+    const bool before = requesting(irq);
+    flags[irq] = value;
+    g_irq.requests += static_cast<int>(requesting(irq)) - static_cast<int>(before);
+}
 
 // ---------------------------------------------------------------------------------------------------------
 class NvicModel final : public Peripheral {
@@ -103,10 +114,10 @@ public:
                     continue;
                 }
                 switch (group) {
-                case 0: g_irq.enabled[irq] = true; break;
-                case 1: g_irq.enabled[irq] = false; break;
-                case 2: g_irq.latched[irq] = true; break;
-                case 3: g_irq.latched[irq] = false; break;
+                case 0: setFlag(g_irq.enabled, irq, true); break;
+                case 1: setFlag(g_irq.enabled, irq, false); break;
+                case 2: setFlag(g_irq.latched, irq, true); break;
+                case 3: setFlag(g_irq.latched, irq, false); break;
                 default: break;
                 }
             }
@@ -114,7 +125,7 @@ public:
         }
         if (offset == 0xE00U) {  // STIR
             if (value < static_cast<uint32_t>(kLines)) {
-                g_irq.latched[value] = true;
+                setFlag(g_irq.latched, static_cast<int>(value), true);
             }
             return;
         }
@@ -319,7 +330,7 @@ Peripheral& sysTickModel()
 void setIrqLevel(IRQn_Type irq, bool level)
 {
     if (irq >= 0 && irq < kLines) {
-        g_irq.level[irq] = level;
+        setFlag(g_irq.level, irq, level);
     }
 }
 
@@ -371,7 +382,9 @@ void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
 
 bool pendingException(ExceptionRequest* out)
 {
-    ensureModels();
+    if (!g_irq.sysTickPending && g_irq.requests == 0) {
+        return false;  // the usual answer, and a core asks at every instruction block
+    }
     // The most urgent pending request: lowest priority value, then lowest exception number.
     int best = kLines;  // none
     int bestPriority = 1 << 8;
@@ -379,8 +392,8 @@ bool pendingException(ExceptionRequest* out)
         best = SysTick_IRQn;
         bestPriority = priorityOf(SysTick_IRQn);
     }
-    for (int irq = 0; irq < kLines; ++irq) {
-        if (g_irq.enabled[irq] && linePending(irq) && priorityOf(irq) < bestPriority) {
+    for (int irq = 0; irq < kLines && g_irq.requests > 0; ++irq) {
+        if (requesting(irq) && priorityOf(irq) < bestPriority) {
             best = irq;
             bestPriority = priorityOf(irq);
         }
@@ -406,7 +419,7 @@ void acknowledgeException(int irq)
         g_irq.sysTickPending = false;
         ++g_irq.sysTickDispatched;
     } else if (irq >= 0 && irq < kLines) {
-        g_irq.latched[irq] = false;  // a raised level stays until its source clears it
+        setFlag(g_irq.latched, irq, false);  // a raised level stays until its source clears it
         ++g_irq.dispatched[irq];
     }
 }

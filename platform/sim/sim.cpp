@@ -123,6 +123,7 @@ void reset()
 }
 
 uint64_t nowNs() { return g_nowNs; }
+uint64_t nextEventNs() { return nextEvent(); }
 uint64_t nowUs() { return g_nowNs / 1000U; }
 
 void advanceNs(uint64_t ns)

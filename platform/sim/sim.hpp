@@ -30,6 +30,8 @@ void reset();
 
 uint64_t nowNs();
 uint64_t nowUs();
+// When the earliest scheduled model event is due (UINT64_MAX if none): until then, nothing changes by itself.
+uint64_t nextEventNs();
 void advanceNs(uint64_t ns);
 void advanceUs(uint64_t us);
 // A safe point at the current time: dispatches whatever interrupts are pending.

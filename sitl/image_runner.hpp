@@ -1,0 +1,36 @@
+#pragma once
+// The flashed image itself on the simulated chip: the ELF that is flashed, executed instruction by
+// instruction on the emulated Cortex-M4 core, whose memory-mapped peripherals are the simulator's models
+// (the same ones the host-compiled node drives). Virtual time follows the cycles the core executes.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sitl {
+
+class ImageNode {
+public:
+    ImageNode();
+    ~ImageNode();
+    ImageNode(const ImageNode&) = delete;
+    ImageNode& operator=(const ImageNode&) = delete;
+
+    // Loads the image and takes the core out of reset, on the models as the caller set them up (sim::reset,
+    // unique ID, flash, buses). An empty string, or what is wrong with the file.
+    std::string powerOn(const std::string& elf_path);
+
+    // Runs the image until virtual time reaches t_ns. False if it stopped before, at a breakpoint or a
+    // fault; report() then says where and why.
+    bool runUntilNs(uint64_t t_ns);
+    std::string report() const;
+
+    uint64_t instructions() const;
+    uint64_t cycles() const;
+
+private:
+    struct Chip;
+    std::unique_ptr<Chip> chip_;
+};
+
+}  // namespace sitl
