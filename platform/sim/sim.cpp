@@ -79,6 +79,7 @@ void ensureModels()
         scbModel();
         sysTickModel();
         rccModel();
+        pwrModel();
         for (unsigned i = 0; i < 6; ++i) {
             gpioModel(i);
         }
@@ -107,6 +108,7 @@ void reset()
     scbModel().reset();
     sysTickModel().reset();
     rccModel().reset();
+    pwrModel().reset();
     for (unsigned i = 0; i < 6; ++i) {
         gpioModel(i).reset();
     }

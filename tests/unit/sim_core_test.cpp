@@ -230,6 +230,14 @@ TEST_F(SimCore, RccFlagsFollowTheirRequests)
     RCC->CR |= RCC_CR_PLLON;
     RCC->CFGR = RCC_CFGR_SW_PLL;
     EXPECT_EQ(RCC->CFGR & RCC_CFGR_SWS, RCC_CFGR_SWS_PLL);
+    RCC->CR &= ~RCC_CR_PLLON;
+    EXPECT_NE(RCC->CR & RCC_CR_PLLON, 0U) << "not while the PLL clocks the core";
+    RCC->APB1ENR |= RCC_APB1Periph_PWR;
+    EXPECT_NE(PWR->CSR & PWR_CSR_VOSRDY, 0U) << "the regulator's scale is ready with the PLL";
+    RCC->CFGR = RCC_CFGR_SW_HSI;
+    RCC->CR &= ~RCC_CR_PLLON;
+    EXPECT_EQ(RCC->CR & (RCC_CR_PLLON | RCC_CR_PLLRDY), 0U);
+    EXPECT_EQ(PWR->CSR & PWR_CSR_VOSRDY, 0U);
 }
 
 TEST_F(SimCore, ClockTreeOfTheNodeFromItsRegisters)
