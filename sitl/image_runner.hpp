@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "sitl/profile.hpp"
+
 namespace sitl {
 
 class ImageNode {
@@ -25,8 +27,9 @@ public:
     bool runUntilNs(uint64_t t_ns);
     std::string report() const;
 
-    uint64_t instructions() const;
-    uint64_t cycles() const;
+    // What the run cost on the chip: instructions and cycles, main-loop passes and their cycles, the
+    // longest interrupt, the deepest stacks, the receive overflows the firmware counted.
+    void profile(Profile* out) const;
 
 private:
     struct Chip;

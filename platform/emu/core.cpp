@@ -213,6 +213,11 @@ void Core::refreshFlashTiming()
     flashTiming_.configure(bus_.read(kFlashAcr, 4, &acr) ? acr : 0U);
 }
 
+void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
+{
+    watches_.push_back({address & ~1U, std::move(reached)});
+}
+
 Stop Core::run(uint64_t cycleBudget)
 {
     stopAt_ = cycles_ + cycleBudget;
@@ -297,6 +302,11 @@ void Core::onBlock(uint32_t address, uint32_t size)
         pending_ = *exception;
         stopWith(Event::TakeException);
         return;
+    }
+    for (const Watch& w : watches_) {
+        if (w.address == address) {
+            w.reached(cycles_);
+        }
     }
     const BlockInfo& block = blockAt(address, size);
     cycles_ += block.cycles + flashTiming_.stallCycles(block, sequential);

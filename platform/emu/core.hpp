@@ -4,6 +4,7 @@
 // and counts cycles per instruction block.
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -44,6 +45,13 @@ public:
 
     uint64_t cycles() const { return cycles_; }
     uint64_t instructions() const { return instructions_; }
+    // The longest time from taking an exception out of thread mode to returning there (nested and
+    // tail-chained handlers included), in cycles.
+    uint64_t longestHandlerCycles() const { return longestHandler_; }
+
+    // Calls `reached` with the cycle count whenever an instruction block starts at `address` (a function
+    // entry, say), for profiling. Few watches: each block start is compared with all of them.
+    void watch(uint32_t address, std::function<void(uint64_t cycles)> reached);
     // Why the last run stopped at a breakpoint or fault.
     const FaultReport& report() const { return report_; }
 
@@ -119,6 +127,13 @@ private:
     uint64_t cycles_ = 0;
     uint64_t instructions_ = 0;
     uint64_t stopAt_ = 0;
+    uint64_t handlerStart_ = 0;
+    uint64_t longestHandler_ = 0;
+    struct Watch {
+        uint32_t address;
+        std::function<void(uint64_t)> reached;
+    };
+    std::vector<Watch> watches_;
     uint32_t pc_ = 0;
 
     Event event_ = Event::None;

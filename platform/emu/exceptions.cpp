@@ -134,6 +134,9 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
         return false;
     }
     interrupts_.acknowledge(exception.number);
+    if (active_.empty()) {
+        handlerStart_ = cycles_;
+    }
     active_.push_back({exception.number, exception.priority, frame});
     cycles_ += kEntryCycles + (fp ? kFpStackCycles : 0U);
     return true;
@@ -196,6 +199,9 @@ bool Core::returnFromException(uint32_t excReturn)
     pc_ = words[6] & ~1U;
     nextSequential_ = kNoBlock;
     cycles_ += kReturnCycles + (fp ? kFpStackCycles : 0U);
+    if (active_.empty()) {
+        longestHandler_ = std::max(longestHandler_, cycles_ - handlerStart_);
+    }
     return true;
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -213,7 +214,7 @@ private:
         uint64_t atNs;
     };
     unsigned port_;
-    std::vector<Queued> queue_;
+    std::deque<Queued> queue_;  // a long replay is taken from the front
     bool acks_ = true;
     CanFrame current_{};
 };

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -69,6 +70,33 @@ INSTANTIATE_TEST_SUITE_P(Firmware, SitlRun, ::testing::Values(std::string(), "--
                          [](const ::testing::TestParamInfo<std::string>& run) {
                              return run.param.empty() ? "BuiltIn" : "Image";
                          });
+
+TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
+{
+    ASSERT_EQ(run("--until 1.2 --profile " + path("profile.csv")), 0);
+    std::map<std::string, double> figure;
+    std::istringstream lines(slurp(dir / "profile.csv"));
+    for (std::string line; std::getline(lines, line);) {
+        figure[line.substr(0, line.find(','))] = std::stod(line.substr(line.find(',') + 1));
+    }
+    EXPECT_DOUBLE_EQ(figure["emulated_seconds"], 1.2);
+    EXPECT_GT(figure["wall_seconds"], 0.0);
+    EXPECT_GT(figure["passes"], 1000.0);
+    EXPECT_EQ(figure.count("rx_overflow_can3"), 1U);
+    if (!firmware.empty()) {
+        // Counted on the image: a pass is hundreds of cycles, the task's stack (5 KB) is used but not
+        // exhausted, 96 M cycles a second once the clock tree is up.
+        EXPECT_GT(figure["pass_cycles_p50"], 100.0);
+        EXPECT_LE(figure["pass_cycles_p50"], figure["pass_cycles_p99"]);
+        EXPECT_LE(figure["pass_cycles_p99"], figure["pass_cycles_max"]);
+        EXPECT_GT(figure["isr_cycles_max"], 0.0);
+        EXPECT_GT(figure["stack_task_max_bytes"], 64.0);
+        EXPECT_LT(figure["stack_task_max_bytes"], 5120.0);
+        EXPECT_GT(figure["stack_main_max_bytes"], 0.0);
+        EXPECT_NEAR(figure["cycles"], 1.2 * 96e6, 0.05 * 96e6);
+        EXPECT_GT(figure["instructions"], 0.0);
+    }
+}
 
 // What the program says about its command line, whichever firmware it would run.
 using SitlCli = SitlFixture;
