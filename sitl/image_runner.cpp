@@ -54,6 +54,7 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
     // painted stack areas [bottom, top).
     std::vector<uint64_t> pass_cycles;
     uint64_t last_pass_start = 0;
+    uint64_t first_pass_cycles = 0;  // from reset to the main loop
     uint32_t main_stack_bottom = 0, main_stack_top = 0;
     uint32_t task_stack_bottom = 0, task_stack_top = 0;
 
@@ -85,6 +86,8 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
             core.watch(pass, [this](uint64_t cycles) {
                 if (last_pass_start != 0U) {
                     pass_cycles.push_back(cycles - last_pass_start);
+                } else {
+                    first_pass_cycles = cycles;
                 }
                 last_pass_start = cycles;
             });
@@ -223,6 +226,7 @@ void ImageNode::profile(Profile* out) const
     Chip& c = *chip_;
     out->add("instructions", c.core.instructions());
     out->add("cycles", c.core.cycles());
+    out->add("startup_cycles", c.first_pass_cycles);
     out->add("passes", static_cast<uint64_t>(c.pass_cycles.size()));
     out->add("pass_cycles_p50", percentile(c.pass_cycles, 50));
     out->add("pass_cycles_p99", percentile(c.pass_cycles, 99));

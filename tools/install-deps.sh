@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   make cmake ninja-build gcc g++                       # host build
+  python3                                              # scenario generators
   clang libclang-rt-14-dev                             # fuzzers (libFuzzer) and sanitizer runtimes
   libgtest-dev googletest libbenchmark-dev             # tests and benchmarks
   gcc-arm-none-eabi binutils-arm-none-eabi             # the chip's image
