@@ -9,7 +9,9 @@
 #include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/qon/zb5/VisibleFlightController.hpp"
+#include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "tests/unit/dsdl_test_support.hpp"
 
@@ -223,3 +225,37 @@ TEST(DsdlRoundTrip, VendorTypes)
 }
 
 }  // namespace
+
+// The service requests the node decodes: every field round-trips, the 48-bit argument with its sign, and
+// a payload one byte short is refused rather than read as zeros.
+TEST(DsdlRoundTrip, RestartNodeAndExecuteOpcodeRequests)
+{
+    Random rnd(7);
+    for (int round = 0; round < ROUNDS; ++round) {
+        uavcan_protocol_RestartNodeRequest restart{rnd.any<uint64_t>() & 0xFFFFFFFFFFULL};
+        uint8_t rbuf[UAVCAN_PROTOCOL_RESTARTNODE_REQUEST_MAX_SIZE] = {};
+        ASSERT_EQ(uavcan_protocol_RestartNodeRequest_encode(&restart, rbuf), 5U);
+        const Bytes rbytes(rbuf, rbuf + 5);
+        const Payload rp(rbytes);
+        uavcan_protocol_RestartNodeRequest restart_out{};
+        ASSERT_EQ(uavcan_protocol_RestartNodeRequest_decode(rp.transfer(), rp.len(), &restart_out, nullptr), 40);
+        EXPECT_EQ(restart_out.magic_number, restart.magic_number);
+        const Payload rshort(Bytes(rbytes.begin(), rbytes.end() - 1));
+        EXPECT_LT(uavcan_protocol_RestartNodeRequest_decode(rshort.transfer(), rshort.len(), &restart_out, nullptr), 0);
+
+        // Any 48-bit two's complement value, sign-extended back.
+        const int64_t argument = static_cast<int64_t>(rnd.any<uint64_t>() << 16) >> 16;
+        uavcan_protocol_param_ExecuteOpcodeRequest op{rnd.any<uint8_t>(), argument};
+        uint8_t obuf[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_MAX_SIZE] = {};
+        ASSERT_EQ(uavcan_protocol_param_ExecuteOpcodeRequest_encode(&op, obuf), 7U);
+        const Bytes obytes(obuf, obuf + 7);
+        const Payload opl(obytes);
+        uavcan_protocol_param_ExecuteOpcodeRequest op_out{};
+        ASSERT_EQ(uavcan_protocol_param_ExecuteOpcodeRequest_decode(opl.transfer(), opl.len(), &op_out, nullptr), 56);
+        EXPECT_EQ(op_out.opcode, op.opcode);
+        EXPECT_EQ(op_out.argument, op.argument);
+        const Payload oshort(Bytes(obytes.begin(), obytes.end() - 1));
+        EXPECT_LT(uavcan_protocol_param_ExecuteOpcodeRequest_decode(oshort.transfer(), oshort.len(), &op_out, nullptr),
+                  0);
+    }
+}

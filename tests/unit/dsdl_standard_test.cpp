@@ -9,8 +9,11 @@
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
+#include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "tests/unit/dsdl_test_support.hpp"
 
@@ -634,3 +637,37 @@ TEST(DsdlRawCommandDeathTest, MisalignedArenaIsAFatalStop)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Service responses: RestartNode, GetTransportStats, ExecuteOpcode
+
+TEST(DsdlServiceResponses, RestartNodeAndExecuteOpcodeLayouts)
+{
+    uavcan_protocol_RestartNodeResponse restart{true};
+    uint8_t rbuf[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE] = {};
+    ASSERT_EQ(uavcan_protocol_RestartNodeResponse_encode(&restart, rbuf), 1U);
+    EXPECT_EQ(rbuf[0], 0x80);
+
+    uavcan_protocol_param_ExecuteOpcodeResponse op{-2, true};
+    uint8_t obuf[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE] = {};
+    ASSERT_EQ(uavcan_protocol_param_ExecuteOpcodeResponse_encode(&op, obuf), 7U);
+    EXPECT_EQ(Bytes(obuf, obuf + 7), (Bytes{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80}));
+}
+
+TEST(DsdlServiceResponses, TransportStatsTailArrayHasNoPrefixAndCountersWrapAt48Bits)
+{
+    uavcan_protocol_CANIfaceStats iface[4] = {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {10, 11, 12}};
+    uavcan_protocol_GetTransportStatsResponse rec{0x010203040506ULL, (1ULL << 48) + 7, 0x0000FFFFFFFFFFFFULL, {1, iface}};
+    uint8_t buf[UAVCAN_PROTOCOL_GETTRANSPORTSTATS_RESPONSE_MAX_SIZE] = {};
+    ASSERT_EQ(uavcan_protocol_GetTransportStatsResponse_encode(&rec, buf), 36U);
+    EXPECT_EQ(Bytes(buf, buf + 36), (Bytes{0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x07, 0, 0, 0, 0, 0,
+                                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0, 0, 0, 0, 0,
+                                            0x02, 0, 0, 0, 0, 0, 0x03, 0, 0, 0, 0, 0}));
+
+    // Nested, the 2-bit prefix comes first; more than three interfaces are cut to three.
+    rec.can_iface_stats.len = 4;
+    std::memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(uavcan_protocol_GetTransportStatsResponse_encode_internal(&rec, buf, 0, 0), 578U);
+    EXPECT_EQ(rec.can_iface_stats.len, 3);
+    EXPECT_EQ(buf[18], 0xC0);  // prefix 11, then the first counter's low bits
+}
