@@ -24,9 +24,10 @@ constexpr uint8_t kPaint = 0xA5;
 // What the painting of the task's stack leaves alone below the stack pointer when the task starts.
 constexpr uint32_t kPaintMargin = 64;
 
-// The firmware's receive counters per port, as bxcan keeps them (BxcanStats: two 64-bit counters).
+// The firmware's receive counters per port, as bxcan keeps them (BxcanStats: four 64-bit counters, the
+// overflows first).
 constexpr const char* kStatsSymbol = "_ZN12_GLOBAL__N_17g_statsE";
-constexpr uint32_t kStatsBytes = 16;
+constexpr uint32_t kStatsBytes = 32;
 
 uint64_t percentile(std::vector<uint64_t> values, unsigned percent)
 {

@@ -205,6 +205,7 @@ void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index, BxcanCANType* can)
     } else {
         can->RF1R = RX_RELEASE;
     }
+    g_stats[PortCAN].frames_rx++;
 
     if (!EnQ(&CANRxQ[PortCAN], reinterpret_cast<const uint8_t*>(&record), BXCAN_RX_RECORD_SIZE)) {
         g_stats[PortCAN].rx_overflow_count += BXCAN_RX_RECORD_SIZE;
@@ -458,7 +459,17 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
     mb.TDLR = static_cast<uint32_t>(frame->data[0]) | (static_cast<uint32_t>(frame->data[1]) << 8) |
               (static_cast<uint32_t>(frame->data[2]) << 16) | (static_cast<uint32_t>(frame->data[3]) << 24);
     mb.TIR = convertFrameIDXportToRegister(frame->id) | BXCAN_TIR_TXRQ;
+    g_stats[PortCAN].frames_tx++;
     return 1;
+}
+
+bool bxcanTxPending(PortCAN_t PortCAN)
+{
+    if (!portValid(PortCAN)) {
+        return false;
+    }
+    const uint32_t tsr = controller(PortCAN)->TSR;
+    return (tsr & BXCAN_TSR_TME) != BXCAN_TSR_TME;
 }
 
 int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)

@@ -25,6 +25,8 @@ enum BxcanIfaceMode : uint8_t {
 struct BxcanStats {
     uint64_t rx_overflow_count;  // +1 per hardware FIFO overrun, +16 per frame the software FIFO had no room for
     uint64_t error_count;        // bus errors seen in ESR.LEC, and partial records thrown away
+    uint64_t frames_tx;          // frames placed in a transmit mailbox (one aborted and offered again counts again)
+    uint64_t frames_rx;          // frames taken from the hardware receive FIFOs
 };
 
 // id and mask in the XportCANFrame identifier format (bits 0..28, EFF bit 31, RTR bit 30).
@@ -71,6 +73,9 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
 // 1: placed in a mailbox (pop it from the queue); 0: not now, offer the same frame later; -2: null frame,
 // bad port or data_len above 8; -1003: an error frame.
 int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN);
+
+// True while a transmit mailbox of the port holds a frame not yet sent (false for a bad port).
+bool bxcanTxPending(PortCAN_t PortCAN);
 
 // 1: one frame written to out_frame; 0: nothing available; -2: null out_frame or bad port.
 int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN);

@@ -93,6 +93,7 @@ int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer
         item->frame.data_len = static_cast<uint8_t>(payload_len + 1U);
         item->frame.id = can_id | XPORT_CAN_FRAME_EFF;
         pushTxQueue(ins, item);
+        ins->stats.transfers_tx++;
         return 1;
     }
 
@@ -124,6 +125,7 @@ int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer
         start_flag = 0;
         toggle ^= 1U;
     }
+    ins->stats.transfers_tx++;
     return count;
 }
 
@@ -619,6 +621,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         }
         state = traverseRxStates(ins, descriptor);
         if (state == nullptr) {
+            ins->stats.rx_errors++;  // no block for the state
             return;
         }
         state->calculated_crc = crcAddSignature(0xFFFFU, rx_data_type_signature);
@@ -640,6 +643,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         state->next_toggle = 0;
         if (!IS_START_OF_TRANSFER(tail)) {
             state->transfer_id = (frame_tid + 1U) & 0x1FU;
+            ins->stats.rx_errors++;  // the rest of a transfer whose start is lost or timed out
             return;
         }
     }
@@ -652,18 +656,21 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec);
         transfer.payload_head = frame->data;
         transfer.payload_len = static_cast<uint16_t>(frame->data_len - 1U);
+        ins->stats.transfers_rx++;
         ins->on_reception(ins, &transfer);
         prepareForNextTransfer(state);
         return;
     }
 
     if (TOGGLE_BIT(tail) != state->next_toggle || frame_tid != state->transfer_id) {
+        ins->stats.rx_errors++;
         return;
     }
 
     if (IS_START_OF_TRANSFER(tail)) {
         if (frame->data_len < 4) {
-            return;  // two CRC bytes, at least one payload byte and the tail
+            ins->stats.rx_errors++;  // two CRC bytes, at least one payload byte and the tail
+            return;
         }
         // A first frame starts a fresh payload: bytes of an unfinished transfer with the same ID and a
         // matching toggle must not be glued in front of it (the CRC covers only the new bytes).
@@ -671,6 +678,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         state->timestamp_usec = timestamp_usec;
         const uint8_t n = static_cast<uint8_t>(frame->data_len - 3U);
         if (bufferBlockPushBytes(&ins->allocator, state, &frame->data[2], n) < 0) {
+            ins->stats.rx_errors++;
             abandonTransfer(ins, state);
             return;
         }
@@ -683,6 +691,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     const uint8_t n = static_cast<uint8_t>(frame->data_len - 1U);
     if (!IS_END_OF_TRANSFER(tail)) {
         if (bufferBlockPushBytes(&ins->allocator, state, frame->data, n) < 0) {
+            ins->stats.rx_errors++;
             abandonTransfer(ins, state);
             return;
         }
@@ -692,6 +701,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     }
 
     if (state->payload_len + n > XPORT_MAX_RX_PAYLOAD_LEN) {
+        ins->stats.rx_errors++;
         abandonTransfer(ins, state);
         return;
     }
@@ -706,7 +716,10 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
 
     state->calculated_crc = crcAdd(state->calculated_crc, frame->data, n);
     if (state->calculated_crc == state->payload_crc) {
+        ins->stats.transfers_rx++;
         ins->on_reception(ins, &transfer);
+    } else {
+        ins->stats.rx_errors++;
     }
     xportReleaseRxTransferPayload(ins, &transfer);
     prepareForNextTransfer(state);

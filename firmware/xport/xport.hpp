@@ -104,6 +104,18 @@ struct XportPoolAllocator {
     XportPoolAllocatorStatistics statistics;
 };
 
+// What the instance has carried since xportInit. Kept apart from the pool's statistics, whose layout the
+// parameter rows show.
+struct XportStats {
+    uint64_t transfers_tx;  // transfers queued whole by xportBroadcast / xportRequestOrRespond
+    uint64_t transfers_rx;  // transfers handed to the reception callback
+    // Reception losses, +1 per event: a transfer with a bad CRC; a frame with the wrong toggle or transfer
+    // ID inside a transfer (out of order, repeated, or the rest of one already lost); a continuation after
+    // its transfer timed out; a first frame too short for its CRC; a payload beyond the largest; a frame
+    // that found no pool block for its state or payload.
+    uint64_t rx_errors;
+};
+
 struct XportInstance {
     uint8_t node_id;
     XportShouldAcceptTransfer should_accept;
@@ -112,6 +124,7 @@ struct XportInstance {
     XportRxState* rx_states;
     XportTxQueueItem* tx_queue;
     void* user_reference;
+    XportStats stats;
 };
 
 // The transport's assertion: false is a fatal stop of the node, never an error code.

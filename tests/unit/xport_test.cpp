@@ -812,3 +812,59 @@ TEST(XportCodecDeathTest, EncodeRejectsBadLength)
     EXPECT_DEATH(xportEncodeScalar(buf, 0, 0, &v), "fatal stop");
     EXPECT_DEATH(xportEncodeScalar(buf, 0, 65, &v), "fatal stop");
 }
+
+// ---------------------------------------------------------------------------------------------------------
+// Counters
+
+TEST(XportStats, TransfersSentDeliveredAndLost)
+{
+    Node tx(10);
+    uint8_t tid = 0;
+    const auto payload = sequence(13);
+    EXPECT_GT(xportBroadcast(&tx.ins, kSignature, 1000, &tid, 24, payload.data(), 3), 0);
+    EXPECT_GT(xportBroadcast(&tx.ins, kSignature, 1000, &tid, 24, payload.data(), 13), 0);
+    EXPECT_EQ(tx.ins.stats.transfers_tx, 2U) << "a transfer counts once, whatever its frames";
+    Node tiny(10, 32);
+    EXPECT_LT(xportBroadcast(&tiny.ins, kSignature, 1000, &tid, 24, payload.data(), 13), 0);
+    EXPECT_EQ(tiny.ins.stats.transfers_tx, 0U) << "one not queued whole is not counted";
+
+    Node rx(20);
+    auto frames = transferFrames(payload, 0);
+    ASSERT_EQ(frames.size(), 3U);
+    for (const auto& f : frames) {
+        rx.feed(f, 1000);
+    }
+    EXPECT_EQ(rx.ins.stats.transfers_rx, 1U);
+    EXPECT_EQ(rx.ins.stats.rx_errors, 0U);
+
+    frames = transferFrames(payload, 1);  // bad CRC
+    frames[1].data[0] ^= 0x01;
+    for (const auto& f : frames) {
+        rx.feed(f, 2000);
+    }
+    EXPECT_EQ(rx.ins.stats.rx_errors, 1U);
+
+    frames = transferFrames(payload, 2);  // a middle frame with the wrong toggle, then the right ones
+    XportCANFrame wrong = frames[1];
+    wrong.data[wrong.data_len - 1] ^= 0x20;
+    rx.feed(frames[0], 3000);
+    rx.feed(wrong, 3000);
+    rx.feed(frames[1], 3000);
+    rx.feed(frames[2], 3000);
+    EXPECT_EQ(rx.ins.stats.rx_errors, 2U);
+    EXPECT_EQ(rx.ins.stats.transfers_rx, 2U);
+
+    frames = transferFrames(payload, 3);  // the rest arrives after the transfer timed out: both frames lost
+    rx.feed(frames[0], 4000);
+    rx.feed(frames[1], 4000 + 3000000);
+    rx.feed(frames[2], 4000 + 3000000);
+    EXPECT_EQ(rx.ins.stats.rx_errors, 4U);
+
+    Node small(20, 3 * 32);  // a state and two buffer blocks: a 100-byte payload does not fit
+    for (const auto& f : transferFrames(sequence(100), 0)) {
+        small.feed(f, 1000);
+    }
+    // The frame that found no block, then each of the five later frames of the abandoned transfer.
+    EXPECT_EQ(small.ins.stats.rx_errors, 6U);
+    EXPECT_EQ(small.ins.stats.transfers_rx, 0U);
+}
