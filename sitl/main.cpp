@@ -218,7 +218,13 @@ int main(int argc, char** argv)
     sitl::Profile profile;
     if (options.elf.empty()) {
         sitl::powerOn();
-        sitl::runUntilNs(until_us * kNsPerUs);
+        if (!sitl::runUntilNs(until_us * kNsPerUs)) {
+            // The built-in firmware's RAM is this process's: it cannot be powered on a second time here.
+            std::cerr << "endpoint-sitl: the node requested a system reset at " << sim::nowUs()
+                      << " us; the run stops there (restart the built-in firmware as a new process on the same"
+                         " --flash file)\n";
+            return EXIT_FAILURE;
+        }
         sitl::profile(&profile);
     } else {
         sitl::ImageNode image;

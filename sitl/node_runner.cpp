@@ -51,8 +51,10 @@ uint64_t passes_run = 0;
 
 void pass()
 {
-    ++passes_run;
-    MainTaskPass();
+    if (!sim::systemResetRequested()) {
+        ++passes_run;
+        MainTaskPass();
+    }
     sim::advanceNs(kPassNs);
 }
 
@@ -64,11 +66,15 @@ void profile(Profile* out)
     }
 }
 
-void runUntilNs(uint64_t t_ns)
+bool runUntilNs(uint64_t t_ns)
 {
     while (sim::nowNs() < t_ns) {
+        if (sim::systemResetRequested()) {
+            return false;
+        }
         pass();
     }
+    return true;
 }
 
 }  // namespace sitl

@@ -20,11 +20,13 @@ inline constexpr uint64_t kPassNs = 5000;
 // Stops the process if the kernel never starts the node's task.
 void powerOn();
 
-// One pass of the main loop, then kPassNs of virtual time.
+// One pass of the main loop, then kPassNs of virtual time. Once the firmware has requested the system
+// reset the task runs no further pass: only time moves on.
 void pass();
 
-// Passes until virtual time reaches t_ns.
-void runUntilNs(uint64_t t_ns);
+// Passes until virtual time reaches t_ns, or until the firmware requests the system reset (false; the
+// host-compiled node cannot be powered on again in this process).
+bool runUntilNs(uint64_t t_ns);
 
 // What --profile reports of the built-in firmware's run: the passes and the receive overflows it counted.
 void profile(Profile* out);

@@ -113,3 +113,12 @@ bool NVMSet(uint8_t idx, NMVVar_t val)
     VarDataTab[idx] = val;
     return withFlashOpen([idx, val] { return EE_WriteVariable(VirtAddVarTab[idx], val); }) == FLASH_COMPLETE;
 }
+
+bool NVMErase()
+{
+    return withFlashOpen([] {
+        const bool formatted = EE_Format() == FLASH_COMPLETE;
+        initStore();
+        return formatted;
+    });
+}

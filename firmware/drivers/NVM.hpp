@@ -26,6 +26,10 @@ bool NVMGet(uint8_t idx, void* val, uint16_t size);
 // Stores val as variable idx; true when the flash write completed.
 bool NVMSet(uint8_t idx, NMVVar_t val);
 
+// Empties the store through its own format, so that the next InitNVM finds no variable and every row
+// takes its compiled-in value; later NVMSet calls are stored as usual. True when the format completed.
+bool NVMErase();
+
 template <typename T>
 bool NVM_GET(uint8_t Select, T& Variable)
 {

@@ -11,8 +11,11 @@
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
+#include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
 #include "firmware/node/fcselect.hpp"
@@ -20,10 +23,13 @@
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
 #include "firmware/node/rcpwm.hpp"
+#include "firmware/node/services.hpp"
 #include "platform/interface/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
 // Acceptance and dispatch
+
+static_assert(MSG_FILT_COUNT <= BXCAN_NUM_ACCEPTANCE_FILTERS, "one filter bank per row");
 
 const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
@@ -35,6 +41,10 @@ const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_USEFLIGHTCONTROLLER_SIGNATURE, -1},
     {UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_SIGNATURE, -1},
     {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_SIGNATURE, -1},
+    // Requests only: their IDs are also message IDs of other types.
+    {UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, XportTransferTypeRequest},
+    {UAVCAN_PROTOCOL_RESTARTNODE_ID, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, XportTransferTypeRequest},
+    {UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, XportTransferTypeRequest},
 };
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
@@ -70,6 +80,21 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
         transfer->data_type_id == UAVCAN_PROTOCOL_GETNODEINFO_ID) {
         onGetNodeInfoRx(ins, transfer, Port);
         return;
+    }
+    if (transfer->transfer_type == XportTransferTypeRequest) {
+        switch (transfer->data_type_id) {
+        case UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID:
+            transportStatsHandleXport(ins, transfer, Port);
+            return;
+        case UAVCAN_PROTOCOL_RESTARTNODE_ID:
+            restartHandleXport(ins, transfer, Port);
+            return;
+        case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
+            opcodeHandleXport(ins, transfer);
+            return;
+        default:
+            break;
+        }
     }
     // The rest by data type alone, whatever the transfer kind; anything unhandled is dropped.
     switch (transfer->data_type_id) {
@@ -311,6 +336,8 @@ void MainTaskPass()
         SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         NodeValid[port] = true;
     }
+
+    restartPoll();
 
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {

@@ -24,6 +24,11 @@ void coreBreakpoint();
 // come due, as coreRelax does for one microsecond.
 void coreDelayUs(uint32_t us);
 
+// Requests the system reset (AIRCR.SYSRESETREQ). On the chip it does not return: the core waits for the
+// reset to take it. In the simulator the request is recorded (sim::systemResetRequested) and the call
+// returns; whoever runs the task then runs no further pass.
+void coreSystemReset();
+
 // Mask / unmask all interrupts with configurable priority (PRIMASK). The simulator dispatches nothing
 // while they are masked.
 void coreDisableInterrupts();

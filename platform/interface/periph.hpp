@@ -332,6 +332,8 @@ void NVIC_SetPriority(IRQn_Type IRQn, uint32_t priority);  // also for SysTick_I
 uint32_t NVIC_GetPriority(IRQn_Type IRQn);
 void NVIC_SetPriorityGrouping(uint32_t PriorityGroup);
 uint32_t NVIC_GetPriorityGrouping();
+// Writes SYSRESETREQ with the key into AIRCR, keeping the priority grouping.
+void NVIC_RequestSystemReset();
 
 // ---------------------------------------------------------------------------------------------------------
 // SysTick

@@ -14,6 +14,8 @@
 
 void coreRelax() { sim::relax(); }
 
+void coreSystemReset() { NVIC_RequestSystemReset(); }  // the SCB model records it
+
 void coreBreakpoint()
 {
     // Without a debugger the breakpoint instruction ends in the hard fault: the node is stopped.

@@ -301,6 +301,12 @@ void NVIC_SetPriorityGrouping(uint32_t PriorityGroup)
 
 uint32_t NVIC_GetPriorityGrouping() { return (SCB->AIRCR & SCB_AIRCR_PRIGROUP) >> SCB_AIRCR_PRIGROUP_Pos; }
 
+void NVIC_RequestSystemReset()
+{
+    const uint32_t aircr = SCB->AIRCR & SCB_AIRCR_PRIGROUP;
+    SCB->AIRCR = aircr | SCB_AIRCR_VECTKEY_WRITE | SCB_AIRCR_SYSRESETREQ;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 uint32_t SysTick_Config(uint32_t ticks)
 {

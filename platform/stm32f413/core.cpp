@@ -20,6 +20,15 @@ constexpr uint32_t kCyclesPerLoop = 3;
 
 void coreRelax() {}
 
+void coreSystemReset()
+{
+    __asm volatile("dsb" ::: "memory");  // writes still buffered reach memory first
+    NVIC_RequestSystemReset();
+    __asm volatile("dsb" ::: "memory");
+    for (;;) {
+    }
+}
+
 void coreBreakpoint() { __asm volatile("bkpt #0"); }
 
 void coreDelayUs(uint32_t us)

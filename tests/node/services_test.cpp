@@ -16,6 +16,7 @@
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
 #include "firmware/node/rcpwm.hpp"
+#include "firmware/node/services.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/node_runner.hpp"
@@ -33,6 +34,29 @@ using bus::kGetSetSignature;
 using nodetest::kNodeIds;
 
 constexpr uint8_t kClient = 10;
+
+constexpr uint32_t kGetTransportStatsId = 4;
+constexpr uint64_t kGetTransportStatsSignature = 0xBE6F76A7EC312B04ULL;
+constexpr uint32_t kRestartNodeId = 5;
+constexpr uint64_t kRestartNodeSignature = 0x569E05394A3017F0ULL;
+constexpr uint32_t kExecuteOpcodeId = 10;
+constexpr uint64_t kExecuteOpcodeSignature = 0x3B131AC5EB69D2CDULL;
+const std::vector<uint8_t> kRightMagic = {0x1E, 0x1B, 0x55, 0xCE, 0xAC};  // 0xACCE551B1E
+const std::vector<uint8_t> kOk = {0x80};
+const std::vector<uint8_t> kNotOk = {0x00};
+
+// ExecuteOpcode request: opcode, 48-bit argument 0. Answer: argument 0, then ok in the top bit.
+std::vector<uint8_t> opcode(uint8_t op) { return {op, 0, 0, 0, 0, 0, 0}; }
+std::vector<uint8_t> opcodeAnswer(bool ok) { return {0, 0, 0, 0, 0, 0, static_cast<uint8_t>(ok ? 0x80 : 0)}; }
+
+std::vector<uint8_t> le48(uint64_t v)
+{
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 6; ++i) {
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    return out;
+}
 
 std::vector<uint8_t> le64(int64_t v)
 {
@@ -129,6 +153,22 @@ protected:
     std::vector<uint8_t> getset(unsigned port, const std::vector<uint8_t>& payload, uint8_t tid = 0)
     {
         return call(port, kGetSetId, kGetSetSignature, payload, tid).payload;
+    }
+
+    std::vector<uint8_t> executeOpcode(unsigned port, uint8_t op)
+    {
+        return call(port, kExecuteOpcodeId, kExecuteOpcodeSignature, opcode(op)).payload;
+    }
+
+    // Sends a RestartNode request and runs until the node requests the reset (at most a second). The
+    // answer, and the virtual time of the reset request (0 if none came).
+    std::pair<bus::Transfer, uint64_t> restart(unsigned port, const std::vector<uint8_t>& magic)
+    {
+        sendFrames(port, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[port], kClient), 3, magic,
+                                       kRestartNodeSignature));
+        const bool reset = !sitl::runUntilNs(sim::nowNs() + 1000 * kMs);
+        const auto answers = responses(port, kRestartNodeId);
+        return {answers.empty() ? bus::Transfer{} : answers.back(), reset ? sim::nowNs() : 0};
     }
 };
 
@@ -368,6 +408,142 @@ TEST_F(ServicesTest, GetNodeInfoAnswers)
                                 kGetNodeInfoSignature));
     sitl::runUntilNs(sim::nowNs() + 20 * kMs);
     EXPECT_EQ(responses(2, kGetNodeInfoId).size(), answers);
+}
+
+// Transfers and frames counted where they pass: the answer shows the port's own counters, and a bad CRC
+// moves the error count only.
+TEST_F(ServicesTest, TransportStatsShowThePortsCounters)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+
+    const bus::Transfer first = call(1, kGetTransportStatsId, kGetTransportStatsSignature, {}, 5, 20);
+    EXPECT_EQ(first.can_id, bus::serviceId(20, kGetTransportStatsId, false, kClient, kNodeIds[1]));
+    EXPECT_EQ(first.transfer_id, 5);
+    ASSERT_EQ(first.payload.size(), 36U) << "one interface, no length prefix";
+
+    // A GetSet whose CRC is wrong: lost, and counted.
+    std::vector<sim::CanFrame> bad =
+        bus::framesOf(bus::serviceId(30, kGetSetId, true, kNodeIds[1], kClient), 1, request(0, value::kEmpty, "NETID1"),
+                      kGetSetSignature);
+    ASSERT_GT(bad.size(), 1U);
+    bad[0].data[0] ^= 0x01;
+    sendFrames(1, bad);
+    sitl::runUntilNs(sim::nowNs() + 20 * kMs);
+    EXPECT_TRUE(responses(1, kGetSetId).empty());
+
+    const bus::Transfer second = call(1, kGetTransportStatsId, kGetTransportStatsSignature, {}, 6, 20);
+    const XportStats& xs = g_xport[1].stats;
+    const BxcanStats fs = bxcanGetStats(PortCAN2);
+    // What was received is settled; what was sent grows with this answer itself, so it is read back from it.
+    std::vector<uint8_t> expected = le48(0);
+    for (const uint64_t v : {xs.transfers_rx, xs.rx_errors}) {
+        const std::vector<uint8_t> b = le48(v);
+        expected.insert(expected.end(), b.begin(), b.end());
+    }
+    expected.insert(expected.end(), 6, 0);
+    for (const uint64_t v : {fs.frames_rx, fs.error_count + fs.rx_overflow_count}) {
+        const std::vector<uint8_t> b = le48(v);
+        expected.insert(expected.end(), b.begin(), b.end());
+    }
+    ASSERT_EQ(second.payload.size(), 36U);
+    std::vector<uint8_t> got = second.payload;
+    const auto field = [](const std::vector<uint8_t>& p, std::size_t at) {
+        uint64_t v = 0;
+        for (std::size_t i = 6; i-- > 0;) {
+            v = (v << 8) | p[at + i];
+        }
+        return v;
+    };
+    std::fill(got.begin(), got.begin() + 6, 0);
+    std::fill(got.begin() + 18, got.begin() + 24, 0);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(xs.rx_errors, 1U);
+    EXPECT_EQ(xs.transfers_rx, 2U) << "the two requests";
+    EXPECT_EQ(field(second.payload, 6) - field(first.payload, 6), 1U);
+    EXPECT_EQ(field(second.payload, 24) - field(first.payload, 24), bad.size() + 1U) << "frames received";
+    EXPECT_GT(field(second.payload, 0), field(first.payload, 0)) << "at least the first answer sent";
+    EXPECT_LE(field(second.payload, 0), xs.transfers_tx);
+    EXPECT_GT(field(second.payload, 18), field(first.payload, 18));
+    EXPECT_LE(field(second.payload, 18), fs.frames_tx);
+}
+
+TEST_F(ServicesTest, RestartNodeWrongMagicChangesNothingRightMagicResetsAfterTheAnswer)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+
+    std::vector<uint8_t> wrong = kRightMagic;
+    wrong[4] ^= 0x01;
+    const auto [refused, no_reset] = restart(2, wrong);
+    EXPECT_EQ(refused.payload, kNotOk);
+    EXPECT_EQ(no_reset, 0U);
+    EXPECT_EQ(restart(2, {0x1E, 0x1B}).second, 0U);
+    EXPECT_EQ(responses(2, kRestartNodeId).size(), 1U) << "a short request is not answered";
+
+    const auto [accepted, reset_ns] = restart(2, kRightMagic);
+    EXPECT_EQ(accepted.can_id, bus::serviceId(30, kRestartNodeId, false, kClient, kNodeIds[2]));
+    EXPECT_EQ(accepted.transfer_id, 3);
+    EXPECT_EQ(accepted.payload, kOk);
+    EXPECT_TRUE(sim::systemResetRequested());
+    EXPECT_GE(reset_ns, accepted.end_ns) << "the answer left the port first";
+    EXPECT_LT(reset_ns, accepted.end_ns + kMs);
+}
+
+TEST_F(ServicesTest, RestartOnABusThatTakesNothingComesAfterTheBound)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+    sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
+                                kRestartNodeSignature));
+    // The bus goes away once the request is in and before the answer is out: it waits in the mailbox.
+    const uint64_t received = g_xport[0].stats.transfers_rx;
+    while (g_xport[0].stats.transfers_rx == received) {
+        sitl::pass();
+    }
+    sim::canBus(0).setConnected(false);
+    const uint64_t asked = sim::nowNs();
+    EXPECT_FALSE(sitl::runUntilNs(asked + 1000 * kMs));
+    EXPECT_TRUE(responses(0, kRestartNodeId).empty()) << "nobody acknowledged the answer";
+    EXPECT_GE(sim::nowNs() - asked, RESTART_BOUND_MS * kMs);
+    EXPECT_LT(sim::nowNs() - asked, 2 * RESTART_BOUND_MS * kMs);
+}
+
+// First life: a write, SAVE, ERASE (running values stay), a write after it, an unknown opcode, the
+// restart. Second life on the same flash: compiled-in values but for the write after ERASE.
+TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
+{
+    char path[] = "/tmp/services_test_flash_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!sim::flashUseFile(path)) {
+            std::_Exit(2);
+        }
+        sitl::powerOn();
+        sitl::runUntilNs(10 * kMs);
+        const bool ok = getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 0, 16, 0, "CAN2PWM_CH1") &&
+                        executeOpcode(0, 0) == opcodeAnswer(true) && executeOpcode(1, 1) == opcodeAnswer(true) &&
+                        parameters[Var_CAN2PWM_CHStart].val == 7 &&
+                        getset(2, request(0, value::integer(9), "CAN2PWM_CH2")) == answer(9, 0, 16, 0, "CAN2PWM_CH2") &&
+                        executeOpcode(2, 2) == opcodeAnswer(false) && restart(0, kRightMagic).second != 0;
+        std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "first life";
+
+    ASSERT_TRUE(sim::flashUseFile(path));
+    sitl::powerOn();
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1) << "compiled in";
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 9) << "written after ERASE";
+    sim::flashCloseFile();
+    std::remove(path);
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+#include "firmware/node/services.hpp"
+
+#include "firmware/drivers/NVM.hpp"
+#include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
+#include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
+#include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
+#include "firmware/node/ports.hpp"
+#include "platform/interface/core.hpp"
+
+namespace {
+
+bool restart_armed;
+PortCAN_t restart_port;
+uint32_t restart_armed_at;
+
+void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signature, const uint8_t* buffer,
+             uint32_t len)
+{
+    uint8_t transfer_id = transfer->transfer_id;
+    (void)xportRequestOrRespond(ins, transfer->source_node_id, signature, static_cast<uint8_t>(transfer->data_type_id),
+                                &transfer_id, transfer->priority, XportResponse, buffer, static_cast<uint16_t>(len));
+}
+
+}  // namespace
+
+void transportStatsHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+{
+    // The request is empty: whatever payload comes is not looked at.
+    const BxcanStats frames = bxcanGetStats(Port);
+    uavcan_protocol_CANIfaceStats iface{frames.frames_tx, frames.frames_rx,
+                                        frames.error_count + frames.rx_overflow_count};
+    uavcan_protocol_GetTransportStatsResponse response{ins->stats.transfers_tx, ins->stats.transfers_rx,
+                                                       ins->stats.rx_errors, {1, &iface}};
+    uint8_t buffer[UAVCAN_PROTOCOL_GETTRANSPORTSTATS_RESPONSE_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_GetTransportStatsResponse_encode(&response, buffer);
+    respond(ins, transfer, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, buffer, len);
+}
+
+void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
+{
+    uavcan_protocol_param_ExecuteOpcodeRequest request{};
+    if (uavcan_protocol_param_ExecuteOpcodeRequest_decode(transfer, transfer->payload_len, &request, nullptr) < 0) {
+        return;
+    }
+    uavcan_protocol_param_ExecuteOpcodeResponse response{0, false};
+    if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_SAVE) {
+        response.ok = true;
+    } else if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_ERASE) {
+        response.ok = NVMErase();
+    }
+    uint8_t buffer[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_param_ExecuteOpcodeResponse_encode(&response, buffer);
+    respond(ins, transfer, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, buffer, len);
+}
+
+void restartHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+{
+    uavcan_protocol_RestartNodeRequest request{};
+    if (uavcan_protocol_RestartNodeRequest_decode(transfer, transfer->payload_len, &request, nullptr) < 0) {
+        return;
+    }
+    uavcan_protocol_RestartNodeResponse response{request.magic_number ==
+                                                 UAVCAN_PROTOCOL_RESTARTNODE_REQUEST_MAGIC_NUMBER};
+    uint8_t buffer[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE] = {};
+    const uint32_t len = uavcan_protocol_RestartNodeResponse_encode(&response, buffer);
+    respond(ins, transfer, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, buffer, len);
+    if (response.ok && !restart_armed) {
+        restart_armed = true;
+        restart_port = Port;
+        restart_armed_at = getUptime();
+    }
+}
+
+void restartPoll()
+{
+    if (!restart_armed) {
+        return;
+    }
+    // Left the port: out of the transport's queue and out of the controller's mailboxes.
+    const bool answered = xportPeekTxQueue(&g_xport[restart_port]) == nullptr && !bxcanTxPending(restart_port);
+    if (answered || getUptime() - restart_armed_at > RESTART_BOUND_MS) {
+        coreSystemReset();
+    }
+}

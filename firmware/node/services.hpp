@@ -1,0 +1,25 @@
+#pragma once
+// The standard services every DroneCAN node answers: GetTransportStats, param.ExecuteOpcode and
+// RestartNode. Each answers on the instance the request arrived on, with its transfer ID and priority.
+// Main task only (runs inside the receive pump).
+
+#include "firmware/drivers/bxcan.hpp"
+#include "firmware/xport/xport.hpp"
+
+// The port's transport counters and its controller's frame counters (one interface entry).
+void transportStatsHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port);
+
+// SAVE: ok (every accepted write is already stored). ERASE: the store is emptied so that the next start
+// takes the compiled-in values; the running values stay. Any other opcode: not ok. A request that does
+// not decode whole is not answered.
+void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer);
+
+// The magic number answers ok and arms the restart; anything else answers not ok and changes nothing. A
+// request that does not decode whole is not answered.
+void restartHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port);
+
+// Once per pass: an armed restart resets the chip when its answer has left the port, or after
+// RESTART_BOUND_MS if the bus takes nothing.
+void restartPoll();
+
+inline constexpr uint32_t RESTART_BOUND_MS = 100;
