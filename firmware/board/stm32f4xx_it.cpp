@@ -5,7 +5,8 @@
 
 namespace {
 
-// A fault stops the node where it happened: outputs keep their last values until a reset.
+// A fault stops the node where it happened; the breakpoint first drives the outputs low (the fatal-stop
+// hook).
 [[noreturn]] void stopAtFault()
 {
     coreBreakpoint();

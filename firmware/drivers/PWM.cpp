@@ -119,3 +119,10 @@ void TIM_SetCompare(TIM_TypeDef* TIMx, uint8_t ch, uint32_t Compare)
     default: break;
     }
 }
+
+void PWMOutputsLow()
+{
+    for (const PWM_Output_t& out : PWM_Outputs) {
+        TIM_SetCompare(out.timer, out.channel, 0);
+    }
+}

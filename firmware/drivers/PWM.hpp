@@ -46,5 +46,8 @@ void PWMInit();
 // Records the rate channel ch (1..4) of TIMx asks for; the timer runs at 490 Hz while any of its channels
 // asks for it, else at 50 Hz. A channel outside 1..4 changes nothing.
 void PWMSetFreq(TIM_TypeDef* TIMx, uint8_t ch, PWM_Freq_t PWM_Freq);
+// Every output low from its next frame on (compare 0); the timers are left running as they are. The
+// fatal-stop hook: registers only.
+void PWMOutputsLow();
 // The compare value of channel ch (1..4), in timer ticks; 0 keeps the output low. Other channels: nothing.
 void TIM_SetCompare(TIM_TypeDef* TIMx, uint8_t ch, uint32_t Compare);

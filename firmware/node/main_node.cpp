@@ -196,6 +196,7 @@ int main_node()
         gpioSet(CANEN_GPIO_PORT, pin, 0);
     }
     PWMInit();
+    coreSetFatalStopHook(PWMOutputsLow);  // an ESC must not keep the last throttle of a stopped node
 
     startSysTick();
     MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);

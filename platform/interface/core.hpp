@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-// Stops the node for good. On the chip: breakpoint trap, then the fault path. In the simulator: the file
-// and line on stderr, then abort().
+// Stops the node for good, after the fatal-stop hook. On the chip: breakpoint trap, then the fault path. In
+// the simulator: the file and line on stderr, then abort().
 [[noreturn]] void coreFatalStop(const char* file, int line);
 
 // Called from every busy-wait loop that does not pause in coreDelayUs. A no-op on the chip; in the
@@ -15,8 +15,13 @@
 // spinning does on the chip.
 void coreRelax();
 
-// Breakpoint instruction. On the chip it halts under a debugger and otherwise escalates to the hard
-// fault; the simulator treats it as a fatal stop.
+// The step a fatal stop takes before it halts, so that a stopped node leaves its outputs safe. Run by
+// coreFatalStop and coreBreakpoint (and so by the fault handlers, which end in it); none set, nothing.
+// Its function must touch only registers: it runs in any state.
+void coreSetFatalStopHook(void (*hook)());
+
+// Breakpoint instruction, after the fatal-stop hook. On the chip it halts under a debugger and otherwise
+// escalates to the hard fault; the simulator treats it as a fatal stop.
 void coreBreakpoint();
 
 // Waits at least us microseconds. On the chip a busy loop calibrated from the core clock (longer while

@@ -5,8 +5,17 @@
 
 #include "platform/sim/sim.hpp"
 
+namespace {
+void (*fatal_stop_hook)();
+}  // namespace
+
+void coreSetFatalStopHook(void (*hook)()) { fatal_stop_hook = hook; }
+
 [[noreturn]] void coreFatalStop(const char* file, int line)
 {
+    if (fatal_stop_hook != nullptr) {
+        fatal_stop_hook();
+    }
     std::fprintf(stderr, "fatal stop at %s:%d\n", file != nullptr ? file : "?", line);
     std::fflush(stderr);
     std::abort();
@@ -19,6 +28,9 @@ void coreSystemReset() { NVIC_RequestSystemReset(); }  // the SCB model records 
 void coreBreakpoint()
 {
     // Without a debugger the breakpoint instruction ends in the hard fault: the node is stopped.
+    if (fatal_stop_hook != nullptr) {
+        fatal_stop_hook();
+    }
     std::fprintf(stderr, "breakpoint instruction executed\n");
     std::fflush(stderr);
     std::abort();

@@ -10,8 +10,17 @@ constexpr uint32_t kCyclesPerLoop = 3;
 
 }  // namespace
 
+namespace {
+void (*fatal_stop_hook)();
+}  // namespace
+
+void coreSetFatalStopHook(void (*hook)()) { fatal_stop_hook = hook; }
+
 [[noreturn]] void coreFatalStop(const char*, int)
 {
+    if (fatal_stop_hook != nullptr) {
+        fatal_stop_hook();
+    }
     // BKPT #1 halts under a debugger; without one it escalates to the hard fault, which stops for good.
     __asm volatile("bkpt #1");
     for (;;) {
@@ -29,7 +38,13 @@ void coreSystemReset()
     }
 }
 
-void coreBreakpoint() { __asm volatile("bkpt #0"); }
+void coreBreakpoint()
+{
+    if (fatal_stop_hook != nullptr) {
+        fatal_stop_hook();
+    }
+    __asm volatile("bkpt #0");
+}
 
 void coreDelayUs(uint32_t us)
 {

@@ -3,15 +3,23 @@
 // result. One power-on per test (CTest runs each in its own process).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
 #include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "firmware/board/kernel.hpp"
+#include "firmware/board/stm32f4xx_it.hpp"
+#include "firmware/drivers/PWM.hpp"
 #include "firmware/node/fcselect.hpp"
 #include "firmware/node/params.hpp"
 #include "platform/sim/sim.hpp"
+#include "firmware/xport/xport.hpp"
 #include "sitl/node_runner.hpp"
 #include "tests/node/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
@@ -661,3 +669,40 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Stopping
+
+namespace {
+
+// What the outputs were set to when the node halted (SIGABRT: the simulator's halt), on stderr for the
+// death test to match.
+void reportOutputsAtHalt(int)
+{
+    char text[128];
+    const auto cen = [](const TIM_TypeDef* t) { return (t->CR1 & TIM_CR1_CEN) != 0U ? 1U : 0U; };
+    const int n = std::snprintf(text, sizeof text, "compares %u %u %u %u %u %u running %u %u\n",
+                                static_cast<unsigned>(TIM5->CCR1), static_cast<unsigned>(TIM5->CCR2),
+                                static_cast<unsigned>(TIM5->CCR3), static_cast<unsigned>(TIM5->CCR4),
+                                static_cast<unsigned>(TIM2->CCR1), static_cast<unsigned>(TIM2->CCR3), cen(TIM2),
+                                cen(TIM5));
+    (void)write(STDERR_FILENO, text, static_cast<std::size_t>(n));
+    _exit(1);
+}
+
+void haltVia(void (*stop)())
+{
+    std::signal(SIGABRT, reportOutputsAtHalt);
+    stop();
+}
+
+}  // namespace
+
+TEST_F(ActuatorTest, AFatalStopOrAHardFaultDrivesEveryOutputLowFirst)
+{
+    sitl::powerOn();
+    ASSERT_EQ(pulses(), std::vector<uint32_t>(6, 1500));
+    const char* const kLowAndRunning = "compares 0 0 0 0 0 0 running 1 1";
+    EXPECT_DEATH(haltVia([] { XPORT_ASSERT(false); }), kLowAndRunning);
+    EXPECT_DEATH(haltVia(HardFault_Handler), kLowAndRunning);
+}
