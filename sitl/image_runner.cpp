@@ -193,10 +193,16 @@ std::string ImageNode::powerOn(const std::string& elf_path)
 {
     std::string error = chip_->image.loadFile(elf_path);
     if (error.empty()) {
-        error = chip_->core.load(chip_->image);
+        error = start();
     }
+    return error.empty() ? error : elf_path + ": " + error;
+}
+
+std::string ImageNode::start()
+{
+    std::string error = chip_->core.load(chip_->image);
     if (!error.empty()) {
-        return elf_path + ": " + error;
+        return error;
     }
     sim::setCoreTakesExceptions(true);
     chip_->mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);
@@ -214,6 +220,14 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
         const uint64_t budget = std::max<uint64_t>(1U, (until - sim::nowNs()) * hz / kNsPerSecond);
         const emu::Stop stop = chip_->core.run(budget);
         chip_->catchUp();
+        if (sim::systemResetRequested()) {
+            sim::powerCycle();
+            emu::ElfImage image = std::move(chip_->image);
+            chip_ = std::make_unique<Chip>();
+            chip_->image = std::move(image);
+            (void)start();  // the core took this image at the first power-on
+            continue;
+        }
         if (stop != emu::Stop::BudgetUsed) {
             return false;
         }

@@ -23,7 +23,9 @@ public:
     std::string powerOn(const std::string& elf_path);
 
     // Runs the image until virtual time reaches t_ns. False if it stopped before, at a breakpoint or a
-    // fault; report() then says where and why.
+    // fault; report() then says where and why. A system reset the image requests is a power cycle of the
+    // chip on the same flash, at the end of the millisecond slice it came in: a new core runs the image
+    // from its reset vector, the buses go on. The profile then covers the last power-on only.
     bool runUntilNs(uint64_t t_ns);
     std::string report() const;
 
@@ -34,6 +36,9 @@ public:
 private:
     struct Chip;
     std::unique_ptr<Chip> chip_;
+
+    // Takes the core out of reset with the loaded image: an empty string, or why the core refuses it.
+    std::string start();
 };
 
 }  // namespace sitl

@@ -103,6 +103,13 @@ void reset()
     g_nowNs = 0;
     g_relaxLimit = kDefaultRelaxLimit;
     g_relaxCalls = 0;
+    resetCanBuses();
+    powerCycle();
+}
+
+void powerCycle()
+{
+    ensureModels();
     resetInterruptController();
     nvicModel().reset();
     scbModel().reset();
@@ -116,7 +123,6 @@ void reset()
     for (unsigned i = 0; i < 3; ++i) {
         canModel(i).reset();
     }
-    resetCanBuses();
     timModel(0).reset();
     timModel(1).reset();
     resetPwmOutputs();

@@ -28,6 +28,10 @@ namespace sim {
 // ---------------------------------------------------------------------------------------------------------
 // Power and time
 void reset();
+// The chip alone loses power and comes back at the current virtual time: every model as after reset()
+// (the reset request too), flash keeping its content; time and the buses, with their participants and
+// logs, go on.
+void powerCycle();
 
 uint64_t nowNs();
 uint64_t nowUs();

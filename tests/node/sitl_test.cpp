@@ -150,6 +150,43 @@ TEST_P(SitlRun, DisconnectedBusSendsNothing)
     EXPECT_NE(out.find(" can2 "), std::string::npos);
 }
 
+// RestartNode with the magic number from node 10 to node 110 at 2.5 s. The image on the emulated core is
+// power-cycled on its flash and comes back with the same node ID; the built-in firmware cannot be powered
+// on twice in one process, so the run stops at the request and says so.
+TEST_P(SitlRun, RestartNodeRestartsTheImageAndStopsTheBuiltInRun)
+{
+    write("in.log", "(2.500000) can0 1E05EE8A#1E1B55CEACC3\n");
+    const int status = run("--replay " + path("in.log") + " --until 4.5 --out " + path("out.log"));
+    if (firmware.empty()) {
+        EXPECT_NE(status, 0);
+        EXPECT_NE(slurp(dir / "stderr.txt").find("requested a system reset"), std::string::npos);
+        return;
+    }
+    ASSERT_EQ(status, 0) << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    uint64_t answered_us = 0;
+    uint32_t uptime_before = 0, uptime_after = UINT32_MAX;
+    for (const auto& f : sent) {
+        if (f.port == 0 && f.frame.id == 0x1E050AEEU && f.frame.dlc == 2 && f.frame.data[0] == 0x80) {
+            answered_us = f.time_us;
+        }
+        if (f.port == 0 && ((f.frame.id >> 8) & 0xFFFFU) == 341 && (f.frame.id & 0x7FU) == 110) {
+            const uint32_t uptime = f.frame.data[0] | (f.frame.data[1] << 8) | (f.frame.data[2] << 16) |
+                                    (static_cast<uint32_t>(f.frame.data[3]) << 24);
+            if (answered_us == 0) {
+                uptime_before = uptime;
+            } else if (uptime_after == UINT32_MAX) {
+                uptime_after = uptime;
+            }
+        }
+    }
+    ASSERT_NE(answered_us, 0U) << "the answer, ok true";
+    EXPECT_EQ(uptime_before, 2U);
+    EXPECT_EQ(uptime_after, 1U) << "NodeStatus from node 110 again, counting from the restart";
+}
+
 TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
 {
     ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
