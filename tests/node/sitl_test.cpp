@@ -173,8 +173,10 @@ TEST_P(SitlRun, RestartNodeRestartsTheImageAndStopsTheBuiltInRun)
             answered_us = f.time_us;
         }
         if (f.port == 0 && ((f.frame.id >> 8) & 0xFFFFU) == 341 && (f.frame.id & 0x7FU) == 110) {
-            const uint32_t uptime = f.frame.data[0] | (f.frame.data[1] << 8) | (f.frame.data[2] << 16) |
-                                    (static_cast<uint32_t>(f.frame.data[3]) << 24);
+            uint32_t uptime = 0;
+            for (int i = 3; i >= 0; --i) {
+                uptime = (uptime << 8) | f.frame.data[i];
+            }
             if (answered_us == 0) {
                 uptime_before = uptime;
             } else if (uptime_after == UINT32_MAX) {
