@@ -1,9 +1,11 @@
-// endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames.
+// endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames, or live.
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE]
-//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...
+//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN]... [--param NAME=VALUE]...
+//   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
+// With --live it is paced by the wall clock and the buses are reached from outside (docs/sitl.md).
 
 #include <algorithm>
 #include <cstdio>
@@ -16,8 +18,11 @@
 #include <vector>
 
 #include "platform/sim/sim_flash.hpp"
+#include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
+#include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
+#include "sitl/param_option.hpp"
 #include "sitl/trace.hpp"
 
 namespace {
@@ -37,11 +42,18 @@ struct Options {
     uint64_t until_us = kDefaultRunUs;
     uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
     bool disconnected[3] = {false, false, false};
+    bool live = false;
+    std::string bus_url[3];
+    std::vector<sitl::ParamWrite> params;
 };
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
-    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n";
+    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n"
+    "                     [--param NAME=VALUE]...\n"
+    "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--until SECONDS] [--flash FILE]\n"
+    "                     [--out FILE] [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
+    "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
 {
@@ -118,8 +130,34 @@ Options parseOptions(int argc, char** argv)
                 usage("--disconnect takes can0, can1 or can2");
             }
             o.disconnected[bus[3] - '0'] = true;
+        } else if (arg == "--live") {
+            o.live = true;
+        } else if (arg == "--can1" || arg == "--can2" || arg == "--can3") {
+            o.bus_url[arg[5] - '1'] = value();
+        } else if (arg == "--param") {
+            sitl::ParamWrite write{};
+            std::string error;
+            if (!sitl::parseParamWrite(value(), &write, &error)) {
+                usage(error);
+            }
+            o.params.push_back(write);
         } else {
             usage("unknown argument " + arg);
+        }
+    }
+    if (o.live && !o.replay.empty()) {
+        usage("--replay runs in virtual time only; leave out --live");
+    }
+    for (unsigned port = 0; port < 3; ++port) {
+        if (o.live && o.disconnected[port]) {
+            usage("--disconnect is for replays; live, a bus with nobody on it is --can" + std::to_string(port + 1) +
+                  " none");
+        }
+        if (!o.live && !o.bus_url[port].empty()) {
+            usage("--can" + std::to_string(port + 1) + " needs --live");
+        }
+        if (o.live && o.bus_url[port].empty()) {
+            o.bus_url[port] = "mcast:" + std::to_string(port);
         }
     }
     return o;
@@ -175,7 +213,7 @@ int main(int argc, char** argv)
             usage(options.replay + ": " + error);
         }
     }
-    uint64_t until_us = options.until_us;
+    uint64_t until_us = options.live && !options.until_given ? UINT64_MAX / kNsPerUs : options.until_us;
     if (!options.until_given && !script.empty()) {
         uint64_t last = 0;
         for (const auto& f : script) {
@@ -190,19 +228,42 @@ int main(int argc, char** argv)
     if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
         usage("cannot use " + options.flash + " as flash");
     }
-    // The other side of each bus: the tool replaying the script, which also acknowledges the node.
-    std::vector<std::unique_ptr<sim::CanPeer>> tools;
-    for (unsigned port = 0; port < 3; ++port) {
-        tools.push_back(std::make_unique<sim::CanPeer>(port));
-        sim::canBus(port).setConnected(!options.disconnected[port]);
-    }
-    for (const auto& f : script) {
-        tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
-    }
+    sitl::applyParamWrites(options.params);
     sitl::Trace trace;
 
-    sitl::powerOn();
-    sitl::runUntilNs(until_us * kNsPerUs);
+    if (options.live) {
+        // The other side of each bus: whatever tool the user attaches, which also acknowledges the node.
+        std::vector<std::unique_ptr<sitl::Backend>> backends;
+        for (unsigned port = 0; port < 3; ++port) {
+            if (options.bus_url[port] == "none") {
+                continue;
+            }
+            std::string error;
+            std::unique_ptr<sitl::Backend> backend = sitl::openBackend(options.bus_url[port], &error);
+            if (!backend) {
+                usage("--can" + std::to_string(port + 1) + " " + error);
+            }
+            backend->attach(port);
+            backends.push_back(std::move(backend));
+        }
+        sitl::powerOn();
+        sitl::runLive(backends, until_us * kNsPerUs);
+        for (const auto& b : backends) {
+            std::cerr << "endpoint-sitl: " << b->summary() << "\n";
+        }
+    } else {
+        // The other side of each bus: the tool replaying the script, which also acknowledges the node.
+        std::vector<std::unique_ptr<sim::CanPeer>> tools;
+        for (unsigned port = 0; port < 3; ++port) {
+            tools.push_back(std::make_unique<sim::CanPeer>(port));
+            sim::canBus(port).setConnected(!options.disconnected[port]);
+        }
+        for (const auto& f : script) {
+            tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
+        }
+        sitl::powerOn();
+        sitl::runUntilNs(until_us * kNsPerUs);
+    }
 
     if (!options.out.empty()) {
         std::string text;
