@@ -57,7 +57,9 @@ bool parseFrame(const std::string& s, sim::CanFrame* frame)
     frame->dlc = static_cast<uint8_t>(dlc);
     for (uint32_t i = 0; i < dlc; ++i) {
         uint32_t byte = 0;
-        (void)hexField(s, 2 + digits + 2 * i, 2, &byte);
+        if (!hexField(s, 2 + digits + 2 * i, 2, &byte)) {
+            return false;
+        }
         frame->data[i] = static_cast<uint8_t>(byte);
     }
     return true;
