@@ -50,6 +50,9 @@ void Backend::deliver(const sim::CanFrame& frame)
 
 const sim::CanFrame* Backend::offer(uint64_t) { return inbox_.empty() ? nullptr : &inbox_.front(); }
 
+// A frame from the world is due as soon as it is here: the bus takes it when it is next idle.
+uint64_t Backend::nextOfferNs() const { return inbox_.empty() ? UINT64_MAX : sim::nowNs(); }
+
 // Unacknowledged (the node's controller not on the bus yet): offered again, as a controller retransmits.
 void Backend::onSent(bool acknowledged, uint64_t)
 {

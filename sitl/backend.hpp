@@ -34,6 +34,7 @@ public:
     uint64_t dropped(const std::string& why) const;
 
     const sim::CanFrame* offer(uint64_t nowNs) override;
+    uint64_t nextOfferNs() const override;
     void onSent(bool acknowledged, uint64_t endNs) override;
     void onFrame(const sim::CanFrame& frame, uint64_t endNs) override;
     bool acknowledges() const override { return online(); }

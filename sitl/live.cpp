@@ -48,7 +48,7 @@ void wait(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t ns)
 void runLive(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t untilNs)
 {
     catchStopSignals();
-    LiveClock clock;
+    LiveClock clock(sim::nowNs());
     while (g_stop == 0 && sim::nowNs() < untilNs) {
         for (const auto& b : backends) {
             b->receive();

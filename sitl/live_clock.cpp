@@ -16,9 +16,9 @@ int64_t monotonicNs()
 
 }  // namespace
 
-LiveClock::LiveClock() : startNs_(monotonicNs()) {}
+LiveClock::LiveClock(uint64_t startNs) : virtualStartNs_(startNs), wallStartNs_(monotonicNs()) {}
 
-uint64_t LiveClock::wallNs() const { return static_cast<uint64_t>(monotonicNs() - startNs_); }
+uint64_t LiveClock::wallNs() const { return virtualStartNs_ + static_cast<uint64_t>(monotonicNs() - wallStartNs_); }
 
 void LiveClock::check(uint64_t virtualNs)
 {

@@ -8,8 +8,9 @@ namespace sitl {
 
 class LiveClock {
 public:
-    LiveClock();
-    // Nanoseconds of wall time since construction: how far virtual time may go now.
+    // From virtual time startNs on (the reset path has already let some pass).
+    explicit LiveClock(uint64_t startNs);
+    // How far virtual time may go now: the start plus the wall time since construction.
     uint64_t wallNs() const;
     // Call after running up to virtualNs: reports, once, a lag beyond kLagReportNs.
     void check(uint64_t virtualNs);
@@ -17,7 +18,8 @@ public:
     static constexpr uint64_t kLagReportNs = 100000000;  // 100 ms
 
 private:
-    int64_t startNs_;
+    uint64_t virtualStartNs_;
+    int64_t wallStartNs_;
     bool reported_ = false;
 };
 

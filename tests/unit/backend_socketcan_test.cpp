@@ -44,6 +44,7 @@ TEST_F(SocketCanBackend, FramesBothWaysAndRecordsThatAreNoFrame)
     world(raw);
     raw.can_id &= ~CAN_ERR_FLAG;
     world(raw);
+    sim::advanceUs(100);  // the bus idle, with nothing scheduled: what arrives must make itself due
     backend->receive();
     sim::advanceUs(500);
     ASSERT_EQ(node.received.size(), 1U);
