@@ -129,6 +129,30 @@ TEST_F(SitlRun, BadInputIsRefusedWithAReason)
     EXPECT_EQ(run("--replay " + path("missing.log")), 2);
 }
 
+TEST_F(SitlRun, ParamWritesTheStoreBeforeStartOrSaysWhyNot)
+{
+    ASSERT_EQ(run("--param NETID0=42 --param CAN2PWM_CH1=16 --until 1.2 --out " + path("out.log")), 0);
+    EXPECT_NE(slurp(dir / "out.log").find(" can0 1801552A#"), std::string::npos) << "NodeStatus from node 42";
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"--param NETID9=1", "no parameter named NETID9"},
+        {"--param NETID1=128", "NETID1 takes an integer 0..127, not 128"},
+        {"--param CAN2PWM_CH1=1.5", "takes an integer 0..16"},
+        {"--param FORMATID=6", "not a setting"},
+        {"--param CAN1_RXOVF=0", "not a setting"},
+        {"--param NETID0", "NAME=VALUE"},
+        {"--live --can2 mcast:256", "group number 0..255"},
+        {"--live --can1 tcp:1", "not a bus"},
+        {"--live --can1 socketcan:nosuchcan0 --can2 none --can3 none", "socketcan:nosuchcan0: "},
+        {"--live --replay x.log", "leave out --live"},
+        {"--can1 none", "needs --live"},
+    };
+    for (const auto& [args, reason] : bad) {
+        EXPECT_EQ(run(args), 2) << args;
+        EXPECT_NE(slurp(dir / "stderr.txt").find(reason), std::string::npos) << args << ": " << slurp(dir / "stderr.txt");
+    }
+}
+
 TEST_F(SitlRun, HelpPrintsTheUsage)
 {
     EXPECT_EQ(run("--help"), 0);
