@@ -27,14 +27,14 @@ void put16(uint8_t* p, uint16_t v)
 
 uint16_t crc16Ccitt(const uint8_t* bytes, std::size_t n)
 {
-    uint16_t crc = 0xFFFFU;
+    uint32_t crc = 0xFFFFU;
     for (std::size_t i = 0; i < n; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
+        crc ^= static_cast<uint32_t>(bytes[i]) << 8U;
         for (int b = 0; b < 8; ++b) {
-            crc = static_cast<uint16_t>((crc & 0x8000U) != 0 ? (crc << 1) ^ 0x1021U : crc << 1);
+            crc = (crc & 0x8000U) != 0 ? ((crc << 1U) ^ 0x1021U) & 0xFFFFU : (crc << 1U) & 0xFFFFU;
         }
     }
-    return crc;
+    return static_cast<uint16_t>(crc);
 }
 
 std::size_t encodeDatagram(const sim::CanFrame& frame, uint8_t (&out)[kDatagramMax])
