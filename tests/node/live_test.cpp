@@ -124,7 +124,7 @@ TEST_F(Live, EveryPortServesAndAWriteSurvivesSigtermAndARestart)
 
 TEST_F(Live, VotesAndRawCommandsShowAsPulseWidthsInTheTrace)
 {
-    live::Node node(dir, {"--trace", path("trace.csv"), "--until", "4", "--can2", "none", "--can3", "none"});
+    live::Node node(dir, {"--trace", path("trace.csv"), "--until", "3", "--can2", "none", "--can3", "none"});
     McastClient bus0(0);
     ASSERT_TRUE(bus0.await(nodeStatusFrom(110)));
     // A voter (node 10) elects port 0, a flight controller (node 11) commands, for a while.
