@@ -251,7 +251,10 @@ protected:
             EXPECT_LE(size, 18);
             EXPECT_EQ(b[0] | (b[1] << 8), 0x2934);
             EXPECT_EQ(b[2] | (b[3] << 8), bus::crcAdd(0xFFFF, b + 4, static_cast<std::size_t>(size) - 4));
-            const uint32_t id = b[6] | (b[7] << 8) | (b[8] << 16) | (static_cast<uint32_t>(b[9]) << 24);
+            uint32_t id = 0;
+            for (int i = 3; i >= 0; --i) {
+                id = (id << 8) | b[6 + i];
+            }
             sim::CanFrame f{};
             f.extended = (id >> 31) != 0;
             f.id = id & 0x1FFFFFFFU;
