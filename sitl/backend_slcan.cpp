@@ -17,6 +17,10 @@
 namespace sitl {
 namespace {
 
+// Output the host has not read yet, beyond what the terminal buffers: past this, whole lines are dropped,
+// so the host never sees a line cut in two.
+constexpr std::size_t kUnreadLimit = 16384;
+
 class SlcanBackend final : public Backend {
 public:
     SlcanBackend(int master, const std::string& path, std::string link)
@@ -37,6 +41,7 @@ public:
 
     void receive() override
     {
+        flush();
         for (;;) {
             char bytes[256];
             const ssize_t n = ::read(master_, bytes, sizeof bytes);
@@ -57,6 +62,7 @@ public:
                 // The host closed the terminal: the adapter powers down until it is opened again.
                 connected_ = false;
                 adapter_.reset();
+                unread_.clear();
             } else if (n < 0 && errno == EAGAIN) {
                 connected_ = true;
             }
@@ -71,14 +77,28 @@ protected:
 private:
     void write(const std::string& text)
     {
-        if (!text.empty() && ::write(master_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        if (unread_.size() + text.size() > kUnreadLimit) {
             drop("host not reading");
+            return;
+        }
+        unread_ += text;
+        flush();
+    }
+    void flush()
+    {
+        if (unread_.empty()) {
+            return;
+        }
+        const ssize_t n = ::write(master_, unread_.data(), unread_.size());
+        if (n > 0) {
+            unread_.erase(0, static_cast<std::size_t>(n));
         }
     }
 
     int master_;
     std::string link_;
     SlcanAdapter adapter_;
+    std::string unread_;
     bool connected_ = false;
 };
 
