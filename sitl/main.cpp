@@ -241,6 +241,7 @@ int main(int argc, char** argv)
             std::string error;
             std::unique_ptr<sitl::Backend> backend = sitl::openBackend(options.bus_url[port], &error);
             if (!backend) {
+                backends.clear();  // an SLCAN symlink made for an earlier bus goes again
                 usage("--can" + std::to_string(port + 1) + " " + error);
             }
             backend->attach(port);
