@@ -3,7 +3,7 @@
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench clean
+.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench bench-chip clean
 
 all: deps
 	$(MAKE) chip
@@ -57,6 +57,12 @@ bench: deps
 	cmake --preset host -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/bench --target xport_bench
 	build/bench/tests/bench/xport_bench
+
+# The flashed image on the emulated core: fixed scenarios, counted cycles, written to docs/performance.md.
+bench-chip: deps
+	$(MAKE) chip
+	$(MAKE) host
+	tools/bench-chip.sh build/host build/stm32f413/endpoint.elf
 
 clean:
 	rm -rf build

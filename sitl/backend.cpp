@@ -39,6 +39,18 @@ uint64_t Backend::dropped(const std::string& why) const
     return it == drops_.end() ? 0 : it->second;
 }
 
+void Backend::profile(Profile* out) const
+{
+    uint64_t dropped = 0;
+    for (const auto& [why, count] : drops_) {
+        dropped += count;
+    }
+    const std::string bus = "can" + std::to_string(port_ + 1);
+    out->add(bus + "_frames_in", in_);
+    out->add(bus + "_frames_out", out_);
+    out->add(bus + "_dropped", dropped);
+}
+
 void Backend::deliver(const sim::CanFrame& frame)
 {
     if (inbox_.size() >= kInboxLimit) {

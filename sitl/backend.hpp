@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/sim/sim.hpp"
+#include "sitl/profile.hpp"
 
 namespace sitl {
 
@@ -32,6 +33,8 @@ public:
     // "N in, M out" and every drop count, for the summary at exit.
     std::string summary() const;
     uint64_t dropped(const std::string& why) const;
+    // The same figures for --profile: canN_frames_in, canN_frames_out, canN_dropped (all kinds together).
+    void profile(Profile* out) const;
 
     const sim::CanFrame* offer(uint64_t nowNs) override;
     uint64_t nextOfferNs() const override;

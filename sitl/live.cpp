@@ -7,7 +7,7 @@
 #include <csignal>
 
 #include "sitl/live_clock.hpp"
-#include "sitl/node_runner.hpp"
+#include "platform/sim/sim.hpp"
 
 namespace sitl {
 namespace {
@@ -45,7 +45,7 @@ void wait(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t ns)
 
 }  // namespace
 
-void runLive(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t untilNs)
+bool runLive(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t untilNs, const RunUntil& runUntil)
 {
     catchStopSignals();
     LiveClock clock(sim::nowNs());
@@ -55,13 +55,16 @@ void runLive(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t unt
         }
         const uint64_t wall = std::min(clock.wallNs(), untilNs);
         if (sim::nowNs() < wall) {
-            runUntilNs(std::min(wall, sim::nowNs() + kSliceNs));
+            if (!runUntil(std::min(wall, sim::nowNs() + kSliceNs))) {
+                return false;
+            }
             clock.check(sim::nowNs());
         } else {
             // A disconnected SLCAN host is looked for again after at most one slice.
             wait(backends, std::min(sim::nowNs() - wall + 1000, kSliceNs));
         }
     }
+    return true;
 }
 
 }  // namespace sitl

@@ -8,6 +8,7 @@
 // With --live it is paced by the wall clock and the buses are reached from outside (docs/sitl.md).
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
+#include "sitl/image_runner.hpp"
 #include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/param_option.hpp"
@@ -38,6 +40,8 @@ struct Options {
     std::string flash;
     std::string trace;
     std::string console;
+    std::string elf;
+    std::string profile;
     bool until_given = false;
     uint64_t until_us = kDefaultRunUs;
     uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
@@ -50,9 +54,16 @@ struct Options {
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
     "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n"
-    "                     [--param NAME=VALUE]...\n"
+    "                     [--elf IMAGE] [--profile FILE] [--param NAME=VALUE]...\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--until SECONDS] [--flash FILE]\n"
     "                     [--out FILE] [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
+    "                     [--elf IMAGE] [--profile FILE]\n"
+    "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
+    "               firmware built into this program\n"
+    "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
+    "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds;\n"
+    "               live, each bus's frames in and out and what it dropped\n"
+    "  --live       real time, the buses reached from outside, until SIGINT or SIGTERM (docs/sitl.md)\n"
     "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
@@ -120,6 +131,10 @@ Options parseOptions(int argc, char** argv)
             o.trace = value();
         } else if (arg == "--console") {
             o.console = value();
+        } else if (arg == "--elf") {
+            o.elf = value();
+        } else if (arg == "--profile") {
+            o.profile = value();
         } else if (arg == "--uid") {
             if (!parseUid(value(), o.uid)) {
                 usage("--uid takes three hex words W0,W1,W2");
@@ -231,13 +246,15 @@ int main(int argc, char** argv)
     sitl::applyParamWrites(options.params);
     sitl::Trace trace;
 
-    if (options.live) {
-        // The other side of each bus: whatever tool the user attaches, which also acknowledges the node.
-        std::vector<std::unique_ptr<sitl::Backend>> backends;
-        for (unsigned port = 0; port < 3; ++port) {
-            if (options.bus_url[port] == "none") {
-                continue;
-            }
+    // The other side of each bus: live, whatever tool the user attaches; else the tool replaying the
+    // script. Either acknowledges the node.
+    std::vector<std::unique_ptr<sitl::Backend>> backends;
+    std::vector<std::unique_ptr<sim::CanPeer>> tools;
+    for (unsigned port = 0; port < 3; ++port) {
+        if (!options.live) {
+            tools.push_back(std::make_unique<sim::CanPeer>(port));
+            sim::canBus(port).setConnected(!options.disconnected[port]);
+        } else if (options.bus_url[port] != "none") {
             std::string error;
             std::unique_ptr<sitl::Backend> backend = sitl::openBackend(options.bus_url[port], &error);
             if (!backend) {
@@ -247,23 +264,51 @@ int main(int argc, char** argv)
             backend->attach(port);
             backends.push_back(std::move(backend));
         }
+    }
+    for (const auto& f : script) {
+        tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
+    }
+
+    // How the firmware runs (built in, or the image on the emulated core) is one thing; how fast virtual
+    // time goes (as fast as it can, or paced by the wall clock) another.
+    const auto wall_start = std::chrono::steady_clock::now();
+    std::unique_ptr<sitl::ImageNode> image;
+    sitl::RunUntil runUntil = [](uint64_t t_ns) {
+        sitl::runUntilNs(t_ns);
+        return true;
+    };
+    if (options.elf.empty()) {
         sitl::powerOn();
-        sitl::runLive(backends, until_us * kNsPerUs);
-        for (const auto& b : backends) {
-            std::cerr << "endpoint-sitl: " << b->summary() << "\n";
-        }
     } else {
-        // The other side of each bus: the tool replaying the script, which also acknowledges the node.
-        std::vector<std::unique_ptr<sim::CanPeer>> tools;
-        for (unsigned port = 0; port < 3; ++port) {
-            tools.push_back(std::make_unique<sim::CanPeer>(port));
-            sim::canBus(port).setConnected(!options.disconnected[port]);
+        image = std::make_unique<sitl::ImageNode>();
+        const std::string error = image->powerOn(options.elf);
+        if (!error.empty()) {
+            usage(error);
         }
-        for (const auto& f : script) {
-            tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
-        }
-        sitl::powerOn();
-        sitl::runUntilNs(until_us * kNsPerUs);
+        runUntil = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
+    }
+    const bool ran = options.live ? sitl::runLive(backends, until_us * kNsPerUs, runUntil)
+                                  : runUntil(until_us * kNsPerUs);
+    if (!ran) {
+        std::cerr << "endpoint-sitl: the image stopped\n" << image->report();
+        return EXIT_FAILURE;
+    }
+
+    sitl::Profile profile;
+    if (image) {
+        image->profile(&profile);
+    } else {
+        sitl::profile(&profile);
+    }
+    profile.add("emulated_seconds", static_cast<double>(sim::nowNs()) / 1e9);
+    profile.add("wall_seconds",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count());
+    for (const auto& b : backends) {
+        std::cerr << "endpoint-sitl: " << b->summary() << "\n";
+        b->profile(&profile);
+    }
+    if (!options.profile.empty()) {
+        writeFile(options.profile, profile.text());
     }
 
     if (!options.out.empty()) {

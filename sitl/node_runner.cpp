@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "firmware/board/interrupts.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
+#include "firmware/drivers/bxcan.hpp"
 #include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/task.hpp"
@@ -43,10 +45,23 @@ void powerOn()
     MainTaskStart();
 }
 
+namespace {
+uint64_t passes_run = 0;
+}  // namespace
+
 void pass()
 {
+    ++passes_run;
     MainTaskPass();
     sim::advanceNs(kPassNs);
+}
+
+void profile(Profile* out)
+{
+    out->add("passes", passes_run);
+    for (uint8_t port = PortCAN1; port < PortCANLast; ++port) {
+        out->add("rx_overflow_can" + std::to_string(port + 1U), bxcanGetStats(static_cast<PortCAN_t>(port)).rx_overflow_count);
+    }
 }
 
 void runUntilNs(uint64_t t_ns)

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "sitl/profile.hpp"
+
 namespace sitl {
 
 // Virtual time one pass of the main loop takes on the chip (a few microseconds at 96 MHz).
@@ -23,5 +25,8 @@ void pass();
 
 // Passes until virtual time reaches t_ns.
 void runUntilNs(uint64_t t_ns);
+
+// What --profile reports of the built-in firmware's run: the passes and the receive overflows it counted.
+void profile(Profile* out);
 
 }  // namespace sitl

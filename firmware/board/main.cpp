@@ -28,7 +28,8 @@ void waitUntil(HwReg32& reg, uint32_t mask, uint32_t value)
 
 void SystemClock_Config()
 {
-    FLASH->ACR = (FLASH->ACR & ~FLASH_ACR_LATENCY) | kFlashLatency;
+    // Wait states for 96 MHz first, with prefetch and both caches: without them every fetch waits.
+    FLASH->ACR = (FLASH->ACR & ~FLASH_ACR_LATENCY) | kFlashLatency | FLASH_ACR_PRFTEN | FLASH_ACR_ICEN | FLASH_ACR_DCEN;
     PWR->CR = (PWR->CR & ~PWR_CR_VOS) | kVoltageScale1;
 
     RCC->CR |= RCC_CR_HSEON;
@@ -39,6 +40,8 @@ void SystemClock_Config()
                    (kPllN << RCC_PLLCFGR_PLLN_Pos) | (kPllPField << RCC_PLLCFGR_PLLP_Pos) | RCC_PLLCFGR_PLLSRC;
     RCC->CR |= RCC_CR_PLLON;
     waitUntil(RCC->CR, RCC_CR_PLLRDY, RCC_CR_PLLRDY);
+    // The regulator reaches Scale 1 once the PLL runs; only then may the core take 96 MHz.
+    waitUntil(PWR->CSR, PWR_CSR_VOSRDY, PWR_CSR_VOSRDY);
 
     // AHB at 96 MHz, APB1 at 48 MHz (the CAN controllers' clock), APB2 at 96 MHz.
     RCC->CFGR = (RCC->CFGR & ~(RCC_CFGR_HPRE | RCC_CFGR_PPRE1 | RCC_CFGR_PPRE2)) | RCC_CFGR_PPRE1_DIV2;
@@ -54,9 +57,10 @@ void SystemClock_Config()
 
 int main()
 {
-    RCC->AHB1RSTR = 0xFFFFFFFFU;
-    RCC->AHB2RSTR = 0xFFFFFFFFU;
-    RCC->AHB3RSTR = 0xFFFFFFFFU;
+    // Every peripheral the reset registers name, and none of their reserved bits.
+    RCC->AHB1RSTR = RCC_AHB1RSTR_ALL;
+    RCC->AHB2RSTR = RCC_AHB2RSTR_ALL;
+    RCC->AHB3RSTR = RCC_AHB3RSTR_ALL;
     RCC->AHB1RSTR = 0;
     RCC->AHB2RSTR = 0;
     RCC->AHB3RSTR = 0;

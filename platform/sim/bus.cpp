@@ -102,6 +102,83 @@ void regWrite(void* reg, uint32_t value, unsigned width)
 }
 
 // ---------------------------------------------------------------------------------------------------------
+namespace {
+
+// Where each block of the simulated chip sits in the chip's address map.
+struct Region {
+    uint32_t base;
+    void* block;
+    uint32_t size;
+};
+
+const Region* regionAt(uint32_t address, unsigned width)
+{
+    static const Region kRegions[] = {
+        {TIM2_BASE, &registers.tim2, sizeof(TIM_TypeDef)},
+        {TIM5_BASE, &registers.tim5, sizeof(TIM_TypeDef)},
+        {WWDG_BASE, &registers.wwdg, sizeof(WWDG_TypeDef)},
+        {USART2_BASE, &registers.usart2, sizeof(USART_TypeDef)},
+        {CAN1_BASE, &registers.can[0], sizeof(CAN_TypeDef)},
+        {CAN2_BASE, &registers.can[1], sizeof(CAN_TypeDef)},
+        {CAN3_BASE, &registers.can[2], sizeof(CAN_TypeDef)},
+        {PWR_BASE, &registers.pwr, sizeof(PWR_TypeDef)},
+        {GPIOA_BASE, &registers.gpio[0], sizeof(GPIO_TypeDef)},
+        {GPIOB_BASE, &registers.gpio[1], sizeof(GPIO_TypeDef)},
+        {GPIOC_BASE, &registers.gpio[2], sizeof(GPIO_TypeDef)},
+        {GPIOD_BASE, &registers.gpio[3], sizeof(GPIO_TypeDef)},
+        {GPIOE_BASE, &registers.gpio[4], sizeof(GPIO_TypeDef)},
+        {GPIOH_BASE, &registers.gpio[5], sizeof(GPIO_TypeDef)},
+        {RCC_BASE, &registers.rcc, sizeof(RCC_TypeDef)},
+        {FLASH_R_BASE, &registers.flash, sizeof(FLASH_TypeDef)},
+        {UID_BASE, &registers.uid, sizeof(UID_TypeDef)},
+        {SysTick_BASE, &registers.systick, sizeof(SysTick_Type)},
+        // Before the NVIC, whose block spans the SCB's addresses on its way to STIR at 0xE000EF00.
+        {SCB_BASE, &registers.scb, sizeof(SCB_Type)},
+        {NVIC_BASE, &registers.nvic, sizeof(NVIC_Type)},
+        {FLASH_DATA_START, registers.flashData, sizeof(registers.flashData)},
+    };
+    if (width != 1U && width != 2U && width != 4U) {
+        return nullptr;
+    }
+    if (address % width != 0U) {
+        return nullptr;  // device registers take aligned accesses only
+    }
+    for (const Region& r : kRegions) {
+        if (address >= r.base && address - r.base <= r.size - width) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+void* hostRegister(const Region& r, uint32_t address)
+{
+    return static_cast<unsigned char*>(r.block) + (address - r.base);
+}
+
+}  // namespace
+
+bool busRead(uint32_t address, unsigned width, uint32_t* value)
+{
+    const Region* r = regionAt(address, width);
+    if (r == nullptr) {
+        return false;
+    }
+    *value = regRead(hostRegister(*r, address), width);
+    return true;
+}
+
+bool busWrite(uint32_t address, unsigned width, uint32_t value)
+{
+    const Region* r = regionAt(address, width);
+    if (r == nullptr) {
+        return false;
+    }
+    regWrite(hostRegister(*r, address), value, width);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------------------
 Peripheral::Peripheral(const char* name, void* block, std::size_t size)
     : name_(name), block_(static_cast<unsigned char*>(block)), size_(size)
 {

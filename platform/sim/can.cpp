@@ -1225,7 +1225,7 @@ void CanPeer::onSent(bool acknowledged, uint64_t endNs)
     }
     sent.push_back(CanBusRecord{queue_.front().frame, 0, endNs, -1, acknowledged});
     if (acknowledged) {
-        queue_.erase(queue_.begin());
+        queue_.pop_front();
     }
 }
 

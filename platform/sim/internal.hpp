@@ -34,6 +34,7 @@ Peripheral& nvicModel();
 Peripheral& scbModel();
 Peripheral& sysTickModel();
 Peripheral& rccModel();
+Peripheral& pwrModel();
 Peripheral& gpioModel(unsigned index);
 Peripheral& usart2Model();
 Peripheral& canModel(unsigned index);

@@ -14,6 +14,8 @@ constexpr int kCoreExceptions = 16;
 
 // The firmware's handlers by exception number, as the chip's vector table holds them; kept across reset().
 InterruptHandler g_handlers[kCoreExceptions + kLines];
+// Set when a core of its own (the emulated image) takes the exceptions; then the host calls no handler.
+bool g_coreTakesExceptions = false;
 
 // Vector names of the lines the node's peripherals can raise, for the message when one has no handler.
 const char* vectorName(int irq)
@@ -45,6 +47,7 @@ struct ControllerState {
     bool latched[kLines];  // pending by software (ISPR, STIR) or an edge
     bool level[kLines];    // raised by the peripheral
     uint64_t dispatched[kLines];
+    int requests;  // lines enabled and pending
     bool sysTickPending;
     uint64_t sysTickDispatched;
     bool masked;
@@ -59,6 +62,16 @@ ControllerState g_irq{};
 constexpr uint64_t kStormLimit = 100000U;
 
 bool linePending(int irq) { return g_irq.latched[irq] || g_irq.level[irq]; }
+bool requesting(int irq) { return g_irq.enabled[irq] && linePending(irq); }
+
+// Sets one of a line's flags, keeping count of the lines that request their handler, so that a core
+// asking at every instruction block learns "nothing" at once.
+void setFlag(bool (&flags)[kLines], int irq, bool value)
+{
+    const bool before = requesting(irq);
+    flags[irq] = value;
+    g_irq.requests += static_cast<int>(requesting(irq)) - static_cast<int>(before);
+}
 
 // ---------------------------------------------------------------------------------------------------------
 class NvicModel final : public Peripheral {
@@ -101,10 +114,10 @@ public:
                     continue;
                 }
                 switch (group) {
-                case 0: g_irq.enabled[irq] = true; break;
-                case 1: g_irq.enabled[irq] = false; break;
-                case 2: g_irq.latched[irq] = true; break;
-                case 3: g_irq.latched[irq] = false; break;
+                case 0: setFlag(g_irq.enabled, irq, true); break;
+                case 1: setFlag(g_irq.enabled, irq, false); break;
+                case 2: setFlag(g_irq.latched, irq, true); break;
+                case 3: setFlag(g_irq.latched, irq, false); break;
                 default: break;
                 }
             }
@@ -112,7 +125,7 @@ public:
         }
         if (offset == 0xE00U) {  // STIR
             if (value < static_cast<uint32_t>(kLines)) {
-                g_irq.latched[value] = true;
+                setFlag(g_irq.latched, static_cast<int>(value), true);
             }
             return;
         }
@@ -317,7 +330,7 @@ Peripheral& sysTickModel()
 void setIrqLevel(IRQn_Type irq, bool level)
 {
     if (irq >= 0 && irq < kLines) {
-        g_irq.level[irq] = level;
+        setFlag(g_irq.level, irq, level);
     }
 }
 
@@ -367,50 +380,66 @@ void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
     }
 }
 
+bool pendingException(ExceptionRequest* out)
+{
+    if (!g_irq.sysTickPending && g_irq.requests == 0) {
+        return false;  // the usual answer, and a core asks at every instruction block
+    }
+    // The most urgent pending request: lowest priority value, then lowest exception number.
+    int best = kLines;  // none
+    int bestPriority = 1 << 8;
+    if (g_irq.sysTickPending) {
+        best = SysTick_IRQn;
+        bestPriority = priorityOf(SysTick_IRQn);
+    }
+    for (int irq = 0; irq < kLines && g_irq.requests > 0; ++irq) {
+        if (requesting(irq) && priorityOf(irq) < bestPriority) {
+            best = irq;
+            bestPriority = priorityOf(irq);
+        }
+    }
+    if (best == kLines) {
+        return false;
+    }
+    *out = {best, static_cast<uint8_t>(bestPriority << 4)};
+    return true;
+}
+
+void acknowledgeException(int irq)
+{
+    if (g_irq.instantNs != nowNs()) {
+        g_irq.instantNs = nowNs();
+        g_irq.entriesAtThisInstant = 0;
+    }
+    if (++g_irq.entriesAtThisInstant > kStormLimit) {
+        simFatal("interrupt %d entered %llu times without time passing: its handler never clears the request", irq,
+                 static_cast<unsigned long long>(kStormLimit));
+    }
+    if (irq == SysTick_IRQn) {
+        g_irq.sysTickPending = false;
+        ++g_irq.sysTickDispatched;
+    } else if (irq >= 0 && irq < kLines) {
+        setFlag(g_irq.latched, irq, false);  // a raised level stays until its source clears it
+        ++g_irq.dispatched[irq];
+    }
+}
+
+void setCoreTakesExceptions(bool core) { g_coreTakesExceptions = core; }
+
 void serviceInterrupts()
 {
-    ensureModels();
-    if (g_irq.inHandler || g_irq.masked) {
+    if (g_coreTakesExceptions || g_irq.inHandler || g_irq.masked) {
         return;  // handlers do not nest here; the node's handlers share one priority anyway
     }
-    for (;;) {
-        // The most urgent pending request: lowest priority value, then lowest exception number.
-        int best = kLines;  // none
-        int bestPriority = 1 << 8;
-        if (g_irq.sysTickPending) {
-            best = SysTick_IRQn;
-            bestPriority = priorityOf(SysTick_IRQn);
-        }
-        for (int irq = 0; irq < kLines; ++irq) {
-            if (g_irq.enabled[irq] && linePending(irq) && priorityOf(irq) < bestPriority) {
-                best = irq;
-                bestPriority = priorityOf(irq);
-            }
-        }
-        if (best == kLines) {
-            return;
-        }
-        if (g_irq.instantNs != nowNs()) {
-            g_irq.instantNs = nowNs();
-            g_irq.entriesAtThisInstant = 0;
-        }
-        if (++g_irq.entriesAtThisInstant > kStormLimit) {
-            simFatal("interrupt %d entered %llu times without time passing: its handler never clears the "
-                     "request",
-                     best, static_cast<unsigned long long>(kStormLimit));
-        }
-        const InterruptHandler handler = g_handlers[best + kCoreExceptions];
+    ExceptionRequest request{};
+    while (pendingException(&request)) {
+        const InterruptHandler handler = g_handlers[request.irq + kCoreExceptions];
         if (handler == nullptr) {
             // On the chip the default handler would spin: the node is dead.
-            simFatal("interrupt %d dispatched to %s, but no such handler is installed", best, vectorName(best));
+            simFatal("interrupt %d dispatched to %s, but no such handler is installed", request.irq,
+                     vectorName(request.irq));
         }
-        if (best == SysTick_IRQn) {
-            g_irq.sysTickPending = false;
-            ++g_irq.sysTickDispatched;
-        } else {
-            g_irq.latched[best] = false;
-            ++g_irq.dispatched[best];
-        }
+        acknowledgeException(request.irq);
         g_irq.inHandler = true;
         handler();
         g_irq.inHandler = false;

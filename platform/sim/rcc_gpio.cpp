@@ -18,6 +18,9 @@ public:
         if (offset == offsetof(RCC_TypeDef, CR)) {
             // Oscillators and PLL are ready as soon as they are on (start-up time is not modelled).
             uint32_t v = value & ~(RCC_CR_HSIRDY | RCC_CR_HSERDY | RCC_CR_PLLRDY | RCC_CR_PLLI2SRDY);
+            if ((r.CFGR.peek() & RCC_CFGR_SWS) == RCC_CFGR_SWS_PLL) {
+                v |= old & RCC_CR_PLLON;  // the PLL cannot be stopped while it clocks the core
+            }
             v |= (v & RCC_CR_HSION) != 0U ? RCC_CR_HSIRDY : 0U;
             v |= (v & RCC_CR_HSEON) != 0U ? RCC_CR_HSERDY : 0U;
             v |= (v & RCC_CR_PLLON) != 0U ? RCC_CR_PLLRDY : 0U;
@@ -83,6 +86,33 @@ public:
                                               RCC_AHB1Periph_GPIOD, RCC_AHB1Periph_GPIOE, RCC_AHB1Periph_GPIOH};
         return kBits[index];
     }
+};
+
+// The power controller: the voltage scaling the firmware selects is ready once the PLL runs.
+class PwrModel final : public Peripheral {
+public:
+    PwrModel() : Peripheral("PWR", &registers.pwr, sizeof(PWR_TypeDef)) {}
+
+    bool clocked() const override { return apb1Enabled(RCC_APB1Periph_PWR); }
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        if (offset == offsetof(PWR_TypeDef, CSR)) {
+            const bool pllReady = (registers.rcc.CR.peek() & RCC_CR_PLLRDY) != 0U;
+            return (stored(offset, 4) & ~PWR_CSR_VOSRDY) | (pllReady ? PWR_CSR_VOSRDY : 0U);
+        }
+        return stored(offset, width);
+    }
+
+    void write(uint32_t offset, uint32_t value, unsigned width) override
+    {
+        if (offset == offsetof(PWR_TypeDef, CSR)) {
+            value = (value & ~PWR_CSR_VOSRDY) | (stored(offset, 4) & PWR_CSR_VOSRDY);  // read-only
+        }
+        store(offset, value, width);
+    }
+
+    void reset() override { clearBlock(); }
 };
 
 GpioObserver gpioObserver;
@@ -226,6 +256,12 @@ Peripheral& rccModel()
 }
 
 Peripheral& gpioModel(unsigned index) { return gpio(index); }
+
+Peripheral& pwrModel()
+{
+    static PwrModel model;
+    return model;
+}
 
 Clocks clocks()
 {

@@ -79,6 +79,7 @@ void ensureModels()
         scbModel();
         sysTickModel();
         rccModel();
+        pwrModel();
         for (unsigned i = 0; i < 6; ++i) {
             gpioModel(i);
         }
@@ -107,6 +108,7 @@ void reset()
     scbModel().reset();
     sysTickModel().reset();
     rccModel().reset();
+    pwrModel().reset();
     for (unsigned i = 0; i < 6; ++i) {
         gpioModel(i).reset();
     }
@@ -123,6 +125,7 @@ void reset()
 }
 
 uint64_t nowNs() { return g_nowNs; }
+uint64_t nextEventNs() { return nextEvent(); }
 uint64_t nowUs() { return g_nowNs / 1000U; }
 
 void advanceNs(uint64_t ns)

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ void reset();
 
 uint64_t nowNs();
 uint64_t nowUs();
+// When the earliest scheduled model event is due (UINT64_MAX if none): until then, nothing changes by itself.
+uint64_t nextEventNs();
 void advanceNs(uint64_t ns);
 void advanceUs(uint64_t us);
 // A safe point at the current time: dispatches whatever interrupts are pending.
@@ -80,6 +83,28 @@ void setInterruptHandlers(const InterruptVector (&vectors)[N])
 {
     setInterruptHandlers(vectors, N);
 }
+// For a core that takes exceptions itself (the emulated image) rather than the host calling handlers.
+// The most urgent enabled, pending request (lowest priority value, then lowest number) with its priority
+// byte as the core compares it (upper four bits significant); false if none. Masking by PRIMASK, BASEPRI
+// and the active exceptions is the core's.
+struct ExceptionRequest {
+    int irq;           // IRQn_Type numbering: SysTick -1, device lines from 0
+    uint8_t priority;  // 0x00 most urgent .. 0xF0
+};
+bool pendingException(ExceptionRequest* out);
+// The core entered the request's handler: a latched request clears (a raised line stays raised until its
+// source clears it), and it counts as dispatched.
+void acknowledgeException(int irq);
+// From now on serviceInterrupts() calls no handler; pending requests wait for the core. Kept across reset().
+void setCoreTakesExceptions(bool core);
+
+// ---------------------------------------------------------------------------------------------------------
+// The register bus by chip address, for a core that executes the image itself: the same blocks and models
+// the host-compiled firmware reaches through chip.hpp (peripherals, the system control space, the unique
+// ID, writes into the data sectors). False where no block answers (an access no chip would accept, such as
+// a misaligned word).
+bool busRead(uint32_t address, unsigned width, uint32_t* value);
+bool busWrite(uint32_t address, unsigned width, uint32_t value);
 
 // ---------------------------------------------------------------------------------------------------------
 // CAN
@@ -189,7 +214,7 @@ private:
         uint64_t atNs;
     };
     unsigned port_;
-    std::vector<Queued> queue_;
+    std::deque<Queued> queue_;  // a long replay is taken from the front
     bool acks_ = true;
     CanFrame current_{};
 };

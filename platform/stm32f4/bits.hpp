@@ -278,6 +278,10 @@ inline constexpr uint32_t RCC_APB1Periph_CAN1 = 1U << 25;
 inline constexpr uint32_t RCC_APB1Periph_CAN2 = 1U << 26;
 inline constexpr uint32_t RCC_APB1Periph_CAN3 = 1U << 27;
 inline constexpr uint32_t RCC_APB1Periph_PWR = 1U << 28;
+// The defined bits of the AHB reset registers: GPIOA..H, CRC, DMA1, DMA2; CRYP, RNG, OTG FS; FSMC, QSPI.
+inline constexpr uint32_t RCC_AHB1RSTR_ALL = 0xFFU | (1U << 12) | (1U << 21) | (1U << 22);
+inline constexpr uint32_t RCC_AHB2RSTR_ALL = (1U << 4) | (1U << 6) | (1U << 7);
+inline constexpr uint32_t RCC_AHB3RSTR_ALL = (1U << 0) | (1U << 1);
 
 inline constexpr uint32_t RCC_APB2Periph_USART1 = 1U << 4;
 inline constexpr uint32_t RCC_APB2Periph_SYSCFG = 1U << 14;

@@ -178,9 +178,31 @@ TEST_F(Live, APortStartedWithoutANodeIdGetsOneFromAnAllocator)
     EXPECT_EQ(node.stop(SIGTERM), 0);
 }
 
-TEST_F(Live, AGarbageBurstIsCountedAndARequestAfterItIsAnswered)
+// The built-in firmware, and the flashed image on the emulated core: the same back-ends and pacing.
+class LiveBothWays : public Live, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() && !fs::exists(ENDPOINT_IMAGE)) {
+            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
+        }
+        Live::SetUp();
+    }
+    std::vector<std::string> firmware() const
+    {
+        return GetParam() ? std::vector<std::string>{"--elf", ENDPOINT_IMAGE} : std::vector<std::string>{};
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Firmware, LiveBothWays, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& run) { return run.param ? "Image" : "BuiltIn"; });
+
+TEST_P(LiveBothWays, AGarbageBurstIsCountedAndARequestAfterItIsAnswered)
 {
-    live::Node node(dir, {"--uid", "1,2,3", "--can2", "none", "--can3", "none"});
+    std::vector<std::string> args = {"--uid", "1,2,3", "--can2", "none", "--can3", "none", "--profile",
+                                     path("profile.csv")};
+    const std::vector<std::string> how = firmware();
+    args.insert(args.end(), how.begin(), how.end());
+    live::Node node(dir, args);
     McastClient bus0(0);
     ASSERT_TRUE(bus0.await(nodeStatusFrom(110)));
 
@@ -221,6 +243,9 @@ TEST_F(Live, AGarbageBurstIsCountedAndARequestAfterItIsAnswered)
                                 "dropped 10 (DLC above 8)"}) {
         EXPECT_NE(summary.find(counted), std::string::npos) << counted << " in " << summary;
     }
+    const std::string profile = live::slurp(dir / "profile.csv");
+    EXPECT_NE(profile.find("can1_frames_in,1\n"), std::string::npos) << profile;
+    EXPECT_NE(profile.find("can1_dropped,70\n"), std::string::npos) << profile;
 }
 
 TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)

@@ -44,10 +44,26 @@ long valueAt(const std::vector<Line>& trace, const std::string& name, uint64_t u
     return v;
 }
 
-TEST(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
+// Run both ways: the firmware compiled into endpoint-sitl, and the flashed image on the emulated core.
+class SitlFailover : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        if (!GetParam().empty() && !std::ifstream(ENDPOINT_IMAGE)) {
+            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
+        }
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Firmware, SitlFailover,
+                         ::testing::Values(std::string(), "--elf " + std::string(ENDPOINT_IMAGE)),
+                         [](const ::testing::TestParamInfo<std::string>& run) {
+                             return run.param.empty() ? "BuiltIn" : "Image";
+                         });
+
+TEST_P(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
 {
     const std::string trace_path = "/tmp/sitl_failover_" + std::to_string(::getpid()) + ".csv";
-    const std::string command = std::string(ENDPOINT_SITL) + " --replay " + SCENARIO_DIR +
+    const std::string command = std::string(ENDPOINT_SITL) + " " + GetParam() + " --replay " + SCENARIO_DIR +
                                 "/failover.log --until 3.5 --trace " + trace_path;
     ASSERT_EQ(std::system(command.c_str()), 0);
     const std::vector<Line> trace = readTrace(trace_path);

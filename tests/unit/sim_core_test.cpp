@@ -230,6 +230,14 @@ TEST_F(SimCore, RccFlagsFollowTheirRequests)
     RCC->CR |= RCC_CR_PLLON;
     RCC->CFGR = RCC_CFGR_SW_PLL;
     EXPECT_EQ(RCC->CFGR & RCC_CFGR_SWS, RCC_CFGR_SWS_PLL);
+    RCC->CR &= ~RCC_CR_PLLON;
+    EXPECT_NE(RCC->CR & RCC_CR_PLLON, 0U) << "not while the PLL clocks the core";
+    RCC->APB1ENR |= RCC_APB1Periph_PWR;
+    EXPECT_NE(PWR->CSR & PWR_CSR_VOSRDY, 0U) << "the regulator's scale is ready with the PLL";
+    RCC->CFGR = RCC_CFGR_SW_HSI;
+    RCC->CR &= ~RCC_CR_PLLON;
+    EXPECT_EQ(RCC->CR & (RCC_CR_PLLON | RCC_CR_PLLRDY), 0U);
+    EXPECT_EQ(PWR->CSR & PWR_CSR_VOSRDY, 0U);
 }
 
 TEST_F(SimCore, ClockTreeOfTheNodeFromItsRegisters)
@@ -263,6 +271,43 @@ TEST_F(SimCore, ClockTreeOfTheNodeFromItsRegisters)
     EXPECT_EQ(sim.PCLK1_Frequency, 47000000U);
     EXPECT_EQ(sim.SYSCLK_Frequency, 94000000U) << "APB1 at half the core clock";
     EXPECT_DEATH(sim::setClocks({96000000U, 96000000U, 47000000U, 96000000U}), "prescaler");
+}
+
+// What a core executing the image sees: the chip's addresses (from the reference manual) reach the same
+// models, and it takes the exceptions itself.
+TEST_F(SimCore, ChipAddressesReachTheSameModels)
+{
+    uint32_t v = 0;
+    ASSERT_TRUE(sim::busRead(0xE000ED00U, 4, &v));  // SCB CPUID
+    EXPECT_EQ(v, 0x410FC241U);
+    ASSERT_TRUE(sim::busWrite(0x40023830U, 4, RCC_AHB1Periph_GPIOE));  // RCC_AHB1ENR
+    EXPECT_EQ(RCC->AHB1ENR & RCC_AHB1Periph_GPIOE, RCC_AHB1Periph_GPIOE);
+    ASSERT_TRUE(sim::busWrite(0x40021018U, 4, GPIO_Pin_2));  // GPIOE_BSRR
+    EXPECT_TRUE(sim::gpioOutput(GPIOE, 2));
+    ASSERT_TRUE(sim::busRead(0x1FFF7A14U, 4, &v));  // UID word 1
+    EXPECT_EQ(v, LL_GetUID_Word1());
+    ASSERT_TRUE(sim::busWrite(0x080C0004U, 2, 0x1234U));  // into flash, outside a programming sequence
+    EXPECT_NE(FLASH->SR & FLASH_SR_PGSERR, 0U);
+    EXPECT_FALSE(sim::busRead(0x40010000U, 4, &v)) << "nothing answers there";
+    EXPECT_FALSE(sim::busRead(0x40023832U, 4, &v)) << "a misaligned word";
+}
+
+TEST_F(SimCore, ACoreOfItsOwnTakesTheExceptions)
+{
+    sim::setCoreTakesExceptions(true);
+    NVIC_SetPriority(CAN2_TX_IRQn, 3);
+    NVIC_EnableIRQ(CAN2_TX_IRQn);
+    NVIC_SetPendingIRQ(CAN2_TX_IRQn);
+    sim::serviceInterrupts();
+    EXPECT_TRUE(g_calls.empty()) << "the host calls no handler";
+    sim::ExceptionRequest r{};
+    ASSERT_TRUE(sim::pendingException(&r));
+    EXPECT_EQ(r.irq, CAN2_TX_IRQn);
+    EXPECT_EQ(r.priority, 0x30U);
+    sim::acknowledgeException(r.irq);
+    EXPECT_FALSE(sim::pendingException(&r));
+    EXPECT_EQ(sim::irqDispatchCount(CAN2_TX_IRQn), 1U);
+    sim::setCoreTakesExceptions(false);
 }
 
 TEST_F(SimCore, UniqueIdIsSettable)

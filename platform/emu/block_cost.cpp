@@ -1,0 +1,148 @@
+#include "platform/emu/block_cost.hpp"
+
+#include <capstone/capstone.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace emu {
+
+namespace {
+
+struct Cost {
+    uint32_t cycles;
+    Access access;
+    bool pipelinable;  // a single load or store, whose address phase overlaps a preceding one
+};
+
+int8_t registerNumber(unsigned reg)
+{
+    if (reg >= ARM_REG_R0 && reg <= ARM_REG_R12) {
+        return static_cast<int8_t>(reg - ARM_REG_R0);
+    }
+    return reg == ARM_REG_SP ? 13 : reg == ARM_REG_LR ? 14 : -1;
+}
+
+// The [base, #disp] operand of a load or store, if it has one (register lists have none).
+const cs_arm_op* addressOperand(const cs_arm& arm)
+{
+    for (uint8_t i = 0; i < arm.op_count; ++i) {
+        if (arm.operands[i].type == ARM_OP_MEM) {
+            return &arm.operands[i];
+        }
+    }
+    return nullptr;
+}
+
+MemoryOperand memoryOperand(const cs_insn& insn, Access access)
+{
+    const cs_arm& arm = insn.detail->arm;
+    MemoryOperand op;
+    op.access = access;
+    if (access == Access::None || arm.op_count == 0) {
+        return op;
+    }
+    if (const cs_arm_op* address = addressOperand(arm)) {
+        op.base = registerNumber(static_cast<unsigned>(address->mem.base));
+        op.low = op.high = address->mem.disp;
+        return op;
+    }
+    // A register list: below or above its base, by up to eight bytes a register.
+    const bool stackList = insn.id == ARM_INS_PUSH || insn.id == ARM_INS_POP || insn.id == ARM_INS_VPUSH ||
+                           insn.id == ARM_INS_VPOP;
+    op.base = stackList ? int8_t{13} : registerNumber(static_cast<unsigned>(arm.operands[0].reg));
+    op.high = 8 * arm.op_count;  // VPUSH/VPOP of double registers take 8 bytes each
+    op.low = -op.high;
+    return op;
+}
+
+bool literal(const cs_arm& arm)
+{
+    const cs_arm_op* address = addressOperand(arm);
+    return address != nullptr && address->mem.base == ARM_REG_PC;
+}
+
+uint32_t registers(const cs_arm& arm, unsigned baseOperands)
+{
+    return arm.op_count > baseOperands ? arm.op_count - baseOperands : 0U;
+}
+
+// Cortex-M4 timings (instruction cycles at zero wait states; a taken branch's refill is added later).
+Cost costOf(const cs_insn& insn)
+{
+    const cs_arm& arm = insn.detail->arm;
+    switch (insn.id) {
+    case ARM_INS_LDR: case ARM_INS_LDRB: case ARM_INS_LDRH: case ARM_INS_LDRSB: case ARM_INS_LDRSH:
+    case ARM_INS_LDRT: case ARM_INS_LDRBT: case ARM_INS_LDRHT: case ARM_INS_LDRSBT: case ARM_INS_LDRSHT:
+    case ARM_INS_LDREX: case ARM_INS_LDREXB: case ARM_INS_LDREXH:
+        return {2, Access::Read, true};
+    case ARM_INS_STR: case ARM_INS_STRB: case ARM_INS_STRH: case ARM_INS_STRT: case ARM_INS_STRBT:
+    case ARM_INS_STRHT: case ARM_INS_STREX: case ARM_INS_STREXB: case ARM_INS_STREXH:
+        return {2, Access::Write, true};
+    case ARM_INS_LDRD: return {3, Access::Read, false};
+    case ARM_INS_STRD: return {3, Access::Write, false};
+    case ARM_INS_TBB: case ARM_INS_TBH: return {2, Access::Read, false};
+    case ARM_INS_POP: return {1 + registers(arm, 0), Access::Read, false};
+    case ARM_INS_PUSH: return {1 + registers(arm, 0), Access::Write, false};
+    case ARM_INS_LDM: case ARM_INS_LDMDB: return {1 + registers(arm, 1), Access::Read, false};
+    case ARM_INS_STM: case ARM_INS_STMDB: return {1 + registers(arm, 1), Access::Write, false};
+    case ARM_INS_VLDR: return {2, Access::Read, false};
+    case ARM_INS_VSTR: return {2, Access::Write, false};
+    case ARM_INS_VPOP: return {1 + registers(arm, 0), Access::Read, false};
+    case ARM_INS_VPUSH: return {1 + registers(arm, 0), Access::Write, false};
+    case ARM_INS_VLDMIA: case ARM_INS_VLDMDB: return {1 + registers(arm, 1), Access::Read, false};
+    case ARM_INS_VSTMIA: case ARM_INS_VSTMDB: return {1 + registers(arm, 1), Access::Write, false};
+    case ARM_INS_MLA: case ARM_INS_MLS: return {2, Access::None, false};
+    // 2..12 cycles depending on the operands; the middle of the range.
+    case ARM_INS_SDIV: case ARM_INS_UDIV: return {7, Access::None, false};
+    case ARM_INS_VMLA: case ARM_INS_VMLS: case ARM_INS_VNMLA: case ARM_INS_VNMLS: case ARM_INS_VFMA:
+    case ARM_INS_VFMS: case ARM_INS_VFNMA: case ARM_INS_VFNMS:
+        return {3, Access::None, false};
+    case ARM_INS_VDIV: case ARM_INS_VSQRT: return {14, Access::None, false};
+    case ARM_INS_ISB: return {1 + kBranchRefill, Access::None, false};
+    default: return {1, Access::None, false};
+    }
+}
+
+}  // namespace
+
+BlockDecoder::BlockDecoder()
+{
+    csh handle = 0;
+    if (cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle) != CS_ERR_OK) {
+        std::fprintf(stderr, "emu: Capstone cannot decode Thumb\n");
+        std::abort();
+    }
+    cs_option(handle, CS_OPT_DETAIL, CS_OPT_ON);
+    handle_ = handle;
+}
+
+BlockDecoder::~BlockDecoder()
+{
+    csh handle = handle_;
+    cs_close(&handle);
+}
+
+BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) const
+{
+    BlockInfo block;
+    block.start = address;
+    block.bytes = static_cast<uint32_t>(code.size());
+    cs_insn* insns = nullptr;
+    const std::size_t count = cs_disasm(handle_, code.data(), code.size(), address, 0, &insns);
+    bool afterLoadStore = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Cost cost = costOf(insns[i]);
+        block.cycles += cost.pipelinable && afterLoadStore ? 1U : cost.cycles;
+        afterLoadStore = cost.pipelinable;
+        if (cost.access == Access::Read && literal(insns[i].detail->arm)) {
+            ++block.literalLoads;
+        }
+        block.addresses.push_back(static_cast<uint32_t>(insns[i].address));
+        block.memory.push_back(memoryOperand(insns[i], cost.access));
+    }
+    cs_free(insns, count);
+    return block;
+}
+
+}  // namespace emu

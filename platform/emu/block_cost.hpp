@@ -1,0 +1,51 @@
+#pragma once
+// Cortex-M4 execution cycles of a block of Thumb instructions, decoded once with Capstone and cached
+// by the core. Wait states of flash fetches are added per run of the block (flash_timing.hpp).
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace emu {
+
+// Cycles a taken branch adds for the pipeline refill (1 + P with P = 2 on the M4).
+constexpr uint32_t kBranchRefill = 2;
+
+enum class Access : uint8_t { None, Read, Write };
+
+// Where an instruction may read or write: between base + low and base + high, base being r0..r14
+// (-1 for none or pc). Lets a fault report find which instruction of a block made an access.
+struct MemoryOperand {
+    Access access = Access::None;
+    int8_t base = -1;
+    int32_t low = 0;
+    int32_t high = 0;
+};
+
+struct BlockInfo {
+    uint32_t start = 0;
+    uint32_t bytes = 0;
+    // At zero wait states, with the block's last branch not taken (the core adds the refill when the
+    // next block does not follow on).
+    uint32_t cycles = 0;
+    // Loads of literals placed next to the code (flash data reads when the code runs from flash).
+    uint32_t literalLoads = 0;
+    std::vector<uint32_t> addresses;  // of each instruction
+    std::vector<MemoryOperand> memory;  // what each of them reads or writes
+};
+
+class BlockDecoder {
+public:
+    BlockDecoder();
+    ~BlockDecoder();
+    BlockDecoder(const BlockDecoder&) = delete;
+    BlockDecoder& operator=(const BlockDecoder&) = delete;
+
+    BlockInfo decode(uint32_t address, std::span<const uint8_t> code) const;
+
+private:
+    std::size_t handle_ = 0;  // Capstone's csh
+};
+
+}  // namespace emu

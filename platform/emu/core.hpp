@@ -1,0 +1,145 @@
+#pragma once
+// The emulated Cortex-M4F: Unicorn executes the Thumb instructions; this class owns flash and RAM, sends
+// every other access to the bus, takes and returns from exceptions itself (the M-profile exception model)
+// and counts cycles per instruction block.
+
+#include <array>
+#include <functional>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/emu/block_cost.hpp"
+#include "platform/emu/bus.hpp"
+#include "platform/emu/elf_image.hpp"
+#include "platform/emu/fault_report.hpp"
+#include "platform/emu/flash_timing.hpp"
+
+struct uc_struct;
+
+namespace emu {
+
+enum class Stop { BudgetUsed, Breakpoint, Fault };
+
+class Core {
+public:
+    Core(Bus& bus, InterruptSource& interrupts);
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    // Copies the image's segments into flash and RAM and resets from the vector table at the image's
+    // lowest flash address (initial MSP, reset vector). Once per core; the image must outlive it (its
+    // symbols name functions in reports). Empty string on success.
+    std::string load(const ElfImage& image);
+
+    // Runs until about `cycleBudget` more cycles have passed (a block may overshoot), a breakpoint or
+    // a fault. A WFI with nothing pending sleeps to the end of the budget.
+    Stop run(uint64_t cycleBudget);
+
+    // Where the next run starts, e.g. past a breakpoint.
+    void resumeAt(uint32_t address) { pc_ = address & ~1U; }
+
+    uint64_t cycles() const { return cycles_; }
+    uint64_t instructions() const { return instructions_; }
+    // The longest time from taking an exception out of thread mode to returning there (nested and
+    // tail-chained handlers included), in cycles.
+    uint64_t longestHandlerCycles() const { return longestHandler_; }
+
+    // Calls `reached` with the cycle count whenever an instruction block starts at `address` (a function
+    // entry, say), for profiling. Few watches: each block start is compared with all of them.
+    void watch(uint32_t address, std::function<void(uint64_t cycles)> reached);
+    // Why the last run stopped at a breakpoint or fault.
+    const FaultReport& report() const { return report_; }
+
+    uint32_t reg(unsigned n) const;  // r0..r15
+    uint32_t msp() const;
+    uint32_t psp() const;
+    uint32_t control() const;  // nPRIV, SPSEL, FPCA
+    std::span<uint8_t> flash() { return flash_; }
+    std::span<uint8_t> ram() { return ram_; }
+
+private:
+    struct Hooks;
+    friend struct Hooks;
+
+    struct Active {
+        unsigned number;
+        int priority;
+        uint32_t frame;  // where its frame was stacked
+    };
+    enum class Event { None, Budget, TakeException, ExceptionReturn, Breakpoint, Fault };
+    // A range the bus serves; Unicorn hands its callbacks the offset into it.
+    struct Region {
+        Core* core;
+        uint32_t base;
+    };
+
+    uint32_t get(int ucReg) const;
+    void set(int ucReg, uint32_t value);
+    void setControl(uint32_t value);
+
+    void onBlock(uint32_t address, uint32_t size);
+    const BlockInfo& blockAt(uint32_t address, uint32_t size);
+    int executionPriority() const;
+    std::optional<PendingException> takeable() const;
+    bool enterException(const PendingException& exception, uint32_t returnAddress);
+    bool returnFromException(uint32_t excReturn);
+    bool jumpToHandler(unsigned number);
+    void refreshFlashTiming();
+
+    void stopWith(Event event);
+    void fault(const std::string& what, uint32_t pc);
+    void faultAtAccess(const std::string& what, Access access, uint32_t address);
+    Stop finish(Stop stop, uint32_t pc);
+    void fillReport(uint32_t pc);
+
+    Bus& bus_;
+    InterruptSource& interrupts_;
+    const ElfImage* image_ = nullptr;
+    uc_struct* uc_ = nullptr;
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> ram_;
+    std::array<Region, 3> regions_{};
+    // Unicorn stores into flash after our hook let the bus have the write; the bytes the flash model
+    // left are put back before the next block.
+    struct FlashBytes {
+        uint32_t offset;
+        uint32_t size;
+        std::array<uint8_t, 4> bytes;
+    };
+    std::vector<FlashBytes> flashToRestore_;
+    void restoreFlash();
+
+    BlockDecoder decoder_;
+    std::unordered_map<uint32_t, BlockInfo> blocks_;
+    FlashTiming flashTiming_;
+    static constexpr unsigned kHistory = 8;
+    std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
+    unsigned historyNext_ = 0;
+    const BlockInfo* current_ = nullptr;
+
+    static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
+    uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
+    uint64_t cycles_ = 0;
+    uint64_t instructions_ = 0;
+    uint64_t stopAt_ = 0;
+    uint64_t handlerStart_ = 0;
+    uint64_t longestHandler_ = 0;
+    struct Watch {
+        uint32_t address;
+        std::function<void(uint64_t)> reached;
+    };
+    std::vector<Watch> watches_;
+    uint32_t pc_ = 0;
+
+    Event event_ = Event::None;
+    PendingException pending_{};
+    std::vector<Active> active_;
+    FaultReport report_;
+};
+
+}  // namespace emu

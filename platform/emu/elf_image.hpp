@@ -1,0 +1,44 @@
+#pragma once
+// An ELF32 ARM executable as the core loads it: the bytes of every PT_LOAD segment at its physical
+// (load) address, and the symbol table for reports.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+struct Segment {
+    uint32_t address;  // physical (load) address
+    std::vector<uint8_t> bytes;
+};
+
+struct Symbol {
+    uint32_t address;  // Thumb bit cleared
+    uint32_t size;
+    bool function;
+    std::string name;
+};
+
+class ElfImage {
+public:
+    // Both return an empty string on success, otherwise what is wrong with the file; the image is then
+    // left empty.
+    std::string loadFile(const std::string& path);
+    std::string parse(std::span<const uint8_t> file);
+
+    const std::vector<Segment>& segments() const { return segments_; }
+    // The function holding `address`, or "?".
+    std::string functionAt(uint32_t address) const;
+    // The address of a named symbol, or 0.
+    uint32_t addressOf(const std::string& name) const;
+
+private:
+    std::string parseSymbols(std::span<const uint8_t> file);
+
+    std::vector<Segment> segments_;
+    std::vector<Symbol> symbols_;  // sorted by address
+};
+
+}  // namespace emu

@@ -1,0 +1,247 @@
+#include "sitl/image_runner.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "platform/emu/core.hpp"
+#include "platform/emu/elf_image.hpp"
+#include "platform/emu/memory_map.hpp"
+#include "platform/sim/sim.hpp"
+#include "platform/sim/sim_flash.hpp"
+
+namespace sitl {
+
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1000000000U;
+constexpr uint64_t kSliceNs = 1000000U;
+constexpr uint32_t kCoreExceptions = 16;
+constexpr uint32_t kFlashCr = FLASH_R_BASE + offsetof(FLASH_TypeDef, CR);
+// Unused stack is painted with this; the deepest word that changed shows how deep a stack went.
+constexpr uint8_t kPaint = 0xA5;
+// What the painting of the task's stack leaves alone below the stack pointer when the task starts.
+constexpr uint32_t kPaintMargin = 64;
+
+// The firmware's receive counters per port, as bxcan keeps them (BxcanStats: two 64-bit counters).
+constexpr const char* kStatsSymbol = "_ZN12_GLOBAL__N_17g_statsE";
+constexpr uint32_t kStatsBytes = 16;
+
+uint64_t percentile(std::vector<uint64_t> values, unsigned percent)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    const std::size_t at = (values.size() - 1U) * percent / 100U;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+    return values[at];
+}
+
+}  // namespace
+
+// The simulator's models as the emulated core's bus and interrupt controller. Before every access the
+// models' clock catches up with the cycles the core has run, so a register read sees the chip as it is
+// at that instruction block.
+struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
+    emu::ElfImage image;
+    emu::Core core{*this, *this};
+    uint64_t synced_cycles = 0;
+    uint64_t ns_remainder = 0;  // cycle time below a nanosecond, carried over
+    uint64_t event_due_cycles = 0;  // the core's cycle count at which the next model event is due
+
+    // Profile: the cycles of every main-loop pass (from one entry of MainTaskPass to the next), and the
+    // painted stack areas [bottom, top).
+    std::vector<uint64_t> pass_cycles;
+    uint64_t last_pass_start = 0;
+    uint64_t first_pass_cycles = 0;  // from reset to the main loop
+    uint32_t main_stack_bottom = 0, main_stack_top = 0;
+    uint32_t task_stack_bottom = 0, task_stack_top = 0;
+
+    uint8_t* ramAt(uint32_t address) { return core.ram().data() + (address - emu::kRamBase); }
+
+    void paint(uint32_t bottom, uint32_t top)
+    {
+        if (bottom < top && emu::inRam(bottom, top - bottom)) {
+            std::memset(ramAt(bottom), kPaint, top - bottom);
+        }
+    }
+
+    // Bytes below `top` that are no longer paint: the deepest the stack went.
+    uint32_t deepest(uint32_t bottom, uint32_t top)
+    {
+        if (bottom >= top || !emu::inRam(bottom, top - bottom)) {
+            return 0;
+        }
+        uint32_t a = bottom;
+        while (a < top && *ramAt(a) == kPaint) {
+            ++a;
+        }
+        return top - a;
+    }
+
+    void watchForProfile()
+    {
+        if (const uint32_t pass = image.addressOf("_Z12MainTaskPassv"); pass != 0U) {
+            core.watch(pass, [this](uint64_t cycles) {
+                if (last_pass_start != 0U) {
+                    pass_cycles.push_back(cycles - last_pass_start);
+                } else {
+                    first_pass_cycles = cycles;
+                }
+                last_pass_start = cycles;
+            });
+        }
+        // The main stack lies above the zeroed RAM, untouched by start-up: paint it before reset.
+        main_stack_bottom = image.addressOf("_ebss");
+        main_stack_top = image.addressOf("_estack");
+        paint(main_stack_bottom, main_stack_top);
+        // The task's stack is carved from the kernel heap, which start-up zeroes: paint it as the task
+        // starts, below where its stack pointer then is.
+        const uint32_t heap = image.addressOf("_ZN12_GLOBAL__N_16ucHeapE");
+        if (const uint32_t task = image.addressOf("_Z8MainTaskPKv"); task != 0U && heap != 0U) {
+            core.watch(task, [this, heap](uint64_t) {
+                task_stack_bottom = heap;
+                task_stack_top = core.psp();
+                paint(task_stack_bottom, task_stack_top - kPaintMargin);
+            });
+        }
+    }
+
+    void catchUp()
+    {
+        const uint64_t cycles = core.cycles();
+        const uint64_t hz = sim::clocks().hclk;
+        if (cycles > synced_cycles && hz != 0U) {
+            const uint64_t scaled = (cycles - synced_cycles) * kNsPerSecond + ns_remainder;
+            synced_cycles = cycles;
+            ns_remainder = scaled % hz;
+            sim::advanceNs(scaled / hz);
+        }
+        watchNextEvent();
+    }
+
+    // An access may have scheduled an event (a character started, a frame queued): watch for it.
+    void watchNextEvent()
+    {
+        const uint64_t next = sim::nextEventNs();
+        event_due_cycles = next == UINT64_MAX ? UINT64_MAX
+                                              : synced_cycles + (next - sim::nowNs()) * sim::clocks().hclk / kNsPerSecond;
+    }
+
+    // The core reads the data sectors from its own flash: keep it what the flash model holds.
+    void mirrorFlash(uint32_t address, uint32_t bytes)
+    {
+        const uint32_t first = address - FLASH_DATA_START;
+        std::memcpy(core.flash().data() + (address - emu::kFlashBase),
+                    reinterpret_cast<const uint8_t*>(sim::flashContent) + first, bytes);
+    }
+
+    bool read(uint32_t addr, unsigned width, uint32_t* value) override
+    {
+        catchUp();
+        const bool answered = sim::busRead(addr, width, value);
+        watchNextEvent();
+        return answered;
+    }
+
+    bool write(uint32_t addr, unsigned width, uint32_t value) override
+    {
+        catchUp();
+        if (!sim::busWrite(addr, width, value)) {
+            return false;
+        }
+        watchNextEvent();
+        if (addr - FLASH_DATA_START < FLASH_DATA_SIZE) {
+            mirrorFlash(addr, width);  // a programming write
+        } else if (addr == kFlashCr) {
+            mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);  // a sector erase may have started
+        }
+        return true;
+    }
+
+    // Asked at every instruction block: also where the models' time catches up when an event is due, so
+    // that code spinning on RAM alone still sees its interrupts on time.
+    std::optional<emu::PendingException> highestPending() override
+    {
+        if (core.cycles() >= event_due_cycles) {
+            catchUp();
+        }
+        sim::ExceptionRequest request{};
+        if (!sim::pendingException(&request)) {
+            return std::nullopt;
+        }
+        return emu::PendingException{static_cast<unsigned>(request.irq + static_cast<int>(kCoreExceptions)),
+                                     request.priority};
+    }
+
+    void acknowledge(unsigned number) override
+    {
+        catchUp();
+        sim::acknowledgeException(static_cast<int>(number) - static_cast<int>(kCoreExceptions));
+    }
+
+    // A line still raised stays pending by itself.
+    void completed(unsigned) override {}
+};
+
+ImageNode::ImageNode() : chip_(std::make_unique<Chip>()) {}
+ImageNode::~ImageNode() { sim::setCoreTakesExceptions(false); }
+
+std::string ImageNode::powerOn(const std::string& elf_path)
+{
+    std::string error = chip_->image.loadFile(elf_path);
+    if (error.empty()) {
+        error = chip_->core.load(chip_->image);
+    }
+    if (!error.empty()) {
+        return elf_path + ": " + error;
+    }
+    sim::setCoreTakesExceptions(true);
+    chip_->mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);
+    chip_->watchForProfile();
+    chip_->catchUp();
+    return {};
+}
+
+bool ImageNode::runUntilNs(uint64_t t_ns)
+{
+    while (sim::nowNs() < t_ns) {
+        // In slices of at most a millisecond: the core clock may change within one.
+        const uint64_t until = std::min(t_ns, sim::nowNs() + kSliceNs);
+        const uint64_t hz = sim::clocks().hclk;
+        const uint64_t budget = std::max<uint64_t>(1U, (until - sim::nowNs()) * hz / kNsPerSecond);
+        const emu::Stop stop = chip_->core.run(budget);
+        chip_->catchUp();
+        if (stop != emu::Stop::BudgetUsed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ImageNode::report() const { return chip_->core.report().text(); }
+void ImageNode::profile(Profile* out) const
+{
+    Chip& c = *chip_;
+    out->add("instructions", c.core.instructions());
+    out->add("cycles", c.core.cycles());
+    out->add("startup_cycles", c.first_pass_cycles);
+    out->add("passes", static_cast<uint64_t>(c.pass_cycles.size()));
+    out->add("pass_cycles_p50", percentile(c.pass_cycles, 50));
+    out->add("pass_cycles_p99", percentile(c.pass_cycles, 99));
+    out->add("pass_cycles_max", c.pass_cycles.empty() ? 0U : *std::max_element(c.pass_cycles.begin(), c.pass_cycles.end()));
+    out->add("isr_cycles_max", c.core.longestHandlerCycles());
+    const uint32_t stats = c.image.addressOf(kStatsSymbol);
+    for (unsigned port = 0; port < 3; ++port) {
+        uint64_t overflows = 0;
+        if (stats != 0U && emu::inRam(stats + port * kStatsBytes, sizeof overflows)) {
+            std::memcpy(&overflows, c.ramAt(stats + port * kStatsBytes), sizeof overflows);
+        }
+        out->add("rx_overflow_can" + std::to_string(port + 1U), overflows);
+    }
+    out->add("stack_task_max_bytes", static_cast<uint64_t>(c.deepest(c.task_stack_bottom, c.task_stack_top)));
+    out->add("stack_main_max_bytes", static_cast<uint64_t>(c.deepest(c.main_stack_bottom, c.main_stack_top)));
+}
+
+}  // namespace sitl

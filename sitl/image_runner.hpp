@@ -1,0 +1,39 @@
+#pragma once
+// The flashed image itself on the simulated chip: the ELF that is flashed, executed instruction by
+// instruction on the emulated Cortex-M4 core, whose memory-mapped peripherals are the simulator's models
+// (the same ones the host-compiled node drives). Virtual time follows the cycles the core executes.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sitl/profile.hpp"
+
+namespace sitl {
+
+class ImageNode {
+public:
+    ImageNode();
+    ~ImageNode();
+    ImageNode(const ImageNode&) = delete;
+    ImageNode& operator=(const ImageNode&) = delete;
+
+    // Loads the image and takes the core out of reset, on the models as the caller set them up (sim::reset,
+    // unique ID, flash, buses). An empty string, or what is wrong with the file.
+    std::string powerOn(const std::string& elf_path);
+
+    // Runs the image until virtual time reaches t_ns. False if it stopped before, at a breakpoint or a
+    // fault; report() then says where and why.
+    bool runUntilNs(uint64_t t_ns);
+    std::string report() const;
+
+    // What the run cost on the chip: instructions and cycles, main-loop passes and their cycles, the
+    // longest interrupt, the deepest stacks, the receive overflows the firmware counted.
+    void profile(Profile* out) const;
+
+private:
+    struct Chip;
+    std::unique_ptr<Chip> chip_;
+};
+
+}  // namespace sitl

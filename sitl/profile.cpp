@@ -1,0 +1,23 @@
+#include "sitl/profile.hpp"
+
+#include <cstdio>
+
+namespace sitl {
+
+void Profile::add(const std::string& name, double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    rows_.emplace_back(name, text);
+}
+
+std::string Profile::text() const
+{
+    std::string out;
+    for (const auto& [name, value] : rows_) {
+        out += name + "," + value + "\n";
+    }
+    return out;
+}
+
+}  // namespace sitl

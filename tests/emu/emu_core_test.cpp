@@ -1,0 +1,102 @@
+// The emulated core's memory map, fault reports and cycle counts.
+#include <gmock/gmock.h>
+
+#include "tests/emu/emu_fixture.hpp"
+
+namespace emu_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using EmuCore = EmuProgram;
+
+TEST_F(EmuCore, BusGetsPeripheralSystemAndFlashWritesAndUnansweredAccessFaults)
+{
+    start("memory_map");
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);
+    EXPECT_THAT(chip.log, ElementsAre(Access{false, 0x40023C00U, 4, 0U},  // FLASH_ACR, for the wait states
+                                      Access{true, 0x40000010U, 1, 0x5AU}, Access{true, 0x40000012U, 2, 0x1234U},
+                                      Access{true, 0x40000014U, 4, 0xCAFEF00DU},
+                                      Access{false, 0x40000014U, 4, 0xCAFEF00DU},
+                                      Access{false, 0x1FFF7A10U, 4, 0x12345678U},
+                                      Access{true, 0x08080000U, 2, 0xBEEFU}));
+    EXPECT_EQ(word("result", 0), 0xCAFEF00DU);
+    EXPECT_EQ(word("result", 1), 0x12345678U);
+    EXPECT_EQ(word("result", 2), 0xFFFFU) << "flash keeps what the flash interface did not program";
+    EXPECT_THAT(core.report().what, HasSubstr("0x40010000"));
+    EXPECT_EQ(core.report().pc, symbol("unanswered"));
+}
+
+TEST_F(EmuCore, BreakpointUndefinedInstructionAndUnmappedLoadInAHandlerStopWithReports)
+{
+    start("faults");
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Breakpoint);
+    const emu::FaultReport& bkpt = core.report();
+    EXPECT_EQ(bkpt.what, "bkpt #7");
+    EXPECT_EQ(bkpt.pc, symbol("stop_here"));
+    EXPECT_EQ(bkpt.function, "stop_here");
+    EXPECT_EQ(bkpt.r[14], symbol("continue_here") | 1U);
+    EXPECT_FALSE(bkpt.frame.has_value());
+    EXPECT_THAT(bkpt.text(), HasSubstr("in stop_here"));
+
+    core.resumeAt(symbol("undefined_here"));
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);
+    EXPECT_EQ(core.report().what, "undefined instruction");
+    EXPECT_EQ(core.report().pc, symbol("undefined_here"));
+
+    core.resumeAt(symbol("continue_here"));
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);
+    const emu::FaultReport& load = core.report();
+    EXPECT_THAT(load.what, HasSubstr("read of 4 bytes at 0x30000000: nothing mapped"));
+    EXPECT_EQ(load.pc, symbol("bad_load"));
+    EXPECT_EQ(load.function, "irq0_handler");
+    EXPECT_EQ(load.exception, 16U);
+    ASSERT_TRUE(load.frame.has_value());
+    EXPECT_EQ((*load.frame)[6], symbol("after_pend")) << "stacked return address";
+    ASSERT_FALSE(load.recent.empty());
+    EXPECT_EQ(load.recent.back(), symbol("bad_load"));
+    EXPECT_THAT(load.text(), HasSubstr("in irq0_handler"));
+}
+
+TEST_F(EmuCore, InterruptWithoutHandlerStopsWithReport)
+{
+    start("faults");
+    core.resumeAt(symbol("unhandled"));
+    ASSERT_EQ(core.run(kPlenty), emu::Stop::Fault);
+    EXPECT_EQ(core.report().what, "exception 19: no Thumb handler in the vector table at VTOR 0x08000000");
+    EXPECT_EQ(core.report().function, "unhandled");
+}
+
+TEST_F(EmuCore, CyclesFollowCortexM4Timing)
+{
+    start("cycles");
+    runToEnd();
+    // ALU and MUL 1, a load 2 and each load behind it 1, PUSH/POP 1 + N, a taken branch 1 + 2, BKPT 1.
+    EXPECT_EQ(core.cycles(), 4U + 4U + 5U + 5U + 3U + 1U);
+    EXPECT_EQ(core.instructions(), 11U);
+}
+
+TEST_F(EmuCore, FlashWaitStatesCostUntilPrefetchAndCacheHideThem)
+{
+    start("cycles");
+    auto loopCycles = [&](uint32_t flashAcr) {
+        TestChip otherChip;
+        otherChip.flashAcr = flashAcr;
+        emu::Core other(otherChip, otherChip);
+        EXPECT_EQ(other.load(image), "");
+        other.resumeAt(symbol("loop"));
+        EXPECT_EQ(other.run(kPlenty), emu::Stop::Breakpoint) << other.report().text();
+        return other.cycles();
+    };
+    // 100 passes of 13 ALU instructions and a branch, taken 99 times.
+    const uint64_t noWait = loopCycles(0);
+    EXPECT_EQ(noWait, 1U + 100U * 14U + 99U * 2U + 1U);
+    constexpr uint32_t kLatency5 = 5, kPrefetch = 1U << 8, kCaches = 3U << 9;
+    EXPECT_GE(loopCycles(kLatency5), noWait + 100U * 2U * 5U) << "both lines of the loop stall every pass";
+    const uint64_t accelerated = loopCycles(kLatency5 | kPrefetch | kCaches);
+    EXPECT_GT(accelerated, noWait) << "the first fetch misses";
+    EXPECT_LE(accelerated, noWait + 2U * 5U) << "then the loop runs from the cache";
+}
+
+}  // namespace
+}  // namespace emu_test

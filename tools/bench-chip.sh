@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Fixed scenarios on the flashed image, run on the emulated core with --profile, and the host-compiled
+# node's speed on the same scenarios; writes docs/performance.md. Figures are counted cycles of the
+# emulated core, not wall-clock time (wall seconds only say how fast the simulators run here).
+# usage: tools/bench-chip.sh BUILD_HOST_DIR IMAGE [FULL_LOAD_SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sitl="$1/sitl/endpoint-sitl"
+image="$2"
+full_seconds="${3:-10}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+python3 tools/fullload-log.py "$full_seconds" > "$work/full-load.log"
+
+# name | options | seconds
+scenarios=(
+  "idle||3"
+  "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
+  "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
+)
+
+value() { grep "^$2," "$1" | cut -d, -f2; }
+
+{
+  echo "# Performance on the chip"
+  echo
+  echo "Measured by \`make bench-chip\` on $(date -u +%Y-%m-%d): the image \`$(basename "$image")\` executed on the emulated"
+  echo "Cortex-M4 (cycles from its timing model, see \`docs/emulator.md\`), at 96 MHz after start-up. A pass is one"
+  echo "round of the main loop, from one entry of \`MainTaskPass\` to the next (the interrupts taken meanwhile"
+  echo "included). Receive overflows are the firmware's own counters (\`rx_overflow_count\`)."
+  echo
+  echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | rx overflow CAN1/2/3 | task stack | main stack |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+} > "$work/chip.md"
+{
+  echo
+  echo "## How fast the simulators run here"
+  echo
+  echo "Emulated seconds per wall second on this machine (2 cores, other work running); the host-compiled node"
+  echo "charges a fixed 5 us per pass, the emulated image the cycles it executes."
+  echo
+  echo "| scenario | host-compiled node | emulated image |"
+  echo "|---|---|---|"
+} > "$work/speed.md"
+
+for entry in "${scenarios[@]}"; do
+  IFS='|' read -r name options seconds <<< "$entry"
+  # shellcheck disable=SC2086
+  "$sitl" --elf "$image" $options --until "$seconds" --profile "$work/chip.csv" > /dev/null
+  # shellcheck disable=SC2086
+  "$sitl" $options --until "$seconds" --profile "$work/host.csv" > /dev/null
+  c="$work/chip.csv"
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s cycles | %s/%s/%s | %s B | %s B |\n' "$name" "$seconds" \
+    "$(value "$c" instructions)" "$(value "$c" cycles)" "$(value "$c" startup_cycles)" "$(value "$c" passes)" \
+    "$(value "$c" pass_cycles_p50)" "$(value "$c" pass_cycles_p99)" "$(value "$c" pass_cycles_max)" \
+    "$(value "$c" isr_cycles_max)" "$(value "$c" rx_overflow_can1)" "$(value "$c" rx_overflow_can2)" \
+    "$(value "$c" rx_overflow_can3)" "$(value "$c" stack_task_max_bytes)" "$(value "$c" stack_main_max_bytes)" \
+    >> "$work/chip.md"
+  speed() { awk -v e="$(value "$1" emulated_seconds)" -v w="$(value "$1" wall_seconds)" 'BEGIN { printf "%.2f", e / w }'; }
+  printf '| %s | %s x | %s x |\n' "$name" "$(speed "$work/host.csv")" "$(speed "$c")" >> "$work/speed.md"
+  echo "bench-chip: $name done" >&2
+done
+
+cat "$work/chip.md" "$work/speed.md" > docs/performance.md
+echo "bench-chip: wrote docs/performance.md" >&2
