@@ -18,6 +18,7 @@
 
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/candump.hpp"
+#include "sitl/command_latency.hpp"
 #include "sitl/image_runner.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"
@@ -216,6 +217,7 @@ int main(int argc, char** argv)
 
     const auto wall_start = std::chrono::steady_clock::now();
     sitl::Profile profile;
+    const sitl::CommandLatency latency;
     if (options.elf.empty()) {
         sitl::powerOn();
         sitl::runUntilNs(until_us * kNsPerUs);
@@ -232,6 +234,7 @@ int main(int argc, char** argv)
         }
         image.profile(&profile);
     }
+    profile.add("cmd_to_compare_us_max", latency.maxNs() / kNsPerUs);
     profile.add("emulated_seconds", static_cast<double>(sim::nowNs()) / 1e9);
     profile.add("wall_seconds",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count());

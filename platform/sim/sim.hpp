@@ -272,5 +272,9 @@ PwmOutput pwmOutput(unsigned output);
 // Survives reset().
 using PwmObserver = void (*)(unsigned output, const PwmOutput& now, uint64_t ns);
 void setPwmObserver(PwmObserver observer);
+// Called at every write of a compare register (CCR1..4 of TIM2 or TIM5) as it happens, whether or not the
+// value is preloaded. Null: none. Survives reset().
+using CompareObserver = void (*)(const TIM_TypeDef* timer, unsigned channel, uint32_t value, uint64_t ns);
+void setCompareObserver(CompareObserver observer);
 
 }  // namespace sim

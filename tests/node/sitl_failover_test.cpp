@@ -63,9 +63,20 @@ INSTANTIATE_TEST_SUITE_P(Firmware, SitlFailover,
 TEST_P(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
 {
     const std::string trace_path = "/tmp/sitl_failover_" + std::to_string(::getpid()) + ".csv";
+    const std::string profile_path = "/tmp/sitl_failover_" + std::to_string(::getpid()) + ".profile";
     const std::string command = std::string(ENDPOINT_SITL) + " " + GetParam() + " --replay " + SCENARIO_DIR +
-                                "/failover.log --until 3.5 --trace " + trace_path;
+                                "/failover.log --until 3.5 --trace " + trace_path + " --profile " + profile_path;
     ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream profile(profile_path);
+    long latency_us = -1;
+    for (std::string line; std::getline(profile, line);) {
+        if (line.rfind("cmd_to_compare_us_max,", 0) == 0) {
+            latency_us = std::stol(line.substr(line.find(',') + 1));
+        }
+    }
+    std::remove(profile_path.c_str());
+    EXPECT_GT(latency_us, 0) << "commands reached the outputs";
+    EXPECT_LT(latency_us, 1000) << "within a millisecond of the command's end";
     const std::vector<Line> trace = readTrace(trace_path);
     std::remove(trace_path.c_str());
     ASSERT_FALSE(trace.empty());

@@ -83,6 +83,7 @@ TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
     EXPECT_GT(figure["wall_seconds"], 0.0);
     EXPECT_GT(figure["passes"], 1000.0);
     EXPECT_EQ(figure.count("rx_overflow_can3"), 1U);
+    EXPECT_EQ(figure["cmd_to_compare_us_max"], 0.0) << "no commands, nothing measured";
     if (!firmware.empty()) {
         // Counted on the image: a pass is hundreds of cycles, the task's stack (5 KB) is used but not
         // exhausted, 96 M cycles a second once the clock tree is up.
