@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/node/sitl_firmware.hpp"
+
 namespace {
 
 struct Line {
@@ -49,16 +51,10 @@ class SitlFailover : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        if (!GetParam().empty() && !std::ifstream(ENDPOINT_IMAGE)) {
-            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
-        }
+        SITL_SKIP_WITHOUT_IMAGE(GetParam());
     }
 };
-INSTANTIATE_TEST_SUITE_P(Firmware, SitlFailover,
-                         ::testing::Values(std::string(), "--elf " + std::string(ENDPOINT_IMAGE)),
-                         [](const ::testing::TestParamInfo<std::string>& run) {
-                             return run.param.empty() ? "BuiltIn" : "Image";
-                         });
+INSTANTIATE_TEST_SUITE_P(Firmware, SitlFailover, sitl_firmware::kBothWays, sitl_firmware::name);
 
 TEST_P(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
 {

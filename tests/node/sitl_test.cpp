@@ -12,6 +12,7 @@
 #include <string>
 
 #include "sitl/candump.hpp"
+#include "tests/node/sitl_firmware.hpp"
 
 namespace {
 
@@ -60,16 +61,11 @@ protected:
     void SetUp() override
     {
         firmware = GetParam();
-        if (!firmware.empty() && !fs::exists(ENDPOINT_IMAGE)) {
-            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
-        }
+        SITL_SKIP_WITHOUT_IMAGE(firmware);
         SitlFixture::SetUp();
     }
 };
-INSTANTIATE_TEST_SUITE_P(Firmware, SitlRun, ::testing::Values(std::string(), "--elf " + std::string(ENDPOINT_IMAGE)),
-                         [](const ::testing::TestParamInfo<std::string>& run) {
-                             return run.param.empty() ? "BuiltIn" : "Image";
-                         });
+INSTANTIATE_TEST_SUITE_P(Firmware, SitlRun, sitl_firmware::kBothWays, sitl_firmware::name);
 
 TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
 {
