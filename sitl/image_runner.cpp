@@ -1,6 +1,7 @@
 #include "sitl/image_runner.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -186,7 +187,11 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
 };
 
 ImageNode::ImageNode() : chip_(std::make_unique<Chip>()) {}
-ImageNode::~ImageNode() { sim::setCoreTakesExceptions(false); }
+ImageNode::~ImageNode()
+{
+    sim::setAccessLocator(nullptr);
+    sim::setCoreTakesExceptions(false);
+}
 
 std::string ImageNode::powerOn(const std::string& elf_path)
 {
@@ -198,6 +203,12 @@ std::string ImageNode::powerOn(const std::string& elf_path)
         return elf_path + ": " + error;
     }
     sim::setCoreTakesExceptions(true);
+    sim::setAccessLocator([chip = chip_.get()] {
+        const uint32_t pc = chip->core.reg(15);
+        char text[48];
+        std::snprintf(text, sizeof text, "at pc 0x%08x", static_cast<unsigned>(pc));
+        return std::string(text) + " in " + chip->image.functionAt(pc);
+    });
     chip_->mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);
     chip_->watchForProfile();
     chip_->catchUp();

@@ -21,6 +21,7 @@
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
+#include "sitl/command_latency.hpp"
 #include "sitl/image_runner.hpp"
 #include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
@@ -272,6 +273,7 @@ int main(int argc, char** argv)
     // How the firmware runs (built in, or the image on the emulated core) is one thing; how fast virtual
     // time goes (as fast as it can, or paced by the wall clock) another.
     const auto wall_start = std::chrono::steady_clock::now();
+    const sitl::CommandLatency latency;
     std::unique_ptr<sitl::ImageNode> image;
     sitl::RunUntil runUntil = [](uint64_t t_ns) {
         sitl::runUntilNs(t_ns);
@@ -300,6 +302,7 @@ int main(int argc, char** argv)
     } else {
         sitl::profile(&profile);
     }
+    profile.add("cmd_to_compare_us_max", latency.maxNs() / kNsPerUs);
     profile.add("emulated_seconds", static_cast<double>(sim::nowNs()) / 1e9);
     profile.add("wall_seconds",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count());

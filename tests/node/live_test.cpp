@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/getset_payloads.hpp"
+#include "tests/node/sitl_firmware.hpp"
 
 namespace {
 
@@ -179,22 +181,25 @@ TEST_F(Live, APortStartedWithoutANodeIdGetsOneFromAnAllocator)
 }
 
 // The built-in firmware, and the flashed image on the emulated core: the same back-ends and pacing.
-class LiveBothWays : public Live, public ::testing::WithParamInterface<bool> {
+class LiveBothWays : public Live, public ::testing::WithParamInterface<std::string> {
 protected:
     void SetUp() override
     {
-        if (GetParam() && !fs::exists(ENDPOINT_IMAGE)) {
-            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
-        }
+        SITL_SKIP_WITHOUT_IMAGE(GetParam());
         Live::SetUp();
     }
+    // The way's arguments, one by one.
     std::vector<std::string> firmware() const
     {
-        return GetParam() ? std::vector<std::string>{"--elf", ENDPOINT_IMAGE} : std::vector<std::string>{};
+        std::vector<std::string> args;
+        std::istringstream words(GetParam());
+        for (std::string w; words >> w;) {
+            args.push_back(w);
+        }
+        return args;
     }
 };
-INSTANTIATE_TEST_SUITE_P(Firmware, LiveBothWays, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& run) { return run.param ? "Image" : "BuiltIn"; });
+INSTANTIATE_TEST_SUITE_P(Firmware, LiveBothWays, sitl_firmware::kBothWays, sitl_firmware::name);
 
 TEST_P(LiveBothWays, AGarbageBurstIsCountedAndARequestAfterItIsAnswered)
 {
