@@ -12,6 +12,7 @@
 #include <string>
 
 #include "sitl/candump.hpp"
+#include "tests/node/bus_transfers.hpp"
 #include "tests/node/sitl_firmware.hpp"
 
 namespace {
@@ -66,6 +67,33 @@ protected:
     }
 };
 INSTANTIATE_TEST_SUITE_P(Firmware, SitlRun, sitl_firmware::kBothWays, sitl_firmware::name);
+
+TEST_P(SitlRun, APortStartedWithoutANodeIdTakesTheOneAnAllocatorGives)
+{
+    // The allocator (node 10) names the node's whole unique ID (chip ID 1, 2, 3, each word LSB first, then
+    // four zero bytes) with node ID 42, on CAN2, a second after start.
+    const std::vector<uint8_t> payload = {42 << 1, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+    std::string script;
+    for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, bus::kAllocationId, 10), 0, payload,
+                                                bus::kAllocationSignature)) {
+        script += sitl::formatCandump({1000000, 1, f}) + "\n";
+    }
+    write("in.log", script);
+    ASSERT_EQ(run("--param NETID1=0 --uid 1,2,3 --replay " + path("in.log") + " --until 2.6 --out " + path("out.log")),
+              0)
+        << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    bool anonymous_before = false;
+    bool status_as_42 = false;
+    for (const auto& f : sent) {
+        anonymous_before = anonymous_before || (f.port == 1 && (f.frame.id & 0x7FU) == 0 && f.time_us < 1000000);
+        status_as_42 = status_as_42 || (f.port == 1 && f.frame.id == bus::messageId(24, bus::kNodeStatusId, 42));
+    }
+    EXPECT_TRUE(anonymous_before) << "the port asked for a node ID first";
+    EXPECT_TRUE(status_as_42) << "and then served as node 42";
+}
 
 TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
 {
