@@ -1,6 +1,7 @@
 #include "sitl/image_runner.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -29,6 +30,33 @@ constexpr uint32_t kPaintMargin = 64;
 constexpr const char* kStatsSymbol = "_ZN12_GLOBAL__N_17g_statsE";
 constexpr uint32_t kStatsBytes = 16;
 
+// What a main-loop pass may do besides polling, each known by a function only it calls: the passes in
+// which one ran are reported apart (a pass doing two counts for both).
+struct Activity {
+    const char* label;
+    const char* function;
+};
+constexpr Activity kActivities[] = {
+    {"rawcommand", "uavcan_equipment_esc_RawCommand_decode_internal"},
+    {"arraycommand", "uavcan_equipment_actuator_ArrayCommand_decode_internal"},
+    {"vote", "qon_zb5_UseFlightController_decode_internal"},
+    {"ignore", "ignoreHandleXport"},
+    {"getset", "getsetHandleXport"},
+    {"getnodeinfo", "onGetNodeInfoRx"},
+    {"allocation", "onDynNodeRx"},
+    {"parameter_write", "NVMSet"},
+    {"page_transfer", "EE_PageTransfer"},
+    {"nodestatus", "uavcan_protocol_NodeStatus_encode"},
+    {"visibility", "qon_zb5_VisibleFlightController_encode"},
+};
+constexpr std::size_t kActivityCount = sizeof(kActivities) / sizeof(kActivities[0]);
+
+struct PassStats {
+    uint64_t count = 0;
+    uint64_t sum = 0;
+    uint64_t max = 0;
+};
+
 uint64_t percentile(std::vector<uint64_t> values, unsigned percent)
 {
     if (values.empty()) {
@@ -56,6 +84,8 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
     std::vector<uint64_t> pass_cycles;
     uint64_t last_pass_start = 0;
     uint64_t first_pass_cycles = 0;  // from reset to the main loop
+    uint32_t pass_activities = 0;    // bit per kActivities entry seen in the pass under way
+    std::array<PassStats, kActivityCount> activity_passes{};
     uint32_t main_stack_bottom = 0, main_stack_top = 0;
     uint32_t task_stack_bottom = 0, task_stack_top = 0;
 
@@ -87,11 +117,25 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
             core.watch(pass, [this](uint64_t cycles) {
                 if (last_pass_start != 0U) {
                     pass_cycles.push_back(cycles - last_pass_start);
+                    for (std::size_t i = 0; i < kActivityCount; ++i) {
+                        if ((pass_activities & (1U << i)) != 0U) {
+                            PassStats& st = activity_passes[i];
+                            ++st.count;
+                            st.sum += cycles - last_pass_start;
+                            st.max = std::max(st.max, cycles - last_pass_start);
+                        }
+                    }
+                    pass_activities = 0;
                 } else {
                     first_pass_cycles = cycles;
                 }
                 last_pass_start = cycles;
             });
+        }
+        for (std::size_t i = 0; i < kActivityCount; ++i) {
+            if (const uint32_t f = image.functionNamed(kActivities[i].function); f != 0U) {
+                core.watch(f, [this, i](uint64_t) { pass_activities |= 1U << i; });
+            }
         }
         // The main stack lies above the zeroed RAM, untouched by start-up: paint it before reset.
         main_stack_bottom = image.addressOf("_ebss");
@@ -242,6 +286,14 @@ void ImageNode::profile(Profile* out) const
     out->add("pass_cycles_p50", percentile(c.pass_cycles, 50));
     out->add("pass_cycles_p99", percentile(c.pass_cycles, 99));
     out->add("pass_cycles_max", c.pass_cycles.empty() ? 0U : *std::max_element(c.pass_cycles.begin(), c.pass_cycles.end()));
+    for (std::size_t i = 0; i < kActivityCount; ++i) {
+        const PassStats& st = c.activity_passes[i];
+        if (st.count != 0U) {
+            const std::string name = std::string("pass_cycles_") + kActivities[i].label;
+            out->add(name + "_mean", st.sum / st.count);
+            out->add(name + "_max", st.max);
+        }
+    }
     out->add("isr_cycles_max", c.core.longestHandlerCycles());
     const uint32_t stats = c.image.addressOf(kStatsSymbol);
     for (unsigned port = 0; port < 3; ++port) {

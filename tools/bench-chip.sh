@@ -12,13 +12,26 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 python3 tools/fullload-log.py "$full_seconds" > "$work/full-load.log"
+# Services: a GetNodeInfo request every 200 ms and a GetSet write (CAN2PWM_CH1 = 7) every 500 ms, from
+# node 10 to node 110 on CAN1, the frames of the independent vectors.
+for ms in $(seq 100 100 2900); do
+  t=$(printf '%d.%06d' $((ms / 1000)) $(((ms % 1000) * 1000)))
+  if [ $((ms % 200)) -eq 0 ]; then
+    sed "s/^([0-9.]*)/($t)/" tests/vectors/getnodeinfo_req_n10_to_n110.log
+  fi
+  if [ $((ms % 500)) -eq 0 ]; then
+    sed "s/^([0-9.]*)/($t)/" tests/vectors/getset_req_CAN2PWM_CH1_int7.log
+  fi
+done > "$work/services.log"
 
 # name | options | seconds
 scenarios=(
   "idle||3"
   "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
+  "services (GetNodeInfo, GetSet writes)|--replay $work/services.log|3"
   "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
 )
+activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer nodestatus visibility"
 
 value() { grep "^$2," "$1" | cut -d, -f2; }
 
@@ -34,6 +47,16 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
   echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | command to compare, worst | rx overflow CAN1/2/3 | task stack | main stack |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 } > "$work/chip.md"
+{
+  echo
+  echo "## Passes by what they did"
+  echo
+  echo "Cycles of the passes in which the node handled a received transfer or sent a periodic broadcast (each"
+  echo "known by a function only it calls; a pass doing two things counts for both)."
+  echo
+  echo "| scenario | pass doing | mean cycles | max cycles |"
+  echo "|---|---|---|---|"
+} > "$work/activities.md"
 {
   echo
   echo "## How fast the simulators run here"
@@ -58,10 +81,16 @@ for entry in "${scenarios[@]}"; do
     "$(value "$c" isr_cycles_max)" "$(value "$c" cmd_to_compare_us_max)" "$(value "$c" rx_overflow_can1)" "$(value "$c" rx_overflow_can2)" \
     "$(value "$c" rx_overflow_can3)" "$(value "$c" stack_task_max_bytes)" "$(value "$c" stack_main_max_bytes)" \
     >> "$work/chip.md"
+  for a in $activities; do
+    if grep -q "^pass_cycles_${a}_max," "$c"; then
+      printf '| %s | %s | %s | %s |\n' "$name" "$a" "$(value "$c" "pass_cycles_${a}_mean")" \
+        "$(value "$c" "pass_cycles_${a}_max")" >> "$work/activities.md"
+    fi
+  done
   speed() { awk -v e="$(value "$1" emulated_seconds)" -v w="$(value "$1" wall_seconds)" 'BEGIN { printf "%.2f", e / w }'; }
   printf '| %s | %s x | %s x |\n' "$name" "$(speed "$work/host.csv")" "$(speed "$c")" >> "$work/speed.md"
   echo "bench-chip: $name done" >&2
 done
 
-cat "$work/chip.md" "$work/speed.md" > docs/performance.md
+cat "$work/chip.md" "$work/activities.md" "$work/speed.md" > docs/performance.md
 echo "bench-chip: wrote docs/performance.md" >&2
