@@ -45,7 +45,7 @@ constexpr Activity kActivities[] = {
     {"getnodeinfo", "onGetNodeInfoRx"},
     {"allocation", "onDynNodeRx"},
     {"parameter_write", "NVMSet"},
-    {"page_transfer", "EE_PageTransfer"},
+    {"page_transfer", "FLASH_EraseSector"},  // the store erases only to move to the other page
     {"nodestatus", "uavcan_protocol_NodeStatus_encode"},
     {"visibility", "qon_zb5_VisibleFlightController_encode"},
 };

@@ -14,21 +14,22 @@ trap 'rm -rf "$work"' EXIT
 python3 tools/fullload-log.py "$full_seconds" > "$work/full-load.log"
 # Services: a GetNodeInfo request every 200 ms and a GetSet write (CAN2PWM_CH1 = 7) every 500 ms, from
 # node 10 to node 110 on CAN1, the frames of the independent vectors.
-for ms in $(seq 100 100 2900); do
-  t=$(printf '%d.%06d' $((ms / 1000)) $(((ms % 1000) * 1000)))
-  if [ $((ms % 200)) -eq 0 ]; then
-    sed "s/^([0-9.]*)/($t)/" tests/vectors/getnodeinfo_req_n10_to_n110.log
-  fi
-  if [ $((ms % 500)) -eq 0 ]; then
-    sed "s/^([0-9.]*)/($t)/" tests/vectors/getset_req_CAN2PWM_CH1_int7.log
-  fi
-done > "$work/services.log"
+{
+  python3 tools/repeat-log.py tests/vectors/getnodeinfo_req_n10_to_n110.log 14 200000 200000
+  python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 5 500000 500000
+} | sort -t')' -k1,1 > "$work/services.log"
+# A page transfer: the host-compiled node fills the store's page with writes nearly to the end, then the
+# image continues on the same flash with writes that cross into the other page.
+python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 32650 1500 100000 > "$work/fill.log"
+python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 300 2000 100000 > "$work/cross.log"
+"$sitl" --flash "$work/flash.bin" --replay "$work/fill.log" > /dev/null
 
 # name | options | seconds
 scenarios=(
   "idle||3"
   "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
   "services (GetNodeInfo, GetSet writes)|--replay $work/services.log|3"
+  "parameter writes across a page transfer|--replay $work/cross.log --flash $work/flash.bin|0.8"
   "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
 )
 activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer nodestatus visibility"
