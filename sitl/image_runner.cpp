@@ -1,10 +1,13 @@
 #include "sitl/image_runner.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
 
+#include "firmware/drivers/bxcan.hpp"
 #include "platform/emu/core.hpp"
 #include "platform/emu/elf_image.hpp"
 #include "platform/emu/memory_map.hpp"
@@ -24,10 +27,37 @@ constexpr uint8_t kPaint = 0xA5;
 // What the painting of the task's stack leaves alone below the stack pointer when the task starts.
 constexpr uint32_t kPaintMargin = 64;
 
-// The firmware's receive counters per port, as bxcan keeps them (BxcanStats: four 64-bit counters, the
+// The firmware's counters per port, as bxcan keeps them.
 // overflows first).
 constexpr const char* kStatsSymbol = "_ZN12_GLOBAL__N_17g_statsE";
-constexpr uint32_t kStatsBytes = 32;
+constexpr uint32_t kStatsBytes = sizeof(BxcanStats);
+
+// What a main-loop pass may do besides polling, each known by a function only it calls: the passes in
+// which one ran are reported apart (a pass doing two counts for both).
+struct Activity {
+    const char* label;
+    const char* function;
+};
+constexpr Activity kActivities[] = {
+    {"rawcommand", "uavcan_equipment_esc_RawCommand_decode_internal"},
+    {"arraycommand", "uavcan_equipment_actuator_ArrayCommand_decode_internal"},
+    {"vote", "qon_zb5_UseFlightController_decode_internal"},
+    {"ignore", "ignoreHandleXport"},
+    {"getset", "getsetHandleXport"},
+    {"getnodeinfo", "onGetNodeInfoRx"},
+    {"allocation", "onDynNodeRx"},
+    {"parameter_write", "NVMSet"},
+    {"page_transfer", "FLASH_EraseSector"},  // the store erases only to move to the other page
+    {"nodestatus", "uavcan_protocol_NodeStatus_encode"},
+    {"visibility", "qon_zb5_VisibleFlightController_encode"},
+};
+constexpr std::size_t kActivityCount = sizeof(kActivities) / sizeof(kActivities[0]);
+
+struct PassStats {
+    uint64_t count = 0;
+    uint64_t sum = 0;
+    uint64_t max = 0;
+};
 
 uint64_t percentile(std::vector<uint64_t> values, unsigned percent)
 {
@@ -56,6 +86,8 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
     std::vector<uint64_t> pass_cycles;
     uint64_t last_pass_start = 0;
     uint64_t first_pass_cycles = 0;  // from reset to the main loop
+    uint32_t pass_activities = 0;    // bit per kActivities entry seen in the pass under way
+    std::array<PassStats, kActivityCount> activity_passes{};
     uint32_t main_stack_bottom = 0, main_stack_top = 0;
     uint32_t task_stack_bottom = 0, task_stack_top = 0;
 
@@ -87,11 +119,25 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
             core.watch(pass, [this](uint64_t cycles) {
                 if (last_pass_start != 0U) {
                     pass_cycles.push_back(cycles - last_pass_start);
+                    for (std::size_t i = 0; i < kActivityCount; ++i) {
+                        if ((pass_activities & (1U << i)) != 0U) {
+                            PassStats& st = activity_passes[i];
+                            ++st.count;
+                            st.sum += cycles - last_pass_start;
+                            st.max = std::max(st.max, cycles - last_pass_start);
+                        }
+                    }
+                    pass_activities = 0;
                 } else {
                     first_pass_cycles = cycles;
                 }
                 last_pass_start = cycles;
             });
+        }
+        for (std::size_t i = 0; i < kActivityCount; ++i) {
+            if (const uint32_t f = image.functionNamed(kActivities[i].function); f != 0U) {
+                core.watch(f, [this, i](uint64_t) { pass_activities |= 1U << i; });
+            }
         }
         // The main stack lies above the zeroed RAM, untouched by start-up: paint it before reset.
         main_stack_bottom = image.addressOf("_ebss");
@@ -187,7 +233,11 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
 };
 
 ImageNode::ImageNode() : chip_(std::make_unique<Chip>()) {}
-ImageNode::~ImageNode() { sim::setCoreTakesExceptions(false); }
+ImageNode::~ImageNode()
+{
+    sim::setAccessLocator(nullptr);
+    sim::setCoreTakesExceptions(false);
+}
 
 std::string ImageNode::powerOn(const std::string& elf_path)
 {
@@ -205,6 +255,12 @@ std::string ImageNode::start()
         return error;
     }
     sim::setCoreTakesExceptions(true);
+    sim::setAccessLocator([chip = chip_.get()] {
+        const uint32_t pc = chip->core.reg(15);
+        char text[48];
+        std::snprintf(text, sizeof text, "at pc 0x%08x", static_cast<unsigned>(pc));
+        return std::string(text) + " in " + chip->image.functionAt(pc);
+    });
     chip_->mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);
     chip_->watchForProfile();
     chip_->catchUp();
@@ -246,6 +302,14 @@ void ImageNode::profile(Profile* out) const
     out->add("pass_cycles_p50", percentile(c.pass_cycles, 50));
     out->add("pass_cycles_p99", percentile(c.pass_cycles, 99));
     out->add("pass_cycles_max", c.pass_cycles.empty() ? 0U : *std::max_element(c.pass_cycles.begin(), c.pass_cycles.end()));
+    for (std::size_t i = 0; i < kActivityCount; ++i) {
+        const PassStats& st = c.activity_passes[i];
+        if (st.count != 0U) {
+            const std::string name = std::string("pass_cycles_") + kActivities[i].label;
+            out->add(name + "_mean", st.sum / st.count);
+            out->add(name + "_max", st.max);
+        }
+    }
     out->add("isr_cycles_max", c.core.longestHandlerCycles());
     const uint32_t stats = c.image.addressOf(kStatsSymbol);
     for (unsigned port = 0; port < 3; ++port) {

@@ -1,9 +1,11 @@
-// endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames.
+// endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames, or live.
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE]
-//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...
+//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN]... [--param NAME=VALUE]...
+//   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
+// With --live it is paced by the wall clock and the buses are reached from outside (docs/sitl.md).
 
 #include <algorithm>
 #include <chrono>
@@ -17,9 +19,13 @@
 #include <vector>
 
 #include "platform/sim/sim_flash.hpp"
+#include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
+#include "sitl/command_latency.hpp"
 #include "sitl/image_runner.hpp"
+#include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
+#include "sitl/param_option.hpp"
 #include "sitl/trace.hpp"
 
 namespace {
@@ -41,16 +47,25 @@ struct Options {
     uint64_t until_us = kDefaultRunUs;
     uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
     bool disconnected[3] = {false, false, false};
+    bool live = false;
+    std::string bus_url[3];
+    std::vector<sitl::ParamWrite> params;
 };
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
     "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n"
+    "                     [--elf IMAGE] [--profile FILE] [--param NAME=VALUE]...\n"
+    "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--until SECONDS] [--flash FILE]\n"
+    "                     [--out FILE] [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
     "                     [--elf IMAGE] [--profile FILE]\n"
     "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
     "               firmware built into this program\n"
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
-    "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds\n";
+    "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds;\n"
+    "               live, each bus's frames in and out and what it dropped\n"
+    "  --live       real time, the buses reached from outside, until SIGINT or SIGTERM (docs/sitl.md)\n"
+    "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
 {
@@ -131,8 +146,34 @@ Options parseOptions(int argc, char** argv)
                 usage("--disconnect takes can0, can1 or can2");
             }
             o.disconnected[bus[3] - '0'] = true;
+        } else if (arg == "--live") {
+            o.live = true;
+        } else if (arg == "--can1" || arg == "--can2" || arg == "--can3") {
+            o.bus_url[arg[5] - '1'] = value();
+        } else if (arg == "--param") {
+            sitl::ParamWrite write{};
+            std::string error;
+            if (!sitl::parseParamWrite(value(), &write, &error)) {
+                usage(error);
+            }
+            o.params.push_back(write);
         } else {
             usage("unknown argument " + arg);
+        }
+    }
+    if (o.live && !o.replay.empty()) {
+        usage("--replay runs in virtual time only; leave out --live");
+    }
+    for (unsigned port = 0; port < 3; ++port) {
+        if (o.live && o.disconnected[port]) {
+            usage("--disconnect is for replays; live, a bus with nobody on it is --can" + std::to_string(port + 1) +
+                  " none");
+        }
+        if (!o.live && !o.bus_url[port].empty()) {
+            usage("--can" + std::to_string(port + 1) + " needs --live");
+        }
+        if (o.live && o.bus_url[port].empty()) {
+            o.bus_url[port] = "mcast:" + std::to_string(port);
         }
     }
     return o;
@@ -188,7 +229,7 @@ int main(int argc, char** argv)
             usage(options.replay + ": " + error);
         }
     }
-    uint64_t until_us = options.until_us;
+    uint64_t until_us = options.live && !options.until_given ? UINT64_MAX / kNsPerUs : options.until_us;
     if (!options.until_given && !script.empty()) {
         uint64_t last = 0;
         for (const auto& f : script) {
@@ -203,44 +244,76 @@ int main(int argc, char** argv)
     if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
         usage("cannot use " + options.flash + " as flash");
     }
-    // The other side of each bus: the tool replaying the script, which also acknowledges the node.
+    sitl::applyParamWrites(options.params);
+    sitl::Trace trace;
+
+    // The other side of each bus: live, whatever tool the user attaches; else the tool replaying the
+    // script. Either acknowledges the node.
+    std::vector<std::unique_ptr<sitl::Backend>> backends;
     std::vector<std::unique_ptr<sim::CanPeer>> tools;
     for (unsigned port = 0; port < 3; ++port) {
-        tools.push_back(std::make_unique<sim::CanPeer>(port));
-        sim::canBus(port).setConnected(!options.disconnected[port]);
+        if (!options.live) {
+            tools.push_back(std::make_unique<sim::CanPeer>(port));
+            sim::canBus(port).setConnected(!options.disconnected[port]);
+        } else if (options.bus_url[port] != "none") {
+            std::string error;
+            std::unique_ptr<sitl::Backend> backend = sitl::openBackend(options.bus_url[port], &error);
+            if (!backend) {
+                backends.clear();  // an SLCAN symlink made for an earlier bus goes again
+                usage("--can" + std::to_string(port + 1) + " " + error);
+            }
+            backend->attach(port);
+            backends.push_back(std::move(backend));
+        }
     }
     for (const auto& f : script) {
         tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
     }
-    sitl::Trace trace;
 
+    // How the firmware runs (built in, or the image on the emulated core) is one thing; how fast virtual
+    // time goes (as fast as it can, or paced by the wall clock) another.
     const auto wall_start = std::chrono::steady_clock::now();
-    sitl::Profile profile;
+    const sitl::CommandLatency latency;
+    std::unique_ptr<sitl::ImageNode> image;
+    sitl::RunUntil runUntil = [](uint64_t t_ns) { return sitl::runUntilNs(t_ns); };
     if (options.elf.empty()) {
         sitl::powerOn();
-        if (!sitl::runUntilNs(until_us * kNsPerUs)) {
-            // The built-in firmware's RAM is this process's: it cannot be powered on a second time here.
-            std::cerr << "endpoint-sitl: the node requested a system reset at " << sim::nowUs()
-                      << " us; the run stops there (restart the built-in firmware as a new process on the same"
-                         " --flash file)\n";
-            return EXIT_FAILURE;
-        }
-        sitl::profile(&profile);
     } else {
-        sitl::ImageNode image;
-        const std::string error = image.powerOn(options.elf);
+        image = std::make_unique<sitl::ImageNode>();
+        const std::string error = image->powerOn(options.elf);
         if (!error.empty()) {
             usage(error);
         }
-        if (!image.runUntilNs(until_us * kNsPerUs)) {
-            std::cerr << "endpoint-sitl: the image stopped\n" << image.report();
-            return EXIT_FAILURE;
-        }
-        image.profile(&profile);
+        runUntil = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
     }
+    const bool ran = options.live ? sitl::runLive(backends, until_us * kNsPerUs, runUntil)
+                                  : runUntil(until_us * kNsPerUs);
+    if (!ran && image) {
+        std::cerr << "endpoint-sitl: the image stopped\n" << image->report();
+        return EXIT_FAILURE;
+    }
+    if (!ran) {
+        // The built-in firmware's RAM is this process's: it cannot be powered on a second time here.
+        std::cerr << "endpoint-sitl: the node requested a system reset at " << sim::nowUs()
+                  << " us; the run stops there (restart the built-in firmware as a new process on the same"
+                     " --flash file)\n";
+        return EXIT_FAILURE;
+    }
+
+    sitl::Profile profile;
+    if (image) {
+        image->profile(&profile);
+    } else {
+        sitl::profile(&profile);
+    }
+    profile.add("cmd_to_compare_us_max", latency.maxNs() / kNsPerUs);
     profile.add("emulated_seconds", static_cast<double>(sim::nowNs()) / 1e9);
     profile.add("wall_seconds",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count());
+    for (const auto& b : backends) {
+        std::cerr << "endpoint-sitl: " << b->summary() << "\n";
+        b->profile(&profile);
+    }
     if (!options.profile.empty()) {
         writeFile(options.profile, profile.text());
     }

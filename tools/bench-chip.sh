@@ -12,13 +12,27 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 python3 tools/fullload-log.py "$full_seconds" > "$work/full-load.log"
+# Services: a GetNodeInfo request every 200 ms and a GetSet write (CAN2PWM_CH1 = 7) every 500 ms, from
+# node 10 to node 110 on CAN1, the frames of the independent vectors.
+{
+  python3 tools/repeat-log.py tests/vectors/getnodeinfo_req_n10_to_n110.log 14 200000 200000
+  python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 5 500000 500000
+} | sort -t')' -k1,1 > "$work/services.log"
+# A page transfer: the host-compiled node fills the store's page with writes nearly to the end, then the
+# image continues on the same flash with writes that cross into the other page.
+python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 32650 1500 100000 > "$work/fill.log"
+python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 300 2000 100000 > "$work/cross.log"
+"$sitl" --flash "$work/flash.bin" --replay "$work/fill.log" > /dev/null
 
 # name | options | seconds
 scenarios=(
   "idle||3"
   "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
+  "services (GetNodeInfo, GetSet writes)|--replay $work/services.log|3"
+  "parameter writes across a page transfer|--replay $work/cross.log --flash $work/flash.bin|0.8"
   "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
 )
+activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer nodestatus visibility"
 
 value() { grep "^$2," "$1" | cut -d, -f2; }
 
@@ -28,11 +42,22 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
   echo "Measured by \`make bench-chip\` on $(date -u +%Y-%m-%d): the image \`$(basename "$image")\` executed on the emulated"
   echo "Cortex-M4 (cycles from its timing model, see \`docs/emulator.md\`), at 96 MHz after start-up. A pass is one"
   echo "round of the main loop, from one entry of \`MainTaskPass\` to the next (the interrupts taken meanwhile"
-  echo "included). Receive overflows are the firmware's own counters (\`rx_overflow_count\`)."
+  echo "included). Receive overflows are the firmware's own counters (\`rx_overflow_count\`). Command to compare:"
+  echo "from a RawCommand's or ArrayCommand's end on the bus to the next compare write that sets a pulse."
   echo
-  echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | rx overflow CAN1/2/3 | task stack | main stack |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | command to compare, worst | rx overflow CAN1/2/3 | task stack | main stack |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 } > "$work/chip.md"
+{
+  echo
+  echo "## Passes by what they did"
+  echo
+  echo "Cycles of the passes in which the node handled a received transfer or sent a periodic broadcast (each"
+  echo "known by a function only it calls; a pass doing two things counts for both)."
+  echo
+  echo "| scenario | pass doing | mean cycles | max cycles |"
+  echo "|---|---|---|---|"
+} > "$work/activities.md"
 {
   echo
   echo "## How fast the simulators run here"
@@ -51,16 +76,22 @@ for entry in "${scenarios[@]}"; do
   # shellcheck disable=SC2086
   "$sitl" $options --until "$seconds" --profile "$work/host.csv" > /dev/null
   c="$work/chip.csv"
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s cycles | %s/%s/%s | %s B | %s B |\n' "$name" "$seconds" \
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s cycles | %s us | %s/%s/%s | %s B | %s B |\n' "$name" "$seconds" \
     "$(value "$c" instructions)" "$(value "$c" cycles)" "$(value "$c" startup_cycles)" "$(value "$c" passes)" \
     "$(value "$c" pass_cycles_p50)" "$(value "$c" pass_cycles_p99)" "$(value "$c" pass_cycles_max)" \
-    "$(value "$c" isr_cycles_max)" "$(value "$c" rx_overflow_can1)" "$(value "$c" rx_overflow_can2)" \
+    "$(value "$c" isr_cycles_max)" "$(value "$c" cmd_to_compare_us_max)" "$(value "$c" rx_overflow_can1)" "$(value "$c" rx_overflow_can2)" \
     "$(value "$c" rx_overflow_can3)" "$(value "$c" stack_task_max_bytes)" "$(value "$c" stack_main_max_bytes)" \
     >> "$work/chip.md"
+  for a in $activities; do
+    if grep -q "^pass_cycles_${a}_max," "$c"; then
+      printf '| %s | %s | %s | %s |\n' "$name" "$a" "$(value "$c" "pass_cycles_${a}_mean")" \
+        "$(value "$c" "pass_cycles_${a}_max")" >> "$work/activities.md"
+    fi
+  done
   speed() { awk -v e="$(value "$1" emulated_seconds)" -v w="$(value "$1" wall_seconds)" 'BEGIN { printf "%.2f", e / w }'; }
   printf '| %s | %s x | %s x |\n' "$name" "$(speed "$work/host.csv")" "$(speed "$c")" >> "$work/speed.md"
   echo "bench-chip: $name done" >&2
 done
 
-cat "$work/chip.md" "$work/speed.md" > docs/performance.md
+cat "$work/chip.md" "$work/activities.md" "$work/speed.md" > docs/performance.md
 echo "bench-chip: wrote docs/performance.md" >&2

@@ -20,3 +20,14 @@ head -n 40 "$out/trace.csv"
 "$build/sitl/endpoint-sitl" --replay "$here/sitl/scenarios/failover.log" --until 3.5 --trace "$out/failover.csv"
 echo "== failover: pulse widths and the elected-port LEDs (MICROS,NAME,VALUE)"
 grep -E ',(pwm[0-5]_us|led1|led2),' "$out/failover.csv"
+
+# The same script on the flashed image itself, executed on the emulated Cortex-M4 (when it is built).
+image="$here/build/stm32f413/endpoint.elf"
+if [ -f "$image" ]; then
+    "$build/sitl/endpoint-sitl" --elf "$image" --replay "$here/sitl/scenarios/failover.log" --until 3.5 \
+        --trace "$out/failover-image.csv" --profile "$out/profile.csv"
+    echo "== failover on the image (endpoint.elf on the emulated core): pulse widths and LEDs"
+    grep -E ',(pwm0_us|led1|led2),' "$out/failover-image.csv"
+    echo "== what it cost on the chip (--profile)"
+    cat "$out/profile.csv"
+fi

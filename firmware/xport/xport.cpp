@@ -624,7 +624,6 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
             ins->stats.rx_errors++;  // no block for the state
             return;
         }
-        state->calculated_crc = crcAddSignature(0xFFFFU, rx_data_type_signature);
     } else {
         state = findRxState(ins->rx_states, descriptor);
         if (state == nullptr) {
@@ -683,7 +682,9 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
             return;
         }
         state->payload_crc = static_cast<uint16_t>(frame->data[0] | (frame->data[1] << 8));
-        state->calculated_crc = crcAdd(state->calculated_crc, &frame->data[2], n);
+        // Seeded here, not for every start of transfer: a single frame carries no CRC, and the seed is
+        // most of the work of receiving one.
+        state->calculated_crc = crcAdd(crcAddSignature(0xFFFFU, rx_data_type_signature), &frame->data[2], n);
         state->next_toggle ^= 1U;
         return;
     }

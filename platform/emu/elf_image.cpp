@@ -167,6 +167,18 @@ std::string ElfImage::functionAt(uint32_t address) const
     return "?";
 }
 
+uint32_t ElfImage::functionNamed(const std::string& name) const
+{
+    // A free C++ function is mangled as _Z, the name's length, the name, then its parameter types.
+    const std::string mangled = "_Z" + std::to_string(name.size()) + name;
+    for (const Symbol& s : symbols_) {
+        if (s.function && (s.name == name || s.name.compare(0, mangled.size(), mangled) == 0)) {
+            return s.address;
+        }
+    }
+    return 0;
+}
+
 uint32_t ElfImage::addressOf(const std::string& name) const
 {
     for (const Symbol& s : symbols_) {

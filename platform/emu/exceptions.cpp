@@ -3,6 +3,7 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/emu/core.hpp"
 #include "platform/emu/memory_map.hpp"
@@ -123,7 +124,9 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
         }
         words[8 + kFpWords] = get(UC_ARM_REG_FPSCR);
     }
-    uc_mem_write(uc_, frame, words.data(), size);
+    // Straight into the RAM Unicorn runs on: its own write would look for translated code to discard at
+    // every exception, and RAM holds none.
+    std::memcpy(ram_.data() + (frame - kRamBase), words.data(), size);
 
     // Handler mode runs on the main stack: clear SPSEL while still in thread mode, so Unicorn swaps banks.
     setControl(control & kControlNpriv);
@@ -171,10 +174,11 @@ bool Core::returnFromException(uint32_t excReturn)
     const uint32_t frame = toPsp ? psp() : msp();
     const uint32_t size = fp ? kFpFrame : kBasicFrame;
     std::array<uint32_t, kFpFrame / 4> words{};
-    if (!inRam(frame, size) || uc_mem_read(uc_, frame, words.data(), size) != UC_ERR_OK) {
+    if (!inRam(frame, size)) {
         fault("exception return: frame at " + hex(frame) + " is not in RAM", pc_);
         return false;
     }
+    std::memcpy(words.data(), ram_.data() + (frame - kRamBase), size);
     const uint32_t psr = words[7];
     if ((mode == 0x1U) != ((psr & kIpsrMask) != 0U)) {
         fault("exception return: EXC_RETURN " + hex(excReturn) + " does not match the stacked IPSR",

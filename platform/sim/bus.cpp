@@ -2,6 +2,8 @@
 // that owns the address. Registers no model claims are plain storage.
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
 
 #include "chip.hpp"
 #include "platform/sim/internal.hpp"
@@ -16,6 +18,7 @@ constexpr std::size_t kMaxPeripherals = 32;
 Peripheral* g_peripherals[kMaxPeripherals];
 std::size_t g_peripheralCount = 0;
 Peripheral* g_lastHit = nullptr;
+std::function<std::string()> g_locator;
 
 Peripheral* owner(const void* reg)
 {
@@ -44,8 +47,9 @@ void warnUnclocked(Peripheral* p)
     if (warnedCount < kMaxPeripherals) {
         warned[warnedCount++] = p;
     }
-    std::fprintf(stderr, "sim: %s accessed while its clock is off (RCC enable bit clear): access ignored\n",
-                 p->name());
+    const std::string where = g_locator ? " " + g_locator() : std::string();
+    std::fprintf(stderr, "sim: %s accessed while its clock is off (RCC enable bit clear)%s: access ignored\n",
+                 p->name(), where.c_str());
 }
 
 uint32_t plainRead(const void* reg, unsigned width)
@@ -157,6 +161,8 @@ void* hostRegister(const Region& r, uint32_t address)
 }
 
 }  // namespace
+
+void setAccessLocator(std::function<std::string()> locator) { g_locator = std::move(locator); }
 
 bool busRead(uint32_t address, unsigned width, uint32_t* value)
 {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -109,6 +110,9 @@ void setCoreTakesExceptions(bool core);
 // a misaligned word).
 bool busRead(uint32_t address, unsigned width, uint32_t* value);
 bool busWrite(uint32_t address, unsigned width, uint32_t value);
+// Says where the code is that makes an access (for the emulated core: its PC and function), added to
+// the warning about an access to a peripheral whose clock is off. Empty: nothing added.
+void setAccessLocator(std::function<std::string()> locator);
 
 // ---------------------------------------------------------------------------------------------------------
 // CAN
@@ -276,5 +280,9 @@ PwmOutput pwmOutput(unsigned output);
 // Survives reset().
 using PwmObserver = void (*)(unsigned output, const PwmOutput& now, uint64_t ns);
 void setPwmObserver(PwmObserver observer);
+// Called at every write of a compare register (CCR1..4 of TIM2 or TIM5) as it happens, whether or not the
+// value is preloaded. Null: none. Survives reset().
+using CompareObserver = void (*)(const TIM_TypeDef* timer, unsigned channel, uint32_t value, uint64_t ns);
+void setCompareObserver(CompareObserver observer);
 
 }  // namespace sim

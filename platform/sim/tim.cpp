@@ -13,6 +13,10 @@
 namespace sim {
 
 namespace {
+CompareObserver g_compareObserver;
+}  // namespace
+
+namespace {
 
 constexpr uint64_t kCounterSpan = 1ULL << 32;  // TIM2 and TIM5 count in 32 bits
 constexpr unsigned kChannels = 4;
@@ -86,6 +90,9 @@ public:
         } else if (offset >= offsetof(TIM_TypeDef, CCR1) && offset <= offsetof(TIM_TypeDef, CCR4)) {
             store(offset, value, 4);
             const unsigned ch = (offset - static_cast<uint32_t>(offsetof(TIM_TypeDef, CCR1))) / 4U;
+            if (g_compareObserver != nullptr) {
+                g_compareObserver(&regs(), ch + 1U, value, now);
+            }
             if (!comparePreloaded(ch)) {
                 ccr_[ch] = value;
             }
@@ -389,5 +396,6 @@ PwmOutput pwmOutput(unsigned output)
 }
 
 void setPwmObserver(PwmObserver observer) { g_pwmObserver = observer; }
+void setCompareObserver(CompareObserver observer) { g_compareObserver = observer; }
 
 }  // namespace sim

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/node/sitl_firmware.hpp"
+
 namespace {
 
 struct Line {
@@ -49,23 +51,28 @@ class SitlFailover : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
-        if (!GetParam().empty() && !std::ifstream(ENDPOINT_IMAGE)) {
-            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
-        }
+        SITL_SKIP_WITHOUT_IMAGE(GetParam());
     }
 };
-INSTANTIATE_TEST_SUITE_P(Firmware, SitlFailover,
-                         ::testing::Values(std::string(), "--elf " + std::string(ENDPOINT_IMAGE)),
-                         [](const ::testing::TestParamInfo<std::string>& run) {
-                             return run.param.empty() ? "BuiltIn" : "Image";
-                         });
+INSTANTIATE_TEST_SUITE_P(Firmware, SitlFailover, sitl_firmware::kBothWays, sitl_firmware::name);
 
 TEST_P(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
 {
     const std::string trace_path = "/tmp/sitl_failover_" + std::to_string(::getpid()) + ".csv";
+    const std::string profile_path = "/tmp/sitl_failover_" + std::to_string(::getpid()) + ".profile";
     const std::string command = std::string(ENDPOINT_SITL) + " " + GetParam() + " --replay " + SCENARIO_DIR +
-                                "/failover.log --until 3.5 --trace " + trace_path;
+                                "/failover.log --until 3.5 --trace " + trace_path + " --profile " + profile_path;
     ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream profile(profile_path);
+    long latency_us = -1;
+    for (std::string line; std::getline(profile, line);) {
+        if (line.rfind("cmd_to_compare_us_max,", 0) == 0) {
+            latency_us = std::stol(line.substr(line.find(',') + 1));
+        }
+    }
+    std::remove(profile_path.c_str());
+    EXPECT_GT(latency_us, 0) << "commands reached the outputs";
+    EXPECT_LT(latency_us, 1000) << "within a millisecond of the command's end";
     const std::vector<Line> trace = readTrace(trace_path);
     std::remove(trace_path.c_str());
     ASSERT_FALSE(trace.empty());

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "sitl/candump.hpp"
+#include "tests/node/bus_transfers.hpp"
+#include "tests/node/sitl_firmware.hpp"
 
 namespace {
 
@@ -60,16 +62,38 @@ protected:
     void SetUp() override
     {
         firmware = GetParam();
-        if (!firmware.empty() && !fs::exists(ENDPOINT_IMAGE)) {
-            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
-        }
+        SITL_SKIP_WITHOUT_IMAGE(firmware);
         SitlFixture::SetUp();
     }
 };
-INSTANTIATE_TEST_SUITE_P(Firmware, SitlRun, ::testing::Values(std::string(), "--elf " + std::string(ENDPOINT_IMAGE)),
-                         [](const ::testing::TestParamInfo<std::string>& run) {
-                             return run.param.empty() ? "BuiltIn" : "Image";
-                         });
+INSTANTIATE_TEST_SUITE_P(Firmware, SitlRun, sitl_firmware::kBothWays, sitl_firmware::name);
+
+TEST_P(SitlRun, APortStartedWithoutANodeIdTakesTheOneAnAllocatorGives)
+{
+    // The allocator (node 10) names the node's whole unique ID (chip ID 1, 2, 3, each word LSB first, then
+    // four zero bytes) with node ID 42, on CAN2, a second after start.
+    const std::vector<uint8_t> payload = {42 << 1, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+    std::string script;
+    for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, bus::kAllocationId, 10), 0, payload,
+                                                bus::kAllocationSignature)) {
+        script += sitl::formatCandump({1000000, 1, f}) + "\n";
+    }
+    write("in.log", script);
+    ASSERT_EQ(run("--param NETID1=0 --uid 1,2,3 --replay " + path("in.log") + " --until 2.6 --out " + path("out.log")),
+              0)
+        << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    bool anonymous_before = false;
+    bool status_as_42 = false;
+    for (const auto& f : sent) {
+        anonymous_before = anonymous_before || (f.port == 1 && (f.frame.id & 0x7FU) == 0 && f.time_us < 1000000);
+        status_as_42 = status_as_42 || (f.port == 1 && f.frame.id == bus::messageId(24, bus::kNodeStatusId, 42));
+    }
+    EXPECT_TRUE(anonymous_before) << "the port asked for a node ID first";
+    EXPECT_TRUE(status_as_42) << "and then served as node 42";
+}
 
 TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
 {
@@ -83,6 +107,7 @@ TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
     EXPECT_GT(figure["wall_seconds"], 0.0);
     EXPECT_GT(figure["passes"], 1000.0);
     EXPECT_EQ(figure.count("rx_overflow_can3"), 1U);
+    EXPECT_EQ(figure["cmd_to_compare_us_max"], 0.0) << "no commands, nothing measured";
     if (!firmware.empty()) {
         // Counted on the image: a pass is hundreds of cycles, the task's stack (5 KB) is used but not
         // exhausted, 96 M cycles a second once the clock tree is up.
@@ -216,6 +241,30 @@ TEST_F(SitlCli, BadInputIsRefusedWithAReason)
     EXPECT_EQ(run("--uid 1,2"), 2);
     EXPECT_EQ(run("--disconnect can7"), 2);
     EXPECT_EQ(run("--replay " + path("missing.log")), 2);
+}
+
+TEST_F(SitlCli, ParamWritesTheStoreBeforeStartOrSaysWhyNot)
+{
+    ASSERT_EQ(run("--param NETID0=42 --param CAN2PWM_CH1=16 --until 1.2 --out " + path("out.log")), 0);
+    EXPECT_NE(slurp(dir / "out.log").find(" can0 1801552A#"), std::string::npos) << "NodeStatus from node 42";
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"--param NETID9=1", "no parameter named NETID9"},
+        {"--param NETID1=128", "NETID1 takes an integer 0..127, not 128"},
+        {"--param CAN2PWM_CH1=1.5", "takes an integer 0..16"},
+        {"--param FORMATID=6", "not a setting"},
+        {"--param CAN1_RXOVF=0", "not a setting"},
+        {"--param NETID0", "NAME=VALUE"},
+        {"--live --can2 mcast:256", "group number 0..255"},
+        {"--live --can1 tcp:1", "not a bus"},
+        {"--live --can1 socketcan:nosuchcan0 --can2 none --can3 none", "socketcan:nosuchcan0: "},
+        {"--live --replay x.log", "leave out --live"},
+        {"--can1 none", "needs --live"},
+    };
+    for (const auto& [args, reason] : bad) {
+        EXPECT_EQ(run(args), 2) << args;
+        EXPECT_NE(slurp(dir / "stderr.txt").find(reason), std::string::npos) << args << ": " << slurp(dir / "stderr.txt");
+    }
 }
 
 TEST_F(SitlCli, HelpPrintsTheUsage)

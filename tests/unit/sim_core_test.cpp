@@ -292,6 +292,19 @@ TEST_F(SimCore, ChipAddressesReachTheSameModels)
     EXPECT_FALSE(sim::busRead(0x40023832U, 4, &v)) << "a misaligned word";
 }
 
+TEST_F(SimCore, AnAccessWithTheClockOffIsReportedWithWhereItCameFrom)
+{
+    sim::setAccessLocator([] { return std::string("at pc 0x08021234 in someFunction"); });
+    ::testing::internal::CaptureStderr();
+    uint32_t v = 1;
+    ASSERT_TRUE(sim::busRead(0x40000000U, 4, &v));  // TIM2, clock off after reset
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    sim::setAccessLocator(nullptr);
+    EXPECT_EQ(v, 0U) << "reads as 0, as on the chip";
+    EXPECT_NE(said.find("TIM2"), std::string::npos) << said;
+    EXPECT_NE(said.find("at pc 0x08021234 in someFunction"), std::string::npos) << said;
+}
+
 TEST_F(SimCore, ACoreOfItsOwnTakesTheExceptions)
 {
     sim::setCoreTakesExceptions(true);
