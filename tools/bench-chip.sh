@@ -62,7 +62,7 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
   echo
   echo "## How fast the simulators run here"
   echo
-  echo "Emulated seconds per wall second on this machine (2 cores, other work running); the host-compiled node"
+  echo "Emulated seconds per wall second on this machine (2 cores); the host-compiled node"
   echo "charges a fixed 5 us per pass, the emulated image the cycles it executes."
   echo
   echo "| scenario | host-compiled node | emulated image |"
