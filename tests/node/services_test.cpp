@@ -3,6 +3,8 @@
 // living the first life on a flash file.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +65,26 @@ using namespace getset;
 
 class ServicesTest : public nodetest::NodeFixture {
 protected:
+    // A first life of the node on the flash file at `path`, in a child process (the node's RAM allows one
+    // power-on per process): powered on, 10 ms in, then `life`, which says whether all went as expected.
+    static void firstLife(const char* path, const std::function<bool()>& life)
+    {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (!sim::flashUseFile(path)) {
+                std::_Exit(2);
+            }
+            sitl::powerOn();
+            sitl::runUntilNs(10 * kMs);
+            std::_Exit(life() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 0) << "first life";
+    }
+
     // The node's service responses of one type on a port, in order.
     static std::vector<bus::Transfer> responses(unsigned port, uint32_t dtid)
     {
@@ -262,27 +284,15 @@ TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
     ASSERT_GE(fd, 0);
     close(fd);
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // First life: write CAN2PWM_CH1 = 7 (the vector's request) and NETID1 = 0, then lose power.
-        if (!sim::flashUseFile(path)) {
-            std::_Exit(2);
-        }
-        sitl::powerOn();
-        sitl::runUntilNs(10 * kMs);
+    // First life: write CAN2PWM_CH1 = 7 (the vector's request) and NETID1 = 0, then lose power.
+    ASSERT_NO_FATAL_FAILURE(firstLife(path, [this] {
         for (const sitl::LoggedFrame& f : nodetest::vectorFrames("getset_req_CAN2PWM_CH1_int7.log")) {
             peers[0]->send(f.frame);
         }
         sitl::runUntilNs(sim::nowNs() + 20 * kMs);
-        const bool ok = getset(0, request(2, value::integer(0))) == answer(0, 111, 127, 0, "NETID1") &&
-                        parameters[Var_CAN2PWM_CHStart].val == 7;
-        std::_Exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "first life";
+        return getset(0, request(2, value::integer(0))) == answer(0, 111, 127, 0, "NETID1") &&
+               parameters[Var_CAN2PWM_CHStart].val == 7;
+    }));
 
     ASSERT_TRUE(sim::flashUseFile(path));
     sitl::powerOn();
@@ -465,25 +475,13 @@ TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
     ASSERT_GE(fd, 0);
     close(fd);
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (!sim::flashUseFile(path)) {
-            std::_Exit(2);
-        }
-        sitl::powerOn();
-        sitl::runUntilNs(10 * kMs);
-        const bool ok = getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 0, 16, 0, "CAN2PWM_CH1") &&
-                        executeOpcode(0, 0) == opcodeAnswer(true) && executeOpcode(1, 1) == opcodeAnswer(true) &&
-                        parameters[Var_CAN2PWM_CHStart].val == 7 &&
-                        getset(2, request(0, value::integer(9), "CAN2PWM_CH2")) == answer(9, 0, 16, 0, "CAN2PWM_CH2") &&
-                        executeOpcode(2, 2) == opcodeAnswer(false) && restart(0, kRightMagic).second != 0;
-        std::_Exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "first life";
+    ASSERT_NO_FATAL_FAILURE(firstLife(path, [this] {
+        return getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 0, 16, 0, "CAN2PWM_CH1") &&
+               executeOpcode(0, 0) == opcodeAnswer(true) && executeOpcode(1, 1) == opcodeAnswer(true) &&
+               parameters[Var_CAN2PWM_CHStart].val == 7 &&
+               getset(2, request(0, value::integer(9), "CAN2PWM_CH2")) == answer(9, 0, 16, 0, "CAN2PWM_CH2") &&
+               executeOpcode(2, 2) == opcodeAnswer(false) && restart(0, kRightMagic).second != 0;
+    }));
 
     ASSERT_TRUE(sim::flashUseFile(path));
     sitl::powerOn();
