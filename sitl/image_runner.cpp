@@ -207,15 +207,16 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         return true;
     }
 
-    // Asked at every instruction block: also where the models' time catches up when an event is due, so
-    // that code spinning on RAM alone still sees its interrupts on time.
-    std::optional<emu::PendingException> highestPending() override
+    // Also where the models' time catches up when an event is due, so that code spinning on RAM alone
+    // still sees its interrupts on time: with nothing pending, the core asks again once that event is due.
+    std::optional<emu::PendingException> highestPending(uint64_t* quietUntil) override
     {
         if (core.cycles() >= event_due_cycles) {
             catchUp();
         }
         sim::ExceptionRequest request{};
         if (!sim::pendingException(&request)) {
+            *quietUntil = event_due_cycles;
             return std::nullopt;
         }
         return emu::PendingException{static_cast<unsigned>(request.irq + static_cast<int>(kCoreExceptions)),

@@ -31,6 +31,7 @@ struct BlockInfo {
     uint32_t cycles = 0;
     // Loads of literals placed next to the code (flash data reads when the code runs from flash).
     uint32_t literalLoads = 0;
+    bool watched = false;  // a watch is set at its start address
     std::vector<uint32_t> addresses;  // of each instruction
     std::vector<MemoryOperand> memory;  // what each of them reads or writes
 };

@@ -25,10 +25,12 @@ struct PendingException {
     int priority;
 };
 
-// Asked at every instruction-block boundary, so highestPending() should be cheap.
 struct InterruptSource {
-    // The most urgent exception that is enabled and pending, if any.
-    virtual std::optional<PendingException> highestPending() = 0;
+    // The most urgent exception that is enabled and pending, if any. With none, the source may promise
+    // that none becomes pending before the core's cycle count reaches `*quietUntil` (which the core sets
+    // to 0 before asking) unless the core accesses the bus or takes or returns from an exception: the
+    // core does not ask again at block boundaries before then.
+    virtual std::optional<PendingException> highestPending(uint64_t* quietUntil) = 0;
     // The core took it: it is no longer pending but active.
     virtual void acknowledge(unsigned number) = 0;
     // Its handler returned: it is no longer active (a level still raised pends it again).

@@ -42,6 +42,7 @@ struct Core::Hooks {
     {
         auto* region = static_cast<Region*>(user);
         const uint32_t addr = region->base + static_cast<uint32_t>(offset);
+        region->core->quietUntil_ = 0;  // reading a register may clear or raise a request
         uint32_t value = 0;
         if (!region->core->bus_.read(addr, size, &value)) {
             region->core->faultAtAccess("read of " + std::to_string(size) + " bytes at " + hex(addr) +
@@ -56,6 +57,7 @@ struct Core::Hooks {
         auto* region = static_cast<Region*>(user);
         Core& c = *region->core;
         const uint32_t addr = region->base + static_cast<uint32_t>(offset);
+        c.quietUntil_ = 0;
         if (!c.bus_.write(addr, size, static_cast<uint32_t>(value))) {
             c.faultAtAccess("write of " + std::to_string(size) + " bytes at " + hex(addr) +
                                 ": the bus does not answer",
@@ -216,11 +218,15 @@ void Core::refreshFlashTiming()
 void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
 {
     watches_.push_back({address & ~1U, std::move(reached)});
+    if (auto it = blocks_.find(address & ~1U); it != blocks_.end()) {
+        it->second.watched = true;
+    }
 }
 
 Stop Core::run(uint64_t cycleBudget)
 {
     stopAt_ = cycles_ + cycleBudget;
+    quietUntil_ = 0;  // the chip around may have changed between runs
     refreshFlashTiming();
     for (;;) {
         event_ = Event::None;
@@ -250,7 +256,8 @@ Stop Core::run(uint64_t cycleBudget)
             return Stop::Fault;
         }
         // Unicorn returns after a WFI: sleep until something is pending.
-        if (!interrupts_.highestPending()) {
+        uint64_t quietUntil = 0;
+        if (!interrupts_.highestPending(&quietUntil)) {
             cycles_ = std::max(cycles_, stopAt_);
             return Stop::BudgetUsed;
         }
@@ -273,13 +280,21 @@ void Core::stopWith(Event event)
 
 const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
 {
-    auto it = blocks_.find(address);
-    if (it != blocks_.end() && it->second.bytes == size) {
-        return it->second;
+    BlockInfo*& cached = blockCache_[(address >> 1) % kBlockCacheSize];
+    if (cached != nullptr && cached->start == address && cached->bytes == size) {
+        return *cached;
     }
-    std::vector<uint8_t> code(size);
-    uc_mem_read(uc_, address, code.data(), size);
-    return blocks_[address] = decoder_.decode(address, code);
+    auto it = blocks_.find(address);
+    if (it == blocks_.end() || it->second.bytes != size) {
+        std::vector<uint8_t> code(size);
+        uc_mem_read(uc_, address, code.data(), size);
+        BlockInfo& block = blocks_[address] = decoder_.decode(address, code);
+        block.watched = std::any_of(watches_.begin(), watches_.end(),
+                                    [address](const Watch& w) { return w.address == address; });
+        it = blocks_.find(address);
+    }
+    cached = &it->second;
+    return *cached;
 }
 
 // At the start of each block: the refill if the previous one branched away, the budget, pending
@@ -298,17 +313,21 @@ void Core::onBlock(uint32_t address, uint32_t size)
         stopWith(Event::Budget);
         return;
     }
-    if (auto exception = takeable()) {
-        pending_ = *exception;
-        stopWith(Event::TakeException);
-        return;
-    }
-    for (const Watch& w : watches_) {
-        if (w.address == address) {
-            w.reached(cycles_);
+    if (cycles_ >= quietUntil_) {
+        if (auto exception = takeable()) {
+            pending_ = *exception;
+            stopWith(Event::TakeException);
+            return;
         }
     }
     const BlockInfo& block = blockAt(address, size);
+    if (block.watched) {
+        for (const Watch& w : watches_) {
+            if (w.address == address) {
+                w.reached(cycles_);
+            }
+        }
+    }
     cycles_ += block.cycles + flashTiming_.stallCycles(block, sequential);
     instructions_ += block.addresses.size();
     history_[historyNext_] = &block;

@@ -85,7 +85,7 @@ private:
     void onBlock(uint32_t address, uint32_t size);
     const BlockInfo& blockAt(uint32_t address, uint32_t size);
     int executionPriority() const;
-    std::optional<PendingException> takeable() const;
+    std::optional<PendingException> takeable();
     bool enterException(const PendingException& exception, uint32_t returnAddress);
     bool returnFromException(uint32_t excReturn);
     bool jumpToHandler(unsigned number);
@@ -115,7 +115,10 @@ private:
     void restoreFlash();
 
     BlockDecoder decoder_;
-    std::unordered_map<uint32_t, BlockInfo> blocks_;
+    std::unordered_map<uint32_t, BlockInfo> blocks_;  // node-based: the pointers below stay valid
+    // In front of the map, asked at every block: direct-mapped by halfword address.
+    static constexpr unsigned kBlockCacheSize = 4096;
+    std::array<BlockInfo*, kBlockCacheSize> blockCache_{};
     FlashTiming flashTiming_;
     static constexpr unsigned kHistory = 8;
     std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
@@ -127,6 +130,9 @@ private:
     uint64_t cycles_ = 0;
     uint64_t instructions_ = 0;
     uint64_t stopAt_ = 0;
+    // Before this cycle count nothing can become pending without a bus access or an exception entry
+    // or return (the interrupt source's promise): block boundaries need not ask.
+    uint64_t quietUntil_ = 0;
     uint64_t handlerStart_ = 0;
     uint64_t longestHandler_ = 0;
     struct Watch {

@@ -63,9 +63,10 @@ int Core::executionPriority() const
     return priority;
 }
 
-std::optional<PendingException> Core::takeable() const
+std::optional<PendingException> Core::takeable()
 {
-    auto pending = interrupts_.highestPending();
+    quietUntil_ = 0;
+    auto pending = interrupts_.highestPending(&quietUntil_);
     if (pending && pending->priority < executionPriority()) {
         return pending;
     }
@@ -137,6 +138,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
         return false;
     }
     interrupts_.acknowledge(exception.number);
+    quietUntil_ = 0;
     if (active_.empty()) {
         handlerStart_ = cycles_;
     }
@@ -164,6 +166,7 @@ bool Core::returnFromException(uint32_t excReturn)
         }
         set(UC_ARM_REG_LR, excReturn);
         interrupts_.acknowledge(next->number);
+        quietUntil_ = 0;
         active_.push_back({next->number, next->priority, returning.frame});
         cycles_ += kTailChainCycles;
         return true;

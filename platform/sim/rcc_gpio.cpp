@@ -1,6 +1,8 @@
 // Models of the reset and clock controller (oscillator and PLL ready flags follow their enables, the
 // system clock switch follows its request, peripheral resets and clock gating) and of the GPIO ports
 // (output latch through ODR and BSRR, input levels set from outside, edge counts for tests).
+#include <optional>
+
 #include "platform/sim/internal.hpp"
 
 namespace sim {
@@ -263,10 +265,18 @@ Peripheral& pwrModel()
     return model;
 }
 
+// Asked at every register access of the emulated core: computed again only when the registers changed.
 Clocks clocks()
 {
-    const RCC_ClocksTypeDef c = rccClocksFromRegisters(registers.rcc.CFGR.peek(), registers.rcc.PLLCFGR.peek());
-    return {c.SYSCLK_Frequency, c.HCLK_Frequency, c.PCLK1_Frequency, c.PCLK2_Frequency};
+    static uint32_t cfgr = 0, pllcfgr = 0;
+    static std::optional<Clocks> known;
+    if (!known || registers.rcc.CFGR.peek() != cfgr || registers.rcc.PLLCFGR.peek() != pllcfgr) {
+        cfgr = registers.rcc.CFGR.peek();
+        pllcfgr = registers.rcc.PLLCFGR.peek();
+        const RCC_ClocksTypeDef c = rccClocksFromRegisters(cfgr, pllcfgr);
+        known = Clocks{c.SYSCLK_Frequency, c.HCLK_Frequency, c.PCLK1_Frequency, c.PCLK2_Frequency};
+    }
+    return *known;
 }
 
 namespace {

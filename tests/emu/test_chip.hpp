@@ -102,10 +102,12 @@ public:
         sysTickLeft_ = left - elapsed;
     }
 
-    std::optional<emu::PendingException> highestPending() override
+    // Pending state changes only at bus accesses and in advanceTo, which tests call between runs.
+    std::optional<emu::PendingException> highestPending(uint64_t* quietUntil) override
     {
         if (!sysTickPending_ && (enabled_ & pending_) == 0U) {
-            return std::nullopt;  // the usual answer, asked at every block
+            *quietUntil = UINT64_MAX;
+            return std::nullopt;
         }
         std::optional<emu::PendingException> best;
         if (sysTickPending_) {
