@@ -1,9 +1,12 @@
 #include "sitl/image_runner.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -290,6 +293,43 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
         }
     }
     return true;
+}
+
+namespace {
+
+std::string demangled(const std::string& name)
+{
+    int status = 0;
+    char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    std::string result = status == 0 && text != nullptr ? text : name;
+    std::free(text);
+    return result;
+}
+
+}  // namespace
+
+std::string ImageNode::functionProfile() const
+{
+    const Chip& c = *chip_;
+    std::map<std::string, uint64_t> by_function;
+    for (const auto& [address, cycles] : c.core.cyclesByBlock()) {
+        by_function[c.image.functionAt(address)] += cycles;
+    }
+    by_function["(exception entry and return)"] += c.core.exceptionCycles();
+    std::vector<std::pair<uint64_t, std::string>> sorted;
+    for (const auto& [name, cycles] : by_function) {
+        sorted.emplace_back(cycles, name);
+    }
+    std::sort(sorted.rbegin(), sorted.rend());
+    const double total = static_cast<double>(std::max<uint64_t>(1U, c.core.cycles()));
+    std::string text = "function,cycles,percent\n";
+    for (const auto& [cycles, name] : sorted) {
+        char share[32];
+        std::snprintf(share, sizeof share, ",%.2f\n", 100.0 * static_cast<double>(cycles) / total);
+        // A demangled name may hold commas (parameter lists): quoted, as CSV wants.
+        text += "\"" + demangled(name) + "\"," + std::to_string(cycles) + share;
+    }
+    return text;
 }
 
 std::string ImageNode::report() const { return chip_->core.report().text(); }

@@ -32,6 +32,9 @@ public:
     // What the run cost on the chip: instructions and cycles, main-loop passes and their cycles, the
     // longest interrupt, the deepest stacks, the receive overflows the firmware counted.
     void profile(Profile* out) const;
+    // Where the cycles went: "function,cycles,percent" lines, most expensive first (the exception entries
+    // and returns as one line of their own).
+    std::string functionProfile() const;
 
 private:
     struct Chip;

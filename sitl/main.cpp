@@ -43,6 +43,7 @@ struct Options {
     std::string console;
     std::string elf;
     std::string profile;
+    std::string profile_functions;
     bool until_given = false;
     uint64_t until_us = kDefaultRunUs;
     uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
@@ -55,7 +56,7 @@ struct Options {
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
     "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n"
-    "                     [--elf IMAGE] [--profile FILE] [--param NAME=VALUE]...\n"
+    "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE] [--param NAME=VALUE]...\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--until SECONDS] [--flash FILE]\n"
     "                     [--out FILE] [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
     "                     [--elf IMAGE] [--profile FILE]\n"
@@ -64,6 +65,7 @@ constexpr const char* kUsage =
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
     "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds;\n"
     "               live, each bus's frames in and out and what it dropped\n"
+    "  --profile-functions F  with --elf: the image's cycles by function, as function,cycles,percent lines\n"
     "  --live       real time, the buses reached from outside, until SIGINT or SIGTERM (docs/sitl.md)\n"
     "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
@@ -136,6 +138,8 @@ Options parseOptions(int argc, char** argv)
             o.elf = value();
         } else if (arg == "--profile") {
             o.profile = value();
+        } else if (arg == "--profile-functions") {
+            o.profile_functions = value();
         } else if (arg == "--uid") {
             if (!parseUid(value(), o.uid)) {
                 usage("--uid takes three hex words W0,W1,W2");
@@ -163,6 +167,9 @@ Options parseOptions(int argc, char** argv)
     }
     if (o.live && !o.replay.empty()) {
         usage("--replay runs in virtual time only; leave out --live");
+    }
+    if (!o.profile_functions.empty() && o.elf.empty()) {
+        usage("--profile-functions counts the image's cycles: it needs --elf");
     }
     for (unsigned port = 0; port < 3; ++port) {
         if (o.live && o.disconnected[port]) {
@@ -316,6 +323,9 @@ int main(int argc, char** argv)
     }
     if (!options.profile.empty()) {
         writeFile(options.profile, profile.text());
+    }
+    if (!options.profile_functions.empty()) {
+        writeFile(options.profile_functions, image->functionProfile());
     }
 
     if (!options.out.empty()) {

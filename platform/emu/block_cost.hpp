@@ -32,6 +32,7 @@ struct BlockInfo {
     // Loads of literals placed next to the code (flash data reads when the code runs from flash).
     uint32_t literalLoads = 0;
     bool watched = false;  // a watch is set at its start address
+    uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
     std::vector<uint32_t> addresses;  // of each instruction
     std::vector<MemoryOperand> memory;  // what each of them reads or writes
 };

@@ -215,6 +215,16 @@ void Core::refreshFlashTiming()
     flashTiming_.configure(bus_.read(kFlashAcr, 4, &acr) ? acr : 0U);
 }
 
+std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
+{
+    std::vector<std::pair<uint32_t, uint64_t>> spent;
+    spent.reserve(blocks_.size());
+    for (const auto& [address, block] : blocks_) {
+        spent.emplace_back(address, block.cyclesRun);
+    }
+    return spent;
+}
+
 void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
 {
     watches_.push_back({address & ~1U, std::move(reached)});
@@ -278,7 +288,7 @@ void Core::stopWith(Event event)
     uc_emu_stop(uc_);
 }
 
-const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
+BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
 {
     BlockInfo*& cached = blockCache_[(address >> 1) % kBlockCacheSize];
     if (cached != nullptr && cached->start == address && cached->bytes == size) {
@@ -307,6 +317,7 @@ void Core::onBlock(uint32_t address, uint32_t size)
     const bool sequential = address == nextSequential_;
     if (!sequential && nextSequential_ != kNoBlock) {
         cycles_ += kBranchRefill;
+        refillToCharge_ = kBranchRefill;
     }
     nextSequential_ = address;  // a restart here does not pay the refill again
     if (cycles_ >= stopAt_) {
@@ -320,7 +331,7 @@ void Core::onBlock(uint32_t address, uint32_t size)
             return;
         }
     }
-    const BlockInfo& block = blockAt(address, size);
+    BlockInfo& block = blockAt(address, size);
     if (block.watched) {
         for (const Watch& w : watches_) {
             if (w.address == address) {
@@ -328,7 +339,10 @@ void Core::onBlock(uint32_t address, uint32_t size)
             }
         }
     }
-    cycles_ += block.cycles + flashTiming_.stallCycles(block, sequential);
+    const uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
+    cycles_ += cost;
+    block.cyclesRun += cost + refillToCharge_;
+    refillToCharge_ = 0;
     instructions_ += block.addresses.size();
     history_[historyNext_] = &block;
     historyNext_ = (historyNext_ + 1U) % kHistory;

@@ -52,6 +52,10 @@ public:
     // Calls `reached` with the cycle count whenever an instruction block starts at `address` (a function
     // entry, say), for profiling. Few watches: each block start is compared with all of them.
     void watch(uint32_t address, std::function<void(uint64_t cycles)> reached);
+    // The cycles spent in each instruction block so far (by its start address) and in exception entry,
+    // return and tail-chaining: what a profile by function adds up.
+    std::vector<std::pair<uint32_t, uint64_t>> cyclesByBlock() const;
+    uint64_t exceptionCycles() const { return exceptionCycles_; }
     // Why the last run stopped at a breakpoint or fault.
     const FaultReport& report() const { return report_; }
 
@@ -83,12 +87,17 @@ private:
     void setControl(uint32_t value);
 
     void onBlock(uint32_t address, uint32_t size);
-    const BlockInfo& blockAt(uint32_t address, uint32_t size);
+    BlockInfo& blockAt(uint32_t address, uint32_t size);
     int executionPriority() const;
     std::optional<PendingException> takeable();
     bool enterException(const PendingException& exception, uint32_t returnAddress);
     bool returnFromException(uint32_t excReturn);
     bool jumpToHandler(unsigned number);
+    void spendOnExceptions(uint32_t cycles)
+    {
+        cycles_ += cycles;
+        exceptionCycles_ += cycles;
+    }
     void refreshFlashTiming();
 
     void stopWith(Event event);
@@ -133,6 +142,8 @@ private:
     // Before this cycle count nothing can become pending without a bus access or an exception entry
     // or return (the interrupt source's promise): block boundaries need not ask.
     uint64_t quietUntil_ = 0;
+    uint64_t exceptionCycles_ = 0;
+    uint32_t refillToCharge_ = 0;  // the refill paid on the way into the block about to run
     uint64_t handlerStart_ = 0;
     uint64_t longestHandler_ = 0;
     struct Watch {

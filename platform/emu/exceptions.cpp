@@ -143,7 +143,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
         handlerStart_ = cycles_;
     }
     active_.push_back({exception.number, exception.priority, frame});
-    cycles_ += kEntryCycles + (fp ? kFpStackCycles : 0U);
+    spendOnExceptions(kEntryCycles + (fp ? kFpStackCycles : 0U));
     return true;
 }
 
@@ -168,7 +168,7 @@ bool Core::returnFromException(uint32_t excReturn)
         interrupts_.acknowledge(next->number);
         quietUntil_ = 0;
         active_.push_back({next->number, next->priority, returning.frame});
-        cycles_ += kTailChainCycles;
+        spendOnExceptions(kTailChainCycles);
         return true;
     }
 
@@ -205,7 +205,7 @@ bool Core::returnFromException(uint32_t excReturn)
     set(toPsp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, (frame + size) | ((psr & kXpsrAlignBit) != 0U ? 4U : 0U));
     pc_ = words[6] & ~1U;
     nextSequential_ = kNoBlock;
-    cycles_ += kReturnCycles + (fp ? kFpStackCycles : 0U);
+    spendOnExceptions(kReturnCycles + (fp ? kFpStackCycles : 0U));
     if (active_.empty()) {
         longestHandler_ = std::max(longestHandler_, cycles_ - handlerStart_);
     }
