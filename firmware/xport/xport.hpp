@@ -112,7 +112,7 @@ struct XportStats {
     // Reception losses, +1 per event: a transfer with a bad CRC; a frame with the wrong toggle or transfer
     // ID inside a transfer (out of order, repeated, or the rest of one already lost); a continuation after
     // its transfer timed out; a first frame too short for its CRC; a payload beyond the largest; a frame
-    // that found no pool block for its state or payload.
+    // that found no pool block for its state or payload; a transfer in progress given up to make room.
     uint64_t rx_errors;
 };
 
@@ -123,6 +123,7 @@ struct XportInstance {
     XportPoolAllocator allocator;
     XportRxState* rx_states;
     XportTxQueueItem* tx_queue;
+    uint16_t tx_blocks;  // pool blocks the TX queue holds; reception holds the rest of those in use
     void* user_reference;
     XportStats stats;
 };
