@@ -318,6 +318,7 @@ std::string ImageNode::functionProfile() const
     }
     by_function["(exception entry and return)"] += c.core.exceptionCycles();
     std::vector<std::pair<uint64_t, std::string>> sorted;
+    sorted.reserve(by_function.size());
     for (const auto& [name, cycles] : by_function) {
         sorted.emplace_back(cycles, name);
     }

@@ -421,12 +421,7 @@ uint8_t standardWidthBytes(uint8_t bit_length)
 
 // =============================================================================================================
 
-void XPORT_assert(bool test, const char* file, int line)
-{
-    if (!test) {
-        coreFatalStop(file, line);
-    }
-}
+void XPORT_fail(const char* file, int line) { coreFatalStop(file, line); }
 
 XportBlockLink makeBlockLink(const void* from, const void* to)
 {

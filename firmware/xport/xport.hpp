@@ -128,8 +128,15 @@ struct XportInstance {
     XportStats stats;
 };
 
-// The transport's assertion: false is a fatal stop of the node, never an error code.
-void XPORT_assert(bool test, const char* file = nullptr, int line = 0);
+// The transport's assertion: false is a fatal stop of the node, never an error code. Inline, so that the
+// static analyser knows the code after it runs only when the condition holds.
+[[noreturn]] void XPORT_fail(const char* file, int line);
+inline void XPORT_assert(bool test, const char* file = nullptr, int line = 0)
+{
+    if (!test) {
+        XPORT_fail(file, line);
+    }
+}
 #define XPORT_ASSERT(x) XPORT_assert((x), __FILE__, __LINE__)
 
 // mem_arena must be aligned for XportPoolAllocatorBlock and outlive the instance.

@@ -79,6 +79,7 @@ T* followBlockLink(const void* from, XportBlockLink link)
         return nullptr;
     }
     const auto base = reinterpret_cast<uintptr_t>(from);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a link is a distance within one arena, not a pointer
     return reinterpret_cast<T*>(base + static_cast<uintptr_t>(static_cast<intptr_t>(link) *
                                                                static_cast<intptr_t>(XPORT_MEM_BLOCK_SIZE)));
 }
