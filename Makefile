@@ -3,7 +3,7 @@
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps host asan clang chip fuzz lint run test test-host test-asan test-fuzz bench bench-chip clean
+.PHONY: all deps host asan clang chip fuzz lint coverage run test test-host test-asan test-fuzz bench bench-chip clean
 
 all: deps
 	$(MAKE) chip
@@ -39,6 +39,14 @@ lint: deps
 	$(MAKE) chip
 	tools/lint.sh build/host build/stm32f413
 
+# The host tests under gcov: line and branch coverage per module (gcovr), the totals printed, the report
+# in docs/assurance.md. The image's tests need the chip build.
+coverage: deps
+	$(MAKE) chip
+	cmake --preset coverage >/dev/null
+	cmake --build --preset coverage
+	tools/coverage.sh build/coverage
+
 run: host
 	tools/run-demo.sh build/host
 
@@ -56,6 +64,7 @@ test: deps
 	$(MAKE) clang
 	$(MAKE) test-host
 	$(MAKE) lint
+	$(MAKE) coverage
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
 

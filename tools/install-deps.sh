@@ -8,6 +8,7 @@ packages=(
   python3                                              # scenario generators
   clang libclang-rt-14-dev                             # fuzzers (libFuzzer) and sanitizer runtimes
   clang-tidy cppcheck                                  # static analysis (make lint)
+  gcovr                                                # coverage report (make coverage)
   libgtest-dev googletest libbenchmark-dev             # tests and benchmarks
   gcc-arm-none-eabi binutils-arm-none-eabi             # the chip's image
   libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib
