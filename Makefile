@@ -3,7 +3,7 @@
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps host asan clang chip fuzz lint coverage run test test-host test-asan test-fuzz bench bench-chip clean
+.PHONY: all deps host asan clang chip fuzz lint coverage stack run test test-host test-asan test-fuzz bench bench-chip clean
 
 all: deps
 	$(MAKE) chip
@@ -47,6 +47,13 @@ coverage: deps
 	cmake --build --preset coverage
 	tools/coverage.sh build/coverage
 
+# The image's stack bound (checked by every chip build) beside the depths the image reaches on the
+# emulated core, into docs/assurance.md.
+stack: deps
+	$(MAKE) chip
+	$(MAKE) host
+	tools/stack-report.sh build/host build/stm32f413
+
 run: host
 	tools/run-demo.sh build/host
 
@@ -65,6 +72,7 @@ test: deps
 	$(MAKE) test-host
 	$(MAKE) lint
 	$(MAKE) coverage
+	$(MAKE) stack
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
 

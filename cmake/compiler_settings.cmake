@@ -11,6 +11,11 @@ target_compile_options(endpoint_firmware_options INTERFACE
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>
   -ffunction-sections -fdata-sections)
 target_include_directories(endpoint_firmware_options INTERFACE ${PROJECT_SOURCE_DIR})
+# On the chip every object also says how much stack each function takes and whom it calls, for the stack
+# bound (tools/stack-bound.py).
+if(CMAKE_CROSSCOMPILING)
+  target_compile_options(endpoint_firmware_options INTERFACE -fstack-usage -fcallgraph-info=su)
+endif()
 
 # A firmware library: one directory's sources, built with the firmware dialect.
 function(endpoint_firmware_library name)

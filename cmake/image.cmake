@@ -13,4 +13,6 @@ add_custom_command(TARGET endpoint.elf POST_BUILD
   COMMAND ${CMAKE_OBJCOPY} -O binary $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.bin
   COMMAND ${CMAKE_OBJCOPY} -O ihex $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.hex
   COMMAND ${CMAKE_SIZE} $<TARGET_FILE:endpoint.elf>
+  # The worst-case stacks from the compiler's figures: the build fails when a stack cannot hold its bound.
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/tools/stack-bound.py ${CMAKE_BINARY_DIR} $<TARGET_FILE:endpoint.elf>
   VERBATIM)
