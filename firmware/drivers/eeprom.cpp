@@ -7,7 +7,13 @@
 // - A page transfer copies into the receiving page and then appends a commit record (value 0, address 0).
 //   Only then is the old page erased. So a half-erased page, whatever its status half-word reads, always
 //   sits beside a receiving page that ends in a commit record, and EE_Init never copies from it.
-// - Erasures happen only where needed: a page that already reads all 0xFF is left alone.
+// - A page is erased again before it is written and wherever a repair follows a cut that may have hit an
+//   erase, even when it reads all 0xFF: a cut erase can leave cells that read 1 without being erased. Only
+//   the start-up's tidying of the page beside a valid one leaves a blank page alone.
+// - An erase cut while it was still clearing the cells can leave a page of zeros, which reads as a valid
+//   page of commit records. A real valid page's first record is a variable, except in an emptied store,
+//   which has no other valid page beside it; so of two valid pages, one whose first record is a commit
+//   record is such remains.
 // The record layout and page states are unchanged; a commit record is just a record no variable reads.
 
 namespace {
@@ -18,6 +24,7 @@ constexpr uint32_t kSlotsPerPage = (PAGE_SIZE - kFirstSlot) / kSlotBytes;
 constexpr uint32_t kFreeWord = 0xFFFFFFFFU;
 constexpr uint16_t kCommitAddress = 0x0000U;
 constexpr uint16_t kCommitValue = 0x0000U;
+constexpr uint32_t kCommitWord = (static_cast<uint32_t>(kCommitAddress) << 16) | kCommitValue;
 constexpr uint16_t kAddressHighByte = 0xFF00U;
 constexpr uint32_t kUnknown = 0U;  // NextSlot not scanned yet
 
@@ -80,7 +87,6 @@ bool findRecord(uint16_t page, uint16_t address, uint16_t* value)
 bool lastIsCommit(uint16_t page)
 {
     const uint32_t offset = nextSlot(page);
-    constexpr uint32_t kCommitWord = (static_cast<uint32_t>(kCommitAddress) << 16) | kCommitValue;
     return offset > kFirstSlot && readWord(pageBase(page) + offset - kSlotBytes) == kCommitWord;
 }
 
@@ -105,11 +111,10 @@ uint16_t programSlot(uint16_t page, uint16_t value, uint16_t address)
 
 FLASH_Status programStatus(uint16_t page, uint16_t status) { return FLASH_ProgramHalfWord(pageBase(page), status); }
 
-FLASH_Status eraseIfDirty(uint16_t page)
+// Erases the page whatever it reads: an erase that a power cut stopped can leave cells that read 1 without
+// being fully erased, and only a complete erase makes them keep what is programmed next.
+FLASH_Status erasePage(uint16_t page)
 {
-    if (pageBlank(page)) {
-        return FLASH_COMPLETE;
-    }
     NextSlot[page] = kUnknown;
     const FLASH_Status status = FLASH_EraseSector(pageSector(page), VOLTAGE_RANGE);
     if (status == FLASH_COMPLETE) {
@@ -159,7 +164,7 @@ uint16_t finishTransfer(uint16_t src, uint16_t dst)
     if (committed != FLASH_COMPLETE) {
         return committed;
     }
-    const FLASH_Status erased = eraseIfDirty(src);
+    const FLASH_Status erased = erasePage(src);
     if (erased != FLASH_COMPLETE) {
         return erased;
     }
@@ -208,7 +213,7 @@ uint16_t EE_PageTransfer(uint16_t VirtAddress, uint16_t Data)
         return NO_VALID_PAGE;
     }
     const uint16_t dst = otherPage(src);
-    FLASH_Status status = eraseIfDirty(dst);  // EE_Init left it erased; this only guards
+    FLASH_Status status = erasePage(dst);  // it may read blank after an erase that was cut
     if (status == FLASH_COMPLETE) {
         status = programStatus(dst, RECEIVE_DATA);
     }
@@ -243,12 +248,15 @@ uint16_t EE_Init()
             // marked valid had an erased partner, so the pair cannot both be real.
             dst = PAGE1;
         }
-        const FLASH_Status erased = eraseIfDirty(otherPage(dst));
+        const FLASH_Status erased = erasePage(otherPage(dst));
         return erased != FLASH_COMPLETE ? erased : programStatus(dst, VALID_PAGE);
     }
 
     if (kind0 == Kind::Valid && kind1 == Kind::Valid) {
-        return EE_Format();  // no transfer ever leaves two valid pages
+        // No transfer leaves two valid pages, but an erase cut while clearing its cells can (see the top).
+        const bool empty0 = readWord(pageBase(PAGE0) + kFirstSlot) == kCommitWord;
+        const bool empty1 = readWord(pageBase(PAGE1) + kFirstSlot) == kCommitWord;
+        return empty0 != empty1 ? erasePage(empty0 ? PAGE0 : PAGE1) : EE_Format();
     }
 
     if (kind0 == Kind::Valid || kind1 == Kind::Valid) {
@@ -269,7 +277,9 @@ uint16_t EE_Init()
             }
             // No room to finish in: the receiving page is not one a transfer filled; keep the valid page.
         }
-        return eraseIfDirty(dst);
+        // A blank partner stays as it is, or every start-up would wear the sector by an erase; should it be
+        // what a cut erase left, it is erased again before anything is written to it.
+        return pageBlank(dst) ? FLASH_COMPLETE : erasePage(dst);
     }
 
     // A receiving page without a valid one beside it: its copy had finished before the old page went.
@@ -277,7 +287,7 @@ uint16_t EE_Init()
     const bool receiving1 = receivingKind(kind1);
     if (receiving0 != receiving1) {
         const uint16_t dst = receiving0 ? PAGE0 : PAGE1;
-        const FLASH_Status erased = eraseIfDirty(otherPage(dst));
+        const FLASH_Status erased = erasePage(otherPage(dst));
         return erased != FLASH_COMPLETE ? erased : programStatus(dst, VALID_PAGE);
     }
 
@@ -291,16 +301,16 @@ FLASH_Status EE_Format()
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     if (valid == NO_VALID_PAGE) {
         // Nothing to keep, so no order to respect: page 0 becomes the valid page.
-        FLASH_Status status = eraseIfDirty(PAGE1);
+        FLASH_Status status = erasePage(PAGE1);
         if (status == FLASH_COMPLETE) {
-            status = eraseIfDirty(PAGE0);
+            status = erasePage(PAGE0);
         }
         return status != FLASH_COMPLETE ? status : programStatus(PAGE0, VALID_PAGE);
     }
     // Transfer nothing to the other page: a cut before the commit record leaves the old variables, one
     // after it an empty store.
     const uint16_t dst = otherPage(valid);
-    FLASH_Status status = eraseIfDirty(dst);
+    FLASH_Status status = erasePage(dst);
     if (status == FLASH_COMPLETE) {
         status = programStatus(dst, RECEIVE_DATA);
     }
@@ -308,7 +318,7 @@ FLASH_Status EE_Format()
         status = static_cast<FLASH_Status>(programSlot(dst, kCommitValue, kCommitAddress));
     }
     if (status == FLASH_COMPLETE) {
-        status = eraseIfDirty(valid);
+        status = erasePage(valid);
     }
     return status != FLASH_COMPLETE ? status : programStatus(dst, VALID_PAGE);
 }

@@ -1,6 +1,7 @@
 // The simulated flash: the FLASH interface registers (two-key unlock, lock, program and sector erase
 // sequences, status and error flags, access control) over a NOR model of the data sectors 10 and 11, with
 // power-loss and error injection and an optional backing file. See sim_flash.hpp for the rules.
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -165,6 +166,9 @@ void tearErase(uint32_t first)
         for (uint32_t i = 2; i < kSectorHalfWords; ++i) {
             s[i] = static_cast<uint16_t>(rng());
         }
+        break;
+    case 7:
+        std::fill(s, s + kSectorHalfWords, uint16_t{0});
         break;
     default:
         for (uint32_t i = 0; i < kSectorHalfWords; ++i) {

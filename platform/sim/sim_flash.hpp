@@ -17,7 +17,8 @@
 //   sector erase:      0 nothing changed yet; 1 fully erased; 2 a leading part erased, the rest old;
 //                      3 a trailing part erased, the start (the page status among it) still old;
 //                      4 random bits everywhere; 5 the old content with random cleared bits set again;
-//                      6 random bits, except the first word, which still reads as before; 7 like 4.
+//                      6 random bits, except the first word, which still reads as before; 7 every bit
+//                      0 (an erase that was still programming its cells to 0, as erasing begins).
 
 #include <cstdint>
 #include <string>
