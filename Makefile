@@ -2,8 +2,10 @@
 # node in the simulator on a built-in script; `make test` installs what is missing, builds every preset
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
+FUZZ_LONG_RUNS ?= 10000000
+FUZZ_LONG_SECONDS ?= 900
 
-.PHONY: all deps host asan clang chip fuzz lint coverage stack run test test-host test-asan test-fuzz bench bench-chip clean
+.PHONY: all deps host asan clang chip fuzz fuzz-long lint coverage stack run test test-host test-asan test-fuzz bench bench-chip clean
 
 all: deps
 	$(MAKE) chip
@@ -53,6 +55,12 @@ stack: deps
 	$(MAKE) chip
 	$(MAKE) host
 	tools/stack-report.sh build/host build/stm32f413
+
+# Deep fuzzing, not part of make test: every target to FUZZ_LONG_RUNS executions or FUZZ_LONG_SECONDS each,
+# new finds merged into the committed corpus, the figures into docs/assurance.md.
+fuzz-long: deps
+	$(MAKE) fuzz
+	tools/fuzz-long.sh build/fuzz $(FUZZ_LONG_RUNS) $(FUZZ_LONG_SECONDS)
 
 run: host
 	tools/run-demo.sh build/host

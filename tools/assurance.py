@@ -3,7 +3,7 @@
 
 Usage: assurance.py SECTION < text
 
-Each command that measures something (make coverage, make stack) owns one section,
+Each command that measures something (make coverage, make lint, make stack, make fuzz-long) owns one section,
 between `<!-- SECTION -->` and `<!-- /SECTION -->`; a section not there yet is added at the end.
 """
 import pathlib
@@ -13,7 +13,7 @@ DOC = pathlib.Path(__file__).resolve().parent.parent / "docs" / "assurance.md"
 HEADER = """# Assurance figures
 
 What the node's evidence commands measured, each section written by its command (do not edit by hand):
-`make coverage`, `make stack`.
+`make coverage`, `make lint`, `make stack`, `make fuzz-long`.
 """
 
 

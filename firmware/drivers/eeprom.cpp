@@ -60,8 +60,23 @@ uint32_t nextSlot(uint16_t page)
     if (NextSlot[page] == kUnknown) {
         // Free slots are the tail; a free word further down (a write that failed before it programmed
         // anything) is skipped, so the newest record always stays the last one.
+        // Eight slots at a time while all are free (a mostly free page is most of a start-up's reading),
+        // then slot by slot.
+        constexpr uint32_t kRun = 8U * kSlotBytes;
+        const uint32_t base = pageBase(page);
         uint32_t offset = PAGE_SIZE;
-        while (offset > kFirstSlot && readWord(pageBase(page) + offset - kSlotBytes) == kFreeWord) {
+        while (offset >= kFirstSlot + kRun) {
+            const volatile uint16_t* const run = &FLASH_DataView[(base + offset - kRun - FLASH_DATA_START) / 2U];
+            uint16_t all = 0xFFFFU;
+            for (uint32_t i = 0; i < kRun / 2U; ++i) {
+                all = static_cast<uint16_t>(all & run[i]);
+            }
+            if (all != 0xFFFFU) {
+                break;
+            }
+            offset -= kRun;
+        }
+        while (offset > kFirstSlot && readWord(base + offset - kSlotBytes) == kFreeWord) {
             offset -= kSlotBytes;
         }
         NextSlot[page] = offset;

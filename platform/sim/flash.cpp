@@ -70,12 +70,7 @@ void persist(uint32_t first, uint32_t count)
     }
 }
 
-void fillErased(uint32_t first, uint32_t count)
-{
-    for (uint32_t i = first; i < first + count; ++i) {
-        g_mem[i] = 0xFFFFU;
-    }
-}
+void fillErased(uint32_t first, uint32_t count) { std::memset(g_mem + first, 0xFF, std::size_t{count} * 2U); }
 
 // Counts an operation and says whether it runs, runs and is cut short, or is refused (with *status).
 enum class Admit { Run, Cut, Refuse };
@@ -422,6 +417,15 @@ uint32_t flashPeek32(uint32_t address)
     return static_cast<uint32_t>(flashPeek16(address)) | (static_cast<uint32_t>(flashPeek16(address + 2U)) << 16);
 }
 
+bool flashErased(uint32_t address, uint32_t bytes)
+{
+    if (!inModel(address, bytes) || (address & 1U) != 0U || (bytes & 1U) != 0U) {
+        return false;
+    }
+    static const std::vector<uint8_t> erased(FLASH_DATA_SIZE, 0xFFU);
+    return std::memcmp(g_mem + indexOf(address), erased.data(), bytes) == 0;
+}
+
 void flashPoke16(uint32_t address, uint16_t value)
 {
     if (inModel(address, 2U) && (address & 1U) == 0U) {
@@ -434,9 +438,9 @@ std::vector<uint16_t> flashImage() { return std::vector<uint16_t>(g_mem, g_mem +
 
 void flashSetImage(const std::vector<uint16_t>& image)
 {
-    for (uint32_t i = 0; i < kHalfWords; ++i) {
-        g_mem[i] = i < image.size() ? image[i] : uint16_t{0xFFFFU};
-    }
+    const std::size_t given = std::min<std::size_t>(image.size(), kHalfWords);
+    std::copy_n(image.begin(), given, g_mem);
+    fillErased(static_cast<uint32_t>(given), static_cast<uint32_t>(kHalfWords - given));
     persist(0, kHalfWords);
 }
 

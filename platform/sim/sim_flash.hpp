@@ -58,6 +58,8 @@ uint64_t flashBitRaiseAttempts();
 // Raw content for tests, without NOR rules and not counted (a file in use follows).
 uint16_t flashPeek16(uint32_t address);
 uint32_t flashPeek32(uint32_t address);
+// Whether [address, address + bytes) reads all 0xFF (false if any of it lies outside the data sectors).
+bool flashErased(uint32_t address, uint32_t bytes);
 void flashPoke16(uint32_t address, uint16_t value);
 std::vector<uint16_t> flashImage();
 void flashSetImage(const std::vector<uint16_t>& image);  // FLASH_DATA_SIZE / 2 half-words

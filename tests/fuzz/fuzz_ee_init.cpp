@@ -1,6 +1,11 @@
-// Start-up of the EEPROM emulation on whatever the two flash pages hold: it must never crash or read
-// outside the pages, and must always end with one valid page and the other erased, readable and
-// writable.
+// Start-up of the EEPROM emulation on whatever the two flash pages hold, with the power cut inside it or
+// not: it must never crash or read outside the pages, and the start-up that runs to its end must leave one
+// valid page and the other erased, readable and writable.
+//
+// Input: byte 0 is the operation of the first start-up at which the power goes (0: none), byte 1 the
+// seed of what the cut leaves; the rest fills the start of page 0 and of page 1 (status word and the first
+// records), half each. The rest of both pages is erased, as a used store mostly is.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -12,38 +17,52 @@ namespace {
 
 constexpr std::size_t kHalfWordsPerPage = PAGE_SIZE / 2U;
 
-uint16_t status(uint32_t page_base) { return sim::flashPeek16(page_base); }
-
-bool erased(uint32_t page_base)
+bool valid(uint32_t page_base, uint32_t other_base)
 {
-    for (uint32_t a = page_base; a < page_base + PAGE_SIZE; a += 4) {
-        if (sim::flashPeek32(a) != 0xFFFFFFFFU) {
-            return false;
-        }
-    }
-    return true;
+    return sim::flashPeek16(page_base) == VALID_PAGE && sim::flashErased(other_base, PAGE_SIZE);
 }
+
+// Both pages, kept from run to run: only the half-words an input wrote are put back to erased.
+struct Image {
+    std::vector<uint16_t> half_words = std::vector<uint16_t>(2 * kHalfWordsPerPage, 0xFFFFU);
+    std::size_t written = 0;  // per page
+
+    void load(const uint8_t* data, std::size_t size)
+    {
+        size = std::min<std::size_t>(size, 2 * PAGE_SIZE);
+        for (const std::size_t page_start : {std::size_t{0}, kHalfWordsPerPage}) {
+            std::fill_n(half_words.begin() + static_cast<long>(page_start), written, uint16_t{0xFFFFU});
+        }
+        const std::size_t half = size / 2;
+        written = std::min((size - half) / 2, kHalfWordsPerPage);
+        std::memcpy(half_words.data(), data, half & ~std::size_t{1});
+        std::memcpy(half_words.data() + kHalfWordsPerPage, data + half, (size - half) & ~std::size_t{1});
+        sim::flashSetImage(half_words);
+    }
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // The input fills the start of page 0 and of page 1 (status word and the first records), half each;
-    // the rest of both pages is erased, as a used store mostly is.
-    std::vector<uint16_t> image(2 * kHalfWordsPerPage, 0xFFFFU);
-    const std::size_t half = size / 2;
-    std::memcpy(image.data(), data, half & ~std::size_t{1});
-    std::memcpy(image.data() + kHalfWordsPerPage, data + half, (size - half) & ~std::size_t{1});
+    static Image image;
+    if (size < 2) {
+        return 0;
+    }
     sim::flashReset();
-    sim::flashSetImage(image);
+    image.load(data + 2, size - 2);
     FLASH_Unlock();
 
+    if (data[0] != 0) {
+        sim::flashCutPower(data[0], data[1]);
+        (void)EE_Init();
+        sim::flashPowerCycle();
+        FLASH_Unlock();
+    }
     if (EE_Init() != FLASH_COMPLETE) {
         std::abort();
     }
-    const bool page0_valid = status(PAGE0_BASE_ADDRESS) == VALID_PAGE && erased(PAGE1_BASE_ADDRESS);
-    const bool page1_valid = status(PAGE1_BASE_ADDRESS) == VALID_PAGE && erased(PAGE0_BASE_ADDRESS);
-    if (page0_valid == page1_valid) {
+    if (valid(PAGE0_BASE_ADDRESS, PAGE1_BASE_ADDRESS) == valid(PAGE1_BASE_ADDRESS, PAGE0_BASE_ADDRESS)) {
         std::abort();
     }
     // The store works afterwards: what is written reads back.
