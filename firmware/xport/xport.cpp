@@ -1,6 +1,5 @@
 #include "firmware/xport/xport.hpp"
 
-#include <array>
 #include <cstring>
 
 #include "firmware/xport/xport_internals.hpp"
@@ -417,32 +416,6 @@ void freeBlock(XportPoolAllocator* allocator, void* p)
 
 // ---------------------------------------------------------------------------------------------------------
 // CRC and arbitration
-
-namespace {
-
-// CRC-16-CCITT (polynomial 0x1021) a byte at a time: a bit-serial loop costs eight rounds per byte, too
-// many for every frame of every multi-frame transfer on three busy buses.
-constexpr std::array<uint16_t, 256> makeCrcTable()
-{
-    std::array<uint16_t, 256> table{};
-    for (unsigned byte = 0; byte < 256U; ++byte) {
-        unsigned crc = byte << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000U) != 0 ? ((crc << 1) ^ 0x1021U) : (crc << 1);
-        }
-        table[byte] = static_cast<uint16_t>(crc);
-    }
-    return table;
-}
-
-constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
-
-}  // namespace
-
-uint16_t crcAddByte(uint16_t crc, uint8_t byte)
-{
-    return static_cast<uint16_t>((static_cast<unsigned>(crc) << 8) ^ kCrcTable[((crc >> 8) ^ byte) & 0xFFU]);
-}
 
 uint16_t crcAddSignature(uint16_t crc, uint64_t data_type_signature)
 {
