@@ -11,7 +11,9 @@ full_seconds="${3:-10}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-python3 tools/fullload-log.py "$full_seconds" > "$work/full-load.log"
+# Full load from 50 ms on, once the node runs its main loop; and the same load already there at power-on.
+python3 tools/fullload-log.py "$full_seconds" 0.05 > "$work/full-load.log"
+python3 tools/fullload-log.py 0.1 > "$work/startup-load.log"
 # Services: a GetNodeInfo request every 200 ms and a GetSet write (CAN2PWM_CH1 = 7) every 500 ms, from
 # node 10 to node 110 on CAN1, the frames of the independent vectors.
 {
@@ -30,6 +32,7 @@ scenarios=(
   "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
   "services (GetNodeInfo, GetSet writes)|--replay $work/services.log|3"
   "parameter writes across a page transfer|--replay $work/cross.log --flash $work/flash.bin|0.8"
+  "start-up into buses already at full load|--replay $work/startup-load.log|0.1"
   "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
 )
 activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer nodestatus visibility"

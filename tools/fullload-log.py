@@ -8,7 +8,9 @@ sends RawCommands that only make the bus visible. Each of them asks the node for
 read, node 110 + bus) every second, half a second into it. Everything else is foreign traffic of a data
 type the node does not accept, at the lowest priority, one data byte (the tail byte) each.
 
-usage: fullload-log.py SECONDS > full-load.log
+The load starts at START_SECONDS (default 0: already there when the node powers on).
+
+usage: fullload-log.py SECONDS [START_SECONDS] > full-load.log
 """
 import sys
 
@@ -20,14 +22,15 @@ GETSET_US = 1000000
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 10.0
+    start_us = int(float(sys.argv[2]) * 1e6) if len(sys.argv) > 2 else 0
     end_us = int(seconds * 1e6)
     out = sys.stdout
     for bus, node in ((0, 10), (1, 20), (2, 30)):
         tid = {"vote": 0, "cmd": 0, "foreign": 0, "getset": 0}
-        next_vote = 1000 if bus == 0 else end_us
-        next_cmd = 1500
-        next_getset = GETSET_US // 2
-        for t in range(0, end_us, STEP_US):
+        next_vote = start_us + 1000 if bus == 0 else end_us
+        next_cmd = start_us + 1500
+        next_getset = start_us + GETSET_US // 2
+        for t in range(start_us, end_us, STEP_US):
             stamp = "(%d.%06d) can%d " % (t // 1000000, t % 1000000, bus)
             if t >= next_getset:
                 # GetSet request, priority 30, to node 110 + bus: index 0, empty value, no name.
