@@ -208,20 +208,17 @@ void writeFile(const std::string& path, const std::string& text)
     }
 }
 
-// Frames the node's controllers sent and someone acknowledged, in the order they ended.
-std::vector<sitl::LoggedFrame> transmittedFrames()
+// --out: every frame the node's controllers sent and someone acknowledged, written as it ends, so that
+// a run of any length keeps them all.
+void streamTransmittedFrames(std::ofstream* out)
 {
-    std::vector<sitl::LoggedFrame> frames;
     for (unsigned port = 0; port < 3; ++port) {
-        for (const sim::CanBusRecord& record : sim::canBus(port).log()) {
+        sim::canBus(port).setRecordObserver([out, port](const sim::CanBusRecord& record) {
             if (record.sender >= 0 && record.acknowledged) {
-                frames.push_back({record.endNs / kNsPerUs, port, record.frame});
+                *out << sitl::formatCandump({record.endNs / kNsPerUs, port, record.frame}) << '\n';
             }
-        }
+        });
     }
-    std::stable_sort(frames.begin(), frames.end(),
-                     [](const sitl::LoggedFrame& a, const sitl::LoggedFrame& b) { return a.time_us < b.time_us; });
-    return frames;
 }
 
 }  // namespace
@@ -255,6 +252,14 @@ int main(int argc, char** argv)
     }
     sitl::applyParamWrites(options.params);
     sitl::Trace trace;
+    std::ofstream out;
+    if (!options.out.empty()) {
+        out.open(options.out, std::ios::binary);
+        if (!out) {
+            usage("cannot write " + options.out);
+        }
+        streamTransmittedFrames(&out);
+    }
 
     // The other side of each bus: live, whatever tool the user attaches; else the tool replaying the
     // script. Either acknowledges the node.
@@ -328,12 +333,9 @@ int main(int argc, char** argv)
         writeFile(options.profile_functions, image->functionProfile());
     }
 
-    if (!options.out.empty()) {
-        std::string text;
-        for (const auto& f : transmittedFrames()) {
-            text += sitl::formatCandump(f) + "\n";
-        }
-        writeFile(options.out, text);
+    if (!options.out.empty() && !out.flush()) {
+        std::cerr << "endpoint-sitl: cannot write " << options.out << "\n";
+        return EXIT_FAILURE;
     }
     if (!options.trace.empty()) {
         writeFile(options.trace, trace.text());
