@@ -318,6 +318,7 @@ int main(int argc, char** argv)
     } else {
         sitl::profile(&profile);
     }
+    profile.add("cmd_to_compare_us_p99", latency.percentileNs(99) / kNsPerUs);
     profile.add("cmd_to_compare_us_max", latency.maxNs() / kNsPerUs);
     profile.add("emulated_seconds", static_cast<double>(sim::nowNs()) / 1e9);
     profile.add("wall_seconds",

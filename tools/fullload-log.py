@@ -4,10 +4,11 @@
 Each frame is offered the moment the one before it ends on the wire (its length computed here, stuff
 bits included), so the bus never idles and no backlog builds up in the replaying tool beyond what the
 node's own frames add. On CAN1 a flight controller (node 10) votes for CAN1 every 20 ms and sends a
-RawCommand every 2.5 ms; on CAN2 and CAN3 another one (nodes 20, 30) sends RawCommands that only make
-the bus visible. Each of them asks the node for parameter 0 (a GetSet read, node 110 + bus) every
-second, half a second into it. Everything else is foreign traffic of a data type the node does not
-accept, at the lowest priority, one data byte (the tail byte) each.
+RawCommand and an ArrayCommand every 2.5 ms each, 1.25 ms apart. Commands travel on the elected bus
+only, so that every compare write the node makes belongs to the last command before it. On every bus a
+client (node 10, 20, 30) asks the node for parameter 0 (a GetSet read, node 110 + bus) every second,
+half a second into it. Everything else is foreign traffic of a data type the node does not accept, at
+the lowest priority, one data byte (the tail byte) each.
 
 The load starts at START_SECONDS (default 0: already there when the node powers on).
 
@@ -55,9 +56,10 @@ def main():
     end_us = int(seconds * 1e6)
     out = sys.stdout
     for bus, node in ((0, 10), (1, 20), (2, 30)):
-        tid = {"vote": 0, "cmd": 0, "foreign": 0, "getset": 0}
+        tid = {"vote": 0, "cmd": 0, "array": 0, "foreign": 0, "getset": 0}
         next_vote = start_us + 1000 if bus == 0 else end_us
-        next_cmd = start_us + 1500
+        next_cmd = start_us + 1500 if bus == 0 else end_us
+        next_array = next_cmd + COMMAND_US // 2
         next_getset = start_us + GETSET_US // 2
         t = start_us
         while t < end_us:
@@ -80,6 +82,12 @@ def main():
                 frames = [(0x18040600 | node, [0x70, 0x5D, 0xC1, 0x77, 0x05, 0xDC, 0x17, 0xC0 | c])]
                 tid["cmd"] = (c + 1) % 32
                 next_cmd += COMMAND_US
+            elif t >= next_array:
+                # ArrayCommand: actuator 5, unitless, 0.25 (float16 0x3400).
+                a = tid["array"]
+                frames = [(0x1803F200 | node, [0x05, 0x00, 0x00, 0x34, 0xC0 | a])]
+                tid["array"] = (a + 1) % 32
+                next_array += COMMAND_US
             else:
                 f = tid["foreign"]
                 frames = [(0x1F7D0032, [0xC0 | f])]

@@ -939,6 +939,12 @@ void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_lengt
         const uint32_t n = remaining < 8U ? remaining : 8U;
         const uint32_t index = pos / 8U;
         const uint32_t lead = pos % 8U;
+        pos += n;
+        remaining -= n;
+        if (lead == 0U && n == 8U) {
+            dst[index] = static_cast<uint8_t>(bits_of_value >> shift);  // a whole byte in place
+            continue;
+        }
         const bool spills = lead + n > 8U;  // only then is the next byte read or written
         const uint32_t up = 16U - lead - n;
         const uint32_t mask = ((1U << n) - 1U) << up;
@@ -949,8 +955,6 @@ void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_lengt
         if (spills) {
             dst[index + 1U] = static_cast<uint8_t>(window);
         }
-        pos += n;
-        remaining -= n;
     }
 }
 
