@@ -2,8 +2,9 @@
 # node in the simulator on a built-in script; `make test` installs what is missing, builds every preset
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
+SOAK_SECONDS ?= 600
 
-.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench bench-chip clean
+.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench bench-chip soak clean
 
 all: deps
 	$(MAKE) chip
@@ -63,6 +64,14 @@ bench-chip: deps
 	$(MAKE) chip
 	$(MAKE) host
 	tools/bench-chip.sh build/host build/stm32f413/endpoint.elf
+
+# Ten simulated minutes of hostile traffic into the node, in the plain and the sanitizer build (CI runs a
+# minute of it as a test).
+soak: deps
+	$(MAKE) host
+	$(MAKE) asan
+	tools/soak.sh build/host/sitl/endpoint-sitl $(SOAK_SECONDS)
+	tools/soak.sh build/host-asan/sitl/endpoint-sitl $(SOAK_SECONDS)
 
 clean:
 	rm -rf build
