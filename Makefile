@@ -4,7 +4,7 @@
 FUZZ_SECONDS ?= 30
 SOAK_SECONDS ?= 600
 
-.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench bench-chip soak clean
+.PHONY: all deps host asan clang chip fuzz lint run test test-host test-asan test-fuzz bench bench-chip soak clean
 
 all: deps
 	$(MAKE) chip
@@ -34,6 +34,12 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 
+# clang-tidy (.clang-tidy) and cppcheck over firmware/, platform/ and sitl/, as both builds compile them.
+lint: deps
+	$(MAKE) host
+	$(MAKE) chip
+	tools/lint.sh build/host build/stm32f413
+
 run: host
 	tools/run-demo.sh build/host
 
@@ -50,6 +56,7 @@ test: deps
 	$(MAKE) chip
 	$(MAKE) clang
 	$(MAKE) test-host
+	$(MAKE) lint
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
 

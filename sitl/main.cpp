@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -88,7 +89,7 @@ bool parseSeconds(const std::string& text, uint64_t* us)
     if (end == text.c_str() || *end != '\0' || !(seconds >= 0.0) || seconds > 1e9) {
         return false;
     }
-    *us = static_cast<uint64_t>(seconds * 1e6 + 0.5);
+    *us = static_cast<uint64_t>(std::llround(seconds * 1e6));
     return true;
 }
 
