@@ -4,8 +4,9 @@
 FUZZ_SECONDS ?= 30
 FUZZ_LONG_RUNS ?= 10000000
 FUZZ_LONG_SECONDS ?= 900
+SOAK_SECONDS ?= 600
 
-.PHONY: all deps host asan clang chip fuzz fuzz-long lint coverage stack run test test-host test-asan test-fuzz bench bench-chip clean
+.PHONY: all deps host asan clang chip fuzz fuzz-long lint coverage stack run test test-host test-asan test-fuzz bench bench-chip soak clean
 
 all: deps
 	$(MAKE) chip
@@ -95,6 +96,14 @@ bench-chip: deps
 	$(MAKE) chip
 	$(MAKE) host
 	tools/bench-chip.sh build/host build/stm32f413/endpoint.elf
+
+# Ten simulated minutes of hostile traffic into the node, in the plain and the sanitizer build (CI runs a
+# minute of it as a test).
+soak: deps
+	$(MAKE) host
+	$(MAKE) asan
+	tools/soak.sh build/host/sitl/endpoint-sitl $(SOAK_SECONDS)
+	tools/soak.sh build/host-asan/sitl/endpoint-sitl $(SOAK_SECONDS)
 
 clean:
 	rm -rf build

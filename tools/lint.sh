@@ -64,6 +64,15 @@ cppcheck --project="$work/compile_commands.json" --enable=warning,performance,po
   --template='{file}:{line}: {severity} [{id}] {message}' > "$work/cppcheck.txt" 2>&1 && s=0 || s=$?
 report cppcheck $s
 
-echo "lint: clang-tidy over ${#host_files[@]} + ${#chip_files[@]} sources, cppcheck over ${#host_files[@]}: \
+summary="clang-tidy 14 over ${#host_files[@]} + ${#chip_files[@]} sources, cppcheck over ${#host_files[@]}: \
 $([ $status = 0 ] && echo clean || echo FINDINGS)"
+echo "lint: $summary"
+suppressions=$(grep -rn "NOLINT" "$root/firmware" "$root/platform" "$root/sitl" | sed "s|^$root/||")
+{
+  echo "## Static analysis (make lint)"
+  echo
+  echo "$summary. The checks and what is left out, with why: \`.clang-tidy\`. Each suppression, at its line:"
+  echo
+  echo "$suppressions" | sed 's/^\([^:]*:[0-9]*\):[[:space:]]*\(.*\)$/- `\1`: `\2`/'
+} | python3 "$root/tools/assurance.py" lint
 exit $status

@@ -11,7 +11,8 @@ inline constexpr std::size_t configTOTAL_HEAP_SIZE = 10240;  // task stacks are 
 
 // The heap, in words. Its first kStackGuardWords are the task stack's guard band, filled with
 // kStackGuardPattern when the task is created; the stack lies above it. An overflow that reaches the band
-// is a fatal stop at the next tick, before it reaches anything below the heap.
+// is a fatal stop within 8 ticks (the tick checks an eighth of the band), before it reaches anything below
+// the heap.
 inline constexpr std::size_t kStackGuardWords = 64;
 inline constexpr uint32_t kStackGuardPattern = 0x57AC6A2DU;
 extern uint32_t ucHeap[configTOTAL_HEAP_SIZE / sizeof(uint32_t)];

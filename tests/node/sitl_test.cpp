@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -168,26 +169,33 @@ TEST_P(SitlRun, UntilDefaultsToOneSecondAfterTheLastFrame)
 
 TEST_P(SitlRun, DisconnectedBusSendsNothing)
 {
-    ASSERT_EQ(run("--until 2.2 --disconnect can1 --out " + path("out.log")), 0);
+    // can1 for the whole run, can2 from 0.5 s to 1.5 s.
+    ASSERT_EQ(run("--until 2.2 --disconnect can1 --disconnect can2@0.5:1.5 --out " + path("out.log")), 0);
     const std::string out = slurp(dir / "out.log");
     EXPECT_EQ(out.find(" can1 "), std::string::npos);
     EXPECT_NE(out.find(" can0 "), std::string::npos);
-    EXPECT_NE(out.find(" can2 "), std::string::npos);
+    const std::size_t first = out.find(" can2 18015570#01");
+    ASSERT_NE(first, std::string::npos);
+    const double sent_s = std::stod(out.substr(out.rfind('(', first) + 1));
+    EXPECT_GE(sent_s, 1.5) << "the 1 s NodeStatus waits in its mailbox until can2 is back";
+    EXPECT_NE(out.find(" can2 18015570#02"), std::string::npos);
 }
 
-// RestartNode with the magic number from node 10 to node 110 at 2.5 s. The image on the emulated core is
-// power-cycled on its flash and comes back with the same node ID; the built-in firmware cannot be powered
-// on twice in one process, so the run stops at the request and says so.
-TEST_P(SitlRun, RestartNodeRestartsTheImageAndStopsTheBuiltInRun)
+// RestartNode with the magic number from node 10 to node 110 at 2.5 s: the node is power-cycled on its
+// flash and comes back with the same node ID, and the scenario goes on.
+TEST_P(SitlRun, RestartNodePowersTheNodeOnAgainAndTheScenarioGoesOn)
 {
-    write("in.log", "(2.500000) can0 1E05EE8A#1E1B55CEACC3\n");
-    const int status = run("--replay " + path("in.log") + " --until 4.5 --out " + path("out.log"));
-    if (firmware.empty()) {
-        EXPECT_NE(status, 0);
-        EXPECT_NE(slurp(dir / "stderr.txt").find("requested a system reset"), std::string::npos);
-        return;
-    }
+    // RestartNode with the right magic at 2.5 s, a GetNodeInfo request at 3.7 s.
+    write("in.log", "(2.500000) can0 1E05EE8A#1E1B55CEACC3\n(3.700000) can0 1E01EE8A#C1\n");
+    const int status = run("--replay " + path("in.log") + " --until 4.5 --out " + path("out.log") + " --console " +
+                           path("console.txt"));
     ASSERT_EQ(status, 0) << slurp(dir / "stderr.txt");
+    const std::string console = slurp(dir / "console.txt");
+    std::size_t port_starts = 0;
+    for (std::size_t at = 0; (at = console.find("4bxcan init ok\n", at)) != std::string::npos; ++at) {
+        ++port_starts;
+    }
+    EXPECT_EQ(port_starts, 6U) << "the serial line keeps the first life's texts and shows the second start-up";
     std::vector<sitl::LoggedFrame> sent;
     std::string error;
     ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
@@ -212,6 +220,9 @@ TEST_P(SitlRun, RestartNodeRestartsTheImageAndStopsTheBuiltInRun)
     ASSERT_NE(answered_us, 0U) << "the answer, ok true";
     EXPECT_EQ(uptime_before, 2U);
     EXPECT_EQ(uptime_after, 1U) << "NodeStatus from node 110 again, counting from the restart";
+    EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [](const sitl::LoggedFrame& f) {
+        return f.port == 0 && f.frame.id == 0x1E010AEEU && f.time_us > 3700000U;
+    })) << "the node started afresh answers GetNodeInfo";
 }
 
 TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
