@@ -560,6 +560,18 @@ protected:
         EXPECT_EQ(now, before) << "cut at " << k << " then " << j;
     }
     static void action() { (void)EE_WriteVariable(VirtAddVarTab[7], 0x7777); }
+    // The flash after the transfer was cut at its operation k, what the cut left chosen by seed.
+    std::vector<uint16_t> cutTransfer(uint64_t k, uint64_t seed) const
+    {
+        sim::flashSetImage(image);
+        restart();
+        sim::flashCutPower(k, seed);
+        action();
+        EXPECT_TRUE(sim::flashPowerLost()) << "operation " << k;
+        return sim::flashImage();
+    }
+    // Cuts spread over the transfer's phases, and all of its last steps.
+    bool sampled(uint64_t k) const { return k % 7U == 1U || k + 8U > ops; }
 
     Values before{};
     std::vector<uint16_t> image;
@@ -582,14 +594,10 @@ TEST_F(EepromTransfer, ACutInTheStartUpThatRepairsACutTransferLosesNothing)
 {
     // Every operation of the repair, after cuts spread over the transfer's phases and its last steps.
     for (uint64_t k = 1; k <= ops; ++k) {
-        if (k % 7U != 1U && k + 8U <= ops) {
+        if (!sampled(k)) {
             continue;
         }
-        sim::flashSetImage(image);
-        restart();
-        sim::flashCutPower(k, k);
-        action();
-        const std::vector<uint16_t> cut = sim::flashImage();
+        const std::vector<uint16_t> cut = cutTransfer(k, k);
         sim::flashPowerCycle();
         FLASH_Unlock();
         const uint64_t start = sim::flashOperations();
@@ -622,11 +630,7 @@ TEST_F(EepromTransfer, AnEraseCutThatLeftAPageBlankOrAllZerosIsErasedAgain)
     };
     const Cut cuts[] = {{ops - 1U, 1U, 10U, ERASED}, {ops - 1U, 7U, 10U, VALID_PAGE}, {1U, 7U, 11U, VALID_PAGE}};
     for (const Cut& c : cuts) {
-        sim::flashSetImage(image);
-        restart();
-        sim::flashCutPower(c.at, c.shape);
-        action();
-        ASSERT_TRUE(sim::flashPowerLost());
+        cutTransfer(c.at, c.shape);
         EXPECT_EQ(status(c.sector == 10U ? PAGE0 : PAGE1), c.status);
         const uint32_t erases = sim::flashEraseCount(c.sector);
         restart();
@@ -641,14 +645,10 @@ TEST_F(EepromTransfer, StartUpsCutAgainAndAgainUntilOneCompletesLoseNothing)
     // After a cut transfer, each start-up is cut one operation later than the one before it, from every
     // first operation of the repair, until a start-up gets through.
     for (uint64_t k = 1; k <= ops; ++k) {
-        if (k % 7U != 1U && k + 8U <= ops) {
+        if (!sampled(k)) {
             continue;
         }
-        sim::flashSetImage(image);
-        restart();
-        sim::flashCutPower(k, k);
-        action();
-        const std::vector<uint16_t> cut = sim::flashImage();
+        const std::vector<uint16_t> cut = cutTransfer(k, k);
         for (uint64_t first = 1; first <= 8U; ++first) {
             sim::flashSetImage(cut);
             bool completed = false;
