@@ -241,6 +241,9 @@ public:
 
     uint64_t bitTimeNs() const { return 1000000000ULL / bitrate_; }
 
+    // canFrameBits, asked when a frame wins the bus and again by its receivers: the last one is kept.
+    unsigned frameBits(const CanFrame& f) { return stuffedBits(f) + kTailBits; }
+
     uint64_t nextEventNs() const override
     {
         if (busy_) {
@@ -274,13 +277,13 @@ private:
     {
         int winner = -1;
         uint64_t best = UINT64_MAX;
-        std::vector<int> contenders;
+        contenders_.clear();
         for (std::size_t i = 0; i < members_.size(); ++i) {
             const CanFrame* f = members_[i].participant->offer(now);
             if (f == nullptr) {
                 continue;
             }
-            contenders.push_back(static_cast<int>(i));
+            contenders_.push_back(static_cast<int>(i));
             const uint64_t key = canArbitrationKey(*f);
             if (key < best) {
                 best = key;
@@ -291,7 +294,7 @@ private:
         if (winner < 0) {
             return;
         }
-        for (int i : contenders) {
+        for (int i : contenders_) {
             if (i != winner && members_[static_cast<std::size_t>(i)].node != nullptr) {
                 members_[static_cast<std::size_t>(i)].node->onLostArbitration();
             }
@@ -303,7 +306,7 @@ private:
         // Whether anybody acknowledges is known at the ACK slot; the length depends on it.
         acked_ = connected_ && anyoneAcknowledges(winner);
         const bool succeeds = acked_ || (m.node != nullptr && m.node->ignoresAck());
-        unsigned bits = succeeds ? canFrameBits(frame_) : stuffedLength(frame_) + kAckErrorTailBits;
+        unsigned bits = succeeds ? frameBits(frame_) : stuffedBits(frame_) + kAckErrorTailBits;
         if (!succeeds && m.node != nullptr) {
             bits += m.node->extraBitsAfterFailure();
         }
@@ -351,6 +354,15 @@ private:
         }
     }
 
+    unsigned stuffedBits(const CanFrame& f)
+    {
+        if (!(f == measured_)) {
+            measured_ = f;
+            measuredBits_ = stuffedLength(f);
+        }
+        return measuredBits_;
+    }
+
     static constexpr std::size_t kDefaultLogLimit = 100000U;
 
     std::vector<Member> members_;
@@ -366,6 +378,9 @@ private:
     bool kicked_ = false;
     uint64_t kickNs_ = 0;
     std::vector<CanBusRecord> log_;
+    std::vector<int> contenders_;  // members offering a frame at the last arbitration
+    CanFrame measured_{};
+    unsigned measuredBits_ = stuffedLength(measured_);
 };
 
 VirtualBus& bus(unsigned port)
@@ -587,7 +602,7 @@ public:
             --rec_;
         }
         updateErrorState();
-        accept(frame, endNs - canFrameBits(frame) * bus(index_).bitTimeNs());
+        accept(frame, endNs - bus(index_).frameBits(frame) * bus(index_).bitTimeNs());
     }
 
     bool acknowledges() const override { return onBus() && !silent() && !busOff_ && !loopsBack(); }

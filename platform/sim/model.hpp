@@ -27,7 +27,6 @@ public:
     // Back to the power-on state.
     virtual void reset() = 0;
 
-    bool contains(const void* address) const;
     uint32_t offsetOf(const void* address) const;
 
 protected:
@@ -44,7 +43,7 @@ private:
     std::size_t size_;
 };
 
-// Registered at construction; the register router searches these.
-void registerPeripheral(Peripheral* peripheral);
+// Registered at construction: from then on the register router sends the block's accesses to it.
+void registerPeripheral(Peripheral* peripheral, const void* block, std::size_t size);
 
 }  // namespace sim

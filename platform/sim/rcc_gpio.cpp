@@ -1,6 +1,7 @@
 // Models of the reset and clock controller (oscillator and PLL ready flags follow their enables, the
 // system clock switch follows its request, peripheral resets and clock gating) and of the GPIO ports
 // (output latch through ODR and BSRR, input levels set from outside, edge counts for tests).
+#include <bit>
 #include <optional>
 
 #include "platform/sim/internal.hpp"
@@ -183,21 +184,23 @@ public:
     void setExternal(unsigned pin, bool level) { external_[pin] = level ? 1 : 0; }
 
 private:
+    // The node rewrites its LEDs on every pass, nearly always with the levels they have: only the pins
+    // that change cost anything.
     void setOutputs(uint32_t next)
     {
-        const uint32_t old = regs().ODR.peek();
-        const uint32_t changed = old ^ next;
-        for (unsigned pin = 0; pin < GPIO_PINS; ++pin) {
-            if ((changed & (1U << pin)) != 0U) {
-                ++changes_[pin];
-                lastChangeNs_[pin] = nowNs();
-            }
+        const uint32_t changed = regs().ODR.peek() ^ next;
+        if (changed == 0U) {
+            return;
+        }
+        for (uint32_t rest = changed; rest != 0U; rest &= rest - 1U) {
+            const auto pin = static_cast<unsigned>(std::countr_zero(rest));
+            ++changes_[pin];
+            lastChangeNs_[pin] = nowNs();
         }
         regs().ODR.poke(next);
-        for (unsigned pin = 0; pin < GPIO_PINS && gpioObserver != nullptr; ++pin) {
-            if ((changed & (1U << pin)) != 0U) {
-                gpioObserver(&regs(), pin, (next & (1U << pin)) != 0U, nowNs());
-            }
+        for (uint32_t rest = changed; rest != 0U && gpioObserver != nullptr; rest &= rest - 1U) {
+            const auto pin = static_cast<unsigned>(std::countr_zero(rest));
+            gpioObserver(&regs(), pin, (next & (1U << pin)) != 0U, nowNs());
         }
     }
 
