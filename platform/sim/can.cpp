@@ -19,6 +19,7 @@
 // one attached first wins (on a wire both would go on and one would see a bit error); time-triggered mode
 // and silent loop-back are not modelled.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "platform/sim/internal.hpp"
@@ -75,20 +76,81 @@ uint64_t canArbitrationKey(const CanFrame& f)
 
 namespace {
 
-struct BitWriter {
-    uint8_t bits[160];
+// A frame's bits, the first one most significant (at most 118 from SOF to the end of the CRC).
+struct BitString {
+    unsigned __int128 bits = 0;
     unsigned count = 0;
     void put(uint32_t value, unsigned width)
     {
-        for (unsigned i = width; i-- > 0;) {
-            bits[count++] = static_cast<uint8_t>((value >> i) & 1U);
-        }
+        bits = (bits << width) | (value & ((1U << width) - 1U));
+        count += width;
+    }
+    // `width` (at most 8) bits from bit `from` on.
+    uint32_t take(unsigned from, unsigned width) const
+    {
+        return static_cast<uint32_t>(bits >> (count - from - width)) & ((1U << width) - 1U);
     }
 };
 
-// Bits from SOF to the end of the CRC sequence, before stuffing.
-void frameBits(const CanFrame& f, BitWriter& w)
+// Every frame on a virtual bus is measured: the CRC and the stuffing walk the bits eight at a time.
+constexpr uint32_t kCrcPolynomial = 0x4599U;
+
+constexpr uint32_t crcStep(uint32_t crc, uint32_t bit)
 {
+    const uint32_t next = bit ^ ((crc >> 14) & 1U);
+    crc = (crc << 1) & 0x7FFFU;
+    return next != 0U ? crc ^ kCrcPolynomial : crc;
+}
+
+// The CRC register after eight bits, by its top eight bits xor those eight bits.
+constexpr std::array<uint16_t, 256> kCrcAfterByte = [] {
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256U; ++i) {
+        uint32_t crc = i << 7;
+        for (int b = 0; b < 8; ++b) {
+            crc = crcStep(crc, 0);
+        }
+        table[i] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}();
+
+// Stuffing state: the last bit on the wire << 2 | the number of equal bits ending there - 1 (1..4: the
+// fifth is followed by a stuff bit of the other value, which starts a new run).
+constexpr unsigned stuffStep(unsigned state, uint32_t bit, unsigned* stuffBits)
+{
+    const unsigned last = state >> 2;
+    const unsigned run = (state & 3U) + 1U;
+    if (bit != last) {
+        return bit << 2;
+    }
+    if (run + 1U < 5U) {
+        return (last << 2) | run;
+    }
+    ++*stuffBits;
+    return (last ^ 1U) << 2;
+}
+
+// By state and byte: the stuff bits the byte brings << 3 | the state after it.
+constexpr std::array<std::array<uint8_t, 256>, 8> kStuffAfterByte = [] {
+    std::array<std::array<uint8_t, 256>, 8> table{};
+    for (unsigned state = 0; state < 8U; ++state) {
+        for (uint32_t byte = 0; byte < 256U; ++byte) {
+            unsigned stuffBits = 0;
+            unsigned after = state;
+            for (unsigned b = 8; b-- > 0;) {
+                after = stuffStep(after, (byte >> b) & 1U, &stuffBits);
+            }
+            table[state][byte] = static_cast<uint8_t>((stuffBits << 3) | after);
+        }
+    }
+    return table;
+}();
+
+// Bits from SOF to the end of the CRC sequence, before stuffing.
+BitString frameBits(const CanFrame& f)
+{
+    BitString w;
     w.put(0, 1);  // SOF
     if (f.extended) {
         w.put(f.id >> 18, 11);
@@ -109,35 +171,32 @@ void frameBits(const CanFrame& f, BitWriter& w)
         }
     }
     uint32_t crc = 0;
-    for (unsigned i = 0; i < w.count; ++i) {
-        const uint32_t next = w.bits[i] ^ ((crc >> 14) & 1U);
-        crc = (crc << 1) & 0x7FFFU;
-        if (next != 0U) {
-            crc ^= 0x4599U;
-        }
+    const unsigned lead = w.count % 8U;
+    for (unsigned i = 0; i < lead; ++i) {
+        crc = crcStep(crc, w.take(i, 1));
+    }
+    for (unsigned i = lead; i < w.count; i += 8U) {
+        crc = ((crc << 8) ^ kCrcAfterByte[((crc >> 7) ^ w.take(i, 8)) & 0xFFU]) & 0x7FFFU;
     }
     w.put(crc, 15);
+    return w;
 }
 
 unsigned stuffedLength(const CanFrame& f)
 {
-    BitWriter w;
-    frameBits(f, w);
-    unsigned length = 0;
-    unsigned run = 0;
-    uint8_t last = 2;
-    for (unsigned i = 0; i < w.count; ++i) {
-        const uint8_t b = w.bits[i];
-        ++length;
-        run = b == last ? run + 1U : 1U;
-        last = b;
-        if (run == 5U) {
-            ++length;  // the stuff bit, of opposite value, starts a new run
-            last = static_cast<uint8_t>(b ^ 1U);
-            run = 1;
-        }
+    const BitString w = frameBits(f);
+    unsigned stuffBits = 0;
+    unsigned state = 0;  // after SOF: a dominant bit, a run of one
+    const unsigned lead = 1U + (w.count - 1U) % 8U;
+    for (unsigned i = 1; i < lead; ++i) {
+        state = stuffStep(state, w.take(i, 1), &stuffBits);
     }
-    return length;
+    for (unsigned i = lead; i < w.count; i += 8U) {
+        const uint8_t after = kStuffAfterByte[state][w.take(i, 8)];
+        stuffBits += after >> 3;
+        state = after & 7U;
+    }
+    return w.count + stuffBits;
 }
 
 // After the CRC: delimiter, ACK slot, ACK delimiter, 7 EOF bits, 3 intermission bits.
@@ -157,6 +216,8 @@ unsigned canFrameBits(const CanFrame& frame) { return stuffedLength(frame) + kTa
 // What the bus needs from a node's controller beyond the public participant interface.
 class BusNode : public CanParticipant {
 public:
+    // A controller asks for the bus by kicking it when a mailbox is requested, never at a scheduled time.
+    uint64_t nextOfferNs() const final { return UINT64_MAX; }
     virtual void onLostArbitration() {}
     virtual int controllerIndex() const { return -1; }
     // Extra time before this node may start again after its frame went unacknowledged.
@@ -251,7 +312,9 @@ public:
         }
         uint64_t next = kicked_ ? kickNs_ : UINT64_MAX;
         for (const Member& m : members_) {
-            next = std::min(next, m.participant->nextOfferNs());
+            if (m.node == nullptr) {  // the node's controllers kick the bus instead
+                next = std::min(next, m.participant->nextOfferNs());
+            }
         }
         return next;
     }
@@ -336,8 +399,10 @@ private:
         }
         log_.push_back(CanBusRecord{frame_, startNs_, endNs_, senderNode != nullptr ? senderNode->controllerIndex() : -1,
                                     acked_});
-        // Copy: callbacks may attach or detach participants.
-        const std::vector<Member> members = members_;
+        // Copy: callbacks may attach or detach participants. (A bus finishes no frame inside a callback
+        // of its own, so one buffer serves every frame.)
+        delivery_ = members_;
+        const std::vector<Member>& members = delivery_;
         if (acked_) {
             for (std::size_t i = 0; i < members.size(); ++i) {
                 if (static_cast<int>(i) != sender) {
@@ -379,6 +444,7 @@ private:
     uint64_t kickNs_ = 0;
     std::vector<CanBusRecord> log_;
     std::vector<int> contenders_;  // members offering a frame at the last arbitration
+    std::vector<Member> delivery_;  // members_ as the last frame ended
     CanFrame measured_{};
     unsigned measuredBits_ = stuffedLength(measured_);
 };

@@ -19,8 +19,9 @@ public:
     HwReg(const HwReg&) = delete;
     HwReg& operator=(const HwReg& other) { return *this = static_cast<T>(other); }
 
-    operator T() const { return static_cast<T>(sim::regRead(this, sizeof(T))); }
-    HwReg& operator=(T v)
+    // Inlined even into firmware built without optimisation: every register access goes through here.
+    [[gnu::always_inline]] operator T() const { return static_cast<T>(sim::regRead(this, sizeof(T))); }
+    [[gnu::always_inline]] HwReg& operator=(T v)
     {
         sim::regWrite(this, v, sizeof(T));
         return *this;
