@@ -37,17 +37,6 @@ Peripheral* owner(const void* reg)
     return slot == 0U ? nullptr : g_peripherals[slot - 1U];
 }
 
-// The model that owns `reg`, once the models exist; nullptr for plain storage.
-Peripheral* modelOf(const void* reg)
-{
-    Peripheral* p = owner(reg);
-    if (p == nullptr) {
-        ensureModels();  // before the first model is created nothing is claimed yet
-        p = owner(reg);
-    }
-    return p;
-}
-
 void warnUnclocked(Peripheral* p)
 {
     // Once per peripheral and process: enough to point at a missing clock enable.
@@ -90,9 +79,14 @@ void plainWrite(void* reg, uint32_t value, unsigned width)
 
 }  // namespace
 
-uint32_t regRead(const void* reg, unsigned width)
+namespace {
+
+// Accesses off the usual path: before the models exist (nothing is claimed yet), to registers no model
+// claims, and while a peripheral's clock is off.
+[[gnu::noinline]] uint32_t readOffPath(const void* reg, unsigned width)
 {
-    Peripheral* p = modelOf(reg);
+    ensureModels();
+    Peripheral* p = owner(reg);
     if (p == nullptr) {
         return plainRead(reg, width);
     }
@@ -103,15 +97,37 @@ uint32_t regRead(const void* reg, unsigned width)
     return p->read(p->offsetOf(reg), width);
 }
 
-void regWrite(void* reg, uint32_t value, unsigned width)
+[[gnu::noinline]] void writeOffPath(void* reg, uint32_t value, unsigned width)
 {
-    Peripheral* p = modelOf(reg);
+    ensureModels();
+    Peripheral* p = owner(reg);
     if (p == nullptr) {
         plainWrite(reg, value, width);
         return;
     }
     if (!p->clocked()) {
         warnUnclocked(p);
+        return;
+    }
+    p->write(p->offsetOf(reg), value, width);
+}
+
+}  // namespace
+
+uint32_t regRead(const void* reg, unsigned width)
+{
+    Peripheral* p = owner(reg);
+    if (p == nullptr || !p->clocked()) [[unlikely]] {
+        return readOffPath(reg, width);
+    }
+    return p->read(p->offsetOf(reg), width);
+}
+
+void regWrite(void* reg, uint32_t value, unsigned width)
+{
+    Peripheral* p = owner(reg);
+    if (p == nullptr || !p->clocked()) [[unlikely]] {
+        writeOffPath(reg, value, width);
         return;
     }
     p->write(p->offsetOf(reg), value, width);
@@ -197,8 +213,8 @@ bool busWrite(uint32_t address, unsigned width, uint32_t value)
 }
 
 // ---------------------------------------------------------------------------------------------------------
-Peripheral::Peripheral(const char* name, void* block, std::size_t size)
-    : name_(name), block_(static_cast<unsigned char*>(block)), size_(size)
+Peripheral::Peripheral(const char* name, void* block, std::size_t size, ClockGate clock)
+    : name_(name), block_(static_cast<unsigned char*>(block)), size_(size), clock_(clock)
 {
     registerPeripheral(this, block, size);
 }
@@ -214,11 +230,6 @@ void registerPeripheral(Peripheral* peripheral, const void* block, std::size_t s
     }
     g_peripherals[g_peripheralCount++] = peripheral;
     std::fill_n(g_ownerOfWord + offset / 4U, size / 4U, static_cast<uint8_t>(g_peripheralCount));
-}
-
-uint32_t Peripheral::offsetOf(const void* address) const
-{
-    return static_cast<uint32_t>(static_cast<const unsigned char*>(address) - block_);
 }
 
 uint32_t Peripheral::read(uint32_t offset, unsigned width) { return stored(offset, width); }

@@ -20,6 +20,7 @@
 // and silent loop-back are not modelled.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "platform/sim/internal.hpp"
@@ -489,12 +490,11 @@ enum class Mode { Sleep, Init, Normal };
 class CanController final : public Peripheral, public BusNode, public Timed {
 public:
     CanController(const char* name, unsigned index, uint32_t enableBit)
-        : Peripheral(name, &registers.can[index], sizeof(CAN_TypeDef)), index_(index), enableBit_(enableBit)
+        : Peripheral(name, &registers.can[index], sizeof(CAN_TypeDef), apb1Clock(enableBit)), index_(index)
     {
         registerTimed(this);
     }
 
-    bool clocked() const override { return apb1Enabled(enableBit_); }
 
     // Filter block of this controller (CAN1's for CAN1 and CAN2) and its banks.
     CAN_TypeDef& filterBlock() const { return index_ == 2U ? registers.can[2] : registers.can[0]; }
@@ -1010,22 +1010,17 @@ private:
         const uint32_t fm1r = fb.FM1R.peek();
         const uint32_t fs1r = fb.FS1R.peek();
         const uint32_t ffa1r = fb.FFA1R.peek();
-        const uint32_t fa1r = fb.FA1R.peek();
+        const uint32_t banks = ((1U << end) - 1U) & ~((1U << first) - 1U);
         const uint32_t i32 = image32(frame);
         const uint32_t i16 = image16(frame);
-        uint32_t number[2] = {0, 0};  // next filter number per FIFO; inactive banks are numbered too
-        for (unsigned b = first; b < end; ++b) {
+        // Only the active banks can match; the filter numbers count the inactive ones too.
+        for (uint32_t rest = fb.FA1R.peek() & banks; rest != 0U; rest &= rest - 1U) {
+            const auto b = static_cast<unsigned>(std::countr_zero(rest));
             const uint32_t bit = 1U << b;
             const bool list = (fm1r & bit) != 0U;
             const bool wide = (fs1r & bit) != 0U;
-            const unsigned fifo = (ffa1r & bit) != 0U ? 1U : 0U;
             const uint32_t fr1 = fb.sFilterRegister[b].FR1.peek();
             const uint32_t fr2 = fb.sFilterRegister[b].FR2.peek();
-            const uint32_t base = number[fifo];
-            number[fifo] += wide ? (list ? 2U : 1U) : (list ? 4U : 2U);
-            if ((fa1r & bit) == 0U) {
-                continue;
-            }
             int hit = -1;  // index of the matching filter within the bank
             if (wide && !list) {
                 hit = ((i32 ^ fr1) & fr2 & ~1U) == 0U ? 0 : -1;
@@ -1049,10 +1044,16 @@ private:
             // 32-bit before 16-bit, list before mask, then the lower number (bank order).
             const int rank = (wide ? 2 : 0) + (list ? 1 : 0);
             if (!best.found || rank > best.rank) {
+                const unsigned fifo = (ffa1r & bit) != 0U ? 1U : 0U;
+                // The filters of this FIFO in the banks below: two 32-bit ids or masks, four 16-bit ids,
+                // two 16-bit masks, or one 32-bit mask per bank.
+                const uint32_t below = banks & (bit - 1U) & (fifo == 1U ? ffa1r : ~ffa1r);
+                const auto count = [below](uint32_t kind) { return static_cast<uint32_t>(std::popcount(below & kind)); };
                 best.found = true;
                 best.rank = rank;
                 best.fifo = fifo;
-                best.fmi = base + static_cast<uint32_t>(hit);
+                best.fmi = 2U * count(fs1r & fm1r) + count(fs1r & ~fm1r) + 4U * count(~fs1r & fm1r) +
+                           2U * count(~fs1r & ~fm1r) + static_cast<uint32_t>(hit);
             }
         }
         return best;
@@ -1194,7 +1195,6 @@ private:
     };
 
     unsigned index_;
-    uint32_t enableBit_;
     Mode mode_ = Mode::Sleep;
     Stored fifo_[2][CAN_RX_FIFO_DEPTH] = {};
     unsigned fifoCount_[2] = {0, 0};

@@ -94,9 +94,7 @@ public:
 // The power controller: the voltage scaling the firmware selects is ready once the PLL runs.
 class PwrModel final : public Peripheral {
 public:
-    PwrModel() : Peripheral("PWR", &registers.pwr, sizeof(PWR_TypeDef)) {}
-
-    bool clocked() const override { return apb1Enabled(RCC_APB1Periph_PWR); }
+    PwrModel() : Peripheral("PWR", &registers.pwr, sizeof(PWR_TypeDef), apb1Clock(RCC_APB1Periph_PWR)) {}
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
@@ -123,11 +121,9 @@ GpioObserver gpioObserver;
 class GpioModel final : public Peripheral {
 public:
     GpioModel(const char* name, unsigned index, uint32_t enableBit)
-        : Peripheral(name, &registers.gpio[index], sizeof(GPIO_TypeDef)), index_(index), enableBit_(enableBit)
+        : Peripheral(name, &registers.gpio[index], sizeof(GPIO_TypeDef), ahb1Clock(enableBit)), index_(index)
     {
     }
-
-    bool clocked() const override { return ahb1Enabled(enableBit_); }
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
@@ -227,7 +223,6 @@ private:
     }
 
     unsigned index_;
-    uint32_t enableBit_;
     uint32_t changes_[GPIO_PINS] = {};
     uint64_t lastChangeNs_[GPIO_PINS] = {};
     int external_[GPIO_PINS] = {};
@@ -332,8 +327,6 @@ void setClocks(const Clocks& c)
 
 void setPclk1(uint32_t hz) { setClocks({2U * hz, 2U * hz, hz, 2U * hz}); }
 
-bool ahb1Enabled(uint32_t mask) { return (registers.rcc.AHB1ENR.peek() & mask) == mask; }
-bool apb1Enabled(uint32_t mask) { return (registers.rcc.APB1ENR.peek() & mask) == mask; }
 
 bool gpioOutput(const GPIO_TypeDef* port, unsigned pin) { return (port->ODR.peek() & (1U << pin)) != 0U; }
 
