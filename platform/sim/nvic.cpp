@@ -76,13 +76,15 @@ void setFlag(bool (&flags)[kLines], int irq, bool value)
     word = requesting(irq) ? word | bit : word & ~bit;
 }
 
-bool anyLineRequesting()
+// Whether anything requests its handler: the usual answer, no, is asked between every two passes and,
+// by a core of its own, at every instruction block.
+bool anyRequest()
 {
     uint32_t any = 0;
     for (const uint32_t word : g_irq.requesting) {
         any |= word;
     }
-    return any != 0U;
+    return any != 0U || g_irq.sysTickPending;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -394,8 +396,8 @@ void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
 
 bool pendingException(ExceptionRequest* out)
 {
-    if (!g_irq.sysTickPending && !anyLineRequesting()) {
-        return false;  // the usual answer, and a core asks at every instruction block
+    if (!anyRequest()) {
+        return false;
     }
     // The most urgent pending request: lowest priority value, then lowest exception number.
     int best = kLines;  // none
@@ -445,6 +447,9 @@ void serviceInterrupts()
 {
     if (g_coreTakesExceptions || g_irq.inHandler || g_irq.masked) {
         return;  // handlers do not nest here; the node's handlers share one priority anyway
+    }
+    if (!anyRequest()) {
+        return;
     }
     ExceptionRequest request{};
     while (pendingException(&request)) {

@@ -185,9 +185,13 @@ private:
     void setOutputs(uint32_t next)
     {
         const uint32_t changed = regs().ODR.peek() ^ next;
-        if (changed == 0U) {
-            return;
+        if (changed != 0U) {
+            changeOutputs(changed, next);
         }
+    }
+
+    [[gnu::noinline]] void changeOutputs(uint32_t changed, uint32_t next)
+    {
         for (uint32_t rest = changed; rest != 0U; rest &= rest - 1U) {
             const auto pin = static_cast<unsigned>(std::countr_zero(rest));
             ++changes_[pin];
