@@ -22,6 +22,7 @@
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
 #include "sitl/command_latency.hpp"
+#include "sitl/firmware_ram.hpp"
 #include "sitl/image_runner.hpp"
 #include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
@@ -227,6 +228,7 @@ std::vector<sitl::LoggedFrame> transmittedFrames()
 
 int main(int argc, char** argv)
 {
+    sitl::keepFirmwareRamAsLoaded();  // before --param runs the firmware's store
     const Options options = parseOptions(argc, argv);
 
     std::vector<sitl::LoggedFrame> script;
@@ -300,10 +302,8 @@ int main(int argc, char** argv)
         return EXIT_FAILURE;
     }
     if (!ran) {
-        // The built-in firmware's RAM is this process's: it cannot be powered on a second time here.
         std::cerr << "endpoint-sitl: the node requested a system reset at " << sim::nowUs()
-                  << " us; the run stops there (restart the built-in firmware as a new process on the same"
-                     " --flash file)\n";
+                  << " us and could not be powered on again\n";
         return EXIT_FAILURE;
     }
 

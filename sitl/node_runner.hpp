@@ -3,8 +3,9 @@
 // task pass by pass while virtual time moves on. Shared by the SITL program and the node tests.
 //
 // The firmware's RAM is the host process's: a power-on starts from load-time values only once per
-// process. A power cycle is a new process on the same flash (the SITL program with --flash, or a test
-// that forks).
+// process, unless the program keeps that RAM aside (firmware_ram, endpoint-sitl does): then a system reset
+// the firmware requests powers it on again in the same process. Elsewhere (the node tests) a power cycle
+// is a new process on the same flash.
 
 #include <cstdint>
 
@@ -24,8 +25,8 @@ void powerOn();
 // reset the task runs no further pass: only time moves on.
 void pass();
 
-// Passes until virtual time reaches t_ns, or until the firmware requests the system reset (false; the
-// host-compiled node cannot be powered on again in this process).
+// Passes until virtual time reaches t_ns; a system reset the firmware requests powers the node on again
+// on the same flash at that virtual time. False at a reset request when this program cannot do that.
 bool runUntilNs(uint64_t t_ns);
 
 // What --profile reports of the built-in firmware's run: the passes and the receive overflows it counted.

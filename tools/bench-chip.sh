@@ -11,7 +11,9 @@ full_seconds="${3:-10}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-python3 tools/fullload-log.py "$full_seconds" > "$work/full-load.log"
+# Full load from 50 ms on, once the node runs its main loop; and the same load already there at power-on.
+python3 tools/fullload-log.py "$full_seconds" 0.05 > "$work/full-load.log"
+python3 tools/fullload-log.py 0.1 > "$work/startup-load.log"
 # Services: a GetNodeInfo request every 200 ms and a GetSet write (CAN2PWM_CH1 = 7) every 500 ms, from
 # node 10 to node 110 on CAN1, the frames of the independent vectors.
 {
@@ -30,6 +32,7 @@ scenarios=(
   "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
   "services (GetNodeInfo, GetSet writes)|--replay $work/services.log|3"
   "parameter writes across a page transfer|--replay $work/cross.log --flash $work/flash.bin|0.8"
+  "start-up into buses already at full load|--replay $work/startup-load.log|0.1"
   "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
 )
 activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer nodestatus visibility"
@@ -60,6 +63,16 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
 } > "$work/activities.md"
 {
   echo
+  echo "## The node's own voice at full load"
+  echo
+  echo "Service requests to the node in the full-load scenario (a GetSet read on each bus every second) against"
+  echo 'the responses it sent, and its NodeStatus broadcasts with the longest gap between two (`tools/own-voice.py`).'
+  echo
+  echo "| bus | requests | answered | NodeStatus sent | longest NodeStatus gap |"
+  echo "|---|---|---|---|---|"
+} > "$work/voice.md"
+{
+  echo
   echo "## How fast the simulators run here"
   echo
   echo "Emulated seconds per wall second on this machine (2 cores); the host-compiled node"
@@ -72,7 +85,7 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
 for entry in "${scenarios[@]}"; do
   IFS='|' read -r name options seconds <<< "$entry"
   # shellcheck disable=SC2086
-  "$sitl" --elf "$image" $options --until "$seconds" --profile "$work/chip.csv" > /dev/null
+  "$sitl" --elf "$image" $options --until "$seconds" --profile "$work/chip.csv" --out "$work/out.log" > /dev/null
   # shellcheck disable=SC2086
   "$sitl" $options --until "$seconds" --profile "$work/host.csv" > /dev/null
   c="$work/chip.csv"
@@ -88,10 +101,15 @@ for entry in "${scenarios[@]}"; do
         "$(value "$c" "pass_cycles_${a}_max")" >> "$work/activities.md"
     fi
   done
+  if [ "$options" = "--replay $work/full-load.log" ]; then
+    python3 tools/own-voice.py "$work/full-load.log" "$work/out.log" | while read -r bus _ asked _ answered _ status _ gap; do
+      printf '| %s | %s | %s | %s | %s ms |\n' "$bus" "$asked" "$answered" "$status" "$gap" >> "$work/voice.md"
+    done
+  fi
   speed() { awk -v e="$(value "$1" emulated_seconds)" -v w="$(value "$1" wall_seconds)" 'BEGIN { printf "%.2f", e / w }'; }
   printf '| %s | %s x | %s x |\n' "$name" "$(speed "$work/host.csv")" "$(speed "$c")" >> "$work/speed.md"
   echo "bench-chip: $name done" >&2
 done
 
-cat "$work/chip.md" "$work/activities.md" "$work/speed.md" > docs/performance.md
+cat "$work/chip.md" "$work/activities.md" "$work/voice.md" "$work/speed.md" > docs/performance.md
 echo "bench-chip: wrote docs/performance.md" >&2

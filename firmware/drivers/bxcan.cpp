@@ -482,10 +482,8 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
     Q_t* const q = &CANRxQ[PortCAN];
     uint16_t held = QLen(q);
     if (held >= BXCAN_RX_RECORD_SIZE) {
-        XportCANFrame record{};
         uint16_t len = BXCAN_RX_RECORD_SIZE;
-        DeQ(q, reinterpret_cast<uint8_t*>(&record), &len);  // the interrupt stored it with its DLC clamped
-        *out_frame = record;
+        DeQ(q, reinterpret_cast<uint8_t*>(out_frame), &len);  // the interrupt stored it with its DLC clamped
         return 1;
     }
     if (held > 0U) {

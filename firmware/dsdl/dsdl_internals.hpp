@@ -142,6 +142,16 @@ template <uint8_t Bits, typename T>
 inline uint32_t dsdlEncodeIntArray(void* msg_buf, uint32_t offset, const T* data, uint8_t len)
 {
     XPORT_ASSERT(len == 0 || data != nullptr);
+    if constexpr (Bits == 8 && sizeof(T) == 1) {
+        // Byte arrays (names, unique IDs) on a byte boundary are their bytes, in order: copied whole
+        // rather than bit by bit.
+        if (offset % 8U == 0U) {
+            if (len != 0U) {
+                std::memcpy(static_cast<uint8_t*>(msg_buf) + offset / 8U, data, len);
+            }
+            return offset + 8U * len;
+        }
+    }
     for (uint8_t i = 0; i < len; ++i) {
         offset = dsdlEncodeField<Bits>(msg_buf, offset, data[i]);
     }

@@ -277,7 +277,7 @@ void sendXport(PortCAN_t Port)
 
 void receiveXport(PortCAN_t Port)
 {
-    XportCANFrame rx_frame{};
+    XportCANFrame rx_frame;  // filled when a frame is there; not cleared on every pass for nothing
     if (bxcanReceive(&rx_frame, Port) > 0) {
         xportHandleRxFrame(&g_xport[Port], &rx_frame, uptimeUsec());
     }

@@ -417,16 +417,6 @@ void freeBlock(XportPoolAllocator* allocator, void* p)
 // ---------------------------------------------------------------------------------------------------------
 // CRC and arbitration
 
-uint16_t crcAddByte(uint16_t crc, uint8_t byte)
-{
-    crc = static_cast<uint16_t>(crc ^ (static_cast<unsigned>(byte) << 8));
-    for (int bit = 0; bit < 8; ++bit) {
-        const unsigned shifted = static_cast<unsigned>(crc) << 1;
-        crc = static_cast<uint16_t>((crc & 0x8000U) != 0 ? (shifted ^ 0x1021U) : shifted);
-    }
-    return crc;
-}
-
 uint16_t crcAddSignature(uint16_t crc, uint64_t data_type_signature)
 {
     for (unsigned shift = 0; shift < 64; shift += 8) {
@@ -855,22 +845,113 @@ int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offse
     return bit_length;
 }
 
+namespace {
+
+// A scalar's value as the caller holds it: a standard-width integer (1, 2, 4 or 8 bytes) in host order.
+uint64_t loadStandardWidth(const void* from, uint8_t width)
+{
+    switch (width) {
+    case 1: {
+        uint8_t v = 0;
+        std::memcpy(&v, from, sizeof v);
+        return v;
+    }
+    case 2: {
+        uint16_t v = 0;
+        std::memcpy(&v, from, sizeof v);
+        return v;
+    }
+    case 4: {
+        uint32_t v = 0;
+        std::memcpy(&v, from, sizeof v);
+        return v;
+    }
+    default: {
+        uint64_t v = 0;
+        std::memcpy(&v, from, sizeof v);
+        return v;
+    }
+    }
+}
+
+void storeStandardWidth(void* to, uint8_t width, uint64_t value)
+{
+    switch (width) {
+    case 1: {
+        const auto v = static_cast<uint8_t>(value);
+        std::memcpy(to, &v, sizeof v);
+        break;
+    }
+    case 2: {
+        const auto v = static_cast<uint16_t>(value);
+        std::memcpy(to, &v, sizeof v);
+        break;
+    }
+    case 4: {
+        const auto v = static_cast<uint32_t>(value);
+        std::memcpy(to, &v, sizeof v);
+        break;
+    }
+    default:
+        std::memcpy(to, &value, sizeof value);
+        break;
+    }
+}
+
+// A field that lies whole in one contiguous payload (every single-frame transfer, short multi-frame ones):
+// its bytes are gathered straight from a 16-bit window, least significant byte first as they travel, with
+// none of the general path's bit copying. Same result as the general path for such a field.
+int decodeContiguousField(const uint8_t* payload, uint32_t payload_len, uint32_t bit_offset, uint8_t bit_length,
+                          bool value_is_signed, void* out_value)
+{
+    uint64_t value = 0;
+    uint32_t pos = bit_offset;
+    for (uint32_t shift = 0, remaining = bit_length; remaining > 0; shift += 8U) {
+        const uint32_t n = remaining < 8U ? remaining : 8U;
+        const uint32_t index = pos / 8U;
+        const uint32_t window = (static_cast<uint32_t>(payload[index]) << 8) |
+                                (index + 1U < payload_len ? payload[index + 1U] : 0U);
+        const uint32_t bits = (window >> (16U - pos % 8U - n)) & ((1U << n) - 1U);
+        value |= static_cast<uint64_t>(bits) << shift;
+        pos += n;
+        remaining -= n;
+    }
+    if (value_is_signed && bit_length < 64U && ((value >> (bit_length - 1U)) & 1U) != 0U) {
+        value |= ~uint64_t{0} << bit_length;
+    }
+    storeStandardWidth(out_value, standardWidthBytes(bit_length), value);
+    return bit_length;
+}
+
+}  // namespace
+
 void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_length, const void* value)
 {
     XPORT_ASSERT(destination != nullptr && value != nullptr);
     XPORT_ASSERT(bit_length > 0 && bit_length <= 64);
 
-    uint8_t storage[8] = {};
-    const uint8_t width = standardWidthBytes(bit_length);
-    std::memcpy(storage, value, width);
-    if (isBigEndian()) {
-        swapByteOrder(storage, width);
+    // Least significant byte first, each byte's bits (a last partial byte's low bits) most significant
+    // first, every bit outside the field left as it was.
+    const uint64_t bits_of_value = loadStandardWidth(value, standardWidthBytes(bit_length));
+    auto* const dst = static_cast<uint8_t*>(destination);
+    uint32_t pos = bit_offset;
+    for (uint32_t shift = 0, remaining = bit_length; remaining > 0; shift += 8U) {
+        const uint32_t n = remaining < 8U ? remaining : 8U;
+        const uint32_t index = pos / 8U;
+        const uint32_t lead = pos % 8U;
+        const bool spills = lead + n > 8U;  // only then is the next byte read or written
+        const uint32_t up = 16U - lead - n;
+        const uint32_t mask = ((1U << n) - 1U) << up;
+        const uint32_t bits = (static_cast<uint32_t>(bits_of_value >> shift) << up) & mask;
+        const uint32_t window =
+            (((static_cast<uint32_t>(dst[index]) << 8) | (spills ? dst[index + 1U] : 0U)) & ~mask) | bits;
+        dst[index] = static_cast<uint8_t>(window >> 8);
+        if (spills) {
+            dst[index + 1U] = static_cast<uint8_t>(window);
+        }
+        pos += n;
+        remaining -= n;
     }
-    if (bit_length % 8U != 0) {
-        uint8_t& partial = storage[bit_length / 8U];
-        partial = static_cast<uint8_t>(partial << (8U - bit_length % 8U));
-    }
-    copyBitArray(storage, 0, bit_length, static_cast<uint8_t*>(destination), bit_offset);
 }
 
 int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length, bool value_is_signed,
@@ -879,6 +960,11 @@ int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint
     if (transfer == nullptr || out_value == nullptr || bit_length == 0 || bit_length > 64 ||
         (value_is_signed && bit_length == 1)) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
+    }
+    if (transfer->payload_middle == nullptr && transfer->payload_tail == nullptr &&
+        bit_offset + bit_length <= static_cast<uint32_t>(transfer->payload_len) * 8U) {
+        return decodeContiguousField(transfer->payload_head, transfer->payload_len, bit_offset, bit_length,
+                                     value_is_signed, out_value);
     }
     uint8_t storage[8] = {};
     const int result = descatterTransferPayload(transfer, bit_offset, bit_length, storage);

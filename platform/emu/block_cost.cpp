@@ -138,6 +138,8 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
         if (cost.access == Access::Read && literal(insns[i].detail->arm)) {
             ++block.literalLoads;
         }
+        // Every floating-point instruction of the M4 is a V one (VADD, VLDR, VMOV, VMRS, ...).
+        block.usesFp = block.usesFp || insns[i].mnemonic[0] == 'v';
         block.addresses.push_back(static_cast<uint32_t>(insns[i].address));
         block.memory.push_back(memoryOperand(insns[i], cost.access));
     }

@@ -339,6 +339,9 @@ void Core::onBlock(uint32_t address, uint32_t size)
             }
         }
     }
+    if (block.usesFp && lazyFpFrame_ >= 0) {
+        storeLazyFpState();
+    }
     const uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
     cycles_ += cost;
     block.cyclesRun += cost + refillToCharge_;

@@ -74,6 +74,7 @@ private:
         unsigned number;
         int priority;
         uint32_t frame;  // where its frame was stacked
+        bool fpSaved;    // its frame's FP state was stored (lazily, at the handler's first FP instruction)
     };
     enum class Event { None, Budget, TakeException, ExceptionReturn, Breakpoint, Fault };
     // A range the bus serves; Unicorn hands its callbacks the offset into it.
@@ -99,6 +100,7 @@ private:
         exceptionCycles_ += cycles;
     }
     void refreshFlashTiming();
+    void storeLazyFpState();
 
     void stopWith(Event event);
     void fault(const std::string& what, uint32_t pc);
@@ -143,6 +145,9 @@ private:
     // or return (the interrupt source's promise): block boundaries need not ask.
     uint64_t quietUntil_ = 0;
     uint64_t exceptionCycles_ = 0;
+    // The active exception whose frame's FP state is still to be stored (FPCCR.LSPACT; -1: none): the
+    // next FP instruction stores it.
+    int lazyFpFrame_ = -1;
     uint32_t refillToCharge_ = 0;  // the refill paid on the way into the block about to run
     uint64_t handlerStart_ = 0;
     uint64_t longestHandler_ = 0;

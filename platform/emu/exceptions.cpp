@@ -25,7 +25,9 @@ constexpr uint32_t kBasicFrame = 0x20;
 constexpr uint32_t kFpFrame = 0x68;  // + S0-S15, FPSCR, a reserved word
 constexpr unsigned kFpWords = 16;
 
-// Cortex-M4 latencies, with the FP state stored at entry (no lazy stacking).
+// Cortex-M4 latencies. With lazy FP stacking (FPCCR.LSPEN, set at reset) an FP frame only reserves room
+// for the FP state; storing it, and loading it back at the return, costs kFpStackCycles each, and only
+// once the handler has run an FP instruction.
 constexpr uint32_t kEntryCycles = 12;
 constexpr uint32_t kReturnCycles = 10;
 constexpr uint32_t kTailChainCycles = 6;
@@ -142,9 +144,21 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
     if (active_.empty()) {
         handlerStart_ = cycles_;
     }
-    active_.push_back({exception.number, exception.priority, frame});
-    spendOnExceptions(kEntryCycles + (fp ? kFpStackCycles : 0U));
+    active_.push_back({exception.number, exception.priority, frame, false});
+    // The FP state is in the frame already (the values a lazy save would store, since nothing can
+    // change them before the handler's first FP instruction); its cost comes with that instruction.
+    if (fp) {
+        lazyFpFrame_ = static_cast<int>(active_.size()) - 1;
+    }
+    spendOnExceptions(kEntryCycles);
     return true;
+}
+
+void Core::storeLazyFpState()
+{
+    active_[static_cast<std::size_t>(lazyFpFrame_)].fpSaved = true;
+    lazyFpFrame_ = -1;
+    spendOnExceptions(kFpStackCycles);
 }
 
 bool Core::returnFromException(uint32_t excReturn)
@@ -167,7 +181,7 @@ bool Core::returnFromException(uint32_t excReturn)
         set(UC_ARM_REG_LR, excReturn);
         interrupts_.acknowledge(next->number);
         quietUntil_ = 0;
-        active_.push_back({next->number, next->priority, returning.frame});
+        active_.push_back({next->number, next->priority, returning.frame, returning.fpSaved});
         spendOnExceptions(kTailChainCycles);
         return true;
     }
@@ -205,7 +219,11 @@ bool Core::returnFromException(uint32_t excReturn)
     set(toPsp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, (frame + size) | ((psr & kXpsrAlignBit) != 0U ? 4U : 0U));
     pc_ = words[6] & ~1U;
     nextSequential_ = kNoBlock;
-    spendOnExceptions(kReturnCycles + (fp ? kFpStackCycles : 0U));
+    // A state never stored lazily is still in the registers: nothing to load back.
+    spendOnExceptions(kReturnCycles + (fp && returning.fpSaved ? kFpStackCycles : 0U));
+    if (lazyFpFrame_ >= static_cast<int>(active_.size())) {
+        lazyFpFrame_ = -1;  // returned from the frame whose state was never needed
+    }
     if (active_.empty()) {
         longestHandler_ = std::max(longestHandler_, cycles_ - handlerStart_);
     }

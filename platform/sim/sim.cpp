@@ -104,6 +104,7 @@ void reset()
     g_relaxLimit = kDefaultRelaxLimit;
     g_relaxCalls = 0;
     resetCanBuses();
+    usart2ClearSent();  // what left the serial line, like the buses' logs, outlives a power cycle
     powerCycle();
 }
 

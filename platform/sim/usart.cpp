@@ -64,7 +64,6 @@ public:
         rdr_ = 0;
         srRead_ = false;
         incoming_.clear();
-        sent_.clear();
         setIrqLevel(USART2_IRQn, false);
     }
 

@@ -100,4 +100,39 @@ void BM_EnqueueTwoFrameTransfer(benchmark::State& state)
 }
 BENCHMARK(BM_EnqueueTwoFrameTransfer);
 
+// The bit codec as a RawCommand meets it: four 14-bit signed values from one frame's payload.
+void BM_DecodeFourInt14FromOneFrame(benchmark::State& state)
+{
+    const uint8_t payload[7] = {0x70, 0x5D, 0xC1, 0x77, 0x05, 0xDC, 0x17};
+    XportRxTransfer t{};
+    t.payload_head = payload;
+    t.payload_len = sizeof(payload);
+    for (auto _ : state) {
+        for (uint32_t i = 0; i < 4; ++i) {
+            int16_t value = 0;
+            xportDecodeScalar(&t, i * 14U, 14, true, &value);
+            benchmark::DoNotOptimize(value);
+        }
+    }
+}
+BENCHMARK(BM_DecodeFourInt14FromOneFrame);
+
+// The same as a broadcast meets it when encoding: a 64-bit, a 32-bit and three 1-bit fields.
+void BM_EncodeMixedFields(benchmark::State& state)
+{
+    uint8_t buffer[16] = {};
+    const uint64_t uid = 0x0123456789ABCDEFULL;
+    const uint32_t uptime = 123456;
+    const uint8_t flag = 1;
+    for (auto _ : state) {
+        xportEncodeScalar(buffer, 0, 64, &uid);
+        xportEncodeScalar(buffer, 64, 32, &uptime);
+        for (uint32_t i = 0; i < 3; ++i) {
+            xportEncodeScalar(buffer, 96U + i, 1, &flag);
+        }
+        benchmark::DoNotOptimize(buffer);
+    }
+}
+BENCHMARK(BM_EncodeMixedFields);
+
 }  // namespace

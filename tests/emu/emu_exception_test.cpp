@@ -53,6 +53,9 @@ TEST_F(EmuException, FpContextUsesTheExtendedFrameAndComesBack)
     EXPECT_EQ(ramWord(frame + 0x60U), 0x00C00000U) << "stacked FPSCR";
     EXPECT_EQ(word("restored", 16), 0x00C00000U) << "restored FPSCR";
     EXPECT_EQ(word("restored", 17) & 4U, 4U) << "FPCA back from EXC_RETURN";
+    // Entry 12 and return 10 each; the FP state stored and loaded (17 each) only for the handler that
+    // used the FPU.
+    EXPECT_EQ(core.exceptionCycles(), 22U + 22U + 34U);
 }
 
 TEST_F(EmuException, PendingInterruptsTailChainInPriorityOrderOnOneFrame)

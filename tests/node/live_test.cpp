@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -258,6 +259,31 @@ TEST_P(LiveBothWays, AGarbageBurstIsCountedAndARequestAfterItIsAnswered)
     const std::string profile = live::slurp(dir / "profile.csv");
     EXPECT_NE(profile.find("can1_frames_in,1\n"), std::string::npos) << profile;
     EXPECT_NE(profile.find("can1_dropped,70\n"), std::string::npos) << profile;
+}
+
+TEST_P(LiveBothWays, RestartNodeFromAToolBringsTheNodeBackOnItsNodeId)
+{
+    std::vector<std::string> args = {"--can2", "none", "--can3", "none"};
+    const std::vector<std::string> how = firmware();
+    args.insert(args.end(), how.begin(), how.end());
+    live::Node node(dir, args);
+    McastClient bus0(0);
+    const auto uptimeOf = [](const bus::Transfer& t) {
+        return static_cast<uint32_t>(t.payload[0] | (t.payload[1] << 8) | (t.payload[2] << 16)) |
+               (static_cast<uint32_t>(t.payload[3]) << 24);
+    };
+    const auto before = bus0.await(nodeStatusFrom(110));
+    ASSERT_TRUE(before.has_value());
+    ASSERT_EQ(uptimeOf(*before), 1U);
+    EXPECT_EQ(call(bus0, 110, bus::kRestartNodeId, bus::kRestartNodeSignature,
+                   std::vector<uint8_t>(std::begin(bus::kRestartMagic), std::end(bus::kRestartMagic))),
+              std::vector<uint8_t>{0x80})
+        << "ok";
+    bus0.forget();
+    const auto after = bus0.await(nodeStatusFrom(110));
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(uptimeOf(*after), 1U) << "counted again from the restart; without one it would be 2";
+    EXPECT_EQ(node.stop(SIGINT), 0);
 }
 
 TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)

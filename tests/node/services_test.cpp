@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,17 +35,17 @@ using bus::kGetNodeInfoId;
 using bus::kGetNodeInfoSignature;
 using bus::kGetSetId;
 using bus::kGetSetSignature;
+using bus::kRestartNodeId;
+using bus::kRestartNodeSignature;
 using nodetest::kNodeIds;
 
 constexpr uint8_t kClient = 10;
 
 constexpr uint32_t kGetTransportStatsId = 4;
 constexpr uint64_t kGetTransportStatsSignature = 0xBE6F76A7EC312B04ULL;
-constexpr uint32_t kRestartNodeId = 5;
-constexpr uint64_t kRestartNodeSignature = 0x569E05394A3017F0ULL;
 constexpr uint32_t kExecuteOpcodeId = 10;
 constexpr uint64_t kExecuteOpcodeSignature = 0x3B131AC5EB69D2CDULL;
-const std::vector<uint8_t> kRightMagic = {0x1E, 0x1B, 0x55, 0xCE, 0xAC};  // 0xACCE551B1E
+const std::vector<uint8_t> kRightMagic(std::begin(bus::kRestartMagic), std::end(bus::kRestartMagic));
 const std::vector<uint8_t> kOk = {0x80};
 const std::vector<uint8_t> kNotOk = {0x00};
 

@@ -773,12 +773,14 @@ TEST(XportCodec, FieldsStraddleHeadBlocksAndTail)
         ASSERT_NE(t->payload_tail, nullptr);
         for (uint32_t offset = 0; offset + 1 < payload.size() * 8; offset += 3) {
             for (uint8_t bits : {uint8_t{7}, uint8_t{16}, uint8_t{29}, uint8_t{64}}) {
-                uint64_t a = 0;
-                uint64_t b = 0;
-                const int ra = xportDecodeScalar(t, offset, bits, false, &a);
-                const int rb = xportDecodeScalar(&flat, offset, bits, false, &b);
-                ASSERT_EQ(ra, rb);
-                ASSERT_EQ(a, b) << offset << "/" << int(bits);
+                for (bool is_signed : {false, true}) {
+                    uint64_t a = 0;
+                    uint64_t b = 0;
+                    const int ra = xportDecodeScalar(t, offset, bits, is_signed, &a);
+                    const int rb = xportDecodeScalar(&flat, offset, bits, is_signed, &b);
+                    ASSERT_EQ(ra, rb);
+                    ASSERT_EQ(a, b) << offset << "/" << int(bits) << (is_signed ? " signed" : "");
+                }
             }
         }
     };
