@@ -2,8 +2,9 @@
 # node in the simulator on a built-in script; `make test` installs what is missing, builds every preset
 # that CI checks and runs every test.
 FUZZ_SECONDS ?= 30
+SOAK_SECONDS ?= 600
 
-.PHONY: all deps host asan clang chip fuzz run test test-host test-asan test-fuzz bench bench-chip clean
+.PHONY: all deps host asan clang chip fuzz lint run test test-host test-asan test-fuzz bench bench-chip soak clean
 
 all: deps
 	$(MAKE) chip
@@ -33,6 +34,12 @@ fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 
+# clang-tidy (.clang-tidy) and cppcheck over firmware/, platform/ and sitl/, as both builds compile them.
+lint: deps
+	$(MAKE) host
+	$(MAKE) chip
+	tools/lint.sh build/host build/stm32f413
+
 run: host
 	tools/run-demo.sh build/host
 
@@ -49,6 +56,7 @@ test: deps
 	$(MAKE) chip
 	$(MAKE) clang
 	$(MAKE) test-host
+	$(MAKE) lint
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
 
@@ -63,6 +71,14 @@ bench-chip: deps
 	$(MAKE) chip
 	$(MAKE) host
 	tools/bench-chip.sh build/host build/stm32f413/endpoint.elf
+
+# Ten simulated minutes of hostile traffic into the node, in the plain and the sanitizer build (CI runs a
+# minute of it as a test).
+soak: deps
+	$(MAKE) host
+	$(MAKE) asan
+	tools/soak.sh build/host/sitl/endpoint-sitl $(SOAK_SECONDS)
+	tools/soak.sh build/host-asan/sitl/endpoint-sitl $(SOAK_SECONDS)
 
 clean:
 	rm -rf build

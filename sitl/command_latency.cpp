@@ -1,5 +1,7 @@
 #include "sitl/command_latency.hpp"
 
+#include <algorithm>
+
 namespace sitl {
 
 namespace {
@@ -63,7 +65,19 @@ void CommandLatency::onCompare(const TIM_TypeDef*, unsigned, uint32_t value, uin
     }
     const uint64_t latency = ns - self->latest_command_ns_;
     self->max_ns_ = latency > self->max_ns_ ? latency : self->max_ns_;
+    self->latencies_ns_.push_back(latency);
     self->latest_command_ns_ = UINT64_MAX;
+}
+
+uint64_t CommandLatency::percentileNs(unsigned percent) const
+{
+    if (latencies_ns_.empty()) {
+        return 0;
+    }
+    std::vector<uint64_t> sorted = latencies_ns_;
+    const std::size_t rank = (sorted.size() - 1U) * percent / 100U;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank), sorted.end());
+    return sorted[rank];
 }
 
 }  // namespace sitl

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/sim/sim.hpp"
 
@@ -20,6 +21,8 @@ public:
     CommandLatency& operator=(const CommandLatency&) = delete;
 
     uint64_t maxNs() const { return max_ns_; }
+    // The latency that `percent` of the commands did not exceed (0 before any).
+    uint64_t percentileNs(unsigned percent) const;
 
 private:
     struct Listener;
@@ -29,6 +32,7 @@ private:
     std::array<std::unique_ptr<Listener>, 3> listeners_;
     uint64_t latest_command_ns_ = UINT64_MAX;  // none waiting for its write
     uint64_t max_ns_ = 0;
+    std::vector<uint64_t> latencies_ns_;
 };
 
 }  // namespace sitl

@@ -1,6 +1,7 @@
 #include "sitl/firmware_ram.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 // Bounds set by firmware_ram.ld; weak, so that programs linked without it find them null.
@@ -25,11 +26,12 @@ __attribute__((no_sanitize_address)) void copyRange(volatile unsigned char* to, 
     }
 }
 
+// The two bounds are separate symbols to the compiler, so the size is taken from their addresses.
 std::size_t rangeSize()
 {
-    const unsigned char* const start = __firmware_ram_start;
-    const unsigned char* const end = __firmware_ram_end;
-    return start != nullptr && end > start ? static_cast<std::size_t>(end - start) : 0U;
+    const auto start = reinterpret_cast<std::uintptr_t>(__firmware_ram_start);
+    const auto end = reinterpret_cast<std::uintptr_t>(__firmware_ram_end);
+    return start != 0U && end > start ? static_cast<std::size_t>(end - start) : 0U;
 }
 
 }  // namespace

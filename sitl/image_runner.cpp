@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "firmware/board/kernel.hpp"
 #include "firmware/drivers/bxcan.hpp"
 #include "platform/emu/core.hpp"
 #include "platform/emu/elf_image.hpp"
@@ -146,12 +147,12 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         main_stack_bottom = image.addressOf("_ebss");
         main_stack_top = image.addressOf("_estack");
         paint(main_stack_bottom, main_stack_top);
-        // The task's stack is carved from the kernel heap, which start-up zeroes: paint it as the task
+        // The task's stack is carved from the kernel heap, above its guard band: paint it as the task
         // starts, below where its stack pointer then is.
-        const uint32_t heap = image.addressOf("_ZN12_GLOBAL__N_16ucHeapE");
+        const uint32_t heap = image.addressOf("ucHeap");
         if (const uint32_t task = image.addressOf("_Z8MainTaskPKv"); task != 0U && heap != 0U) {
             core.watch(task, [this, heap](uint64_t) {
-                task_stack_bottom = heap;
+                task_stack_bottom = heap + static_cast<uint32_t>(kStackGuardWords * sizeof(uint32_t));
                 task_stack_top = core.psp();
                 paint(task_stack_bottom, task_stack_top - kPaintMargin);
             });
@@ -317,6 +318,7 @@ std::string ImageNode::functionProfile() const
     }
     by_function["(exception entry and return)"] += c.core.exceptionCycles();
     std::vector<std::pair<uint64_t, std::string>> sorted;
+    sorted.reserve(by_function.size());
     for (const auto& [name, cycles] : by_function) {
         sorted.emplace_back(cycles, name);
     }

@@ -1,7 +1,7 @@
 // endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames, or live.
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE]
-//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN]... [--param NAME=VALUE]...
+//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]... [--param NAME=VALUE]...
 //   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -48,7 +49,12 @@ struct Options {
     bool until_given = false;
     uint64_t until_us = kDefaultRunUs;
     uint32_t uid[3] = {kDefaultUid[0], kDefaultUid[1], kDefaultUid[2]};
-    bool disconnected[3] = {false, false, false};
+    struct Outage {
+        unsigned port;
+        uint64_t from_us;
+        uint64_t to_us;  // UINT64_MAX: the whole run
+    };
+    std::vector<Outage> outages;
     bool live = false;
     std::string bus_url[3];
     std::vector<sitl::ParamWrite> params;
@@ -56,7 +62,7 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
-    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN]...\n"
+    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]...\n"
     "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE] [--param NAME=VALUE]...\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--until SECONDS] [--flash FILE]\n"
     "                     [--out FILE] [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
@@ -83,7 +89,7 @@ bool parseSeconds(const std::string& text, uint64_t* us)
     if (end == text.c_str() || *end != '\0' || !(seconds >= 0.0) || seconds > 1e9) {
         return false;
     }
-    *us = static_cast<uint64_t>(seconds * 1e6 + 0.5);
+    *us = static_cast<uint64_t>(std::llround(seconds * 1e6));
     return true;
 }
 
@@ -146,11 +152,23 @@ Options parseOptions(int argc, char** argv)
                 usage("--uid takes three hex words W0,W1,W2");
             }
         } else if (arg == "--disconnect") {
-            const std::string bus = value();
+            // canN for the whole run, canN@FROM:TO (seconds) for a while.
+            const std::string text = value();
+            const std::size_t at = text.find('@');
+            const std::string bus = text.substr(0, at);
             if (bus.size() != 4 || bus.compare(0, 3, "can") != 0 || bus[3] < '0' || bus[3] > '2') {
-                usage("--disconnect takes can0, can1 or can2");
+                usage("--disconnect takes can0, can1 or can2, optionally @FROM:TO in seconds");
             }
-            o.disconnected[bus[3] - '0'] = true;
+            Options::Outage outage{static_cast<unsigned>(bus[3] - '0'), 0, UINT64_MAX};
+            if (at != std::string::npos) {
+                const std::string window = text.substr(at + 1);
+                const std::size_t colon = window.find(':');
+                if (colon == std::string::npos || !parseSeconds(window.substr(0, colon), &outage.from_us) ||
+                    !parseSeconds(window.substr(colon + 1), &outage.to_us) || outage.to_us <= outage.from_us) {
+                    usage("--disconnect " + bus + "@FROM:TO takes seconds with FROM before TO");
+                }
+            }
+            o.outages.push_back(outage);
         } else if (arg == "--live") {
             o.live = true;
         } else if (arg == "--can1" || arg == "--can2" || arg == "--can3") {
@@ -172,11 +190,11 @@ Options parseOptions(int argc, char** argv)
     if (!o.profile_functions.empty() && o.elf.empty()) {
         usage("--profile-functions counts the image's cycles: it needs --elf");
     }
+    if (o.live && !o.outages.empty()) {
+        usage("--disconnect is for replays; live, a bus with nobody on it is --can" +
+              std::to_string(o.outages.front().port + 1) + " none");
+    }
     for (unsigned port = 0; port < 3; ++port) {
-        if (o.live && o.disconnected[port]) {
-            usage("--disconnect is for replays; live, a bus with nobody on it is --can" + std::to_string(port + 1) +
-                  " none");
-        }
         if (!o.live && !o.bus_url[port].empty()) {
             usage("--can" + std::to_string(port + 1) + " needs --live");
         }
@@ -208,20 +226,47 @@ void writeFile(const std::string& path, const std::string& text)
     }
 }
 
-// Frames the node's controllers sent and someone acknowledged, in the order they ended.
-std::vector<sitl::LoggedFrame> transmittedFrames()
+// --out: every frame the node's controllers sent and someone acknowledged, written as it ends, so that
+// a run of any length keeps them all.
+void streamTransmittedFrames(std::ofstream* out)
 {
-    std::vector<sitl::LoggedFrame> frames;
     for (unsigned port = 0; port < 3; ++port) {
-        for (const sim::CanBusRecord& record : sim::canBus(port).log()) {
+        sim::canBus(port).setRecordObserver([out, port](const sim::CanBusRecord& record) {
             if (record.sender >= 0 && record.acknowledged) {
-                frames.push_back({record.endNs / kNsPerUs, port, record.frame});
+                *out << sitl::formatCandump({record.endNs / kNsPerUs, port, record.frame}) << '\n';
             }
-        }
+        });
     }
-    std::stable_sort(frames.begin(), frames.end(),
-                     [](const sitl::LoggedFrame& a, const sitl::LoggedFrame& b) { return a.time_us < b.time_us; });
-    return frames;
+}
+
+// Each bus connected at time t_us unless one of its outages covers it.
+void connectBuses(const std::vector<Options::Outage>& outages, uint64_t t_us)
+{
+    for (unsigned port = 0; port < 3; ++port) {
+        const bool out = std::any_of(outages.begin(), outages.end(), [&](const Options::Outage& o) {
+            return o.port == port && o.from_us <= t_us && t_us < o.to_us;
+        });
+        sim::canBus(port).setConnected(!out);
+    }
+}
+
+// Runs to until_us from one edge of an outage to the next, changing the buses there.
+bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t until_us, const sitl::RunUntil& runUntil)
+{
+    std::vector<uint64_t> edges = {0, until_us};
+    for (const Options::Outage& outage : outages) {
+        edges.push_back(std::min(outage.from_us, until_us));
+        edges.push_back(std::min(outage.to_us, until_us));
+    }
+    std::sort(edges.begin(), edges.end());
+    edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+    for (const uint64_t edge : edges) {
+        if (!runUntil(edge * kNsPerUs)) {
+            return false;
+        }
+        connectBuses(outages, edge);
+    }
+    return true;
 }
 
 }  // namespace
@@ -255,6 +300,14 @@ int main(int argc, char** argv)
     }
     sitl::applyParamWrites(options.params);
     sitl::Trace trace;
+    std::ofstream out;
+    if (!options.out.empty()) {
+        out.open(options.out, std::ios::binary);
+        if (!out) {
+            usage("cannot write " + options.out);
+        }
+        streamTransmittedFrames(&out);
+    }
 
     // The other side of each bus: live, whatever tool the user attaches; else the tool replaying the
     // script. Either acknowledges the node.
@@ -263,7 +316,6 @@ int main(int argc, char** argv)
     for (unsigned port = 0; port < 3; ++port) {
         if (!options.live) {
             tools.push_back(std::make_unique<sim::CanPeer>(port));
-            sim::canBus(port).setConnected(!options.disconnected[port]);
         } else if (options.bus_url[port] != "none") {
             std::string error;
             std::unique_ptr<sitl::Backend> backend = sitl::openBackend(options.bus_url[port], &error);
@@ -278,6 +330,7 @@ int main(int argc, char** argv)
     for (const auto& f : script) {
         tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
     }
+    connectBuses(options.outages, 0);
 
     // How the firmware runs (built in, or the image on the emulated core) is one thing; how fast virtual
     // time goes (as fast as it can, or paced by the wall clock) another.
@@ -296,7 +349,7 @@ int main(int argc, char** argv)
         runUntil = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
     }
     const bool ran = options.live ? sitl::runLive(backends, until_us * kNsPerUs, runUntil)
-                                  : runUntil(until_us * kNsPerUs);
+                                  : replayWithOutages(options.outages, until_us, runUntil);
     if (!ran && image) {
         std::cerr << "endpoint-sitl: the image stopped\n" << image->report();
         return EXIT_FAILURE;
@@ -313,6 +366,7 @@ int main(int argc, char** argv)
     } else {
         sitl::profile(&profile);
     }
+    profile.add("cmd_to_compare_us_p99", latency.percentileNs(99) / kNsPerUs);
     profile.add("cmd_to_compare_us_max", latency.maxNs() / kNsPerUs);
     profile.add("emulated_seconds", static_cast<double>(sim::nowNs()) / 1e9);
     profile.add("wall_seconds",
@@ -328,12 +382,9 @@ int main(int argc, char** argv)
         writeFile(options.profile_functions, image->functionProfile());
     }
 
-    if (!options.out.empty()) {
-        std::string text;
-        for (const auto& f : transmittedFrames()) {
-            text += sitl::formatCandump(f) + "\n";
-        }
-        writeFile(options.out, text);
+    if (!options.out.empty() && !out.flush()) {
+        std::cerr << "endpoint-sitl: cannot write " << options.out << "\n";
+        return EXIT_FAILURE;
     }
     if (!options.trace.empty()) {
         writeFile(options.trace, trace.text());

@@ -15,7 +15,7 @@ std::string Profile::text() const
 {
     std::string out;
     for (const auto& [name, value] : rows_) {
-        out += name + "," + value + "\n";
+        out.append(name).append(",").append(value).append("\n");
     }
     return out;
 }

@@ -48,14 +48,14 @@ bool parseFrame(const std::string& s, sim::CanFrame* frame)
     uint32_t id = 0;
     uint32_t dlc = 0;
     if (!hexField(s, 1, digits, &id) || id > (extended ? 0x1FFFFFFFU : 0x7FFU) || !hexField(s, 1 + digits, 1, &dlc) ||
-        dlc > 8 || s.size() != 2 + digits + 2 * dlc) {
+        dlc > 8 || s.size() != 2 + digits + 2 * std::size_t{dlc}) {
         return false;
     }
     *frame = sim::CanFrame{};
     frame->id = id;
     frame->extended = extended;
     frame->dlc = static_cast<uint8_t>(dlc);
-    for (uint32_t i = 0; i < dlc; ++i) {
+    for (std::size_t i = 0; i < dlc; ++i) {
         uint32_t byte = 0;
         if (!hexField(s, 2 + digits + 2 * i, 2, &byte)) {
             return false;

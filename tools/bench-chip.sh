@@ -48,7 +48,7 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
   echo "included). Receive overflows are the firmware's own counters (\`rx_overflow_count\`). Command to compare:"
   echo "from a RawCommand's or ArrayCommand's end on the bus to the next compare write that sets a pulse."
   echo
-  echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | command to compare, worst | rx overflow CAN1/2/3 | task stack | main stack |"
+  echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | command to compare, p99 / worst | rx overflow CAN1/2/3 | task stack | main stack |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 } > "$work/chip.md"
 {
@@ -89,10 +89,10 @@ for entry in "${scenarios[@]}"; do
   # shellcheck disable=SC2086
   "$sitl" $options --until "$seconds" --profile "$work/host.csv" > /dev/null
   c="$work/chip.csv"
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s cycles | %s us | %s/%s/%s | %s B | %s B |\n' "$name" "$seconds" \
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s cycles | %s / %s us | %s/%s/%s | %s B | %s B |\n' "$name" "$seconds" \
     "$(value "$c" instructions)" "$(value "$c" cycles)" "$(value "$c" startup_cycles)" "$(value "$c" passes)" \
     "$(value "$c" pass_cycles_p50)" "$(value "$c" pass_cycles_p99)" "$(value "$c" pass_cycles_max)" \
-    "$(value "$c" isr_cycles_max)" "$(value "$c" cmd_to_compare_us_max)" "$(value "$c" rx_overflow_can1)" "$(value "$c" rx_overflow_can2)" \
+    "$(value "$c" isr_cycles_max)" "$(value "$c" cmd_to_compare_us_p99)" "$(value "$c" cmd_to_compare_us_max)" "$(value "$c" rx_overflow_can1)" "$(value "$c" rx_overflow_can2)" \
     "$(value "$c" rx_overflow_can3)" "$(value "$c" stack_task_max_bytes)" "$(value "$c" stack_main_max_bytes)" \
     >> "$work/chip.md"
   for a in $activities; do

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Writes a candump log that keeps all three buses at 100 % load with the shortest frames.
 
-Every bus always has a frame waiting (one is offered every 70 us, a little faster than a one-byte
-frame takes on a 1 Mbit/s bus), so the bus never idles. On CAN1 a flight controller (node 10) votes
-for CAN1 every 20 ms and sends a RawCommand every 2.5 ms; on CAN2 and CAN3 another one (nodes 20, 30)
-sends RawCommands that only make the bus visible. Each of them asks the node for parameter 0 (a GetSet
-read, node 110 + bus) every second, half a second into it. Everything else is foreign traffic of a data
-type the node does not accept, at the lowest priority, one data byte (the tail byte) each.
+Each frame is offered the moment the one before it ends on the wire (its length computed here, stuff
+bits included), so the bus never idles and no backlog builds up in the replaying tool beyond what the
+node's own frames add. On CAN1 a flight controller (node 10) votes for CAN1 every 20 ms and sends a
+RawCommand and an ArrayCommand every 2.5 ms each, 1.25 ms apart. Commands travel on the elected bus
+only, so that every compare write the node makes belongs to the last command before it. On every bus a
+client (node 10, 20, 30) asks the node for parameter 0 (a GetSet read, node 110 + bus) every second,
+half a second into it. Everything else is foreign traffic of a data type the node does not accept, at
+the lowest priority, one data byte (the tail byte) each.
 
 The load starts at START_SECONDS (default 0: already there when the node powers on).
 
@@ -14,10 +16,38 @@ usage: fullload-log.py SECONDS [START_SECONDS] > full-load.log
 """
 import sys
 
-STEP_US = 70
 VOTE_US = 20000
 COMMAND_US = 2500
 GETSET_US = 1000000
+TAIL_BITS = 13  # CRC delimiter, ACK slot and delimiter, 7 end-of-frame bits, 3 intermission bits
+
+
+def frame_bits(can_id, data):
+    """Bits an extended data frame takes on the wire, stuff bits included (1 us each at 1 Mbit/s)."""
+    bits = [0]  # start of frame
+    bits += [(can_id >> i) & 1 for i in range(28, 17, -1)]  # base identifier
+    bits += [1, 1]  # SRR, IDE
+    bits += [(can_id >> i) & 1 for i in range(17, -1, -1)]  # identifier extension
+    bits += [0, 0, 0]  # RTR, r1, r0
+    bits += [(len(data) >> i) & 1 for i in range(3, -1, -1)]
+    for byte in data:
+        bits += [(byte >> i) & 1 for i in range(7, -1, -1)]
+    crc = 0
+    for bit in bits:
+        feedback = bit ^ ((crc >> 14) & 1)
+        crc = (crc << 1) & 0x7FFF
+        if feedback:
+            crc ^= 0x4599
+    bits += [(crc >> i) & 1 for i in range(14, -1, -1)]
+    length, run, last = 0, 0, None
+    for bit in bits:
+        length += 1
+        run = run + 1 if bit == last else 1
+        last = bit
+        if run == 5:
+            length += 1  # the stuff bit, of opposite value, starts a new run
+            last, run = 1 - bit, 1
+    return length + TAIL_BITS
 
 
 def main():
@@ -26,34 +56,46 @@ def main():
     end_us = int(seconds * 1e6)
     out = sys.stdout
     for bus, node in ((0, 10), (1, 20), (2, 30)):
-        tid = {"vote": 0, "cmd": 0, "foreign": 0, "getset": 0}
+        tid = {"vote": 0, "cmd": 0, "array": 0, "foreign": 0, "getset": 0}
         next_vote = start_us + 1000 if bus == 0 else end_us
-        next_cmd = start_us + 1500
+        next_cmd = start_us + 1500 if bus == 0 else end_us
+        next_array = next_cmd + COMMAND_US // 2
         next_getset = start_us + GETSET_US // 2
-        for t in range(start_us, end_us, STEP_US):
-            stamp = "(%d.%06d) can%d " % (t // 1000000, t % 1000000, bus)
+        t = start_us
+        while t < end_us:
             if t >= next_getset:
                 # GetSet request, priority 30, to node 110 + bus: index 0, empty value, no name.
                 g = tid["getset"]
-                out.write(stamp + "1E0B%02X%02X#0000%02X\n" % (0x80 | (110 + bus), 0x80 | node, 0xC0 | g))
+                frames = [(0x1E0B0000 | (0x80 | (110 + bus)) << 8 | 0x80 | node, [0, 0, 0xC0 | g])]
                 tid["getset"] = (g + 1) % 32
                 next_getset += GETSET_US
             elif t >= next_vote:
                 # UseFlightController from node 10 for CAN1, two frames (the CRC covers the payload only).
                 v = tid["vote"]
-                out.write(stamp + "184E8F%02X#EFA3A0A0A0A0A0%02X\n" % (node, 0x80 | v))
-                out.write(stamp + "184E8F%02X#A0A0A00000%02X\n" % (node, 0x60 | v))
+                can_id = 0x184E8F00 | node
+                frames = [(can_id, [0xEF, 0xA3, 0xA0, 0xA0, 0xA0, 0xA0, 0xA0, 0x80 | v]),
+                          (can_id, [0xA0, 0xA0, 0xA0, 0x00, 0x00, 0x60 | v])]
                 tid["vote"] = (v + 1) % 32
                 next_vote += VOTE_US
             elif t >= next_cmd:
                 c = tid["cmd"]
-                out.write(stamp + "180406%02X#705DC17705DC17%02X\n" % (node, 0xC0 | c))
+                frames = [(0x18040600 | node, [0x70, 0x5D, 0xC1, 0x77, 0x05, 0xDC, 0x17, 0xC0 | c])]
                 tid["cmd"] = (c + 1) % 32
                 next_cmd += COMMAND_US
+            elif t >= next_array:
+                # ArrayCommand: actuator 5, unitless, 0.25 (float16 0x3400).
+                a = tid["array"]
+                frames = [(0x1803F200 | node, [0x05, 0x00, 0x00, 0x34, 0xC0 | a])]
+                tid["array"] = (a + 1) % 32
+                next_array += COMMAND_US
             else:
                 f = tid["foreign"]
-                out.write(stamp + "1F7D0032#%02X\n" % (0xC0 | f))
+                frames = [(0x1F7D0032, [0xC0 | f])]
                 tid["foreign"] = (f + 1) % 32
+            stamp = "(%d.%06d) can%d " % (t // 1000000, t % 1000000, bus)
+            for can_id, data in frames:
+                out.write(stamp + "%08X#%s\n" % (can_id, "".join("%02X" % b for b in data)))
+                t += frame_bits(can_id, data)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ packages=(
   make cmake ninja-build gcc g++                       # host build
   python3                                              # scenario generators
   clang libclang-rt-14-dev                             # fuzzers (libFuzzer) and sanitizer runtimes
+  clang-tidy cppcheck                                  # static analysis (make lint)
   libgtest-dev googletest libbenchmark-dev             # tests and benchmarks
   gcc-arm-none-eabi binutils-arm-none-eabi             # the chip's image
   libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib

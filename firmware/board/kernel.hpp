@@ -9,6 +9,14 @@
 inline constexpr uint32_t configTICK_RATE_HZ = 1000;
 inline constexpr std::size_t configTOTAL_HEAP_SIZE = 10240;  // task stacks are carved from it
 
+// The heap, in words. Its first kStackGuardWords are the task stack's guard band, filled with
+// kStackGuardPattern when the task is created; the stack lies above it. An overflow that reaches the band
+// is a fatal stop within 8 ticks (the tick checks an eighth of the band), before it reaches anything below
+// the heap.
+inline constexpr std::size_t kStackGuardWords = 64;
+inline constexpr uint32_t kStackGuardPattern = 0x57AC6A2DU;
+extern uint32_t ucHeap[configTOTAL_HEAP_SIZE / sizeof(uint32_t)];
+
 enum osPriority : int8_t {
     osPriorityIdle = -3,
     osPriorityLow = -2,
@@ -47,5 +55,5 @@ extern volatile uint32_t osTickCount;
 
 // Milliseconds since the kernel started; wraps after 2^32.
 uint32_t osKernelSysTick();
-// From the SysTick interrupt: counts the tick once the kernel runs, nothing before.
+// From the SysTick interrupt: once the kernel runs, counts the tick and checks the stack's guard band.
 void osSystickHandler();

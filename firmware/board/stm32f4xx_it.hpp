@@ -1,5 +1,6 @@
 #pragma once
-// Core exception handlers of the node (the peripheral ones live with their drivers).
+// Core exception handlers of the node (SysTick's and the peripheral ones are declared with the chip's
+// interrupt handlers, in periph.hpp).
 
 extern "C" {
 void NMI_Handler();
@@ -10,5 +11,4 @@ void UsageFault_Handler();
 void SVC_Handler();
 void DebugMon_Handler();
 void PendSV_Handler();
-void SysTick_Handler();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "chip.hpp"
 #include "firmware/drivers/Que.hpp"
 #include "firmware/xport/xport.hpp"
 
@@ -92,11 +93,5 @@ BxcanStats bxcanGetStats(PortCAN_t PortCAN);
 // controllers themselves are reset by their own bring-up.
 void bxcanColdReset();
 
-extern "C" {
-void CAN1_RX0_IRQHandler();
-void CAN1_RX1_IRQHandler();
-void CAN2_RX0_IRQHandler();
-void CAN2_RX1_IRQHandler();
-void CAN3_RX0_IRQHandler();
-void CAN3_RX1_IRQHandler();
-}
+// The receive FIFOs' interrupt handlers (CANn_RX0_IRQHandler, CANn_RX1_IRQHandler) are declared with all
+// the chip's handlers (chip.hpp, platform/interface/periph.hpp).

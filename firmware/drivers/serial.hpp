@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "chip.hpp"
 #include "firmware/drivers/Que.hpp"
 
 inline constexpr uint16_t TXQLEN = 1024;
@@ -25,4 +26,4 @@ uint16_t SerialTxQWait(const uint8_t* Data, uint16_t len);
 // Puts the module's RAM back to its load-time value, as a power cycle would.
 void serialColdReset();
 
-extern "C" void USART2_IRQHandler();
+// Its interrupt handler, USART2_IRQHandler, is declared with all the chip's handlers (chip.hpp).

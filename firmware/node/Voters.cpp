@@ -93,7 +93,7 @@ constinit FCList_t Entry{};      // the incoming vote while it is stored
 int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, int8_t SelectedFC, int64_t UniqID, uint32_t TickMs)
 {
     // Only a vote heard on the bus it was sent on counts; a negative Port never matches.
-    if (static_cast<int>(Port) != static_cast<int>(SrcBus)) {
+    if (Port < 0 || static_cast<uint8_t>(Port) != SrcBus) {
         return LastRes;
     }
     Entry.SelectedFC = SelectedFC;

@@ -99,7 +99,7 @@ void rawcmdHandleXport(XportRxTransfer* transfer)
     rcpwmUpdate(Level);
 }
 
-void rcpwmUpdate(float* ar)
+void rcpwmUpdate(const float* ar)
 {
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
         // Written so that a NaN takes the lower bound: a float that fits no integer must not be converted.

@@ -34,6 +34,6 @@ void updateLookups();
 void rawcmdHandleXport(XportRxTransfer* transfer);
 // Writes the six compare values from six levels (-1.0..1.0 maps to 0..2000 us; outside that range the
 // level is limited, and a NaN level gives no pulse).
-void rcpwmUpdate(float* ar);
+void rcpwmUpdate(const float* ar);
 // No pulses on any output; the levels are kept for the next command.
 void DisablePWM();

@@ -16,27 +16,94 @@ constexpr uint32_t kMaxNodeIdBits = 0x7FU;
 // ---------------------------------------------------------------------------------------------------------
 // Typed pool wrappers: every record takes exactly one block.
 
-XportTxQueueItem* createTxItem(XportPoolAllocator* allocator)
+// Only after the caller made sure the pool has the block.
+XportTxQueueItem* createTxItem(XportInstance* ins)
 {
-    auto* item = static_cast<XportTxQueueItem*>(allocateBlock(allocator));
-    if (item != nullptr) {
-        std::memset(item, 0, sizeof(XportTxQueueItem));
-    }
+    auto* item = static_cast<XportTxQueueItem*>(allocateBlock(&ins->allocator));
+    XPORT_ASSERT(item != nullptr);
+    std::memset(item, 0, sizeof(XportTxQueueItem));
+    ins->tx_blocks++;
     return item;
 }
 
-XportBufferBlock* createBufferBlock(XportPoolAllocator* allocator)
+void releaseBlockChain(XportPoolAllocator* allocator, XportBufferBlock* block)
 {
-    auto* block = static_cast<XportBufferBlock*>(allocateBlock(allocator));
+    while (block != nullptr) {
+        XportBufferBlock* const next = followBlockLink<XportBufferBlock>(block, block->next);
+        freeBlock(allocator, block);
+        block = next;
+    }
+}
+
+uint16_t freeBlocks(const XportPoolAllocator* allocator)
+{
+    return static_cast<uint16_t>(allocator->statistics.capacity_blocks - allocator->statistics.current_usage_blocks);
+}
+
+// Unlinks `state` (`prev` is the one before it in the list, null for the first) and frees it with its payload.
+void removeRxState(XportInstance* ins, XportRxState* prev, XportRxState* state)
+{
+    releaseBlockChain(&ins->allocator, followBlockLink<XportBufferBlock>(state, state->buffer_blocks));
+    XportRxState* const next = followBlockLink<XportRxState>(state, state->next);
+    if (prev == nullptr) {
+        ins->rx_states = next;
+    } else {
+        prev->next = makeBlockLink(prev, next);
+    }
+    freeBlock(&ins->allocator, state);
+}
+
+// Frees the state whose transfer started longest ago, `keep` aside; a transfer it was assembling is lost.
+// False when there is none.
+bool evictStalestRxState(XportInstance* ins, const XportRxState* keep)
+{
+    XportRxState* victim = nullptr;
+    XportRxState* victim_prev = nullptr;
+    XportRxState* prev = nullptr;
+    for (XportRxState* state = ins->rx_states; state != nullptr;
+         prev = state, state = followBlockLink<XportRxState>(state, state->next)) {
+        if (state != keep && (victim == nullptr || state->timestamp_usec < victim->timestamp_usec)) {
+            victim = state;
+            victim_prev = prev;
+        }
+    }
+    if (victim == nullptr) {
+        return false;
+    }
+    if (victim->payload_len != 0) {
+        ins->stats.rx_errors++;
+    }
+    removeRxState(ins, victim_prev, victim);
+    return true;
+}
+
+// A block for reception, which may hold rxBlockLimit of the pool. At that limit, or when transmission holds
+// all the rest, the stalest state other than `keep` makes room: under a flood of cut-off transfers the
+// newest transfers are the ones that may still complete.
+void* allocateRxBlock(XportInstance* ins, const XportRxState* keep)
+{
+    const XportPoolAllocatorStatistics& pool = ins->allocator.statistics;
+    while (pool.current_usage_blocks - ins->tx_blocks >= rxBlockLimit(pool.capacity_blocks) ||
+           ins->allocator.free_list == nullptr) {
+        if (!evictStalestRxState(ins, keep)) {
+            return nullptr;
+        }
+    }
+    return allocateBlock(&ins->allocator);
+}
+
+XportBufferBlock* createBufferBlock(XportInstance* ins, const XportRxState* owner)
+{
+    auto* block = static_cast<XportBufferBlock*>(allocateRxBlock(ins, owner));
     if (block != nullptr) {
         block->next = 0;
     }
     return block;
 }
 
-XportRxState* createRxState(XportPoolAllocator* allocator, uint32_t transfer_descriptor)
+XportRxState* createRxState(XportInstance* ins, uint32_t transfer_descriptor)
 {
-    auto* state = static_cast<XportRxState*>(allocateBlock(allocator));
+    auto* state = static_cast<XportRxState*>(allocateRxBlock(ins, nullptr));
     if (state != nullptr) {
         std::memset(state, 0, sizeof(XportRxState));
         state->dtid_tt_snid_dnid = transfer_descriptor;
@@ -80,12 +147,18 @@ int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
     const uint8_t tid = static_cast<uint8_t>(*transfer_id & 0x1FU);
+    // Queued whole or not at all: a receiver can do nothing with part of a transfer, and the frames would
+    // only hold the bus and the pool.
+    constexpr unsigned kBytesPerFrame = XPORT_CAN_FRAME_MAX_DATA_LEN - 1U;  // the tail byte aside
+    const unsigned frames_needed = payload_len < XPORT_CAN_FRAME_MAX_DATA_LEN
+                                       ? 1U
+                                       : (2U + payload_len + kBytesPerFrame - 1U) / kBytesPerFrame;  // CRC first
+    if (freeBlocks(&ins->allocator) < frames_needed) {
+        return -XPORT_ERROR_OUT_OF_MEMORY;
+    }
 
     if (payload_len < XPORT_CAN_FRAME_MAX_DATA_LEN) {
-        XportTxQueueItem* item = createTxItem(&ins->allocator);
-        if (item == nullptr) {
-            return -XPORT_ERROR_OUT_OF_MEMORY;
-        }
+        XportTxQueueItem* item = createTxItem(ins);
         if (payload_len > 0) {
             std::memcpy(item->frame.data, payload, payload_len);
         }
@@ -102,10 +175,7 @@ int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer
     uint8_t start_flag = 0x80;
     int count = 0;
     while (position != payload_len) {
-        XportTxQueueItem* item = createTxItem(&ins->allocator);
-        if (item == nullptr) {
-            return -XPORT_ERROR_OUT_OF_MEMORY;  // frames already queued stay; receivers time them out
-        }
+        XportTxQueueItem* item = createTxItem(ins);
         uint8_t i = 0;
         if (position == 0) {
             item->frame.data[0] = static_cast<uint8_t>(crc & 0xFFU);
@@ -159,7 +229,7 @@ XportRxState* findRxState(XportRxState* state, uint32_t transfer_descriptor)
 
 XportRxState* prependRxState(XportInstance* ins, uint32_t transfer_descriptor)
 {
-    XportRxState* state = createRxState(&ins->allocator, transfer_descriptor);
+    XportRxState* state = createRxState(ins, transfer_descriptor);
     if (state == nullptr) {
         return nullptr;
     }
@@ -172,15 +242,6 @@ XportRxState* traverseRxStates(XportInstance* ins, uint32_t transfer_descriptor)
 {
     XportRxState* state = findRxState(ins->rx_states, transfer_descriptor);
     return state != nullptr ? state : prependRxState(ins, transfer_descriptor);
-}
-
-void releaseBlockChain(XportPoolAllocator* allocator, XportBufferBlock* block)
-{
-    while (block != nullptr) {
-        XportBufferBlock* const next = followBlockLink<XportBufferBlock>(block, block->next);
-        freeBlock(allocator, block);
-        block = next;
-    }
 }
 
 void releaseStatePayload(XportInstance* ins, XportRxState* state)
@@ -230,9 +291,9 @@ XportBufferBlock* lastBufferBlock(XportRxState* state, unsigned* block_count)
     return block;
 }
 
-// Appends bytes to the state's payload: head first, then 28-byte blocks. 1 on success, -3 when the pool
-// runs dry or the transfer would outgrow what the 10-bit length can hold.
-int bufferBlockPushBytes(XportPoolAllocator* allocator, XportRxState* state, const uint8_t* data, uint8_t data_len)
+// Appends bytes to the state's payload: head first, then 28-byte blocks. 1 on success, -3 when reception
+// finds no block or the transfer would outgrow what the 10-bit length can hold.
+int bufferBlockPushBytes(XportInstance* ins, XportRxState* state, const uint8_t* data, uint8_t data_len)
 {
     if (state->payload_len + data_len > XPORT_MAX_RX_PAYLOAD_LEN) {
         return -XPORT_ERROR_OUT_OF_MEMORY;
@@ -251,7 +312,7 @@ int bufferBlockPushBytes(XportPoolAllocator* allocator, XportRxState* state, con
     XportBufferBlock* block = lastBufferBlock(state, &block_count);
     std::size_t index = 0;
     if (block == nullptr) {
-        block = createBufferBlock(allocator);
+        block = createBufferBlock(ins, state);
         if (block == nullptr) {
             return -XPORT_ERROR_OUT_OF_MEMORY;
         }
@@ -266,7 +327,7 @@ int bufferBlockPushBytes(XportPoolAllocator* allocator, XportRxState* state, con
 
     while (taken < data_len) {
         if (index == XPORT_BUFFER_BLOCK_DATA_SIZE) {
-            XportBufferBlock* const fresh = createBufferBlock(allocator);
+            XportBufferBlock* const fresh = createBufferBlock(ins, state);
             if (fresh == nullptr) {
                 return -XPORT_ERROR_OUT_OF_MEMORY;
             }
@@ -360,12 +421,7 @@ uint8_t standardWidthBytes(uint8_t bit_length)
 
 // =============================================================================================================
 
-void XPORT_assert(bool test, const char* file, int line)
-{
-    if (!test) {
-        coreFatalStop(file, line);
-    }
-}
+void XPORT_fail(const char* file, int line) { coreFatalStop(file, line); }
 
 XportBlockLink makeBlockLink(const void* from, const void* to)
 {
@@ -571,6 +627,7 @@ void xportPopTxQueue(XportInstance* ins)
     XPORT_ASSERT(item != nullptr);
     ins->tx_queue = item->next;
     freeBlock(&ins->allocator, item);
+    ins->tx_blocks--;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -666,7 +723,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         releaseStatePayload(ins, state);
         state->timestamp_usec = timestamp_usec;
         const uint8_t n = static_cast<uint8_t>(frame->data_len - 3U);
-        if (bufferBlockPushBytes(&ins->allocator, state, &frame->data[2], n) < 0) {
+        if (bufferBlockPushBytes(ins, state, &frame->data[2], n) < 0) {
             ins->stats.rx_errors++;
             abandonTransfer(ins, state);
             return;
@@ -681,7 +738,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
 
     const uint8_t n = static_cast<uint8_t>(frame->data_len - 1U);
     if (!IS_END_OF_TRANSFER(tail)) {
-        if (bufferBlockPushBytes(&ins->allocator, state, frame->data, n) < 0) {
+        if (bufferBlockPushBytes(ins, state, frame->data, n) < 0) {
             ins->stats.rx_errors++;
             abandonTransfer(ins, state);
             return;
@@ -723,13 +780,7 @@ void xportCleanupStaleTransfers(XportInstance* ins, uint64_t current_time_usec)
     while (state != nullptr) {
         XportRxState* const next = followBlockLink<XportRxState>(state, state->next);
         if (current_time_usec - state->timestamp_usec > TRANSFER_TIMEOUT_USEC) {
-            releaseStatePayload(ins, state);
-            if (prev == nullptr) {
-                ins->rx_states = next;
-            } else {
-                prev->next = makeBlockLink(prev, next);
-            }
-            freeBlock(&ins->allocator, state);
+            removeRxState(ins, prev, state);
         } else {
             prev = state;
         }
@@ -939,6 +990,12 @@ void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_lengt
         const uint32_t n = remaining < 8U ? remaining : 8U;
         const uint32_t index = pos / 8U;
         const uint32_t lead = pos % 8U;
+        pos += n;
+        remaining -= n;
+        if (lead == 0U && n == 8U) {
+            dst[index] = static_cast<uint8_t>(bits_of_value >> shift);  // a whole byte in place
+            continue;
+        }
         const bool spills = lead + n > 8U;  // only then is the next byte read or written
         const uint32_t up = 16U - lead - n;
         const uint32_t mask = ((1U << n) - 1U) << up;
@@ -949,8 +1006,6 @@ void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_lengt
         if (spills) {
             dst[index + 1U] = static_cast<uint8_t>(window);
         }
-        pos += n;
-        remaining -= n;
     }
 }
 

@@ -112,7 +112,7 @@ struct XportStats {
     // Reception losses, +1 per event: a transfer with a bad CRC; a frame with the wrong toggle or transfer
     // ID inside a transfer (out of order, repeated, or the rest of one already lost); a continuation after
     // its transfer timed out; a first frame too short for its CRC; a payload beyond the largest; a frame
-    // that found no pool block for its state or payload.
+    // that found no pool block for its state or payload; a transfer in progress given up to make room.
     uint64_t rx_errors;
 };
 
@@ -123,14 +123,23 @@ struct XportInstance {
     XportPoolAllocator allocator;
     XportRxState* rx_states;
     XportTxQueueItem* tx_queue;
+    uint16_t tx_blocks;  // pool blocks the TX queue holds; reception holds the rest of those in use
     void* user_reference;
     XportStats stats;
 };
 
 // The transport's assertion: false is a fatal stop of the node, never an error code. The macro tests in
-// place, so that a check that holds costs no call on the receive path.
-void XPORT_assert(bool test, const char* file = nullptr, int line = 0);
-#define XPORT_ASSERT(x) ((x) ? static_cast<void>(0) : XPORT_assert(false, __FILE__, __LINE__))
+// place (an inline function is not always inlined at -Os), so that a check that holds costs no call on
+// the receive path; the stop never returns, so the static analyser knows what follows runs only when the
+// condition holds.
+[[noreturn]] void XPORT_fail(const char* file, int line);
+inline void XPORT_assert(bool test, const char* file = nullptr, int line = 0)
+{
+    if (!test) {
+        XPORT_fail(file, line);
+    }
+}
+#define XPORT_ASSERT(x) ((x) ? static_cast<void>(0) : XPORT_fail(__FILE__, __LINE__))
 
 // mem_arena must be aligned for XportPoolAllocatorBlock and outlive the instance.
 void xportInit(XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,

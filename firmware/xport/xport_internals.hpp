@@ -80,6 +80,7 @@ T* followBlockLink(const void* from, XportBlockLink link)
         return nullptr;
     }
     const auto base = reinterpret_cast<uintptr_t>(from);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a link is a distance within one arena, not a pointer
     return reinterpret_cast<T*>(base + static_cast<uintptr_t>(static_cast<intptr_t>(link) *
                                                                static_cast<intptr_t>(XPORT_MEM_BLOCK_SIZE)));
 }
@@ -88,6 +89,12 @@ T* followBlockLink(const void* from, XportBlockLink link)
 XportBlockLink makeBlockLink(const void* from, const void* to);
 
 // Pool
+// The most blocks reception may hold. The last third of the pool is the node's own: however other nodes
+// flood it, its responses and broadcasts still find room (the largest it sends takes nine blocks).
+constexpr uint16_t rxBlockLimit(uint16_t capacity_blocks)
+{
+    return static_cast<uint16_t>(capacity_blocks - capacity_blocks / 3U);
+}
 void initPoolAllocator(XportPoolAllocator* allocator, XportPoolAllocatorBlock* buf, uint16_t buf_len);
 void* allocateBlock(XportPoolAllocator* allocator);
 void freeBlock(XportPoolAllocator* allocator, void* p);

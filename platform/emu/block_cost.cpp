@@ -20,7 +20,7 @@ int8_t registerNumber(unsigned reg)
     if (reg >= ARM_REG_R0 && reg <= ARM_REG_R12) {
         return static_cast<int8_t>(reg - ARM_REG_R0);
     }
-    return reg == ARM_REG_SP ? 13 : reg == ARM_REG_LR ? 14 : -1;
+    return static_cast<int8_t>(reg == ARM_REG_SP ? 13 : reg == ARM_REG_LR ? 14 : -1);
 }
 
 // The [base, #disp] operand of a load or store, if it has one (register lists have none).

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <tuple>
 
 #include "platform/emu/memory_map.hpp"
 
@@ -131,7 +133,8 @@ Core::Core(Bus& bus, InterruptSource& interrupts)
     check(uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, ram_.data()), "mapping RAM");
     regions_ = {Region{this, kSystemMemoryBase}, Region{this, kPeripheralBase}, Region{this, kScsBase}};
     const uint32_t sizes[] = {kSystemMemorySize, kPeripheralSize, kScsSize};
-    for (unsigned i = 0; i < regions_.size(); ++i) {
+    static_assert(std::size(sizes) == std::tuple_size_v<decltype(regions_)>);
+    for (unsigned i = 0; i < std::size(sizes); ++i) {
         check(uc_mmio_map(uc_, regions_[i].base, sizes[i], Hooks::busRead, &regions_[i], Hooks::busWrite,
                           &regions_[i]),
               "mapping the bus");

@@ -8,6 +8,7 @@ namespace emu {
 namespace {
 
 void append(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute has the compiler check it
 void append(std::string& out, const char* format, ...)
 {
     char line[160];

@@ -282,6 +282,10 @@ public:
     const std::vector<CanBusRecord>& log() const override { return log_; }
     void clearLog() override { log_.clear(); }
     void setLogLimit(std::size_t records) override { logLimit_ = records < 2U ? 2U : records; }
+    void setRecordObserver(std::function<void(const CanBusRecord&)> observer) override
+    {
+        observer_ = std::move(observer);
+    }
     std::size_t logLimit() const override { return logLimit_; }
 
     void kick()
@@ -299,6 +303,7 @@ public:
         sender_ = -1;
         kicked_ = false;
         log_.clear();
+        observer_ = nullptr;
     }
 
     uint64_t bitTimeNs() const { return 1000000000ULL / bitrate_; }
@@ -400,6 +405,9 @@ private:
         }
         log_.push_back(CanBusRecord{frame_, startNs_, endNs_, senderNode != nullptr ? senderNode->controllerIndex() : -1,
                                     acked_});
+        if (observer_) {
+            observer_(log_.back());
+        }
         // Copy: callbacks may attach or detach participants. (A bus finishes no frame inside a callback
         // of its own, so one buffer serves every frame.)
         delivery_ = members_;
@@ -433,6 +441,7 @@ private:
 
     std::vector<Member> members_;
     std::size_t logLimit_ = kDefaultLogLimit;
+    std::function<void(const CanBusRecord&)> observer_;
     bool connected_ = true;
     uint32_t bitrate_ = 1000000U;
     bool busy_ = false;

@@ -17,7 +17,6 @@ void coreSetFatalStopHook(void (*hook)()) { fatal_stop_hook = hook; }
         fatal_stop_hook();
     }
     std::fprintf(stderr, "fatal stop at %s:%d\n", file != nullptr ? file : "?", line);
-    std::fflush(stderr);
     std::abort();
 }
 
@@ -32,7 +31,6 @@ void coreBreakpoint()
         fatal_stop_hook();
     }
     std::fprintf(stderr, "breakpoint instruction executed\n");
-    std::fflush(stderr);
     std::abort();
 }
 

@@ -2,7 +2,9 @@
 // sequences, status and error flags, access control) over a NOR model of the data sectors 10 and 11, with
 // power-loss and error injection and an optional backing file. See sim_flash.hpp for the rules.
 #include <bit>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "platform/sim/internal.hpp"
@@ -46,23 +48,25 @@ void persist(uint32_t first, uint32_t count)
     if (g.file == nullptr) {
         return;
     }
-    unsigned char bytes[2 * 256];
+    unsigned char bytes[2 * 256] = {};
     if (std::fseek(g.file, static_cast<long>(first) * 2L, SEEK_SET) != 0) {
-        return;
+        simFatal("flash file: cannot write: %s", std::strerror(errno));
     }
     for (uint32_t done = 0; done < count;) {
         const uint32_t chunk = (count - done < 256U) ? count - done : 256U;
-        for (uint32_t i = 0; i < chunk; ++i) {
+        for (std::size_t i = 0; i < chunk; ++i) {
             const uint16_t v = g_mem[first + done + i];
             bytes[2U * i] = static_cast<unsigned char>(v & 0xFFU);
             bytes[2U * i + 1U] = static_cast<unsigned char>(v >> 8);
         }
         if (std::fwrite(bytes, 2U, chunk, g.file) != chunk) {
-            return;
+            simFatal("flash file: cannot write: %s", std::strerror(errno));
         }
         done += chunk;
     }
-    std::fflush(g.file);
+    if (std::fflush(g.file) != 0) {
+        simFatal("flash file: cannot write: %s", std::strerror(errno));
+    }
 }
 
 void fillErased(uint32_t first, uint32_t count)
@@ -153,7 +157,8 @@ void tearErase(uint32_t first)
         break;
     case 5:
         for (uint32_t i = 0; i < kSectorHalfWords; ++i) {
-            s[i] = static_cast<uint16_t>(s[i] | (rng() & rng()));
+            const auto a = rng();  // two draws ANDed: a quarter of the bits
+            s[i] = static_cast<uint16_t>(s[i] | (a & rng()));
         }
         break;
     case 6:
@@ -437,10 +442,10 @@ bool flashUseFile(const std::string& path)
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     bool loaded = false;
     if (f != nullptr) {
-        std::vector<unsigned char> bytes(FLASH_DATA_SIZE + 1U);
+        std::vector<unsigned char> bytes(std::size_t{FLASH_DATA_SIZE} + 1U);
         const std::size_t got = std::fread(bytes.data(), 1U, bytes.size(), f);
         if (got == FLASH_DATA_SIZE) {
-            for (uint32_t i = 0; i < kHalfWords; ++i) {
+            for (std::size_t i = 0; i < kHalfWords; ++i) {
                 g_mem[i] = static_cast<uint16_t>(bytes[2U * i] | (bytes[2U * i + 1U] << 8));
             }
             loaded = true;
@@ -467,7 +472,7 @@ bool flashUseFile(const std::string& path)
 void flashCloseFile()
 {
     if (g.file != nullptr) {
-        std::fclose(g.file);
+        (void)std::fclose(g.file);  // every write was flushed and checked as it was made
         g.file = nullptr;
     }
 }

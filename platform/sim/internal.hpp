@@ -67,6 +67,6 @@ inline uint64_t nsFor(uint64_t cycles, uint64_t hz)
 }
 
 // Stops the run with a message: a model found the firmware (or a test) doing something impossible.
-[[noreturn]] void simFatal(const char* message, ...);
+[[noreturn]] void simFatal(const char* message, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace sim

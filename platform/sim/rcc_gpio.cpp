@@ -307,7 +307,7 @@ void setClocks(const Clocks& c)
     constexpr uint32_t kPllM = HSE_VALUE / kVcoInHz;
     uint32_t pllcfgr = 0;
     for (uint32_t pField = 0; pField < 4U && pllcfgr == 0U; ++pField) {
-        const uint64_t vco = static_cast<uint64_t>(c.sysclk) * ((pField + 1U) * 2U);
+        const uint64_t vco = static_cast<uint64_t>(c.sysclk) * (uint64_t{pField} + 1U) * 2U;
         if (vco % kVcoInHz == 0U && vco >= 100000000U && vco <= 432000000U) {
             pllcfgr = (kPllM << RCC_PLLCFGR_PLLM_Pos) | (static_cast<uint32_t>(vco / kVcoInHz) << RCC_PLLCFGR_PLLN_Pos) |
                       (pField << RCC_PLLCFGR_PLLP_Pos) | RCC_PLLCFGR_PLLSRC | (4U << RCC_PLLCFGR_PLLQ_Pos);

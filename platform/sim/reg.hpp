@@ -17,7 +17,8 @@ class HwReg {
 public:
     constexpr HwReg() = default;
     HwReg(const HwReg&) = delete;
-    HwReg& operator=(const HwReg& other) { return *this = static_cast<T>(other); }
+    // A register copied to itself is read and written back, as on the chip.
+    HwReg& operator=(const HwReg& other) { return *this = static_cast<T>(other); }  // NOLINT(cert-oop54-cpp)
 
     // Inlined even into firmware built without optimisation: every register access goes through here.
     [[gnu::always_inline]] operator T() const { return static_cast<T>(sim::regRead(this, sizeof(T))); }

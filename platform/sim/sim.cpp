@@ -168,6 +168,7 @@ void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)
     g_uid[2] = word2;
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute has the compiler check it
 [[noreturn]] void simFatal(const char* message, ...)
 {
     std::fprintf(stderr, "sim: ");
@@ -176,7 +177,6 @@ void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)
     std::vfprintf(stderr, message, args);
     va_end(args);
     std::fprintf(stderr, " (at t=%llu ns)\n", static_cast<unsigned long long>(g_nowNs));
-    std::fflush(stderr);
     std::abort();
 }
 

@@ -178,6 +178,8 @@ public:
     // logLimit() records are kept (100000 after reset): beyond that the older half is dropped, so that a
     // long SITL run does not grow without bound.
     virtual const std::vector<CanBusRecord>& log() const = 0;
+    // Called with every record as it is completed, whatever the log keeps (reset() removes it).
+    virtual void setRecordObserver(std::function<void(const CanBusRecord&)> observer) = 0;
     virtual void clearLog() = 0;
     virtual void setLogLimit(std::size_t records) = 0;
     virtual std::size_t logLimit() const = 0;

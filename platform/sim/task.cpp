@@ -18,7 +18,7 @@ void coreStartTask(void (*entry)(const void*), const void* argument, void*)
 {
     started = {entry, argument};
     if (kernel_start_return != nullptr) {
-        std::longjmp(*kernel_start_return, 1);
+        std::longjmp(*kernel_start_return, 1);  // NOLINT(cert-err52-cpp): see above; no exceptions here
     }
     coreFatalStop(__FILE__, __LINE__);  // the kernel started outside runUntilKernelStart
 }
@@ -27,7 +27,7 @@ bool sim::runUntilKernelStart(void (*reset_path)(), StartedTask* out)
 {
     std::jmp_buf here;
     kernel_start_return = &here;
-    if (setjmp(here) == 0) {
+    if (setjmp(here) == 0) {  // NOLINT(cert-err52-cpp): the other end of the jump above
         reset_path();
         kernel_start_return = nullptr;
         return false;

@@ -352,7 +352,13 @@ PwmOutput computeOutput(unsigned output)
 
 }  // namespace
 
-Peripheral& timModel(unsigned index) { return index == 0U ? static_cast<Peripheral&>(tim2()) : tim5(); }
+Peripheral& timModel(unsigned index)
+{
+    if (index == 0U) {
+        return tim2();
+    }
+    return tim5();
+}
 
 void refreshPwmOutputs(uint64_t ns) { pins().mark(ns); }
 

@@ -13,6 +13,7 @@
 #include "platform/stm32f4/blocks.hpp"
 
 // A plain reinterpret_cast in the initialiser: compilers fold it into the constant, so no start-up code.
+// NOLINTBEGIN(performance-no-int-to-ptr): register blocks and the data sectors live at fixed addresses
 inline CAN_TypeDef* const CAN1 = reinterpret_cast<CAN_TypeDef*>(CAN1_BASE);
 inline CAN_TypeDef* const CAN2 = reinterpret_cast<CAN_TypeDef*>(CAN2_BASE);
 inline CAN_TypeDef* const CAN3 = reinterpret_cast<CAN_TypeDef*>(CAN3_BASE);
@@ -36,5 +37,6 @@ inline UID_TypeDef* const UID = reinterpret_cast<UID_TypeDef*>(UID_BASE);
 // The data sectors as the CPU reads and writes them: [i] is the half-word at FLASH_DATA_START + 2 i.
 inline const volatile uint16_t* const FLASH_DataView = reinterpret_cast<const volatile uint16_t*>(FLASH_DATA_START);
 inline HwReg16* const FLASH_DataWrite = reinterpret_cast<HwReg16*>(FLASH_DATA_START);
+// NOLINTEND(performance-no-int-to-ptr)
 
 #include "platform/interface/periph.hpp"

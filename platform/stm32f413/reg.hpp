@@ -11,7 +11,8 @@ class HwReg {
 public:
     HwReg() = default;
     HwReg(const HwReg&) = delete;
-    HwReg& operator=(const HwReg& other) { value_ = other.value_; return *this; }
+    // A register copied to itself is read and written back, as the hardware expects of such a statement.
+    HwReg& operator=(const HwReg& other) { value_ = other.value_; return *this; }  // NOLINT(cert-oop54-cpp)
 
     operator T() const { return value_; }
     HwReg& operator=(T v) { value_ = v; return *this; }

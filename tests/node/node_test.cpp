@@ -200,6 +200,23 @@ TEST_F(NodeTest, HeartbeatShowsWhileNoPortIsValid)
     }
 }
 
+TEST_F(NodeTest, TaskStackReachingItsGuardBandIsAFatalStop)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(20 * kMs);
+    // The task runs on the PC's stack here, so the test writes what an overflow would: the band's top word,
+    // the first a growing stack reaches, and its bottom word, which a large frame may reach alone.
+    for (const std::size_t word : {kStackGuardWords - 1U, std::size_t{0}}) {
+        EXPECT_DEATH(
+            {
+                ucHeap[word] = 0;
+                sitl::runUntilNs(sim::nowNs() + 10 * kMs);  // the band is checked whole every 8 ms
+            },
+            "fatal stop at .*kernel.cpp")
+            << word;
+    }
+}
+
 TEST_F(NodeTest, PeriodicWorkKeepsItsPeriodAcrossTheTickWrap)
 {
     sim::canBus(1).setConnected(false);

@@ -184,6 +184,33 @@ TEST_F(ServicesTest, ReadsByIndexAndByName)
     EXPECT_EQ(responses(0, kGetSetId).back().can_id, bus::serviceId(30, kGetSetId, false, kClient, 110));
 }
 
+TEST_F(ServicesTest, AnsweredWholeWhileReceptionIsFlooded)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(10 * kMs);
+
+    // Cut-off requests from every other node ID, each of which would hold a state and a buffer block:
+    // far more than a port's 96 blocks.
+    for (unsigned port = 0; port < 3; ++port) {
+        for (uint8_t source = 1; source <= 127; ++source) {
+            if (source != kClient) {
+                const auto frames = bus::framesOf(bus::serviceId(30, kGetSetId, true, kNodeIds[port], source), 0,
+                                                  request(0, value::kEmpty, "NETID0_and_more"), kGetSetSignature);
+                sendFrames(port, {frames[0], frames[1]});
+            }
+        }
+    }
+    sitl::runUntilNs(sim::nowNs() + 40 * kMs);
+
+    for (unsigned port = 0; port < 3; ++port) {
+        SCOPED_TRACE(port);
+        const XportInstance& ins = g_xport[port];
+        EXPECT_EQ(ins.allocator.statistics.current_usage_blocks - ins.tx_blocks, 64) << "reception's two thirds";
+        EXPECT_EQ(getset(port, request(0, value::kEmpty, "NETID0")), answer(110, 110, 127, 0, "NETID0"));
+        EXPECT_EQ(ins.allocator.statistics.capacity_blocks, 96);
+    }
+}
+
 TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
 {
     sitl::powerOn();

@@ -309,13 +309,16 @@ TEST(XportTx, TransfersInterleaveByPriority)
     EXPECT_EQ(n.used(), 0);
 }
 
-TEST(XportTx, ExhaustionKeepsFramesQueuedSoFar)
+TEST(XportTx, TransferIsQueuedWholeOrNotAtAll)
 {
     Node n(10, 5 * 32);
     uint8_t tid = 7;
     const auto payload = sequence(300);
     EXPECT_EQ(xportBroadcast(&n.ins, 0, 1000, &tid, 24, payload.data(), 300), -XPORT_ERROR_OUT_OF_MEMORY);
     EXPECT_EQ(tid, 8);  // advanced even though queuing failed
+    EXPECT_EQ(n.used(), 0);
+    EXPECT_EQ(n.ins.stats.transfers_tx, 0U);
+    EXPECT_EQ(xportBroadcast(&n.ins, 0, 1000, &tid, 24, payload.data(), 33), 5);  // 2 + 33 bytes: exactly five
     EXPECT_EQ(n.drain().size(), 5U);
 }
 
@@ -645,7 +648,7 @@ TEST(XportRx, OversizedTransferIsDroppedCleanly)
 
 TEST(XportRx, PoolExhaustionAbandonsTransfer)
 {
-    Node rx(20, 3 * 32);  // one state + two buffer blocks
+    Node rx(20, 4 * 32);  // reception's share: one state + two buffer blocks
     for (const auto& f : transferFrames(sequence(100), 0)) {
         rx.feed(f, 1000);
     }
@@ -655,6 +658,42 @@ TEST(XportRx, PoolExhaustionAbandonsTransfer)
         rx.feed(f, 2000);
     }
     EXPECT_EQ(rx.delivered.size(), 1U);
+}
+
+TEST(XportRx, FloodOfCutOffTransfersLeavesTheNodeItsThird)
+{
+    Node n(20);
+    const auto cut_off = transferFrames(sequence(20), 0);  // three frames: only the first two are sent
+    auto from = [](XportCANFrame f, uint8_t source) {
+        f.id = (f.id & ~0x7FU) | source;
+        return f;
+    };
+    uint64_t t = 1000;
+    for (uint8_t source = 1; source <= 100; ++source) {  // each would hold a state and a buffer block
+        n.feed(from(cut_off[0], source), t);
+        n.feed(from(cut_off[1], source), t);
+        t += 100;
+    }
+    EXPECT_EQ(n.used(), 64) << "reception holds two thirds of the 96 blocks";
+    EXPECT_EQ(n.ins.stats.rx_errors, 100U - 32U) << "each transfer given up for a newer one is a loss";
+
+    uint8_t tid = 0;
+    const auto payload = sequence(222);  // 2 + 222 bytes: 32 frames
+    EXPECT_EQ(xportBroadcast(&n.ins, 0, 1000, &tid, 24, payload.data(), 222), 32);
+    EXPECT_EQ(xportBroadcast(&n.ins, 0, 1000, &tid, 24, payload.data(), 1), -XPORT_ERROR_OUT_OF_MEMORY);
+
+    // With the pool full, the newest transfer still completes, at the expense of the stalest.
+    for (const auto& f : cut_off) {
+        n.feed(from(f, 127), t);
+    }
+    ASSERT_EQ(n.delivered.size(), 1U);
+    EXPECT_EQ(n.delivered[0].payload, sequence(20));
+    EXPECT_EQ(n.used(), 32 + 63) << "the stalest state and its block went, the new state stays";
+
+    EXPECT_EQ(n.drain().size(), 32U);
+    xportCleanupStaleTransfers(&n.ins, t + 3'000'000);
+    EXPECT_EQ(n.used(), 0);
+    EXPECT_EQ(n.ins.allocator.statistics.peak_usage_blocks, 96);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -862,7 +901,7 @@ TEST(XportStats, TransfersSentDeliveredAndLost)
     rx.feed(frames[2], 4000 + 3000000);
     EXPECT_EQ(rx.ins.stats.rx_errors, 4U);
 
-    Node small(20, 3 * 32);  // a state and two buffer blocks: a 100-byte payload does not fit
+    Node small(20, 4 * 32);  // reception's share, a state and two buffer blocks: 100 bytes do not fit
     for (const auto& f : transferFrames(sequence(100), 0)) {
         small.feed(f, 1000);
     }

@@ -1,7 +1,5 @@
 #include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
 
-#include <cstring>
-
 #include "firmware/dsdl/dsdl_internals.hpp"
 
 namespace {
@@ -54,6 +52,6 @@ int32_t qon_zb5_IgnoreCANPort_decode(const XportRxTransfer* transfer, uint16_t p
     if (dest == nullptr) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    std::memset(dest, 0, sizeof(*dest));
+    *dest = {};
     return qon_zb5_IgnoreCANPort_decode_internal(transfer, payload_len, dest, dyn_arr_buf, 0);
 }

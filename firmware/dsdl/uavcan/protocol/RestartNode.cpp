@@ -1,7 +1,5 @@
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 
-#include <cstring>
-
 #include "firmware/dsdl/dsdl_internals.hpp"
 
 namespace {
@@ -42,7 +40,7 @@ int32_t uavcan_protocol_RestartNodeRequest_decode(const XportRxTransfer* transfe
     if (dest == nullptr) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    std::memset(dest, 0, sizeof(*dest));
+    *dest = {};
     return uavcan_protocol_RestartNodeRequest_decode_internal(transfer, payload_len, dest, dyn_arr_buf, 0);
 }
 

@@ -1,7 +1,5 @@
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 
-#include <cstring>
-
 #include "firmware/dsdl/dsdl_internals.hpp"
 
 namespace {
@@ -51,7 +49,7 @@ int32_t uavcan_protocol_param_ExecuteOpcodeRequest_decode(const XportRxTransfer*
     if (dest == nullptr) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    std::memset(dest, 0, sizeof(*dest));
+    *dest = {};
     return uavcan_protocol_param_ExecuteOpcodeRequest_decode_internal(transfer, payload_len, dest, dyn_arr_buf, 0);
 }
 

@@ -1,7 +1,5 @@
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 
-#include <cstring>
-
 #include "firmware/dsdl/dsdl_internals.hpp"
 
 namespace {
@@ -76,7 +74,7 @@ int32_t uavcan_protocol_param_GetSetRequest_decode(const XportRxTransfer* transf
     if (dest == nullptr) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    std::memset(dest, 0, sizeof(*dest));
+    *dest = {};
     return uavcan_protocol_param_GetSetRequest_decode_internal(transfer, payload_len, dest, dyn_arr_buf, 0);
 }
 
