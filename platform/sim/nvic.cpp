@@ -71,8 +71,9 @@ bool requesting(int irq) { return g_irq.enabled[irq] && linePending(irq); }
 void setFlag(bool (&flags)[kLines], int irq, bool value)
 {
     flags[irq] = value;
-    const uint32_t bit = 1U << (irq % 32);
-    uint32_t& word = g_irq.requesting[irq / 32];
+    const auto line = static_cast<unsigned>(irq);
+    const uint32_t bit = 1U << (line % 32U);
+    uint32_t& word = g_irq.requesting[line / 32U];
     word = requesting(irq) ? word | bit : word & ~bit;
 }
 
