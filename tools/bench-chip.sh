@@ -47,6 +47,7 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
   echo "round of the main loop, from one entry of \`MainTaskPass\` to the next (the interrupts taken meanwhile"
   echo "included). Receive overflows are the firmware's own counters (\`rx_overflow_count\`). Command to compare:"
   echo "from a RawCommand's or ArrayCommand's end on the bus to the next compare write that sets a pulse."
+  echo "What the figures mean and how they moved: \`docs/performance-analysis.md\`."
   echo
   echo "| scenario | seconds | instructions | cycles | start-up cycles | passes | pass p50 | pass p99 | pass max | longest interrupt | command to compare, p99 / worst | rx overflow CAN1/2/3 | task stack | main stack |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"

@@ -1,5 +1,7 @@
 // The simulated chip's register bus: every firmware register access lands here and goes to the model
 // that owns the address. Registers no model claims are plain storage.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -17,21 +19,22 @@ namespace {
 constexpr std::size_t kMaxPeripherals = 32;
 Peripheral* g_peripherals[kMaxPeripherals];
 std::size_t g_peripheralCount = 0;
-Peripheral* g_lastHit = nullptr;
 std::function<std::string()> g_locator;
+
+// Every firmware register access looks up its model: one table entry per word of the register blocks,
+// 1 + the model's index in g_peripherals, 0 where no model claims the word.
+constexpr std::size_t kRegisterWords = sizeof(ChipRegisters) / 4U;
+uint8_t g_ownerOfWord[kRegisterWords];
+static_assert(kMaxPeripherals < 256U);
 
 Peripheral* owner(const void* reg)
 {
-    if (g_lastHit != nullptr && g_lastHit->contains(reg)) {
-        return g_lastHit;
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(&registers);
+    if (offset >= sizeof(ChipRegisters)) {
+        return nullptr;  // not a register of the chip (a test's own HwReg)
     }
-    for (std::size_t i = 0; i < g_peripheralCount; ++i) {
-        if (g_peripherals[i]->contains(reg)) {
-            g_lastHit = g_peripherals[i];
-            return g_lastHit;
-        }
-    }
-    return nullptr;
+    const uint8_t slot = g_ownerOfWord[offset / 4U];
+    return slot == 0U ? nullptr : g_peripherals[slot - 1U];
 }
 
 void warnUnclocked(Peripheral* p)
@@ -76,7 +79,11 @@ void plainWrite(void* reg, uint32_t value, unsigned width)
 
 }  // namespace
 
-uint32_t regRead(const void* reg, unsigned width)
+namespace {
+
+// Accesses off the usual path: before the models exist (nothing is claimed yet), to registers no model
+// claims, and while a peripheral's clock is off.
+[[gnu::noinline]] uint32_t readOffPath(const void* reg, unsigned width)
 {
     ensureModels();
     Peripheral* p = owner(reg);
@@ -90,7 +97,7 @@ uint32_t regRead(const void* reg, unsigned width)
     return p->read(p->offsetOf(reg), width);
 }
 
-void regWrite(void* reg, uint32_t value, unsigned width)
+[[gnu::noinline]] void writeOffPath(void* reg, uint32_t value, unsigned width)
 {
     ensureModels();
     Peripheral* p = owner(reg);
@@ -100,6 +107,27 @@ void regWrite(void* reg, uint32_t value, unsigned width)
     }
     if (!p->clocked()) {
         warnUnclocked(p);
+        return;
+    }
+    p->write(p->offsetOf(reg), value, width);
+}
+
+}  // namespace
+
+uint32_t regRead(const void* reg, unsigned width)
+{
+    Peripheral* p = owner(reg);
+    if (p == nullptr || !p->clocked()) [[unlikely]] {
+        return readOffPath(reg, width);
+    }
+    return p->read(p->offsetOf(reg), width);
+}
+
+void regWrite(void* reg, uint32_t value, unsigned width)
+{
+    Peripheral* p = owner(reg);
+    if (p == nullptr || !p->clocked()) [[unlikely]] {
+        writeOffPath(reg, value, width);
         return;
     }
     p->write(p->offsetOf(reg), value, width);
@@ -185,29 +213,23 @@ bool busWrite(uint32_t address, unsigned width, uint32_t value)
 }
 
 // ---------------------------------------------------------------------------------------------------------
-Peripheral::Peripheral(const char* name, void* block, std::size_t size)
-    : name_(name), block_(static_cast<unsigned char*>(block)), size_(size)
+Peripheral::Peripheral(const char* name, void* block, std::size_t size, ClockGate clock)
+    : name_(name), block_(static_cast<unsigned char*>(block)), size_(size), clock_(clock)
 {
-    registerPeripheral(this);
+    registerPeripheral(this, block, size);
 }
 
-void registerPeripheral(Peripheral* peripheral)
+void registerPeripheral(Peripheral* peripheral, const void* block, std::size_t size)
 {
     if (g_peripheralCount == kMaxPeripherals) {
         simFatal("more than %u peripheral models: raise kMaxPeripherals", static_cast<unsigned>(kMaxPeripherals));
     }
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(block) - reinterpret_cast<std::uintptr_t>(&registers);
+    if (offset % 4U != 0U || size % 4U != 0U || offset > sizeof(ChipRegisters) || size > sizeof(ChipRegisters) - offset) {
+        simFatal("%s: a model owns whole words of sim::registers", peripheral->name());
+    }
     g_peripherals[g_peripheralCount++] = peripheral;
-}
-
-bool Peripheral::contains(const void* address) const
-{
-    const auto* a = static_cast<const unsigned char*>(address);
-    return a >= block_ && a < block_ + size_;
-}
-
-uint32_t Peripheral::offsetOf(const void* address) const
-{
-    return static_cast<uint32_t>(static_cast<const unsigned char*>(address) - block_);
+    std::fill_n(g_ownerOfWord + offset / 4U, size / 4U, static_cast<uint8_t>(g_peripheralCount));
 }
 
 uint32_t Peripheral::read(uint32_t offset, unsigned width) { return stored(offset, width); }

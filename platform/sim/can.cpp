@@ -19,6 +19,8 @@
 // one attached first wins (on a wire both would go on and one would see a bit error); time-triggered mode
 // and silent loop-back are not modelled.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "platform/sim/internal.hpp"
@@ -75,20 +77,81 @@ uint64_t canArbitrationKey(const CanFrame& f)
 
 namespace {
 
-struct BitWriter {
-    uint8_t bits[160];
+// A frame's bits, the first one most significant (at most 118 from SOF to the end of the CRC).
+struct BitString {
+    unsigned __int128 bits = 0;
     unsigned count = 0;
     void put(uint32_t value, unsigned width)
     {
-        for (unsigned i = width; i-- > 0;) {
-            bits[count++] = static_cast<uint8_t>((value >> i) & 1U);
-        }
+        bits = (bits << width) | (value & ((1U << width) - 1U));
+        count += width;
+    }
+    // `width` (at most 8) bits from bit `from` on.
+    uint32_t take(unsigned from, unsigned width) const
+    {
+        return static_cast<uint32_t>(bits >> (count - from - width)) & ((1U << width) - 1U);
     }
 };
 
-// Bits from SOF to the end of the CRC sequence, before stuffing.
-void frameBits(const CanFrame& f, BitWriter& w)
+// Every frame on a virtual bus is measured: the CRC and the stuffing walk the bits eight at a time.
+constexpr uint32_t kCrcPolynomial = 0x4599U;
+
+constexpr uint32_t crcStep(uint32_t crc, uint32_t bit)
 {
+    const uint32_t next = bit ^ ((crc >> 14) & 1U);
+    crc = (crc << 1) & 0x7FFFU;
+    return next != 0U ? crc ^ kCrcPolynomial : crc;
+}
+
+// The CRC register after eight bits, by its top eight bits xor those eight bits.
+constexpr std::array<uint16_t, 256> kCrcAfterByte = [] {
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256U; ++i) {
+        uint32_t crc = i << 7;
+        for (int b = 0; b < 8; ++b) {
+            crc = crcStep(crc, 0);
+        }
+        table[i] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}();
+
+// Stuffing state: the last bit on the wire << 2 | the number of equal bits ending there - 1 (1..4: the
+// fifth is followed by a stuff bit of the other value, which starts a new run).
+constexpr unsigned stuffStep(unsigned state, uint32_t bit, unsigned* stuffBits)
+{
+    const unsigned last = state >> 2;
+    const unsigned run = (state & 3U) + 1U;
+    if (bit != last) {
+        return bit << 2;
+    }
+    if (run + 1U < 5U) {
+        return (last << 2) | run;
+    }
+    ++*stuffBits;
+    return (last ^ 1U) << 2;
+}
+
+// By state and byte: the stuff bits the byte brings << 3 | the state after it.
+constexpr std::array<std::array<uint8_t, 256>, 8> kStuffAfterByte = [] {
+    std::array<std::array<uint8_t, 256>, 8> table{};
+    for (unsigned state = 0; state < 8U; ++state) {
+        for (uint32_t byte = 0; byte < 256U; ++byte) {
+            unsigned stuffBits = 0;
+            unsigned after = state;
+            for (unsigned b = 8; b-- > 0;) {
+                after = stuffStep(after, (byte >> b) & 1U, &stuffBits);
+            }
+            table[state][byte] = static_cast<uint8_t>((stuffBits << 3) | after);
+        }
+    }
+    return table;
+}();
+
+// Bits from SOF to the end of the CRC sequence, before stuffing.
+BitString frameBits(const CanFrame& f)
+{
+    BitString w;
     w.put(0, 1);  // SOF
     if (f.extended) {
         w.put(f.id >> 18, 11);
@@ -109,35 +172,32 @@ void frameBits(const CanFrame& f, BitWriter& w)
         }
     }
     uint32_t crc = 0;
-    for (unsigned i = 0; i < w.count; ++i) {
-        const uint32_t next = w.bits[i] ^ ((crc >> 14) & 1U);
-        crc = (crc << 1) & 0x7FFFU;
-        if (next != 0U) {
-            crc ^= 0x4599U;
-        }
+    const unsigned lead = w.count % 8U;
+    for (unsigned i = 0; i < lead; ++i) {
+        crc = crcStep(crc, w.take(i, 1));
+    }
+    for (unsigned i = lead; i < w.count; i += 8U) {
+        crc = ((crc << 8) ^ kCrcAfterByte[((crc >> 7) ^ w.take(i, 8)) & 0xFFU]) & 0x7FFFU;
     }
     w.put(crc, 15);
+    return w;
 }
 
 unsigned stuffedLength(const CanFrame& f)
 {
-    BitWriter w;
-    frameBits(f, w);
-    unsigned length = 0;
-    unsigned run = 0;
-    uint8_t last = 2;
-    for (unsigned i = 0; i < w.count; ++i) {
-        const uint8_t b = w.bits[i];
-        ++length;
-        run = b == last ? run + 1U : 1U;
-        last = b;
-        if (run == 5U) {
-            ++length;  // the stuff bit, of opposite value, starts a new run
-            last = static_cast<uint8_t>(b ^ 1U);
-            run = 1;
-        }
+    const BitString w = frameBits(f);
+    unsigned stuffBits = 0;
+    unsigned state = 0;  // after SOF: a dominant bit, a run of one
+    const unsigned lead = 1U + (w.count - 1U) % 8U;
+    for (unsigned i = 1; i < lead; ++i) {
+        state = stuffStep(state, w.take(i, 1), &stuffBits);
     }
-    return length;
+    for (unsigned i = lead; i < w.count; i += 8U) {
+        const uint8_t after = kStuffAfterByte[state][w.take(i, 8)];
+        stuffBits += after >> 3;
+        state = after & 7U;
+    }
+    return w.count + stuffBits;
 }
 
 // After the CRC: delimiter, ACK slot, ACK delimiter, 7 EOF bits, 3 intermission bits.
@@ -157,6 +217,8 @@ unsigned canFrameBits(const CanFrame& frame) { return stuffedLength(frame) + kTa
 // What the bus needs from a node's controller beyond the public participant interface.
 class BusNode : public CanParticipant {
 public:
+    // A controller asks for the bus by kicking it when a mailbox is requested, never at a scheduled time.
+    uint64_t nextOfferNs() const final { return UINT64_MAX; }
     virtual void onLostArbitration() {}
     virtual int controllerIndex() const { return -1; }
     // Extra time before this node may start again after its frame went unacknowledged.
@@ -246,6 +308,9 @@ public:
 
     uint64_t bitTimeNs() const { return 1000000000ULL / bitrate_; }
 
+    // canFrameBits, asked when a frame wins the bus and again by its receivers: the last one is kept.
+    unsigned frameBits(const CanFrame& f) { return stuffedBits(f) + kTailBits; }
+
     uint64_t nextEventNs() const override
     {
         if (busy_) {
@@ -253,7 +318,9 @@ public:
         }
         uint64_t next = kicked_ ? kickNs_ : UINT64_MAX;
         for (const Member& m : members_) {
-            next = std::min(next, m.participant->nextOfferNs());
+            if (m.node == nullptr) {  // the node's controllers kick the bus instead
+                next = std::min(next, m.participant->nextOfferNs());
+            }
         }
         return next;
     }
@@ -279,13 +346,13 @@ private:
     {
         int winner = -1;
         uint64_t best = UINT64_MAX;
-        std::vector<int> contenders;
+        contenders_.clear();
         for (std::size_t i = 0; i < members_.size(); ++i) {
             const CanFrame* f = members_[i].participant->offer(now);
             if (f == nullptr) {
                 continue;
             }
-            contenders.push_back(static_cast<int>(i));
+            contenders_.push_back(static_cast<int>(i));
             const uint64_t key = canArbitrationKey(*f);
             if (key < best) {
                 best = key;
@@ -296,7 +363,7 @@ private:
         if (winner < 0) {
             return;
         }
-        for (int i : contenders) {
+        for (int i : contenders_) {
             if (i != winner && members_[static_cast<std::size_t>(i)].node != nullptr) {
                 members_[static_cast<std::size_t>(i)].node->onLostArbitration();
             }
@@ -308,7 +375,7 @@ private:
         // Whether anybody acknowledges is known at the ACK slot; the length depends on it.
         acked_ = connected_ && anyoneAcknowledges(winner);
         const bool succeeds = acked_ || (m.node != nullptr && m.node->ignoresAck());
-        unsigned bits = succeeds ? canFrameBits(frame_) : stuffedLength(frame_) + kAckErrorTailBits;
+        unsigned bits = succeeds ? frameBits(frame_) : stuffedBits(frame_) + kAckErrorTailBits;
         if (!succeeds && m.node != nullptr) {
             bits += m.node->extraBitsAfterFailure();
         }
@@ -341,8 +408,10 @@ private:
         if (observer_) {
             observer_(log_.back());
         }
-        // Copy: callbacks may attach or detach participants.
-        const std::vector<Member> members = members_;
+        // Copy: callbacks may attach or detach participants. (A bus finishes no frame inside a callback
+        // of its own, so one buffer serves every frame.)
+        delivery_ = members_;
+        const std::vector<Member>& members = delivery_;
         if (acked_) {
             for (std::size_t i = 0; i < members.size(); ++i) {
                 if (static_cast<int>(i) != sender) {
@@ -357,6 +426,15 @@ private:
             members[static_cast<std::size_t>(sender)].participant->onSent(
                 acked_ || (senderNode != nullptr && senderNode->ignoresAck()), endNs_);
         }
+    }
+
+    unsigned stuffedBits(const CanFrame& f)
+    {
+        if (!(f == measured_)) {
+            measured_ = f;
+            measuredBits_ = stuffedLength(f);
+        }
+        return measuredBits_;
     }
 
     static constexpr std::size_t kDefaultLogLimit = 100000U;
@@ -375,6 +453,10 @@ private:
     bool kicked_ = false;
     uint64_t kickNs_ = 0;
     std::vector<CanBusRecord> log_;
+    std::vector<int> contenders_;  // members offering a frame at the last arbitration
+    std::vector<Member> delivery_;  // members_ as the last frame ended
+    CanFrame measured_{};
+    unsigned measuredBits_ = stuffedLength(measured_);
 };
 
 VirtualBus& bus(unsigned port)
@@ -417,12 +499,11 @@ enum class Mode { Sleep, Init, Normal };
 class CanController final : public Peripheral, public BusNode, public Timed {
 public:
     CanController(const char* name, unsigned index, uint32_t enableBit)
-        : Peripheral(name, &registers.can[index], sizeof(CAN_TypeDef)), index_(index), enableBit_(enableBit)
+        : Peripheral(name, &registers.can[index], sizeof(CAN_TypeDef), apb1Clock(enableBit)), index_(index)
     {
         registerTimed(this);
     }
 
-    bool clocked() const override { return apb1Enabled(enableBit_); }
 
     // Filter block of this controller (CAN1's for CAN1 and CAN2) and its banks.
     CAN_TypeDef& filterBlock() const { return index_ == 2U ? registers.can[2] : registers.can[0]; }
@@ -596,7 +677,7 @@ public:
             --rec_;
         }
         updateErrorState();
-        accept(frame, endNs - canFrameBits(frame) * bus(index_).bitTimeNs());
+        accept(frame, endNs - bus(index_).frameBits(frame) * bus(index_).bitTimeNs());
     }
 
     bool acknowledges() const override { return onBus() && !silent() && !busOff_ && !loopsBack(); }
@@ -938,22 +1019,17 @@ private:
         const uint32_t fm1r = fb.FM1R.peek();
         const uint32_t fs1r = fb.FS1R.peek();
         const uint32_t ffa1r = fb.FFA1R.peek();
-        const uint32_t fa1r = fb.FA1R.peek();
+        const uint32_t banks = ((1U << end) - 1U) & ~((1U << first) - 1U);
         const uint32_t i32 = image32(frame);
         const uint32_t i16 = image16(frame);
-        uint32_t number[2] = {0, 0};  // next filter number per FIFO; inactive banks are numbered too
-        for (unsigned b = first; b < end; ++b) {
+        // Only the active banks can match; the filter numbers count the inactive ones too.
+        for (uint32_t rest = fb.FA1R.peek() & banks; rest != 0U; rest &= rest - 1U) {
+            const auto b = static_cast<unsigned>(std::countr_zero(rest));
             const uint32_t bit = 1U << b;
             const bool list = (fm1r & bit) != 0U;
             const bool wide = (fs1r & bit) != 0U;
-            const unsigned fifo = (ffa1r & bit) != 0U ? 1U : 0U;
             const uint32_t fr1 = fb.sFilterRegister[b].FR1.peek();
             const uint32_t fr2 = fb.sFilterRegister[b].FR2.peek();
-            const uint32_t base = number[fifo];
-            number[fifo] += wide ? (list ? 2U : 1U) : (list ? 4U : 2U);
-            if ((fa1r & bit) == 0U) {
-                continue;
-            }
             int hit = -1;  // index of the matching filter within the bank
             if (wide && !list) {
                 hit = ((i32 ^ fr1) & fr2 & ~1U) == 0U ? 0 : -1;
@@ -977,10 +1053,16 @@ private:
             // 32-bit before 16-bit, list before mask, then the lower number (bank order).
             const int rank = (wide ? 2 : 0) + (list ? 1 : 0);
             if (!best.found || rank > best.rank) {
+                const unsigned fifo = (ffa1r & bit) != 0U ? 1U : 0U;
+                // The filters of this FIFO in the banks below: two 32-bit ids or masks, four 16-bit ids,
+                // two 16-bit masks, or one 32-bit mask per bank.
+                const uint32_t below = banks & (bit - 1U) & (fifo == 1U ? ffa1r : ~ffa1r);
+                const auto count = [below](uint32_t kind) { return static_cast<uint32_t>(std::popcount(below & kind)); };
                 best.found = true;
                 best.rank = rank;
                 best.fifo = fifo;
-                best.fmi = base + static_cast<uint32_t>(hit);
+                best.fmi = 2U * count(fs1r & fm1r) + count(fs1r & ~fm1r) + 4U * count(~fs1r & fm1r) +
+                           2U * count(~fs1r & ~fm1r) + static_cast<uint32_t>(hit);
             }
         }
         return best;
@@ -1122,7 +1204,6 @@ private:
     };
 
     unsigned index_;
-    uint32_t enableBit_;
     Mode mode_ = Mode::Sleep;
     Stored fifo_[2][CAN_RX_FIFO_DEPTH] = {};
     unsigned fifoCount_[2] = {0, 0};

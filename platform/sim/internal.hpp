@@ -52,8 +52,8 @@ void refreshPwmOutputs(uint64_t ns);
 void resetPwmOutputs();
 
 // Clock gating from the RCC model.
-bool ahb1Enabled(uint32_t mask);
-bool apb1Enabled(uint32_t mask);
+inline bool ahb1Enabled(uint32_t mask) { return ahb1Clock(mask).open(); }
+inline bool apb1Enabled(uint32_t mask) { return apb1Clock(mask).open(); }
 
 // Splits a multiplication of a time by a frequency so that it does not overflow 64 bits.
 inline uint64_t cyclesIn(uint64_t ns, uint64_t hz)

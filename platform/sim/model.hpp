@@ -9,9 +9,18 @@
 
 namespace sim {
 
+// The enable bit of a peripheral's bus clock in the RCC; none for the core's own peripherals.
+struct ClockGate {
+    const HwReg32* enable = nullptr;
+    uint32_t mask = 0;
+    bool open() const { return enable == nullptr || (enable->peek() & mask) == mask; }
+};
+inline ClockGate ahb1Clock(uint32_t mask) { return {&registers.rcc.AHB1ENR, mask}; }
+inline ClockGate apb1Clock(uint32_t mask) { return {&registers.rcc.APB1ENR, mask}; }
+
 class Peripheral {
 public:
-    Peripheral(const char* name, void* block, std::size_t size);
+    Peripheral(const char* name, void* block, std::size_t size, ClockGate clock = {});
     Peripheral(const Peripheral&) = delete;
     Peripheral& operator=(const Peripheral&) = delete;
 
@@ -22,13 +31,15 @@ public:
     virtual void write(uint32_t offset, uint32_t value, unsigned width);
 
     // False while the peripheral's bus clock is off: then reads give 0 and writes are lost, as on the chip.
-    virtual bool clocked() const { return true; }
+    bool clocked() const { return clock_.open(); }
 
     // Back to the power-on state.
     virtual void reset() = 0;
 
-    bool contains(const void* address) const;
-    uint32_t offsetOf(const void* address) const;
+    uint32_t offsetOf(const void* address) const
+    {
+        return static_cast<uint32_t>(static_cast<const unsigned char*>(address) - block_);
+    }
 
 protected:
     ~Peripheral() = default;
@@ -42,9 +53,10 @@ private:
     const char* name_;
     unsigned char* block_;
     std::size_t size_;
+    ClockGate clock_;
 };
 
-// Registered at construction; the register router searches these.
-void registerPeripheral(Peripheral* peripheral);
+// Registered at construction: from then on the register router sends the block's accesses to it.
+void registerPeripheral(Peripheral* peripheral, const void* block, std::size_t size);
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // The core peripherals of the simulated Cortex-M4: the interrupt controller (enable, pending and
 // priority registers, dispatch to the firmware's handlers at safe points), the SCB (priority grouping,
 // exception priorities, reset request) and the SysTick timer running from HCLK in virtual time.
+#include <bit>
 #include <cstdio>
 
 #include "platform/sim/internal.hpp"
@@ -10,6 +11,7 @@ namespace sim {
 namespace {
 
 constexpr int kLines = DEVICE_IRQ_COUNT;
+constexpr int kLineWords = (kLines + 31) / 32;
 constexpr int kCoreExceptions = 16;
 
 // The firmware's handlers by exception number, as the chip's vector table holds them; kept across reset().
@@ -47,7 +49,7 @@ struct ControllerState {
     bool latched[kLines];  // pending by software (ISPR, STIR) or an edge
     bool level[kLines];    // raised by the peripheral
     uint64_t dispatched[kLines];
-    int requests;  // lines enabled and pending
+    uint32_t requesting[kLineWords];  // lines enabled and pending, a bit each
     bool sysTickPending;
     uint64_t sysTickDispatched;
     bool masked;
@@ -64,13 +66,26 @@ constexpr uint64_t kStormLimit = 100000U;
 bool linePending(int irq) { return g_irq.latched[irq] || g_irq.level[irq]; }
 bool requesting(int irq) { return g_irq.enabled[irq] && linePending(irq); }
 
-// Sets one of a line's flags, keeping count of the lines that request their handler, so that a core
-// asking at every instruction block learns "nothing" at once.
+// Sets one of a line's flags, keeping the set of lines that request their handler, so that a core
+// asking at every instruction block learns "nothing" at once and a dispatch looks at those lines only.
 void setFlag(bool (&flags)[kLines], int irq, bool value)
 {
-    const bool before = requesting(irq);
     flags[irq] = value;
-    g_irq.requests += static_cast<int>(requesting(irq)) - static_cast<int>(before);
+    const auto line = static_cast<unsigned>(irq);
+    const uint32_t bit = 1U << (line % 32U);
+    uint32_t& word = g_irq.requesting[line / 32U];
+    word = requesting(irq) ? word | bit : word & ~bit;
+}
+
+// Whether anything requests its handler: the usual answer, no, is asked between every two passes and,
+// by a core of its own, at every instruction block.
+bool anyRequest()
+{
+    uint32_t any = 0;
+    for (const uint32_t word : g_irq.requesting) {
+        any |= word;
+    }
+    return any != 0U || g_irq.sysTickPending;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -382,8 +397,8 @@ void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
 
 bool pendingException(ExceptionRequest* out)
 {
-    if (!g_irq.sysTickPending && g_irq.requests == 0) {
-        return false;  // the usual answer, and a core asks at every instruction block
+    if (!anyRequest()) {
+        return false;
     }
     // The most urgent pending request: lowest priority value, then lowest exception number.
     int best = kLines;  // none
@@ -392,10 +407,13 @@ bool pendingException(ExceptionRequest* out)
         best = SysTick_IRQn;
         bestPriority = priorityOf(SysTick_IRQn);
     }
-    for (int irq = 0; irq < kLines && g_irq.requests > 0; ++irq) {
-        if (requesting(irq) && priorityOf(irq) < bestPriority) {
-            best = irq;
-            bestPriority = priorityOf(irq);
+    for (int w = 0; w < kLineWords; ++w) {
+        for (uint32_t rest = g_irq.requesting[w]; rest != 0U; rest &= rest - 1U) {
+            const int irq = w * 32 + std::countr_zero(rest);
+            if (priorityOf(irq) < bestPriority) {
+                best = irq;
+                bestPriority = priorityOf(irq);
+            }
         }
     }
     if (best == kLines) {
@@ -430,6 +448,9 @@ void serviceInterrupts()
 {
     if (g_coreTakesExceptions || g_irq.inHandler || g_irq.masked) {
         return;  // handlers do not nest here; the node's handlers share one priority anyway
+    }
+    if (!anyRequest()) {
+        return;
     }
     ExceptionRequest request{};
     while (pendingException(&request)) {

@@ -1,6 +1,7 @@
 // Models of the reset and clock controller (oscillator and PLL ready flags follow their enables, the
 // system clock switch follows its request, peripheral resets and clock gating) and of the GPIO ports
 // (output latch through ODR and BSRR, input levels set from outside, edge counts for tests).
+#include <bit>
 #include <optional>
 
 #include "platform/sim/internal.hpp"
@@ -93,9 +94,7 @@ public:
 // The power controller: the voltage scaling the firmware selects is ready once the PLL runs.
 class PwrModel final : public Peripheral {
 public:
-    PwrModel() : Peripheral("PWR", &registers.pwr, sizeof(PWR_TypeDef)) {}
-
-    bool clocked() const override { return apb1Enabled(RCC_APB1Periph_PWR); }
+    PwrModel() : Peripheral("PWR", &registers.pwr, sizeof(PWR_TypeDef), apb1Clock(RCC_APB1Periph_PWR)) {}
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
@@ -122,11 +121,9 @@ GpioObserver gpioObserver;
 class GpioModel final : public Peripheral {
 public:
     GpioModel(const char* name, unsigned index, uint32_t enableBit)
-        : Peripheral(name, &registers.gpio[index], sizeof(GPIO_TypeDef)), index_(index), enableBit_(enableBit)
+        : Peripheral(name, &registers.gpio[index], sizeof(GPIO_TypeDef), ahb1Clock(enableBit)), index_(index)
     {
     }
-
-    bool clocked() const override { return ahb1Enabled(enableBit_); }
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
@@ -183,21 +180,27 @@ public:
     void setExternal(unsigned pin, bool level) { external_[pin] = level ? 1 : 0; }
 
 private:
+    // The node rewrites its LEDs on every pass, nearly always with the levels they have: only the pins
+    // that change cost anything.
     void setOutputs(uint32_t next)
     {
-        const uint32_t old = regs().ODR.peek();
-        const uint32_t changed = old ^ next;
-        for (unsigned pin = 0; pin < GPIO_PINS; ++pin) {
-            if ((changed & (1U << pin)) != 0U) {
-                ++changes_[pin];
-                lastChangeNs_[pin] = nowNs();
-            }
+        const uint32_t changed = regs().ODR.peek() ^ next;
+        if (changed != 0U) {
+            changeOutputs(changed, next);
+        }
+    }
+
+    [[gnu::noinline]] void changeOutputs(uint32_t changed, uint32_t next)
+    {
+        for (uint32_t rest = changed; rest != 0U; rest &= rest - 1U) {
+            const auto pin = static_cast<unsigned>(std::countr_zero(rest));
+            ++changes_[pin];
+            lastChangeNs_[pin] = nowNs();
         }
         regs().ODR.poke(next);
-        for (unsigned pin = 0; pin < GPIO_PINS && gpioObserver != nullptr; ++pin) {
-            if ((changed & (1U << pin)) != 0U) {
-                gpioObserver(&regs(), pin, (next & (1U << pin)) != 0U, nowNs());
-            }
+        for (uint32_t rest = changed; rest != 0U && gpioObserver != nullptr; rest &= rest - 1U) {
+            const auto pin = static_cast<unsigned>(std::countr_zero(rest));
+            gpioObserver(&regs(), pin, (next & (1U << pin)) != 0U, nowNs());
         }
     }
 
@@ -224,7 +227,6 @@ private:
     }
 
     unsigned index_;
-    uint32_t enableBit_;
     uint32_t changes_[GPIO_PINS] = {};
     uint64_t lastChangeNs_[GPIO_PINS] = {};
     int external_[GPIO_PINS] = {};
@@ -329,8 +331,6 @@ void setClocks(const Clocks& c)
 
 void setPclk1(uint32_t hz) { setClocks({2U * hz, 2U * hz, hz, 2U * hz}); }
 
-bool ahb1Enabled(uint32_t mask) { return (registers.rcc.AHB1ENR.peek() & mask) == mask; }
-bool apb1Enabled(uint32_t mask) { return (registers.rcc.APB1ENR.peek() & mask) == mask; }
 
 bool gpioOutput(const GPIO_TypeDef* port, unsigned pin) { return (port->ODR.peek() & (1U << pin)) != 0U; }
 

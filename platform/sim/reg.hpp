@@ -20,8 +20,9 @@ public:
     // A register copied to itself is read and written back, as on the chip.
     HwReg& operator=(const HwReg& other) { return *this = static_cast<T>(other); }  // NOLINT(cert-oop54-cpp)
 
-    operator T() const { return static_cast<T>(sim::regRead(this, sizeof(T))); }
-    HwReg& operator=(T v)
+    // Inlined even into firmware built without optimisation: every register access goes through here.
+    [[gnu::always_inline]] operator T() const { return static_cast<T>(sim::regRead(this, sizeof(T))); }
+    [[gnu::always_inline]] HwReg& operator=(T v)
     {
         sim::regWrite(this, v, sizeof(T));
         return *this;

@@ -132,7 +132,7 @@ struct CanFrame {
 };
 
 // Bits a frame occupies on the wire, from start of frame to the end of the 3-bit intermission: the exact
-// count, stuff bits included (the CRC is computed and the stuffed region SOF..CRC is walked bit by bit).
+// count, stuff bits included (the CRC is computed and the stuffed region SOF..CRC is walked).
 unsigned canFrameBits(const CanFrame& frame);
 // The arbitration field as the bus compares it (smaller wins): 11 base bits, then SRR/RTR, IDE, 18
 // extension bits, RTR.

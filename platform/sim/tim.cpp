@@ -43,12 +43,11 @@ uint32_t timerClockHz()
 class TimModel final : public Peripheral, public Timed {
 public:
     TimModel(const char* name, TIM_TypeDef* block, uint32_t enableBit)
-        : Peripheral(name, block, sizeof(TIM_TypeDef)), block_(block), enableBit_(enableBit)
+        : Peripheral(name, block, sizeof(TIM_TypeDef), apb1Clock(enableBit)), block_(block)
     {
         registerTimed(this);
     }
 
-    bool clocked() const override { return apb1Enabled(enableBit_); }
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
@@ -267,7 +266,6 @@ private:
     }
 
     TIM_TypeDef* block_;
-    uint32_t enableBit_;
     bool running_ = false;
     uint64_t t0_ = 0;     // base time ...
     uint32_t cnt0_ = 0;   // ... and the count at it

@@ -12,9 +12,10 @@ namespace {
 
 class Usart2Model final : public Peripheral, public Timed {
 public:
-    Usart2Model() : Peripheral("USART2", &registers.usart2, sizeof(USART_TypeDef)) { registerTimed(this); }
-
-    bool clocked() const override { return apb1Enabled(RCC_APB1Periph_USART2); }
+    Usart2Model() : Peripheral("USART2", &registers.usart2, sizeof(USART_TypeDef), apb1Clock(RCC_APB1Periph_USART2))
+    {
+        registerTimed(this);
+    }
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
