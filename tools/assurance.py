@@ -3,8 +3,8 @@
 
 Usage: assurance.py SECTION < text
 
-Each command that measures something (make coverage, make lint, make stack, make fuzz-long) owns one section,
-between `<!-- SECTION -->` and `<!-- /SECTION -->`; a section not there yet is added at the end.
+Each command that measures something (make coverage, make lint, make stack, make fuzz-long, make soak) owns
+one section, between `<!-- SECTION -->` and `<!-- /SECTION -->`; a section not there yet is added at the end.
 """
 import pathlib
 import sys
@@ -13,7 +13,7 @@ DOC = pathlib.Path(__file__).resolve().parent.parent / "docs" / "assurance.md"
 HEADER = """# Assurance figures
 
 What the node's evidence commands measured, each section written by its command (do not edit by hand):
-`make coverage`, `make lint`, `make stack`, `make fuzz-long`.
+`make coverage`, `make lint`, `make stack`, `make fuzz-long`, `make soak`.
 """
 
 

@@ -17,9 +17,9 @@ Two bounds are checked:
 - the task: the deepest path from MainTask, plus one exception frame that an interrupt stacks on the task's
   stack, must fit the stack MainTask is created with (os_thread_def_Task01);
 - the main stack: the deepest path from Reset_Handler (start-up, which also runs until the kernel abandons
-  the main stack), plus every handler of the vector table nested on top of each other, each with its
-  exception frame, must fit the linker script's reserve (_Min_Stack_Size). Nesting every handler is more
-  than the priorities allow; it keeps the bound independent of them.
+  the main stack), plus the deepest chain of nested handlers, each with its exception frame, must fit the
+  linker script's reserve (_Min_Stack_Size). A handler preempts only a less urgent one, so a chain holds at
+  most one handler of each preemption level (PREEMPTION_LEVELS): the deepest of each level, stacked.
 Exception frames are counted as floating-point frames (26 words) plus the 4 bytes of alignment padding.
 """
 import collections
@@ -30,6 +30,21 @@ import subprocess
 import sys
 
 FP_FRAME = 26 * 4 + 4
+
+# Preemption level of the handlers, most urgent lowest, as the architecture fixes them (NMI, HardFault) and
+# the firmware sets them: SysTick the lowest (main_node writes SHP[11] = 0xF0); every peripheral interrupt it
+# enables at 0 (bxcan's and serial's NVIC_SetPriority(irq, 0)); MemManage, BusFault and UsageFault are never
+# enabled (SHCSR stays 0), so they escalate to HardFault. Handlers not named here are at 0: the peripheral
+# ones, and those that never run (SVC, PendSV, DebugMon, the default handler of interrupts nobody enables),
+# where level 0 is the worst they could take.
+PREEMPTION_LEVELS = {
+    "NMI_Handler": -2,
+    "HardFault_Handler": -1,
+    "MemManage_Handler": -1,
+    "BusFault_Handler": -1,
+    "UsageFault_Handler": -1,
+    "SysTick_Handler": 15,
+}
 
 # Function (demangled name, parameters left out) -> mangled parameter lists of the pointers it calls.
 INDIRECT_CALLS = {
@@ -256,7 +271,12 @@ def main() -> None:
         b, p = deepest(root(h))
         nested.append((b + FP_FRAME, h, p))
     nested.sort(reverse=True)
-    main_need = start_bytes + sum(n[0] for n in nested)
+    deepest_of_level = {}
+    for b, h, p in nested:
+        deepest_of_level.setdefault(PREEMPTION_LEVELS.get(h, 0), (b, h))
+    chain = [deepest_of_level[level] for level in sorted(deepest_of_level, reverse=True)]
+    handlers_bytes = sum(b for b, _ in chain)
+    main_need = start_bytes + handlers_bytes
     main_stack = image.symbols["_Min_Stack_Size"][0]
 
     lines = [
@@ -264,15 +284,15 @@ def main() -> None:
         "| --- | --- | --- | --- |",
         f"| task (MainTask) | {task_need} B = {task_bytes} + {FP_FRAME} (exception frame) | {task_stack} B | "
         f"{pretty(task_path)} |",
-        f"| main (start-up + every handler nested) | {main_need} B = {start_bytes} + "
-        f"{sum(n[0] for n in nested)} | {main_stack} B | {pretty(start_path)} |",
+        f"| main (start-up + the deepest nesting) | {main_need} B = {start_bytes} + {handlers_bytes} | "
+        f"{main_stack} B | {pretty(start_path)}; nested: {' -> '.join(demangled_base(h) for _, h in chain)} |",
         "",
-        "The handlers on the main stack, each with its exception frame:",
+        "The handlers on the main stack, each with its exception frame and preemption level:",
         "",
-        "| handler | bytes | deepest path |",
-        "| --- | --- | --- |",
+        "| handler | level | bytes | deepest path |",
+        "| --- | --- | --- | --- |",
     ]
-    lines += [f"| {demangled_base(h)} | {b} | {pretty(p)} |" for b, h, p in nested]
+    lines += [f"| {demangled_base(h)} | {PREEMPTION_LEVELS.get(h, 0)} | {b} | {pretty(p)} |" for b, h, p in nested]
     print("\n".join(lines))
     if figures_file:
         pathlib.Path(figures_file).write_text(f"task_bound_bytes,{task_need}\ntask_stack_bytes,{task_stack}\n"
