@@ -16,38 +16,11 @@ usage: fullload-log.py SECONDS [START_SECONDS] > full-load.log
 """
 import sys
 
+from canframe import frame_bits
+
 VOTE_US = 20000
 COMMAND_US = 2500
 GETSET_US = 1000000
-TAIL_BITS = 13  # CRC delimiter, ACK slot and delimiter, 7 end-of-frame bits, 3 intermission bits
-
-
-def frame_bits(can_id, data):
-    """Bits an extended data frame takes on the wire, stuff bits included (1 us each at 1 Mbit/s)."""
-    bits = [0]  # start of frame
-    bits += [(can_id >> i) & 1 for i in range(28, 17, -1)]  # base identifier
-    bits += [1, 1]  # SRR, IDE
-    bits += [(can_id >> i) & 1 for i in range(17, -1, -1)]  # identifier extension
-    bits += [0, 0, 0]  # RTR, r1, r0
-    bits += [(len(data) >> i) & 1 for i in range(3, -1, -1)]
-    for byte in data:
-        bits += [(byte >> i) & 1 for i in range(7, -1, -1)]
-    crc = 0
-    for bit in bits:
-        feedback = bit ^ ((crc >> 14) & 1)
-        crc = (crc << 1) & 0x7FFF
-        if feedback:
-            crc ^= 0x4599
-    bits += [(crc >> i) & 1 for i in range(14, -1, -1)]
-    length, run, last = 0, 0, None
-    for bit in bits:
-        length += 1
-        run = run + 1 if bit == last else 1
-        last = bit
-        if run == 5:
-            length += 1  # the stuff bit, of opposite value, starts a new run
-            last, run = 1 - bit, 1
-    return length + TAIL_BITS
 
 
 def main():

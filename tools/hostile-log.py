@@ -5,16 +5,19 @@ From 10 s until 30 s before the end (in a short run, from a tenth of it until a 
 the buses carry, in random order and timing (seeded, so repeatable): random frames (any identifier,
 standard or extended, any length and data); frames aimed at the data types the node accepts,
 single-frame transfers with random payloads and multi-frame transfers that are cut off, interleaved with
-another source's, or have frames repeated; and every 20 s a burst of 200 ms at the full bus rate. Through
-the whole run a well-behaved client (node 125) asks the node on each bus every 10 s for that bus's pool
-usage (a GetSet read of CANn_CurrBlocks), so the first answer is the baseline, and the last ones, after
-the traffic has stopped, show whether the pools came back to it. Hostile traffic never uses the client's
-or the node's own node IDs as its source.
+another source's, or have frames repeated, about 40 % of the bus; and every 20 s a burst of 200 ms at the
+full bus rate (each frame offered as the one before ends). Through the whole run a well-behaved client
+(node 125) asks the node on each bus every 10 s for that bus's pool usage (a GetSet read of
+CANn_CurrBlocks), so the first answer is the baseline, and the last ones, after the traffic has stopped,
+show whether the pools came back to it. Hostile traffic never uses the client's or the node's own node
+IDs as its source.
 
 usage: hostile-log.py SECONDS [SEED] > soak.log
 """
 import random
 import sys
+
+from canframe import frame_bits
 
 CLIENT = 125
 NODE_IDS = (110, 111, 112)
@@ -24,7 +27,7 @@ QUIET_TAIL_US = 30_000_000
 REQUEST_PERIOD_US = 10_000_000
 BURST_PERIOD_US = 20_000_000
 BURST_US = 200_000
-FULL_RATE_GAP_US = 80  # about one short frame at 1 Mbit/s
+QUIET_GAP_MEAN_US = 700  # between bursts, random gaps of this mean keep a bus about 40 % busy
 
 # (data type ID, service?) the node accepts.
 ACCEPTED = [(1, True), (4, True), (5, True), (10, True), (11, True),  # GetNodeInfo, stats, restart, opcode, GetSet
@@ -127,11 +130,12 @@ def main():
         t = traffic_start_us
         while t < traffic_end_us:
             in_burst = (t - traffic_start_us) % BURST_PERIOD_US < BURST_US
+            # An event's frames back to back, each offered as the one before ends on the wire.
             for can_id, data, ext in hostile_event(rng, bus):
                 lines.append((t, frame_line(t, bus, can_id, data, ext)))
-                t += FULL_RATE_GAP_US
+                t += frame_bits(can_id, data, ext)
             if not in_burst:
-                t += int(rng.expovariate(1 / 150.0))  # about a third of the bus between bursts
+                t += int(rng.expovariate(1.0 / QUIET_GAP_MEAN_US))
     lines.sort(key=lambda line: line[0])
     sys.stdout.write("".join(line + "\n" for _, line in lines))
 
