@@ -51,7 +51,7 @@ constexpr Activity kActivities[] = {
     {"getnodeinfo", "onGetNodeInfoRx"},
     {"allocation", "onDynNodeRx"},
     {"parameter_write", "NVMSet"},
-    {"page_transfer", "FLASH_EraseSector"},  // the store erases only to move to the other page
+    {"page_transfer", "finishTransfer"},  // the store's move to its other page (or, at start-up, its repair)
     {"nodestatus", "uavcan_protocol_NodeStatus_encode"},
     {"visibility", "qon_zb5_VisibleFlightController_encode"},
 };

@@ -169,10 +169,16 @@ std::string ElfImage::functionAt(uint32_t address) const
 
 uint32_t ElfImage::functionNamed(const std::string& name) const
 {
-    // A free C++ function is mangled as _Z, the name's length, the name, then its parameter types.
-    const std::string mangled = "_Z" + std::to_string(name.size()) + name;
+    // A free C++ function is mangled as _Z, the name's length, the name, then its parameter types; one in
+    // a file's unnamed namespace has that namespace's name between.
+    const std::string length_and_name = std::to_string(name.size()) + name;
+    const std::string mangled[] = {"_Z" + length_and_name, "_ZN12_GLOBAL__N_1" + length_and_name};
     for (const Symbol& s : symbols_) {
-        if (s.function && (s.name == name || s.name.compare(0, mangled.size(), mangled) == 0)) {
+        if (!s.function) {
+            continue;
+        }
+        if (s.name == name || s.name.compare(0, mangled[0].size(), mangled[0]) == 0 ||
+            s.name.compare(0, mangled[1].size(), mangled[1]) == 0) {
             return s.address;
         }
     }

@@ -33,7 +33,8 @@ public:
     std::string functionAt(uint32_t address) const;
     // The address of a named symbol, or 0.
     uint32_t addressOf(const std::string& name) const;
-    // The address of a function by its plain name (a C function, or a C++ one of any parameters), or 0.
+    // The address of a function by its plain name (a C function, or a C++ one of any parameters, free or in
+    // a file's unnamed namespace), or 0.
     uint32_t functionNamed(const std::string& name) const;
 
 private:

@@ -136,6 +136,10 @@ TEST_F(EmuElf, SymbolTableNamesFunctions)
     EXPECT_EQ(image.functionAt(stopHere), "stop_here");
     EXPECT_EQ(image.functionAt(stopHere + 2U), "stop_here");
     EXPECT_EQ(image.functionAt(0x08000000U), "?") << "the vector table is no function";
+    EXPECT_EQ(image.functionNamed("stop_here"), stopHere);
+    EXPECT_EQ(image.functionNamed("free"), symbol("_Z4freev"));
+    EXPECT_EQ(image.functionNamed("unnamed"), symbol("_ZN12_GLOBAL__N_17unnamedEt"));
+    EXPECT_EQ(image.functionNamed("unname"), 0U);
 }
 
 }  // namespace

@@ -20,6 +20,13 @@ after_pend:
         function undefined_here
         udf #3
 
+        @ Names as a C++ compiler gives them: a free function and one in a file's unnamed namespace.
+        function _Z4freev
+        bx lr
+
+        function _ZN12_GLOBAL__N_17unnamedEt
+        bx lr
+
         function unhandled
         store_word ISER0, 8
         pend 8                                  @ IRQ 3 has no vector
