@@ -800,24 +800,6 @@ void xportReleaseRxTransferPayload(XportInstance* ins, XportRxTransfer* transfer
 // ---------------------------------------------------------------------------------------------------------
 // Bit codec
 
-bool isBigEndian()
-{
-    const uint16_t probe = 1;
-    uint8_t first = 0;
-    std::memcpy(&first, &probe, 1);
-    return first == 0;
-}
-
-void swapByteOrder(void* data, unsigned size)
-{
-    auto* bytes = static_cast<uint8_t*>(data);
-    for (unsigned i = 0, j = size - 1U; i < j; ++i, --j) {
-        const uint8_t tmp = bytes[i];
-        bytes[i] = bytes[j];
-        bytes[j] = tmp;
-    }
-}
-
 void copyBitArray(const uint8_t* src, uint32_t src_offset, uint32_t src_len, uint8_t* dst, uint32_t dst_offset)
 {
     XPORT_ASSERT(src_len > 0U);
@@ -949,6 +931,15 @@ void storeStandardWidth(void* to, uint8_t width, uint64_t value)
     }
 }
 
+// A decoded field's bits (its first byte lowest), sign-extended if asked, stored at its standard width.
+void storeField(uint64_t value, uint8_t bit_length, bool value_is_signed, void* out_value)
+{
+    if (value_is_signed && bit_length < 64U && ((value >> (bit_length - 1U)) & 1U) != 0U) {
+        value |= ~uint64_t{0} << bit_length;
+    }
+    storeStandardWidth(out_value, standardWidthBytes(bit_length), value);
+}
+
 // A field that lies whole in one contiguous payload (every single-frame transfer, short multi-frame ones):
 // its bytes are gathered straight from a 16-bit window, least significant byte first as they travel, with
 // none of the general path's bit copying. Same result as the general path for such a field.
@@ -967,10 +958,7 @@ int decodeContiguousField(const uint8_t* payload, uint32_t payload_len, uint32_t
         pos += n;
         remaining -= n;
     }
-    if (value_is_signed && bit_length < 64U && ((value >> (bit_length - 1U)) & 1U) != 0U) {
-        value |= ~uint64_t{0} << bit_length;
-    }
-    storeStandardWidth(out_value, standardWidthBytes(bit_length), value);
+    storeField(value, bit_length, value_is_signed, out_value);
     return bit_length;
 }
 
@@ -1030,17 +1018,11 @@ int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint
         uint8_t& partial = storage[bit_length / 8U];
         partial = static_cast<uint8_t>(partial >> (8U - bit_length % 8U));
     }
-    const uint8_t width = standardWidthBytes(bit_length);
-    if (value_is_signed && ((static_cast<unsigned>(storage[(bit_length - 1U) / 8U]) >> ((bit_length - 1U) % 8U)) & 1U) != 0) {
-        // Sign-extend up to the standard width; storage is little-endian at this point.
-        for (uint32_t bit = bit_length; bit < width * 8U; ++bit) {
-            storage[bit / 8U] = static_cast<uint8_t>(storage[bit / 8U] | (1U << (bit % 8U)));
-        }
+    uint64_t value = 0;
+    for (unsigned i = 0; i < sizeof storage; ++i) {
+        value |= static_cast<uint64_t>(storage[i]) << (8U * i);
     }
-    if (isBigEndian()) {
-        swapByteOrder(storage, width);
-    }
-    std::memcpy(out_value, storage, width);
+    storeField(value, bit_length, value_is_signed, out_value);
     return result;
 }
 

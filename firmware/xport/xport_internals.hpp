@@ -131,5 +131,3 @@ bool isPriorityHigher(uint32_t rhs, uint32_t id);
 void copyBitArray(const uint8_t* src, uint32_t src_offset, uint32_t src_len, uint8_t* dst, uint32_t dst_offset);
 int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length,
                              void* output);
-bool isBigEndian();
-void swapByteOrder(void* data, unsigned size);
