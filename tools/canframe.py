@@ -1,4 +1,6 @@
-"""What a CAN frame costs on the wire, for the scripts that write bus logs at a given load."""
+"""CAN frames for the scripts that write and judge bus logs: reading a candump log, and what a frame costs
+on the wire."""
+import re
 
 TAIL_BITS = 13  # CRC delimiter, ACK slot and delimiter, 7 end-of-frame bits, 3 intermission bits
 
@@ -33,3 +35,15 @@ def frame_bits(can_id, data, extended=True):
             length += 1  # the stuff bit, of opposite value, starts a new run
             last, run = 1 - bit, 1
     return length + TAIL_BITS
+
+CANDUMP_LINE = re.compile(r"\((\d+)\.(\d+)\) can(\d) ([0-9A-F]+)#([0-9A-F]*)")
+
+
+def candump_frames(path):
+    """The frames of a candump log as (microseconds, bus, identifier, data)."""
+    with open(path) as f:
+        for line in f:
+            m = CANDUMP_LINE.match(line.strip())
+            if m:
+                yield (int(m.group(1)) * 1000000 + int(m.group(2)), int(m.group(3)), int(m.group(4), 16),
+                       bytes.fromhex(m.group(5)))

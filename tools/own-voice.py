@@ -5,21 +5,11 @@ broadcasts with the longest gap between two of them.
 
 usage: own-voice.py REPLAY_LOG OUT_LOG  -> one line per bus: "canN requests R answered A nodestatus S max_gap_ms G"
 """
-import re
 import sys
 
-FRAME = re.compile(r"\((\d+)\.(\d+)\) can(\d) ([0-9A-F]{8})#([0-9A-F]*)")
+from canframe import candump_frames
+
 NODESTATUS_ID = 341
-
-
-def frames(path):
-    with open(path) as f:
-        for line in f:
-            m = FRAME.match(line.strip())
-            if m:
-                t_us = int(m.group(1)) * 1000000 + int(m.group(2))
-                data = bytes.fromhex(m.group(5))
-                yield t_us, int(m.group(3)), int(m.group(4), 16), data
 
 
 def is_service(can_id):
@@ -36,13 +26,13 @@ def main():
     node_ids = [set(), set(), set()]
     answers = [0, 0, 0]
     status_times = [[], [], []]
-    for t, bus, can_id, data in frames(out):
+    for t, bus, can_id, data in candump_frames(out):
         node_ids[bus].add(can_id & 0x7F)
         if is_service(can_id) and not (can_id >> 15) & 1 and starts_transfer(data):
             answers[bus] += 1
         elif not is_service(can_id) and (can_id >> 8) & 0xFFFF == NODESTATUS_ID:
             status_times[bus].append(t)
-    for t, bus, can_id, data in frames(replay):
+    for t, bus, can_id, data in candump_frames(replay):
         if is_service(can_id) and (can_id >> 15) & 1 and (can_id >> 8) & 0x7F in node_ids[bus] and starts_transfer(data):
             requests[bus] += 1
     for bus in range(3):

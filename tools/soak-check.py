@@ -12,20 +12,12 @@ usage: soak-check.py REPLAY_LOG OUT_LOG [canN@FROM:TO]   (the outage as given to
 import re
 import sys
 
+from canframe import candump_frames
+
 CLIENT = 125
 GETSET_ID = 11
 NODESTATUS_ID = 341
 NODESTATUS_GAP_US = 1_100_000  # once a second, and some room for a busy bus
-FRAME = re.compile(r"\((\d+)\.(\d+)\) can(\d) ([0-9A-F]+)#([0-9A-F]*)")
-
-
-def frames(path):
-    with open(path) as f:
-        for line in f:
-            m = FRAME.match(line.strip())
-            if m:
-                yield (int(m.group(1)) * 1000000 + int(m.group(2)), int(m.group(3)), int(m.group(4), 16),
-                       bytes.fromhex(m.group(5)))
 
 
 def transfers(sent):
@@ -67,10 +59,10 @@ def main():
         m = re.match(r"can(\d)@([\d.]+):([\d.]+)$", sys.argv[3])
         outage = (int(m.group(1)), float(m.group(2)) * 1e6, float(m.group(3)) * 1e6)
     requests = [0, 0, 0]
-    for _, bus, can_id, data in frames(replay):
+    for _, bus, can_id, data in candump_frames(replay):
         if can_id & 0x7F == CLIENT and (can_id >> 7) & 1 and (can_id >> 15) & 1 and (can_id >> 16) & 0xFF == GETSET_ID:
             requests[bus] += 1
-    whole, broken = transfers(frames(out))
+    whole, broken = transfers(candump_frames(out))
     ok = broken == 0
     for bus in range(3):
         answers = [p for t, b, i, p in whole if b == bus and (i >> 7) & 1 and not (i >> 15) & 1
