@@ -39,6 +39,19 @@ constexpr std::size_t dsdlStandardWidth(uint8_t bits)
     return (bits <= 8) ? 1U : (bits <= 16) ? 2U : (bits <= 32) ? 4U : 8U;
 }
 
+// Bytes of an encoded message of `bits` bits, with the bits after its last field cleared. The encoders
+// write every bit of every field, voids included, and leave the rest of the buffer as it was, so with this
+// every byte a message reports is defined and callers need not clear a buffer of the largest size first.
+inline uint32_t dsdlMessageBytes(void* msg_buf, uint32_t bits)
+{
+    const uint32_t spare = (8U - bits % 8U) % 8U;
+    if (spare != 0U) {
+        uint8_t& last = static_cast<uint8_t*>(msg_buf)[bits / 8U];  // a partial byte fills from the top
+        last = static_cast<uint8_t>(last & (0xFFU << spare));
+    }
+    return (bits + 7U) / 8U;
+}
+
 // Writes one scalar field; returns the offset after it.
 template <uint8_t Bits, typename T>
 inline uint32_t dsdlEncodeField(void* msg_buf, uint32_t offset, T value)

@@ -101,7 +101,7 @@ void sendAllocationRequest(XportInstance* ins, uint8_t PreferredNodeID, PortCAN_
     request.unique_id.len = left < MaxLenOfUniqueIDInRequest ? left : MaxLenOfUniqueIDInRequest;
     request.unique_id.data = &uid[offset];
 
-    uint8_t buffer[UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MAX_SIZE];
     const uint32_t len = uavcan_protocol_dynamic_node_id_Allocation_encode(&request, buffer);
     // Anonymous, so one frame; a request that cannot be queued is simply lost and the cycle goes on.
     (void)xportBroadcast(ins, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
@@ -227,7 +227,7 @@ void onGetNodeInfoRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Po
     info.name.len = kNameLength;
     info.name.data = name;
 
-    uint8_t buffer[UAVCAN_PROTOCOL_GETNODEINFO_RESPONSE_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_GETNODEINFO_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_GetNodeInfoResponse_encode(&info, buffer);
     uint8_t transfer_id = transfer->transfer_id;
     (void)xportRequestOrRespond(ins, transfer->source_node_id, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE,

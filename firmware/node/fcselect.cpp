@@ -93,7 +93,7 @@ void PublishVisibility(PortCAN_t Port)
     for (uint8_t p = 0; p < PortCANLast; ++p) {
         report.CANPresent[p] = PixVisibility[p];
     }
-    uint8_t buffer[QON_ZB5_VISIBLEFLIGHTCONTROLLER_MAX_SIZE] = {};
+    uint8_t buffer[QON_ZB5_VISIBLEFLIGHTCONTROLLER_MAX_SIZE];
     const uint32_t len = qon_zb5_VisibleFlightController_encode(&report, buffer);
     // Not queued (pool exhausted): the next one follows a period later.
     (void)xportBroadcast(&g_xport[Port], QON_ZB5_VISIBLEFLIGHTCONTROLLER_SIGNATURE, QON_ZB5_VISIBLEFLIGHTCONTROLLER_ID,

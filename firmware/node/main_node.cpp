@@ -295,7 +295,7 @@ void spinXport(PortCAN_t Port)
     status.uptime_sec = getUptime() / 1000U;
     status.health = UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
     status.mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL;
-    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
     const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
     xportBroadcast(&g_xport[Port], UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
                    &nodestatus_transfer_id[Port], XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));

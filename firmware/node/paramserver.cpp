@@ -9,7 +9,7 @@
 
 namespace {
 
-// Room for the longest string value and the longest name, plus one zero byte that ends even a 92-byte
+// Room for the longest string value and the longest name, plus the zero byte that ends even a 92-byte
 // name, so the name match can never run past the buffer.
 constexpr uint16_t kRequestArenaSize = UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_DYN_ARR_BUF_SIZE + 1U;
 constexpr uint8_t kNameMaxLength = UAVCAN_PROTOCOL_PARAM_GETSET_RESPONSE_NAME_MAX_LENGTH;
@@ -83,7 +83,7 @@ param_t* getParamByName(uint8_t* name, uint8_t* idx)
 
 bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
 {
-    uint8_t arena[kRequestArenaSize] = {};
+    uint8_t arena[kRequestArenaSize];
     uint8_t* dyn_arr_buf = arena;
     uavcan_protocol_param_GetSetRequest request{};
     // A request cut short would otherwise read as index 0 or, worse, write a value that never arrived.
@@ -94,6 +94,7 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     uint8_t idx = 0;
     param_t* p = nullptr;
     if (request.name.len > 0 && request.name.data[0] != 0) {
+        request.name.data[request.name.len] = 0;  // the name is the arena's last field, so this is in it
         p = getParamByName(request.name.data, &idx);
     } else {
         p = getParamByIndex(request.index);
@@ -102,7 +103,7 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
 
     // Unknown row: every union empty and no name, which tells the client there is no such parameter.
     uavcan_protocol_param_GetSetResponse response{};
-    uint8_t name[kNameMaxLength] = {};
+    uint8_t name[kNameMaxLength];
     bool written = false;
     if (p != nullptr) {
         if (idx >= Var_CAN_TotBlocks) {
@@ -127,7 +128,7 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         response.name.data = name;
     }
 
-    uint8_t buffer[UAVCAN_PROTOCOL_PARAM_GETSET_RESPONSE_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_PARAM_GETSET_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_param_GetSetResponse_encode(&response, buffer);
     uint8_t transfer_id = transfer->transfer_id;
     (void)xportRequestOrRespond(ins, transfer->source_node_id, UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE,

@@ -31,7 +31,7 @@ void transportStatsHandleXport(XportInstance* ins, XportRxTransfer* transfer, Po
                                         frames.error_count + frames.rx_overflow_count};
     uavcan_protocol_GetTransportStatsResponse response{ins->stats.transfers_tx, ins->stats.transfers_rx,
                                                        ins->stats.rx_errors, {1, &iface}};
-    uint8_t buffer[UAVCAN_PROTOCOL_GETTRANSPORTSTATS_RESPONSE_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_GETTRANSPORTSTATS_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_GetTransportStatsResponse_encode(&response, buffer);
     respond(ins, transfer, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, buffer, len);
 }
@@ -48,7 +48,7 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     } else if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_ERASE) {
         response.ok = NVMErase();
     }
-    uint8_t buffer[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_param_ExecuteOpcodeResponse_encode(&response, buffer);
     respond(ins, transfer, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, buffer, len);
 }
@@ -61,7 +61,7 @@ void restartHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
     }
     uavcan_protocol_RestartNodeResponse response{request.magic_number ==
                                                  UAVCAN_PROTOCOL_RESTARTNODE_REQUEST_MAGIC_NUMBER};
-    uint8_t buffer[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE] = {};
+    uint8_t buffer[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_RestartNodeResponse_encode(&response, buffer);
     respond(ins, transfer, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, buffer, len);
     if (response.ok && !restart_armed) {

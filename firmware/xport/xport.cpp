@@ -16,6 +16,13 @@ constexpr uint32_t kMaxNodeIdBits = 0x7FU;
 // ---------------------------------------------------------------------------------------------------------
 // Typed pool wrappers: every record takes exactly one block.
 
+XportTxQueueItem** insertTxItem(XportTxQueueItem** link, XportTxQueueItem* item)
+{
+    item->next = *link;
+    *link = item;
+    return &item->next;
+}
+
 // Only after the caller made sure the pool has the block.
 XportTxQueueItem* createTxItem(XportInstance* ins)
 {
@@ -123,19 +130,20 @@ void incrementTransferID(uint8_t* transfer_id)
     }
 }
 
-void pushTxQueue(XportInstance* ins, XportTxQueueItem* item)
+// Links the item in behind every queued frame of equal or higher priority, so that frames of equal
+// identifiers, in particular the frames of one transfer, leave in the order they were queued. Returns the
+// link behind the item: the next frame of the same transfer belongs exactly there, as the queue is sorted,
+// so a transfer's later frames need no walk of their own.
+XportTxQueueItem** pushTxQueue(XportInstance* ins, XportTxQueueItem* item)
 {
     XPORT_ASSERT(ins != nullptr);
     XPORT_ASSERT(item->frame.data_len > 0);
 
-    // Behind every queued frame of equal or higher priority: equal identifiers, in particular the frames
-    // of one transfer, leave in the order they were queued.
     XportTxQueueItem** link = &ins->tx_queue;
     while (*link != nullptr && !isPriorityHigher((*link)->frame.id, item->frame.id)) {
         link = &(*link)->next;
     }
-    item->next = *link;
-    *link = item;
+    return insertTxItem(link, item);
 }
 
 int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer_id, uint16_t crc,
@@ -174,6 +182,7 @@ int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer
     uint8_t toggle = 0;
     uint8_t start_flag = 0x80;
     int count = 0;
+    XportTxQueueItem** behind_previous = nullptr;
     while (position != payload_len) {
         XportTxQueueItem* item = createTxItem(ins);
         uint8_t i = 0;
@@ -182,14 +191,17 @@ int enqueueTxFrames(XportInstance* ins, uint32_t can_id, const uint8_t* transfer
             item->frame.data[1] = static_cast<uint8_t>(crc >> 8);
             i = 2;
         }
-        while (i < XPORT_CAN_FRAME_MAX_DATA_LEN - 1 && position < payload_len) {
-            item->frame.data[i++] = payload[position++];
-        }
+        const uint16_t room = static_cast<uint16_t>(XPORT_CAN_FRAME_MAX_DATA_LEN - 1U - i);
+        const uint16_t left = static_cast<uint16_t>(payload_len - position);
+        const uint16_t chunk = left < room ? left : room;
+        std::memcpy(&item->frame.data[i], &payload[position], chunk);
+        i = static_cast<uint8_t>(i + chunk);
+        position = static_cast<uint16_t>(position + chunk);
         const uint8_t end_or_start = (position == payload_len) ? 0x40U : start_flag;
         item->frame.data[i] = static_cast<uint8_t>(end_or_start | (toggle << 5) | tid);
         item->frame.data_len = static_cast<uint8_t>(i + 1U);
         item->frame.id = can_id | XPORT_CAN_FRAME_EFF;
-        pushTxQueue(ins, item);
+        behind_previous = behind_previous == nullptr ? pushTxQueue(ins, item) : insertTxItem(behind_previous, item);
 
         ++count;
         start_flag = 0;
@@ -971,28 +983,28 @@ void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_lengt
 
     // Least significant byte first, each byte's bits (a last partial byte's low bits) most significant
     // first, every bit outside the field left as it was.
-    const uint64_t bits_of_value = loadStandardWidth(value, standardWidthBytes(bit_length));
-    auto* const dst = static_cast<uint8_t*>(destination);
-    uint32_t pos = bit_offset;
-    for (uint32_t shift = 0, remaining = bit_length; remaining > 0; shift += 8U) {
-        const uint32_t n = remaining < 8U ? remaining : 8U;
-        const uint32_t index = pos / 8U;
-        const uint32_t lead = pos % 8U;
-        pos += n;
-        remaining -= n;
-        if (lead == 0U && n == 8U) {
-            dst[index] = static_cast<uint8_t>(bits_of_value >> shift);  // a whole byte in place
-            continue;
+    uint64_t bits_of_value = loadStandardWidth(value, standardWidthBytes(bit_length));
+    auto* dst = static_cast<uint8_t*>(destination) + bit_offset / 8U;
+    const uint32_t lead = bit_offset % 8U;
+    uint32_t remaining = bit_length;
+    if (lead == 0U) {
+        for (; remaining >= 8U; remaining -= 8U, bits_of_value >>= 8) {
+            *dst++ = static_cast<uint8_t>(bits_of_value);  // a whole byte in place
         }
+    }
+    // The value is consumed a byte at a time by constant shifts: a 64-bit shift by a variable amount costs
+    // a sequence of instructions on the chip.
+    for (; remaining > 0U; bits_of_value >>= 8, ++dst) {
+        const uint32_t n = remaining < 8U ? remaining : 8U;
+        remaining -= n;
         const bool spills = lead + n > 8U;  // only then is the next byte read or written
         const uint32_t up = 16U - lead - n;
         const uint32_t mask = ((1U << n) - 1U) << up;
-        const uint32_t bits = (static_cast<uint32_t>(bits_of_value >> shift) << up) & mask;
-        const uint32_t window =
-            (((static_cast<uint32_t>(dst[index]) << 8) | (spills ? dst[index + 1U] : 0U)) & ~mask) | bits;
-        dst[index] = static_cast<uint8_t>(window >> 8);
+        const uint32_t bits = (static_cast<uint32_t>(bits_of_value) << up) & mask;
+        const uint32_t window = (((static_cast<uint32_t>(dst[0]) << 8) | (spills ? dst[1] : 0U)) & ~mask) | bits;
+        dst[0] = static_cast<uint8_t>(window >> 8);
         if (spills) {
-            dst[index + 1U] = static_cast<uint8_t>(window);
+            dst[1] = static_cast<uint8_t>(window);
         }
     }
 }

@@ -643,13 +643,17 @@ TEST(DsdlRawCommandDeathTest, MisalignedArenaIsAFatalStop)
 
 TEST(DsdlServiceResponses, RestartNodeAndExecuteOpcodeLayouts)
 {
+    // Into buffers still holding other bytes: the encoders define every byte they report, the bits after
+    // the last field (RestartNode's seven) and the void bits (ExecuteOpcode's) included.
     uavcan_protocol_RestartNodeResponse restart{true};
-    uint8_t rbuf[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE] = {};
+    uint8_t rbuf[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE];
+    std::memset(rbuf, 0xFF, sizeof rbuf);
     ASSERT_EQ(uavcan_protocol_RestartNodeResponse_encode(&restart, rbuf), 1U);
     EXPECT_EQ(rbuf[0], 0x80);
 
     uavcan_protocol_param_ExecuteOpcodeResponse op{-2, true};
-    uint8_t obuf[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE] = {};
+    uint8_t obuf[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE];
+    std::memset(obuf, 0xFF, sizeof obuf);
     ASSERT_EQ(uavcan_protocol_param_ExecuteOpcodeResponse_encode(&op, obuf), 7U);
     EXPECT_EQ(Bytes(obuf, obuf + 7), (Bytes{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80}));
 }

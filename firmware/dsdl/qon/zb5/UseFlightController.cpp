@@ -22,7 +22,7 @@ uint32_t qon_zb5_UseFlightController_encode_internal(qon_zb5_UseFlightController
 uint32_t qon_zb5_UseFlightController_encode(qon_zb5_UseFlightController* source, void* msg_buf)
 {
     const uint32_t bits = qon_zb5_UseFlightController_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t qon_zb5_UseFlightController_decode_internal(const XportRxTransfer* transfer, uint16_t /*payload_len*/,

@@ -24,7 +24,7 @@ uint32_t qon_zb5_VisibleFlightController_encode_internal(qon_zb5_VisibleFlightCo
 uint32_t qon_zb5_VisibleFlightController_encode(qon_zb5_VisibleFlightController* source, void* msg_buf)
 {
     const uint32_t bits = qon_zb5_VisibleFlightController_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t qon_zb5_VisibleFlightController_decode_internal(const XportRxTransfer* transfer, uint16_t /*payload_len*/,

@@ -21,5 +21,5 @@ uint32_t uavcan_protocol_CANIfaceStats_encode_internal(uavcan_protocol_CANIfaceS
 uint32_t uavcan_protocol_CANIfaceStats_encode(uavcan_protocol_CANIfaceStats* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_CANIfaceStats_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

@@ -36,5 +36,5 @@ uint32_t uavcan_protocol_GetNodeInfoResponse_encode_internal(uavcan_protocol_Get
 uint32_t uavcan_protocol_GetNodeInfoResponse_encode(uavcan_protocol_GetNodeInfoResponse* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_GetNodeInfoResponse_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

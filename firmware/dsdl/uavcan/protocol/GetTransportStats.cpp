@@ -39,5 +39,5 @@ uint32_t uavcan_protocol_GetTransportStatsResponse_encode(uavcan_protocol_GetTra
                                                           void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_GetTransportStatsResponse_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

@@ -20,7 +20,7 @@ uint32_t uavcan_protocol_RestartNodeRequest_encode_internal(uavcan_protocol_Rest
 uint32_t uavcan_protocol_RestartNodeRequest_encode(uavcan_protocol_RestartNodeRequest* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_RestartNodeRequest_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t uavcan_protocol_RestartNodeRequest_decode_internal(const XportRxTransfer* transfer, uint16_t /*payload_len*/,
@@ -54,5 +54,5 @@ uint32_t uavcan_protocol_RestartNodeResponse_encode_internal(uavcan_protocol_Res
 uint32_t uavcan_protocol_RestartNodeResponse_encode(uavcan_protocol_RestartNodeResponse* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_RestartNodeResponse_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

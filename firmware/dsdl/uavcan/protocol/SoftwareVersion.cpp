@@ -24,5 +24,5 @@ uint32_t uavcan_protocol_SoftwareVersion_encode_internal(uavcan_protocol_Softwar
 uint32_t uavcan_protocol_SoftwareVersion_encode(uavcan_protocol_SoftwareVersion* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_SoftwareVersion_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

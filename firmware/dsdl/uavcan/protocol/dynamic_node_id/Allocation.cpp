@@ -35,7 +35,7 @@ uint32_t uavcan_protocol_dynamic_node_id_Allocation_encode(uavcan_protocol_dynam
                                                            void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_dynamic_node_id_Allocation_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t uavcan_protocol_dynamic_node_id_Allocation_decode_internal(const XportRxTransfer* transfer,

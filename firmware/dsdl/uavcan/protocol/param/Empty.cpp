@@ -1,5 +1,7 @@
 #include "firmware/dsdl/uavcan/protocol/param/Empty.hpp"
 
+#include "firmware/dsdl/dsdl_internals.hpp"
+
 uint32_t uavcan_protocol_param_Empty_encode_internal(uavcan_protocol_param_Empty* /*source*/, void* /*msg_buf*/,
                                                      uint32_t offset, uint8_t /*root_item*/)
 {
@@ -9,7 +11,7 @@ uint32_t uavcan_protocol_param_Empty_encode_internal(uavcan_protocol_param_Empty
 uint32_t uavcan_protocol_param_Empty_encode(uavcan_protocol_param_Empty* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_param_Empty_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t uavcan_protocol_param_Empty_decode_internal(const XportRxTransfer* /*transfer*/, uint16_t /*payload_len*/,

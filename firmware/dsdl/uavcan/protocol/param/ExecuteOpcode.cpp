@@ -23,7 +23,7 @@ uint32_t uavcan_protocol_param_ExecuteOpcodeRequest_encode(uavcan_protocol_param
                                                            void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_param_ExecuteOpcodeRequest_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t uavcan_protocol_param_ExecuteOpcodeRequest_decode_internal(const XportRxTransfer* transfer,
@@ -65,5 +65,5 @@ uint32_t uavcan_protocol_param_ExecuteOpcodeResponse_encode(uavcan_protocol_para
                                                             void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_param_ExecuteOpcodeResponse_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

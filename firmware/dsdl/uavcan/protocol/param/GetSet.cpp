@@ -103,5 +103,5 @@ uint32_t uavcan_protocol_param_GetSetResponse_encode_internal(uavcan_protocol_pa
 uint32_t uavcan_protocol_param_GetSetResponse_encode(uavcan_protocol_param_GetSetResponse* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_param_GetSetResponse_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

@@ -38,5 +38,5 @@ uint32_t uavcan_protocol_param_NumericValue_encode_internal(uavcan_protocol_para
 uint32_t uavcan_protocol_param_NumericValue_encode(uavcan_protocol_param_NumericValue* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_param_NumericValue_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }

@@ -54,7 +54,7 @@ uint32_t uavcan_protocol_param_Value_encode_internal(uavcan_protocol_param_Value
 uint32_t uavcan_protocol_param_Value_encode(uavcan_protocol_param_Value* source, void* msg_buf)
 {
     const uint32_t bits = uavcan_protocol_param_Value_encode_internal(source, msg_buf, 0, 1);
-    return (bits + 7U) / 8U;
+    return dsdlMessageBytes(msg_buf, bits);
 }
 
 int32_t uavcan_protocol_param_Value_decode_internal(const XportRxTransfer* transfer, uint16_t payload_len,
