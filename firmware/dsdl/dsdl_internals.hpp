@@ -1,6 +1,7 @@
 #pragma once
-// Helpers shared by the message codecs. Every field still goes through xportEncodeScalar /
-// xportDecodeScalar; these only keep the per-type sources short and uniform. Not for the application.
+// Helpers shared by the message codecs. Scalar fields go through xportEncodeScalar / xportDecodeScalar,
+// byte arrays on a byte boundary are copied whole; these keep the per-type sources short and uniform. Not
+// for the application.
 
 #include <cstdint>
 #include <cstring>
@@ -134,6 +135,21 @@ inline int32_t dsdlDecodeIntArray(const XportRxTransfer* transfer, int32_t offse
         *data = reinterpret_cast<T*>(*dyn_arr_buf);
     }
     *len = 0;
+    if constexpr (Bits == 8 && sizeof(T) == 1) {
+        // Byte arrays (names, strings) on a byte boundary are their bytes, in order: read whole rather
+        // than a field at a time, which walks a long payload's blocks once per byte.
+        if (transfer != nullptr && offset >= 0 && offset % 8 == 0) {
+            const auto first = static_cast<uint32_t>(offset) / 8U;
+            const uint32_t left = transfer->payload_len > first ? transfer->payload_len - first : 0U;
+            const auto whole = static_cast<uint8_t>(count < left ? count : left);
+            if (dyn_arr_buf != nullptr) {
+                (void)xportReadPayloadBytes(transfer, static_cast<uint16_t>(first), whole, *dyn_arr_buf);
+                *dyn_arr_buf += whole;
+            }
+            *len = whole;
+            return whole == count ? offset + 8 * count : -XPORT_ERROR_INTERNAL;
+        }
+    }
     for (uint8_t i = 0; i < count; ++i) {
         T value{};
         const int32_t result = dsdlDecodeField<Bits, Signed>(transfer, offset, &value);

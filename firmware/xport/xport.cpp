@@ -833,6 +833,48 @@ void copyBitArray(const uint8_t* src, uint32_t src_offset, uint32_t src_len, uin
     }
 }
 
+uint16_t xportReadPayloadBytes(const XportRxTransfer* transfer, uint16_t byte_offset, uint16_t len, uint8_t* out)
+{
+    XPORT_ASSERT(transfer != nullptr && (len == 0U || out != nullptr));
+    const uint32_t payload_len = transfer->payload_len;
+    const uint32_t wanted_end = static_cast<uint32_t>(byte_offset) + len;
+    const uint32_t end = wanted_end < payload_len ? wanted_end : payload_len;
+    if (byte_offset >= end) {
+        return 0;
+    }
+    // The pieces in order: the head (all of a payload that needed no blocks), each buffer block, the tail of
+    // the last frame.
+    const bool contiguous = transfer->payload_middle == nullptr && transfer->payload_tail == nullptr;
+    const XportBufferBlock* next_block = transfer->payload_middle;
+    const uint8_t* piece = transfer->payload_head;
+    uint32_t piece_start = 0;
+    uint32_t piece_end = (contiguous || payload_len < XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE)
+                             ? payload_len
+                             : XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE;
+    uint32_t at = byte_offset;
+    for (;;) {
+        if (at < piece_end) {
+            const uint32_t n = (piece_end < end ? piece_end : end) - at;
+            std::memcpy(out + (at - byte_offset), piece + (at - piece_start), n);
+            at += n;
+            if (at == end) {
+                return static_cast<uint16_t>(at - byte_offset);
+            }
+        }
+        piece_start = piece_end;
+        if (next_block != nullptr) {
+            piece = next_block->data;
+            const uint32_t left = payload_len - piece_start;
+            piece_end = piece_start + (left < XPORT_BUFFER_BLOCK_DATA_SIZE ? left : XPORT_BUFFER_BLOCK_DATA_SIZE);
+            next_block = followBlockLink<const XportBufferBlock>(next_block, next_block->next);
+        } else {
+            XPORT_ASSERT(transfer->payload_tail != nullptr);  // the payload's length says there is more
+            piece = transfer->payload_tail;
+            piece_end = payload_len;
+        }
+    }
+}
+
 int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length, void* output)
 {
     XPORT_ASSERT(transfer != nullptr);
@@ -844,49 +886,12 @@ int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offse
         bit_length = static_cast<uint8_t>(payload_bits - bit_offset);
     }
     XPORT_ASSERT(bit_length > 0 && bit_length <= 64);
-    auto* out = static_cast<uint8_t*>(output);
-
-    if (transfer->payload_middle == nullptr && transfer->payload_tail == nullptr) {
-        copyBitArray(transfer->payload_head, bit_offset, bit_length, out, 0);
-        return bit_length;
-    }
-
-    constexpr uint32_t kHeadBits = XPORT_MULTIFRAME_RX_PAYLOAD_HEAD_SIZE * 8U;
-    constexpr uint32_t kBlockBits = XPORT_BUFFER_BLOCK_DATA_SIZE * 8U;
-    uint32_t wanted = bit_length;
-    uint32_t out_pos = 0;
-
-    if (bit_offset < kHeadBits) {
-        const uint32_t n = (kHeadBits - bit_offset) < wanted ? (kHeadBits - bit_offset) : wanted;
-        copyBitArray(transfer->payload_head, bit_offset, n, out, out_pos);
-        bit_offset += n;
-        out_pos += n;
-        wanted -= n;
-    }
-
-    uint32_t block_start = kHeadBits;
-    uint32_t remaining = payload_bits - kHeadBits;
-    for (const XportBufferBlock* block = transfer->payload_middle; block != nullptr && wanted > 0;
-         block = followBlockLink<const XportBufferBlock>(block, block->next)) {
-        const uint32_t span = remaining < kBlockBits ? remaining : kBlockBits;
-        const uint32_t block_end = block_start + span;
-        if (bit_offset < block_end) {
-            const uint32_t n = (block_end - bit_offset) < wanted ? (block_end - bit_offset) : wanted;
-            copyBitArray(block->data, bit_offset - block_start, n, out, out_pos);
-            bit_offset += n;
-            out_pos += n;
-            wanted -= n;
-        }
-        block_start = block_end;
-        remaining -= span;
-    }
-
-    if (wanted > 0 && transfer->payload_tail != nullptr) {
-        copyBitArray(transfer->payload_tail, bit_offset - block_start, wanted, out, out_pos);
-        out_pos += wanted;
-        wanted = 0;
-    }
-    XPORT_ASSERT(wanted == 0 && out_pos == bit_length);
+    // The bytes the field touches (at most nine), gathered from wherever they lie, then its bits from them.
+    uint8_t bytes[9];
+    const uint32_t lead = bit_offset % 8U;
+    (void)xportReadPayloadBytes(transfer, static_cast<uint16_t>(bit_offset / 8U),
+                                static_cast<uint16_t>((lead + bit_length + 7U) / 8U), bytes);
+    copyBitArray(bytes, lead, bit_length, static_cast<uint8_t*>(output), 0);
     return bit_length;
 }
 

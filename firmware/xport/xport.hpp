@@ -177,4 +177,7 @@ void xportReleaseRxTransferPayload(XportInstance* ins, XportRxTransfer* transfer
 void xportEncodeScalar(void* destination, uint32_t bit_offset, uint8_t bit_length, const void* value);
 int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length,
                       bool value_is_signed, void* out_value);
+// Copies `len` payload bytes from byte `byte_offset` on into `out`, or as many as the payload has; returns
+// how many. Byte arrays on a byte boundary are their bytes, in order, so this reads them whole.
+uint16_t xportReadPayloadBytes(const XportRxTransfer* transfer, uint16_t byte_offset, uint16_t len, uint8_t* out);
 float xportConvertFloat16ToNativeFloat(uint16_t value);

@@ -822,6 +822,14 @@ TEST(XportCodec, FieldsStraddleHeadBlocksAndTail)
                 }
             }
         }
+        // Whole bytes across the pieces, up to the payload's end and no further.
+        for (uint16_t first = 0; first <= payload.size(); first += 5) {
+            uint8_t out[80] = {};
+            const uint16_t got = xportReadPayloadBytes(t, first, 70, out);
+            ASSERT_EQ(got, payload.size() - first) << first;
+            ASSERT_TRUE(std::equal(out, out + got, payload.begin() + first)) << first;
+            ASSERT_EQ(out[got], 0) << first;
+        }
     };
     for (const auto& f : transferFrames(payload, 0)) {
         rx.feed(f, 1000);
