@@ -34,7 +34,9 @@ static_assert(PAGE0_BASE_ADDRESS == 0x080C0000U && PAGE1_BASE_ADDRESS == 0x080E0
 static_assert(PAGE1_END_ADDRESS == FLASH_END);
 static_assert((EE_LAST_VIRT_ADDRESS & kAddressHighByte) == 0U);
 
-uint16_t DataVar;  // value being copied
+// Values being copied, per variable. Not a local: a start-up may finish a transfer, and it runs on the main
+// stack, whose small reserve the interrupts share.
+uint16_t DataVar[NB_OF_VAR];
 
 // Per page: offset of the slot after the last used one, found by one scan from the end and then kept up
 // to date, so neither writes nor reads walk the free part of the page. EE_Init and EE_Format rescan.
@@ -86,17 +88,69 @@ uint32_t nextSlot(uint16_t page)
 
 bool pageBlank(uint16_t page) { return readWord(pageBase(page)) == kFreeWord && nextSlot(page) == kFirstSlot; }
 
-// Newest record of the address in the page.
-bool findRecord(uint16_t page, uint16_t address, uint16_t* value)
+// Visits the page's records newest first, as visit(address, value), until visit returns true; whether one
+// did. The value comes as the flash half-word itself, read only by a visit that wants it.
+template <typename Visit>
+bool scanNewestFirst(uint16_t page, Visit visit)
 {
-    const uint32_t base = pageBase(page);
+    const volatile uint16_t* const halfWords = &FLASH_DataView[(pageBase(page) - FLASH_DATA_START) / 2U];
     for (uint32_t offset = nextSlot(page); offset > kFirstSlot; offset -= kSlotBytes) {
-        if (readHalfWord(base + offset - 2U) == address) {
-            *value = readHalfWord(base + offset - kSlotBytes);
+        const volatile uint16_t* const record = &halfWords[(offset - kSlotBytes) / 2U];  // value, then address
+        if (visit(record[1], record[0])) {
             return true;
         }
     }
     return false;
+}
+
+// Newest record of the address in the page.
+bool findRecord(uint16_t page, uint16_t address, uint16_t* value)
+{
+    return scanNewestFirst(page, [address, value](uint16_t recorded, const volatile uint16_t& recordedValue) {
+        if (recorded != address) {
+            return false;
+        }
+        *value = recordedValue;
+        return true;
+    });
+}
+
+// Newest record in the page of every variable of VirtAddVarTab, in one scan that stops once all are found:
+// a transfer looking each one up alone would read the full page once per variable. Returns a mask, bit i set
+// when values[i] holds variable i's value.
+static_assert(NB_OF_VAR <= 32U);
+uint32_t findRecords(uint16_t page, uint16_t (&values)[NB_OF_VAR])
+{
+    // The addresses still sought, one bit each, so that a record of any other costs a single test.
+    constexpr uint32_t kBits = 32U;
+    uint32_t sought[(EE_LAST_VIRT_ADDRESS + kBits) / kBits] = {};
+    const auto isSought = [&sought](uint16_t address) {
+        return address <= EE_LAST_VIRT_ADDRESS && ((sought[address / kBits] >> (address % kBits)) & 1U) != 0U;
+    };
+    const auto flip = [&sought](uint16_t address) { sought[address / kBits] ^= uint32_t{1} << (address % kBits); };
+    uint32_t left = 0;
+    for (const uint16_t address : VirtAddVarTab) {
+        if (isVariableAddress(address) && !isSought(address)) {
+            flip(address);
+            ++left;
+        }
+    }
+    uint32_t found = 0;
+    (void)scanNewestFirst(page, [&](uint16_t address, const volatile uint16_t& recordedValue) {
+        if (!isSought(address)) {
+            return false;
+        }
+        flip(address);
+        const uint16_t value = recordedValue;
+        for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
+            if (VirtAddVarTab[i] == address) {
+                values[i] = value;
+                found |= uint32_t{1} << i;
+            }
+        }
+        return --left == 0U;
+    });
+    return found;
 }
 
 bool lastIsCommit(uint16_t page)
@@ -164,13 +218,14 @@ bool receivingKind(Kind kind) { return kind == Kind::Receiving || kind == Kind::
 // src must still be intact: dst carries no commit record yet.
 uint16_t finishTransfer(uint16_t src, uint16_t dst)
 {
+    const uint32_t inSrc = findRecords(src, DataVar);
     for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
         const uint16_t address = VirtAddVarTab[i];
         uint16_t newer = 0;
-        if (!isVariableAddress(address) || findRecord(dst, address, &newer) || !findRecord(src, address, &DataVar)) {
+        if (((inSrc >> i) & 1U) == 0U || findRecord(dst, address, &newer)) {
             continue;
         }
-        const uint16_t status = programSlot(dst, DataVar, address);
+        const uint16_t status = programSlot(dst, DataVar[i], address);
         if (status != FLASH_COMPLETE) {
             return status;
         }

@@ -372,6 +372,40 @@ TEST_F(Eeprom, AnUnfinishedCopyIsCompletedFromTheValidPageWithoutCopyingTwice)
     }
 }
 
+TEST_F(Eeprom, AFinishedCopyHoldsEveryVariableWhereverItsNewestRecordLay)
+{
+    // Addresses spread up to the last one; a full valid page with the newest records of some variables at
+    // its start and of the others at its end, and between them older values and records no variable reads
+    // (commits, an address cut before its high byte, one beyond the range, one outside the table).
+    for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
+        VirtAddVarTab[i] = static_cast<uint16_t>(EE_LAST_VIRT_ADDRESS - 8U * i);
+    }
+    constexpr uint16_t kAtStart = 10;
+    const std::array<uint16_t, 4> unread = {0x0000, static_cast<uint16_t>(0xFF00U | VirtAddVarTab[2]),
+                                            static_cast<uint16_t>(0x0100U | VirtAddVarTab[1]), 16};
+    Values want = none();
+    RawPage src(PAGE0, VALID_PAGE);
+    for (uint16_t i = 0; i < kAtStart; ++i) {
+        want[i] = 0x1000 + i;
+        src.record(uint16_t(want[i]), VirtAddVarTab[i]);
+    }
+    for (uint16_t n = 0; src.next < PAGE_SIZE - 4U * (NB_OF_VAR - kAtStart); ++n) {
+        src.record(n, n % 2U == 0U ? unread[n / 2U % 4U] : VirtAddVarTab[kAtStart + n / 2U % (NB_OF_VAR - kAtStart)]);
+    }
+    for (uint16_t i = kAtStart; i < NB_OF_VAR; ++i) {
+        want[i] = 0x2000 + i;
+        src.record(uint16_t(want[i]), VirtAddVarTab[i]);
+    }
+    // A transfer cut after the new write (variable 3) and one copy.
+    want[3] = 0x3333;
+    RawPage(PAGE1, RECEIVE_DATA).record(0x3333, VirtAddVarTab[3]).record(uint16_t(want[0]), VirtAddVarTab[0]);
+    restart();
+    EXPECT_EQ(status(PAGE1), VALID_PAGE);
+    EXPECT_TRUE(oneValidPage());
+    EXPECT_EQ(readAll(), want);
+    EXPECT_EQ(sim::flashPeek32(PAGE1_BASE_ADDRESS + 4U * (NB_OF_VAR + 1U)), 0x00000000U) << "each copied once";
+}
+
 TEST_F(Eeprom, ACommittedCopyWinsOverAHalfErasedPageEvenIfItStillReadsValid)
 {
     std::mt19937 rng(11);
