@@ -812,27 +812,6 @@ void xportReleaseRxTransferPayload(XportInstance* ins, XportRxTransfer* transfer
 // ---------------------------------------------------------------------------------------------------------
 // Bit codec
 
-void copyBitArray(const uint8_t* src, uint32_t src_offset, uint32_t src_len, uint8_t* dst, uint32_t dst_offset)
-{
-    XPORT_ASSERT(src_len > 0U);
-    src += src_offset / 8U;
-    dst += dst_offset / 8U;
-    uint32_t s = src_offset % 8U;
-    uint32_t d = dst_offset % 8U;
-    const uint32_t end = src_len + s;
-    while (s != end) {
-        const uint32_t sb = s % 8U;
-        const uint32_t db = d % 8U;
-        const uint32_t room = 8U - (sb > db ? sb : db);
-        const uint32_t k = room < end - s ? room : end - s;
-        const auto mask = static_cast<uint8_t>(((0xFF00U >> k) & 0xFFU) >> db);
-        const auto bits = static_cast<uint8_t>(((static_cast<uint32_t>(src[s / 8U]) << sb) & 0xFFU) >> db);
-        dst[d / 8U] = static_cast<uint8_t>((dst[d / 8U] & ~mask) | (bits & mask));
-        s += k;
-        d += k;
-    }
-}
-
 uint16_t xportReadPayloadBytes(const XportRxTransfer* transfer, uint16_t byte_offset, uint16_t len, uint8_t* out)
 {
     XPORT_ASSERT(transfer != nullptr && (len == 0U || out != nullptr));
@@ -873,26 +852,6 @@ uint16_t xportReadPayloadBytes(const XportRxTransfer* transfer, uint16_t byte_of
             piece_end = payload_len;
         }
     }
-}
-
-int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length, void* output)
-{
-    XPORT_ASSERT(transfer != nullptr);
-    const uint32_t payload_bits = static_cast<uint32_t>(transfer->payload_len) * 8U;
-    if (bit_offset >= payload_bits) {
-        return 0;
-    }
-    if (bit_offset + bit_length > payload_bits) {
-        bit_length = static_cast<uint8_t>(payload_bits - bit_offset);
-    }
-    XPORT_ASSERT(bit_length > 0 && bit_length <= 64);
-    // The bytes the field touches (at most nine), gathered from wherever they lie, then its bits from them.
-    uint8_t bytes[9];
-    const uint32_t lead = bit_offset % 8U;
-    (void)xportReadPayloadBytes(transfer, static_cast<uint16_t>(bit_offset / 8U),
-                                static_cast<uint16_t>((lead + bit_length + 7U) / 8U), bytes);
-    copyBitArray(bytes, lead, bit_length, static_cast<uint8_t*>(output), 0);
-    return bit_length;
 }
 
 namespace {
@@ -957,9 +916,9 @@ void storeField(uint64_t value, uint8_t bit_length, bool value_is_signed, void* 
     storeStandardWidth(out_value, standardWidthBytes(bit_length), value);
 }
 
-// A field that lies whole in one contiguous payload (every single-frame transfer, short multi-frame ones):
-// its bytes are gathered straight from a 16-bit window, least significant byte first as they travel, with
-// none of the general path's bit copying. Same result as the general path for such a field.
+// A field that lies whole in one contiguous run of bytes (the payload of every single-frame transfer and of
+// short multi-frame ones, or the bytes gathered for a field of a scattered payload): its bytes are taken
+// from a 16-bit window, least significant byte first as they travel.
 int decodeContiguousField(const uint8_t* payload, uint32_t payload_len, uint32_t bit_offset, uint8_t bit_length,
                           bool value_is_signed, void* out_value)
 {
@@ -1026,21 +985,19 @@ int xportDecodeScalar(const XportRxTransfer* transfer, uint32_t bit_offset, uint
         return decodeContiguousField(transfer->payload_head, transfer->payload_len, bit_offset, bit_length,
                                      value_is_signed, out_value);
     }
-    uint8_t storage[8] = {};
-    const int result = descatterTransferPayload(transfer, bit_offset, bit_length, storage);
-    if (result <= 0) {
-        return result;
+    // A field in a scattered payload, or one the payload ends inside: the at most nine bytes it touches,
+    // gathered from wherever they lie, with zeros past the payload's end, decoded as a contiguous field.
+    const uint32_t payload_bits = static_cast<uint32_t>(transfer->payload_len) * 8U;
+    if (bit_offset >= payload_bits) {
+        return 0;
     }
-    if (bit_length % 8U != 0) {
-        uint8_t& partial = storage[bit_length / 8U];
-        partial = static_cast<uint8_t>(partial >> (8U - bit_length % 8U));
-    }
-    uint64_t value = 0;
-    for (unsigned i = 0; i < sizeof storage; ++i) {
-        value |= static_cast<uint64_t>(storage[i]) << (8U * i);
-    }
-    storeField(value, bit_length, value_is_signed, out_value);
-    return result;
+    uint8_t bytes[9] = {};
+    const uint32_t lead = bit_offset % 8U;
+    (void)xportReadPayloadBytes(transfer, static_cast<uint16_t>(bit_offset / 8U),
+                                static_cast<uint16_t>((lead + bit_length + 7U) / 8U), bytes);
+    (void)decodeContiguousField(bytes, sizeof bytes, lead, bit_length, value_is_signed, out_value);
+    const uint32_t left = payload_bits - bit_offset;
+    return static_cast<int>(left < bit_length ? left : bit_length);
 }
 
 float xportConvertFloat16ToNativeFloat(uint16_t value)

@@ -127,7 +127,3 @@ uint16_t crcAdd(uint16_t crc, const uint8_t* bytes, std::size_t len);
 // True if the frame with identifier word `id` wins arbitration against the one with `rhs`.
 bool isPriorityHigher(uint32_t rhs, uint32_t id);
 
-// Bit codec internals
-void copyBitArray(const uint8_t* src, uint32_t src_offset, uint32_t src_len, uint8_t* dst, uint32_t dst_offset);
-int descatterTransferPayload(const XportRxTransfer* transfer, uint32_t bit_offset, uint8_t bit_length,
-                             void* output);
