@@ -46,7 +46,10 @@ uint32_t pageBase(uint16_t page) { return page == PAGE0 ? PAGE0_BASE_ADDRESS : P
 uint32_t pageSector(uint16_t page) { return page == PAGE0 ? PAGE0_ID : PAGE1_ID; }
 uint16_t otherPage(uint16_t page) { return page == PAGE0 ? PAGE1 : PAGE0; }
 
-uint16_t readHalfWord(uint32_t address) { return FLASH_DataView[(address - FLASH_DATA_START) / 2U]; }
+// The flash's half-words from the address on, read as plain memory.
+const volatile uint16_t* halfWordsAt(uint32_t address) { return &FLASH_DataView[(address - FLASH_DATA_START) / 2U]; }
+
+uint16_t readHalfWord(uint32_t address) { return *halfWordsAt(address); }
 
 uint32_t readWord(uint32_t address)
 {
@@ -68,7 +71,7 @@ uint32_t nextSlot(uint16_t page)
         const uint32_t base = pageBase(page);
         uint32_t offset = PAGE_SIZE;
         while (offset >= kFirstSlot + kRun) {
-            const volatile uint16_t* const run = &FLASH_DataView[(base + offset - kRun - FLASH_DATA_START) / 2U];
+            const volatile uint16_t* const run = halfWordsAt(base + offset - kRun);
             uint16_t all = 0xFFFFU;
             for (uint32_t i = 0; i < kRun / 2U; ++i) {
                 all = static_cast<uint16_t>(all & run[i]);
@@ -93,7 +96,7 @@ bool pageBlank(uint16_t page) { return readWord(pageBase(page)) == kFreeWord && 
 template <typename Visit>
 bool scanNewestFirst(uint16_t page, Visit visit)
 {
-    const volatile uint16_t* const halfWords = &FLASH_DataView[(pageBase(page) - FLASH_DATA_START) / 2U];
+    const volatile uint16_t* const halfWords = halfWordsAt(pageBase(page));
     for (uint32_t offset = nextSlot(page); offset > kFirstSlot; offset -= kSlotBytes) {
         const volatile uint16_t* const record = &halfWords[(offset - kSlotBytes) / 2U];  // value, then address
         if (visit(record[1], record[0])) {
