@@ -23,7 +23,6 @@
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
 #include "sitl/command_latency.hpp"
-#include "sitl/firmware_ram.hpp"
 #include "sitl/image_runner.hpp"
 #include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
@@ -273,7 +272,6 @@ bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t unt
 
 int main(int argc, char** argv)
 {
-    sitl::keepFirmwareRamAsLoaded();  // before --param runs the firmware's store
     const Options options = parseOptions(argc, argv);
 
     std::vector<sitl::LoggedFrame> script;
@@ -337,7 +335,10 @@ int main(int argc, char** argv)
     const auto wall_start = std::chrono::steady_clock::now();
     const sitl::CommandLatency latency;
     std::unique_ptr<sitl::ImageNode> image;
-    sitl::RunUntil runUntil = [](uint64_t t_ns) { return sitl::runUntilNs(t_ns); };
+    sitl::RunUntil runUntil = [](uint64_t t_ns) {
+        sitl::runUntilNs(t_ns);
+        return true;  // the built-in firmware's fatal stops end the process
+    };
     if (options.elf.empty()) {
         sitl::powerOn();
     } else {

@@ -10,7 +10,6 @@
 #include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/task.hpp"
-#include "sitl/firmware_ram.hpp"
 
 // The firmware's main, renamed by the build so that it does not clash with the PC program's.
 int firmware_main();
@@ -25,20 +24,12 @@ void resetPath()
     firmware_main();
 }
 
-bool powered_before = false;
 uint64_t passes_run = 0;
 
 }  // namespace
 
 void powerOn()
 {
-    // Only the first power-on finds the firmware's RAM at its load-time values, unless a restart has put
-    // them back.
-    if (powered_before) {
-        std::fprintf(stderr, "one power-on per process: the node's RAM is not at its load-time values\n");
-        std::exit(EXIT_FAILURE);
-    }
-    powered_before = true;
     passes_run = 0;
 
     sim::setInterruptHandlers(kInterruptHandlers);  // what the image's vector table holds
@@ -49,24 +40,6 @@ void powerOn()
     }
     MainTaskStart();
 }
-
-namespace {
-
-// The system reset the firmware requested: RAM back to its load-time values, the chip's models reset
-// (flash, time and buses go on), and the reset path run again. False when this program cannot put the
-// firmware's RAM back.
-bool restart()
-{
-    if (!restoreFirmwareRam()) {
-        return false;
-    }
-    sim::powerCycle();
-    powered_before = false;
-    powerOn();
-    return true;
-}
-
-}  // namespace
 
 void pass()
 {
@@ -85,15 +58,16 @@ void profile(Profile* out)
     }
 }
 
-bool runUntilNs(uint64_t t_ns)
+void runUntilNs(uint64_t t_ns)
 {
     while (sim::nowNs() < t_ns) {
-        if (sim::systemResetRequested() && !restart()) {
-            return false;
+        if (sim::systemResetRequested()) {
+            // The chip's models reset (flash, time and buses go on), then the reset path again.
+            sim::powerCycle();
+            powerOn();
         }
         pass();
     }
-    return true;
 }
 
 }  // namespace sitl

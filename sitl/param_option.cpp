@@ -32,7 +32,7 @@ bool parseParamWrite(const std::string& text, ParamWrite* out, std::string* erro
     const std::string value = text.substr(eq + 1);
     int row = -1;
     for (int i = 0; i < Var_Last; ++i) {
-        if (trimmed(parameters[i].name) == name) {
+        if (trimmed(parameterRows[i].name) == name) {
             row = i;
         }
     }
@@ -44,7 +44,7 @@ bool parseParamWrite(const std::string& text, ParamWrite* out, std::string* erro
         *error = "--param: " + name + " is not a setting (the store's format or a statistic)";
         return false;
     }
-    const param_t& p = parameters[row];
+    const param_t& p = parameterRows[row];
     // A node ID must also be one the transport can use.
     const int64_t max = row >= Var_NETID0 && row <= Var_NETID2 && p.max > XPORT_MAX_NODE_ID ? XPORT_MAX_NODE_ID : p.max;
     char* end = nullptr;

@@ -54,7 +54,6 @@ INDIRECT_CALLS = {
     ],
     "coreFatalStop": ["v"],  # the fatal-stop hook
     "coreBreakpoint": ["v"],
-    "DynAllocNodeID": ["9PortCAN_t"],  # its two per-port steps
 }
 
 

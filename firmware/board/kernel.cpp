@@ -26,6 +26,14 @@ bool running;
 alignas(kStackAlignment) uint32_t ucHeap[configTOTAL_HEAP_SIZE / sizeof(uint32_t)];
 volatile uint32_t osTickCount;
 
+void osKernelInitialize()
+{
+    task = {};
+    task_created = false;
+    running = false;
+    osTickCount = 0;
+}
+
 osThreadId osThreadCreate(const osThreadDef_t* thread_def, void* argument)
 {
     const std::size_t stack_bytes = static_cast<std::size_t>(thread_def->stacksize) * sizeof(uint32_t);

@@ -46,6 +46,9 @@ struct osThreadDef_t {
 struct os_thread_cb;
 using osThreadId = os_thread_cb*;
 
+// No task, no tick, the kernel stopped: the state at power-on. Called by main before anything else of
+// the kernel.
+void osKernelInitialize();
 // Null when the heap cannot hold the stack or a task already exists.
 osThreadId osThreadCreate(const osThreadDef_t* thread_def, void* argument);
 // Runs the task; returns only when there is none to run.

@@ -3,6 +3,7 @@
 #include "chip.hpp"
 #include "firmware/board/app_descriptor.hpp"
 #include "firmware/board/gpio.hpp"
+#include "firmware/board/kernel.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
 #include "firmware/node/main_node.hpp"
 #include "platform/interface/core.hpp"
@@ -77,6 +78,7 @@ int main()
     GPIO_ResetBits(LED2_GPIO_PORT, LED2_PIN);
     GPIO_ResetBits(LED3_GPIO_PORT, LED3_PIN);
 
+    osKernelInitialize();
     main_node();
 
     for (;;) {

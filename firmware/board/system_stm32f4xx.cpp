@@ -23,6 +23,7 @@ void SystemInit()
     RCC->PLLCFGR = RCC_PLLCFGR_RESET;
     RCC->CR &= ~RCC_CR_HSEBYP;
     RCC->CIR = 0;
+    SystemCoreClock = HSI_VALUE;
 
     SCB->VTOR = FLASH_BASE + VECT_TAB_OFFSET;
 }

@@ -48,7 +48,8 @@ void CANInit(const CAN_Init_t* Init)
 
 void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
                XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
-               uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs, uint16_t filtLen)
+               void* user_reference, uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs,
+               uint16_t filtLen)
 {
     // Wiring faults, not run-time conditions: the transport's pool needs an aligned arena.
     XPORT_ASSERT(out_ins != nullptr);
@@ -67,7 +68,7 @@ void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::siz
         (void)bxcanConfigureAcceptanceFilters(filter_configs, filtLen, Port);
     }
 
-    xportInit(out_ins, mem_arena, mem_arena_size, on_reception, should_accept, nullptr);
+    xportInit(out_ins, mem_arena, mem_arena_size, on_reception, should_accept, user_reference);
     if (self_node_id != 0U) {
         xportSetLocalNodeID(out_ins, self_node_id);
     }

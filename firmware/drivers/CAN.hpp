@@ -38,8 +38,10 @@ extern RCC_ClocksTypeDef g_RCC_Clocks;
 
 void CANInit(const CAN_Init_t* Init);
 
-// self_node_id 0 leaves the instance anonymous; filtLen 0 keeps the accept-all bank of bxcanInit.
-// The instance exists afterwards even when the controller failed to start.
+// self_node_id 0 leaves the instance anonymous; filtLen 0 keeps the accept-all bank of bxcanInit;
+// user_reference is the instance's, handed back with every reception. The instance exists afterwards even
+// when the controller failed to start.
 void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
                XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
-               uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs, uint16_t filtLen);
+               void* user_reference, uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs,
+               uint16_t filtLen);

@@ -54,6 +54,11 @@ void channelInit(const PWM_Output_t& out, TIM_OCInitTypeDef* oc)
 
 void PWMInit()
 {
+    for (auto& row : TIMx490Hz) {
+        for (bool& channel : row) {
+            channel = false;  // every timer starts at 50 Hz
+        }
+    }
     RCC_APB1PeriphClockCmd(TIMXRCC_APB1Periph, ENABLE);
 
     for (const PWM_Output_t& out : PWM_Outputs) {

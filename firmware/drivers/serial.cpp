@@ -66,8 +66,7 @@ void MX_USART2_UART_Init()
 
 bool InitSerial()
 {
-    VarInitQ(&TxQ, TXQLEN);
-    VarInitQ(&RxQ, RXQLEN);
+    serialColdReset();
     MX_USART2_UART_Init();
     LL_USART_EnableIT_RXNE(USART2);
     LL_USART_EnableIT_TC(USART2);

@@ -27,16 +27,6 @@ constexpr unsigned kRandomBits = 24;
 static_assert(kRandomBits <= kRandBits);
 constexpr float kRandomScale = 1.0F / static_cast<float>(1UL << kRandomBits);
 
-DynNodeState_t DynNodeState[PortCANLast];
-uint32_t g_send_next_node_id_allocation_request_at[PortCANLast];
-uint8_t g_node_id_allocation_unique_id_offset[PortCANLast];
-uint8_t node_id_allocation_transfer_id[PortCANLast];
-uint8_t g_node_mode[PortCANLast] = {UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION,
-                                    UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION,
-                                    UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION};
-uint8_t g_node_health[PortCANLast] = {UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK, UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK,
-                                      UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK};
-
 // The C library's rand() on the chip takes its state from the heap at its first call, and this node has
 // no heap: the same 64-bit linear congruential generator is kept here in static storage, so the chip and
 // the simulator also draw the same sequence.
@@ -62,17 +52,9 @@ void readUniqueID(uint8_t* out_uid)
     }
 }
 
-// In [0, 1). One generator for all ports, seeded from the chip ID so that nodes on one bus spread their
-// requests differently.
+// In [0, 1). One generator for all ports.
 float getRandomFloat()
 {
-    static bool init = false;
-    if (!init) {
-        init = true;
-        srandNode(LL_GetUID_Word0());
-        srandNode(randNode() * LL_GetUID_Word1());
-        srandNode(randNode() * LL_GetUID_Word2());
-    }
     // 24 bits convert to float exactly, so the result never rounds up to 1.
     return static_cast<float>(randNode() >> (kRandBits - kRandomBits)) * kRandomScale;
 }
@@ -83,20 +65,18 @@ uint32_t randomRequestTime()
     return getUptime() + kRequestDelayMinMs + static_cast<uint32_t>(getRandomFloat() * kRequestDelaySpreadMs);
 }
 
-bool validPort(PortCAN_t Port) { return Port < PortCANLast; }
-
-void sendAllocationRequest(XportInstance* ins, uint8_t PreferredNodeID, PortCAN_t Port)
+void sendAllocationRequest(Port& port)
 {
     uint8_t uid[kUniqueIdLength];
     readUniqueID(uid);
-    uint8_t offset = g_node_id_allocation_unique_id_offset[Port];
+    uint8_t offset = port.alloc.node_id_allocation_unique_id_offset;
     if (offset >= kUniqueIdLength) {
         offset = 0;  // never more than the allocator can have confirmed short of a final answer
     }
     const uint8_t left = static_cast<uint8_t>(kUniqueIdLength - offset);
 
     uavcan_protocol_dynamic_node_id_Allocation request{};
-    request.node_id = PreferredNodeID;
+    request.node_id = port.NodeID;
     request.first_part_of_unique_id = offset == 0;
     request.unique_id.len = left < MaxLenOfUniqueIDInRequest ? left : MaxLenOfUniqueIDInRequest;
     request.unique_id.data = &uid[offset];
@@ -104,68 +84,68 @@ void sendAllocationRequest(XportInstance* ins, uint8_t PreferredNodeID, PortCAN_
     uint8_t buffer[UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_MAX_SIZE];
     const uint32_t len = uavcan_protocol_dynamic_node_id_Allocation_encode(&request, buffer);
     // Anonymous, so one frame; a request that cannot be queued is simply lost and the cycle goes on.
-    (void)xportBroadcast(ins, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
-                         UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, &node_id_allocation_transfer_id[Port],
+    (void)xportBroadcast(&port.xport, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
+                         UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, &port.alloc.node_id_allocation_transfer_id,
                          XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
 }
 
 }  // namespace
 
-void SetNodeMode(PortCAN_t Port, uint8_t Mode)
+// Seeded from the chip ID, so that nodes on one bus spread their requests differently.
+void InitDynNodeAlloc()
 {
-    if (validPort(Port)) {
-        g_node_mode[Port] = Mode;
-    }
+    srandNode(LL_GetUID_Word0());
+    srandNode(randNode() * LL_GetUID_Word1());
+    srandNode(randNode() * LL_GetUID_Word2());
 }
 
-bool DynAllocNodeID(XportInstance* ins, uint8_t* PreferredNodeID, PortCAN_t Port, TXRXFN_t TXfn, TXRXFN_t RXfn)
+void SetNodeMode(Port& port, uint8_t Mode) { port.node_mode = Mode; }
+
+bool DynAllocNodeID(Port& port)
 {
-    if (!validPort(Port)) {
-        return false;
-    }
-    const uint8_t node_id = xportGetLocalNodeID(ins);
-    if (node_id != *PreferredNodeID) {
-        *PreferredNodeID = node_id;  // onDynNodeRx took the allocator's final answer
+    const uint8_t node_id = xportGetLocalNodeID(&port.xport);
+    if (node_id != port.NodeID) {
+        port.NodeID = node_id;  // onDynNodeRx took the allocator's final answer
         return true;
     }
 
-    switch (DynNodeState[Port]) {
+    DynNodeAlloc& alloc = port.alloc;
+    switch (alloc.DynNodeState) {
     case DynNodeState_WaitStart:
-        DynNodeState[Port] = DynNodeState_WaitReq;
-        g_send_next_node_id_allocation_request_at[Port] = randomRequestTime();
+        alloc.DynNodeState = DynNodeState_WaitReq;
+        alloc.send_next_node_id_allocation_request_at = randomRequestTime();
         break;
     case DynNodeState_WaitReq:
-        if (tickBefore(getUptime(), g_send_next_node_id_allocation_request_at[Port])) {
-            TXfn(Port);
-            RXfn(Port);
+        if (tickBefore(getUptime(), alloc.send_next_node_id_allocation_request_at)) {
+            sendXport(port);
+            receiveXport(port);
         } else {
-            DynNodeState[Port] = DynNodeState_Broadast;
+            alloc.DynNodeState = DynNodeState_Broadast;
         }
         break;
     case DynNodeState_Broadast:
-        sendAllocationRequest(ins, *PreferredNodeID, Port);
-        g_node_id_allocation_unique_id_offset[Port] = 0;
-        DynNodeState[Port] = DynNodeState_WaitStart;
-        break;
-    default:
+        sendAllocationRequest(port);
+        alloc.node_id_allocation_unique_id_offset = 0;
+        alloc.DynNodeState = DynNodeState_WaitStart;
         break;
     }
     return false;
 }
 
-void onDynNodeRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+void onDynNodeRx(Port& port, XportRxTransfer* transfer)
 {
-    if (!validPort(Port) || xportGetLocalNodeID(ins) != XPORT_BROADCAST_NODE_ID ||
+    DynNodeAlloc& alloc = port.alloc;
+    if (xportGetLocalNodeID(&port.xport) != XPORT_BROADCAST_NODE_ID ||
         transfer->transfer_type != XportTransferTypeBroadcast) {
         return;
     }
 
     // Any allocation traffic on the bus pushes this port's next request back.
-    g_send_next_node_id_allocation_request_at[Port] = randomRequestTime();
+    alloc.send_next_node_id_allocation_request_at = randomRequestTime();
 
     if (transfer->source_node_id == XPORT_BROADCAST_NODE_ID) {
         // Another node is asking: start over from the first part when our turn comes.
-        g_node_id_allocation_unique_id_offset[Port] = 0;
+        alloc.node_id_allocation_unique_id_offset = 0;
         return;
     }
 
@@ -186,24 +166,24 @@ void onDynNodeRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
     uint8_t own_uid[kUniqueIdLength];
     readUniqueID(own_uid);
     if (std::memcmp(received_uid, own_uid, len) != 0) {
-        g_node_id_allocation_unique_id_offset[Port] = 0;  // meant for another node
+        alloc.node_id_allocation_unique_id_offset = 0;  // meant for another node
         return;
     }
     if (len < kUniqueIdLength) {
         // The allocator has confirmed this much: send the next part 0..400 ms from now.
-        g_node_id_allocation_unique_id_offset[Port] = len;
-        g_send_next_node_id_allocation_request_at[Port] -= kRequestDelayMinMs;
+        alloc.node_id_allocation_unique_id_offset = len;
+        alloc.send_next_node_id_allocation_request_at -= kRequestDelayMinMs;
         return;
     }
     // The whole ID matched: the answer is final. Node ID 0 is no allocation; keep asking.
     if (response.node_id >= XPORT_MIN_NODE_ID && response.node_id <= XPORT_MAX_NODE_ID) {
-        xportSetLocalNodeID(ins, response.node_id);
+        xportSetLocalNodeID(&port.xport, response.node_id);
     }
 }
 
-void onGetNodeInfoRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
 {
-    if (!validPort(Port) || transfer->transfer_type != XportTransferTypeRequest) {
+    if (transfer->transfer_type != XportTransferTypeRequest) {
         return;
     }
 
@@ -214,8 +194,8 @@ void onGetNodeInfoRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Po
     // certificate.
     uavcan_protocol_GetNodeInfoResponse info{};
     info.status.uptime_sec = getUptime() / 1000U;
-    info.status.health = g_node_health[Port];
-    info.status.mode = g_node_mode[Port];
+    info.status.health = port.node_health;
+    info.status.mode = port.node_mode;
     info.software_version.major = APP_VERSION_MAJOR;
     info.software_version.minor = APP_VERSION_MINOR;
     // Both optional fields carry a value, so both are flagged; unflagged, clients would discard them.
@@ -230,7 +210,7 @@ void onGetNodeInfoRx(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Po
     uint8_t buffer[UAVCAN_PROTOCOL_GETNODEINFO_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_GetNodeInfoResponse_encode(&info, buffer);
     uint8_t transfer_id = transfer->transfer_id;
-    (void)xportRequestOrRespond(ins, transfer->source_node_id, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE,
+    (void)xportRequestOrRespond(&port.xport, transfer->source_node_id, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE,
                                 UAVCAN_PROTOCOL_GETNODEINFO_ID, &transfer_id, transfer->priority, XportResponse,
                                 buffer, static_cast<uint16_t>(len));
 }

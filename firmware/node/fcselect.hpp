@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/xport/xport.hpp"
 
 inline constexpr uint32_t CHECKFC_PERIOD_mS = 50;  // voter ageing
@@ -15,26 +16,29 @@ inline constexpr uint32_t VIS_CHECK_MS = 50;       // visibility check
 inline constexpr uint32_t VS_TIMEOUT_MS = 100;     // a port whose last command is this old is not visible
 inline constexpr uint32_t VIS_PUB_MS = 100;        // visibility broadcast, per port
 
+// No port elected, no votes, every periodic step due at its first call: the state at power-on.
+void InitFCSelect();
+
 // The elected port whose commands drive the outputs; -1 for none.
 int8_t getActiveFCPort();
 // An actuator or ESC command arrived on the port within the visibility timeout.
-bool getPixVisibility(PortCAN_t Port);
+bool getPixVisibility(PortCAN_t index);
 // Flight-controller traffic on the port (commands, votes, the visibility broadcast) is ignored.
-bool getIgnoreCanPort(PortCAN_t Port);
+bool getIgnoreCanPort(PortCAN_t index);
 
 // ArrayCommand and RawCommand: from any port that is not ignored they mark the port visible. True when
 // the command comes from the elected port: it drives the outputs.
-bool commandGateXport(PortCAN_t Port);
+bool commandGateXport(Port& port);
 // UseFlightController: one vote into the voter; the result is the elected port. True when the vote leaves
 // no port elected: the outputs go off.
-bool voteHandleXport(XportRxTransfer* transfer, PortCAN_t Port);
+bool voteHandleXport(Port& port, XportRxTransfer* transfer);
 // IgnoreCANPort: addressed by this node's ID on the receiving port, it replaces all three ignore flags.
 // Heard on ignored ports too, so that a port can be released.
-void ignoreHandleXport(XportRxTransfer* transfer, PortCAN_t Port);
+void ignoreHandleXport(Port& port, XportRxTransfer* transfer);
 
 // Loop steps, each returning at once until its period has passed (periods hold across the tick wrap).
 void UpdateVisibility();
-void PublishVisibility(PortCAN_t Port);
+void PublishVisibility(Port& port);
 // Drops votes not repeated for 250 ms. True in every period that ends with no port elected: the outputs
 // stay off.
 bool UpdateFCList();

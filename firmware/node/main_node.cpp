@@ -68,26 +68,27 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
     return false;
 }
 
-void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
 {
+    Port& port = portOf(ins);
     // Data type ID 1 is two types: the allocation message and the GetNodeInfo service.
     if (transfer->transfer_type == XportTransferTypeBroadcast &&
         transfer->data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
-        onDynNodeRx(ins, transfer, Port);
+        onDynNodeRx(port, transfer);
         return;
     }
     if (transfer->transfer_type == XportTransferTypeRequest &&
         transfer->data_type_id == UAVCAN_PROTOCOL_GETNODEINFO_ID) {
-        onGetNodeInfoRx(ins, transfer, Port);
+        onGetNodeInfoRx(port, transfer);
         return;
     }
     if (transfer->transfer_type == XportTransferTypeRequest) {
         switch (transfer->data_type_id) {
         case UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID:
-            transportStatsHandleXport(ins, transfer, Port);
+            transportStatsHandleXport(port, transfer);
             return;
         case UAVCAN_PROTOCOL_RESTARTNODE_ID:
-            restartHandleXport(ins, transfer, Port);
+            restartHandleXport(port, transfer);
             return;
         case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
             opcodeHandleXport(ins, transfer);
@@ -104,16 +105,16 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
         }
         break;
     case QON_ZB5_IGNORECANPORT_ID:
-        ignoreHandleXport(transfer, Port);  // heard on an ignored port too, so that it can be released
+        ignoreHandleXport(port, transfer);  // heard on an ignored port too, so that it can be released
         break;
     case UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID:
     case UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID:
-        if (commandGateXport(Port)) {
+        if (commandGateXport(port)) {
             rawcmdHandleXport(transfer);
         }
         break;
     case QON_ZB5_USEFLIGHTCONTROLLER_ID:
-        if (voteHandleXport(transfer, Port)) {
+        if (voteHandleXport(port, transfer)) {
             DisablePWM();
         }
         break;
@@ -122,10 +123,6 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
     }
 }
 
-void onTransferReceived0(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN1); }
-void onTransferReceived1(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN2); }
-void onTransferReceived2(XportInstance* ins, XportRxTransfer* transfer) { onTransferReceived(ins, transfer, PortCAN3); }
-
 // ---------------------------------------------------------------------------------------------------------
 // Start-up
 
@@ -133,19 +130,16 @@ const osThreadDef_t os_thread_def_Task01 = {"Task01", MainTask, osPriorityNormal
 
 namespace {
 
-CANXportPool_t g_xport_memory_pool[PortCANLast];
 osThreadId MainTaskHandle;
 
-constexpr XportOnTransferReception kOnReception[PortCANLast] = {onTransferReceived0, onTransferReceived1,
-                                                                onTransferReceived2};
 constexpr uint16_t kCanEnablePins[PortCANLast] = {CAN1EN_PIN, CAN2EN_PIN, CAN3EN_PIN};
 constexpr uint8_t kSysTickLowestPriority = 0xF0;
 
 // The node ID a port starts with: the stored one if the transport can use it, else none, so that the
 // port obtains one by allocation instead of stopping the node at the transport's range check.
-uint8_t configuredNodeId(PortCAN_t port)
+uint8_t configuredNodeId(PortCAN_t index)
 {
-    const int64_t stored = parameters[static_cast<unsigned>(Var_NETID0) + port].val & 0xFF;
+    const int64_t stored = parameters[static_cast<unsigned>(Var_NETID0) + index].val & 0xFF;
     return stored <= XPORT_MAX_NODE_ID ? static_cast<uint8_t>(stored) : XPORT_BROADCAST_NODE_ID;
 }
 
@@ -161,10 +155,23 @@ void startSysTick()
     SysTick->CTRL = SysTick_CTRL_CLKSOURCE_Msk | SysTick_CTRL_TICKINT_Msk | SysTick_CTRL_ENABLE_Msk;
 }
 
+// Every module of the node back to its power-on state: on the chip start-up has just done that from
+// .data and .bss, but a simulated power cycle runs the firmware again in the same process.
+void initNodeState()
+{
+    InitParameters();
+    InitPorts();
+    InitFCSelect();
+    InitRcpwm();
+    InitServices();
+    InitDynNodeAlloc();
+}
+
 }  // namespace
 
 int main_node()
 {
+    initNodeState();
     // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
     InitNVM();
     for (uint8_t i = Var_EEFormat; i < Var_Last; ++i) {
@@ -187,10 +194,10 @@ int main_node()
         CANInit(&CAN_Init[p]);
     }
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        const auto port = static_cast<PortCAN_t>(p);
-        gNodeID[p] = configuredNodeId(port);
-        CANswInit(port, &g_xport[p], g_xport_memory_pool[p].bytes, sizeof(g_xport_memory_pool[p].bytes),
-                  kOnReception[p], shouldAcceptTransfer, gNodeID[p], filter_configs, MSG_FILT_COUNT);
+        Port& port = nodePort(static_cast<PortCAN_t>(p));
+        port.NodeID = configuredNodeId(port.index);
+        CANswInit(port.index, &port.xport, port.pool.bytes, sizeof(port.pool.bytes), onTransferReceived,
+                  shouldAcceptTransfer, &port, port.NodeID, filter_configs, MSG_FILT_COUNT);
     }
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 0);
@@ -209,23 +216,11 @@ int main_node()
 
 namespace {
 
-bool NodeValid[PortCANLast];
 uint8_t current_port = CANStrt;
 
 constexpr uint32_t kHeartbeatPasses = 10000;
 uint32_t del;
 bool tog;
-
-constexpr uint32_t MAXTXMS = 1000;
-constexpr uint32_t kCleanupPeriodMs = 1000;
-uint32_t txbusy[PortCANLast];
-uint32_t TxStart[PortCANLast];
-uint32_t CleanUp[PortCANLast];
-
-uint32_t spin_time[PortCANLast];
-uint8_t nodestatus_transfer_id[PortCANLast];
-
-uint64_t uptimeUsec() { return static_cast<uint64_t>(getUptime()) * 1000U; }
 
 }  // namespace
 
@@ -237,77 +232,32 @@ void updateLED(int8_t Port)
     gpioSet(LED3_GPIO_PORT, LED3_PIN, static_cast<uint8_t>((val >> 2) & 1U));
 }
 
-void sendXport(PortCAN_t Port)
-{
-    XportInstance* const ins = &g_xport[Port];
-    const uint32_t tnow = getUptime();
-
-    if (tnow - CleanUp[Port] > kCleanupPeriodMs) {
-        CleanUp[Port] = tnow;
-        xportCleanupStaleTransfers(ins, uptimeUsec());
-    }
-
-    // A head frame no mailbox would take for a second (bus off, nobody acknowledging): drop the whole
-    // queue rather than let it fill the pool that reception needs too.
-    if (txbusy[Port] != 0 && tnow - TxStart[Port] > MAXTXMS) {
-        while (xportPeekTxQueue(ins) != nullptr) {
-            xportPopTxQueue(ins);
-        }
-        xportCleanupStaleTransfers(ins, uptimeUsec());
-        txbusy[Port] = 0;
-    }
-
-    const XportCANFrame* const txf = xportPeekTxQueue(ins);
-    if (txf == nullptr) {
-        return;
-    }
-    const int tx_res = bxcanTransmit(txf, Port);
-    if (tx_res > 0) {
-        txbusy[Port] = 0;
-        xportPopTxQueue(ins);
-    } else if (tx_res == 0) {
-        if (txbusy[Port] == 0) {
-            TxStart[Port] = getUptime();
-            txbusy[Port] = 1;
-        }
-    } else {
-        coreBreakpoint();  // the transport never builds a frame the driver refuses
-    }
-}
-
-void receiveXport(PortCAN_t Port)
-{
-    XportCANFrame rx_frame;  // filled when a frame is there; not cleared on every pass for nothing
-    if (bxcanReceive(&rx_frame, Port) > 0) {
-        xportHandleRxFrame(&g_xport[Port], &rx_frame, uptimeUsec());
-    }
-}
-
-void spinXport(PortCAN_t Port)
+void spinXport(Port& port)
 {
     // Unsigned difference, so the period holds across the tick wrap.
-    if (getUptime() - spin_time[Port] < XPORT_SPIN_PERIOD) {
+    if (getUptime() - port.spin_time < XPORT_SPIN_PERIOD) {
         return;
     }
-    spin_time[Port] = getUptime();
+    port.spin_time = getUptime();
 
     uavcan_protocol_NodeStatus status{};
     status.uptime_sec = getUptime() / 1000U;
-    status.health = UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
+    status.health = port.node_health;
     status.mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL;
     uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
     const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
-    xportBroadcast(&g_xport[Port], UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
-                   &nodestatus_transfer_id[Port], XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
+    xportBroadcast(&port.xport, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
+                   &port.nodestatus_transfer_id, XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
 }
 
 void MainTaskStart()
 {
     gpioSet(LED3_GPIO_PORT, LED3_PIN, 1);
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        NodeValid[p] = gNodeID[p] != XPORT_BROADCAST_NODE_ID;
-        if (NodeValid[p]) {
-            SetNodeMode(static_cast<PortCAN_t>(p), UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
+        Port& port = nodePort(static_cast<PortCAN_t>(p));
+        port.NodeValid = port.NodeID != XPORT_BROADCAST_NODE_ID;
+        if (port.NodeValid) {
+            SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         }
     }
     UniqID = (static_cast<uint64_t>(LL_GetUID_Word1()) << 32) | (LL_GetUID_Word0() ^ LL_GetUID_Word2());
@@ -316,26 +266,28 @@ void MainTaskStart()
     gpioSet(LED2_GPIO_PORT, LED2_PIN, 0);
     gpioSet(LED3_GPIO_PORT, LED3_PIN, 0);
     current_port = CANStrt;
+    del = 0;
+    tog = false;
 }
 
 void MainTaskPass()
 {
-    const auto port = static_cast<PortCAN_t>(current_port);
-    if (NodeValid[port]) {
+    Port& port = nodePort(static_cast<PortCAN_t>(current_port));
+    if (port.NodeValid) {
         sendXport(port);
         receiveXport(port);
         spinXport(port);
         updateLED(getActiveFCPort());
         UpdateVisibility();
-        if (!getIgnoreCanPort(port)) {
+        if (!port.vis.IgnoreCanPort) {
             PublishVisibility(port);
         }
         if (UpdateFCList()) {
             DisablePWM();
         }
-    } else if (DynAllocNodeID(&g_xport[port], &gNodeID[port], port, sendXport, receiveXport)) {
+    } else if (DynAllocNodeID(port)) {
         SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
-        NodeValid[port] = true;
+        port.NodeValid = true;
     }
 
     restartPoll();

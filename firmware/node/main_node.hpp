@@ -6,6 +6,7 @@
 
 #include "firmware/board/kernel.hpp"
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/xport/xport.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
@@ -22,10 +23,8 @@ extern const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT];
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
                           XportTransferType transfer_type, uint8_t source_node_id);
-void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port);
-void onTransferReceived0(XportInstance* ins, XportRxTransfer* transfer);
-void onTransferReceived1(XportInstance* ins, XportRxTransfer* transfer);
-void onTransferReceived2(XportInstance* ins, XportRxTransfer* transfer);
+// Every transfer the ports receive; the instance's user reference is its Port.
+void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer);
 
 // ---------------------------------------------------------------------------------------------------------
 // Start-up and main loop
@@ -44,7 +43,6 @@ void MainTask(const void* argument);
 void MainTaskStart();
 void MainTaskPass();
 
-void sendXport(PortCAN_t Port);
-void receiveXport(PortCAN_t Port);
-void spinXport(PortCAN_t Port);
+// NodeStatus on the port when it is due (every XPORT_SPIN_PERIOD).
+void spinXport(Port& port);
 void updateLED(int8_t Port);

@@ -1,7 +1,10 @@
 #include "firmware/node/params.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 // Names are compared byte for byte by clients: the trailing blanks and tabs are part of them.
-param_t parameters[Var_Last] = {
+constinit const param_t parameterRows[Var_Last] = {
     {"FORMATID", 6, 6, 6, 6},
     {"NETID0", 110, 0, 255, 110},
     {"NETID1", 111, 0, 255, 111},
@@ -34,3 +37,7 @@ param_t parameters[Var_Last] = {
     {"CAN2_RXERR     ", 0, 0, 65535, 0},
     {"CAN3_RXERR     ", 0, 0, 65535, 0},
 };
+
+param_t parameters[Var_Last];
+
+void InitParameters() { std::copy(std::begin(parameterRows), std::end(parameterRows), std::begin(parameters)); }

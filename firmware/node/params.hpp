@@ -28,3 +28,8 @@ enum : uint8_t {
 };
 
 extern param_t parameters[Var_Last];
+// The rows as compiled in: names, ranges and the values a blank store starts from.
+extern const param_t parameterRows[Var_Last];
+
+// Every row back to its compiled-in value, as at power-on, before the store's values are read.
+void InitParameters();

@@ -26,7 +26,7 @@ static_assert(Var_Last - Var_CAN_RXERR == kPorts);
 int64_t statistic(uint8_t idx)
 {
     const auto port = static_cast<PortCAN_t>((idx - Var_CAN_TotBlocks) % kPorts);
-    const XportPoolAllocatorStatistics& pool = g_xport[port].allocator.statistics;
+    const XportPoolAllocatorStatistics& pool = nodePort(port).xport.allocator.statistics;
     if (idx < Var_CAN_CurrBlocks) {
         return pool.capacity_blocks;
     }

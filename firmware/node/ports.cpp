@@ -1,9 +1,89 @@
 #include "firmware/node/ports.hpp"
 
 #include "firmware/board/kernel.hpp"
+#include "platform/interface/core.hpp"
 
-XportInstance g_xport[PortCANLast];
-uint8_t gNodeID[PortCANLast];
 uint64_t UniqID;
 
+namespace {
+
+Port ports[PortCANLast];
+
+constexpr uint32_t kCleanupPeriodMs = 1000;
+
+}  // namespace
+
+Port& nodePort(PortCAN_t index) { return ports[index]; }
+
+Port& portOf(XportInstance* ins) { return *static_cast<Port*>(ins->user_reference); }
+
+void InitPorts()
+{
+    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
+        // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
+        // port (over 3 KB) goes through the start-up's small stack.
+        Port& port = ports[p];
+        port.index = static_cast<PortCAN_t>(p);
+        port.NodeID = XPORT_BROADCAST_NODE_ID;
+        port.NodeValid = false;
+        port.tx = {};
+        port.spin_time = 0;
+        port.nodestatus_transfer_id = 0;
+        port.alloc = {};
+        port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
+        port.node_health = UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
+        port.vis = {};
+    }
+    UniqID = 0;
+}
+
 uint32_t getUptime() { return osKernelSysTick(); }
+
+uint64_t uptimeUsec() { return static_cast<uint64_t>(getUptime()) * 1000U; }
+
+void sendXport(Port& port)
+{
+    XportInstance* const ins = &port.xport;
+    TxWatchdog& tx = port.tx;
+    const uint32_t tnow = getUptime();
+
+    if (tnow - tx.CleanUp > kCleanupPeriodMs) {
+        tx.CleanUp = tnow;
+        xportCleanupStaleTransfers(ins, uptimeUsec());
+    }
+
+    // A head frame no mailbox would take for a second (bus off, nobody acknowledging): drop the whole
+    // queue rather than let it fill the pool that reception needs too.
+    if (tx.txbusy != 0 && tnow - tx.TxStart > MAXTXMS) {
+        while (xportPeekTxQueue(ins) != nullptr) {
+            xportPopTxQueue(ins);
+        }
+        xportCleanupStaleTransfers(ins, uptimeUsec());
+        tx.txbusy = 0;
+    }
+
+    const XportCANFrame* const txf = xportPeekTxQueue(ins);
+    if (txf == nullptr) {
+        return;
+    }
+    const int tx_res = bxcanTransmit(txf, port.index);
+    if (tx_res > 0) {
+        tx.txbusy = 0;
+        xportPopTxQueue(ins);
+    } else if (tx_res == 0) {
+        if (tx.txbusy == 0) {
+            tx.TxStart = getUptime();
+            tx.txbusy = 1;
+        }
+    } else {
+        coreBreakpoint();  // the transport never builds a frame the driver refuses
+    }
+}
+
+void receiveXport(Port& port)
+{
+    XportCANFrame rx_frame;  // filled when a frame is there; not cleared on every pass for nothing
+    if (bxcanReceive(&rx_frame, port.index) > 0) {
+        xportHandleRxFrame(&port.xport, &rx_frame, uptimeUsec());
+    }
+}

@@ -1,21 +1,81 @@
 #pragma once
-// What every node module shares about the three ports: their transport instances, the node ID in use on
-// each, the node's own 64-bit unique ID, and the millisecond uptime all periods are measured in.
+// One CAN bus as the node sees it: a Port gathers everything the node keeps per bus (its transport and
+// pool, node ID, transmit watchdog, NodeStatus timing, allocation client, mode and health, visibility),
+// and the node holds one per bus. A reception reaches its Port through the transport's user reference.
+// The port's own pumps live here too, so that the allocation client can run them while it waits.
 
 #include <cstdint>
 
+#include "firmware/drivers/CAN.hpp"
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "firmware/xport/xport.hpp"
 
-// One transport instance per port, each with its 96-block pool.
-extern XportInstance g_xport[PortCANLast];
-// The node ID in use on each port; 0 while the port has none.
-extern uint8_t gNodeID[PortCANLast];
+enum DynNodeState_t : uint8_t {
+    DynNodeState_WaitStart = 0,
+    DynNodeState_WaitReq = 1,
+    DynNodeState_Broadast = 2,
+};
+
+// Transmit watchdog: a head frame no mailbox takes for MAXTXMS flushes the queue.
+struct TxWatchdog {
+    uint32_t txbusy;
+    uint32_t TxStart;  // tick of the first refusal of the waiting head frame
+    uint32_t CleanUp;  // tick of the last stale-transfer cleanup
+};
+
+// The dynamic node-ID allocation client, while the port has no node ID.
+struct DynNodeAlloc {
+    DynNodeState_t DynNodeState;
+    uint32_t send_next_node_id_allocation_request_at;
+    uint8_t node_id_allocation_unique_id_offset;  // unique-ID bytes the allocator has confirmed
+    uint8_t node_id_allocation_transfer_id;
+};
+
+// Flight-controller traffic on the port.
+struct Visibility {
+    bool PixVisibility;  // a command arrived within VS_TIMEOUT_MS
+    uint32_t RxFCTick;   // tick of the last command
+    bool IgnoreCanPort;  // flight-controller traffic here is ignored
+    uint32_t publish_time;  // tick of the last visibility broadcast
+    uint8_t transfer_id;    // of the visibility broadcast
+};
+
+struct Port {
+    PortCAN_t index;
+    XportInstance xport;
+    CANXportPool_t pool;
+    uint8_t NodeID;  // in use; XPORT_BROADCAST_NODE_ID while the port has none
+    bool NodeValid;  // full service; set once, kept until reset
+    TxWatchdog tx;
+    uint32_t spin_time;  // tick of the last NodeStatus
+    uint8_t nodestatus_transfer_id;
+    DynNodeAlloc alloc;
+    uint8_t node_mode;    // reported in GetNodeInfo
+    uint8_t node_health;  // reported in NodeStatus and GetNodeInfo
+    Visibility vis;
+};
+
+// The port of a bus, and the port a reception belongs to.
+Port& nodePort(PortCAN_t index);
+Port& portOf(XportInstance* ins);
+
+// Every port back to its reset state (no node ID, nothing pending), as at power-on. The transports
+// themselves are initialised by the ports' bring-up.
+void InitPorts();
+
 // The node's own 64-bit unique ID (chip UID word 1 above, word 0 XOR word 2 below).
 extern uint64_t UniqID;
 
 // Milliseconds since start-up: the kernel's tick, which wraps after 2^32 ms.
 uint32_t getUptime();
+// The same as the transport's microsecond timestamps.
+uint64_t uptimeUsec();
 
-// A step that pumps one port (transmit or receive).
-using TXRXFN_t = void (*)(PortCAN_t Port);
+inline constexpr uint32_t MAXTXMS = 1000;  // a head frame refused this long flushes the queue
+
+// The port's transmit step: the stale-transfer cleanup once a second, the flush of a queue blocked for
+// MAXTXMS, and at most one frame into a transmit mailbox.
+void sendXport(Port& port);
+// The port's receive step: at most one frame from the driver's software FIFO into the transport.
+void receiveXport(Port& port);

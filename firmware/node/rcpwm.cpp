@@ -6,9 +6,8 @@
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
 #include "firmware/node/params.hpp"
 
-int8_t ActLookup[ACT_LOOKUP_LEN] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-int8_t EscLookup[ESC_LOOKUP_LEN] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+int8_t ActLookup[ACT_LOOKUP_LEN];
+int8_t EscLookup[ESC_LOOKUP_LEN];
 
 namespace {
 
@@ -62,9 +61,7 @@ void applyRawCommand(const XportRxTransfer* transfer)
     }
 }
 
-}  // namespace
-
-void updateLookups()
+void clearLookups()
 {
     for (int8_t& entry : ActLookup) {
         entry = -1;
@@ -72,6 +69,21 @@ void updateLookups()
     for (int8_t& entry : EscLookup) {
         entry = -1;
     }
+}
+
+}  // namespace
+
+void InitRcpwm()
+{
+    clearLookups();
+    for (float& level : Level) {
+        level = 0.0F;
+    }
+}
+
+void updateLookups()
+{
+    clearLookups();
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
         const PWM_Output_t& out = PWM_Outputs[i];
         PWMSetFreq(out.timer, out.channel, PWM_Freq50Hz);

@@ -26,6 +26,9 @@ inline constexpr uint8_t ESC_LOOKUP_LEN = 20;
 extern int8_t ActLookup[ACT_LOOKUP_LEN];
 extern int8_t EscLookup[ESC_LOOKUP_LEN];
 
+// The commanded levels and both lookups back to their power-on state (nothing commanded, no output
+// assigned until updateLookups).
+void InitRcpwm();
 // Rebuilds both lookups and the timers' frame rates from the CAN2PWM_CH* and CAN2PWM_ACT_ESC* parameters.
 // Call after every change of those parameters. A stored output number outside 1..16 leaves the output
 // unassigned (and at 50 Hz).

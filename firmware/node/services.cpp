@@ -4,13 +4,11 @@
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
-#include "firmware/node/ports.hpp"
 #include "platform/interface/core.hpp"
 
 namespace {
 
-bool restart_armed;
-PortCAN_t restart_port;
+Port* restart_port;  // the port the armed restart's answer leaves on; null while none is armed
 uint32_t restart_armed_at;
 
 void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signature, const uint8_t* buffer,
@@ -23,17 +21,20 @@ void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signa
 
 }  // namespace
 
-void transportStatsHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+void InitServices() { restart_port = nullptr; }
+
+void transportStatsHandleXport(Port& port, XportRxTransfer* transfer)
 {
     // The request is empty: whatever payload comes is not looked at.
-    const BxcanStats frames = bxcanGetStats(Port);
+    const BxcanStats frames = bxcanGetStats(port.index);
     uavcan_protocol_CANIfaceStats iface{frames.frames_tx, frames.frames_rx,
                                         frames.error_count + frames.rx_overflow_count};
-    uavcan_protocol_GetTransportStatsResponse response{ins->stats.transfers_tx, ins->stats.transfers_rx,
-                                                       ins->stats.rx_errors, {1, &iface}};
+    const XportStats& transfers = port.xport.stats;
+    uavcan_protocol_GetTransportStatsResponse response{transfers.transfers_tx, transfers.transfers_rx,
+                                                       transfers.rx_errors, {1, &iface}};
     uint8_t buffer[UAVCAN_PROTOCOL_GETTRANSPORTSTATS_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_GetTransportStatsResponse_encode(&response, buffer);
-    respond(ins, transfer, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, buffer, len);
+    respond(&port.xport, transfer, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, buffer, len);
 }
 
 void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
@@ -53,7 +54,7 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     respond(ins, transfer, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, buffer, len);
 }
 
-void restartHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port)
+void restartHandleXport(Port& port, XportRxTransfer* transfer)
 {
     uavcan_protocol_RestartNodeRequest request{};
     if (uavcan_protocol_RestartNodeRequest_decode(transfer, transfer->payload_len, &request, nullptr) < 0) {
@@ -63,21 +64,20 @@ void restartHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t
                                                  UAVCAN_PROTOCOL_RESTARTNODE_REQUEST_MAGIC_NUMBER};
     uint8_t buffer[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_RestartNodeResponse_encode(&response, buffer);
-    respond(ins, transfer, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, buffer, len);
-    if (response.ok && !restart_armed) {
-        restart_armed = true;
-        restart_port = Port;
+    respond(&port.xport, transfer, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, buffer, len);
+    if (response.ok && restart_port == nullptr) {
+        restart_port = &port;
         restart_armed_at = getUptime();
     }
 }
 
 void restartPoll()
 {
-    if (!restart_armed) {
+    if (restart_port == nullptr) {
         return;
     }
     // Left the port: out of the transport's queue and out of the controller's mailboxes.
-    const bool answered = xportPeekTxQueue(&g_xport[restart_port]) == nullptr && !bxcanTxPending(restart_port);
+    const bool answered = xportPeekTxQueue(&restart_port->xport) == nullptr && !bxcanTxPending(restart_port->index);
     if (answered || getUptime() - restart_armed_at > RESTART_BOUND_MS) {
         coreSystemReset();
     }

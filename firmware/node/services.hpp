@@ -3,11 +3,14 @@
 // RestartNode. Each answers on the instance the request arrived on, with its transfer ID and priority.
 // Main task only (runs inside the receive pump).
 
-#include "firmware/drivers/bxcan.hpp"
+#include "firmware/node/ports.hpp"
 #include "firmware/xport/xport.hpp"
 
+// No restart armed: the state at power-on.
+void InitServices();
+
 // The port's transport counters and its controller's frame counters (one interface entry).
-void transportStatsHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port);
+void transportStatsHandleXport(Port& port, XportRxTransfer* transfer);
 
 // SAVE: ok (every accepted write is already stored). ERASE: the store is emptied so that the next start
 // takes the compiled-in values; the running values stay. Any other opcode: not ok. A request that does
@@ -16,7 +19,7 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer);
 
 // The magic number answers ok and arms the restart; anything else answers not ok and changes nothing. A
 // request that does not decode whole is not answered.
-void restartHandleXport(XportInstance* ins, XportRxTransfer* transfer, PortCAN_t Port);
+void restartHandleXport(Port& port, XportRxTransfer* transfer);
 
 // Once per pass: an armed restart resets the chip when its answer has left the port, or after
 // RESTART_BOUND_MS if the bus takes nothing.

@@ -32,8 +32,11 @@ void start()
     sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
     RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
     PWMInit();
+    InitPorts();
     for (uint8_t p = 0; p < PortCANLast; ++p) {
-        gNodeID[p] = static_cast<uint8_t>(110U + p);
+        Port& port = nodePort(static_cast<PortCAN_t>(p));
+        port.NodeID = static_cast<uint8_t>(110U + p);
+        xportInit(&port.xport, port.pool.bytes, sizeof port.pool.bytes, onTransferReceived, shouldAcceptTransfer, &port);
     }
 }
 
@@ -43,14 +46,14 @@ void receive(PortCAN_t port, uint16_t data_type_id, const uint8_t* payload, std:
     const Input in(payload, len);
     XportRxTransfer transfer = *in.transfer();
     transfer.data_type_id = data_type_id;
-    onTransferReceived(&g_xport[port], &transfer, port);
+    onTransferReceived(&nodePort(port).xport, &transfer);
 }
 
 // No port ignored, and only the elected port's vote held: `elected` (or none, -1).
 void elect(int8_t elected)
 {
     qon_zb5_IgnoreCANPort order{};
-    order.NodeID = gNodeID[PortCAN1];
+    order.NodeID = nodePort(PortCAN1).NodeID;
     uint8_t order_bytes[QON_ZB5_IGNORECANPORT_MAX_SIZE] = {};
     receive(PortCAN1, QON_ZB5_IGNORECANPORT_ID, order_bytes, qon_zb5_IgnoreCANPort_encode(&order, order_bytes));
 

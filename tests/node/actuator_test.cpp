@@ -212,8 +212,8 @@ TEST_F(ActuatorTest, ArrayCommandWorkedExample)
 TEST_F(ActuatorTest, RawCommandLengthsAndTheEsc5Mapping)
 {
     // Output 4 follows RawCommand element 16 as an ESC: both TIM2 outputs run at 490 Hz.
-    parameters[Var_CAN2PWM_CHStart + 4].val = 16;
-    parameters[Var_CAN2PWM_ACTStart + 4].val = 1;
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 4, 16);
+    nodetest::storeParameter(Var_CAN2PWM_ACTStart + 4, 1);
     sitl::powerOn();
     EXPECT_EQ(rates(), std::vector<uint32_t>(6, 490));
     Fc voter(0, 10);
@@ -269,10 +269,10 @@ TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
 
 TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
 {
-    parameters[Var_CAN2PWM_CHStart + 0].val = 5;  // servo on actuator 5, as is output 4: output 4 wins
-    parameters[Var_CAN2PWM_ACTStart + 0].val = 0;
-    parameters[Var_CAN2PWM_CHStart + 2].val = 0;   // unassigned
-    parameters[Var_CAN2PWM_CHStart + 5].val = 17;  // beyond the lookup: unassigned
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 0, 5);  // servo on actuator 5, as is output 4: output 4 wins
+    nodetest::storeParameter(Var_CAN2PWM_ACTStart + 0, 0);
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 2, 0);   // unassigned
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 5, 17);  // beyond the lookup: unassigned
     sitl::powerOn();
     EXPECT_EQ(rates(), kFirstBootRates) << "outputs 1 and 3 are ESCs: TIM5 at 490 Hz";
     Fc voter(2, 10);
@@ -381,6 +381,25 @@ TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTw
     }
     EXPECT_TRUE(fell);
     EXPECT_TRUE(rose_again);
+}
+
+// The check every 50 ms drops a port whose last command is 100 ms old: kept at 1050 ms, dropped at 1100.
+TEST_F(ActuatorTest, APortFallsFromViewAtTheCheckAHundredMillisecondsAfterItsCommand)
+{
+    const auto runUntilTick = [](uint32_t tick) {
+        while (osKernelSysTick() < tick) {
+            sitl::pass();
+        }
+    };
+    sitl::powerOn();
+    Fc fc0(0, 11);
+    runUntilTick(1000);
+    fc0.raw({100});
+    runUntilTick(1051);
+    ASSERT_EQ(nodePort(PortCAN1).vis.RxFCTick, 1000U);
+    EXPECT_TRUE(getPixVisibility(PortCAN1));
+    runUntilTick(1101);
+    EXPECT_FALSE(getPixVisibility(PortCAN1));
 }
 
 TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)

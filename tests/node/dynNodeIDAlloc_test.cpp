@@ -39,7 +39,7 @@ protected:
     void SetUp() override
     {
         NodeFixture::SetUp();
-        parameters[Var_NETID1].val = 0;
+        nodetest::storeParameter(Var_NETID1, 0);
     }
 
     // The anonymous allocation requests the node has sent on the port so far.
@@ -119,7 +119,7 @@ TEST_F(AllocationTest, ThreeStagesAgainstAnAllocatorWhileTheOtherPortsServe)
     const std::vector<sitl::LoggedFrame> expected = nodetest::vectorFrames("allocation_anon_requests.log");
     ASSERT_EQ(expected.size(), 3U);
     sitl::powerOn();
-    EXPECT_EQ(gNodeID[kPort], 0);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 0);
 
     // Stage 1: node ID 0 (no preference), first part, bytes 0..5, 600..1000 ms after start.
     ASSERT_TRUE(runUntilRequests(1, 1100 * kMs));
@@ -152,8 +152,8 @@ TEST_F(AllocationTest, ThreeStagesAgainstAnAllocatorWhileTheOtherPortsServe)
     // The final answer (three frames) carries node ID 42: the port switches to full service.
     answered = sendAllocation(kAllocator, 42, kUid);
     sitl::runUntilNs(answered + 1100 * kMs);
-    EXPECT_EQ(gNodeID[kPort], 42);
-    EXPECT_EQ(xportGetLocalNodeID(&g_xport[kPort]), 42);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 42);
+    EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(kPort).xport), 42);
     const auto status = nodeStatus(kPort);
     ASSERT_FALSE(status.empty());
     EXPECT_EQ(status[0].can_id, bus::messageId(24, kNodeStatusId, 42));
@@ -188,7 +188,7 @@ TEST_F(AllocationTest, WithoutAnAllocatorFirstStageRequestsRepeat)
         }
     }
     EXPECT_TRUE(nodeStatus(kPort).empty());
-    EXPECT_EQ(gNodeID[kPort], 0);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 0);
 }
 
 TEST_F(AllocationTest, RequestPeriodHoldsAcrossTheTickWrap)
@@ -246,7 +246,7 @@ TEST_F(AllocationTest, ForeignMalformedAndEmptyAnswersAreNeverTaken)
     at = sendAllocation(kAllocator, 0, kUid);
     r = nextRequest(at);
     EXPECT_TRUE(r.first_part);
-    EXPECT_EQ(gNodeID[kPort], 0);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 0);
 
     // Seventeen unique-ID bytes whose first sixteen match: no allocator sends that; dropped.
     std::vector<uint8_t> too_long = kUid;
@@ -256,8 +256,8 @@ TEST_F(AllocationTest, ForeignMalformedAndEmptyAnswersAreNeverTaken)
     sendRaw(kAllocator, {});
     r = nextRequest(at);
     EXPECT_TRUE(r.first_part);
-    EXPECT_EQ(gNodeID[kPort], 0);
-    EXPECT_EQ(xportGetLocalNodeID(&g_xport[kPort]), 0);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 0);
+    EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(kPort).xport), 0);
 
     // Three stages done right still work after all that.
     at = sendAllocation(kAllocator, 0, uid(0, 6));
@@ -268,19 +268,19 @@ TEST_F(AllocationTest, ForeignMalformedAndEmptyAnswersAreNeverTaken)
     EXPECT_EQ(r.unique_id, uid(12, 16));
     at = sendAllocation(kAllocator, 43, kUid);
     sitl::runUntilNs(at + 10 * kMs);
-    EXPECT_EQ(gNodeID[kPort], 43);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 43);
 }
 
 TEST_F(AllocationTest, AllocationMessagesOnAConfiguredPortChangeNothing)
 {
-    parameters[Var_NETID1].val = 111;
+    nodetest::storeParameter(Var_NETID1, 111);
     sitl::powerOn();
     sitl::runUntilNs(100 * kMs);
     sendAllocation(kAllocator, 42, kUid);
     sendAllocation(0, 0, uid(0, 6), true);
     sitl::runUntilNs(3100 * kMs);
-    EXPECT_EQ(gNodeID[kPort], 111);
-    EXPECT_EQ(xportGetLocalNodeID(&g_xport[kPort]), 111);
+    EXPECT_EQ(nodetest::port(kPort).NodeID, 111);
+    EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(kPort).xport), 111);
     EXPECT_TRUE(requests().empty());
     EXPECT_EQ(nodeStatus(kPort).size(), 3U);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the node tests: the frame vectors under tests/vectors, and the fixture every node test starts
 // from, a freshly reset simulated chip with a peer on each bus to acknowledge the node's frames and to
-// send to it. The node is powered on by the test itself (once per process).
+// send to it. The node is powered on by the test itself.
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,23 @@
 #include <string>
 #include <vector>
 
+#include "firmware/drivers/NVM.hpp"
+#include "firmware/node/ports.hpp"
 #include "platform/sim/sim.hpp"
 #include "sitl/candump.hpp"
 
 namespace nodetest {
+
+// The node's port on bus 0..2.
+inline Port& port(unsigned index) { return nodePort(static_cast<PortCAN_t>(index)); }
+
+// Writes a parameter row into the store before the node is powered on, as endpoint-sitl's --param does:
+// the node finds it there at start-up.
+inline void storeParameter(uint8_t row, int64_t value)
+{
+    InitNVM();
+    ASSERT_TRUE(NVMSet(row, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU)));
+}
 
 // The node IDs the ports start with on a first boot.
 inline constexpr uint8_t kNodeIds[3] = {110, 111, 112};

@@ -1,5 +1,5 @@
 // The whole node on the simulated chip: frames in, frames out, lines and console. Every test powers the
-// node on once, so each runs in a process of its own (CTest runs them so).
+// node on itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,11 +9,13 @@
 
 #include "firmware/board/gpio.hpp"
 #include "firmware/board/kernel.hpp"
+#include "firmware/drivers/NVM.hpp"
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
 #include "platform/sim/sim.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"
+#include "tests/node/node_fixture.hpp"
 
 namespace {
 
@@ -47,7 +49,7 @@ protected:
         return out;
     }
 
-    static uint16_t poolInUse(unsigned port) { return g_xport[port].allocator.statistics.current_usage_blocks; }
+    static uint16_t poolInUse(unsigned port) { return nodetest::port(port).xport.allocator.statistics.current_usage_blocks; }
 
     std::vector<std::unique_ptr<sim::CanPeer>> peers;
 };
@@ -121,6 +123,41 @@ TEST_F(NodeTest, NodeStatusOncePerSecondFromEveryPort)
     }
 }
 
+// Twice in one process: the second start begins from reset values, not from what the first life left in
+// RAM, and reads the store again.
+TEST_F(NodeTest, ASecondPowerOnStartsFromResetValuesAndTheStore)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(2500 * kMs);
+    parameters[Var_CAN2PWM_CHStart].val = 9;                // in RAM only
+    ASSERT_TRUE(NVMSet(Var_CAN2PWM_CHStart + 1, 11));       // stored
+    nodePort(PortCAN1).vis.IgnoreCanPort = true;
+
+    sim::powerCycle();
+    const std::size_t before = sentBy(0, kNodeStatusId).size();
+    sitl::powerOn();
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1);
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 11);
+    EXPECT_FALSE(nodePort(PortCAN1).vis.IgnoreCanPort);
+    sitl::runUntilNs(sim::nowNs() + 1100 * kMs);
+    const auto frames = sentBy(0, kNodeStatusId);
+    ASSERT_EQ(frames.size(), before + 1);
+    EXPECT_EQ(frames.back().frame.data[0], 1) << "uptime 1 s: the tick started again from 0";
+    EXPECT_EQ(frames.back().frame.data[7], 0xC0) << "transfer ID 0";
+}
+
+// NodeStatus carries whole seconds: at 1.6 s of kernel time, 1.
+TEST_F(NodeTest, NodeStatusUptimeIsTruncatedToWholeSeconds)
+{
+    sitl::powerOn();
+    osTickCount = 1600;
+    nodePort(PortCAN1).spin_time = 600;  // the next NodeStatus is due now
+    sitl::runUntilNs(sim::nowNs() + 2 * kMs);
+    const auto frames = sentBy(0, kNodeStatusId);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0].frame.data[0], 1);
+}
+
 TEST_F(NodeTest, DisconnectedBusIsFlushedWhileOthersCarryOn)
 {
     sim::canBus(1).setConnected(false);
@@ -160,13 +197,13 @@ TEST_F(NodeTest, UnlistedDataTypeIsRejectedWithoutAllocating)
 
 TEST_F(NodeTest, PortWithoutUsableNodeIdStartsAnonymous)
 {
-    parameters[Var_NETID1].val = 0;    // obtain one by allocation
-    parameters[Var_NETID2].val = 200;  // stored, but not a node ID the transport can use
+    nodetest::storeParameter(Var_NETID1, 0);    // obtain one by allocation
+    nodetest::storeParameter(Var_NETID2, 200);  // stored, but not a node ID the transport can use
     sitl::powerOn();
-    EXPECT_EQ(gNodeID[1], 0);
-    EXPECT_EQ(gNodeID[2], 0);
-    EXPECT_EQ(xportGetLocalNodeID(&g_xport[1]), 0);
-    EXPECT_EQ(xportGetLocalNodeID(&g_xport[2]), 0);
+    EXPECT_EQ(nodetest::port(1).NodeID, 0);
+    EXPECT_EQ(nodetest::port(2).NodeID, 0);
+    EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(1).xport), 0);
+    EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(2).xport), 0);
 
     sitl::runUntilNs(2500 * kMs);
     EXPECT_TRUE(sentBy(1, kNodeStatusId).empty());
@@ -176,8 +213,8 @@ TEST_F(NodeTest, PortWithoutUsableNodeIdStartsAnonymous)
 
 TEST_F(NodeTest, HeartbeatShowsWhileNoPortIsValid)
 {
-    for (unsigned p = 0; p < 3; ++p) {
-        parameters[Var_NETID0 + p].val = 0;
+    for (uint8_t p = 0; p < 3; ++p) {
+        nodetest::storeParameter(static_cast<uint8_t>(Var_NETID0 + p), 0);
     }
     sitl::Trace trace;
     sitl::powerOn();

@@ -1,13 +1,9 @@
 // The parameter server and GetNodeInfo over the simulated buses, as a client (node 10) sees them, checked
-// against the frame vectors. One power-on per test (one process each); a power cycle is a forked child
-// living the first life on a flash file.
+// against the frame vectors. A power cycle powers the node on again in the same process, on the same flash.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <iterator>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +26,6 @@
 
 // Present only in a build with coverage counters (whose link asks for it: a weak reference alone would not
 // take it from the library).
-extern "C" void __gcov_dump() __attribute__((weak));
 
 namespace {
 
@@ -70,28 +65,16 @@ using namespace getset;
 
 class ServicesTest : public nodetest::NodeFixture {
 protected:
-    // A first life of the node on the flash file at `path`, in a child process (the node's RAM allows one
-    // power-on per process): powered on, 10 ms in, then `life`, which says whether all went as expected.
-    static void firstLife(const char* path, const std::function<bool()>& life)
+    // A first life of the node: powered on, 10 ms in, then `life`, which says whether all went as
+    // expected; then the power goes off and on again (flash, time and buses go on) and the second life
+    // begins.
+    void firstLifeThenPowerCycle(const std::function<bool()>& life)
     {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (!sim::flashUseFile(path)) {
-                std::_Exit(2);
-            }
-            sitl::powerOn();
-            sitl::runUntilNs(10 * kMs);
-            const bool as_expected = life();
-            if (__gcov_dump != nullptr) {
-                __gcov_dump();  // built for coverage: _Exit would leave the child's counters unwritten
-            }
-            std::_Exit(as_expected ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 0) << "first life";
+        sitl::powerOn();
+        sitl::runUntilNs(10 * kMs);
+        ASSERT_TRUE(life()) << "first life";
+        sim::powerCycle();
+        sitl::powerOn();
     }
 
     // The node's service responses of one type on a port, in order.
@@ -138,13 +121,23 @@ protected:
         return call(port, kExecuteOpcodeId, kExecuteOpcodeSignature, opcode(op)).payload;
     }
 
+    // Passes until t_ns or the firmware's reset request, whichever comes first; true at the request (the
+    // node is not powered on again).
+    static bool runUntilResetRequestNs(uint64_t t_ns)
+    {
+        while (sim::nowNs() < t_ns && !sim::systemResetRequested()) {
+            sitl::pass();
+        }
+        return sim::systemResetRequested();
+    }
+
     // Sends a RestartNode request and runs until the node requests the reset (at most a second). The
     // answer, and the virtual time of the reset request (0 if none came).
     std::pair<bus::Transfer, uint64_t> restart(unsigned port, const std::vector<uint8_t>& magic)
     {
         sendFrames(port, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[port], kClient), 3, magic,
                                        kRestartNodeSignature));
-        const bool reset = !sitl::runUntilNs(sim::nowNs() + 1000 * kMs);
+        const bool reset = runUntilResetRequestNs(sim::nowNs() + 1000 * kMs);
         const auto answers = responses(port, kRestartNodeId);
         return {answers.empty() ? bus::Transfer{} : answers.back(), reset ? sim::nowNs() : 0};
     }
@@ -212,7 +205,7 @@ TEST_F(ServicesTest, AnsweredWholeWhileReceptionIsFlooded)
 
     for (unsigned port = 0; port < 3; ++port) {
         SCOPED_TRACE(port);
-        const XportInstance& ins = g_xport[port];
+        const XportInstance& ins = nodetest::port(port).xport;
         EXPECT_EQ(ins.allocator.statistics.current_usage_blocks - ins.tx_blocks, 64) << "reception's two thirds";
         EXPECT_EQ(getset(port, request(0, value::kEmpty, "NETID0")), answer(110, 110, 127, 0, "NETID0"));
         EXPECT_EQ(ins.allocator.statistics.capacity_blocks, 96);
@@ -271,8 +264,8 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     EXPECT_EQ(getset(0, request(3, value::integer(127))), answer(127, 112, 127, 0, "NETID2"));
     EXPECT_EQ(getset(0, request(9, value::integer(16))), answer(16, 0, 16, 0, "CAN2PWM_CH6"));
     EXPECT_GT(sim::flashOperations(), flash_ops);
-    EXPECT_EQ(xportGetLocalNodeID(&g_xport[1]), 111);
-    EXPECT_EQ(gNodeID[2], 112);
+    EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(1).xport), 111);
+    EXPECT_EQ(nodetest::port(2).NodeID, 112);
     EXPECT_EQ(getset(1, request(0, value::kEmpty, "FORMATID")).size(), answer(6, 6, 6, 6, "FORMATID").size());
 }
 
@@ -280,7 +273,7 @@ TEST_F(ServicesTest, StatisticsRowsShowTheLiveFigures)
 {
     sitl::powerOn();
     sitl::runUntilNs(10 * kMs);
-    const uint16_t capacity = g_xport[0].allocator.statistics.capacity_blocks;
+    const uint16_t capacity = nodetest::port(0).xport.allocator.statistics.capacity_blocks;
     EXPECT_EQ(capacity, 96);
     EXPECT_EQ(valueOf(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks "))), capacity);
 
@@ -303,25 +296,20 @@ TEST_F(ServicesTest, StatisticsRowsShowTheLiveFigures)
 
     // Port 0's bus goes dead: its NodeStatus frames wait in the queue, which port 2's client can see.
     sim::canBus(0).setConnected(false);
-    while (g_xport[0].allocator.statistics.current_usage_blocks == 0 && sim::nowNs() < 5000 * kMs) {
+    while (nodetest::port(0).xport.allocator.statistics.current_usage_blocks == 0 && sim::nowNs() < 5000 * kMs) {
         sitl::runUntilNs(sim::nowNs() + kMs);
     }
-    const uint16_t waiting = g_xport[0].allocator.statistics.current_usage_blocks;
+    const uint16_t waiting = nodetest::port(0).xport.allocator.statistics.current_usage_blocks;
     ASSERT_GT(waiting, 0);
     EXPECT_EQ(valueOf(getset(2, request(0, value::kEmpty, "CAN1_CurrBlocks"))), waiting);
-    EXPECT_EQ(valueOf(getset(2, request(22, value::kEmpty))), g_xport[0].allocator.statistics.peak_usage_blocks);
-    EXPECT_EQ(g_xport[0].allocator.statistics.current_usage_blocks, waiting);
+    EXPECT_EQ(valueOf(getset(2, request(22, value::kEmpty))), nodetest::port(0).xport.allocator.statistics.peak_usage_blocks);
+    EXPECT_EQ(nodetest::port(0).xport.allocator.statistics.current_usage_blocks, waiting);
 }
 
 TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
 {
-    char path[] = "/tmp/services_test_flash_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-
     // First life: write CAN2PWM_CH1 = 7 (the vector's request) and NETID1 = 0, then lose power.
-    ASSERT_NO_FATAL_FAILURE(firstLife(path, [this] {
+    ASSERT_NO_FATAL_FAILURE(firstLifeThenPowerCycle([this] {
         for (const sitl::LoggedFrame& f : nodetest::vectorFrames("getset_req_CAN2PWM_CH1_int7.log")) {
             peers[0]->send(f.frame);
         }
@@ -330,19 +318,16 @@ TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
                parameters[Var_CAN2PWM_CHStart].val == 7;
     }));
 
-    ASSERT_TRUE(sim::flashUseFile(path));
-    sitl::powerOn();
+    const uint64_t second_life = sim::nowNs();
     EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
-    EXPECT_EQ(gNodeID[1], 0) << "port 1 now obtains its node ID by allocation";
-    sitl::runUntilNs(1100 * kMs);
+    EXPECT_EQ(nodetest::port(1).NodeID, 0) << "port 1 now obtains its node ID by allocation";
+    sitl::runUntilNs(second_life + 1100 * kMs);
     EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
     bool asked = false;
     for (const auto& f : bus::nodeFrames(1)) {
         asked = asked || (f.first.id & 0x7FU) == 0;
     }
     EXPECT_TRUE(asked) << "an anonymous allocation request on port 1";
-    sim::flashCloseFile();
-    std::remove(path);
 }
 
 TEST_F(ServicesTest, GetNodeInfoAnswers)
@@ -426,7 +411,7 @@ TEST_F(ServicesTest, TransportStatsShowThePortsCounters)
     EXPECT_TRUE(responses(1, kGetSetId).empty());
 
     const bus::Transfer second = call(1, kGetTransportStatsId, kGetTransportStatsSignature, {}, 6, 20);
-    const XportStats& xs = g_xport[1].stats;
+    const XportStats& xs = nodetest::port(1).xport.stats;
     const BxcanStats fs = bxcanGetStats(PortCAN2);
     // What was received is settled; what was sent grows with this answer itself, so it is read back from it.
     std::vector<uint8_t> expected = le48(0);
@@ -473,6 +458,11 @@ TEST_F(ServicesTest, RestartNodeWrongMagicChangesNothingRightMagicResetsAfterThe
     EXPECT_EQ(no_reset, 0U);
     EXPECT_EQ(restart(2, {0x1E, 0x1B}).second, 0U);
     EXPECT_EQ(responses(2, kRestartNodeId).size(), 1U) << "a short request is not answered";
+    std::vector<uint8_t> top_bit = kRightMagic;
+    top_bit[4] ^= 0x80;  // bit 39: all 40 bits are compared
+    const auto [refused_top, no_reset_top] = restart(2, top_bit);
+    EXPECT_EQ(refused_top.payload, kNotOk);
+    EXPECT_EQ(no_reset_top, 0U);
 
     const auto [accepted, reset_ns] = restart(2, kRightMagic);
     EXPECT_EQ(accepted.can_id, bus::serviceId(30, kRestartNodeId, false, kClient, kNodeIds[2]));
@@ -490,13 +480,13 @@ TEST_F(ServicesTest, RestartOnABusThatTakesNothingComesAfterTheBound)
     sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
                                 kRestartNodeSignature));
     // The bus goes away once the request is in and before the answer is out: it waits in the mailbox.
-    const uint64_t received = g_xport[0].stats.transfers_rx;
-    while (g_xport[0].stats.transfers_rx == received) {
+    const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
+    while (nodetest::port(0).xport.stats.transfers_rx == received) {
         sitl::pass();
     }
     sim::canBus(0).setConnected(false);
     const uint64_t asked = sim::nowNs();
-    EXPECT_FALSE(sitl::runUntilNs(asked + 1000 * kMs));
+    EXPECT_TRUE(runUntilResetRequestNs(asked + 1000 * kMs));
     EXPECT_TRUE(responses(0, kRestartNodeId).empty()) << "nobody acknowledged the answer";
     EXPECT_GE(sim::nowNs() - asked, RESTART_BOUND_MS * kMs);
     EXPECT_LT(sim::nowNs() - asked, 2 * RESTART_BOUND_MS * kMs);
@@ -506,12 +496,7 @@ TEST_F(ServicesTest, RestartOnABusThatTakesNothingComesAfterTheBound)
 // restart. Second life on the same flash: compiled-in values but for the write after ERASE.
 TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
 {
-    char path[] = "/tmp/services_test_flash_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-
-    ASSERT_NO_FATAL_FAILURE(firstLife(path, [this] {
+    ASSERT_NO_FATAL_FAILURE(firstLifeThenPowerCycle([this] {
         return getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 0, 16, 0, "CAN2PWM_CH1") &&
                executeOpcode(0, 0) == opcodeAnswer(true) && executeOpcode(1, 1) == opcodeAnswer(true) &&
                parameters[Var_CAN2PWM_CHStart].val == 7 &&
@@ -519,12 +504,8 @@ TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
                executeOpcode(2, 2) == opcodeAnswer(false) && restart(0, kRightMagic).second != 0;
     }));
 
-    ASSERT_TRUE(sim::flashUseFile(path));
-    sitl::powerOn();
     EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1) << "compiled in";
     EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 9) << "written after ERASE";
-    sim::flashCloseFile();
-    std::remove(path);
 }
 
 }  // namespace

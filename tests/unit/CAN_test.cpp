@@ -42,7 +42,7 @@ protected:
 
     static void bringUp(PortCAN_t port, uint8_t nodeId, uint16_t filtLen = 8)
     {
-        CANswInit(port, &g_ins[port], g_pool[port].bytes, sizeof g_pool[port].bytes, onReception, shouldAccept,
+        CANswInit(port, &g_ins[port], g_pool[port].bytes, sizeof g_pool[port].bytes, onReception, shouldAccept, nullptr,
                   nodeId, kFilters, filtLen);
     }
 
@@ -141,7 +141,7 @@ TEST_F(CANBringUp, DeadControllerIsReportedAndStartUpGoesOn)
 TEST_F(CANBringUp, MisalignedArenaIsAWiringFault)
 {
     pinsAndClocks();
-    EXPECT_DEATH(CANswInit(PortCAN1, &g_ins[0], g_pool[0].bytes + 1, 3000, onReception, shouldAccept, 1,
+    EXPECT_DEATH(CANswInit(PortCAN1, &g_ins[0], g_pool[0].bytes + 1, 3000, onReception, shouldAccept, nullptr, 1,
                            kFilters, 8),
                  "fatal stop");
 }

@@ -89,9 +89,9 @@ protected:
             {XPORT_CAN_FRAME_EFF | (1000U << 8), XPORT_CAN_FRAME_EFF | (0xFFFFU << 8)},
             {XPORT_CAN_FRAME_EFF | (2000U << 8), XPORT_CAN_FRAME_EFF | (0xFFFFU << 8)},
         };
-        CANswInit(PortCAN1, &g_a, g_pool[0].bytes, sizeof g_pool[0].bytes, record, acceptOurTypes, kNodeA,
+        CANswInit(PortCAN1, &g_a, g_pool[0].bytes, sizeof g_pool[0].bytes, record, acceptOurTypes, nullptr, kNodeA,
                   nullptr, 0);
-        CANswInit(PortCAN2, &g_b, g_pool[1].bytes, sizeof g_pool[1].bytes, record, acceptOurTypes, kNodeB,
+        CANswInit(PortCAN2, &g_b, g_pool[1].bytes, sizeof g_pool[1].bytes, record, acceptOurTypes, nullptr, kNodeB,
                   filters, 3);
         ASSERT_EQ(consoletest::console(), "4bxcan init ok\n4bxcan init ok\n");
     }

@@ -1,4 +1,4 @@
-// The parameter table as compiled in: the names, values and ranges clients and the store rely on.
+// The parameter table as power-on leaves it: the names, values and ranges clients and the store rely on.
 #include "firmware/node/params.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@ namespace {
 
 TEST(ParameterTable, NamesValuesAndRanges)
 {
+    InitParameters();
     ASSERT_EQ(sizeof(parameters) / sizeof(parameters[0]), 31U);
     EXPECT_STREQ(parameters[Var_EEFormat].name, "FORMATID");
     EXPECT_EQ(parameters[Var_EEFormat].val, 6);
