@@ -80,7 +80,7 @@ void PWMInit()
     TIM_OCInitTypeDef oc{};
     oc.TIM_OCMode = TIM_OCMode_PWM1;
     oc.TIM_OutputState = TIM_OutputState_Enable;
-    oc.TIM_Pulse = uS_to_ticks(RCPWM_NEUTRAL_uS);
+    oc.TIM_Pulse = 0;  // no pulse until the node says what each output drives
     oc.TIM_OCPolarity = TIM_OCPolarity_High;
     for (const PWM_Output_t& out : PWM_Outputs) {
         channelInit(out, &oc);

@@ -40,8 +40,8 @@ static_assert(uS_to_ticks(RCPWM_MIN_uS) == 3000 && uS_to_ticks(RCPWM_MIN_uS + RC
 // The longest pulse still ends inside the shorter frame.
 static_assert(uS_to_ticks(RCPWM_MIN_uS + RCPWM_RANGE_uS) <= TIMER_PERIOD490HZ);
 
-// Clocks, pins, both time bases at 50 Hz, six channels in PWM mode with 1500 us pulses, and both timers
-// started.
+// Clocks, pins, both time bases at 50 Hz, six channels in PWM mode without pulse (compare 0), and both
+// timers started. A 1500 us start would be half throttle to an ESC: the node sets each output's start.
 void PWMInit();
 // Records the rate channel ch (1..4) of TIMx asks for; the timer runs at 490 Hz while any of its channels
 // asks for it, else at 50 Hz. A channel outside 1..4 changes nothing.

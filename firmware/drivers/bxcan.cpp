@@ -535,6 +535,11 @@ int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* fi
     return 0;
 }
 
+bool bxcanBusDown(PortCAN_t PortCAN)
+{
+    return portValid(PortCAN) && (controller(PortCAN)->ESR & (CAN_ESR_EPVF | CAN_ESR_BOFF)) != 0U;
+}
+
 BxcanStats bxcanGetStats(PortCAN_t PortCAN)
 {
     if (!portValid(PortCAN)) {

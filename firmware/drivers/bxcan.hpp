@@ -86,6 +86,10 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN);
 int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* filter_configs,
                                     unsigned num_filter_configs, PortCAN_t PortCAN);
 
+// True while the port's controller is error-passive or bus-off: its frames go unacknowledged or its bus
+// is faulty (false for a bad port).
+bool bxcanBusDown(PortCAN_t PortCAN);
+
 // A copy of the port's counters (all zero for a bad port). Not atomic: a 64-bit value may be torn.
 BxcanStats bxcanGetStats(PortCAN_t PortCAN);
 

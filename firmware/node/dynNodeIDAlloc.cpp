@@ -7,6 +7,7 @@
 #include "firmware/board/System_Config.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/node/health.hpp"
 
 namespace {
 
@@ -194,7 +195,7 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     // certificate.
     uavcan_protocol_GetNodeInfoResponse info{};
     info.status.uptime_sec = getUptime() / 1000U;
-    info.status.health = port.node_health;
+    info.status.health = nodeHealth();
     info.status.mode = port.node_mode;
     info.software_version.major = APP_VERSION_MAJOR;
     info.software_version.minor = APP_VERSION_MINOR;

@@ -13,12 +13,14 @@
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
 #include "firmware/node/fcselect.hpp"
+#include "firmware/node/health.hpp"
 #include "firmware/node/paramserver.hpp"
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
@@ -41,6 +43,8 @@ const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_USEFLIGHTCONTROLLER_SIGNATURE, -1},
     {UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_SIGNATURE, -1},
     {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_SIGNATURE, -1},
+    // A message only: its ID is also RestartNode's, as a service.
+    {UAVCAN_PROTOCOL_PANIC_ID, UAVCAN_PROTOCOL_PANIC_SIGNATURE, XportTransferTypeBroadcast},
     // Requests only: their IDs are also message IDs of other types.
     {UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_RESTARTNODE_ID, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, XportTransferTypeRequest},
@@ -75,6 +79,13 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
     if (transfer->transfer_type == XportTransferTypeBroadcast &&
         transfer->data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
         onDynNodeRx(port, transfer);
+        return;
+    }
+    // Data type ID 5 is two types too: Panic and the RestartNode service.
+    if (transfer->transfer_type == XportTransferTypeBroadcast && transfer->data_type_id == UAVCAN_PROTOCOL_PANIC_ID) {
+        if (!port.vis.IgnoreCanPort) {
+            panicHandleXport();
+        }
         return;
     }
     if (transfer->transfer_type == XportTransferTypeRequest &&
@@ -165,6 +176,7 @@ void initNodeState()
     InitRcpwm();
     InitServices();
     InitDynNodeAlloc();
+    InitHealth();
 }
 
 }  // namespace
@@ -203,6 +215,7 @@ int main_node()
         gpioSet(CANEN_GPIO_PORT, pin, 0);
     }
     PWMInit();
+    rcpwmStart();
     coreSetFatalStopHook(PWMOutputsLow);  // an ESC must not keep the last throttle of a stopped node
 
     startSysTick();
@@ -242,7 +255,7 @@ void spinXport(Port& port)
 
     uavcan_protocol_NodeStatus status{};
     status.uptime_sec = getUptime() / 1000U;
-    status.health = port.node_health;
+    status.health = nodeHealth();
     status.mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL;
     uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
     const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
@@ -290,6 +303,7 @@ void MainTaskPass()
         port.NodeValid = true;
     }
 
+    rcpwmPoll();
     restartPoll();
 
     current_port = static_cast<uint8_t>(current_port + 1U);

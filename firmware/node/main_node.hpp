@@ -18,7 +18,7 @@ struct Msg_Filt_t {
     int8_t transfer_type;  // an XportTransferType, or -1 for any kind
 };
 
-inline constexpr unsigned MSG_FILT_COUNT = 11;
+inline constexpr unsigned MSG_FILT_COUNT = 12;
 extern const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT];
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,

@@ -4,21 +4,21 @@
 #include <iterator>
 
 // Names are compared byte for byte by clients: the trailing blanks and tabs are part of them.
-constinit const param_t parameterRows[Var_Last] = {
+constexpr param_t parameterRows[Var_Last] = {
     {"FORMATID", 6, 6, 6, 6},
     {"NETID0", 110, 0, 255, 110},
     {"NETID1", 111, 0, 255, 111},
     {"NETID2", 112, 0, 255, 112},
-    {"CAN2PWM_CH1", 1, 0, 16, 0},
-    {"CAN2PWM_CH2", 2, 0, 16, 0},
-    {"CAN2PWM_CH3", 3, 0, 16, 0},
-    {"CAN2PWM_CH4", 4, 0, 16, 0},
-    {"CAN2PWM_CH5", 5, 0, 16, 0},
-    {"CAN2PWM_CH6", 6, 0, 16, 0},
-    {"CAN2PWM_ACT_ESC1", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC2", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC3", 1, 0, 1, 0},
-    {"CAN2PWM_ACT_ESC4", 1, 0, 1, 0},
+    {"CAN2PWM_CH1", 1, 0, 16, 1},
+    {"CAN2PWM_CH2", 2, 0, 16, 2},
+    {"CAN2PWM_CH3", 3, 0, 16, 3},
+    {"CAN2PWM_CH4", 4, 0, 16, 4},
+    {"CAN2PWM_CH5", 5, 0, 16, 5},
+    {"CAN2PWM_CH6", 6, 0, 16, 6},
+    {"CAN2PWM_ACT_ESC1", 1, 0, 1, 1},
+    {"CAN2PWM_ACT_ESC2", 1, 0, 1, 1},
+    {"CAN2PWM_ACT_ESC3", 1, 0, 1, 1},
+    {"CAN2PWM_ACT_ESC4", 1, 0, 1, 1},
     {"CAN2PWM_ACT_ESC5", 0, 0, 1, 0},
     {"CAN2PWM_ACT_ESC6", 0, 0, 1, 0},
     {"CAN1_TotBlocks ", 0, 0, 65535, 0},
@@ -37,6 +37,18 @@ constinit const param_t parameterRows[Var_Last] = {
     {"CAN2_RXERR     ", 0, 0, 65535, 0},
     {"CAN3_RXERR     ", 0, 0, 65535, 0},
 };
+
+// A tool's "reset to default" and ERASE must give the same values.
+constexpr bool defaultsAreTheCompiledInValues()
+{
+    for (const param_t& row : parameterRows) {
+        if (row.defval != row.val) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(defaultsAreTheCompiledInValues());
 
 param_t parameters[Var_Last];
 

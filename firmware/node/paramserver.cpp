@@ -5,6 +5,7 @@
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/bxcan.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
+#include "firmware/node/health.hpp"
 #include "firmware/node/ports.hpp"
 
 namespace {
@@ -42,6 +43,8 @@ int64_t statistic(uint8_t idx)
 }
 
 bool isNodeIdRow(uint8_t idx) { return idx >= Var_NETID0 && idx <= Var_NETID2; }
+
+bool isSettingRow(uint8_t idx) { return idx != Var_EEFormat && idx < Var_CAN_TotBlocks; }
 
 // The largest value a write may store: the row's own limit, and for a node ID what the transport takes.
 int64_t usableMax(uint8_t idx, const param_t* p)
@@ -109,13 +112,14 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         if (idx >= Var_CAN_TotBlocks) {
             p->val = statistic(idx);
         }
-        // FORMATID marks the store's layout and is never written from outside.
-        if (idx != Var_EEFormat && request.value.union_tag == UAVCAN_PROTOCOL_PARAM_VALUE_INTEGER_VALUE) {
+        // FORMATID marks the store's layout and the statistics rows show live figures: neither is written
+        // from outside, and the answer's value shows the write did not take.
+        if (isSettingRow(idx) && request.value.union_tag == UAVCAN_PROTOCOL_PARAM_VALUE_INTEGER_VALUE) {
             const int64_t value = request.value.integer_value;
             if (value >= p->min && value <= usableMax(idx, p)) {
                 p->val = value;
                 written = true;
-                (void)NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU));
+                healthStoreResult(NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU)));
             }
         }
         setInteger(&response.value, p->val);

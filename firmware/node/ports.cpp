@@ -31,7 +31,6 @@ void InitPorts()
         port.nodestatus_transfer_id = 0;
         port.alloc = {};
         port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
-        port.node_health = UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
         port.vis = {};
     }
     UniqID = 0;

@@ -1,6 +1,6 @@
 #pragma once
 // One CAN bus as the node sees it: a Port gathers everything the node keeps per bus (its transport and
-// pool, node ID, transmit watchdog, NodeStatus timing, allocation client, mode and health, visibility),
+// pool, node ID, transmit watchdog, NodeStatus timing, allocation client, mode, visibility),
 // and the node holds one per bus. A reception reaches its Port through the transport's user reference.
 // The port's own pumps live here too, so that the allocation client can run them while it waits.
 
@@ -52,7 +52,6 @@ struct Port {
     uint8_t nodestatus_transfer_id;
     DynNodeAlloc alloc;
     uint8_t node_mode;    // reported in GetNodeInfo
-    uint8_t node_health;  // reported in NodeStatus and GetNodeInfo
     Visibility vis;
 };
 

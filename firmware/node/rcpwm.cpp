@@ -4,7 +4,9 @@
 
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
+#include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/node/params.hpp"
+#include "firmware/node/ports.hpp"
 
 int8_t ActLookup[ACT_LOOKUP_LEN];
 int8_t EscLookup[ESC_LOOKUP_LEN];
@@ -14,6 +16,7 @@ namespace {
 static_assert(ESC_LOOKUP_LEN == UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_CMD_MAX_LENGTH);
 static_assert(Var_CAN2PWM_CHStart + NUM_PWM <= Var_CAN2PWM_ACTStart);
 static_assert(Var_CAN2PWM_ACTStart + NUM_PWM <= Var_Last);
+static_assert(ESC_COMMAND_TIMEOUT_MS > 250 + 50, "a failover must not drop a pulse");
 
 // The parameter table admits output numbers 0..16 for both kinds of output.
 constexpr int64_t kMaxOutputNumber = ACT_LOOKUP_LEN - 1;
@@ -21,9 +24,36 @@ static_assert(kMaxOutputNumber <= ESC_LOOKUP_LEN);
 
 constexpr float kMinLevel = -1.0F;
 constexpr float kMaxLevel = 1.0F;
+constexpr float kNoPulse = -1.0F;
 
 // Per output, the last commanded level: 0..1 for ESC outputs, the command value for servo outputs.
 float Level[NUM_PWM];
+// Per ESC output: a command set it and has not timed out, and the tick it came at.
+bool commanded[NUM_PWM];
+uint32_t commandTick[NUM_PWM];
+
+uint8_t panicMessages;  // in the current run of Panic messages
+uint32_t lastPanicTick;
+bool panicking;
+uint32_t lastCheck;
+
+bool isEscOutput(uint8_t i) { return parameters[Var_CAN2PWM_ACTStart + i].val != 0; }
+
+void setCompare(uint8_t i, uint32_t compare)
+{
+    TIM_SetCompare(PWM_Outputs[i].timer, PWM_Outputs[i].channel, compare);
+}
+
+// All six outputs from their state: an ESC output no command has set (or whose command timed out) gets no
+// pulse, every other output its level.
+void writeOutputs()
+{
+    float levels[NUM_PWM];
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        levels[i] = isEscOutput(i) && !commanded[i] ? kNoPulse : Level[i];
+    }
+    rcpwmUpdate(levels);
+}
 
 void applyArrayCommand(const XportRxTransfer* transfer)
 {
@@ -40,7 +70,6 @@ void applyArrayCommand(const XportRxTransfer* transfer)
         }
         const int8_t idx = ActLookup[cmd.actuator_id];
         if (idx >= 0) {
-            // Limited, so that pulses stay within 0..2000 us.
             Level[idx] = LIMIT(cmd.command_value, kMinLevel, kMaxLevel);
         }
     }
@@ -52,11 +81,14 @@ void applyRawCommand(const XportRxTransfer* transfer)
     uint8_t* arena = reinterpret_cast<uint8_t*>(raw);
     uavcan_equipment_esc_RawCommand msg{};
     (void)uavcan_equipment_esc_RawCommand_decode_internal(transfer, transfer->payload_len, &msg, &arena, 0);
+    const uint32_t now = getUptime();
     for (uint8_t k = 0; k < msg.cmd.len; ++k) {
         const int8_t idx = EscLookup[k];
         if (idx >= 0) {
             const int32_t value = LIMIT<int32_t>(raw[k], ESC_RAWCOMMAND_MIN_VALUE, ESC_RAWCOMMAND_MAX_VALUE);
             Level[idx] = static_cast<float>(value - ESC_RAWCOMMAND_MIN_VALUE) / static_cast<float>(ESC_RAWCOMMAND_RANGE);
+            commanded[idx] = true;
+            commandTick[idx] = now;
         }
     }
 }
@@ -76,8 +108,21 @@ void clearLookups()
 void InitRcpwm()
 {
     clearLookups();
-    for (float& level : Level) {
-        level = 0.0F;
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        Level[i] = 0.0F;
+        commanded[i] = false;
+        commandTick[i] = 0;
+    }
+    panicMessages = 0;
+    lastPanicTick = 0;
+    panicking = false;
+    lastCheck = 0;
+}
+
+void rcpwmStart()
+{
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        setCompare(i, isEscOutput(i) ? 0U : uS_to_ticks(RCPWM_NEUTRAL_uS));
     }
 }
 
@@ -91,7 +136,7 @@ void updateLookups()
         if (n < 1 || n > kMaxOutputNumber) {
             continue;  // unassigned; a value outside the table's range is refused the same way
         }
-        if (parameters[Var_CAN2PWM_ACTStart + i].val != 0) {
+        if (isEscOutput(i)) {
             EscLookup[n - 1] = static_cast<int8_t>(i);
             PWMSetFreq(out.timer, out.channel, PWM_Freq490Hz);
         } else {
@@ -107,25 +152,63 @@ void rawcmdHandleXport(XportRxTransfer* transfer)
     } else if (transfer->data_type_id == UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID) {
         applyRawCommand(transfer);
     }
-    // Every output is rewritten, also those the message did not address.
-    rcpwmUpdate(Level);
+    // Every output is rewritten, also those the message did not address; during Panic none is.
+    if (!panicking) {
+        writeOutputs();
+    }
 }
 
 void rcpwmUpdate(const float* ar)
 {
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        // Written so that a NaN takes the lower bound: a float that fits no integer must not be converted.
-        float level = ar[i] > kMinLevel ? ar[i] : kMinLevel;
-        level = level < kMaxLevel ? level : kMaxLevel;
-        const auto pulse = static_cast<int32_t>(level * static_cast<float>(RCPWM_RANGE_uS)) +
-                           static_cast<int32_t>(RCPWM_MIN_uS);
-        TIM_SetCompare(PWM_Outputs[i].timer, PWM_Outputs[i].channel, uS_to_ticks(static_cast<uint32_t>(pulse)));
+        // Written so that a NaN fails the test: a float that fits no integer must not be converted.
+        uint32_t compare = 0;
+        if (ar[i] >= 0.0F) {
+            const float level = ar[i] < kMaxLevel ? ar[i] : kMaxLevel;
+            compare = uS_to_ticks(static_cast<uint32_t>(level * static_cast<float>(RCPWM_RANGE_uS)) + RCPWM_MIN_uS);
+        }
+        setCompare(i, compare);
     }
 }
 
 void DisablePWM()
 {
-    for (const PWM_Output_t& out : PWM_Outputs) {
-        TIM_SetCompare(out.timer, out.channel, 0);
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        setCompare(i, 0);
+    }
+}
+
+void panicHandleXport()
+{
+    const uint32_t now = getUptime();
+    const bool inRun = panicMessages > 0 && now - lastPanicTick <= UAVCAN_PROTOCOL_PANIC_MAX_INTERVAL_MS;
+    panicMessages = inRun ? static_cast<uint8_t>(LIMIT<unsigned>(panicMessages + 1U, 0, UINT8_MAX)) : 1;
+    lastPanicTick = now;
+    if (panicMessages >= UAVCAN_PROTOCOL_PANIC_MIN_MESSAGES) {
+        panicking = true;
+        DisablePWM();
+    }
+}
+
+bool rcpwmPanicking() { return panicking; }
+
+void rcpwmPoll()
+{
+    const uint32_t now = getUptime();
+    if (now - lastCheck < OUTPUT_CHECK_MS) {
+        return;
+    }
+    lastCheck = now;
+    if (panicking && now - lastPanicTick > UAVCAN_PROTOCOL_PANIC_MAX_INTERVAL_MS) {
+        panicking = false;  // the outputs stay off until the next command
+        panicMessages = 0;
+    }
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        if (commanded[i] && now - commandTick[i] >= ESC_COMMAND_TIMEOUT_MS) {
+            commanded[i] = false;
+            if (isEscOutput(i)) {
+                setCompare(i, 0);
+            }
+        }
     }
 }

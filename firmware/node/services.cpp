@@ -4,6 +4,7 @@
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
+#include "firmware/node/health.hpp"
 #include "platform/interface/core.hpp"
 
 namespace {
@@ -48,6 +49,7 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         response.ok = true;
     } else if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_ERASE) {
         response.ok = NVMErase();
+        healthStoreResult(response.ok);
     }
     uint8_t buffer[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_param_ExecuteOpcodeResponse_encode(&response, buffer);

@@ -151,13 +151,15 @@ const std::vector<uint32_t> kFirstBootRates = {490, 490, 490, 490, 50, 50};
 // ---------------------------------------------------------------------------------------------------------
 // Commands to pulses
 
+// ESC outputs emit no pulse from reset (1500 us would be half throttle to an armed ESC); servo outputs
+// take the neutral 1500 us from their first whole frame.
 TEST_F(ActuatorTest, NeutralAtStartThenOffUntilAPortIsElected)
 {
     sitl::powerOn();
-    EXPECT_EQ(pulses(), std::vector<uint32_t>(6, 1500));
+    EXPECT_EQ(pulses(), kOff);
     EXPECT_EQ(rates(), kFirstBootRates) << "the first-boot mapping: four ESCs, two servos";
     runUntilMs(45);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>(6, 1500));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1500}));
     // The first check (tick 50) finds no elected port: no pulses, the frames go on.
     runUntilMs(75);
     EXPECT_EQ(pulses(), kOff);
@@ -205,7 +207,7 @@ TEST_F(ActuatorTest, ArrayCommandWorkedExample)
     runUntilMs(100);
     fc0.actuators({{5, 0, 0.25F}, {6, 0, -1.0F}, {1, 0, 1.0F}});  // actuator 1 has no output
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1250, 0}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1250, 0})) << "ESC outputs wait for their RawCommand";
     EXPECT_EQ(rates(), kFirstBootRates) << "a 0 us pulse: the frames go on, the pin stays low";
 }
 
@@ -250,7 +252,7 @@ TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
     fc0.actuators({{5, 0, 0.5F}, {6, 0, 0.25F}});
     fc0.raw({8191, 4171});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 1500, 1000, 1000, 1500, 1250}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 1500, 0, 0, 1500, 1250})) << "ESC outputs 2, 3: no command yet";
 
     // The only voter withdraws: off at once. It votes again: still off until a command arrives.
     voter.vote(kFcA, -1, 0);
@@ -264,14 +266,14 @@ TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
     // A position command changes no level, yet every output is rewritten from the stored ones.
     fc0.actuators({{5, 1, 1.0F}});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 1500, 1000, 1000, 1500, 1250}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 1500, 0, 0, 1500, 1250})) << "ESC outputs 2, 3: no command yet";
 }
 
 TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
 {
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 0, 5);  // servo on actuator 5, as is output 4: output 4 wins
     nodetest::storeParameter(Var_CAN2PWM_ACTStart + 0, 0);
-    nodetest::storeParameter(Var_CAN2PWM_CHStart + 2, 0);   // unassigned
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 2, 0);   // unassigned: an ESC output no command sets
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 5, 17);  // beyond the lookup: unassigned
     sitl::powerOn();
     EXPECT_EQ(rates(), kFirstBootRates) << "outputs 1 and 3 are ESCs: TIM5 at 490 Hz";
@@ -283,7 +285,7 @@ TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
     fc2.actuators({{5, 0, 0.5F}, {17, 0, 1.0F}, {6, 0, 1.0F}});
     fc2.raw({8191, 8191, 8191, 8191});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 1000, 2000, 1500, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 0, 2000, 1500, 1000}));
 }
 
 TEST_F(ActuatorTest, ParameterWriteMovesBothTimer2OutputsTo490Hz)
@@ -463,6 +465,147 @@ TEST_F(ActuatorTest, AVoteHeardOnAnotherBusThanItNamesIsNotCounted)
     runMs(25);
     EXPECT_EQ(pulses(), kOff);
     EXPECT_EQ(leds(), std::vector<bool>({false, false, false}));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Output safety
+
+uint64_t g_esc_pulse_ns;  // when an ESC output (0..3) first pulsed since the last clear; 0: none did
+void recordEscPulse(unsigned output, const sim::PwmOutput& now, uint64_t ns)
+{
+    if (output < 4 && now.pulseNs != 0 && g_esc_pulse_ns == 0) {
+        g_esc_pulse_ns = ns;
+    }
+}
+
+TEST_F(ActuatorTest, EscOutputsStayQuietFromResetUntilTheirFirstCommandAlsoAfterARestart)
+{
+    g_esc_pulse_ns = 0;
+    sim::setPwmObserver(recordEscPulse);
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 3000 * kMs);
+    runUntilMs(300);
+    EXPECT_EQ(g_esc_pulse_ns, 0U) << "elected, but no command yet";
+    const uint64_t command_ns = sim::nowNs();
+    fc0.raw({4171, 4171, 4171, 4171});
+    runMs(25);
+    EXPECT_GE(g_esc_pulse_ns, command_ns);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000}));
+
+    // RestartNode: the votes go on, and the ESC outputs of the node started again wait for a command.
+    for (const sim::CanFrame& f : bus::framesOf(bus::serviceId(30, bus::kRestartNodeId, true, kNodeIds[0], 12), 0,
+                                                std::vector<uint8_t>(std::begin(bus::kRestartMagic),
+                                                                     std::end(bus::kRestartMagic)),
+                                                bus::kRestartNodeSignature)) {
+        peers[0]->send(f);
+    }
+    while (!sim::systemResetRequested()) {
+        sitl::pass();
+    }
+    g_esc_pulse_ns = 0;
+    runMs(300);
+    EXPECT_LT(osKernelSysTick(), 300U) << "started again";
+    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(g_esc_pulse_ns, 0U);
+    fc0.raw({4171, 4171, 4171, 4171});
+    runMs(25);
+    EXPECT_NE(g_esc_pulse_ns, 0U);
+    sim::setPwmObserver(nullptr);
+}
+
+uint64_t g_off_at_ns[6];  // when each output last lost its pulse
+void recordOffs(unsigned output, const sim::PwmOutput& now, uint64_t ns)
+{
+    if (now.pulseNs == 0 && now.periodNs != 0) {
+        g_off_at_ns[output] = ns;
+    }
+}
+
+// While the votes go on: an ESC output whose RawCommand element stops stops 500..550 ms later and comes
+// back with its next command; servo outputs hold.
+TEST_F(ActuatorTest, AnEscOutputWithoutCommandsForHalfASecondStopsServosHold)
+{
+    std::fill(std::begin(g_off_at_ns), std::end(g_off_at_ns), 0);
+    sim::setPwmObserver(recordOffs);
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 3000 * kMs);
+    runUntilMs(100);
+    fc0.raw({4171, 4171, 4171, 4171});
+    fc0.actuators({{5, 0, 0.5F}});
+    const uint64_t all_ns = sim::nowNs();
+    uint64_t first_ns = 0;
+    for (uint64_t t = 120; t <= 1000; t += 20) {  // element 0 alone goes on until 1 s
+        runUntilMs(t);
+        first_ns = sim::nowNs();
+        fc0.raw({4171});
+    }
+    runUntilMs(1800);
+    sim::setPwmObserver(nullptr);
+    for (unsigned out = 1; out < 4; ++out) {
+        EXPECT_GE(g_off_at_ns[out], all_ns + 499 * kMs) << out;
+        EXPECT_LE(g_off_at_ns[out], all_ns + 550 * kMs) << out;
+    }
+    EXPECT_GE(g_off_at_ns[0], first_ns + 499 * kMs);
+    EXPECT_LE(g_off_at_ns[0], first_ns + 550 * kMs);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1000})) << "servo outputs hold";
+    EXPECT_EQ(getActiveFCPort(), 0);
+
+    fc0.raw({8191});
+    runMs(25);
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 0, 0, 0, 1500, 1000})) << "back with its next command";
+}
+
+// Panic: three messages, each within 500 ms of the one before, from any node on any port not ignored,
+// stop every output; 500 ms after the last the commands drive them again. Two change nothing.
+TEST_F(ActuatorTest, PanicStopsEveryOutputUntilHalfASecondAfterTheLast)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    sim::CanPeer& panic1 = *peers[1];
+    sim::CanPeer& panic2 = *peers[2];
+    voter.votes(kFcA, 0, 0, 10 * kMs, 4000 * kMs);
+    uint8_t tid = 0;
+    const auto panic = [&tid](sim::CanPeer& peer, uint8_t node) {
+        for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, bus::kPanicId, node), tid++, {'S', 'T', 'O', 'P'},
+                                                    bus::kPanicSignature)) {
+            peer.send(f);
+        }
+    };
+    const auto commandUntil = [&fc0](uint64_t ms) {
+        for (uint64_t t = sim::nowNs() / kMs; t < ms; t += 20) {
+            fc0.raw({8191, 8191, 8191, 8191});
+            fc0.actuators({{5, 0, 1.0F}, {6, 0, 0.5F}});
+            runUntilMs(t + 20);
+        }
+    };
+    const std::vector<uint32_t> driven = {2000, 2000, 2000, 2000, 2000, 1500};
+    runUntilMs(100);
+    panic(panic1, 30);
+    runMs(410);
+    panic(panic2, 31);
+    commandUntil(1020);
+    EXPECT_EQ(pulses(), driven) << "two messages change nothing";
+
+    panic(panic1, 30);  // 510 ms after the second: not a run of three
+    commandUntil(1200);
+    EXPECT_EQ(pulses(), driven);
+    panic(panic2, 31);
+    runMs(10);
+    panic(panic1, 32);
+    commandUntil(1400);
+    EXPECT_EQ(pulses(), kOff) << "the third within 500 ms of the one before";
+    const uint64_t last_ns = sim::nowNs();
+    panic(panic2, 31);
+    commandUntil(1880);
+    EXPECT_EQ(pulses(), kOff) << "still within 500 ms of the last";
+    commandUntil(2000);
+    EXPECT_EQ(pulses(), driven);
+    EXPECT_GT(sim::nowNs(), last_ns + 500 * kMs);
 }
 
 uint64_t g_off_ns;  // when output 0 last lost its pulse
@@ -720,7 +863,8 @@ void haltVia(void (*stop)())
 TEST_F(ActuatorTest, AFatalStopOrAHardFaultDrivesEveryOutputLowFirst)
 {
     sitl::powerOn();
-    ASSERT_EQ(pulses(), std::vector<uint32_t>(6, 1500));
+    runUntilMs(45);
+    ASSERT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1500}));
     const char* const kLowAndRunning = "compares 0 0 0 0 0 0 running 1 1";
     EXPECT_DEATH(haltVia([] { XPORT_ASSERT(false); }), kLowAndRunning);
     EXPECT_DEATH(haltVia(HardFault_Handler), kLowAndRunning);

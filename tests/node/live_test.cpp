@@ -112,7 +112,7 @@ TEST_F(Live, EveryPortServesAndAWriteSurvivesSigtermAndARestart)
                   getset::answer(112, 112, 127, 0, "NETID2"));
         EXPECT_EQ(call(buses[1], 111, bus::kGetSetId, bus::kGetSetSignature,
                        request(0, value::integer(5), "CAN2PWM_CH1"), 1),
-                  getset::answer(5, 0, 16, 0, "CAN2PWM_CH1"));
+                  getset::answer(5, 1, 16, 0, "CAN2PWM_CH1"));
         EXPECT_EQ(node.stop(SIGTERM), 0);
     }
     live::Node node(dir, args);

@@ -226,7 +226,7 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     sitl::runUntilNs(sim::nowNs() + 20 * kMs);
     ASSERT_FALSE(responses(0, kGetSetId).empty());
     EXPECT_EQ(responses(0, kGetSetId).back().transfer_id, 5);
-    EXPECT_EQ(responses(0, kGetSetId).back().payload, answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(responses(0, kGetSetId).back().payload, answer(7, 1, 16, 0, "CAN2PWM_CH1"));
     EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
     EXPECT_EQ(EscLookup[6], 0);
     EXPECT_EQ(EscLookup[0], -1);
@@ -234,13 +234,13 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     // Refused: not an integer, FORMATID, outside the row's range, a node ID the transport cannot use.
     // The answer shows the unchanged value and the flash is not touched.
     const uint64_t flash_ops = sim::flashOperations();
-    EXPECT_EQ(getset(0, request(0, value::kReal1_5, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
-    EXPECT_EQ(getset(0, request(0, value::kTrue, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(0, value::kReal1_5, "CAN2PWM_CH1")), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(0, value::kTrue, "CAN2PWM_CH1")), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
     EXPECT_EQ(getset(0, request(0, value::integer(5))), answer(6, 6, 6, 6, "FORMATID"));
-    EXPECT_EQ(getset(0, request(4, value::integer(17))), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
-    EXPECT_EQ(getset(0, request(4, value::integer(-1))), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
-    EXPECT_EQ(getset(0, request(4, value::integer(INT64_MIN))), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
-    EXPECT_EQ(getset(0, request(10, value::integer(2))), answer(1, 0, 1, 0, "CAN2PWM_ACT_ESC1"));
+    EXPECT_EQ(getset(0, request(4, value::integer(17))), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(4, value::integer(-1))), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(4, value::integer(INT64_MIN))), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(10, value::integer(2))), answer(1, 1, 1, 0, "CAN2PWM_ACT_ESC1"));
     EXPECT_EQ(getset(0, request(2, value::integer(128))), answer(111, 111, 127, 0, "NETID1"));
     EXPECT_EQ(getset(0, request(2, value::integer(255))), answer(111, 111, 127, 0, "NETID1"));
     EXPECT_EQ(getset(0, request(16, value::integer(65536))), answer(96, 0, 65535, 0, "CAN1_TotBlocks "));
@@ -262,7 +262,7 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     // Accepted at the ends of the ranges. A new node ID is stored but the running port keeps its own.
     EXPECT_EQ(getset(0, request(2, value::integer(0))), answer(0, 111, 127, 0, "NETID1"));
     EXPECT_EQ(getset(0, request(3, value::integer(127))), answer(127, 112, 127, 0, "NETID2"));
-    EXPECT_EQ(getset(0, request(9, value::integer(16))), answer(16, 0, 16, 0, "CAN2PWM_CH6"));
+    EXPECT_EQ(getset(0, request(9, value::integer(16))), answer(16, 6, 16, 0, "CAN2PWM_CH6"));
     EXPECT_GT(sim::flashOperations(), flash_ops);
     EXPECT_EQ(xportGetLocalNodeID(&nodetest::port(1).xport), 111);
     EXPECT_EQ(nodetest::port(2).NodeID, 112);
@@ -277,9 +277,12 @@ TEST_F(ServicesTest, StatisticsRowsShowTheLiveFigures)
     EXPECT_EQ(capacity, 96);
     EXPECT_EQ(valueOf(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks "))), capacity);
 
-    // A written figure is echoed once, then the live one is back.
-    EXPECT_EQ(getset(0, request(0, value::integer(1234), "CAN1_TotBlocks "))[1], 1234 & 0xFF);
-    EXPECT_EQ(valueOf(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks "))), capacity);
+    // Read-only: a write is answered with the live figure, so a tool sees it did not take, and nothing is
+    // stored.
+    const uint64_t flash_ops = sim::flashOperations();
+    EXPECT_EQ(valueOf(getset(0, request(0, value::integer(1234), "CAN1_TotBlocks "))), capacity);
+    EXPECT_EQ(valueOf(getset(0, request(30, value::integer(7)))), 0);
+    EXPECT_EQ(sim::flashOperations(), flash_ops);
 
     // The loop stalls while a burst arrives: the receive FIFO overflows.
     for (uint8_t i = 0; i < 20; ++i) {
@@ -322,12 +325,49 @@ TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
     EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
     EXPECT_EQ(nodetest::port(1).NodeID, 0) << "port 1 now obtains its node ID by allocation";
     sitl::runUntilNs(second_life + 1100 * kMs);
-    EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN2PWM_CH1")), answer(7, 0, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN2PWM_CH1")), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
     bool asked = false;
     for (const auto& f : bus::nodeFrames(1)) {
         asked = asked || (f.first.id & 0x7FU) == 0;
     }
     EXPECT_TRUE(asked) << "an anonymous allocation request on port 1";
+}
+
+// Health in the last NodeStatus the node sent on a port (the top two bits of its fifth byte).
+int lastHealth(unsigned port)
+{
+    int health = -1;
+    for (const auto& [frame, end] : bus::nodeFrames(port)) {
+        if (bus::dataTypeOfMessage(frame.id) == bus::kNodeStatusId && !bus::isService(frame.id)) {
+            health = frame.data[4] >> 6;
+        }
+    }
+    return health;
+}
+
+TEST_F(ServicesTest, HealthWarnsWhileABusIsDownOrTheStoreCannotBeWritten)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+    EXPECT_EQ(lastHealth(0), 0);
+
+    // Nobody acknowledges CAN2's frames: its controller soon turns error-passive.
+    sim::canBus(1).setConnected(false);
+    sitl::runUntilNs(3100 * kMs);
+    EXPECT_EQ(lastHealth(0), 1) << "WARNING on CAN1";
+    EXPECT_EQ(lastHealth(2), 1);
+    sim::canBus(1).setConnected(true);
+    sitl::runUntilNs(5100 * kMs);
+    EXPECT_EQ(lastHealth(0), 0) << "OK once CAN2 carries frames again";
+
+    // A write the flash fails: WARNING until a write succeeds.
+    sim::flashFailOperation(1, FLASH_ERROR_PGP);
+    EXPECT_EQ(getset(0, request(0, value::integer(7), "CAN2PWM_CH1"))[1], 7);
+    sitl::runUntilNs(6100 * kMs);
+    EXPECT_EQ(lastHealth(0), 1);
+    EXPECT_EQ(getset(0, request(0, value::integer(8), "CAN2PWM_CH1"))[1], 8);
+    sitl::runUntilNs(7100 * kMs);
+    EXPECT_EQ(lastHealth(0), 0);
 }
 
 TEST_F(ServicesTest, GetNodeInfoAnswers)
@@ -497,10 +537,10 @@ TEST_F(ServicesTest, RestartOnABusThatTakesNothingComesAfterTheBound)
 TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
 {
     ASSERT_NO_FATAL_FAILURE(firstLifeThenPowerCycle([this] {
-        return getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 0, 16, 0, "CAN2PWM_CH1") &&
+        return getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 1, 16, 0, "CAN2PWM_CH1") &&
                executeOpcode(0, 0) == opcodeAnswer(true) && executeOpcode(1, 1) == opcodeAnswer(true) &&
                parameters[Var_CAN2PWM_CHStart].val == 7 &&
-               getset(2, request(0, value::integer(9), "CAN2PWM_CH2")) == answer(9, 0, 16, 0, "CAN2PWM_CH2") &&
+               getset(2, request(0, value::integer(9), "CAN2PWM_CH2")) == answer(9, 2, 16, 0, "CAN2PWM_CH2") &&
                executeOpcode(2, 2) == opcodeAnswer(false) && restart(0, kRightMagic).second != 0;
     }));
 

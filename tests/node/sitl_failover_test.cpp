@@ -80,6 +80,13 @@ TEST_P(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
     for (std::size_t i = 1; i < trace.size(); ++i) {
         ASSERT_LE(trace[i - 1].us, trace[i].us) << "in time order";
     }
+    // The ESC outputs emit no pulse before A's first command (0.101 s), and none drops its pulse after it:
+    // the command timeout outlasts the switch to B.
+    for (const Line& l : trace) {
+        if (l.name == "pwm0_us" || l.name == "pwm1_us" || l.name == "pwm2_us" || l.name == "pwm3_us") {
+            EXPECT_TRUE(l.us < 101000 ? l.value == 0 : l.value != 0) << l.name << " at " << l.us;
+        }
+    }
     // A (CAN1) leads: raw 6000 on the four ESC outputs at 490 Hz, LED1 lit.
     for (const char* out : {"pwm0_us", "pwm1_us", "pwm2_us", "pwm3_us"}) {
         EXPECT_EQ(valueAt(trace, out, 1900000), 1727) << out;

@@ -14,6 +14,7 @@
 
 #include "sitl/candump.hpp"
 #include "tests/node/bus_transfers.hpp"
+#include "tests/node/fc_payloads.hpp"
 #include "tests/node/sitl_firmware.hpp"
 
 namespace {
@@ -94,6 +95,76 @@ TEST_P(SitlRun, APortStartedWithoutANodeIdTakesTheOneAnAllocatorGives)
     }
     EXPECT_TRUE(anonymous_before) << "the port asked for a node ID first";
     EXPECT_TRUE(status_as_42) << "and then served as node 42";
+}
+
+// Output safety and health, as the trace and the bus show them. Node 10 votes for CAN1 all along; node 11
+// commands the four ESC outputs at 0.2 s, then element 0 alone every 50 ms; node 30 panics on CAN2 at 1.2,
+// 1.3 and 1.4 s; CAN3 is disconnected from 1.5 to 3.5 s.
+TEST_P(SitlRun, EscTimeoutPanicAndHealthBothWays)
+{
+    std::vector<std::pair<uint64_t, std::string>> lines;  // sorted into the script
+    uint8_t tid[3] = {};
+    const auto add = [&](uint64_t us, unsigned port, uint32_t dtid, uint64_t signature, uint8_t node,
+                         const std::vector<uint8_t>& payload) {
+        for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, dtid, node), tid[node % 3]++, payload, signature)) {
+            lines.emplace_back(us, sitl::formatCandump({us, port, f}));
+        }
+    };
+    for (uint64_t us = 100000; us < 4500000; us += 100000) {
+        add(us, 0, fc::kUseFlightControllerId, fc::kUseFlightControllerSignature, 10,
+            fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 0, 0));
+    }
+    add(200500, 0, fc::kRawCommandId, fc::kRawCommandSignature, 11, fc::rawCommand({4171, 4171, 4171, 4171}));
+    for (uint64_t us = 250500; us < 2500000; us += 50000) {
+        add(us, 0, fc::kRawCommandId, fc::kRawCommandSignature, 11, fc::rawCommand({8191}));
+    }
+    for (const uint64_t us : {1200700U, 1300700U, 1400700U}) {
+        add(us, 1, bus::kPanicId, bus::kPanicSignature, 30, {'S', 'T', 'O', 'P'});
+    }
+    std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string script;
+    for (const auto& line : lines) {
+        script += line.second + "\n";
+    }
+    write("in.log", script);
+    ASSERT_EQ(run("--replay " + path("in.log") + " --until 4.5 --disconnect can2@1.5:3.5 --trace " +
+                  path("trace.csv") + " --out " + path("out.log")),
+              0)
+        << slurp(dir / "stderr.txt");
+
+    // The last value of each output at a time, from the trace's changes.
+    std::map<std::string, std::map<uint64_t, long>> changes;
+    std::istringstream trace(slurp(dir / "trace.csv"));
+    for (std::string line; std::getline(trace, line);) {
+        const auto a = line.find(',');
+        const auto b = line.rfind(',');
+        changes[line.substr(a + 1, b - a - 1)][std::stoull(line.substr(0, a))] = std::stol(line.substr(b + 1));
+    }
+    const auto valueAt = [&](const std::string& name, uint64_t us) {
+        const auto& c = changes[name];
+        auto it = c.upper_bound(us);
+        return it == c.begin() ? -1L : std::prev(it)->second;
+    };
+    EXPECT_EQ(valueAt("pwm1_us", 200000), 0) << "no ESC pulse before the first command";
+    EXPECT_EQ(valueAt("pwm1_us", 690000), 1500);
+    EXPECT_EQ(valueAt("pwm1_us", 760000), 0) << "element 1's last command came at 0.2 s";
+    EXPECT_EQ(valueAt("pwm0_us", 1390000), 2000) << "two Panic messages change nothing";
+    EXPECT_EQ(valueAt("pwm0_us", 1420000), 0) << "the third stops every output";
+    EXPECT_EQ(valueAt("pwm4_us", 1420000), 0);
+    EXPECT_EQ(valueAt("pwm0_us", 1890000), 0);
+    EXPECT_EQ(valueAt("pwm0_us", 1960000), 2000) << "500 ms after the last, commands drive again";
+
+    // NodeStatus health on CAN1: OK, WARNING while CAN3 is out, OK again.
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    std::map<uint64_t, int> health;
+    for (const auto& f : sent) {
+        if (f.port == 0 && bus::dataTypeOfMessage(f.frame.id) == bus::kNodeStatusId) {
+            health[f.time_us / 1000000] = f.frame.data[4] >> 6;
+        }
+    }
+    EXPECT_EQ(health, (std::map<uint64_t, int>{{1, 0}, {2, 1}, {3, 1}, {4, 0}}));
 }
 
 TEST_P(SitlRun, ProfileSaysWhatTheRunCost)

@@ -1,4 +1,4 @@
-// The PWM timers on the simulated chip: start-up pulses and pins, the per-timer frame rate that any one
+// The PWM timers on the simulated chip: start-up without pulses and pins, the per-timer frame rate that any one
 // channel can raise to 490 Hz, compares, and a rate change while the counter is past the new period.
 #include "firmware/drivers/PWM.hpp"
 
@@ -24,14 +24,24 @@ protected:
         }
     }
 
+    // Every output at 1500 us from the next frame on, as the node starts its servo outputs.
+    static void allNeutral()
+    {
+        for (const PWM_Output_t& out : PWM_Outputs) {
+            TIM_SetCompare(out.timer, out.channel, uS_to_ticks(RCPWM_NEUTRAL_uS));
+        }
+        sim::advanceUs(20001);
+    }
+
     static uint32_t hz(unsigned output) { return sim::pwmOutput(output).frameHz(); }
     static uint32_t us(unsigned output) { return sim::pwmOutput(output).pulseUs(); }
 };
 
-TEST_F(Pwm, StartsAllSixOutputsAtNeutralAndFiftyHertz)
+// No pulse until the node sets one: the driver does not know which outputs drive ESCs.
+TEST_F(Pwm, StartsAllSixOutputsWithoutPulseAtFiftyHertz)
 {
     for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
-        EXPECT_EQ(us(i), RCPWM_NEUTRAL_uS) << i;
+        EXPECT_EQ(us(i), 0U) << i;
         EXPECT_EQ(hz(i), 50U) << i;
         EXPECT_EQ(sim::pwmOutput(i).periodNs, 20000333U) << "60001 ticks of 1/3 us";
     }
@@ -53,6 +63,7 @@ TEST_F(Pwm, StartsAllSixOutputsAtNeutralAndFiftyHertz)
 
 TEST_F(Pwm, ComparesArePreloadedAndOnlyChannelsOneToFourExist)
 {
+    allNeutral();
     TIM_SetCompare(TIM5, 1, uS_to_ticks(2000));
     EXPECT_EQ(us(0), 1500U) << "the running frame keeps its width";
     sim::advanceUs(20001);
@@ -107,6 +118,7 @@ TEST_F(Pwm, FasterFrameWhileTheCounterIsPastItStartsANewFrame)
 {
     // 10 ms into a 50 Hz frame the count is 30000, far beyond the 490 Hz period. Left alone the counter
     // would run on to its 32-bit wrap, some 24 minutes without a pulse.
+    allNeutral();
     sim::advanceUs(10000);
     ASSERT_GT(TIM5->CNT, TIMER_PERIOD490HZ);
     PWMSetFreq(TIM5, 1, PWM_Freq490Hz);

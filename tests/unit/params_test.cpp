@@ -20,7 +20,8 @@ TEST(ParameterTable, NamesValuesAndRanges)
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + i].name, "CAN2PWM_CH" + std::to_string(i + 1));
         EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + i].val, i + 1);
-        EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + i].defval, 0);
+        EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + i].defval, i + 1) << "the default is what ERASE restores";
+        EXPECT_EQ(parameters[Var_CAN2PWM_ACTStart + i].defval, i < 4 ? 1 : 0);
         EXPECT_EQ(parameters[Var_CAN2PWM_ACTStart + i].val, i < 4 ? 1 : 0);
     }
     // Trailing blanks and the tab are part of the names clients send.

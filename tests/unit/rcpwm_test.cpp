@@ -24,6 +24,7 @@ protected:
         sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
         PWMInit();
+        InitRcpwm();
         for (uint8_t i = Var_CAN2PWM_CHStart; i < Var_CAN2PWM_ACTStart + NUM_PWM; ++i) {
             parameters[i].val = parameters[i].defval;
         }
@@ -96,9 +97,11 @@ TEST_F(RcPwm, OutputNumbersBeyondTheTablesLeaveTheOutputUnassigned)
     // Actuator IDs past the lookup, and RawCommand elements past the mapped ones, are ignored.
     command(fc::kArrayCommandId, fc::arrayCommand({{17, 0, 1.0F}, {255, 0, 1.0F}}));
     command(fc::kRawCommandId, fc::rawCommand(std::vector<int>(25, 8191)));
-    for (unsigned i = 0; i < 5; ++i) {
-        EXPECT_EQ(compare(i), 3000U) << i;
+    for (unsigned i = 0; i < 3; ++i) {
+        EXPECT_EQ(compare(i), 0U) << "an ESC output no command sets: no pulse " << i;
     }
+    EXPECT_EQ(compare(3), 3000U);
+    EXPECT_EQ(compare(4), 3000U);
     EXPECT_EQ(compare(5), 6000U);
 }
 
@@ -141,7 +144,7 @@ TEST_F(RcPwm, CommandValuesAreLimitedAndNaNIsIgnored)
     command(fc::kArrayCommandId, fc::arrayCommand({{5, 1, 0.0F}, {5, 3, 0.0F}}));
     EXPECT_EQ(compare(4), 6000U) << "position and speed commands are ignored";
     command(fc::kArrayCommandId, fc::arrayCommand({{5, 0, 0.0F}, {5, 0, -0.5F}}));
-    EXPECT_EQ(compare(4), 1500U) << "the later command for an output wins";
+    EXPECT_EQ(compare(4), 0U) << "the later command for an output wins; below 0, no pulse";
 
     const int raw[] = {-500, 100, 161, 8182, 8191, 160};
     const uint32_t pulse_us[] = {1000, 1000, 1000, 2000, 2000, 1000};
@@ -169,7 +172,7 @@ TEST_F(RcPwm, ShortAndLongPayloadsApplyTheWholeElementsPresent)
     command(fc::kArrayCommandId, fc::arrayCommand({{6, 0, -0.5F}}));
     command(fc::kArrayCommandId, partial);
     EXPECT_EQ(compare(4), 3750U);
-    EXPECT_EQ(compare(5), 1500U) << "the fragment is not applied";
+    EXPECT_EQ(compare(5), 0U) << "the fragment is not applied";
     command(fc::kArrayCommandId, {});
     command(fc::kRawCommandId, {});
     EXPECT_EQ(compare(4), 3750U);
