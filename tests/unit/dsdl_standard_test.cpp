@@ -11,6 +11,7 @@
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
@@ -640,6 +641,33 @@ TEST(DsdlRawCommandDeathTest, MisalignedArenaIsAFatalStop)
 
 // ---------------------------------------------------------------------------------------------------------
 // Service responses: RestartNode, GetTransportStats, ExecuteOpcode
+
+// ---------------------------------------------------------------------------------------------------------
+// Panic
+
+TEST(DsdlPanic, TheTextIsTheTailAtTheRootAndPrefixedNestedCutToSeven)
+{
+    uint8_t text[9] = {'E', 'N', 'G', 'I', 'N', 'E', '1', '2', '3'};
+    uavcan_protocol_Panic msg{{9, text}};
+    uint8_t buffer[UAVCAN_PROTOCOL_PANIC_MAX_SIZE] = {};
+    EXPECT_EQ(uavcan_protocol_Panic_encode(&msg, buffer), 7U);
+    EXPECT_EQ(msg.reason_text.len, 7) << "the limited length is written back";
+    EXPECT_EQ(Bytes(buffer, buffer + 7), Bytes(text, text + 7));
+
+    const Payload eight({'S', 'T', 'O', 'P', 'S', 'T', 'O', 'P'});
+    Arena arena(UAVCAN_PROTOCOL_PANIC_DYN_ARR_BUF_SIZE);
+    uavcan_protocol_Panic rec{};
+    EXPECT_EQ(uavcan_protocol_Panic_decode(eight.transfer(), eight.len(), &rec, arena.cursor()), 56);
+    EXPECT_EQ(Bytes(rec.reason_text.data, rec.reason_text.data + rec.reason_text.len),
+              (Bytes{'S', 'T', 'O', 'P', 'S', 'T', 'O'}));
+    EXPECT_TRUE(arena.guardsIntact());
+
+    // Nested: a 3-bit prefix, then that many bytes.
+    const Payload nested(BitWriter().put(3, 2).bytes({'O', 'K'}).done());
+    Arena arena2(UAVCAN_PROTOCOL_PANIC_DYN_ARR_BUF_SIZE);
+    EXPECT_EQ(uavcan_protocol_Panic_decode_internal(nested.transfer(), 0, &rec, arena2.cursor(), 0), 3 + 16);
+    EXPECT_EQ(Bytes(rec.reason_text.data, rec.reason_text.data + rec.reason_text.len), (Bytes{'O', 'K'}));
+}
 
 TEST(DsdlServiceResponses, RestartNodeAndExecuteOpcodeLayouts)
 {
