@@ -191,7 +191,7 @@ int main_node()
         gpioSet(CANEN_GPIO_PORT, pin, 1);
     }
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        CANInit(&CAN_Init[p]);
+        CANInit(static_cast<PortCAN_t>(p));
     }
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         Port& port = nodePort(static_cast<PortCAN_t>(p));
