@@ -108,8 +108,8 @@ int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* fi
 // A copy of the port's counters (all zero for a bad port). Not atomic: a 64-bit value may be torn.
 BxcanStats bxcanGetStats(PortCAN_t PortCAN);
 
-// The driver's start path: puts every piece of its RAM back to its reset value, as a power cycle would.
-// The controllers themselves are reset by their own bring-up.
+// The driver's start path (the node's start-up calls it first): puts every piece of its RAM back to its
+// reset value, as a power cycle would. The controllers themselves are reset by their own bring-up.
 void bxcanColdReset();
 
 // The receive FIFOs' interrupt handlers (CANn_RX0_IRQHandler, CANn_RX1_IRQHandler) are declared with all
