@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the host tests of a build made with gcov counters (the coverage preset) and reports line and branch
 # coverage of firmware/, platform/ and sitl/ per module, with gcovr. Prints the totals and writes the
-# report into docs/assurance.md.
+# report into the assurance report (tools/assurance.py).
 # Usage: coverage.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -31,4 +31,4 @@ report=$(python3 "$root/tools/coverage-report.py" "$build/coverage-summary.json"
   echo "$report"
 } | python3 "$root/tools/assurance.py" coverage
 echo "$report" | sed -n '1,5p'
-echo "per module: docs/assurance.md; line by line: $build/coverage/index.html"
+echo "per module: ${ASSURANCE_DOC:-build/assurance.md}; line by line: $build/coverage/index.html"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Deep fuzzing: every libFuzzer program of the fuzz build to RUNS executions or SECONDS, whichever comes
 # first, starting from the committed corpus; what a run found that reaches new code is merged into the
-# committed corpus (tests/fuzz/corpus/NAME). Prints and writes into docs/assurance.md the executions and
-# rate of each target and whether its cap stopped it.
+# committed corpus (tests/fuzz/corpus/NAME). Prints and writes into the assurance report
+# (tools/assurance.py) the executions and rate of each target and whether its cap stopped it.
 # Usage: fuzz-long.sh BUILD_DIR RUNS SECONDS
 set -euo pipefail
 build=$1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make soak: the hostile soak (tools/soak.sh) for SECONDS of simulated time in the plain and the sanitizer
-# build; prints each run's figures and writes them into docs/assurance.md. Fails if either run fails.
+# build; prints each run's figures and writes them into the assurance report (tools/assurance.py). Fails
+# if either run fails.
 # usage: soak-report.sh SECONDS
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -2,7 +2,7 @@
 # The image's stack bound (tools/stack-bound.py) beside the deepest stacks the image reaches on the emulated
 # core: the failover script with a GetSet request on each bus every half second, which takes the task down
 # the parameter decoder. A measured depth above its bound would mean the bound missed a path: that fails.
-# Writes the figures into docs/assurance.md.
+# Writes the figures into the assurance report (tools/assurance.py).
 # Usage: stack-report.sh HOST_BUILD_DIR CHIP_BUILD_DIR
 set -euo pipefail
 host=$1

@@ -10,17 +10,6 @@
 #include "firmware/drivers/bxcan.hpp"
 #include "firmware/xport/xport.hpp"
 
-struct CAN_Init_t {
-    uint32_t CAN_APB1Periph;   // controller clock enable on APB1
-    uint8_t CAN_AF;            // alternate function of both pins
-    uint32_t GPIO_AHB1Periph;  // pin port clock enable on AHB1
-    GPIO_TypeDef* GPIO_PORT;
-    uint16_t RX_GPIO_Pin;      // bit masks
-    uint16_t TX_GPIO_Pin;
-    uint8_t RX_GPIO_PinSource; // pin numbers 0..15
-    uint8_t TX_GPIO_PinSource;
-};
-
 // All three buses run at 1 Mbit/s.
 inline constexpr uint32_t CAN_BIT_RATE = 1000000;
 // Transport memory of one port: 96 blocks of the transport's pool.
@@ -32,11 +21,10 @@ struct CANXportPool_t {
     alignas(XportPoolAllocatorBlock) uint8_t bytes[CAN_XPORT_POOL_SIZE];
 };
 
-// Indexed by PortCAN_t.
-extern const CAN_Init_t CAN_Init[PortCANLast];
 extern RCC_ClocksTypeDef g_RCC_Clocks;
 
-void CANInit(const CAN_Init_t* Init);
+// The port's controller clock and its two pins, as its controller description names them.
+void CANInit(PortCAN_t Port);
 
 // self_node_id 0 leaves the instance anonymous; filtLen 0 keeps the accept-all bank of bxcanInit;
 // user_reference is the instance's, handed back with every reception. The instance exists afterwards even

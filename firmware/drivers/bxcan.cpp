@@ -2,33 +2,40 @@
 
 #include <cstring>
 
-#include "firmware/drivers/bxcan_regs.hpp"
 #include "firmware/drivers/serial.hpp"
+#include "firmware/xport/xport_arbitration.hpp"
 #include "platform/interface/core.hpp"
 
-namespace {
-
-uint8_t RxBuffer[PortCANLast][BXCAN_RX_QUEUE_LEN];
-
-}  // namespace
-
-// Bound to its buffer at load time; bxcanInit only empties it.
-constinit Q_t CANRxQ[PortCANLast] = {
-    {RxBuffer[PortCAN1], BXCAN_RX_QUEUE_LEN, 0, 0},
-    {RxBuffer[PortCAN2], BXCAN_RX_QUEUE_LEN, 0, 0},
-    {RxBuffer[PortCAN3], BXCAN_RX_QUEUE_LEN, 0, 0},
+// CAN1 and CAN2 share CAN1's filter block of 28 banks, CAN2's from CAN2SB_RESET; CAN3 has its own 14.
+const BxcanControllerConfig bxcanControllers[PortCANLast] = {
+    {CAN1, CAN1, 0U, CAN1_RX0_IRQn, CAN1_RX1_IRQn, RCC_APB1Periph_CAN1, RCC_AHB1Periph_GPIOD, GPIOD, GPIO_AF_CAN1,
+     GPIO_PinSource0, GPIO_PinSource1},
+    {CAN2, CAN1, CAN2SB_RESET, CAN2_RX0_IRQn, CAN2_RX1_IRQn, RCC_APB1Periph_CAN2, RCC_AHB1Periph_GPIOB, GPIOB,
+     GPIO_AF_CAN2, GPIO_PinSource5, GPIO_PinSource6},
+    {CAN3, CAN3, 0U, CAN3_RX0_IRQn, CAN3_RX1_IRQn, RCC_APB1Periph_CAN3, RCC_AHB1Periph_GPIOA, GPIOA,
+     GPIO_AF11_CAN3, GPIO_PinSource8, GPIO_PinSource15},
 };
 
 namespace {
 
-BxcanStats g_stats[PortCANLast];
+// What a port's controller holds at run time.
+struct ControllerData {
+    Q_t rx_fifo;
+    uint8_t rx_buffer[BXCAN_RX_QUEUE_LEN];
+    BxcanStats stats;
+    // Set when a bring-up of the port began, failed or not. Decides whether CAN2's bring-up must also
+    // wake CAN1, whose filter block CAN2 uses.
+    bool init_begun;
+};
+
+// The one mutable array indexed by port. All zero at reset, like the rest of .bss: a FIFO of length 0
+// holds nothing until bxcanInit binds it to its buffer.
+ControllerData controllers[PortCANLast];
+
 // One switch for all ports: the last bxcanInit decides.
 bool g_abort_tx_on_error = false;
-// Set when a bring-up of the port began, failed or not. Decides whether CAN2's bring-up must also wake
-// CAN1, whose filter block CAN2 uses.
-bool PortInit[PortCANLast];
 // Set once the shared block has its layout (32-bit scale, FIFO split, CAN2's start bank). Kept apart from
-// PortInit: a CAN1 that failed its bring-up never laid the block out, and CAN2 must not run its filter
+// init_begun: a CAN1 that failed its bring-up never laid the block out, and CAN2 must not run its filter
 // list on banks left at their reset scale.
 bool SharedBlockReady = false;
 
@@ -44,14 +51,18 @@ constexpr uint8_t MAX_BS2 = 8;
 constexpr uint8_t MAX_SJW = 4;
 constexpr uint32_t MAX_SAMPLE_POINT_PERMILL = 900;
 
-constexpr uint32_t ABORT_ALL_MAILBOXES = BXCAN_TSR_ABRQ0 | BXCAN_TSR_ABRQ1 | BXCAN_TSR_ABRQ2;
+constexpr uint32_t ABORT_ALL_MAILBOXES = CAN_TSR_ABRQ0 | CAN_TSR_ABRQ1 | CAN_TSR_ABRQ2;
 static_assert(ABORT_ALL_MAILBOXES == 0x00808080U);
-constexpr uint32_t RX_RELEASE = BXCAN_RFR_FULL | BXCAN_RFR_FOVR | BXCAN_RFR_RFOM;
+// RF0R's bits serve RF1R too, and TI0R's identifier layout RI0R: the registers share their layouts.
+static_assert(CAN_RF0R_FMP0 == CAN_RF1R_FMP1 && CAN_RF0R_FOVR0 == CAN_RF1R_FOVR1 && CAN_RF0R_RFOM0 == CAN_RF1R_RFOM1 &&
+              CAN_RF0R_FULL0 == CAN_RF1R_FULL1);
+static_assert(CAN_TI0R_EXID_Pos == CAN_RI0R_EXID_Pos && CAN_TI0R_STID_Pos == CAN_RI0R_STID_Pos);
+constexpr uint32_t RX_RELEASE = CAN_RF0R_FULL0 | CAN_RF0R_FOVR0 | CAN_RF0R_RFOM0;
 static_assert(RX_RELEASE == 0x38U);
-constexpr uint32_t RX_INTERRUPTS = BXCAN_IER_FMPIE0 | BXCAN_IER_FMPIE1;
+constexpr uint32_t RX_INTERRUPTS = CAN_IER_FMPIE0 | CAN_IER_FMPIE1;
 static_assert(RX_INTERRUPTS == 0x12U);
-constexpr uint32_t MCR_RUN = BXCAN_MCR_ABOM | BXCAN_MCR_AWUM;
-static_assert((MCR_RUN | BXCAN_MCR_INRQ) == 0x61U);
+constexpr uint32_t MCR_RUN = CAN_MCR_ABOM | CAN_MCR_AWUM;
+static_assert((MCR_RUN | CAN_MCR_INRQ) == 0x61U);
 // Banks 0..27 single 32-bit scale; even banks to FIFO 0, odd banks to FIFO 1.
 constexpr uint32_t SHARED_BLOCK_SCALE = 0x0FFFFFFFU;
 constexpr uint32_t SHARED_BLOCK_FIFO = 0x0AAAAAAAU;
@@ -62,24 +73,18 @@ constexpr uint32_t PORT_BANKS = (1U << BXCAN_NUM_ACCEPTANCE_FILTERS) - 1U;
 // FMR bits that must read as zero besides the start-bank field.
 constexpr uint32_t FMR_RESERVED_LOW = 0x0000000EU;
 
-template <std::size_t N>
-void consoleText(const char (&text)[N])
-{
-    SerialTxQWait(reinterpret_cast<const uint8_t*>(text), static_cast<uint16_t>(N - 1U));
-}
-
 bool portValid(PortCAN_t PortCAN) { return PortCAN < PortCANLast; }
 
 constexpr uint32_t convertFrameIDXportToRegister(uint32_t id)
 {
     uint32_t out = 0;
     if ((id & XPORT_CAN_FRAME_EFF) != 0U) {
-        out = ((id & XPORT_CAN_EXT_ID_MASK) << BXCAN_IR_EXID_SHIFT) | BXCAN_TIR_IDE;
+        out = ((id & XPORT_CAN_EXT_ID_MASK) << CAN_TI0R_EXID_Pos) | CAN_TI0R_IDE;
     } else {
-        out = (id & XPORT_CAN_STD_ID_MASK) << BXCAN_IR_STID_SHIFT;
+        out = (id & XPORT_CAN_STD_ID_MASK) << CAN_TI0R_STID_Pos;
     }
     if ((id & XPORT_CAN_FRAME_RTR) != 0U) {
-        out |= BXCAN_TIR_RTR;
+        out |= CAN_TI0R_RTR;
     }
     return out;
 }
@@ -87,12 +92,12 @@ constexpr uint32_t convertFrameIDXportToRegister(uint32_t id)
 constexpr uint32_t convertFrameIDRegisterToXport(uint32_t reg)
 {
     uint32_t out = 0;
-    if ((reg & BXCAN_RIR_IDE) != 0U) {
-        out = ((reg >> BXCAN_IR_EXID_SHIFT) & XPORT_CAN_EXT_ID_MASK) | XPORT_CAN_FRAME_EFF;
+    if ((reg & CAN_RI0R_IDE) != 0U) {
+        out = ((reg >> CAN_TI0R_EXID_Pos) & XPORT_CAN_EXT_ID_MASK) | XPORT_CAN_FRAME_EFF;
     } else {
-        out = (reg >> BXCAN_IR_STID_SHIFT) & XPORT_CAN_STD_ID_MASK;
+        out = (reg >> CAN_TI0R_STID_Pos) & XPORT_CAN_STD_ID_MASK;
     }
-    if ((reg & BXCAN_RIR_RTR) != 0U) {
+    if ((reg & CAN_RI0R_RTR) != 0U) {
         out |= XPORT_CAN_FRAME_RTR;
     }
     return out;
@@ -102,47 +107,13 @@ constexpr uint32_t convertFrameIDRegisterToXport(uint32_t reg)
 static_assert(convertFrameIDRegisterToXport(convertFrameIDXportToRegister(0xBABCDEF1U)) == 0x9ABCDEF1U);
 static_assert(convertFrameIDXportToRegister(0x7FFU | XPORT_CAN_FRAME_RTR) == 0xFFE00002U);
 
-// True when frame a wins arbitration against frame b.
-constexpr bool isFramePriorityHigher(uint32_t a, uint32_t b)
-{
-    const uint32_t clean_a = a & XPORT_CAN_EXT_ID_MASK;
-    const uint32_t clean_b = b & XPORT_CAN_EXT_ID_MASK;
-    const bool ext_a = (a & XPORT_CAN_FRAME_EFF) != 0U;
-    const bool ext_b = (b & XPORT_CAN_FRAME_EFF) != 0U;
-    const bool rtr_a = (a & XPORT_CAN_FRAME_RTR) != 0U;
-    const bool rtr_b = (b & XPORT_CAN_FRAME_RTR) != 0U;
+CAN_TypeDef* controller(PortCAN_t PortCAN) { return bxcanControllers[PortCAN].can; }
 
-    if (ext_a == ext_b) {
-        if (clean_a == clean_b && rtr_a != rtr_b) {
-            return rtr_b;  // the data frame wins over the remote frame
-        }
-        return clean_a < clean_b;
-    }
-    // Mixed formats meet first on the 11 base bits; on a tie the standard frame's dominant IDE wins.
-    const uint32_t arb11_a = ext_a ? (clean_a >> 18) : clean_a;
-    const uint32_t arb11_b = ext_b ? (clean_b >> 18) : clean_b;
-    if (arb11_a != arb11_b) {
-        return arb11_a < arb11_b;
-    }
-    return ext_b;
-}
-
-static_assert(isFramePriorityHigher(0x123U, 0x123U << 18 | XPORT_CAN_FRAME_EFF));
-static_assert(!isFramePriorityHigher(0x123U << 18 | XPORT_CAN_FRAME_EFF, 0x123U));
-static_assert(isFramePriorityHigher(100U, 100U | XPORT_CAN_FRAME_RTR));
-static_assert(!isFramePriorityHigher(100U, 100U));
-
-BxcanCANType* controller(PortCAN_t PortCAN) { return bxCAN[PortCAN]; }
-
-// The filter block that holds the port's banks, and the first of them.
-BxcanCANType* filterBlock(PortCAN_t PortCAN) { return (PortCAN == PortCAN3) ? BXCAN_CAN3 : BXCAN_CAN1; }
-unsigned firstBank(PortCAN_t PortCAN) { return (PortCAN == PortCAN2) ? BXCAN_CAN2_FIRST_BANK : 0U; }
-
-bool waitMSRINAKBitStateChange(BxcanCANType* can, bool target_state)
+bool waitMSRINAKBitStateChange(CAN_TypeDef* can, bool target_state)
 {
     for (uint32_t waited_us = 0; waited_us < INAK_TIMEOUT_US; waited_us += INAK_POLL_PAUSE_US) {
         const uint32_t msr = can->MSR;
-        if (((msr & BXCAN_MSR_INAK) != 0U) == target_state) {
+        if (((msr & CAN_MSR_INAK) != 0U) == target_state) {
             return true;
         }
         coreDelayUs(INAK_POLL_PAUSE_US);
@@ -152,15 +123,15 @@ bool waitMSRINAKBitStateChange(BxcanCANType* can, bool target_state)
 
 void processErrorStatus(PortCAN_t PortCAN)
 {
-    BxcanCANType* const can = controller(PortCAN);
+    CAN_TypeDef* const can = controller(PortCAN);
     const uint32_t esr = can->ESR;
-    if ((esr & BXCAN_ESR_LEC_MASK) == 0U) {
+    if ((esr & CAN_ESR_LEC) == 0U) {
         return;
     }
     can->ESR = 0U;
-    g_stats[PortCAN].error_count++;
+    controllers[PortCAN].stats.error_count++;
     const uint32_t esr_after = can->ESR;
-    if (g_abort_tx_on_error || (esr_after & BXCAN_ESR_BOFF) != 0U) {
+    if (g_abort_tx_on_error || (esr_after & CAN_ESR_BOFF) != 0U) {
         // The frames stay in the transport's queue and are offered again.
         can->TSR = ABORT_ALL_MAILBOXES;
     }
@@ -172,18 +143,24 @@ void nvicEnableVector(IRQn_Type irq)
     NVIC_EnableIRQ(irq);
 }
 
-void emptyRxFifo(PortCAN_t PortCAN) { VarInitQ(&CANRxQ[PortCAN], BXCAN_RX_QUEUE_LEN); }
-
-void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index, BxcanCANType* can)
+void emptyRxFifo(PortCAN_t PortCAN)
 {
+    ControllerData& data = controllers[PortCAN];
+    data.rx_fifo.Buffer = data.rx_buffer;
+    VarInitQ(&data.rx_fifo, BXCAN_RX_QUEUE_LEN);
+}
+
+void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index)
+{
+    CAN_TypeDef* const can = controller(PortCAN);
     const uint32_t rfr = (fifo_index == 0U) ? static_cast<uint32_t>(can->RF0R) : static_cast<uint32_t>(can->RF1R);
     // The line can still read as pending just after the last frame was released; an empty FIFO then
     // has nothing to give, and its mailbox holds the previous frame.
-    if ((rfr & BXCAN_RFR_FMP_MASK) == 0U) {
+    if ((rfr & CAN_RF0R_FMP0) == 0U) {
         return;
     }
-    if ((rfr & BXCAN_RFR_FOVR) != 0U) {
-        g_stats[PortCAN].rx_overflow_count++;
+    if ((rfr & CAN_RF0R_FOVR0) != 0U) {
+        controllers[PortCAN].stats.rx_overflow_count++;
     }
 
     XportCANFrame record{};
@@ -193,7 +170,7 @@ void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index, BxcanCANType* can)
     const uint32_t rdhr = can->sFIFOMailBox[fifo_index].RDHR;
     record.id = convertFrameIDRegisterToXport(rir);
     // A classic frame may announce up to 15 but carries at most 8 bytes; the record holds 8.
-    const uint32_t dlc = rdtr & BXCAN_RDTR_DLC_MASK;
+    const uint32_t dlc = rdtr & CAN_RDT0R_DLC;
     record.data_len = static_cast<uint8_t>((dlc > XPORT_CAN_FRAME_MAX_DATA_LEN) ? XPORT_CAN_FRAME_MAX_DATA_LEN : dlc);
     for (unsigned i = 0; i < 4U; i++) {
         record.data[i] = static_cast<uint8_t>(rdlr >> (8U * i));
@@ -205,10 +182,10 @@ void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index, BxcanCANType* can)
     } else {
         can->RF1R = RX_RELEASE;
     }
-    g_stats[PortCAN].frames_rx++;
+    controllers[PortCAN].stats.frames_rx++;
 
-    if (!EnQ(&CANRxQ[PortCAN], reinterpret_cast<const uint8_t*>(&record), BXCAN_RX_RECORD_SIZE)) {
-        g_stats[PortCAN].rx_overflow_count += BXCAN_RX_RECORD_SIZE;
+    if (!EnQ(&controllers[PortCAN].rx_fifo, reinterpret_cast<const uint8_t*>(&record), BXCAN_RX_RECORD_SIZE)) {
+        controllers[PortCAN].stats.rx_overflow_count += BXCAN_RX_RECORD_SIZE;
     }
 }
 
@@ -221,15 +198,15 @@ bool timingsValid(const BxcanCANTimings* timings)
 }
 
 // Interrupts off, out of sleep, into initialisation mode.
-bool enterInitialisation(BxcanCANType* can)
+bool enterInitialisation(CAN_TypeDef* can)
 {
     can->IER = 0U;
-    can->MCR = (static_cast<uint32_t>(can->MCR) & ~BXCAN_MCR_SLEEP) | BXCAN_MCR_INRQ;
+    can->MCR = (static_cast<uint32_t>(can->MCR) & ~CAN_MCR_SLEEP) | CAN_MCR_INRQ;
     return waitMSRINAKBitStateChange(can, true);
 }
 
 // Into normal mode, which the controller enters once it has seen the bus idle.
-bool leaveInitialisation(BxcanCANType* can)
+bool leaveInitialisation(CAN_TypeDef* can)
 {
     can->MCR = MCR_RUN;
     return waitMSRINAKBitStateChange(can, false);
@@ -237,9 +214,9 @@ bool leaveInitialisation(BxcanCANType* can)
 
 // A controller that did not answer is left in reset.
 template <std::size_t N>
-int abandon(BxcanCANType* can, const char (&text)[N], int error)
+int abandon(CAN_TypeDef* can, const char (&text)[N], int error)
 {
-    can->MCR = BXCAN_MCR_RESET;
+    can->MCR = CAN_MCR_RESET;
     consoleText(text);
     return error;
 }
@@ -247,13 +224,13 @@ int abandon(BxcanCANType* can, const char (&text)[N], int error)
 // BTR for timings within the register ranges.
 constexpr uint32_t bitTiming(const BxcanCANTimings& timings, BxcanIfaceMode iface_mode)
 {
-    uint32_t btr = ((static_cast<uint32_t>(timings.max_resynchronization_jump_width) - 1U) << BXCAN_BTR_SJW_SHIFT) &
-                   BXCAN_BTR_SJW_MASK;
-    btr |= ((static_cast<uint32_t>(timings.bit_segment_1) - 1U) << BXCAN_BTR_TS1_SHIFT) & BXCAN_BTR_TS1_MASK;
-    btr |= ((static_cast<uint32_t>(timings.bit_segment_2) - 1U) << BXCAN_BTR_TS2_SHIFT) & BXCAN_BTR_TS2_MASK;
-    btr |= (static_cast<uint32_t>(timings.bit_rate_prescaler) - 1U) & BXCAN_BTR_BRP_MASK;
+    uint32_t btr = ((static_cast<uint32_t>(timings.max_resynchronization_jump_width) - 1U) << CAN_BTR_SJW_Pos) &
+                   CAN_BTR_SJW;
+    btr |= ((static_cast<uint32_t>(timings.bit_segment_1) - 1U) << CAN_BTR_TS1_Pos) & CAN_BTR_TS1;
+    btr |= ((static_cast<uint32_t>(timings.bit_segment_2) - 1U) << CAN_BTR_TS2_Pos) & CAN_BTR_TS2;
+    btr |= (static_cast<uint32_t>(timings.bit_rate_prescaler) - 1U) & CAN_BTR_BRP;
     if (iface_mode == BxcanIfaceModeSilent) {
-        btr |= BXCAN_BTR_SILM;
+        btr |= CAN_BTR_SILM;
     }
     return btr;
 }
@@ -262,15 +239,15 @@ constexpr uint32_t bitTiming(const BxcanCANTimings& timings, BxcanIfaceMode ifac
 static_assert(bitTiming(BxcanCANTimings{6, 6, 1, 1}, BxcanIfaceModeNormal) == 0x00050005U);
 static_assert(bitTiming(BxcanCANTimings{6, 6, 1, 1}, BxcanIfaceModeSilent) == 0x80050005U);
 
-// The block CAN1 and CAN2 share: 32-bit banks, FIFOs alternating, CAN2's banks from BXCAN_CAN2_FIRST_BANK.
+// The block CAN1 and CAN2 share: 32-bit banks, FIFOs alternating, CAN2's banks from CAN2SB_RESET.
 // Left in filter initialisation mode.
 void layOutSharedBlock()
 {
-    BxcanCANType* const can1 = BXCAN_CAN1;
-    const uint32_t fmr = static_cast<uint32_t>(can1->FMR) & ~(FMR_RESERVED_LOW | BXCAN_FMR_CAN2SB_MASK);
-    can1->FMR = fmr | (BXCAN_CAN2_FIRST_BANK << BXCAN_FMR_CAN2SB_SHIFT) | BXCAN_FMR_FINIT;
-    XPORT_ASSERT(((static_cast<uint32_t>(can1->FMR) & BXCAN_FMR_CAN2SB_MASK) >> BXCAN_FMR_CAN2SB_SHIFT) ==
-                 BXCAN_CAN2_FIRST_BANK);
+    CAN_TypeDef* const can1 = CAN1;
+    const uint32_t fmr = static_cast<uint32_t>(can1->FMR) & ~(FMR_RESERVED_LOW | CAN_FMR_CAN2SB);
+    can1->FMR = fmr | (CAN2SB_RESET << CAN_FMR_CAN2SB_Pos) | CAN_FMR_FINIT;
+    XPORT_ASSERT(((static_cast<uint32_t>(can1->FMR) & CAN_FMR_CAN2SB) >> CAN_FMR_CAN2SB_Pos) ==
+                 CAN2SB_RESET);
     can1->FM1R = 0U;
     can1->FS1R = SHARED_BLOCK_SCALE;
     can1->FFA1R = SHARED_BLOCK_FIFO;
@@ -281,8 +258,8 @@ void layOutSharedBlock()
 // 32-bit layout. Left in filter initialisation mode.
 void layOutCan3Block()
 {
-    BxcanCANType* const can3 = BXCAN_CAN3;
-    can3->FMR = static_cast<uint32_t>(can3->FMR) | BXCAN_FMR_FINIT;
+    CAN_TypeDef* const can3 = CAN3;
+    can3->FMR = static_cast<uint32_t>(can3->FMR) | CAN_FMR_FINIT;
     can3->FM1R = 0U;
     can3->FS1R = CAN3_BLOCK_SCALE;
     can3->FFA1R = CAN3_BLOCK_FIFO;
@@ -291,13 +268,13 @@ void layOutCan3Block()
 // Deactivates the block's banks outside banks_kept, then makes bank accept everything and ends filter
 // initialisation. A bank is deactivated before it is rewritten: the controller ignores writes to an
 // active bank outside filter initialisation mode.
-void acceptAllBank(BxcanCANType* block, unsigned bank, uint32_t banks_kept)
+void acceptAllBank(CAN_TypeDef* block, unsigned bank, uint32_t banks_kept)
 {
     block->FA1R = static_cast<uint32_t>(block->FA1R) & banks_kept;
     block->sFilterRegister[bank].FR1 = 0U;
     block->sFilterRegister[bank].FR2 = 0U;
     block->FA1R = static_cast<uint32_t>(block->FA1R) | (1U << bank);
-    block->FMR = static_cast<uint32_t>(block->FMR) & ~BXCAN_FMR_FINIT;
+    block->FMR = static_cast<uint32_t>(block->FMR) & ~CAN_FMR_FINIT;
 }
 
 // The port's filter block, left with one bank that accepts everything.
@@ -305,17 +282,17 @@ void layOutFilters(PortCAN_t PortCAN)
 {
     if (PortCAN == PortCAN1) {
         layOutSharedBlock();
-        acceptAllBank(BXCAN_CAN1, 0U, 0U);
+        acceptAllBank(CAN1, 0U, 0U);
     } else if (PortCAN == PortCAN2) {
         // Laid out by CAN1, or by CAN2 when nobody has done so yet; CAN1's own banks stay active.
         const bool block_was_ready = SharedBlockReady;
         if (!block_was_ready) {
             layOutSharedBlock();
         }
-        acceptAllBank(BXCAN_CAN1, BXCAN_CAN2_FIRST_BANK, block_was_ready ? PORT_BANKS : 0U);
+        acceptAllBank(CAN1, CAN2SB_RESET, block_was_ready ? PORT_BANKS : 0U);
     } else {
         layOutCan3Block();
-        acceptAllBank(BXCAN_CAN3, 0U, 0U);
+        acceptAllBank(CAN3, 0U, 0U);
     }
 }
 
@@ -380,23 +357,23 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
         consoleText("invalid arg\n");
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    BxcanCANType* const can = controller(PortCAN);
+    CAN_TypeDef* const can = controller(PortCAN);
 
-    PortInit[PortCAN] = true;
+    controllers[PortCAN].init_begun = true;
     emptyRxFifo(PortCAN);
-    can->MCR = BXCAN_MCR_RESET;
-    g_stats[PortCAN] = BxcanStats{};
+    can->MCR = CAN_MCR_RESET;
+    controllers[PortCAN].stats = BxcanStats{};
     g_abort_tx_on_error = (iface_mode == BxcanIfaceModeAutomaticTxAbortOnError);
 
     // CAN2 has no filter block of its own: CAN1 must be awake to hold it.
-    if (PortCAN == PortCAN2 && !PortInit[PortCAN1] && !enterInitialisation(BXCAN_CAN1)) {
-        return abandon(BXCAN_CAN1, "1inak not set\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
+    if (PortCAN == PortCAN2 && !controllers[PortCAN1].init_begun && !enterInitialisation(CAN1)) {
+        return abandon(CAN1, "1inak not set\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
     }
     if (!enterInitialisation(can)) {
         return abandon(can, "2inak not set2\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
     }
     // Automatic bus-off recovery and wake-up; retransmission on; FIFOs not locked; TX order by identifier.
-    can->MCR = MCR_RUN | BXCAN_MCR_INRQ;
+    can->MCR = MCR_RUN | CAN_MCR_INRQ;
     can->BTR = bitTiming(*timings, iface_mode);
     can->IER = RX_INTERRUPTS;
     XPORT_ASSERT(static_cast<uint32_t>(can->IER) == RX_INTERRUPTS);
@@ -405,8 +382,8 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
     }
 
     layOutFilters(PortCAN);
-    nvicEnableVector(BXCAN_RX0_IRQn[PortCAN]);
-    nvicEnableVector(BXCAN_RX1_IRQn[PortCAN]);
+    nvicEnableVector(bxcanControllers[PortCAN].rx0_irq);
+    nvicEnableVector(bxcanControllers[PortCAN].rx1_irq);
 
     consoleText("4bxcan init ok\n");
     return 0;
@@ -426,12 +403,12 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
     }
 
     processErrorStatus(PortCAN);
-    BxcanCANType* const can = controller(PortCAN);
+    CAN_TypeDef* const can = controller(PortCAN);
 
     const uint32_t tsr = can->TSR;
     unsigned mailbox = 0;
-    if ((tsr & BXCAN_TSR_TME) != BXCAN_TSR_TME) {
-        constexpr uint32_t tme_bits[3] = {BXCAN_TSR_TME0, BXCAN_TSR_TME1, BXCAN_TSR_TME2};
+    if ((tsr & CAN_TSR_TME) != CAN_TSR_TME) {
+        constexpr uint32_t tme_bits[3] = {CAN_TSR_TME0, CAN_TSR_TME1, CAN_TSR_TME2};
         bool found = false;
         for (unsigned i = 0; i < 3U; i++) {
             if ((tsr & tme_bits[i]) != 0U) {
@@ -441,7 +418,7 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
                 // Never place a frame while one of equal or higher priority waits: the controller
                 // would send the new one first only if it wins arbitration, and equal ones in any order.
                 const uint32_t pending = convertFrameIDRegisterToXport(can->sTxMailBox[i].TIR);
-                if (!isFramePriorityHigher(frame->id, pending)) {
+                if (!isPriorityHigher(frame->id, pending)) {
                     return 0;
                 }
             }
@@ -458,8 +435,8 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
               (static_cast<uint32_t>(frame->data[6]) << 16) | (static_cast<uint32_t>(frame->data[7]) << 24);
     mb.TDLR = static_cast<uint32_t>(frame->data[0]) | (static_cast<uint32_t>(frame->data[1]) << 8) |
               (static_cast<uint32_t>(frame->data[2]) << 16) | (static_cast<uint32_t>(frame->data[3]) << 24);
-    mb.TIR = convertFrameIDXportToRegister(frame->id) | BXCAN_TIR_TXRQ;
-    g_stats[PortCAN].frames_tx++;
+    mb.TIR = convertFrameIDXportToRegister(frame->id) | CAN_TI0R_TXRQ;
+    controllers[PortCAN].stats.frames_tx++;
     return 1;
 }
 
@@ -469,7 +446,7 @@ bool bxcanTxPending(PortCAN_t PortCAN)
         return false;
     }
     const uint32_t tsr = controller(PortCAN)->TSR;
-    return (tsr & BXCAN_TSR_TME) != BXCAN_TSR_TME;
+    return (tsr & CAN_TSR_TME) != CAN_TSR_TME;
 }
 
 int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
@@ -479,7 +456,7 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
     }
     processErrorStatus(PortCAN);
 
-    Q_t* const q = &CANRxQ[PortCAN];
+    Q_t* const q = bxcanRxFifo(PortCAN);
     uint16_t held = QLen(q);
     if (held >= BXCAN_RX_RECORD_SIZE) {
         uint16_t len = BXCAN_RX_RECORD_SIZE;
@@ -488,7 +465,7 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
     }
     if (held > 0U) {
         // Records go in whole; a fragment means the FIFO is corrupt, so drop what is there.
-        g_stats[PortCAN].error_count++;
+        controllers[PortCAN].stats.error_count++;
         DeQ(q, nullptr, &held);
     }
     return 0;
@@ -500,8 +477,8 @@ int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* fi
     if (filter_configs == nullptr || num_filter_configs > BXCAN_NUM_ACCEPTANCE_FILTERS || !portValid(PortCAN)) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    BxcanCANType* const block = filterBlock(PortCAN);
-    const unsigned first = firstBank(PortCAN);
+    CAN_TypeDef* const block = bxcanControllers[PortCAN].filter_block;
+    const unsigned first = bxcanControllers[PortCAN].first_bank;
 
     // Banks are rewritten while deactivated; filter initialisation mode is not needed for that.
     block->FA1R = static_cast<uint32_t>(block->FA1R) & ~(PORT_BANKS << first);
@@ -512,20 +489,20 @@ int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* fi
         uint32_t fr1 = 0;
         uint32_t fr2 = 0;
         if ((id & XPORT_CAN_FRAME_EFF) != 0U || (mask & XPORT_CAN_FRAME_EFF) == 0U) {
-            fr1 = ((id & XPORT_CAN_EXT_ID_MASK) << BXCAN_IR_EXID_SHIFT) | BXCAN_TIR_IDE;
-            fr2 = (mask & XPORT_CAN_EXT_ID_MASK) << BXCAN_IR_EXID_SHIFT;
+            fr1 = ((id & XPORT_CAN_EXT_ID_MASK) << CAN_TI0R_EXID_Pos) | CAN_TI0R_IDE;
+            fr2 = (mask & XPORT_CAN_EXT_ID_MASK) << CAN_TI0R_EXID_Pos;
         } else {
-            fr1 = (id & XPORT_CAN_STD_ID_MASK) << BXCAN_IR_STID_SHIFT;
-            fr2 = (mask & XPORT_CAN_STD_ID_MASK) << BXCAN_IR_STID_SHIFT;
+            fr1 = (id & XPORT_CAN_STD_ID_MASK) << CAN_TI0R_STID_Pos;
+            fr2 = (mask & XPORT_CAN_STD_ID_MASK) << CAN_TI0R_STID_Pos;
         }
         if ((id & XPORT_CAN_FRAME_RTR) != 0U) {
-            fr1 |= BXCAN_TIR_RTR;
+            fr1 |= CAN_TI0R_RTR;
         }
         if ((mask & XPORT_CAN_FRAME_EFF) != 0U) {
-            fr2 |= BXCAN_TIR_IDE;
+            fr2 |= CAN_TI0R_IDE;
         }
         if ((mask & XPORT_CAN_FRAME_RTR) != 0U) {
-            fr2 |= BXCAN_TIR_RTR;
+            fr2 |= CAN_TI0R_RTR;
         }
         const unsigned bank = first + i;
         block->sFilterRegister[bank].FR1 = fr1;
@@ -545,24 +522,21 @@ BxcanStats bxcanGetStats(PortCAN_t PortCAN)
     if (!portValid(PortCAN)) {
         return BxcanStats{};
     }
-    return g_stats[PortCAN];
+    return controllers[PortCAN].stats;
 }
+
+Q_t* bxcanRxFifo(PortCAN_t PortCAN) { return portValid(PortCAN) ? &controllers[PortCAN].rx_fifo : nullptr; }
 
 void bxcanColdReset()
 {
-    for (unsigned p = 0; p < PortCANLast; p++) {
-        g_stats[p] = BxcanStats{};
-        PortInit[p] = false;
-        VarInitQ(&CANRxQ[p], BXCAN_RX_QUEUE_LEN);
-        std::memset(RxBuffer[p], 0, sizeof(RxBuffer[p]));
-    }
+    std::memset(controllers, 0, sizeof(controllers));
     g_abort_tx_on_error = false;
     SharedBlockReady = false;
 }
 
-void CAN1_RX0_IRQHandler() { handleRxInterrupt(PortCAN1, 0U, BXCAN_CAN1); }
-void CAN1_RX1_IRQHandler() { handleRxInterrupt(PortCAN1, 1U, BXCAN_CAN1); }
-void CAN2_RX0_IRQHandler() { handleRxInterrupt(PortCAN2, 0U, BXCAN_CAN2); }
-void CAN2_RX1_IRQHandler() { handleRxInterrupt(PortCAN2, 1U, BXCAN_CAN2); }
-void CAN3_RX0_IRQHandler() { handleRxInterrupt(PortCAN3, 0U, BXCAN_CAN3); }
-void CAN3_RX1_IRQHandler() { handleRxInterrupt(PortCAN3, 1U, BXCAN_CAN3); }
+void CAN1_RX0_IRQHandler() { handleRxInterrupt(PortCAN1, 0U); }
+void CAN1_RX1_IRQHandler() { handleRxInterrupt(PortCAN1, 1U); }
+void CAN2_RX0_IRQHandler() { handleRxInterrupt(PortCAN2, 0U); }
+void CAN2_RX1_IRQHandler() { handleRxInterrupt(PortCAN2, 1U); }
+void CAN3_RX0_IRQHandler() { handleRxInterrupt(PortCAN3, 0U); }
+void CAN3_RX1_IRQHandler() { handleRxInterrupt(PortCAN3, 1U); }

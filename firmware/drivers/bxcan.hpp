@@ -60,8 +60,27 @@ static_assert(BXCAN_RX_RECORD_SIZE == 16, "receive records are 16 bytes");
 inline constexpr uint16_t BXCAN_RX_QUEUE_LEN = MAXRXFRAMES * BXCAN_RX_RECORD_SIZE + 1U;
 static_assert(BXCAN_RX_QUEUE_LEN == 161);
 
-// The per-port receive FIFOs: the port's interrupts produce, the task consumes.
-extern Q_t CANRxQ[PortCANLast];
+// What a port's controller is, fixed by the chip and the board: its registers, the filter block that
+// holds its banks and the first of them, its receive interrupt lines, its clock and its pins.
+struct BxcanControllerConfig {
+    CAN_TypeDef* can;
+    CAN_TypeDef* filter_block;
+    uint8_t first_bank;
+    IRQn_Type rx0_irq;
+    IRQn_Type rx1_irq;
+    uint32_t can_clock;   // controller clock enable on APB1
+    uint32_t gpio_clock;  // pin port clock enable on AHB1
+    GPIO_TypeDef* gpio;
+    uint8_t pin_af;       // alternate function of both pins
+    uint8_t rx_pin;       // pin numbers 0..15
+    uint8_t tx_pin;
+};
+
+// Indexed by PortCAN_t.
+extern const BxcanControllerConfig bxcanControllers[PortCANLast];
+
+// The port's software receive FIFO: its interrupts produce, the task consumes.
+Q_t* bxcanRxFifo(PortCAN_t PortCAN);
 
 // 0, or -BXCAN_ERROR_UNSUPPORTED_BIT_RATE when no timing fits (out_timings then all zero); -2 for a null
 // out_timings. Pure computation.
@@ -93,8 +112,8 @@ bool bxcanBusDown(PortCAN_t PortCAN);
 // A copy of the port's counters (all zero for a bad port). Not atomic: a 64-bit value may be torn.
 BxcanStats bxcanGetStats(PortCAN_t PortCAN);
 
-// Puts every piece of the driver's RAM back to its load-time value, as a power cycle would. The
-// controllers themselves are reset by their own bring-up.
+// The driver's start path (the node's start-up calls it first): puts every piece of its RAM back to its
+// reset value, as a power cycle would. The controllers themselves are reset by their own bring-up.
 void bxcanColdReset();
 
 // The receive FIFOs' interrupt handlers (CANn_RX0_IRQHandler, CANn_RX1_IRQHandler) are declared with all

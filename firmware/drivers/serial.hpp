@@ -2,6 +2,7 @@
 // USART2 diagnostic console: text goes through a 1024-byte queue and leaves byte by byte from the
 // transmit-complete interrupt; received bytes are kept in a 1024-byte queue that nothing reads yet.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "chip.hpp"
@@ -22,6 +23,13 @@ bool SerialTxQMT();
 // As SerialTxQ, but returns only once the transmit queue is empty (the last byte handed to the data
 // register, not yet on the wire).
 uint16_t SerialTxQWait(const uint8_t* Data, uint16_t len);
+
+// A fixed message to the console, waiting until it is queued; its terminating zero stays behind.
+template <std::size_t N>
+void consoleText(const char (&text)[N])
+{
+    SerialTxQWait(reinterpret_cast<const uint8_t*>(text), static_cast<uint16_t>(N - 1U));
+}
 
 // Puts the module's RAM back to its load-time value, as a power cycle would.
 void serialColdReset();

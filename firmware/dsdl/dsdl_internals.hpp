@@ -16,16 +16,6 @@ constexpr T XPORT_INTERNAL_SATURATE_UNSIGNED(T x, T max)
     return (x < max) ? x : max;
 }
 
-// Signed counterpart, kept beside the unsigned one; none of the encoded types needs it today.
-template <typename T>
-constexpr T XPORT_INTERNAL_SATURATE(T x, T max)
-{
-    if (x > max) {
-        return max;
-    }
-    return (x < static_cast<T>(-max)) ? static_cast<T>(-max) : x;
-}
-
 // Largest unsigned value of a field of `Bits` bits.
 template <uint8_t Bits>
 constexpr uint64_t dsdlUnsignedMax()

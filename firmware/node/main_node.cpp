@@ -202,8 +202,9 @@ int main_node()
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 1);
     }
+    bxcanColdReset();  // the driver's RAM as at reset, also when the node starts again in-process
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        CANInit(&CAN_Init[p]);
+        CANInit(static_cast<PortCAN_t>(p));
     }
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         Port& port = nodePort(static_cast<PortCAN_t>(p));

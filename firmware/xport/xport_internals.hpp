@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "firmware/xport/xport.hpp"
+#include "firmware/xport/xport_arbitration.hpp"
 
 inline constexpr uint64_t TRANSFER_TIMEOUT_USEC = 2000000U;
 inline constexpr uint8_t TRANSFER_ID_BIT_LEN = 5;
@@ -123,7 +124,4 @@ inline uint16_t crcAddByte(uint16_t crc, uint8_t byte)
 }
 uint16_t crcAddSignature(uint16_t crc, uint64_t data_type_signature);
 uint16_t crcAdd(uint16_t crc, const uint8_t* bytes, std::size_t len);
-
-// True if the frame with identifier word `id` wins arbitration against the one with `rhs`.
-bool isPriorityHigher(uint32_t rhs, uint32_t id);
 

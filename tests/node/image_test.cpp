@@ -127,7 +127,14 @@ class ImageTest : public ::testing::Test {
 protected:
     Elf elf{ENDPOINT_IMAGE};
 
-    void SetUp() override { ASSERT_TRUE(elf.valid()) << "build the stm32f413 preset first: " << ENDPOINT_IMAGE; }
+    // The host build alone has no image: that is a skip, not a failure. An image that is there must parse.
+    void SetUp() override
+    {
+        if (!std::ifstream(ENDPOINT_IMAGE)) {
+            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
+        }
+        ASSERT_TRUE(elf.valid()) << "not a readable image: " << ENDPOINT_IMAGE;
+    }
 
     uint32_t vector(unsigned index) const { return read<uint32_t>(elf.at(kImageBase, kVectorBytes), index * 4U); }
 };

@@ -49,7 +49,7 @@ protected:
     static void pinsAndClocks()
     {
         for (unsigned p = 0; p < 3; p++) {
-            CANInit(&CAN_Init[p]);
+            CANInit(static_cast<PortCAN_t>(p));
         }
     }
 };

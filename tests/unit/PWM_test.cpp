@@ -112,6 +112,11 @@ TEST_F(Pwm, OneChannelAtFourNinetyHertzMovesItsWholeTimer)
     EXPECT_EQ(TIM2->ARR, TIMER_PERIOD50HZ);
     PWMSetFreq(TIM5, 2, PWM_Freq50Hz);
     EXPECT_EQ(TIM5->ARR, TIMER_PERIOD50HZ);
+
+    // The last channel alone is enough too.
+    PWMSetFreq(TIM5, 4, PWM_Freq490Hz);
+    EXPECT_EQ(TIM5->ARR, TIMER_PERIOD490HZ);
+    EXPECT_EQ(hz(0), 490U);
 }
 
 TEST_F(Pwm, FasterFrameWhileTheCounterIsPastItStartsANewFrame)

@@ -81,7 +81,7 @@ protected:
         g_delivered.clear();
         ASSERT_TRUE(consoletest::startConsole());
         for (unsigned p = 0; p < 3; p++) {
-            CANInit(&CAN_Init[p]);
+            CANInit(static_cast<PortCAN_t>(p));
         }
         // B listens to data type 500 through an even bank (FIFO 0) and 1000 / 2000 through odd ones (FIFO 1).
         const BxcanAcceptanceFilterConfiguration filters[3] = {

@@ -1,0 +1,83 @@
+// The controllers' error states: the transmit and receive error counters with ESR's flags and LEC,
+// error-passive suspension, bus-off and its recovery, and the fault switches tests use to provoke them.
+#include <algorithm>
+
+#include "platform/sim/can_model.hpp"
+
+namespace sim {
+namespace can {
+
+void CanController::runEvents(uint64_t now)
+{
+    if (busOff_ && recoveryAtNs_ <= now) {
+        busOff_ = false;
+        recoveryAtNs_ = UINT64_MAX;
+        tec_ = 0;
+        rec_ = 0;
+        updateErrorState();
+        bus(index_).kick();
+    }
+}
+
+void CanController::forceBusOff()
+{
+    tec_ = 256U;
+    setLec(CAN_LEC_BIT_DOMINANT);
+    enterBusOff();
+    updateErrorState();
+    refreshIrqs();
+}
+
+void CanController::setLec(uint32_t lec)
+{
+    regs().ESR.poke((regs().ESR.peek() & ~CAN_ESR_LEC) | (lec << CAN_ESR_LEC_Pos));
+    if (lec != CAN_LEC_NONE && (regs().IER.peek() & CAN_IER_LECIE) != 0U) {
+        regs().MSR.poke(regs().MSR.peek() | CAN_MSR_ERRI);
+    }
+}
+
+void CanController::enterBusOff()
+{
+    busOff_ = true;
+    recoveryAtNs_ = (regs().MCR.peek() & CAN_MCR_ABOM) != 0U
+                        ? nowNs() + kBusOffRecoveryBits * bus(index_).bitTimeNs()
+                        : UINT64_MAX;
+}
+
+void CanController::updateErrorState()
+{
+    if (tec_ > 255U && !busOff_) {
+        enterBusOff();
+    }
+    const uint32_t old = regs().ESR.peek();
+    uint32_t esr = old & CAN_ESR_LEC;
+    esr |= std::min<uint32_t>(tec_, 255U) << CAN_ESR_TEC_Pos;
+    esr |= std::min<uint32_t>(rec_, 255U) << CAN_ESR_REC_Pos;
+    esr |= (tec_ >= 96U || rec_ >= 96U) ? CAN_ESR_EWGF : 0U;
+    esr |= (tec_ >= 128U || rec_ >= 128U) ? CAN_ESR_EPVF : 0U;
+    esr |= busOff_ ? CAN_ESR_BOFF : 0U;
+    regs().ESR.poke(esr);
+    const uint32_t raised = esr & ~old;
+    const uint32_t ier = regs().IER.peek();
+    if (((raised & CAN_ESR_EWGF) != 0U && (ier & CAN_IER_EWGIE) != 0U) ||
+        ((raised & CAN_ESR_EPVF) != 0U && (ier & CAN_IER_EPVIE) != 0U) ||
+        ((raised & CAN_ESR_BOFF) != 0U && (ier & CAN_IER_BOFIE) != 0U)) {
+        regs().MSR.poke(regs().MSR.peek() | CAN_MSR_ERRI);
+    }
+}
+
+}  // namespace can
+
+void canSetRxStuckDominant(unsigned controllerIndex, bool stuck)
+{
+    can::checkPort(controllerIndex);
+    can::controller(controllerIndex).setRxStuckDominant(stuck);
+}
+
+void canForceBusOff(unsigned controllerIndex)
+{
+    can::checkPort(controllerIndex);
+    can::controller(controllerIndex).forceBusOff();
+}
+
+}  // namespace sim
