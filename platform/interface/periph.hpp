@@ -354,23 +354,10 @@ void WWDG_DeInit();
 // ---------------------------------------------------------------------------------------------------------
 // Interrupt handlers that the firmware defines. Declared here with C linkage so that every definition in a
 // file that includes chip.hpp gets the name the vector table (and the simulator's interrupt controller)
-// uses. The simulator provides weak stand-ins that stop with a message if an interrupt arrives whose
-// handler is not linked.
+// uses.
 extern "C" {
 void SysTick_Handler();
-void CAN1_TX_IRQHandler();
-void CAN1_RX0_IRQHandler();
-void CAN1_RX1_IRQHandler();
-void CAN1_SCE_IRQHandler();
-void TIM2_IRQHandler();
-void USART2_IRQHandler();
-void TIM5_IRQHandler();
-void CAN2_TX_IRQHandler();
-void CAN2_RX0_IRQHandler();
-void CAN2_RX1_IRQHandler();
-void CAN2_SCE_IRQHandler();
-void CAN3_TX_IRQHandler();
-void CAN3_RX0_IRQHandler();
-void CAN3_RX1_IRQHandler();
-void CAN3_SCE_IRQHandler();
+#define STM32F4_IRQ_HANDLER(name, number) void name##_IRQHandler();
+STM32F4_INTERRUPT_LINES(STM32F4_IRQ_HANDLER)
+#undef STM32F4_IRQ_HANDLER
 }

@@ -24,25 +24,13 @@ const char* vectorName(int irq)
 {
     switch (irq) {
     case SysTick_IRQn: return "SysTick_Handler";
-    case CAN1_TX_IRQn: return "CAN1_TX_IRQHandler";
-    case CAN1_RX0_IRQn: return "CAN1_RX0_IRQHandler";
-    case CAN1_RX1_IRQn: return "CAN1_RX1_IRQHandler";
-    case CAN1_SCE_IRQn: return "CAN1_SCE_IRQHandler";
-    case TIM2_IRQn: return "TIM2_IRQHandler";
-    case USART2_IRQn: return "USART2_IRQHandler";
-    case TIM5_IRQn: return "TIM5_IRQHandler";
-    case CAN2_TX_IRQn: return "CAN2_TX_IRQHandler";
-    case CAN2_RX0_IRQn: return "CAN2_RX0_IRQHandler";
-    case CAN2_RX1_IRQn: return "CAN2_RX1_IRQHandler";
-    case CAN2_SCE_IRQn: return "CAN2_SCE_IRQHandler";
-    case CAN3_TX_IRQn: return "CAN3_TX_IRQHandler";
-    case CAN3_RX0_IRQn: return "CAN3_RX0_IRQHandler";
-    case CAN3_RX1_IRQn: return "CAN3_RX1_IRQHandler";
-    case CAN3_SCE_IRQn: return "CAN3_SCE_IRQHandler";
+#define STM32F4_IRQ_NAME(name, number) \
+    case name##_IRQn: return #name "_IRQHandler";
+        STM32F4_INTERRUPT_LINES(STM32F4_IRQ_NAME)
+#undef STM32F4_IRQ_NAME
     default: return "an unnamed vector";
     }
 }
-
 
 struct ControllerState {
     bool enabled[kLines];

@@ -37,6 +37,27 @@ inline constexpr uint32_t FLASH_DATA_SIZE = 0x00040000U;
 
 // ---------------------------------------------------------------------------------------------------------
 // Exception and interrupt numbers (negative: core exceptions).
+
+// The device interrupt lines the firmware and the simulator know, listed once: X(NAME, number) stands for
+// the line NAME_IRQn and its handler NAME_IRQHandler (declared in platform/interface/periph.hpp).
+#define STM32F4_INTERRUPT_LINES(X) \
+    X(WWDG, 0)                      \
+    X(CAN1_TX, 19)                  \
+    X(CAN1_RX0, 20)                 \
+    X(CAN1_RX1, 21)                 \
+    X(CAN1_SCE, 22)                 \
+    X(TIM2, 28)                     \
+    X(USART2, 38)                   \
+    X(TIM5, 50)                     \
+    X(CAN2_TX, 63)                  \
+    X(CAN2_RX0, 64)                 \
+    X(CAN2_RX1, 65)                 \
+    X(CAN2_SCE, 66)                 \
+    X(CAN3_TX, 74)                  \
+    X(CAN3_RX0, 75)                 \
+    X(CAN3_RX1, 76)                 \
+    X(CAN3_SCE, 77)
+
 enum IRQn_Type : int {
     NonMaskableInt_IRQn = -14,
     HardFault_IRQn = -13,
@@ -47,22 +68,9 @@ enum IRQn_Type : int {
     DebugMonitor_IRQn = -4,
     PendSV_IRQn = -2,
     SysTick_IRQn = -1,
-    WWDG_IRQn = 0,
-    CAN1_TX_IRQn = 19,
-    CAN1_RX0_IRQn = 20,
-    CAN1_RX1_IRQn = 21,
-    CAN1_SCE_IRQn = 22,
-    TIM2_IRQn = 28,
-    USART2_IRQn = 38,
-    TIM5_IRQn = 50,
-    CAN2_TX_IRQn = 63,
-    CAN2_RX0_IRQn = 64,
-    CAN2_RX1_IRQn = 65,
-    CAN2_SCE_IRQn = 66,
-    CAN3_TX_IRQn = 74,
-    CAN3_RX0_IRQn = 75,
-    CAN3_RX1_IRQn = 76,
-    CAN3_SCE_IRQn = 77,
+#define STM32F4_IRQ_NUMBER(name, number) name##_IRQn = (number),
+    STM32F4_INTERRUPT_LINES(STM32F4_IRQ_NUMBER)
+#undef STM32F4_IRQ_NUMBER
 };
 inline constexpr int DEVICE_IRQ_COUNT = 102;  // device vectors 0..101
 inline constexpr uint32_t NVIC_PRIO_BITS = 4;  // priority lives in the upper nibble of each byte
