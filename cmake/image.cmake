@@ -10,8 +10,11 @@ target_link_options(endpoint.elf PRIVATE
 set_target_properties(endpoint.elf PROPERTIES LINK_DEPENDS ${ENDPOINT_LINKER_SCRIPT})
 
 add_custom_command(TARGET endpoint.elf POST_BUILD
-  COMMAND ${CMAKE_OBJCOPY} -O binary $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.bin
-  COMMAND ${CMAKE_OBJCOPY} -O ihex $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.hex
+  # Gaps between sections as erased flash reads them, so that the CRC holds however the image is flashed.
+  COMMAND ${CMAKE_OBJCOPY} -O binary --gap-fill 0xFF $<TARGET_FILE:endpoint.elf> ${CMAKE_CURRENT_BINARY_DIR}/endpoint.bin
+  # The descriptor the bootloader checks (size, CRC, commit, time stamp), the same bytes in all three files.
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/tools/app-descriptor.py patch $<TARGET_FILE:endpoint.elf>
+    ${CMAKE_CURRENT_BINARY_DIR}/endpoint.bin ${CMAKE_CURRENT_BINARY_DIR}/endpoint.hex
   COMMAND ${CMAKE_SIZE} $<TARGET_FILE:endpoint.elf>
   # The worst-case stacks from the compiler's figures: the build fails when a stack cannot hold its bound.
   COMMAND python3 ${PROJECT_SOURCE_DIR}/tools/stack-bound.py ${CMAKE_BINARY_DIR} $<TARGET_FILE:endpoint.elf>

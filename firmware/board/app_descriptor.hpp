@@ -26,3 +26,9 @@ extern volatile const AppInfo_t AppInfo;
 
 // Touches the descriptor so the linker keeps it.
 void app_descriptor_Init();
+
+// What GetNodeInfo reports of the software: the first 8 hex digits of the commit built (0 when not built
+// from git), and the image's CRC-64-WE as the post-link step wrote it (0 for firmware that is not a linked
+// image, such as the simulator's built-in node: no CRC to report).
+uint32_t appDescriptorVcsCommit();
+uint64_t appDescriptorImageCrc();
