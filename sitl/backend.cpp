@@ -39,16 +39,21 @@ uint64_t Backend::dropped(const std::string& why) const
     return it == drops_.end() ? 0 : it->second;
 }
 
-void Backend::profile(Profile* out) const
+uint64_t Backend::droppedTotal() const
 {
     uint64_t dropped = 0;
     for (const auto& [why, count] : drops_) {
         dropped += count;
     }
+    return dropped;
+}
+
+void Backend::profile(Profile* out) const
+{
     const std::string bus = "can" + std::to_string(port_ + 1);
     out->add(bus + "_frames_in", in_);
     out->add(bus + "_frames_out", out_);
-    out->add(bus + "_dropped", dropped);
+    out->add(bus + "_dropped", droppedTotal());
 }
 
 void Backend::deliver(const sim::CanFrame& frame)

@@ -33,6 +33,9 @@ public:
     // "N in, M out" and every drop count, for the summary at exit.
     std::string summary() const;
     uint64_t dropped(const std::string& why) const;
+    uint64_t framesIn() const { return in_; }
+    uint64_t framesOut() const { return out_; }
+    uint64_t droppedTotal() const;
     // The same figures for --profile: canN_frames_in, canN_frames_out, canN_dropped (all kinds together).
     void profile(Profile* out) const;
 

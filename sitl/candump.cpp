@@ -57,6 +57,14 @@ bool parseTime(const std::string& s, uint64_t* us)
     return true;
 }
 
+std::string timeText(uint64_t us)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llu.%06llu", static_cast<unsigned long long>(us / 1000000U),
+                  static_cast<unsigned long long>(us % 1000000U));
+    return text;
+}
+
 bool parseLine(const std::string& line, LoggedFrame* out, std::string* why)
 {
     std::istringstream in(line);
@@ -114,13 +122,12 @@ bool parseLine(const std::string& line, LoggedFrame* out, std::string* why)
     return true;
 }
 
-}  // namespace
-
-bool parseCandump(const std::string& text, std::vector<LoggedFrame>* out, std::string* error)
+bool parseLog(const std::string& text, bool inTimeOrder, std::vector<LoggedFrame>* out, std::string* error)
 {
     std::istringstream lines(text);
     std::string line;
     unsigned number = 0;
+    uint64_t previous_us = 0;
     while (std::getline(lines, line)) {
         ++number;
         if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') {
@@ -132,20 +139,35 @@ bool parseCandump(const std::string& text, std::vector<LoggedFrame>* out, std::s
             *error = "line " + std::to_string(number) + ": " + why;
             return false;
         }
+        // A frame stamped before the one above it would reach the bus late, after frames logged later.
+        if (inTimeOrder && logged.time_us < previous_us) {
+            *error = "line " + std::to_string(number) + ": out of time order (" + timeText(logged.time_us) +
+                     " s is before the line above, " + timeText(previous_us) + " s)";
+            return false;
+        }
+        previous_us = logged.time_us;
         out->push_back(logged);
     }
     return true;
 }
 
+}  // namespace
+
+bool parseCandump(const std::string& text, std::vector<LoggedFrame>* out, std::string* error)
+{
+    return parseLog(text, false, out, error);
+}
+
+bool parseScript(const std::string& text, std::vector<LoggedFrame>* out, std::string* error)
+{
+    return parseLog(text, true, out, error);
+}
+
 std::string formatCandump(const LoggedFrame& logged)
 {
-    char head[64];
-    std::snprintf(head, sizeof(head), "(%llu.%06llu) can%u ",
-                  static_cast<unsigned long long>(logged.time_us / 1000000U),
-                  static_cast<unsigned long long>(logged.time_us % 1000000U), logged.port);
     char id[16];
     std::snprintf(id, sizeof(id), logged.frame.extended ? "%08X#" : "%03X#", logged.frame.id);
-    std::string text = std::string(head) + id;
+    std::string text = "(" + timeText(logged.time_us) + ") can" + std::to_string(logged.port) + " " + id;
     for (unsigned i = 0; i < logged.frame.dataBytes(); ++i) {
         char byte[3];
         std::snprintf(byte, sizeof(byte), "%02X", logged.frame.data[i]);

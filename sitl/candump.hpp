@@ -18,6 +18,9 @@ struct LoggedFrame {
 
 // Parses a whole log. On a malformed line returns false with the line number and reason in *error.
 bool parseCandump(const std::string& text, std::vector<LoggedFrame>* out, std::string* error);
+// A log to replay: as parseCandump, and a line stamped before the line above is refused too (its frame
+// would reach the bus after frames logged later).
+bool parseScript(const std::string& text, std::vector<LoggedFrame>* out, std::string* error);
 
 std::string formatCandump(const LoggedFrame& logged);
 

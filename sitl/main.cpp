@@ -1,24 +1,35 @@
 // endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames, or live.
 //
-//   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE]
+//   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE] [--vcd FILE]
 //                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]... [--param NAME=VALUE]...
-//   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--out ...] (as above, no script)
+//   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
 // With --live it is paced by the wall clock and the buses are reached from outside (docs/sitl.md).
+// The command line is checked whole before anything runs; the output files are written as things happen.
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "firmware/board/System_Config.hpp"
+#include "firmware/board/app_descriptor.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
@@ -27,13 +38,19 @@
 #include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/param_option.hpp"
+#include "sitl/status_line.hpp"
 #include "sitl/trace.hpp"
+#include "sitl/vcd.hpp"
 
 namespace {
 
 constexpr uint64_t kNsPerUs = 1000;
 constexpr uint64_t kDefaultRunUs = 5000000;
 constexpr uint64_t kAfterLastFrameUs = 1000000;
+// A replay runs in slices this long, so that the outputs follow it and a signal stops it in time.
+constexpr uint64_t kReplaySliceNs = 10000000;
+// By then the node has started (the image included) and opened its store.
+constexpr uint64_t kStartUpNs = 100000000;
 constexpr uint32_t kDefaultUid[3] = {0x00360028U, 0x3138510BU, 0x32383730U};
 
 struct Options {
@@ -42,6 +59,7 @@ struct Options {
     std::string flash;
     std::string trace;
     std::string console;
+    std::string vcd;
     std::string elf;
     std::string profile;
     std::string profile_functions;
@@ -55,17 +73,23 @@ struct Options {
     };
     std::vector<Outage> outages;
     bool live = false;
+    bool quiet = false;
     std::string bus_url[3];
     std::vector<sitl::ParamWrite> params;
 };
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
-    "                     [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]...\n"
-    "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE] [--param NAME=VALUE]...\n"
-    "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--until SECONDS] [--flash FILE]\n"
-    "                     [--out FILE] [--trace FILE] [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
-    "                     [--elf IMAGE] [--profile FILE]\n"
+    "                     [--trace FILE] [--vcd FILE] [--console FILE] [--uid W0,W1,W2]\n"
+    "                     [--disconnect canN[@FROM:TO]]... [--elf IMAGE [--profile-functions FILE]]\n"
+    "                     [--profile FILE] [--param NAME=VALUE]...\n"
+    "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
+    "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE] [--console FILE]\n"
+    "                     [--uid W0,W1,W2] [--param NAME=VALUE]... [--elf IMAGE] [--profile FILE]\n"
+    "       endpoint-sitl -h | --help | --version\n"
+    "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run\n"
+    "  --out F, --trace F, --console F  frames sent, output changes, serial console, written as they happen\n"
+    "  --vcd F      the PWM pins (pwm0..pwm5, as pulse trains), LEDs and transceiver enables as a VCD file\n"
     "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
     "               firmware built into this program\n"
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
@@ -73,6 +97,7 @@ constexpr const char* kUsage =
     "               live, each bus's frames in and out and what it dropped\n"
     "  --profile-functions F  with --elf: the image's cycles by function, as function,cycles,percent lines\n"
     "  --live       real time, the buses reached from outside, until SIGINT or SIGTERM (docs/sitl.md)\n"
+    "  --quiet      live, no status line (there is none either when stdout is not a terminal)\n"
     "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
@@ -110,9 +135,17 @@ bool parseUid(const std::string& text, uint32_t out[3])
     return !std::getline(in, word, ',');
 }
 
+void printVersion()
+{
+    std::cout << "endpoint-sitl: firmware " << unsigned{APP_VERSION_MAJOR} << "." << unsigned{APP_VERSION_MINOR}
+              << ", commit " << std::hex << std::setw(8) << std::setfill('0') << appDescriptorVcsCommit()
+              << ((AppInfo.flags & FlagDirtyBuild) != 0 ? " with uncommitted changes" : "") << "\n";
+}
+
 Options parseOptions(int argc, char** argv)
 {
     Options o;
+    std::set<std::string> seen;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -121,9 +154,17 @@ Options parseOptions(int argc, char** argv)
             }
             return argv[++i];
         };
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(EXIT_SUCCESS);
+        }
+        if (arg == "--version") {
+            printVersion();
+            std::exit(EXIT_SUCCESS);
+        }
+        // Only these add up; any other option given twice would silently lose one of its values.
+        if (arg != "--disconnect" && arg != "--param" && !seen.insert(arg).second) {
+            usage(arg + " is given twice");
         }
         if (arg == "--replay") {
             o.replay = value();
@@ -140,6 +181,8 @@ Options parseOptions(int argc, char** argv)
             o.trace = value();
         } else if (arg == "--console") {
             o.console = value();
+        } else if (arg == "--vcd") {
+            o.vcd = value();
         } else if (arg == "--elf") {
             o.elf = value();
         } else if (arg == "--profile") {
@@ -170,6 +213,8 @@ Options parseOptions(int argc, char** argv)
             o.outages.push_back(outage);
         } else if (arg == "--live") {
             o.live = true;
+        } else if (arg == "--quiet") {
+            o.quiet = true;
         } else if (arg == "--can1" || arg == "--can2" || arg == "--can3") {
             o.bus_url[arg[5] - '1'] = value();
         } else if (arg == "--param") {
@@ -201,42 +246,210 @@ Options parseOptions(int argc, char** argv)
             o.bus_url[port] = "mcast:" + std::to_string(port);
         }
     }
+    // Two buses on one back-end would be one bus; every slcan:pty is a terminal of its own.
+    for (unsigned port = 0; port < 3; ++port) {
+        for (unsigned other = port + 1; other < 3; ++other) {
+            const std::string& url = o.bus_url[port];
+            if (!url.empty() && url != "none" && url != "slcan:pty" && url == o.bus_url[other]) {
+                usage("--can" + std::to_string(port + 1) + " and --can" + std::to_string(other + 1) + " are both " +
+                      url + ": give each bus its own");
+            }
+        }
+    }
+    if (o.quiet && !o.live) {
+        usage("--quiet silences the live status line: it needs --live");
+    }
     return o;
 }
 
-std::string readFile(const std::string& path)
+// The files a run writes, by option, in the order they are checked.
+std::vector<std::pair<std::string, std::string>> outputFiles(const Options& o)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        usage("cannot read " + path);
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& [option, path] : {std::pair<const char*, const std::string&>{"--out", o.out},
+                                       {"--trace", o.trace},
+                                       {"--vcd", o.vcd},
+                                       {"--console", o.console},
+                                       {"--profile", o.profile},
+                                       {"--profile-functions", o.profile_functions}}) {
+        if (!path.empty()) {
+            files.emplace_back(option, path);
+        }
     }
+    return files;
+}
+
+// No file is both read and written, or written twice: one would overwrite the other.
+void checkDistinctFiles(const Options& o)
+{
+    std::vector<std::pair<std::string, std::string>> files = outputFiles(o);
+    if (!o.replay.empty()) {
+        files.emplace_back("--replay", o.replay);
+    }
+    if (!o.flash.empty()) {
+        files.emplace_back("--flash", o.flash);
+    }
+    if (!o.elf.empty()) {
+        files.emplace_back("--elf", o.elf);
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        for (std::size_t j = i + 1; j < files.size(); ++j) {
+            std::error_code error;
+            if (std::filesystem::weakly_canonical(files[i].second, error) ==
+                std::filesystem::weakly_canonical(files[j].second, error)) {
+                usage(files[i].first + " and " + files[j].first + " name the same file, " + files[i].second);
+            }
+        }
+    }
+}
+
+// A flash file is new (created blank) or exactly the store's two sectors from an earlier run; anything
+// else (an image given by mistake, a store cut or padded) is left as it is.
+void checkFlashFile(const std::string& path)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return;
+    }
+    if (status.type() != std::filesystem::file_type::regular) {
+        usage("--flash " + path + ": not a regular file");
+    }
+    const auto size = std::filesystem::file_size(path, error);
+    if (error || size != FLASH_DATA_SIZE) {
+        usage("--flash " + path + ": " + (error ? error.message() : std::to_string(size) + " bytes") +
+              "; a flash file is " + std::to_string(FLASH_DATA_SIZE) +
+              " bytes (the data sectors) or does not exist yet. It was left as it is");
+    }
+    if (::access(path.c_str(), R_OK | W_OK) != 0) {
+        usage("--flash " + path + ": " + std::strerror(errno));
+    }
+}
+
+std::string readScript(const std::string& path)
+{
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        usage("--replay " + path + ": " + (error ? error.message() : "not a regular file"));
+    }
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    if (!in || !(text << in.rdbuf())) {
+        usage("--replay " + path + ": cannot read it");
+    }
     return text.str();
 }
 
-void writeFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        std::cerr << "endpoint-sitl: cannot write " << path << "\n";
-        std::exit(EXIT_FAILURE);
-    }
-}
+// Each output file, created (or emptied) before the run, so that one that cannot be written is said at
+// once and not after a whole session.
+struct OutputFiles {
+    std::map<std::string, std::ofstream> byOption;
 
-// --out: every frame the node's controllers sent and someone acknowledged, written as it ends, so that
-// a run of any length keeps them all.
+    explicit OutputFiles(const Options& o)
+    {
+        for (const auto& [option, path] : outputFiles(o)) {
+            std::ofstream& file = byOption[option];
+            file.open(path, std::ios::binary | std::ios::trunc);
+            if (!file) {
+                usage(option + " " + path + ": cannot create it: " + std::strerror(errno));
+            }
+        }
+    }
+    std::ofstream* get(const std::string& option)
+    {
+        const auto it = byOption.find(option);
+        return it == byOption.end() ? nullptr : &it->second;
+    }
+    // False, with the reason on stderr, if any of them could not be written in full.
+    bool close(const Options& o)
+    {
+        bool ok = true;
+        for (const auto& [option, path] : outputFiles(o)) {
+            std::ofstream& file = byOption[option];
+            file.close();
+            if (!file) {
+                std::cerr << "endpoint-sitl: cannot write " << path << "\n";
+                ok = false;
+            }
+        }
+        return ok;
+    }
+};
+
+// --out: every frame the node's controllers sent and someone acknowledged, a line as each ends.
 void streamTransmittedFrames(std::ofstream* out)
 {
     for (unsigned port = 0; port < 3; ++port) {
         sim::canBus(port).setRecordObserver([out, port](const sim::CanBusRecord& record) {
             if (record.sender >= 0 && record.acknowledged) {
-                *out << sitl::formatCandump({record.endNs / kNsPerUs, port, record.frame}) << '\n';
+                *out << sitl::formatCandump({record.endNs / kNsPerUs, port, record.frame}) << '\n' << std::flush;
             }
         });
     }
 }
+
+// What the firmware does with the flash file at start: a store it cannot read is formatted (both sectors
+// erased), as on the chip. The user hears of it, once.
+class StoreWatch {
+public:
+    explicit StoreWatch(std::string path)
+        : path_(std::move(path)),
+          blank_(sim::flashErased(FLASH_DATA_START, FLASH_DATA_SIZE)),
+          erases_{sim::flashEraseCount(10), sim::flashEraseCount(11)}
+    {
+    }
+    void check()
+    {
+        if (checked_ || path_.empty()) {
+            return;
+        }
+        checked_ = true;
+        if (!blank_ && sim::flashEraseCount(10) != erases_[0] && sim::flashEraseCount(11) != erases_[1]) {
+            std::cerr << "endpoint-sitl: the store in " << path_
+                      << " could not be read and was formatted: every parameter is back to its compiled-in value\n";
+        }
+    }
+
+private:
+    std::string path_;
+    bool blank_;
+    uint32_t erases_[2];
+    bool checked_ = false;
+};
+
+volatile std::sig_atomic_t g_stopReplay = 0;
+
+void onStopSignal(int) { g_stopReplay = 1; }
+
+// Everything that follows the run: called after each slice of virtual time.
+struct Followers {
+    StoreWatch* store;
+    std::ofstream* console;
+    std::size_t consoleWritten = 0;
+    sitl::Vcd* vcd;
+    sitl::StatusLine* status;
+
+    void catchUp()
+    {
+        if (sim::nowNs() >= kStartUpNs) {
+            store->check();
+        }
+        if (console != nullptr) {
+            const std::string& sent = sim::usart2Sent();
+            if (sent.size() > consoleWritten) {
+                console->write(sent.data() + consoleWritten, static_cast<std::streamsize>(sent.size() - consoleWritten));
+                console->flush();
+                consoleWritten = sent.size();
+            }
+        }
+        if (vcd != nullptr) {
+            vcd->advanceTo(sim::nowNs());
+        }
+        if (status != nullptr) {
+            status->refresh();
+        }
+    }
+};
 
 // Each bus connected at time t_us unless one of its outages covers it.
 void connectBuses(const std::vector<Options::Outage>& outages, uint64_t t_us)
@@ -249,9 +462,12 @@ void connectBuses(const std::vector<Options::Outage>& outages, uint64_t t_us)
     }
 }
 
-// Runs to until_us from one edge of an outage to the next, changing the buses there.
+// Runs to until_us from one edge of an outage to the next, changing the buses there; a SIGINT or SIGTERM
+// ends it early, and what ran is written out as after a whole run.
 bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t until_us, const sitl::RunUntil& runUntil)
 {
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
     std::vector<uint64_t> edges = {0, until_us};
     for (const Options::Outage& outage : outages) {
         edges.push_back(std::min(outage.from_us, until_us));
@@ -260,8 +476,14 @@ bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t unt
     std::sort(edges.begin(), edges.end());
     edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
     for (const uint64_t edge : edges) {
-        if (!runUntil(edge * kNsPerUs)) {
-            return false;
+        while (sim::nowNs() < edge * kNsPerUs) {
+            if (g_stopReplay != 0) {
+                std::cerr << "endpoint-sitl: stopped by a signal at " << sim::nowUs() << " us\n";
+                return true;
+            }
+            if (!runUntil(std::min(edge * kNsPerUs, sim::nowNs() + kReplaySliceNs))) {
+                return false;
+            }
         }
         connectBuses(outages, edge);
     }
@@ -274,37 +496,43 @@ int main(int argc, char** argv)
 {
     const Options options = parseOptions(argc, argv);
 
+    // Every check before anything runs or any file changes.
+    checkDistinctFiles(options);
     std::vector<sitl::LoggedFrame> script;
     if (!options.replay.empty()) {
         std::string error;
-        if (!sitl::parseCandump(readFile(options.replay), &script, &error)) {
+        if (!sitl::parseScript(readScript(options.replay), &script, &error)) {
             usage(options.replay + ": " + error);
         }
     }
+    if (!options.elf.empty() && !std::filesystem::is_regular_file(options.elf)) {
+        usage("--elf " + options.elf + ": not a readable file");
+    }
+    if (!options.flash.empty()) {
+        checkFlashFile(options.flash);
+    }
+    OutputFiles files(options);
+
     uint64_t until_us = options.live && !options.until_given ? UINT64_MAX / kNsPerUs : options.until_us;
     if (!options.until_given && !script.empty()) {
-        uint64_t last = 0;
-        for (const auto& f : script) {
-            last = std::max(last, f.time_us);
-        }
-        until_us = last + kAfterLastFrameUs;
+        until_us = script.back().time_us + kAfterLastFrameUs;
     }
 
     sim::reset();
     sim::setUniqueId(options.uid[0], options.uid[1], options.uid[2]);
     // The flash file is written through as the node writes, so a second run is a power cycle.
     if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
-        usage("cannot use " + options.flash + " as flash");
+        usage("--flash " + options.flash + ": cannot create it: " + std::strerror(errno));
     }
+    StoreWatch store(options.flash);
     sitl::applyParamWrites(options.params);
-    sitl::Trace trace;
-    std::ofstream out;
-    if (!options.out.empty()) {
-        out.open(options.out, std::ios::binary);
-        if (!out) {
-            usage("cannot write " + options.out);
-        }
-        streamTransmittedFrames(&out);
+    sitl::Trace trace(files.get("--trace"));
+    std::unique_ptr<sitl::Vcd> vcd;
+    if (files.get("--vcd") != nullptr) {
+        vcd = std::make_unique<sitl::Vcd>(files.get("--vcd"));
+    }
+    if (files.get("--out") != nullptr) {
+        streamTransmittedFrames(files.get("--out"));
     }
 
     // The other side of each bus: live, whatever tool the user attaches; else the tool replaying the
@@ -329,13 +557,18 @@ int main(int argc, char** argv)
         tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
     }
     connectBuses(options.outages, 0);
+    std::unique_ptr<sitl::StatusLine> status;
+    if (options.live && !options.quiet && ::isatty(STDOUT_FILENO) != 0) {
+        status = std::make_unique<sitl::StatusLine>(backends, stdout);
+    }
+    Followers followers{&store, files.get("--console"), 0, vcd.get(), status.get()};
 
     // How the firmware runs (built in, or the image on the emulated core) is one thing; how fast virtual
     // time goes (as fast as it can, or paced by the wall clock) another.
     const auto wall_start = std::chrono::steady_clock::now();
     const sitl::CommandLatency latency;
     std::unique_ptr<sitl::ImageNode> image;
-    sitl::RunUntil runUntil = [](uint64_t t_ns) {
+    sitl::RunUntil runFirmware = [](uint64_t t_ns) {
         sitl::runUntilNs(t_ns);
         return true;  // the built-in firmware's fatal stops end the process
     };
@@ -347,17 +580,19 @@ int main(int argc, char** argv)
         if (!error.empty()) {
             usage(error);
         }
-        runUntil = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
+        runFirmware = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
     }
+    const sitl::RunUntil runUntil = [&](uint64_t t_ns) {
+        const bool running = runFirmware(t_ns);
+        followers.catchUp();
+        return running;
+    };
     const bool ran = options.live ? sitl::runLive(backends, until_us * kNsPerUs, runUntil)
                                   : replayWithOutages(options.outages, until_us, runUntil);
-    if (!ran && image) {
+    store.check();
+    status.reset();
+    if (!ran) {  // only the image stops without ending the process
         std::cerr << "endpoint-sitl: the image stopped\n" << image->report();
-        return EXIT_FAILURE;
-    }
-    if (!ran) {
-        std::cerr << "endpoint-sitl: the node requested a system reset at " << sim::nowUs()
-                  << " us and could not be powered on again\n";
         return EXIT_FAILURE;
     }
 
@@ -376,22 +611,11 @@ int main(int argc, char** argv)
         std::cerr << "endpoint-sitl: " << b->summary() << "\n";
         b->profile(&profile);
     }
-    if (!options.profile.empty()) {
-        writeFile(options.profile, profile.text());
+    if (files.get("--profile") != nullptr) {
+        *files.get("--profile") << profile.text();
     }
-    if (!options.profile_functions.empty()) {
-        writeFile(options.profile_functions, image->functionProfile());
+    if (files.get("--profile-functions") != nullptr) {
+        *files.get("--profile-functions") << image->functionProfile();
     }
-
-    if (!options.out.empty() && !out.flush()) {
-        std::cerr << "endpoint-sitl: cannot write " << options.out << "\n";
-        return EXIT_FAILURE;
-    }
-    if (!options.trace.empty()) {
-        writeFile(options.trace, trace.text());
-    }
-    if (!options.console.empty()) {
-        writeFile(options.console, sim::usart2Sent());
-    }
-    return 0;
+    return files.close(options) ? 0 : EXIT_FAILURE;
 }

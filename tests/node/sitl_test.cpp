@@ -1,7 +1,9 @@
 // endpoint-sitl as a user runs it: scripts in, logs out, byte for byte repeatable.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +13,8 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "sitl/candump.hpp"
 #include "tests/node/bus_transfers.hpp"
@@ -303,6 +307,33 @@ TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
     const std::string first = slurp(dir / "flash.bin");
     ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
     EXPECT_EQ(slurp(dir / "flash.bin"), first) << "a second start finds the store formatted and reads it only";
+    EXPECT_EQ(slurp(dir / "stderr.txt"), "");
+
+    // A store of the right size that cannot be read is formatted, as the chip would, and the user told.
+    write("flash.bin", std::string(256U * 1024U, '\x5A'));
+    ASSERT_EQ(run("--until 0.2 --flash " + path("flash.bin")), 0);
+    EXPECT_NE(slurp(dir / "stderr.txt").find("could not be read and was formatted"), std::string::npos);
+    EXPECT_EQ(slurp(dir / "flash.bin"), first);
+}
+
+// Anything but a new file or a store image is refused and left byte for byte as it was.
+TEST_F(SitlCli, FlashFileOfAnotherKindIsLeftAlone)
+{
+    const std::pair<std::string, std::string> files[] = {
+        {"image.elf", std::string("\x7f" "ELF") + std::string(70000, '\x01')},  // a firmware image given by mistake
+        {"short.bin", std::string(256U * 1024U - 2U, '\xFF')},
+        {"long.bin", std::string(256U * 1024U + 1U, '\xFF')},
+        {"empty.bin", ""},
+    };
+    for (const auto& [name, content] : files) {
+        write(name, content);
+        EXPECT_EQ(run("--until 0.1 --flash " + path(name)), 2) << name;
+        EXPECT_NE(slurp(dir / "stderr.txt").find("a flash file is 262144 bytes"), std::string::npos) << name;
+        EXPECT_EQ(slurp(dir / name), content) << name;
+    }
+    fs::create_directory(dir / "store");
+    EXPECT_EQ(run("--until 0.1 --flash " + path("store")), 2);
+    EXPECT_NE(slurp(dir / "stderr.txt").find("not a regular file"), std::string::npos);
 }
 
 TEST_F(SitlCli, BadInputIsRefusedWithAReason)
@@ -323,6 +354,34 @@ TEST_F(SitlCli, BadInputIsRefusedWithAReason)
     EXPECT_EQ(run("--uid 1,2"), 2);
     EXPECT_EQ(run("--disconnect can7"), 2);
     EXPECT_EQ(run("--replay " + path("missing.log")), 2);
+}
+
+// Whatever is wrong with a command line is said before the node runs or any output file is touched.
+TEST_F(SitlCli, CommandLinesAreCheckedBeforeTheRun)
+{
+    write("late.log", "(0.5) can0 1804060A#00\n(0.5) can1 1804060A#00\n(0.499999) can0 1804060A#00\n");
+    write("kept.csv", "kept");
+    const std::pair<std::string, std::string> bad[] = {
+        {"--replay " + dir.string(), "not a regular file"},
+        {"--replay " + path("late.log"), "line 3: out of time order (0.499999 s is before the line above, 0.500000 s)"},
+        {"--trace " + path("no/such/dir/t.csv"), "--trace " + path("no/such/dir/t.csv") + ": cannot create it"},
+        {"--console " + path("no/dir/c.txt"), "--console"},
+        {"--vcd " + path("no/dir/v.vcd"), "--vcd"},
+        {"--live --can1 mcast:7 --can3 mcast:7", "--can1 and --can3 are both mcast:7"},
+        {"--live --can2 mcast:0", "--can1 and --can2 are both mcast:0"},
+        {"--until 1 --until 2", "--until is given twice"},
+        {"--live --live", "--live is given twice"},
+        {"--trace " + path("kept.csv") + " --out " + path("kept.csv"), "name the same file"},
+        {"--trace " + path("kept.csv") + " --replay " + path("late.log"), "out of time order"},
+        {"--quiet", "needs --live"},
+        {"--frobnicate", "unknown argument --frobnicate"},
+    };
+    for (const auto& [args, reason] : bad) {
+        EXPECT_EQ(run(args), 2) << args;
+        EXPECT_NE(slurp(dir / "stderr.txt").find(reason), std::string::npos) << args << ": " << slurp(dir / "stderr.txt");
+        EXPECT_EQ(slurp(dir / "kept.csv"), "kept") << args;
+    }
+    EXPECT_FALSE(fs::exists(dir / "no"));
 }
 
 TEST_F(SitlCli, ParamWritesTheStoreBeforeStartOrSaysWhyNot)
@@ -354,6 +413,125 @@ TEST_F(SitlCli, HelpPrintsTheUsage)
     EXPECT_EQ(run("--help"), 0);
     EXPECT_EQ(slurp(dir / "stdout.txt").rfind("usage: endpoint-sitl [--replay FILE]", 0), 0U);
     EXPECT_EQ(slurp(dir / "stderr.txt"), "");
+    const std::string help = slurp(dir / "stdout.txt");
+    EXPECT_EQ(run("-h"), 0);
+    EXPECT_EQ(slurp(dir / "stdout.txt"), help);
+}
+
+TEST_F(SitlCli, VersionNamesTheFirmwareAndItsCommit)
+{
+    EXPECT_EQ(run("--version"), 0);
+    const std::string text = slurp(dir / "stdout.txt");
+    EXPECT_EQ(text.rfind("endpoint-sitl: firmware 1.0, commit ", 0), 0U) << text;
+    const std::string commit = text.substr(std::string("endpoint-sitl: firmware 1.0, commit ").size(), 8);
+    EXPECT_EQ(commit.find_first_not_of("0123456789abcdef"), std::string::npos) << text;
+    EXPECT_EQ(slurp(dir / "stderr.txt"), "");
+}
+
+// Live, files grow as the node runs and can be followed; a signal ends the run with nothing lost.
+TEST_F(SitlCli, OutputsAreWrittenAsTheRunGoesOn)
+{
+    const std::string command = std::string(ENDPOINT_SITL) +
+                                " --live --can1 none --can2 none --can3 none --until 120 --quiet --trace " +
+                                path("t.csv") + " --console " + path("c.txt") + " --vcd " + path("v.vcd");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", ("exec " + command + " >/dev/null 2>&1").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Until the start-up's texts and pin changes are there (a bound, not a measurement).
+    bool seen = false;
+    for (int i = 0; i < 600 && !seen; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        seen = slurp(dir / "c.txt").find("bxcan init ok") != std::string::npos &&
+               slurp(dir / "t.csv").find(",can1en,0\n") != std::string::npos &&
+               slurp(dir / "v.vcd").find("\n#") != std::string::npos;
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "still running";
+    EXPECT_TRUE(seen) << "console, trace and VCD while the node runs";
+    kill(child, SIGTERM);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string trace = slurp(dir / "t.csv");
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.back(), '\n') << "whole lines";
+}
+
+// The VCD's pulse trains read back: every whole frame's high time and length are what the trace says the
+// output carried then.
+TEST_P(SitlRun, VcdShowsThePulseTrainsTheTraceDescribes)
+{
+    ASSERT_EQ(run("--replay " + std::string(SCENARIO_DIR) + "/failover.log --until 3.5 --vcd " + path("v.vcd") +
+                  " --trace " + path("t.csv")),
+              0)
+        << slurp(dir / "stderr.txt");
+
+    // Trace: per name, (time us, value) in order.
+    std::map<std::string, std::vector<std::pair<uint64_t, int64_t>>> trace;
+    std::istringstream lines(slurp(dir / "t.csv"));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t a = line.find(','), b = line.rfind(',');
+        trace[line.substr(a + 1, b - a - 1)].emplace_back(std::stoull(line.substr(0, a)), std::stoll(line.substr(b + 1)));
+    }
+    auto valueAt = [&](const std::string& name, uint64_t us) {
+        int64_t v = 0;
+        for (const auto& [t, value] : trace[name]) {
+            v = t <= us ? value : v;
+        }
+        return v;
+    };
+    auto changesIn = [&](const std::string& name, uint64_t from_us, uint64_t to_us) {
+        return std::any_of(trace[name].begin(), trace[name].end(),
+                           [&](const auto& c) { return c.first > from_us && c.first <= to_us; });
+    };
+
+    // VCD: the identifiers by name, then each signal's edges in ns.
+    std::map<std::string, std::string> names;
+    std::map<std::string, std::vector<std::pair<uint64_t, char>>> edges;
+    std::istringstream vcd(slurp(dir / "v.vcd"));
+    uint64_t now = 0;
+    for (std::string line; std::getline(vcd, line);) {
+        std::istringstream words(line);
+        std::string first, kind, width, id, name;
+        words >> first;
+        if (first == "$var" && words >> kind >> width >> id >> name) {
+            names[id] = name;
+        } else if (!first.empty() && first[0] == '#') {
+            const uint64_t t = std::stoull(first.substr(1));
+            EXPECT_GE(t, now) << "time never goes back";
+            now = t;
+        } else if (!first.empty() && (first[0] == '0' || first[0] == '1') && names.count(first.substr(1)) != 0) {
+            edges[names[first.substr(1)]].emplace_back(now, first[0]);
+        }
+    }
+    ASSERT_EQ(names.size(), 12U);
+    for (unsigned i = 0; i < 6; ++i) {
+        const std::string pwm = "pwm" + std::to_string(i);
+        const auto& e = edges[pwm];
+        unsigned frames = 0;
+        for (std::size_t k = 0; k + 2 < e.size(); ++k) {
+            if (e[k].second != '1' || e[k + 1].second != '0' || e[k + 2].second != '1') {
+                continue;
+            }
+            const uint64_t rise_us = e[k].first / 1000U, next_us = e[k + 2].first / 1000U;
+            if (changesIn(pwm + "_us", rise_us, next_us) || changesIn(pwm + "_hz", rise_us, next_us)) {
+                continue;  // a frame cut short by a new setting
+            }
+            ++frames;
+            EXPECT_EQ(static_cast<int64_t>((e[k + 1].first - e[k].first + 500U) / 1000U), valueAt(pwm + "_us", rise_us))
+                << pwm << " at " << rise_us << " us";
+            const uint64_t period_ns = e[k + 2].first - e[k].first;
+            EXPECT_EQ(static_cast<int64_t>((1000000000U + period_ns / 2U) / period_ns), valueAt(pwm + "_hz", rise_us))
+                << pwm << " at " << rise_us << " us";
+        }
+        EXPECT_GT(frames, 100U) << pwm << ": some 3 s of frames, 50 a second or more";
+    }
+    for (const char* line : {"led1", "led2", "can1en", "can3en"}) {
+        ASSERT_FALSE(edges[line].empty()) << line;
+        EXPECT_EQ(edges[line].back().second - '0', valueAt(line, UINT64_MAX)) << line << " ends as in the trace";
+    }
 }
 
 TEST(Candump, FormatAndParseAgree)
