@@ -101,6 +101,16 @@ Bytes pack(const Definition& d, const Values& values)
     return out;
 }
 
+// A bool[3] field between Values and a record.
+void setFlags(const Values& v, const char* name, bool out[3])
+{
+    for (unsigned i = 0; i < 3; ++i) {
+        out[i] = v.at(name)[i] != 0;
+    }
+}
+
+std::vector<int64_t> flags(const bool in[3]) { return {in[0], in[1], in[2]}; }
+
 // Each type: its definition file, what the node knows of it, and its codec both ways over Values.
 struct VendorType {
     const char* file;
@@ -130,9 +140,7 @@ const VendorType kTypes[] = {
      QON_ZB5_VISIBLEFLIGHTCONTROLLER_SIGNATURE, {{"UniqID", {0x1122334455667788}}, {"CANPresent", {1, 0, 1}}},
      [](const Values& v) {
          qon_zb5_VisibleFlightController r{static_cast<uint64_t>(v.at("UniqID")[0]), {}};
-         for (unsigned i = 0; i < 3; ++i) {
-             r.CANPresent[i] = v.at("CANPresent")[i] != 0;
-         }
+         setFlags(v, "CANPresent", r.CANPresent);
          uint8_t buf[QON_ZB5_VISIBLEFLIGHTCONTROLLER_MAX_SIZE] = {};
          return Bytes(buf, buf + qon_zb5_VisibleFlightController_encode(&r, buf));
      },
@@ -140,16 +148,13 @@ const VendorType kTypes[] = {
          qon_zb5_VisibleFlightController r{};
          const dsdltest::Payload p(b);
          qon_zb5_VisibleFlightController_decode(p.transfer(), static_cast<uint16_t>(b.size()), &r, nullptr);
-         return Values{{"UniqID", {static_cast<int64_t>(r.UniqID)}},
-                       {"CANPresent", {r.CANPresent[0], r.CANPresent[1], r.CANPresent[2]}}};
+         return Values{{"UniqID", {static_cast<int64_t>(r.UniqID)}}, {"CANPresent", flags(r.CANPresent)}};
      }},
     {"20113.IgnoreCANPort.uavcan", QON_ZB5_IGNORECANPORT_ID, QON_ZB5_IGNORECANPORT_SIGNATURE,
      {{"NodeID", {126}}, {"IgnoreCANPort", {0, 1, 1}}},
      [](const Values& v) {
          qon_zb5_IgnoreCANPort r{static_cast<uint8_t>(v.at("NodeID")[0]), {}};
-         for (unsigned i = 0; i < 3; ++i) {
-             r.IgnoreCANPort[i] = v.at("IgnoreCANPort")[i] != 0;
-         }
+         setFlags(v, "IgnoreCANPort", r.IgnoreCANPort);
          uint8_t buf[QON_ZB5_IGNORECANPORT_MAX_SIZE] = {};
          return Bytes(buf, buf + qon_zb5_IgnoreCANPort_encode(&r, buf));
      },
@@ -157,8 +162,7 @@ const VendorType kTypes[] = {
          qon_zb5_IgnoreCANPort r{};
          const dsdltest::Payload p(b);
          qon_zb5_IgnoreCANPort_decode(p.transfer(), static_cast<uint16_t>(b.size()), &r, nullptr);
-         return Values{{"NodeID", {r.NodeID}},
-                       {"IgnoreCANPort", {r.IgnoreCANPort[0], r.IgnoreCANPort[1], r.IgnoreCANPort[2]}}};
+         return Values{{"NodeID", {r.NodeID}}, {"IgnoreCANPort", flags(r.IgnoreCANPort)}};
      }},
 };
 
