@@ -12,4 +12,3 @@ inline constexpr const char* NODE_NAME = "com.qon.endpoint";
 
 inline constexpr uint8_t APP_VERSION_MAJOR = 1;
 inline constexpr uint8_t APP_VERSION_MINOR = 0;
-inline constexpr uint32_t GIT_HASH = 0xDEADBEEFU;

@@ -5,6 +5,7 @@
 
 #include "chip.hpp"
 #include "firmware/board/System_Config.hpp"
+#include "firmware/board/app_descriptor.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/node/health.hpp"
@@ -199,11 +200,14 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     info.status.mode = port.node_mode;
     info.software_version.major = APP_VERSION_MAJOR;
     info.software_version.minor = APP_VERSION_MINOR;
-    // Both optional fields carry a value, so both are flagged; unflagged, clients would discard them.
-    info.software_version.optional_field_flags = UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_VCS_COMMIT |
-                                                 UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_IMAGE_CRC;
-    info.software_version.vcs_commit = 1;
-    info.software_version.image_crc = GIT_HASH;
+    // The commit built and the CRC the post-link step wrote into the descriptor, read from flash. Each is
+    // flagged only when there is one: firmware not built from git has no commit, and firmware that is no
+    // linked image (the simulator's built-in node) no CRC.
+    info.software_version.vcs_commit = appDescriptorVcsCommit();
+    info.software_version.image_crc = appDescriptorImageCrc();
+    info.software_version.optional_field_flags = static_cast<uint8_t>(
+        (info.software_version.vcs_commit != 0U ? UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_VCS_COMMIT : 0U) |
+        (info.software_version.image_crc != 0U ? UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_IMAGE_CRC : 0U));
     readUniqueID(info.hardware_version.unique_id);
     info.name.len = kNameLength;
     info.name.data = name;

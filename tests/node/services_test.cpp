@@ -2,6 +2,7 @@
 // against the frame vectors. A power cycle powers the node on again in the same process, on the same flash.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <iterator>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/board/app_descriptor.hpp"
 #include "firmware/drivers/bxcan.hpp"
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
@@ -389,6 +391,14 @@ TEST_F(ServicesTest, GetNodeInfoAnswers)
     for (std::size_t i = 36; i < 40; ++i) {
         payload[i] = 0;  // unique-ID bytes 12..15
     }
+    // The vector's software version has placeholders (commit 1, CRC 0xDEADBEEF); this firmware reports the
+    // commit it was built from and, being no linked image, no CRC: only the commit flagged.
+    const uint32_t commit = appDescriptorVcsCommit();
+    payload[9] = commit != 0U ? 1 : 0;  // optional_field_flags: the VCS commit, when built from git
+    for (std::size_t i = 0; i < 4; ++i) {
+        payload[10 + i] = static_cast<uint8_t>(commit >> (8 * i));
+    }
+    std::fill(payload.begin() + 14, payload.begin() + 22, 0);  // image_crc
     std::vector<sim::CanFrame> frames = bus::framesOf(vector_answer.can_id, 2, payload, kGetNodeInfoSignature);
     // The framing helper reproduces the vector from its own payload.
     const std::vector<sim::CanFrame> reframed =

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -457,6 +458,58 @@ TEST_F(SitlCli, OutputsAreWrittenAsTheRunGoesOn)
     const std::string trace = slurp(dir / "t.csv");
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ(trace.back(), '\n') << "whole lines";
+}
+
+// GetNodeInfo's software version, as a GUI tool shows it: the commit the firmware was built from; the image
+// also its CRC, as its descriptor holds it (built-in firmware is no image: no CRC, not flagged).
+TEST_P(SitlRun, GetNodeInfoReportsTheCommitAndTheImageCrc)
+{
+    write("in.log", "(1.500000) can0 1E01EE8A#C0\n");  // node 10 asks node 110
+    ASSERT_EQ(run("--replay " + path("in.log") + " --until 2 --out " + path("out.log")), 0) << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    std::vector<std::pair<sim::CanFrame, uint64_t>> answer;
+    for (const auto& f : sent) {
+        if (f.port == 0 && f.frame.id == bus::serviceId(30, bus::kGetNodeInfoId, false, 10, 110)) {
+            answer.emplace_back(f.frame, f.time_us);
+        }
+    }
+    const std::vector<uint8_t> p = bus::transfersOf(answer).at(0).payload;
+    ASSERT_GE(p.size(), 22U);
+    auto little = [&](std::size_t at, std::size_t bytes) {
+        uint64_t v = 0;
+        for (std::size_t i = bytes; i-- > 0;) {
+            v = (v << 8) | p[at + i];
+        }
+        return v;
+    };
+    const uint64_t flags = p[9], vcs_commit = little(10, 4), image_crc = little(14, 8);
+
+    // What the firmware was built from: --version for the built-in one, the descriptor for the image.
+    uint64_t want_commit = 0, want_crc = 0;
+    if (firmware.empty()) {
+        ASSERT_EQ(run("--version"), 0);
+        const std::string version = slurp(dir / "stdout.txt");
+        want_commit = std::stoull(version.substr(version.find("commit ") + 7, 8), nullptr, 16);
+    } else {
+        const std::string bin = slurp(std::string(ENDPOINT_IMAGE).substr(0, std::strlen(ENDPOINT_IMAGE) - 4) + ".bin");
+        std::size_t at = 0;
+        while (at < bin.size() && bin.compare(at, 8, "APDesc00") != 0) {
+            at += 8;
+        }
+        ASSERT_LT(at + 32, bin.size()) << "the image's descriptor";
+        for (std::size_t i = 8; i-- > 0;) {
+            want_crc = (want_crc << 8) | static_cast<uint8_t>(bin[at + 8 + i]);
+        }
+        for (std::size_t i = 4; i-- > 0;) {
+            want_commit = (want_commit << 8) | static_cast<uint8_t>(bin[at + 20 + i]);
+        }
+        EXPECT_NE(want_crc, 0U);
+    }
+    EXPECT_EQ(vcs_commit, want_commit);
+    EXPECT_EQ(image_crc, want_crc);
+    EXPECT_EQ(flags, (want_commit != 0 ? 1U : 0U) | (want_crc != 0 ? 2U : 0U)) << "each flagged when present";
 }
 
 // The VCD's pulse trains read back: every whole frame's high time and length are what the trace says the
