@@ -351,7 +351,8 @@ struct OutputFiles {
             std::ofstream& file = byOption[option];
             file.open(path, std::ios::binary | std::ios::trunc);
             if (!file) {
-                usage(option + " " + path + ": cannot create it: " + std::strerror(errno));
+                usage(std::string(option).append(" ").append(path).append(": cannot create it: ").append(
+                    std::strerror(errno)));
             }
         }
     }
@@ -466,8 +467,8 @@ void connectBuses(const std::vector<Options::Outage>& outages, uint64_t t_us)
 // ends it early, and what ran is written out as after a whole run.
 bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t until_us, const sitl::RunUntil& runUntil)
 {
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
+    (void)std::signal(SIGINT, onStopSignal);
+    (void)std::signal(SIGTERM, onStopSignal);
     std::vector<uint64_t> edges = {0, until_us};
     for (const Options::Outage& outage : outages) {
         edges.push_back(std::min(outage.from_us, until_us));

@@ -17,8 +17,8 @@ StatusLine::StatusLine(const std::vector<std::unique_ptr<Backend>>& backends, st
 StatusLine::~StatusLine()
 {
     if (written_) {
-        std::fputs("\n", out_);
-        std::fflush(out_);
+        (void)std::fputs("\n", out_);
+        (void)std::fflush(out_);
     }
 }
 
@@ -57,8 +57,8 @@ void StatusLine::refresh()
     }
     due_ = now + std::chrono::seconds(1);
     // Back to the line's start and clear it: the new text may be shorter.
-    std::fprintf(out_, "\r\033[K%s", text().c_str());
-    std::fflush(out_);
+    (void)std::fprintf(out_, "\r\033[K%s", text().c_str());
+    (void)std::fflush(out_);
     written_ = true;
 }
 

@@ -15,7 +15,7 @@ namespace sitl {
 // Records from construction (after the models' reset) until destruction; one at a time. With a sink,
 // each line is written and flushed as it happens (a file can be followed while the node runs); without,
 // the lines are kept for text().
-class Trace : private PinListener {
+class Trace final : private PinListener {
 public:
     explicit Trace(std::ostream* sink = nullptr);
     ~Trace();

@@ -10,7 +10,7 @@
 
 namespace sitl {
 
-class Vcd : private PinListener {
+class Vcd final : private PinListener {
 public:
     // Writes the header and every signal's level at time 0.
     explicit Vcd(std::ostream* out);
