@@ -292,11 +292,16 @@ void checkDistinctFiles(const Options& o)
     if (!o.elf.empty()) {
         files.emplace_back("--elf", o.elf);
     }
+    // Compared as the paths they resolve to; a path that cannot be resolved as it is written.
+    std::vector<std::filesystem::path> resolved;
+    for (const auto& file : files) {
+        std::error_code error;
+        const std::filesystem::path path = std::filesystem::weakly_canonical(file.second, error);
+        resolved.push_back(error ? std::filesystem::path(file.second) : path);
+    }
     for (std::size_t i = 0; i < files.size(); ++i) {
         for (std::size_t j = i + 1; j < files.size(); ++j) {
-            std::error_code error;
-            if (std::filesystem::weakly_canonical(files[i].second, error) ==
-                std::filesystem::weakly_canonical(files[j].second, error)) {
+            if (resolved[i] == resolved[j]) {
                 usage(files[i].first + " and " + files[j].first + " name the same file, " + files[i].second);
             }
         }
