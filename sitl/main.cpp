@@ -292,16 +292,22 @@ void checkDistinctFiles(const Options& o)
     if (!o.elf.empty()) {
         files.emplace_back("--elf", o.elf);
     }
-    // Compared as the paths they resolve to; a path that cannot be resolved as it is written.
+    // Compared as the paths they resolve to (a path that cannot be resolved as it is written); a device
+    // such as /dev/null may take several outputs.
     std::vector<std::filesystem::path> resolved;
     for (const auto& file : files) {
         std::error_code error;
         const std::filesystem::path path = std::filesystem::weakly_canonical(file.second, error);
         resolved.push_back(error ? std::filesystem::path(file.second) : path);
     }
+    auto shareable = [&](std::size_t i) {
+        std::error_code error;
+        const auto type = std::filesystem::status(resolved[i], error).type();
+        return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::regular;
+    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         for (std::size_t j = i + 1; j < files.size(); ++j) {
-            if (resolved[i] == resolved[j]) {
+            if (resolved[i] == resolved[j] && !shareable(i)) {
                 usage(files[i].first + " and " + files[j].first + " name the same file, " + files[i].second);
             }
         }

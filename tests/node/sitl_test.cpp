@@ -383,6 +383,7 @@ TEST_F(SitlCli, CommandLinesAreCheckedBeforeTheRun)
         EXPECT_EQ(slurp(dir / "kept.csv"), "kept") << args;
     }
     EXPECT_FALSE(fs::exists(dir / "no"));
+    EXPECT_EQ(run("--until 0.1 --out /dev/null --trace /dev/null"), 0) << "a device takes several outputs";
 }
 
 TEST_F(SitlCli, ParamWritesTheStoreBeforeStartOrSaysWhyNot)
