@@ -188,6 +188,16 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
                     reinterpret_cast<const uint8_t*>(sim::flashContent) + first, bytes);
     }
 
+    // The next fetch from flash waits for an operation just started: the whole wait, charged at once.
+    void stallWhileFlashBusy()
+    {
+        const uint64_t until = sim::flashBusyUntilNs();
+        const uint64_t hz = sim::clocks().hclk;
+        if (until > sim::nowNs()) {
+            core.stall(((until - sim::nowNs()) * hz + kNsPerSecond - 1U) / kNsPerSecond);
+        }
+    }
+
     bool read(uint32_t addr, unsigned width, uint32_t* value) override
     {
         catchUp();
@@ -202,12 +212,13 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         if (!sim::busWrite(addr, width, value)) {
             return false;
         }
-        watchNextEvent();
         if (addr - FLASH_DATA_START < FLASH_DATA_SIZE) {
             mirrorFlash(addr, width);  // a programming write
         } else if (addr == kFlashCr) {
             mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);  // a sector erase may have started
         }
+        stallWhileFlashBusy();
+        watchNextEvent();
         return true;
     }
 

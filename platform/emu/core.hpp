@@ -44,6 +44,8 @@ public:
     void resumeAt(uint32_t address) { pc_ = address & ~1U; }
 
     uint64_t cycles() const { return cycles_; }
+    // The core stands still this many cycles (a fetch waiting for the flash), taking no exception.
+    void stall(uint64_t cycles) { cycles_ += cycles; }
     uint64_t instructions() const { return instructions_; }
     // The longest time from taking an exception out of thread mode to returning there (nested and
     // tail-chained handlers included), in cycles.

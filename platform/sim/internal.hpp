@@ -26,6 +26,13 @@ void registerTimed(Timed* timed);
 void setIrqLevel(IRQn_Type irq, bool level);
 // SysTick's exception request (edge: latched until dispatched).
 void pendSysTick();
+// The core stands still until virtual time reaches ns (a fetch from flash while it is busy): model events
+// run, no interrupt handler is called, pending requests wait.
+void stallCore(uint64_t ns);
+void setCoreStalled(bool stalled);
+// The chip was reset while the firmware call still runs (the watchdog): nothing reaches the flash any more
+// until the power cycle that follows.
+void flashHoldUntilPowerCycle();
 // Clears the interrupt controller's state (part of reset()).
 void resetInterruptController();
 

@@ -18,6 +18,7 @@ constexpr int kCoreExceptions = 16;
 InterruptHandler g_handlers[kCoreExceptions + kLines];
 // Set when a core of its own (the emulated image) takes the exceptions; then the host calls no handler.
 bool g_coreTakesExceptions = false;
+bool g_coreStalled = false;
 
 // Vector names of the lines the node's peripherals can raise, for the message when one has no handler.
 const char* vectorName(int irq)
@@ -431,10 +432,11 @@ void acknowledgeException(int irq)
 }
 
 void setCoreTakesExceptions(bool core) { g_coreTakesExceptions = core; }
+void setCoreStalled(bool stalled) { g_coreStalled = stalled; }
 
 void serviceInterrupts()
 {
-    if (g_coreTakesExceptions || g_irq.inHandler || g_irq.masked) {
+    if (g_coreTakesExceptions || g_coreStalled || g_irq.inHandler || g_irq.masked) {
         return;  // handlers do not nest here; the node's handlers share one priority anyway
     }
     if (!anyRequest()) {

@@ -160,6 +160,15 @@ void relaxUs(uint64_t us)
 
 void setRelaxLimit(uint64_t us) { g_relaxLimit = us; }
 
+void stallCore(uint64_t ns)
+{
+    if (ns > g_nowNs) {
+        setCoreStalled(true);
+        advanceTo(ns);
+        setCoreStalled(false);
+    }
+}
+
 
 void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)
 {
