@@ -33,6 +33,12 @@ void setCoreStalled(bool stalled);
 // The chip was reset while the firmware call still runs (the watchdog): nothing reaches the flash any more
 // until the power cycle that follows.
 void flashHoldUntilPowerCycle();
+// A reset other than a power-on (the core's request, the watchdog): the runner acts on the request, and the
+// power cycle it makes keeps RCC_CSR's reset flags and adds this one (RCC_CSR_SFTRSTF, RCC_CSR_IWDGRSTF).
+void requestChipReset(uint32_t csrFlag);
+void setSystemResetRequested();
+// Whether the independent watchdog runs (it forces the LSI on).
+bool iwdgRunning();
 // Clears the interrupt controller's state (part of reset()).
 void resetInterruptController();
 
@@ -49,6 +55,7 @@ Peripheral& timModel(unsigned index);  // 0 TIM2, 1 TIM5
 Peripheral& flashInterfaceModel();
 Peripheral& flashMemoryModel();
 Peripheral& uidModel();
+Peripheral& iwdgModel();
 void resetCanBuses();
 void ensureModels();
 

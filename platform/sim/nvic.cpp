@@ -166,7 +166,7 @@ public:
             }
             store(offset, value & SCB_AIRCR_PRIGROUP, 4);
             if ((value & SCB_AIRCR_SYSRESETREQ) != 0U) {
-                g_irq.resetRequested = true;
+                requestChipReset(RCC_CSR_SFTRSTF);
             }
             return;
         }
@@ -369,6 +369,7 @@ uint64_t irqDispatchCount(IRQn_Type irq)
 }
 
 bool systemResetRequested() { return g_irq.resetRequested; }
+void setSystemResetRequested() { g_irq.resetRequested = true; }
 
 void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
 {

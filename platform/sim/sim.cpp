@@ -92,6 +92,7 @@ void ensureModels()
         flashInterfaceModel();
         flashMemoryModel();
         uidModel();
+        iwdgModel();
         return true;
     }();
     (void)created;
@@ -106,6 +107,7 @@ void reset()
     resetCanBuses();
     usart2ClearSent();  // what left the serial line, like the buses' logs, outlives a power cycle
     powerCycle();
+    registers.rcc.CSR.poke(RCC_CSR_POWER_ON);  // whatever reset was requested before
 }
 
 void powerCycle()
@@ -126,6 +128,7 @@ void powerCycle()
     }
     timModel(0).reset();
     timModel(1).reset();
+    iwdgModel().reset();
     resetPwmOutputs();
     flashPowerCycle();  // flash keeps its content through a power-on; its interface starts locked
     resetInterruptController();  // models may have raised lines while resetting
