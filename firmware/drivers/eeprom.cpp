@@ -1,5 +1,7 @@
 #include "firmware/drivers/eeprom.hpp"
 
+#include "firmware/drivers/watchdog.hpp"
+
 // How the store survives a power cut at any moment:
 // - A record is programmed value first, then its address in two steps: the low byte (high byte still
 //   0xFF), then the high byte. Whatever a cut leaves half programmed reads either as the right address or
@@ -218,7 +220,9 @@ FLASH_Status prepareSpare(uint16_t page)
         return FLASH_BUSY;
     }
     NextSlot[page] = kUnknown;
+    watchdogLengthen();
     FLASH_Status status = FLASH_EraseSector(pageSector(page), VOLTAGE_RANGE);
+    watchdogRestore();
     if (status == FLASH_COMPLETE) {
         NextSlot[page] = kFirstSlot;
         status = FLASH_ProgramHalfWord(pageBase(page) + kMarkOffset, kSpareMark);
