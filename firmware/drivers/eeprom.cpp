@@ -19,8 +19,8 @@
 // - Erasing stops the whole chip for a second or two, so it happens only while allowed (EE_SetEraseAllowed),
 //   and a transfer needs none: the spare page is erased ahead of need, and the half-word at offset 2 says
 //   so (kSpareMark, programmed once its erase completed; a blank page without it may be a cut erase). A
-//   transfer's old page is marked spent there (kSpentMark) instead of being erased at once, and is erased
-//   when erasing is allowed again. A spent page is never read: whatever its status, a page whose offset 2
+//   transfer's or a format's old page is marked spent there (kSpentMark) instead of being erased at once;
+//   EE_EraseSpare erases it when the caller chooses. A spent page is never read: whatever its status, a page whose offset 2
 //   holds anything but 0xFFFF or kSpareMark waits for its erase (an erase cut into zeros or random bits
 //   reads so too).
 // The record layout and page states are unchanged; a commit record is just a record no variable reads.
@@ -330,11 +330,7 @@ uint16_t EE_PageTransfer(uint16_t VirtAddress, uint16_t Data)
     if (written != FLASH_COMPLETE) {
         return written;
     }
-    const uint16_t finished = finishTransfer(src, dst);
-    if (finished == FLASH_COMPLETE) {
-        (void)EE_EraseSpare();  // the write is stored; an erase not allowed or failed is done later
-    }
-    return finished;
+    return finishTransfer(src, dst);  // src's erase is EE_EraseSpare's
 }
 
 }  // namespace
@@ -434,13 +430,7 @@ FLASH_Status EE_Format()
     if (status == FLASH_COMPLETE) {
         status = markSpent(valid);
     }
-    if (status == FLASH_COMPLETE) {
-        status = programStatus(dst, VALID_PAGE);
-    }
-    if (status == FLASH_COMPLETE) {
-        (void)EE_EraseSpare();
-    }
-    return status;
+    return status != FLASH_COMPLETE ? status : programStatus(dst, VALID_PAGE);
 }
 
 void EE_SetEraseAllowed(bool allowed) { EraseAllowed = allowed; }

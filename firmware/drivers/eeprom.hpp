@@ -54,7 +54,8 @@ uint16_t EE_Init();
 FLASH_Status EE_Format();
 
 // An erase stalls the chip, interrupts included, for a second or more: while not allowed, none starts.
-// A page transfer then takes the spare erased ahead of need and leaves the old page's erase for later.
+// A page transfer or a format takes the spare erased ahead of need and leaves the old page's erase to
+// EE_EraseSpare; only where the spare is not ready do they erase it first (refused while not allowed).
 void EE_SetEraseAllowed(bool allowed);
 bool EE_EraseAllowed();
 // The spare page still needs its erase.
