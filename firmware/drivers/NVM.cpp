@@ -116,7 +116,7 @@ bool NVMSet(uint8_t idx, NMVVar_t val)
 
 bool NVMErase()
 {
-    if (!EE_EraseAllowed()) {
+    if (!NVMEraseAllowed()) {
         return false;
     }
     return withFlashOpen([] {
@@ -127,6 +127,7 @@ bool NVMErase()
 }
 
 void NVMAllowErase(bool allowed) { EE_SetEraseAllowed(allowed); }
+bool NVMEraseAllowed() { return EE_EraseAllowed(); }
 
 bool NVMEraseStep()
 {

@@ -35,6 +35,7 @@ bool NVMErase();
 // A sector erase stops the whole chip, interrupts and outputs included, for a second or more: the node
 // allows erasing only while it drives no output. InitNVM allows it (the start-up drives none yet).
 void NVMAllowErase(bool allowed);
+bool NVMEraseAllowed();
 // Runs the spare page's erase if it waits and erasing is allowed; true when it ran. Called from the main
 // loop, so that the spare is ready before a transfer needs it.
 bool NVMEraseStep();

@@ -1,6 +1,9 @@
 #include "firmware/drivers/watchdog.hpp"
 
+#include <cstring>
+
 #include "chip.hpp"
+#include "firmware/drivers/serial.hpp"
 #include "platform/interface/core.hpp"
 
 namespace {
@@ -85,3 +88,15 @@ const char* resetCauseName(ResetCause c)
 }
 
 bool resetByWatchdogRecently(uint32_t uptimeMs) { return cause == ResetCause::Watchdog && uptimeMs < kWatchdogWarningMs; }
+
+void reportResetCause()
+{
+    if (cause == ResetCause::PowerOn) {
+        return;
+    }
+    constexpr char kLead[] = "reset cause: ";
+    const char* const name = resetCauseName(cause);
+    (void)SerialTxQWait(reinterpret_cast<const uint8_t*>(kLead), static_cast<uint16_t>(sizeof kLead - 1U));
+    (void)SerialTxQWait(reinterpret_cast<const uint8_t*>(name), static_cast<uint16_t>(std::strlen(name)));
+    (void)SerialTxQWait(reinterpret_cast<const uint8_t*>("\n"), 1U);
+}

@@ -30,5 +30,7 @@ void watchdogRestore();
 // What reset the chip before this start (read by watchdogStart), and its name for the console.
 ResetCause resetCause();
 const char* resetCauseName(ResetCause cause);
+// Writes "reset cause: NAME" on the console, unless the chip just powered on. After InitSerial.
+void reportResetCause();
 // A reset by the watchdog, less than kWatchdogWarningMs of uptime ago.
 bool resetByWatchdogRecently(uint32_t uptimeMs);

@@ -6,6 +6,7 @@
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/PWM.hpp"
 #include "firmware/drivers/serial.hpp"
+#include "firmware/drivers/watchdog.hpp"
 #include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
@@ -199,6 +200,7 @@ int main_node()
     }
 
     InitSerial();
+    reportResetCause();
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 1);
     }
@@ -235,6 +237,25 @@ uint8_t current_port = CANStrt;
 constexpr uint32_t kHeartbeatPasses = 10000;
 uint32_t del;
 bool tog;
+
+// An erase stalls the chip, outputs and interrupts included, for a second or more: none starts while a
+// flight controller is elected. The store's own erase of its spare page waits until none has been for
+// this long, so that a node reset in flight (by the watchdog, say) gets its votes back and drives its
+// outputs again before it would erase.
+constexpr uint32_t kEraseQuietMs = 2000;
+uint32_t fc_elected_at;
+
+void storeStep()
+{
+    const bool elected = getActiveFCPort() >= 0;
+    if (elected) {
+        fc_elected_at = getUptime();
+    }
+    NVMAllowErase(!elected);
+    if (getUptime() - fc_elected_at >= kEraseQuietMs) {
+        (void)NVMEraseStep();
+    }
+}
 
 }  // namespace
 
@@ -282,10 +303,12 @@ void MainTaskStart()
     current_port = CANStrt;
     del = 0;
     tog = false;
+    fc_elected_at = getUptime();
 }
 
 void MainTaskPass()
 {
+    watchdogRefresh();
     Port& port = nodePort(static_cast<PortCAN_t>(current_port));
     if (port.NodeValid) {
         sendXport(port);
@@ -306,6 +329,7 @@ void MainTaskPass()
 
     rcpwmPoll();
     restartPoll();
+    storeStep();
 
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {
