@@ -30,6 +30,8 @@
 
 #include "firmware/board/System_Config.hpp"
 #include "firmware/board/app_descriptor.hpp"
+#include "firmware/drivers/NVM.hpp"
+#include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
@@ -536,8 +538,14 @@ int main(int argc, char** argv)
     if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
         usage("--flash " + options.flash + ": cannot create it: " + std::strerror(errno));
     }
+    // Without --flash the node finds a formatted, empty store, as a node has after its first start: a
+    // blank one would stall its first two seconds for the format's erases. A new --flash file starts blank.
+    if (options.flash.empty()) {
+        InitNVM();
+    }
     StoreWatch store(options.flash);
     sitl::applyParamWrites(options.params);
+    sim::reset();  // the store's preparation is not the node's time
     sitl::Trace trace(files.get("--trace"));
     std::unique_ptr<sitl::Vcd> vcd;
     if (files.get("--vcd") != nullptr) {
