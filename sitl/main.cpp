@@ -2,6 +2,7 @@
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE] [--vcd FILE]
 //                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]... [--param NAME=VALUE]...
+//                 [--hang SECONDS]
 //   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
@@ -78,13 +79,14 @@ struct Options {
     bool quiet = false;
     std::string bus_url[3];
     std::vector<sitl::ParamWrite> params;
+    uint64_t hang_us = UINT64_MAX;
 };
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
     "                     [--trace FILE] [--vcd FILE] [--console FILE] [--uid W0,W1,W2]\n"
     "                     [--disconnect canN[@FROM:TO]]... [--elf IMAGE [--profile-functions FILE]]\n"
-    "                     [--profile FILE] [--param NAME=VALUE]...\n"
+    "                     [--profile FILE] [--param NAME=VALUE]... [--hang SECONDS]\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
     "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE] [--console FILE]\n"
     "                     [--uid W0,W1,W2] [--param NAME=VALUE]... [--elf IMAGE] [--profile FILE]\n"
@@ -100,6 +102,8 @@ constexpr const char* kUsage =
     "  --profile-functions F  with --elf: the image's cycles by function, as function,cycles,percent lines\n"
     "  --live       real time, the buses reached from outside, until SIGINT or SIGTERM (docs/sitl.md)\n"
     "  --quiet      live, no status line (there is none either when stdout is not a terminal)\n"
+    "  --hang S     from S seconds of virtual time the firmware's main loop makes no progress while\n"
+    "               interrupts go on, as a hung task would, until the chip resets (the watchdog)\n"
     "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
@@ -219,6 +223,10 @@ Options parseOptions(int argc, char** argv)
             o.quiet = true;
         } else if (arg == "--can1" || arg == "--can2" || arg == "--can3") {
             o.bus_url[arg[5] - '1'] = value();
+        } else if (arg == "--hang") {
+            if (!parseSeconds(value(), &o.hang_us)) {
+                usage("--hang takes seconds");
+            }
         } else if (arg == "--param") {
             sitl::ParamWrite write{};
             std::string error;
@@ -592,14 +600,17 @@ int main(int argc, char** argv)
         sitl::runUntilNs(t_ns);
         return true;  // the built-in firmware's fatal stops end the process
     };
+    const uint64_t hang_ns = options.hang_us == UINT64_MAX ? UINT64_MAX : options.hang_us * kNsPerUs;
     if (options.elf.empty()) {
         sitl::powerOn();
+        sitl::hangFromNs(hang_ns);
     } else {
         image = std::make_unique<sitl::ImageNode>();
         const std::string error = image->powerOn(options.elf);
         if (!error.empty()) {
             usage(error);
         }
+        image->hangFromNs(hang_ns);
         runFirmware = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
     }
     const sitl::RunUntil runUntil = [&](uint64_t t_ns) {
