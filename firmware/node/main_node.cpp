@@ -188,6 +188,9 @@ int main_node()
     // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
     InitNVM();
     for (uint8_t i = Var_EEFormat; i < Var_Last; ++i) {
+        // A row written long ago on a full page is found after a walk of the whole page, some 6 ms on
+        // the chip: all of them together would outlast the watchdog's period.
+        watchdogRefresh();
         NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));
     }
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);
