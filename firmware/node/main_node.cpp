@@ -246,16 +246,20 @@ bool tog;
 // this long, so that a node reset in flight (by the watchdog, say) gets its votes back and drives its
 // outputs again before it would erase.
 constexpr uint32_t kEraseQuietMs = 2000;
+constexpr uint32_t kEraseCheckMs = 100;  // whether the spare waits for its erase reads the flash: not every pass
 uint32_t fc_elected_at;
+uint32_t erase_checked_at;
 
 void storeStep()
 {
     const bool elected = getActiveFCPort() >= 0;
+    const uint32_t now = getUptime();
     if (elected) {
-        fc_elected_at = getUptime();
+        fc_elected_at = now;
     }
     NVMAllowErase(!elected);
-    if (getUptime() - fc_elected_at >= kEraseQuietMs) {
+    if (now - fc_elected_at >= kEraseQuietMs && now - erase_checked_at >= kEraseCheckMs) {
+        erase_checked_at = now;
         (void)NVMEraseStep();
     }
 }
@@ -307,6 +311,7 @@ void MainTaskStart()
     del = 0;
     tog = false;
     fc_elected_at = getUptime();
+    erase_checked_at = fc_elected_at;
 }
 
 void MainTaskPass()
