@@ -52,6 +52,7 @@ constexpr Activity kActivities[] = {
     {"allocation", "onDynNodeRx"},
     {"parameter_write", "NVMSet"},
     {"page_transfer", "finishTransfer"},  // the store's move to its other page (or, at start-up, its repair)
+    {"erase", "FLASH_EraseSector"},       // the chip stalled for a sector erase
     {"nodestatus", "uavcan_protocol_NodeStatus_encode"},
     {"visibility", "qon_zb5_VisibleFlightController_encode"},
 };
