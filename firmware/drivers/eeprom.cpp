@@ -235,11 +235,6 @@ FLASH_Status markSpent(uint16_t page) { return FLASH_ProgramHalfWord(pageBase(pa
 // What a status half-word says once programs cut short are taken into account.
 enum class Kind { Erased, Receiving, Validating, Valid, Other };
 
-Kind kindOf(uint16_t status);
-
-// A spent page counts as nothing, whatever its status reads.
-Kind kindOfPage(uint16_t page) { return spent(page) ? Kind::Other : kindOf(pageStatus(page)); }
-
 Kind kindOf(uint16_t status)
 {
     if (status == ERASED) {
@@ -258,6 +253,9 @@ Kind kindOf(uint16_t status)
 }
 
 bool receivingKind(Kind kind) { return kind == Kind::Receiving || kind == Kind::Validating; }
+
+// A spent page counts as nothing, whatever its status reads.
+Kind kindOfPage(uint16_t page) { return spent(page) ? Kind::Other : kindOf(pageStatus(page)); }
 
 // Copies from src every variable that dst has no record of, commits, marks src spent and makes dst valid.
 // src must still be intact: dst carries no commit record yet. src's erase is left to prepareSpare.
