@@ -52,8 +52,9 @@ constexpr uint64_t kDefaultRunUs = 5000000;
 constexpr uint64_t kAfterLastFrameUs = 1000000;
 // A replay runs in slices this long, so that the outputs follow it and a signal stops it in time.
 constexpr uint64_t kReplaySliceNs = 10000000;
-// By then the node has started (the image included) and opened its store.
-constexpr uint64_t kStartUpNs = 100000000;
+// By then the node has started (the image included) and opened its store, a format's two sector erases
+// (a second each) included.
+constexpr uint64_t kStartUpNs = 2100000000;
 constexpr uint32_t kDefaultUid[3] = {0x00360028U, 0x3138510BU, 0x32383730U};
 
 struct Options {

@@ -303,7 +303,8 @@ TEST_P(SitlRun, RestartNodePowersTheNodeOnAgainAndTheScenarioGoesOn)
 
 TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
 {
-    ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
+    // A format erases both sectors, a second each: the image's run must last that long to finish it.
+    ASSERT_EQ(run("--until 2.2 --flash " + path("flash.bin")), 0);
     EXPECT_EQ(fs::file_size(dir / "flash.bin"), 256U * 1024U);
     const std::string first = slurp(dir / "flash.bin");
     ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
@@ -312,7 +313,7 @@ TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
 
     // A store of the right size that cannot be read is formatted, as the chip would, and the user told.
     write("flash.bin", std::string(256U * 1024U, '\x5A'));
-    ASSERT_EQ(run("--until 0.2 --flash " + path("flash.bin")), 0);
+    ASSERT_EQ(run("--until 2.2 --flash " + path("flash.bin")), 0);
     EXPECT_NE(slurp(dir / "stderr.txt").find("could not be read and was formatted"), std::string::npos);
     EXPECT_EQ(slurp(dir / "flash.bin"), first);
 }
