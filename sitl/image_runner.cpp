@@ -52,6 +52,7 @@ constexpr Activity kActivities[] = {
     {"allocation", "onDynNodeRx"},
     {"parameter_write", "NVMSet"},
     {"page_transfer", "finishTransfer"},  // the store's move to its other page (or, at start-up, its repair)
+    {"erase", "FLASH_EraseSector"},       // the chip stalled for a sector erase
     {"nodestatus", "uavcan_protocol_NodeStatus_encode"},
     {"visibility", "qon_zb5_VisibleFlightController_encode"},
 };
@@ -188,6 +189,16 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
                     reinterpret_cast<const uint8_t*>(sim::flashContent) + first, bytes);
     }
 
+    // The next fetch from flash waits for an operation just started: the whole wait, charged at once.
+    void stallWhileFlashBusy()
+    {
+        const uint64_t until = sim::flashBusyUntilNs();
+        const uint64_t hz = sim::clocks().hclk;
+        if (until > sim::nowNs()) {
+            core.stall(((until - sim::nowNs()) * hz + kNsPerSecond - 1U) / kNsPerSecond);
+        }
+    }
+
     bool read(uint32_t addr, unsigned width, uint32_t* value) override
     {
         catchUp();
@@ -202,12 +213,13 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         if (!sim::busWrite(addr, width, value)) {
             return false;
         }
-        watchNextEvent();
         if (addr - FLASH_DATA_START < FLASH_DATA_SIZE) {
             mirrorFlash(addr, width);  // a programming write
         } else if (addr == kFlashCr) {
             mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);  // a sector erase may have started
         }
+        stallWhileFlashBusy();
+        watchNextEvent();
         return true;
     }
 
@@ -279,6 +291,10 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
         const uint64_t until = std::min(t_ns, sim::nowNs() + kSliceNs);
         const uint64_t hz = sim::clocks().hclk;
         const uint64_t budget = std::max<uint64_t>(1U, (until - sim::nowNs()) * hz / kNsPerSecond);
+        if (sim::nowNs() >= hang_ns_) {
+            chip_->core.holdAt(chip_->image.addressOf("_Z12MainTaskPassv"));
+            hang_ns_ = UINT64_MAX;  // one hang: the power-on after the reset runs normally
+        }
         const emu::Stop stop = chip_->core.run(budget);
         chip_->catchUp();
         if (sim::systemResetRequested()) {

@@ -29,6 +29,10 @@ public:
     bool runUntilNs(uint64_t t_ns);
     std::string report() const;
 
+    // From virtual time t_ns on, the main loop makes no progress (the core spins at its entry) while
+    // interrupts go on, until the chip is reset.
+    void hangFromNs(uint64_t t_ns) { hang_ns_ = t_ns; }
+
     // What the run cost on the chip: instructions and cycles, main-loop passes and their cycles, the
     // longest interrupt, the deepest stacks, the receive overflows the firmware counted.
     void profile(Profile* out) const;
@@ -39,6 +43,7 @@ public:
 private:
     struct Chip;
     std::unique_ptr<Chip> chip_;
+    uint64_t hang_ns_ = UINT64_MAX;
 
     // Takes the core out of reset with the loaded image: an empty string, or why the core refuses it.
     std::string start();

@@ -2,6 +2,7 @@
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE] [--vcd FILE]
 //                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]... [--param NAME=VALUE]...
+//                 [--hang SECONDS]
 //   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
@@ -30,6 +31,8 @@
 
 #include "firmware/board/System_Config.hpp"
 #include "firmware/board/app_descriptor.hpp"
+#include "firmware/drivers/NVM.hpp"
+#include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
 #include "sitl/candump.hpp"
@@ -49,8 +52,9 @@ constexpr uint64_t kDefaultRunUs = 5000000;
 constexpr uint64_t kAfterLastFrameUs = 1000000;
 // A replay runs in slices this long, so that the outputs follow it and a signal stops it in time.
 constexpr uint64_t kReplaySliceNs = 10000000;
-// By then the node has started (the image included) and opened its store.
-constexpr uint64_t kStartUpNs = 100000000;
+// By then the node has started (the image included) and opened its store, a format's two sector erases
+// (a second each) included.
+constexpr uint64_t kStartUpNs = 2100000000;
 constexpr uint32_t kDefaultUid[3] = {0x00360028U, 0x3138510BU, 0x32383730U};
 
 struct Options {
@@ -76,13 +80,14 @@ struct Options {
     bool quiet = false;
     std::string bus_url[3];
     std::vector<sitl::ParamWrite> params;
+    uint64_t hang_us = UINT64_MAX;
 };
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
     "                     [--trace FILE] [--vcd FILE] [--console FILE] [--uid W0,W1,W2]\n"
     "                     [--disconnect canN[@FROM:TO]]... [--elf IMAGE [--profile-functions FILE]]\n"
-    "                     [--profile FILE] [--param NAME=VALUE]...\n"
+    "                     [--profile FILE] [--param NAME=VALUE]... [--hang SECONDS]\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
     "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE] [--console FILE]\n"
     "                     [--uid W0,W1,W2] [--param NAME=VALUE]... [--elf IMAGE] [--profile FILE]\n"
@@ -98,6 +103,8 @@ constexpr const char* kUsage =
     "  --profile-functions F  with --elf: the image's cycles by function, as function,cycles,percent lines\n"
     "  --live       real time, the buses reached from outside, until SIGINT or SIGTERM (docs/sitl.md)\n"
     "  --quiet      live, no status line (there is none either when stdout is not a terminal)\n"
+    "  --hang S     from S seconds of virtual time the firmware's main loop makes no progress while\n"
+    "               interrupts go on, as a hung task would, until the chip resets (the watchdog)\n"
     "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
@@ -217,6 +224,10 @@ Options parseOptions(int argc, char** argv)
             o.quiet = true;
         } else if (arg == "--can1" || arg == "--can2" || arg == "--can3") {
             o.bus_url[arg[5] - '1'] = value();
+        } else if (arg == "--hang") {
+            if (!parseSeconds(value(), &o.hang_us)) {
+                usage("--hang takes seconds");
+            }
         } else if (arg == "--param") {
             sitl::ParamWrite write{};
             std::string error;
@@ -536,8 +547,14 @@ int main(int argc, char** argv)
     if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
         usage("--flash " + options.flash + ": cannot create it: " + std::strerror(errno));
     }
+    // Without --flash the node finds a formatted, empty store, as a node has after its first start: a
+    // blank one would stall its first two seconds for the format's erases. A new --flash file starts blank.
+    if (options.flash.empty()) {
+        InitNVM();
+    }
     StoreWatch store(options.flash);
     sitl::applyParamWrites(options.params);
+    sim::reset();  // the store's preparation is not the node's time
     sitl::Trace trace(files.get("--trace"));
     std::unique_ptr<sitl::Vcd> vcd;
     if (files.get("--vcd") != nullptr) {
@@ -584,14 +601,17 @@ int main(int argc, char** argv)
         sitl::runUntilNs(t_ns);
         return true;  // the built-in firmware's fatal stops end the process
     };
+    const uint64_t hang_ns = options.hang_us == UINT64_MAX ? UINT64_MAX : options.hang_us * kNsPerUs;
     if (options.elf.empty()) {
         sitl::powerOn();
+        sitl::hangFromNs(hang_ns);
     } else {
         image = std::make_unique<sitl::ImageNode>();
         const std::string error = image->powerOn(options.elf);
         if (!error.empty()) {
             usage(error);
         }
+        image->hangFromNs(hang_ns);
         runFirmware = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
     }
     const sitl::RunUntil runUntil = [&](uint64_t t_ns) {

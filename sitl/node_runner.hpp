@@ -22,8 +22,12 @@ inline constexpr uint64_t kPassNs = 5000;
 void powerOn();
 
 // One pass of the main loop, then kPassNs of virtual time. Once the firmware has requested the system
-// reset the task runs no further pass: only time moves on.
+// reset, or while it hangs, the task runs no further pass: only time moves on, interrupts taken.
 void pass();
+
+// From virtual time t_ns on, the main loop makes no progress while interrupts go on, until the chip is
+// reset (a task that hangs).
+void hangFromNs(uint64_t t_ns);
 
 // Passes until virtual time reaches t_ns; a system reset the firmware requests powers the node on again
 // on the same flash at that virtual time.

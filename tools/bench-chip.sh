@@ -25,17 +25,21 @@ python3 tools/fullload-log.py 0.1 > "$work/startup-load.log"
 python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 32650 1500 100000 > "$work/fill.log"
 python3 tools/repeat-log.py tests/vectors/getset_req_CAN2PWM_CH1_int7.log 300 2000 100000 > "$work/cross.log"
 "$sitl" --flash "$work/flash.bin" --replay "$work/fill.log" > /dev/null
+# ExecuteOpcode ERASE to node 110 on CAN1 at 0.1 s; the store's deferred erase follows 2 s later.
+echo "(0.100000) can0 1E0AEE8A#01000000000000C0" > "$work/erase.log"
 
 # name | options | seconds
 scenarios=(
   "idle||3"
   "failover (votes and commands on two buses)|--replay sitl/scenarios/failover.log|3.5"
   "services (GetNodeInfo, GetSet writes)|--replay $work/services.log|3"
-  "parameter writes across a page transfer|--replay $work/cross.log --flash $work/flash.bin|0.8"
+  "parameter writes across a page transfer, then its deferred erase|--replay $work/cross.log --flash $work/flash.bin|3.5"
+  "first start on blank flash (the store's format)|--flash $work/blank.bin|2.2"
+  "ExecuteOpcode ERASE, then the deferred erase|--replay $work/erase.log|3.5"
   "start-up into buses already at full load|--replay $work/startup-load.log|0.1"
   "full load (three buses at 100 % of one-byte frames)|--replay $work/full-load.log|$full_seconds"
 )
-activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer nodestatus visibility"
+activities="rawcommand arraycommand vote ignore getset getnodeinfo allocation parameter_write page_transfer erase nodestatus visibility"
 
 value() { grep "^$2," "$1" | cut -d, -f2; }
 

@@ -84,6 +84,12 @@ def multi_frame(rng, can_id, tid, cut):
     return frames
 
 
+def is_erase_request(can_id, payload):
+    """An ExecuteOpcode request for ERASE: its sector erases stall the node by design (while no flight
+    controller is elected), a second each, which the soak's NodeStatus gaps would take for a fault."""
+    return (can_id >> 16) & 0xFF == 10 and can_id & 0x8080 == 0x8080 and payload[:1] == bytes([1])
+
+
 def hostile_event(rng, bus):
     """A list of frames that go out back to back."""
     kind = rng.random()
@@ -95,6 +101,8 @@ def hostile_event(rng, bus):
     tid = rng.randrange(32)
     if kind < 0.7:
         payload = bytes(rng.randrange(256) for _ in range(rng.randint(0, 7)))
+        if is_erase_request(can_id, payload):
+            payload = bytes([0]) + payload[1:]  # SAVE instead
         return [(can_id, payload + bytes([0xC0 | tid]), True)]
     frames = multi_frame(rng, can_id, tid, cut=rng.random() < 0.5)
     if kind < 0.85:

@@ -5,6 +5,7 @@
 #include "firmware/board/gpio.hpp"
 #include "firmware/board/kernel.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
+#include "firmware/drivers/watchdog.hpp"
 #include "firmware/node/main_node.hpp"
 #include "platform/interface/core.hpp"
 
@@ -58,6 +59,8 @@ void SystemClock_Config()
 
 int main()
 {
+    watchdogStart();  // first: a start-up that hangs is reset too
+
     // Every peripheral the reset registers name, and none of their reserved bits.
     RCC->AHB1RSTR = RCC_AHB1RSTR_ALL;
     RCC->AHB2RSTR = RCC_AHB2RSTR_ALL;

@@ -107,7 +107,7 @@ bool NVMGet(uint8_t idx, void* val, uint16_t size)
 
 bool NVMSet(uint8_t idx, NMVVar_t val)
 {
-    if (idx >= NVM_Last) {
+    if (idx >= NVM_Last || NVMWriteRefused()) {
         return false;
     }
     VarDataTab[idx] = val;
@@ -116,9 +116,26 @@ bool NVMSet(uint8_t idx, NMVVar_t val)
 
 bool NVMErase()
 {
+    if (!NVMEraseAllowed()) {
+        return false;
+    }
     return withFlashOpen([] {
         const bool formatted = EE_Format() == FLASH_COMPLETE;
         initStore();
         return formatted;
     });
 }
+
+void NVMAllowErase(bool allowed) { EE_SetEraseAllowed(allowed); }
+bool NVMEraseAllowed() { return EE_EraseAllowed(); }
+
+bool NVMEraseStep()
+{
+    if (!EE_EraseAllowed() || !EE_ErasePending()) {
+        return false;
+    }
+    (void)withFlashOpen(EE_EraseSpare);
+    return true;
+}
+
+bool NVMWriteRefused() { return !EE_EraseAllowed() && EE_WriteNeedsErase(); }

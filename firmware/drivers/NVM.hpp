@@ -23,12 +23,24 @@ void InitNVM();
 // An idx outside 0..NVM_Last-1 or a null val reads and writes nothing: false.
 bool NVMGet(uint8_t idx, void* val, uint16_t size);
 
-// Stores val as variable idx; true when the flash write completed.
+// Stores val as variable idx; true when the flash write completed. Refused (false, VarDataTab unchanged,
+// nothing written) while NVMWriteRefused().
 bool NVMSet(uint8_t idx, NMVVar_t val);
 
 // Empties the store through its own format, so that the next InitNVM finds no variable and every row
-// takes its compiled-in value; later NVMSet calls are stored as usual. True when the format completed.
+// takes its compiled-in value; later NVMSet calls are stored as usual. True when the format completed;
+// false, with nothing changed, while erasing is not allowed.
 bool NVMErase();
+
+// A sector erase stops the whole chip, interrupts and outputs included, for a second or more: the node
+// allows erasing only while it drives no output. InitNVM allows it (the start-up drives none yet).
+void NVMAllowErase(bool allowed);
+bool NVMEraseAllowed();
+// Runs the spare page's erase if it waits and erasing is allowed; true when it ran. Called from the main
+// loop, so that the spare is ready before a transfer needs it.
+bool NVMEraseStep();
+// A write now would need an erase that is not allowed: NVMSet refuses it.
+bool NVMWriteRefused();
 
 template <typename T>
 bool NVM_GET(uint8_t Select, T& Variable)

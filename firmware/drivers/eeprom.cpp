@@ -1,5 +1,7 @@
 #include "firmware/drivers/eeprom.hpp"
 
+#include "firmware/drivers/watchdog.hpp"
+
 // How the store survives a power cut at any moment:
 // - A record is programmed value first, then its address in two steps: the low byte (high byte still
 //   0xFF), then the high byte. Whatever a cut leaves half programmed reads either as the right address or
@@ -14,6 +16,13 @@
 //   page of commit records. A real valid page's first record is a variable, except in an emptied store,
 //   which has no other valid page beside it; so of two valid pages, one whose first record is a commit
 //   record is such remains.
+// - Erasing stops the whole chip for a second or two, so it happens only while allowed (EE_SetEraseAllowed),
+//   and a transfer needs none: the spare page is erased ahead of need, and the half-word at offset 2 says
+//   so (kSpareMark, programmed once its erase completed; a blank page without it may be a cut erase). A
+//   transfer's or a format's old page is marked spent there (kSpentMark) instead of being erased at once;
+//   EE_EraseSpare erases it when the caller chooses. A spent page is never read: whatever its status, a page whose offset 2
+//   holds anything but 0xFFFF or kSpareMark waits for its erase (an erase cut into zeros or random bits
+//   reads so too).
 // The record layout and page states are unchanged; a commit record is just a record no variable reads.
 
 namespace {
@@ -27,6 +36,10 @@ constexpr uint16_t kCommitValue = 0x0000U;
 constexpr uint32_t kCommitWord = (static_cast<uint32_t>(kCommitAddress) << 16) | kCommitValue;
 constexpr uint16_t kAddressHighByte = 0xFF00U;
 constexpr uint32_t kUnknown = 0U;  // NextSlot not scanned yet
+constexpr uint32_t kMarkOffset = 2U;
+constexpr uint16_t kNoMark = 0xFFFFU;
+constexpr uint16_t kSpareMark = 0x5AA5U;  // the page's erase completed
+constexpr uint16_t kSpentMark = 0x0000U;  // the page waits for its erase
 
 static_assert(kSlotsPerPage == 32767U);
 static_assert(EEPROM_START_ADDRESS == FLASH_DATA_START && 2U * PAGE_SIZE == FLASH_DATA_SIZE);
@@ -37,6 +50,9 @@ static_assert((EE_LAST_VIRT_ADDRESS & kAddressHighByte) == 0U);
 // Values being copied, per variable. Not a local: a start-up may finish a transfer, and it runs on the main
 // stack, whose small reserve the interrupts share.
 uint16_t DataVar[NB_OF_VAR];
+
+// Whether an erase may start now: it stalls the chip, interrupts included.
+bool EraseAllowed = true;
 
 // Per page: offset of the slot after the last used one, found by one scan from the end and then kept up
 // to date, so neither writes nor reads walk the free part of the page. EE_Init and EE_Format rescan.
@@ -89,7 +105,19 @@ uint32_t nextSlot(uint16_t page)
     return NextSlot[page];
 }
 
-bool pageBlank(uint16_t page) { return readWord(pageBase(page)) == kFreeWord && nextSlot(page) == kFirstSlot; }
+uint16_t pageMark(uint16_t page) { return readHalfWord(pageBase(page) + kMarkOffset); }
+
+bool spent(uint16_t page)
+{
+    const uint16_t mark = pageMark(page);
+    return mark != kNoMark && mark != kSpareMark;
+}
+
+// Erased by an erase that completed, and nothing written since.
+bool spareReady(uint16_t page)
+{
+    return pageStatus(page) == ERASED && pageMark(page) == kSpareMark && nextSlot(page) == kFirstSlot;
+}
 
 // Visits the page's records newest first, as visit(address, value), until visit returns true; whether one
 // did. The value comes as the flash half-word itself, read only by a visit that wants it.
@@ -183,17 +211,26 @@ uint16_t programSlot(uint16_t page, uint16_t value, uint16_t address)
 
 FLASH_Status programStatus(uint16_t page, uint16_t status) { return FLASH_ProgramHalfWord(pageBase(page), status); }
 
-// Erases the page whatever it reads: an erase that a power cut stopped can leave cells that read 1 without
-// being fully erased, and only a complete erase makes them keep what is programmed next.
-FLASH_Status erasePage(uint16_t page)
+// Erases the page whatever it reads (an erase that a power cut stopped can leave cells that read 1 without
+// being fully erased, and only a complete erase makes them keep what is programmed next), then marks it
+// ready. FLASH_BUSY, with nothing started, while erasing is not allowed.
+FLASH_Status prepareSpare(uint16_t page)
 {
+    if (!EraseAllowed) {
+        return FLASH_BUSY;
+    }
     NextSlot[page] = kUnknown;
-    const FLASH_Status status = FLASH_EraseSector(pageSector(page), VOLTAGE_RANGE);
+    watchdogLengthen();
+    FLASH_Status status = FLASH_EraseSector(pageSector(page), VOLTAGE_RANGE);
+    watchdogRestore();
     if (status == FLASH_COMPLETE) {
         NextSlot[page] = kFirstSlot;
+        status = FLASH_ProgramHalfWord(pageBase(page) + kMarkOffset, kSpareMark);
     }
     return status;
 }
+
+FLASH_Status markSpent(uint16_t page) { return FLASH_ProgramHalfWord(pageBase(page) + kMarkOffset, kSpentMark); }
 
 // What a status half-word says once programs cut short are taken into account.
 enum class Kind { Erased, Receiving, Validating, Valid, Other };
@@ -217,8 +254,11 @@ Kind kindOf(uint16_t status)
 
 bool receivingKind(Kind kind) { return kind == Kind::Receiving || kind == Kind::Validating; }
 
-// Copies from src every variable that dst has no record of, commits, erases src and makes dst valid.
-// src must still be intact: dst carries no commit record yet.
+// A spent page counts as nothing, whatever its status reads.
+Kind kindOfPage(uint16_t page) { return spent(page) ? Kind::Other : kindOf(pageStatus(page)); }
+
+// Copies from src every variable that dst has no record of, commits, marks src spent and makes dst valid.
+// src must still be intact: dst carries no commit record yet. src's erase is left to prepareSpare.
 uint16_t finishTransfer(uint16_t src, uint16_t dst)
 {
     const uint32_t inSrc = findRecords(src, DataVar);
@@ -237,37 +277,28 @@ uint16_t finishTransfer(uint16_t src, uint16_t dst)
     if (committed != FLASH_COMPLETE) {
         return committed;
     }
-    const FLASH_Status erased = erasePage(src);
-    if (erased != FLASH_COMPLETE) {
-        return erased;
+    const FLASH_Status marked = markSpent(src);
+    if (marked != FLASH_COMPLETE) {
+        return marked;
     }
     return programStatus(dst, VALID_PAGE);
 }
 
+bool liveWithStatus(uint16_t page, uint16_t status) { return pageStatus(page) == status && !spent(page); }
+
 uint16_t EE_FindValidPage(uint8_t Operation)
 {
-    const uint16_t status0 = pageStatus(PAGE0);
-    const uint16_t status1 = pageStatus(PAGE1);
-    switch (Operation) {
-    case WRITE_IN_VALID_PAGE:
-        if (status1 == VALID_PAGE) {
-            return status0 == RECEIVE_DATA ? PAGE0 : PAGE1;
-        }
-        if (status0 == VALID_PAGE) {
-            return status1 == RECEIVE_DATA ? PAGE1 : PAGE0;
-        }
-        return NO_VALID_PAGE;
-    case READ_FROM_VALID_PAGE:
-        if (status0 == VALID_PAGE) {
-            return PAGE0;
-        }
-        if (status1 == VALID_PAGE) {
-            return PAGE1;
-        }
-        return NO_VALID_PAGE;
-    default:
+    if (Operation != WRITE_IN_VALID_PAGE && Operation != READ_FROM_VALID_PAGE) {
         return PAGE0;
     }
+    const uint16_t valid = liveWithStatus(PAGE0, VALID_PAGE)   ? PAGE0
+                           : liveWithStatus(PAGE1, VALID_PAGE) ? PAGE1
+                                                               : NO_VALID_PAGE;
+    if (valid == NO_VALID_PAGE || Operation == READ_FROM_VALID_PAGE) {
+        return valid;
+    }
+    // During a transfer, writes go to the receiving page while reads still come from the valid one.
+    return liveWithStatus(otherPage(valid), RECEIVE_DATA) ? otherPage(valid) : valid;
 }
 
 uint16_t EE_VerifyPageFullWriteVariable(uint16_t VirtAddress, uint16_t Data)
@@ -286,7 +317,7 @@ uint16_t EE_PageTransfer(uint16_t VirtAddress, uint16_t Data)
         return NO_VALID_PAGE;
     }
     const uint16_t dst = otherPage(src);
-    FLASH_Status status = erasePage(dst);  // it may read blank after an erase that was cut
+    FLASH_Status status = spareReady(dst) ? FLASH_COMPLETE : prepareSpare(dst);
     if (status == FLASH_COMPLETE) {
         status = programStatus(dst, RECEIVE_DATA);
     }
@@ -297,7 +328,7 @@ uint16_t EE_PageTransfer(uint16_t VirtAddress, uint16_t Data)
     if (written != FLASH_COMPLETE) {
         return written;
     }
-    return finishTransfer(src, dst);
+    return finishTransfer(src, dst);  // src's erase is EE_EraseSpare's
 }
 
 }  // namespace
@@ -306,36 +337,42 @@ uint16_t EE_Init()
 {
     NextSlot[PAGE0] = kUnknown;
     NextSlot[PAGE1] = kUnknown;
+    EraseAllowed = true;  // the start-up drives no output yet
     const uint16_t status0 = pageStatus(PAGE0);
     const uint16_t status1 = pageStatus(PAGE1);
-    const Kind kind0 = kindOf(status0);
-    const Kind kind1 = kindOf(status1);
+    const Kind kind0 = kindOfPage(PAGE0);
+    const Kind kind1 = kindOfPage(PAGE1);
+    // A page beside the one kept that could later read as a valid or receiving page is marked spent.
+    const auto retire = [](uint16_t page, Kind kind) {
+        return kind == Kind::Valid || receivingKind(kind) ? markSpent(page) : FLASH_COMPLETE;
+    };
 
-    // A committed copy wins over anything beside it: that page was being erased, or was about to be.
+    // A committed copy wins over anything beside it: that page was being retired, or was about to be.
     const bool committed0 = receivingKind(kind0) && lastIsCommit(PAGE0);
     const bool committed1 = receivingKind(kind1) && lastIsCommit(PAGE1);
     if (committed0 || committed1) {
         uint16_t dst = committed0 ? PAGE0 : PAGE1;
         if (committed0 && committed1 && status1 == RECEIVE_DATA && status0 != RECEIVE_DATA) {
-            // The real copy still reads RECEIVE_DATA while the old page is erased; one already being
-            // marked valid had an erased partner, so the pair cannot both be real.
+            // The real copy still reads RECEIVE_DATA while the old page is retired; one already being
+            // marked valid had a retired partner, so the pair cannot both be real.
             dst = PAGE1;
         }
-        const FLASH_Status erased = erasePage(otherPage(dst));
-        return erased != FLASH_COMPLETE ? erased : programStatus(dst, VALID_PAGE);
+        const FLASH_Status retired = retire(otherPage(dst), dst == PAGE0 ? kind1 : kind0);
+        return retired != FLASH_COMPLETE ? retired : programStatus(dst, VALID_PAGE);
     }
 
     if (kind0 == Kind::Valid && kind1 == Kind::Valid) {
         // No transfer leaves two valid pages, but an erase cut while clearing its cells can (see the top).
         const bool empty0 = readWord(pageBase(PAGE0) + kFirstSlot) == kCommitWord;
         const bool empty1 = readWord(pageBase(PAGE1) + kFirstSlot) == kCommitWord;
-        return empty0 != empty1 ? erasePage(empty0 ? PAGE0 : PAGE1) : EE_Format();
+        return empty0 != empty1 ? markSpent(empty0 ? PAGE0 : PAGE1) : EE_Format();
     }
 
     if (kind0 == Kind::Valid || kind1 == Kind::Valid) {
         const uint16_t src = kind0 == Kind::Valid ? PAGE0 : PAGE1;
         const uint16_t dst = otherPage(src);
-        if (kindOf(pageStatus(dst)) == Kind::Receiving) {
+        const Kind dstKind = src == PAGE0 ? kind1 : kind0;
+        if (dstKind == Kind::Receiving) {
             // A transfer that had not committed: the valid page is intact, finish the copy from it.
             FLASH_Status status = FLASH_COMPLETE;
             if (pageStatus(dst) != RECEIVE_DATA) {
@@ -350,18 +387,16 @@ uint16_t EE_Init()
             }
             // No room to finish in: the receiving page is not one a transfer filled; keep the valid page.
         }
-        // A blank partner stays as it is, or every start-up would wear the sector by an erase; should it be
-        // what a cut erase left, it is erased again before anything is written to it.
-        return pageBlank(dst) ? FLASH_COMPLETE : erasePage(dst);
+        // The partner is left for its erase, which waits until erasing is allowed: no erase at a start-up
+        // that finds a valid page, so that a node reset in flight is back on its outputs at once.
+        return retire(dst, dstKind);
     }
 
     // A receiving page without a valid one beside it: its copy had finished before the old page went.
     const bool receiving0 = receivingKind(kind0);
     const bool receiving1 = receivingKind(kind1);
     if (receiving0 != receiving1) {
-        const uint16_t dst = receiving0 ? PAGE0 : PAGE1;
-        const FLASH_Status erased = erasePage(otherPage(dst));
-        return erased != FLASH_COMPLETE ? erased : programStatus(dst, VALID_PAGE);
+        return programStatus(receiving0 ? PAGE0 : PAGE1, VALID_PAGE);
     }
 
     return EE_Format();  // nothing worth keeping
@@ -373,17 +408,17 @@ FLASH_Status EE_Format()
     NextSlot[PAGE1] = kUnknown;
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     if (valid == NO_VALID_PAGE) {
-        // Nothing to keep, so no order to respect: page 0 becomes the valid page.
-        FLASH_Status status = erasePage(PAGE1);
+        // Nothing to keep, so no order to respect: page 0 becomes the valid page, page 1 the spare.
+        FLASH_Status status = prepareSpare(PAGE1);
         if (status == FLASH_COMPLETE) {
-            status = erasePage(PAGE0);
+            status = prepareSpare(PAGE0);
         }
         return status != FLASH_COMPLETE ? status : programStatus(PAGE0, VALID_PAGE);
     }
     // Transfer nothing to the other page: a cut before the commit record leaves the old variables, one
     // after it an empty store.
     const uint16_t dst = otherPage(valid);
-    FLASH_Status status = erasePage(dst);
+    FLASH_Status status = spareReady(dst) ? FLASH_COMPLETE : prepareSpare(dst);
     if (status == FLASH_COMPLETE) {
         status = programStatus(dst, RECEIVE_DATA);
     }
@@ -391,9 +426,29 @@ FLASH_Status EE_Format()
         status = static_cast<FLASH_Status>(programSlot(dst, kCommitValue, kCommitAddress));
     }
     if (status == FLASH_COMPLETE) {
-        status = erasePage(valid);
+        status = markSpent(valid);
     }
     return status != FLASH_COMPLETE ? status : programStatus(dst, VALID_PAGE);
+}
+
+void EE_SetEraseAllowed(bool allowed) { EraseAllowed = allowed; }
+bool EE_EraseAllowed() { return EraseAllowed; }
+
+bool EE_ErasePending()
+{
+    const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
+    return valid != NO_VALID_PAGE && !spareReady(otherPage(valid));
+}
+
+bool EE_WriteNeedsErase()
+{
+    const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
+    return valid != NO_VALID_PAGE && nextSlot(valid) >= PAGE_SIZE && !spareReady(otherPage(valid));
+}
+
+FLASH_Status EE_EraseSpare()
+{
+    return EE_ErasePending() ? prepareSpare(otherPage(EE_FindValidPage(READ_FROM_VALID_PAGE))) : FLASH_COMPLETE;
 }
 
 uint16_t EE_ReadVariable(uint16_t VirtAddress, uint16_t* Data)

@@ -43,16 +43,33 @@ inline constexpr uint16_t EE_LAST_VIRT_ADDRESS = 0x00FFU;
 // Virtual address of each variable; filled by the variable store before EE_Init.
 extern uint16_t VirtAddVarTab[NB_OF_VAR];
 
-// Repairs whatever a reset left and ends with one valid page and the other erased. FLASH_COMPLETE, or
-// the status of the flash operation that failed.
+// Repairs whatever a reset left and ends with one valid page; the other is the spare, erased, or left for
+// EE_EraseSpare where the start-up found a valid page (no erase then, so that a start-up is short). Erases
+// only a store with no valid page. Allows erasing (see EE_SetEraseAllowed). FLASH_COMPLETE, or the status
+// of the flash operation that failed.
 uint16_t EE_Init();
 
-// Wipes every variable, in one step that a power cut either completes or leaves undone.
+// Wipes every variable, in one step that a power cut either completes or leaves undone. FLASH_BUSY, with
+// nothing changed, when it needs an erase that is not allowed.
 FLASH_Status EE_Format();
+
+// An erase stalls the chip, interrupts included, for a second or more: while not allowed, none starts.
+// A page transfer or a format takes the spare erased ahead of need and leaves the old page's erase to
+// EE_EraseSpare; only where the spare is not ready do they erase it first (refused while not allowed).
+void EE_SetEraseAllowed(bool allowed);
+bool EE_EraseAllowed();
+// The spare page still needs its erase.
+bool EE_ErasePending();
+// The next write would need an erase: the valid page is full and the spare is not ready.
+bool EE_WriteNeedsErase();
+// Erases the spare if it needs it: FLASH_COMPLETE when ready (or nothing to do), FLASH_BUSY while erasing is
+// not allowed, or the failed operation's status.
+FLASH_Status EE_EraseSpare();
 
 // 0: *Data holds the newest value; 1: never written (*Data untouched); NO_VALID_PAGE before EE_Init.
 uint16_t EE_ReadVariable(uint16_t VirtAddress, uint16_t* Data);
 
 // Appends a record, moving to the other page when this one is full. FLASH_COMPLETE on success;
-// FLASH_ERROR_PROGRAM (nothing written) for an address outside 1..EE_LAST_VIRT_ADDRESS.
+// FLASH_ERROR_PROGRAM (nothing written) for an address outside 1..EE_LAST_VIRT_ADDRESS; FLASH_BUSY
+// (nothing written) when the move would need an erase that is not allowed now.
 uint16_t EE_WriteVariable(uint16_t VirtAddress, uint16_t Data);

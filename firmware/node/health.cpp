@@ -1,7 +1,9 @@
 #include "firmware/node/health.hpp"
 
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/drivers/watchdog.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
+#include "firmware/node/ports.hpp"
 
 namespace {
 
@@ -19,5 +21,6 @@ uint8_t nodeHealth()
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         busDown = busDown || bxcanBusDown(static_cast<PortCAN_t>(p));
     }
-    return busDown || storeFailed ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
+    return busDown || storeFailed || resetByWatchdogRecently(getUptime()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
+                                                                          : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
 }

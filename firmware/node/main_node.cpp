@@ -6,6 +6,7 @@
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/PWM.hpp"
 #include "firmware/drivers/serial.hpp"
+#include "firmware/drivers/watchdog.hpp"
 #include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
@@ -187,6 +188,9 @@ int main_node()
     // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
     InitNVM();
     for (uint8_t i = Var_EEFormat; i < Var_Last; ++i) {
+        // A row written long ago on a full page is found after a walk of the whole page, some 6 ms on
+        // the chip: all of them together would outlast the watchdog's period.
+        watchdogRefresh();
         NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));
     }
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);
@@ -199,6 +203,7 @@ int main_node()
     }
 
     InitSerial();
+    reportResetCause();
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 1);
     }
@@ -235,6 +240,29 @@ uint8_t current_port = CANStrt;
 constexpr uint32_t kHeartbeatPasses = 10000;
 uint32_t del;
 bool tog;
+
+// An erase stalls the chip, outputs and interrupts included, for a second or more: none starts while a
+// flight controller is elected. The store's own erase of its spare page waits until none has been for
+// this long, so that a node reset in flight (by the watchdog, say) gets its votes back and drives its
+// outputs again before it would erase.
+constexpr uint32_t kEraseQuietMs = 2000;
+constexpr uint32_t kEraseCheckMs = 100;  // whether the spare waits for its erase reads the flash: not every pass
+uint32_t fc_elected_at;
+uint32_t erase_checked_at;
+
+void storeStep()
+{
+    const bool elected = getActiveFCPort() >= 0;
+    const uint32_t now = getUptime();
+    if (elected) {
+        fc_elected_at = now;
+    }
+    NVMAllowErase(!elected);
+    if (now - fc_elected_at >= kEraseQuietMs && now - erase_checked_at >= kEraseCheckMs) {
+        erase_checked_at = now;
+        (void)NVMEraseStep();
+    }
+}
 
 }  // namespace
 
@@ -282,10 +310,13 @@ void MainTaskStart()
     current_port = CANStrt;
     del = 0;
     tog = false;
+    fc_elected_at = getUptime();
+    erase_checked_at = fc_elected_at;
 }
 
 void MainTaskPass()
 {
+    watchdogRefresh();
     Port& port = nodePort(static_cast<PortCAN_t>(current_port));
     if (port.NodeValid) {
         sendXport(port);
@@ -306,6 +337,7 @@ void MainTaskPass()
 
     rcpwmPoll();
     restartPoll();
+    storeStep();
 
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {

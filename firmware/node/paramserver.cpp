@@ -116,7 +116,9 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         // from outside, and the answer's value shows the write did not take.
         if (isSettingRow(idx) && request.value.union_tag == UAVCAN_PROTOCOL_PARAM_VALUE_INTEGER_VALUE) {
             const int64_t value = request.value.integer_value;
-            if (value >= p->min && value <= usableMax(idx, p)) {
+            // A write the store would need an erase for, which may not run now, is refused: the answer
+            // shows the value unchanged.
+            if (value >= p->min && value <= usableMax(idx, p) && !NVMWriteRefused()) {
                 p->val = value;
                 written = true;
                 healthStoreResult(NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU)));

@@ -48,8 +48,11 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_SAVE) {
         response.ok = true;
     } else if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_ERASE) {
-        response.ok = NVMErase();
-        healthStoreResult(response.ok);
+        // Refused while a flight controller is elected: the store has not failed.
+        if (NVMEraseAllowed()) {
+            response.ok = NVMErase();
+            healthStoreResult(response.ok);
+        }
     }
     uint8_t buffer[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_param_ExecuteOpcodeResponse_encode(&response, buffer);

@@ -334,6 +334,12 @@ void Core::onBlock(uint32_t address, uint32_t size)
             return;
         }
     }
+    if (address == hold_) {
+        // Spinning until something can become pending (or the budget ends), then asked again.
+        cycles_ = std::max(cycles_, quietUntil_ > cycles_ ? std::min(stopAt_, quietUntil_) : stopAt_);
+        stopWith(Event::Budget);
+        return;
+    }
     BlockInfo& block = blockAt(address, size);
     if (block.watched) {
         for (const Watch& w : watches_) {

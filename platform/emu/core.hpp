@@ -42,8 +42,13 @@ public:
 
     // Where the next run starts, e.g. past a breakpoint.
     void resumeAt(uint32_t address) { pc_ = address & ~1U; }
+    // From now on the block at `address` never runs: the core spins there as in a tight loop (time passes,
+    // exceptions are taken and return there), as a task that hangs would.
+    void holdAt(uint32_t address) { hold_ = address & ~1U; }
 
     uint64_t cycles() const { return cycles_; }
+    // The core stands still this many cycles (a fetch waiting for the flash), taking no exception.
+    void stall(uint64_t cycles) { cycles_ += cycles; }
     uint64_t instructions() const { return instructions_; }
     // The longest time from taking an exception out of thread mode to returning there (nested and
     // tail-chained handlers included), in cycles.
@@ -157,6 +162,7 @@ private:
     };
     std::vector<Watch> watches_;
     uint32_t pc_ = 0;
+    uint32_t hold_ = kNoBlock;
 
     Event event_ = Event::None;
     PendingException pending_{};

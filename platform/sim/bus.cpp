@@ -149,6 +149,7 @@ const Region* regionAt(uint32_t address, unsigned width)
         {TIM2_BASE, &registers.tim2, sizeof(TIM_TypeDef)},
         {TIM5_BASE, &registers.tim5, sizeof(TIM_TypeDef)},
         {WWDG_BASE, &registers.wwdg, sizeof(WWDG_TypeDef)},
+        {IWDG_BASE, &registers.iwdg, sizeof(IWDG_TypeDef)},
         {USART2_BASE, &registers.usart2, sizeof(USART_TypeDef)},
         {CAN1_BASE, &registers.can[0], sizeof(CAN_TypeDef)},
         {CAN2_BASE, &registers.can[1], sizeof(CAN_TypeDef)},

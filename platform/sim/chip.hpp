@@ -21,6 +21,7 @@ struct ChipRegisters {
     FLASH_TypeDef flash;
     PWR_TypeDef pwr;
     WWDG_TypeDef wwdg;
+    IWDG_TypeDef iwdg;
     SysTick_Type systick;
     NVIC_Type nvic;
     SCB_Type scb;
@@ -48,6 +49,7 @@ inline constexpr TIM_TypeDef* TIM5 = &sim::registers.tim5;
 inline constexpr FLASH_TypeDef* FLASH = &sim::registers.flash;
 inline constexpr PWR_TypeDef* PWR = &sim::registers.pwr;
 inline constexpr WWDG_TypeDef* WWDG = &sim::registers.wwdg;
+inline constexpr IWDG_TypeDef* IWDG = &sim::registers.iwdg;
 inline constexpr SysTick_Type* SysTick = &sim::registers.systick;
 inline constexpr NVIC_Type* NVIC = &sim::registers.nvic;
 inline constexpr SCB_Type* SCB = &sim::registers.scb;

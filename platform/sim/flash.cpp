@@ -24,7 +24,8 @@ constexpr unsigned kTearShapes = 8U;
 uint16_t* const g_mem = flashContent;
 
 struct State {
-    bool dead = false;  // the power went during an operation
+    bool dead = false;  // the power went during an operation, or the chip was reset
+    FlashTiming timing = FlashTiming::Typical;
     uint64_t operations = 0;
     uint64_t cutAt = 0;  // operation number to cut, 0 = none
     uint64_t cutSeed = 0;
@@ -196,8 +197,17 @@ constexpr uint32_t kCrBits = FLASH_CR_PG | FLASH_CR_SER | FLASH_CR_MER | FLASH_C
                              FLASH_CR_EOPIE | FLASH_CR_ERRIE | FLASH_CR_LOCK;
 constexpr uint32_t kOptcrReset = 0x00000014U;
 
-// The FLASH interface. Operations complete within the register write that starts them (BSY is never seen
-// set): erase and program times are not modelled.
+// The datasheet's times: a half-word program, and a 128 KB sector erase by parallelism (PSIZE x8, x16, x32;
+// x64 erases as fast as x32 here, the table stopping there).
+constexpr uint64_t kProgramNs[2] = {16000U, 100000U};
+constexpr uint64_t kEraseNs[2][4] = {
+    {2000000000U, 1300000000U, 1000000000U, 1000000000U},
+    {4000000000U, 2600000000U, 2000000000U, 2000000000U},
+};
+
+// The FLASH interface. An operation changes the cells when it starts and keeps BSY set for its time; the
+// core cannot fetch from flash meanwhile, so a read of SR while BSY is set stalls it (virtual time passes,
+// no interrupt is taken) until the operation ends.
 class FlashInterface final : public Peripheral {
 public:
     FlashInterface() : Peripheral("FLASH", &registers.flash, sizeof(FLASH_TypeDef)) {}
@@ -207,8 +217,15 @@ public:
         if (offset == offsetof(FLASH_TypeDef, KEYR) || offset == offsetof(FLASH_TypeDef, OPTKEYR)) {
             return 0;  // write-only
         }
+        if (offset == offsetof(FLASH_TypeDef, SR) && (sr() & FLASH_SR_BSY) != 0U) {
+            stallCore(busyUntilNs_);
+            registers.flash.SR.poke(sr() & ~FLASH_SR_BSY);
+        }
         return stored(offset, width);
     }
+
+    // When the running operation ends (0: none runs).
+    uint64_t busyUntilNs() const { return (sr() & FLASH_SR_BSY) != 0U ? busyUntilNs_ : 0U; }
 
     void write(uint32_t offset, uint32_t value, unsigned width) override
     {
@@ -231,6 +248,7 @@ public:
         registers.flash.OPTCR.poke(kOptcrReset);
         keysSeen_ = 0;
         lockedUntilReset_ = false;
+        busyUntilNs_ = 0;
     }
 
     // A write into the data sectors: programs the half-word if the interface is set up for it.
@@ -255,6 +273,7 @@ public:
             return;
         }
         program(index, static_cast<uint16_t>(value), a == Admit::Cut);
+        busyFor(kProgramNs[static_cast<unsigned>(g.timing)]);
         done();
     }
 
@@ -285,6 +304,12 @@ private:
             keysSeen_ = 0;
             registers.flash.CR.poke(cr() & ~FLASH_CR_LOCK);
         }
+    }
+
+    void busyFor(uint64_t ns)
+    {
+        busyUntilNs_ = nowNs() + ns;
+        raise(FLASH_SR_BSY);
     }
 
     void control(uint32_t value)
@@ -321,11 +346,13 @@ private:
             persist(first, kSectorHalfWords);
             ++g.erases[sector - 10U];
         }
+        busyFor(kEraseNs[static_cast<unsigned>(g.timing)][(value & FLASH_CR_PSIZE) >> FLASH_CR_PSIZE_Pos]);
         done();
     }
 
     unsigned keysSeen_ = 0;
     bool lockedUntilReset_ = false;
+    uint64_t busyUntilNs_ = 0;
 };
 
 FlashInterface& flashInterface()
@@ -370,6 +397,12 @@ void flashReset()
     g = State{};
     flashInterface().reset();
 }
+
+void flashSetTiming(FlashTiming timing) { g.timing = timing; }
+
+uint64_t flashBusyUntilNs() { return flashInterface().busyUntilNs(); }
+
+void flashHoldUntilPowerCycle() { g.dead = true; }
 
 Peripheral& flashInterfaceModel() { return flashInterface(); }
 

@@ -26,6 +26,19 @@ void registerTimed(Timed* timed);
 void setIrqLevel(IRQn_Type irq, bool level);
 // SysTick's exception request (edge: latched until dispatched).
 void pendSysTick();
+// The core stands still until virtual time reaches ns (a fetch from flash while it is busy): model events
+// run, no interrupt handler is called, pending requests wait.
+void stallCore(uint64_t ns);
+void setCoreStalled(bool stalled);
+// The chip was reset while the firmware call still runs (the watchdog): nothing reaches the flash any more
+// until the power cycle that follows.
+void flashHoldUntilPowerCycle();
+// A reset other than a power-on (the core's request, the watchdog): the runner acts on the request, and the
+// power cycle it makes keeps RCC_CSR's reset flags and adds this one (RCC_CSR_SFTRSTF, RCC_CSR_IWDGRSTF).
+void requestChipReset(uint32_t csrFlag);
+void setSystemResetRequested();
+// Whether the independent watchdog runs (it forces the LSI on).
+bool iwdgRunning();
 // Clears the interrupt controller's state (part of reset()).
 void resetInterruptController();
 
@@ -42,6 +55,7 @@ Peripheral& timModel(unsigned index);  // 0 TIM2, 1 TIM5
 Peripheral& flashInterfaceModel();
 Peripheral& flashMemoryModel();
 Peripheral& uidModel();
+Peripheral& iwdgModel();
 void resetCanBuses();
 void ensureModels();
 

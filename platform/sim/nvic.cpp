@@ -18,6 +18,7 @@ constexpr int kCoreExceptions = 16;
 InterruptHandler g_handlers[kCoreExceptions + kLines];
 // Set when a core of its own (the emulated image) takes the exceptions; then the host calls no handler.
 bool g_coreTakesExceptions = false;
+bool g_coreStalled = false;
 
 // Vector names of the lines the node's peripherals can raise, for the message when one has no handler.
 const char* vectorName(int irq)
@@ -165,7 +166,7 @@ public:
             }
             store(offset, value & SCB_AIRCR_PRIGROUP, 4);
             if ((value & SCB_AIRCR_SYSRESETREQ) != 0U) {
-                g_irq.resetRequested = true;
+                requestChipReset(RCC_CSR_SFTRSTF);
             }
             return;
         }
@@ -368,6 +369,7 @@ uint64_t irqDispatchCount(IRQn_Type irq)
 }
 
 bool systemResetRequested() { return g_irq.resetRequested; }
+void setSystemResetRequested() { g_irq.resetRequested = true; }
 
 void setInterruptHandlers(const InterruptVector* vectors, std::size_t count)
 {
@@ -431,10 +433,11 @@ void acknowledgeException(int irq)
 }
 
 void setCoreTakesExceptions(bool core) { g_coreTakesExceptions = core; }
+void setCoreStalled(bool stalled) { g_coreStalled = stalled; }
 
 void serviceInterrupts()
 {
-    if (g_coreTakesExceptions || g_irq.inHandler || g_irq.masked) {
+    if (g_coreTakesExceptions || g_coreStalled || g_irq.inHandler || g_irq.masked) {
         return;  // handlers do not nest here; the node's handlers share one priority anyway
     }
     if (!anyRequest()) {

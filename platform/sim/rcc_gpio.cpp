@@ -10,14 +10,33 @@ namespace sim {
 
 namespace {
 
+// The reset flags of the reset requested since the last power cycle (none: the next one is a power-on).
+uint32_t g_pendingResetFlags = 0;
+
 class RccModel final : public Peripheral {
 public:
     RccModel() : Peripheral("RCC", &registers.rcc, sizeof(RCC_TypeDef)) {}
+
+    uint32_t read(uint32_t offset, unsigned width) override
+    {
+        if (offset == offsetof(RCC_TypeDef, CSR)) {
+            // The LSI is ready as soon as it is on, and the running watchdog keeps it on.
+            const uint32_t csr = stored(offset, 4) & ~RCC_CSR_LSIRDY;
+            const bool lsi = (csr & RCC_CSR_LSION) != 0U || iwdgRunning();
+            return csr | (lsi ? RCC_CSR_LSIRDY : 0U);
+        }
+        return stored(offset, width);
+    }
 
     void write(uint32_t offset, uint32_t value, unsigned width) override
     {
         RCC_TypeDef& r = registers.rcc;
         const uint32_t old = stored(offset, 4);
+        if (offset == offsetof(RCC_TypeDef, CSR)) {
+            const uint32_t flags = (value & RCC_CSR_RMVF) != 0U ? 0U : old & RCC_CSR_RESET_FLAGS;
+            store(offset, flags | (value & RCC_CSR_LSION), 4);
+            return;
+        }
         if (offset == offsetof(RCC_TypeDef, CR)) {
             // Oscillators and PLL are ready as soon as they are on (start-up time is not modelled).
             uint32_t v = value & ~(RCC_CR_HSIRDY | RCC_CR_HSERDY | RCC_CR_PLLRDY | RCC_CR_PLLI2SRDY);
@@ -75,12 +94,14 @@ public:
 
     void reset() override
     {
-        clearBlock();
         RCC_TypeDef& r = registers.rcc;
+        const uint32_t kept = r.CSR.peek() & RCC_CSR_RESET_FLAGS;
+        clearBlock();
         r.CR.poke(0x00000083U);  // HSI on and ready, trim 16
         r.PLLCFGR.poke(RCC_PLLCFGR_RESET);
         r.AHB1ENR.poke(0x00100000U);
-        r.CSR.poke(0x0E000000U);
+        r.CSR.poke(g_pendingResetFlags == 0U ? RCC_CSR_POWER_ON : kept | g_pendingResetFlags | RCC_CSR_PINRSTF);
+        g_pendingResetFlags = 0;
     }
 
     static uint32_t gpioBit(unsigned index)
@@ -252,6 +273,12 @@ GpioModel& gpioOf(const GPIO_TypeDef* port)
 }
 
 }  // namespace
+
+void requestChipReset(uint32_t csrFlag)
+{
+    g_pendingResetFlags |= csrFlag;
+    setSystemResetRequested();
+}
 
 Peripheral& rccModel()
 {

@@ -92,6 +92,7 @@ void ensureModels()
         flashInterfaceModel();
         flashMemoryModel();
         uidModel();
+        iwdgModel();
         return true;
     }();
     (void)created;
@@ -106,6 +107,7 @@ void reset()
     resetCanBuses();
     usart2ClearSent();  // what left the serial line, like the buses' logs, outlives a power cycle
     powerCycle();
+    registers.rcc.CSR.poke(RCC_CSR_POWER_ON);  // whatever reset was requested before
 }
 
 void powerCycle()
@@ -126,6 +128,7 @@ void powerCycle()
     }
     timModel(0).reset();
     timModel(1).reset();
+    iwdgModel().reset();
     resetPwmOutputs();
     flashPowerCycle();  // flash keeps its content through a power-on; its interface starts locked
     resetInterruptController();  // models may have raised lines while resetting
@@ -159,6 +162,15 @@ void relaxUs(uint64_t us)
 }
 
 void setRelaxLimit(uint64_t us) { g_relaxLimit = us; }
+
+void stallCore(uint64_t ns)
+{
+    if (ns > g_nowNs) {
+        setCoreStalled(true);
+        advanceTo(ns);
+        setCoreStalled(false);
+    }
+}
 
 
 void setUniqueId(uint32_t word0, uint32_t word1, uint32_t word2)

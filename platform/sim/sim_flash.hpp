@@ -7,6 +7,11 @@
 // that would set a cleared bit leaves that bit cleared and is counted, see flashBitRaiseAttempts). The
 // FLASH_* calls block, so an operation is complete when its call returns - unless the power goes.
 //
+// Time: an operation keeps BSY set for the datasheet's time (a half-word program 16 us, a 128 KB sector
+// erase 1 s at the node's x32 parallelism; 100 us and 2 s at the maximum). The core cannot fetch from the
+// one flash bank meanwhile: it stalls, interrupts included, until BSY clears (the host-compiled firmware
+// at its next read of SR, the emulated core from the write that started the operation).
+//
 // Power loss: flashCutPower(n, seed) lets operation n (counted from the call) start and stops it part way.
 // From then on the chip is off: every later erase or program changes nothing and reports FLASH_COMPLETE,
 // so whatever the firmware still does until the test takes control again cannot touch the flash, and
@@ -38,6 +43,12 @@ void flashReset();
 // Off and on again: the content stays; the interface is locked again and a cut or failure armed or
 // happened is cleared.
 void flashPowerCycle();
+
+// Typical times (the default after flashReset) or the maximum ones, for worst-case runs.
+enum class FlashTiming { Typical, Maximum };
+void flashSetTiming(FlashTiming timing);
+// When the operation under way ends, in virtual ns; 0 while none runs.
+uint64_t flashBusyUntilNs();
 
 // Erase and program operations the model carried out (or cut) since flashReset(); refused ones (locked,
 // bad address) do not count.

@@ -10,6 +10,7 @@
 inline constexpr uint32_t TIM2_BASE = 0x40000000U;
 inline constexpr uint32_t TIM5_BASE = 0x40000C00U;
 inline constexpr uint32_t WWDG_BASE = 0x40002C00U;
+inline constexpr uint32_t IWDG_BASE = 0x40003000U;
 inline constexpr uint32_t USART2_BASE = 0x40004400U;
 inline constexpr uint32_t CAN1_BASE = 0x40006400U;
 inline constexpr uint32_t CAN2_BASE = 0x40006800U;
@@ -233,6 +234,32 @@ inline constexpr uint32_t RCC_CR_PLLON = 1U << 24;
 inline constexpr uint32_t RCC_CR_PLLRDY = 1U << 25;
 inline constexpr uint32_t RCC_CR_PLLI2SON = 1U << 26;
 inline constexpr uint32_t RCC_CR_PLLI2SRDY = 1U << 27;
+
+// RCC_CSR: the LSI (the independent watchdog's clock) and the reset flags, kept through every reset but a
+// power-on until RMVF clears them.
+inline constexpr uint32_t RCC_CSR_LSION = 1U << 0;
+inline constexpr uint32_t RCC_CSR_LSIRDY = 1U << 1;
+inline constexpr uint32_t RCC_CSR_RMVF = 1U << 24;
+inline constexpr uint32_t RCC_CSR_BORRSTF = 1U << 25;
+inline constexpr uint32_t RCC_CSR_PINRSTF = 1U << 26;
+inline constexpr uint32_t RCC_CSR_PORRSTF = 1U << 27;
+inline constexpr uint32_t RCC_CSR_SFTRSTF = 1U << 28;
+inline constexpr uint32_t RCC_CSR_IWDGRSTF = 1U << 29;
+inline constexpr uint32_t RCC_CSR_WWDGRSTF = 1U << 30;
+inline constexpr uint32_t RCC_CSR_LPWRRSTF = 1U << 31;
+inline constexpr uint32_t RCC_CSR_RESET_FLAGS = 0xFEU << 24;
+inline constexpr uint32_t RCC_CSR_POWER_ON = RCC_CSR_BORRSTF | RCC_CSR_PINRSTF | RCC_CSR_PORRSTF;
+
+// IWDG: keys written to KR, the prescaler's dividers (PR 0..6 = /4../256), the reload's 12 bits, and the
+// updates of PR and RLR still on their way into the LSI domain.
+inline constexpr uint32_t IWDG_KEY_RELOAD = 0xAAAAU;
+inline constexpr uint32_t IWDG_KEY_ENABLE = 0xCCCCU;
+inline constexpr uint32_t IWDG_KEY_WRITE_ACCESS = 0x5555U;
+inline constexpr uint32_t IWDG_PR_MAX = 6U;
+inline constexpr uint32_t IWDG_RLR_MAX = 0xFFFU;
+inline constexpr uint32_t IWDG_SR_PVU = 1U << 0;
+inline constexpr uint32_t IWDG_SR_RVU = 1U << 1;
+inline constexpr uint32_t LSI_TYPICAL_HZ = 32000U;
 
 inline constexpr uint32_t RCC_PLLCFGR_PLLM_Pos = 0;
 inline constexpr uint32_t RCC_PLLCFGR_PLLM = 0x3FU << RCC_PLLCFGR_PLLM_Pos;

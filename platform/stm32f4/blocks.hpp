@@ -162,6 +162,13 @@ struct WWDG_TypeDef {
     HwReg32 SR;
 };
 
+struct IWDG_TypeDef {
+    HwReg32 KR;
+    HwReg32 PR;
+    HwReg32 RLR;
+    HwReg32 SR;
+};
+
 // ---------------------------------------------------------------------------------------------------------
 // Cortex-M4 core
 struct SysTick_Type {
@@ -251,6 +258,7 @@ static_assert(offsetof(TIM_TypeDef, CCR4) == 0x40);
 static_assert(offsetof(TIM_TypeDef, OR) == 0x50);
 
 static_assert(offsetof(FLASH_TypeDef, SR) == 0x0C);
+static_assert(offsetof(IWDG_TypeDef, SR) == 0x0C);
 static_assert(offsetof(FLASH_TypeDef, CR) == 0x10);
 
 static_assert(offsetof(SysTick_Type, CALIB) == 0x0C);

@@ -30,6 +30,7 @@ inline TIM_TypeDef* const TIM5 = reinterpret_cast<TIM_TypeDef*>(TIM5_BASE);
 inline FLASH_TypeDef* const FLASH = reinterpret_cast<FLASH_TypeDef*>(FLASH_R_BASE);
 inline PWR_TypeDef* const PWR = reinterpret_cast<PWR_TypeDef*>(PWR_BASE);
 inline WWDG_TypeDef* const WWDG = reinterpret_cast<WWDG_TypeDef*>(WWDG_BASE);
+inline IWDG_TypeDef* const IWDG = reinterpret_cast<IWDG_TypeDef*>(IWDG_BASE);
 inline SysTick_Type* const SysTick = reinterpret_cast<SysTick_Type*>(SysTick_BASE);
 inline NVIC_Type* const NVIC = reinterpret_cast<NVIC_Type*>(NVIC_BASE);
 inline SCB_Type* const SCB = reinterpret_cast<SCB_Type*>(SCB_BASE);

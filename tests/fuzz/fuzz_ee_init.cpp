@@ -1,6 +1,7 @@
 // Start-up of the EEPROM emulation on whatever the two flash pages hold, with the power cut inside it or
-// not: it must never crash or read outside the pages, and the start-up that runs to its end must leave one
-// valid page and the other erased, readable and writable.
+// not: it must never crash or read outside the pages, and the start-up that runs to its end, with the
+// spare's erase the node runs later, must leave one valid page and the other erased (but for the mark of
+// its erase), readable and writable.
 //
 // Input: byte 0 is the operation of the first start-up at which the power goes (0: none), byte 1 the
 // seed of what the cut leaves; the rest fills the start of page 0 and of page 1 (status word and the first
@@ -16,10 +17,12 @@
 namespace {
 
 constexpr std::size_t kHalfWordsPerPage = PAGE_SIZE / 2U;
+constexpr uint16_t kSpareMark = 0x5AA5U;
 
 bool valid(uint32_t page_base, uint32_t other_base)
 {
-    return sim::flashPeek16(page_base) == VALID_PAGE && sim::flashErased(other_base, PAGE_SIZE);
+    return sim::flashPeek16(page_base) == VALID_PAGE && sim::flashPeek16(other_base) == ERASED &&
+           sim::flashPeek16(other_base + 2U) == kSpareMark && sim::flashErased(other_base + 4U, PAGE_SIZE - 4U);
 }
 
 // Both pages, kept from run to run: only the half-words an input wrote are put back to erased.
@@ -59,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         sim::flashPowerCycle();
         FLASH_Unlock();
     }
-    if (EE_Init() != FLASH_COMPLETE) {
+    if (EE_Init() != FLASH_COMPLETE || EE_EraseSpare() != FLASH_COMPLETE) {
         std::abort();
     }
     if (valid(PAGE0_BASE_ADDRESS, PAGE1_BASE_ADDRESS) == valid(PAGE1_BASE_ADDRESS, PAGE0_BASE_ADDRESS)) {

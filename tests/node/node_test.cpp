@@ -31,7 +31,7 @@ class NodeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        sim::reset();
+        nodetest::startFromFormattedStore();
         for (unsigned port = 0; port < 3; ++port) {
             peers.push_back(std::make_unique<sim::CanPeer>(port));
         }

@@ -303,7 +303,8 @@ TEST_P(SitlRun, RestartNodePowersTheNodeOnAgainAndTheScenarioGoesOn)
 
 TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
 {
-    ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
+    // A format erases both sectors, a second each: the image's run must last that long to finish it.
+    ASSERT_EQ(run("--until 2.2 --flash " + path("flash.bin")), 0);
     EXPECT_EQ(fs::file_size(dir / "flash.bin"), 256U * 1024U);
     const std::string first = slurp(dir / "flash.bin");
     ASSERT_EQ(run("--until 0.1 --flash " + path("flash.bin")), 0);
@@ -312,7 +313,7 @@ TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
 
     // A store of the right size that cannot be read is formatted, as the chip would, and the user told.
     write("flash.bin", std::string(256U * 1024U, '\x5A'));
-    ASSERT_EQ(run("--until 0.2 --flash " + path("flash.bin")), 0);
+    ASSERT_EQ(run("--until 2.2 --flash " + path("flash.bin")), 0);
     EXPECT_NE(slurp(dir / "stderr.txt").find("could not be read and was formatted"), std::string::npos);
     EXPECT_EQ(slurp(dir / "flash.bin"), first);
 }
@@ -337,6 +338,49 @@ TEST_F(SitlCli, FlashFileOfAnotherKindIsLeftAlone)
     EXPECT_NE(slurp(dir / "stderr.txt").find("not a regular file"), std::string::npos);
 }
 
+// The main loop hangs at 1.5 s in the failover scenario (A elected, outputs at 1727 us): the watchdog resets
+// the chip, the outputs drop, and the node starts again, says why on its console, reports a warning and
+// follows the commands again.
+TEST_P(SitlRun, AHungMainLoopIsResetByTheWatchdogAndTheNodeComesBack)
+{
+    constexpr uint64_t kHangUs = 1500000;
+    ASSERT_EQ(run("--replay " + std::string(SCENARIO_DIR) + "/failover.log --until 3 --hang 1.5 --trace " + path("trace.csv") + " --console " +
+                  path("console.txt") + " --out " + path("out.log")),
+              0)
+        << slurp(dir / "stderr.txt");
+    EXPECT_NE(slurp(dir / "console.txt").find("4bxcan init ok\nreset cause: watchdog\n4bxcan init ok\n"),
+              std::string::npos);
+
+    // pwm0's widths after the hang, in order: the chip's reset drops them, the start-up sets neutral
+    // and then none until the vote, then A's command.
+    std::istringstream trace(slurp(dir / "trace.csv"));
+    uint64_t restarted_us = 0;
+    bool following_again = false;
+    for (std::string line; std::getline(trace, line);) {
+        const uint64_t t = std::stoull(line.substr(0, line.find(',')));
+        const std::string what = line.substr(line.find(',') + 1);
+        if (t > kHangUs && restarted_us == 0 && what == "led1,1") {
+            restarted_us = t;  // the start-up has loaded its parameters
+        }
+        following_again = following_again || (restarted_us != 0 && what == "pwm0_us,1727");
+    }
+    ASSERT_NE(restarted_us, 0U);
+    EXPECT_LT(restarted_us, kHangUs + 300000U) << "outputs dropped within 300 ms";
+    EXPECT_GT(restarted_us, kHangUs + 85000U) << "not before the watchdog's period on its fastest clock";
+    EXPECT_TRUE(following_again);
+
+    // NodeStatus on every bus counts from the restart, with health WARNING (1, the top two bits of byte 4).
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    for (unsigned port = 0; port < 3; ++port) {
+        EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [port, restarted_us](const sitl::LoggedFrame& f) {
+            return f.port == port && f.time_us > restarted_us && ((f.frame.id >> 8) & 0xFFFFU) == bus::kNodeStatusId &&
+                   f.frame.data[0] == 1 && f.frame.data[1] == 0 && (f.frame.data[4] >> 6) == 1;
+        })) << "port " << port;
+    }
+}
+
 TEST_F(SitlCli, BadInputIsRefusedWithAReason)
 {
     const char* bad[] = {
@@ -354,6 +398,7 @@ TEST_F(SitlCli, BadInputIsRefusedWithAReason)
     EXPECT_EQ(run("--until soon"), 2);
     EXPECT_EQ(run("--uid 1,2"), 2);
     EXPECT_EQ(run("--disconnect can7"), 2);
+    EXPECT_EQ(run("--hang never"), 2);
     EXPECT_EQ(run("--replay " + path("missing.log")), 2);
 }
 

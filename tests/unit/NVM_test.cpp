@@ -10,6 +10,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 
 namespace {
@@ -184,6 +185,45 @@ TEST_F(Nvm, AFailedWriteIsReportedAndTheStoreKeepsTheOldValue)
     EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U) << "the store locks the flash again after each operation";
     EXPECT_EQ(start().values[3], 0x33);
     EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U);
+}
+
+// Erases stop the chip for a second each: only the first start on blank flash pays for them, and while
+// erasing is not allowed the store never starts one: it refuses the format and the write that needs one.
+TEST_F(Nvm, OnlyABlankStoreErasesAtStartUpAndNothingErasesWhileNotAllowed)
+{
+    const auto startTime = [] {
+        const uint64_t t = sim::nowNs();
+        start();
+        return sim::nowNs() - t;
+    };
+    constexpr uint64_t kEraseNs = 1000000000U;
+    EXPECT_GE(startTime(), 2U * kEraseNs) << "blank flash: both pages erased";
+    EXPECT_LT(startTime(), kEraseNs / 100U) << "a formatted store: no erase";
+
+    NVMAllowErase(false);
+    const std::vector<uint16_t> image = sim::flashImage();
+    EXPECT_FALSE(NVMErase());
+    EXPECT_EQ(sim::flashImage(), image);
+    EXPECT_FALSE(NVMEraseStep()) << "nothing waits";
+
+    // Writes up to a transfer (it takes the spare, leaving the old page's erase), then to the next one.
+    uint32_t writes = 0;
+    while (!NVMWriteRefused()) {
+        ASSERT_TRUE(NVMSet(5, static_cast<NMVVar_t>(++writes)));
+    }
+    EXPECT_GT(writes, 32767U);
+    const uint32_t erases = sim::flashEraseCount(10) + sim::flashEraseCount(11);
+    EXPECT_FALSE(NVMSet(5, 0x5555));
+    EXPECT_EQ(VarDataTab[5], writes) << "a refused write leaves the value read or written last";
+    EXPECT_FALSE(NVMEraseStep());
+    EXPECT_EQ(sim::flashEraseCount(10) + sim::flashEraseCount(11), erases);
+
+    NVMAllowErase(true);
+    EXPECT_TRUE(NVMEraseStep());
+    EXPECT_FALSE(NVMEraseStep()) << "done once";
+    EXPECT_FALSE(NVMWriteRefused());
+    EXPECT_TRUE(NVMSet(5, 0x5555));
+    EXPECT_EQ(start().values[5], 0x5555);
 }
 
 TEST_F(Nvm, AStartUpThatCannotBringTheStoreUpStopsTheNode)

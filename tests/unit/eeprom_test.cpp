@@ -27,19 +27,28 @@ using Values = std::array<int32_t, NB_OF_VAR>;
 uint32_t base(uint16_t page) { return page == PAGE0 ? PAGE0_BASE_ADDRESS : PAGE1_BASE_ADDRESS; }
 uint16_t status(uint16_t page) { return sim::flashPeek16(base(page)); }
 
+// The half-word at offset 2 of a spare whose erase completed.
+constexpr uint16_t kSpareMark = 0x5AA5U;
+
+// Erased to the last bit, but for the spare's mark.
 bool pageErased(uint16_t page)
 {
     for (uint32_t off = 0; off < PAGE_SIZE; off += 4U) {
-        if (sim::flashPeek32(base(page) + off) != 0xFFFFFFFFU) {
+        const uint32_t expected = off == 0U ? 0xFFFFU | (uint32_t{kSpareMark} << 16) : 0xFFFFFFFFU;
+        if (sim::flashPeek32(base(page) + off) != expected) {
             return false;
         }
     }
     return true;
 }
 
-// The state every start-up must end in: one valid page, the other erased to the last bit.
+// The state every start-up must end in: one valid page, the other the spare, erased to the last bit once
+// its erase has run (a start-up that finds a valid page leaves that erase for later, when it is allowed).
 ::testing::AssertionResult oneValidPage()
 {
+    if (const FLASH_Status erased = EE_EraseSpare(); erased != FLASH_COMPLETE) {
+        return ::testing::AssertionFailure() << "the spare's erase failed: " << erased;
+    }
     const uint16_t s0 = status(PAGE0);
     const uint16_t s1 = status(PAGE1);
     if (s0 == VALID_PAGE && pageErased(PAGE1)) {
@@ -176,8 +185,9 @@ TEST_F(Eeprom, BlankFlashIsFormattedToAnEmptyPage0)
     ASSERT_EQ(EE_Init(), FLASH_COMPLETE);
     EXPECT_EQ(status(PAGE0), VALID_PAGE);
     EXPECT_TRUE(oneValidPage());
-    // Both pages erased although they read blank (what a cut erase can leave), then the status.
-    EXPECT_EQ(sim::flashOperations(), 3U);
+    // Both pages erased although they read blank (what a cut erase can leave), each marked as erased once
+    // its erase completed, then the status.
+    EXPECT_EQ(sim::flashOperations(), 5U);
     EXPECT_EQ(readAll(), none());
 }
 
@@ -189,7 +199,7 @@ TEST_F(Eeprom, RecordsAreValueThenAddressInFourByteSlotsAndTheNewestWins)
     write(4, 0x0102, mirror);
     write(9, 0xFFFF, mirror);
     write(4, 0x0102, mirror);  // unchanged values are appended too
-    EXPECT_EQ(sim::flashPeek32(PAGE0_BASE_ADDRESS), 0xFFFF0000U);  // status, then a half-word left erased
+    EXPECT_EQ(sim::flashPeek32(PAGE0_BASE_ADDRESS), 0x5AA50000U);  // status, then the mark of its erase
     EXPECT_EQ(sim::flashPeek32(PAGE0_BASE_ADDRESS + 4U), 0x0005BEEFU);
     EXPECT_EQ(sim::flashPeek32(PAGE0_BASE_ADDRESS + 8U), 0x00050102U);
     EXPECT_EQ(sim::flashPeek32(PAGE0_BASE_ADDRESS + 12U), 0x000AFFFFU);
@@ -234,8 +244,8 @@ TEST_F(Eeprom, FillingPage0AndWritingOnceMoreMovesTheLatestValuesToPage1)
     write(7, 0x7777, mirror);
     EXPECT_TRUE(oneValidPage());
     EXPECT_EQ(status(PAGE1), VALID_PAGE);
-    EXPECT_EQ(sim::flashEraseCount(10), erases10 + 1U);
-    EXPECT_EQ(sim::flashEraseCount(11), erases11 + 1U) << "erased again before the copy, though it read blank";
+    EXPECT_EQ(sim::flashEraseCount(10), erases10 + 1U) << "the old page erased once erasing is allowed";
+    EXPECT_EQ(sim::flashEraseCount(11), erases11) << "the spare was erased ahead of need";
     // The new record first, then every other variable that has one (index 30 has none), then the commit.
     EXPECT_EQ(sim::flashPeek32(PAGE1_BASE_ADDRESS + 4U), 0x00087777U);
     uint32_t slot = 2;
@@ -485,11 +495,14 @@ TEST_F(Eeprom, StartUpErasesOnlyWhatIsNotErasedAlready)
         restart();
     }
     EXPECT_EQ(sim::flashEraseCount(10) + sim::flashEraseCount(11), erases);
-    // An erased status over a dirty page (an erase cut short) is not taken for an erased page.
+    // An erased status over a dirty page (an erase cut short) is not taken for an erased page; its erase
+    // waits until erasing is allowed, not for the start-up.
     sim::flashPoke16(PAGE1_END_ADDRESS - 1U, 0x0000);
     restart();
-    EXPECT_EQ(sim::flashEraseCount(11), erases / 2U + 1U);
+    EXPECT_EQ(sim::flashEraseCount(11), erases / 2U);
+    EXPECT_TRUE(EE_ErasePending());
     EXPECT_TRUE(oneValidPage());
+    EXPECT_EQ(sim::flashEraseCount(11), erases / 2U + 1U);
     EXPECT_EQ(readAll(), mirror);
 }
 
@@ -583,8 +596,8 @@ protected:
         before = fillPage0();
         image = sim::flashImage();
         ops = countOps(image, action);
-        // Erase, status, new record, copies, commit, erase, valid.
-        ASSERT_EQ(ops, 1U + 1U + 3U + 29U * 3U + 3U + 1U + 1U);
+        // Status, new record, copies, commit, spent mark, valid; then the old page's erase and its mark.
+        ASSERT_EQ(ops, 1U + 3U + 29U * 3U + 3U + 1U + 1U + 1U + 1U);
     }
     void check(uint64_t k, uint64_t j) const
     {
@@ -593,7 +606,12 @@ protected:
         now[7] = before[7];
         EXPECT_EQ(now, before) << "cut at " << k << " then " << j;
     }
-    static void action() { (void)EE_WriteVariable(VirtAddVarTab[7], 0x7777); }
+    // The write that moves to the other page, then the old page's erase, as the node runs it later.
+    static void action()
+    {
+        (void)EE_WriteVariable(VirtAddVarTab[7], 0x7777);
+        (void)EE_EraseSpare();
+    }
     // The flash after the transfer was cut at its operation k, what the cut left chosen by seed.
     std::vector<uint16_t> cutTransfer(uint64_t k, uint64_t seed) const
     {
@@ -655,21 +673,30 @@ TEST_F(EepromTransfer, AnEraseCutThatLeftAPageBlankOrAllZerosIsErasedAgain)
 {
     // The erase of the old page after the copy committed, cut where it reads blank (its cells may still not
     // keep what is programmed next) or where it reads as a valid page of zeros; and the erase of the new page
-    // before the copy, cut at zeros, which leaves two pages that read valid.
+    // before the copy (a spare not ready), cut at zeros, which leaves two pages that read valid. The erase
+    // runs again once allowed (the start-up leaves it for later).
     struct Cut {
         uint64_t at;
         uint64_t shape;
-        unsigned sector;  // the one the start-up must erase again
+        unsigned sector;  // the one that must be erased again
         uint16_t status;  // what it reads after the cut
     };
     const Cut cuts[] = {{ops - 1U, 1U, 10U, ERASED}, {ops - 1U, 7U, 10U, VALID_PAGE}, {1U, 7U, 11U, VALID_PAGE}};
+    std::vector<uint16_t> spareNotReady = image;
+    spareNotReady[(PAGE1_BASE_ADDRESS + 2U - FLASH_DATA_START) / 2U] = 0xFFFFU;
     for (const Cut& c : cuts) {
+        if (c.sector == 11U) {
+            image.swap(spareNotReady);
+        }
         cutTransfer(c.at, c.shape);
+        if (c.sector == 11U) {
+            image.swap(spareNotReady);
+        }
         EXPECT_EQ(status(c.sector == 10U ? PAGE0 : PAGE1), c.status);
         const uint32_t erases = sim::flashEraseCount(c.sector);
         restart();
-        EXPECT_EQ(sim::flashEraseCount(c.sector), erases + 1U) << "cut at " << c.at << " shape " << c.shape;
         EXPECT_TRUE(oneValidPage());
+        EXPECT_EQ(sim::flashEraseCount(c.sector), erases + 1U) << "cut at " << c.at << " shape " << c.shape;
         check(c.at, 0);
     }
 }
@@ -701,6 +728,61 @@ TEST_F(EepromTransfer, StartUpsCutAgainAndAgainUntilOneCompletesLoseNothing)
     }
 }
 
+// While erasing is not allowed (outputs driven), a transfer only programs: it takes the spare erased ahead
+// of need and leaves the old page spent. A cut anywhere in it, and the start-up after it, erase nothing and
+// lose nothing; once the new page is full too, a write is refused, unwritten, until the erase has run.
+TEST_F(EepromTransfer, WithoutErasingATransferOnlyProgramsAndTheNextWriteWaitsForTheErase)
+{
+    const auto flying = [] {
+        EE_SetEraseAllowed(false);
+        action();
+    };
+    const auto erases = [] { return sim::flashEraseCount(10) + sim::flashEraseCount(11); };
+    ASSERT_EQ(countOps(image, flying), ops - 2U) << "the transfer without the old page's erase and its mark";
+    for (uint64_t k = 1; k <= ops - 2U; ++k) {
+        for (uint64_t seed = 0; seed < 4; ++seed) {
+            sim::flashSetImage(image);
+            restart();
+            sim::flashCutPower(k, seed);
+            flying();
+            ASSERT_TRUE(sim::flashPowerLost());
+            const uint32_t erased = erases();
+            restart();
+            EXPECT_EQ(erases(), erased) << "a start-up that finds a valid page erases nothing; cut at " << k;
+            check(k, seed);
+        }
+    }
+
+    sim::flashSetImage(image);
+    restart();
+    flying();
+    EXPECT_TRUE(EE_ErasePending());
+    EXPECT_EQ(status(PAGE0), VALID_PAGE) << "spent, not erased";
+    Values mirror = readAll();
+    uint32_t n = 0;
+    while (!EE_WriteNeedsErase()) {
+        const auto index = static_cast<uint16_t>(n++ % 31U);
+        write(index, static_cast<uint16_t>(n), mirror);
+    }
+    EXPECT_EQ(n, kSlots - 31U) << "the copies, the commit record, and the page is full";
+    const std::vector<uint16_t> full = sim::flashImage();
+    const uint32_t erased = erases();
+    EXPECT_EQ(EE_WriteVariable(VirtAddVarTab[3], 0x3333), FLASH_BUSY);
+    EXPECT_EQ(EE_EraseSpare(), FLASH_BUSY);
+    EXPECT_EQ(sim::flashImage(), full) << "refused: nothing written, nothing erased";
+    EXPECT_EQ(readAll(), mirror);
+
+    EE_SetEraseAllowed(true);
+    EXPECT_EQ(EE_EraseSpare(), FLASH_COMPLETE);
+    EXPECT_EQ(erases(), erased + 1U);
+    EXPECT_FALSE(EE_ErasePending());
+    write(3, 0x3333, mirror);
+    EXPECT_EQ(status(PAGE0), VALID_PAGE);
+    EXPECT_TRUE(oneValidPage());
+    restart();
+    EXPECT_EQ(readAll(), mirror);
+}
+
 TEST_F(Eeprom, ACutFormatLeavesEitherTheOldStoreOrAnEmptyOne)
 {
     restart();
@@ -717,11 +799,16 @@ TEST_F(Eeprom, ACutFormatLeavesEitherTheOldStoreOrAnEmptyOne)
                 write(i, static_cast<uint16_t>(i * 3U), before);
             }
             ASSERT_EQ(status(PAGE1), VALID_PAGE);
+            ASSERT_EQ(EE_EraseSpare(), FLASH_COMPLETE);
         }
         const std::vector<uint16_t> image = sim::flashImage();
-        const auto action = [] { (void)EE_Format(); };
+        const auto action = [] {
+            (void)EE_Format();
+            (void)EE_EraseSpare();
+        };
         const uint64_t ops = countOps(image, action);
-        ASSERT_EQ(ops, 1U + 1U + 3U + 1U + 1U);  // erase, receiving, commit record, erase, valid
+        // Receiving, commit record, spent mark, valid; then the old page's erase and its mark.
+        ASSERT_EQ(ops, 1U + 3U + 1U + 1U + 1U + 1U);
         EXPECT_TRUE(oneValidPage());
         EXPECT_EQ(readAll(), none());
         for (uint64_t k = 1; k <= ops; ++k) {
@@ -757,6 +844,12 @@ TEST_F(Eeprom, ACutFirstFormatOfBlankFlashStartsUpEmpty)
 // (writes, page transfers and the start-ups that repair them) and the store compared after every start.
 TEST_F(Eeprom, RandomWritesWithRandomPowerCutsMatchARamMirror)
 {
+    // The erase a transfer leaves for later, run before the next write, where a cut may hit it too.
+    const auto eraseSpareUnlessCut = [] {
+        if (!sim::flashPowerLost()) {
+            (void)EE_EraseSpare();
+        }
+    };
     std::mt19937_64 rng(0x5EED);
     // Cuts land anywhere within a few thousand operations; when the valid page is about to fill, most are
     // aimed at the page transfer (or the start-up that repairs it) instead.
@@ -793,6 +886,7 @@ TEST_F(Eeprom, RandomWritesWithRandomPowerCutsMatchARamMirror)
         const auto value = static_cast<uint16_t>(rng());
         const uint64_t opsBefore = sim::flashOperations();
         const uint16_t result = EE_WriteVariable(VirtAddVarTab[index], value);
+        eraseSpareUnlessCut();  // as the node does once erasing is allowed
         ++written;
         if (!sim::flashPowerLost()) {
             ASSERT_EQ(result, FLASH_COMPLETE);
@@ -810,6 +904,7 @@ TEST_F(Eeprom, RandomWritesWithRandomPowerCutsMatchARamMirror)
             FLASH_Unlock();
             armCut();
             const uint16_t init = EE_Init();
+            eraseSpareUnlessCut();
             if (!sim::flashPowerLost()) {
                 ASSERT_EQ(init, FLASH_COMPLETE);
                 break;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/interface/flash.hpp"
+#include "platform/sim/sim.hpp"
 
 namespace {
 
@@ -357,6 +358,37 @@ TEST_F(SimFlash, TheInterfaceKeepsToTheReferenceSequences)
     EXPECT_DEATH(FLASH->CR = FLASH_CR_SER | (5U << FLASH_CR_SNB_Pos) | FLASH_CR_STRT, "sector 5");
     FLASH_Lock();
     EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U);
+}
+
+// BSY lasts the datasheet's time; the core stalls at its next read of SR until then, and no sooner.
+TEST_F(SimFlash, OperationsKeepBsySetForTheDatasheetTimes)
+{
+    sim::reset();
+    FLASH_Unlock();
+    const auto timed = [](auto operation) {
+        const uint64_t start = sim::nowNs();
+        EXPECT_EQ(operation(), FLASH_COMPLETE);
+        return sim::nowNs() - start;
+    };
+    EXPECT_EQ(timed([] { return FLASH_EraseSector(FLASH_Sector_10, VoltageRange_3); }), 1000000000U);
+    EXPECT_EQ(timed([] { return FLASH_EraseSector(FLASH_Sector_11, VoltageRange_1); }), 2000000000U) << "x8";
+    EXPECT_EQ(timed([] { return FLASH_ProgramHalfWord(kS10 + 4U, 0x1234U); }), 16000U);
+    sim::flashSetTiming(sim::FlashTiming::Maximum);
+    EXPECT_EQ(timed([] { return FLASH_EraseSector(FLASH_Sector_10, VoltageRange_2); }), 2600000000U) << "x16";
+    EXPECT_EQ(timed([] { return FLASH_ProgramHalfWord(kS10 + 4U, 0x1234U); }), 100000U);
+
+    // Register by register: BSY from STRT on, the same time whatever the firmware does before it reads SR.
+    FLASH->CR = FLASH_CR_SER | FLASH_Sector_11 | (2U << FLASH_CR_PSIZE_Pos);
+    FLASH->CR = FLASH->CR | FLASH_CR_STRT;
+    const uint64_t started = sim::nowNs();
+    EXPECT_EQ(sim::flashBusyUntilNs(), started + 2000000000U);
+    sim::advanceUs(500000);
+    EXPECT_EQ(FLASH->SR & FLASH_SR_BSY, 0U);
+    EXPECT_EQ(sim::nowNs(), started + 2000000000U);
+    EXPECT_EQ(sim::flashBusyUntilNs(), 0U);
+    sim::advanceUs(1);
+    EXPECT_EQ(FLASH->SR & FLASH_SR_BSY, 0U);
+    EXPECT_EQ(sim::nowNs(), started + 2000001000U) << "no stall once BSY is clear";
 }
 
 }  // namespace

@@ -1,0 +1,213 @@
+// The store on a node that drives its outputs: a page transfer while a flight controller is elected only
+// programs, so the outputs keep following the commands and NodeStatus keeps coming; the old page's erase
+// waits until the votes stop. A write that would need an erase then is refused, and so is ERASE.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "chip.hpp"
+#include "firmware/drivers/NVM.hpp"
+#include "firmware/node/params.hpp"
+#include "platform/sim/sim.hpp"
+#include "platform/sim/sim_flash.hpp"
+#include "sitl/node_runner.hpp"
+#include "tests/node/bus_transfers.hpp"
+#include "tests/node/fc_payloads.hpp"
+#include "tests/node/getset_payloads.hpp"
+#include "tests/node/node_fixture.hpp"
+
+namespace {
+
+constexpr uint64_t kMs = 1000000;  // ns
+constexpr uint8_t kFcNode = 20;
+constexpr uint8_t kClientNode = 30;
+constexpr uint64_t kFcUniqId = 0xA0A0A0A0A0A0A0A0ULL;
+constexpr uint32_t kExecuteOpcodeId = 10;
+constexpr uint64_t kExecuteOpcodeSignature = 0x3B131AC5EB69D2CDULL;
+constexpr uint32_t kSlots = 32767;
+
+std::vector<uint64_t> g_compareWrites;  // pwm0's compare writes, virtual ns
+
+uint32_t erases() { return sim::flashEraseCount(10) + sim::flashEraseCount(11); }
+
+class StoreTest : public nodetest::NodeFixture {
+protected:
+    void SetUp() override
+    {
+        NodeFixture::SetUp();
+        client_ = std::make_unique<sim::CanPeer>(0);
+        g_compareWrites.clear();
+        sim::setCompareObserver([](const TIM_TypeDef* timer, unsigned channel, uint32_t, uint64_t ns) {
+            if (timer == TIM5 && channel == 1) {
+                g_compareWrites.push_back(ns);
+            }
+        });
+    }
+    void TearDown() override { sim::setCompareObserver(nullptr); }
+
+    // Records of the rows' compiled-in values, round and round, written before power-on: the node finds
+    // every row stored and writes nothing at start-up. Stops early where the store refuses.
+    static uint32_t fillStore(uint32_t records)
+    {
+        uint32_t n = 0;
+        for (; n < records; ++n) {
+            const uint8_t row = static_cast<uint8_t>(n % Var_Last);
+            if (!NVMSet(row, static_cast<NMVVar_t>(parameterRows[row].val & 0xFFFF))) {
+                break;
+            }
+        }
+        return n;
+    }
+
+    // A flight controller on bus 0 over [from, until): a vote for bus 0 every 100 ms, and a RawCommand
+    // every 2.5 ms (400 Hz) whose value changes every time, so that each one writes the compare registers.
+    void fly(uint64_t from_ns, uint64_t until_ns)
+    {
+        uint8_t raw_tid = 0;
+        uint8_t vote_tid = 0;
+        for (uint64_t t = from_ns, n = 0; t < until_ns; t += 2500000U, ++n) {
+            if (n % 40U == 0U) {
+                for (const sim::CanFrame& f :
+                     bus::framesOf(bus::messageId(24, fc::kUseFlightControllerId, kFcNode), vote_tid++,
+                                   fc::useFlightController(kFcUniqId, 0, 0), fc::kUseFlightControllerSignature)) {
+                    peers[0]->sendAt(t, f);
+                }
+            }
+            const int value = n % 2U == 0U ? 6000 : 3000;
+            for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, fc::kRawCommandId, kFcNode), raw_tid++,
+                                                        fc::rawCommand({value, value, value, value}),
+                                                        fc::kRawCommandSignature)) {
+                peers[0]->sendAt(t, f);
+            }
+        }
+    }
+
+    void requestAt(uint64_t at_ns, uint32_t dtid, uint64_t signature, const std::vector<uint8_t>& payload)
+    {
+        for (const sim::CanFrame& f : bus::framesOf(bus::serviceId(30, dtid, true, nodetest::kNodeIds[0], kClientNode),
+                                                    client_tid_[dtid]++, payload, signature)) {
+            client_->sendAt(at_ns, f);
+        }
+    }
+    void writeParameterAt(uint64_t at_ns, int64_t value)
+    {
+        requestAt(at_ns, bus::kGetSetId, bus::kGetSetSignature,
+                  getset::request(0, getset::value::integer(value), "CAN2PWM_CH1"));
+    }
+
+    // The node's answers of one service on bus 0, in order.
+    static std::vector<bus::Transfer> answers(uint32_t dtid)
+    {
+        std::vector<bus::Transfer> out;
+        for (const bus::Transfer& t : bus::transfersOf(bus::nodeFrames(0))) {
+            if (bus::isService(t.can_id) && bus::dataTypeOfService(t.can_id) == dtid) {
+                out.push_back(t);
+            }
+        }
+        return out;
+    }
+
+    // The longest time between two of the node's NodeStatus broadcasts on the port, up to now.
+    static uint64_t longestNodeStatusGapNs(unsigned port)
+    {
+        uint64_t last = 0;
+        uint64_t longest = 0;
+        for (const auto& [frame, end_ns] : bus::nodeFrames(port)) {
+            if (!bus::isService(frame.id) && bus::dataTypeOfMessage(frame.id) == bus::kNodeStatusId) {
+                longest = std::max(longest, end_ns - last);
+                last = end_ns;
+            }
+        }
+        return std::max(longest, sim::nowNs() - last);
+    }
+
+    static uint64_t longestGapNs(const std::vector<uint64_t>& times, uint64_t from_ns, uint64_t until_ns)
+    {
+        uint64_t last = from_ns;
+        uint64_t longest = 0;
+        for (const uint64_t t : times) {
+            if (t >= from_ns && t < until_ns) {
+                longest = std::max(longest, t - last);
+                last = t;
+            }
+        }
+        return std::max(longest, until_ns - last);
+    }
+
+    std::unique_ptr<sim::CanPeer> client_;
+    std::map<uint32_t, uint8_t> client_tid_;
+};
+
+TEST_F(StoreTest, APageTransferInFlightOnlyProgramsAndTheOldPageIsErasedOnceTheVotesStop)
+{
+    InitNVM();
+    ASSERT_EQ(fillStore(kSlots - 12U), kSlots - 12U);  // twelve free records left
+    sim::reset();
+    fly(100 * kMs, 3000 * kMs);
+    for (uint64_t i = 0; i < 20U; ++i) {
+        writeParameterAt((1000 + 50 * i) * kMs, 1);  // its compiled-in value: the outputs' mapping stays
+    }
+    const uint32_t erased = erases();
+    sitl::powerOn();
+    sitl::runUntilNs(3000 * kMs);
+
+    ASSERT_EQ(answers(bus::kGetSetId).size(), 20U);
+    EXPECT_EQ(sim::flashPeek16(sim::kFlashSector11), 0x0000U) << "the store moved to its other page";
+    EXPECT_EQ(erases(), erased) << "without an erase";
+    EXPECT_TRUE(EE_ErasePending());
+    EXPECT_GT(g_compareWrites.size(), 1000U);
+    EXPECT_LE(longestGapNs(g_compareWrites, 200 * kMs, 3000 * kMs), 50 * kMs) << "the outputs followed the commands";
+    for (unsigned port = 0; port < 3; ++port) {
+        EXPECT_LE(longestNodeStatusGapNs(port), 1100 * kMs) << "port " << port;
+    }
+
+    sitl::runUntilNs(6500 * kMs);  // the vote times out at 3.25 s, the quiet time ends at 5.25 s
+    EXPECT_EQ(erases(), erased + 1U) << "the old page erased once the votes stopped";
+    EXPECT_FALSE(EE_ErasePending());
+}
+
+TEST_F(StoreTest, WhileElectedAWriteThatNeedsAnEraseAndEraseItselfAreRefused)
+{
+    InitNVM();
+    ASSERT_EQ(fillStore(kSlots), kSlots);
+    NVMAllowErase(false);  // both pages full: the second one without the first one's erase
+    fillStore(2U * kSlots);
+    ASSERT_TRUE(NVMWriteRefused());
+    sim::reset();
+    fly(100 * kMs, 1000 * kMs);
+    writeParameterAt(500 * kMs, 7);
+    requestAt(600 * kMs, kExecuteOpcodeId, kExecuteOpcodeSignature, {1, 0, 0, 0, 0, 0, 0});  // ERASE
+    writeParameterAt(4500 * kMs, 7);
+    sitl::powerOn();
+
+    sitl::runUntilNs(1000 * kMs);
+    ASSERT_EQ(answers(bus::kGetSetId).size(), 1U);
+    EXPECT_EQ(getset::valueOf(answers(bus::kGetSetId)[0].payload), 1) << "refused: the value unchanged";
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1);
+    ASSERT_EQ(answers(kExecuteOpcodeId).size(), 1U);
+    EXPECT_EQ(answers(kExecuteOpcodeId)[0].payload.back(), 0U) << "ERASE answers ok=false";
+
+    // The vote times out at 1.15 s, the quiet time ends at 3.15 s: the erase, then the write, whose own
+    // transfer leaves an erase the node runs at once, before the answer leaves.
+    sitl::runUntilNs(6000 * kMs);
+    ASSERT_EQ(answers(bus::kGetSetId).size(), 2U);
+    EXPECT_EQ(getset::valueOf(answers(bus::kGetSetId)[1].payload), 7) << "stored once the erase could run";
+}
+
+// The first start on blank flash formats the store: both pages erased, a second each, before the node
+// drives anything. A start on a formatted store erases nothing.
+TEST_F(StoreTest, OnlyTheFirstStartOnBlankFlashPaysForTheErases)
+{
+    sim::flashReset();
+    sitl::powerOn();
+    EXPECT_GE(sim::nowNs(), 2000 * kMs);
+    sim::powerCycle();
+    const uint64_t again = sim::nowNs();
+    sitl::powerOn();
+    EXPECT_LT(sim::nowNs() - again, 20 * kMs);
+}
+
+}  // namespace
