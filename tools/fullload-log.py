@@ -27,7 +27,7 @@ def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 10.0
     start_us = int(float(sys.argv[2]) * 1e6) if len(sys.argv) > 2 else 0
     end_us = int(seconds * 1e6)
-    out = sys.stdout
+    lines = []  # (microseconds, bus, text): written in time order, as a replay takes them
     for bus, node in ((0, 10), (1, 20), (2, 30)):
         tid = {"vote": 0, "cmd": 0, "array": 0, "foreign": 0, "getset": 0}
         next_vote = start_us + 1000 if bus == 0 else end_us
@@ -66,9 +66,12 @@ def main():
                 frames = [(0x1F7D0032, [0xC0 | f])]
                 tid["foreign"] = (f + 1) % 32
             stamp = "(%d.%06d) can%d " % (t // 1000000, t % 1000000, bus)
+            at = t
             for can_id, data in frames:
-                out.write(stamp + "%08X#%s\n" % (can_id, "".join("%02X" % b for b in data)))
+                lines.append((at, bus, stamp + "%08X#%s\n" % (can_id, "".join("%02X" % b for b in data))))
                 t += frame_bits(can_id, data)
+    lines.sort(key=lambda line: (line[0], line[1]))  # stable: a transfer's frames keep their order
+    sys.stdout.writelines(text for _, _, text in lines)
 
 
 if __name__ == "__main__":
