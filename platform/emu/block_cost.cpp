@@ -15,6 +15,8 @@ struct Cost {
     bool pipelinable;  // a single load or store, whose address phase overlaps a preceding one
 };
 
+uint32_t registerBit(unsigned reg);
+
 int8_t registerNumber(unsigned reg)
 {
     if (reg >= ARM_REG_R0 && reg <= ARM_REG_R12) {
@@ -76,8 +78,16 @@ Cost costOf(const cs_insn& insn)
     case ARM_INS_LDRT: case ARM_INS_LDRBT: case ARM_INS_LDRHT: case ARM_INS_LDRSBT: case ARM_INS_LDRSHT:
     case ARM_INS_LDREX: case ARM_INS_LDREXB: case ARM_INS_LDREXH:
         return {2, Access::Read, true};
-    case ARM_INS_STR: case ARM_INS_STRB: case ARM_INS_STRH: case ARM_INS_STRT: case ARM_INS_STRBT:
-    case ARM_INS_STRHT: case ARM_INS_STREX: case ARM_INS_STREXB: case ARM_INS_STREXH:
+    case ARM_INS_STR: case ARM_INS_STRB: case ARM_INS_STRH:
+        // With an immediate offset the address is formed at once and the data goes out while the next
+        // instruction executes: 1 cycle, and nothing pipelines behind it.
+        if (const cs_arm_op* address = addressOperand(arm);
+            address != nullptr && address->mem.index == ARM_REG_INVALID && !arm.writeback) {
+            return {1, Access::Write, false};
+        }
+        return {2, Access::Write, true};
+    case ARM_INS_STRT: case ARM_INS_STRBT: case ARM_INS_STRHT: case ARM_INS_STREX: case ARM_INS_STREXB:
+    case ARM_INS_STREXH:
         return {2, Access::Write, true};
     case ARM_INS_LDRD: return {3, Access::Read, false};
     case ARM_INS_STRD: return {3, Access::Write, false};
@@ -104,7 +114,43 @@ Cost costOf(const cs_insn& insn)
     }
 }
 
+uint32_t registerBit(unsigned reg)
+{
+    const int8_t n = registerNumber(reg);
+    return n < 0 ? 0U : 1U << n;
+}
+
+// The registers a load's address is formed from.
+uint32_t addressRegisters(const cs_arm& arm)
+{
+    const cs_arm_op* address = addressOperand(arm);
+    return address == nullptr ? 0U
+                              : registerBit(static_cast<unsigned>(address->mem.base)) |
+                                    registerBit(static_cast<unsigned>(address->mem.index));
+}
+
 }  // namespace
+
+// The registers r0..r14 the instruction writes with its result; a load's or store's base written back
+// is formed in the address phase and holds nothing up.
+uint32_t BlockDecoder::resultRegisters(const cs_insn& insn, Access access) const
+{
+    cs_regs read{}, written{};
+    uint8_t readCount = 0, writtenCount = 0;
+    if (cs_regs_access(handle_, &insn, read, &readCount, written, &writtenCount) != CS_ERR_OK) {
+        return 0;
+    }
+    uint32_t bits = 0;
+    for (uint8_t i = 0; i < writtenCount; ++i) {
+        bits |= registerBit(written[i]);
+    }
+    if (access != Access::None) {
+        if (const cs_arm_op* address = addressOperand(insn.detail->arm); address != nullptr && insn.detail->arm.writeback) {
+            bits &= ~registerBit(static_cast<unsigned>(address->mem.base));
+        }
+    }
+    return bits;
+}
 
 BlockDecoder::BlockDecoder()
 {
@@ -131,11 +177,19 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
     cs_insn* insns = nullptr;
     const std::size_t count = cs_disasm(handle_, code.data(), code.size(), address, 0, &insns);
     bool afterLoadStore = false;
+    uint32_t lastResults = 0;  // what the instruction before wrote
     for (std::size_t i = 0; i < count; ++i) {
+        const cs_arm& arm = insns[i].detail->arm;
         const Cost cost = costOf(insns[i]);
         block.cycles += cost.pipelinable && afterLoadStore ? 1U : cost.cycles;
+        // A load cannot form its address from a result still being written: it waits a cycle (and so
+        // does not pipeline behind the load that produces it).
+        if (cost.pipelinable && cost.access == Access::Read && (addressRegisters(arm) & lastResults) != 0U) {
+            ++block.cycles;
+        }
         afterLoadStore = cost.pipelinable;
-        if (cost.access == Access::Read && literal(insns[i].detail->arm)) {
+        lastResults = resultRegisters(insns[i], cost.access);
+        if (cost.access == Access::Read && literal(arm)) {
             ++block.literalLoads;
         }
         // Every floating-point instruction of the M4 is a V one (VADD, VLDR, VMOV, VMRS, ...).

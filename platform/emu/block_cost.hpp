@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+struct cs_insn;
+
 namespace emu {
 
 // Cycles a taken branch adds for the pipeline refill (1 + P with P = 2 on the M4).
@@ -48,6 +50,8 @@ public:
     BlockInfo decode(uint32_t address, std::span<const uint8_t> code) const;
 
 private:
+    uint32_t resultRegisters(const cs_insn& insn, Access access) const;
+
     std::size_t handle_ = 0;  // Capstone's csh
 };
 

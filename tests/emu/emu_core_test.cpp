@@ -71,23 +71,16 @@ TEST_F(EmuCore, CyclesFollowCortexM4Timing)
 {
     start("cycles");
     runToEnd();
-    // ALU and MUL 1, a load 2 and each load behind it 1, PUSH/POP 1 + N, a taken branch 1 + 2, BKPT 1.
-    EXPECT_EQ(core.cycles(), 4U + 4U + 5U + 5U + 3U + 1U);
+    // ALU and MUL 1, a load 2 and each load behind it 1 (2 for the one whose base the load before it
+    // wrote), PUSH/POP 1 + N, a taken branch 1 + 2, BKPT 1.
+    EXPECT_EQ(core.cycles(), 4U + 5U + 5U + 5U + 3U + 1U);
     EXPECT_EQ(core.instructions(), 11U);
 }
 
 TEST_F(EmuCore, FlashWaitStatesCostUntilPrefetchAndCacheHideThem)
 {
     start("cycles");
-    auto loopCycles = [&](uint32_t flashAcr) {
-        TestChip otherChip;
-        otherChip.flashAcr = flashAcr;
-        emu::Core other(otherChip, otherChip);
-        EXPECT_EQ(other.load(image), "");
-        other.resumeAt(symbol("loop"));
-        EXPECT_EQ(other.run(kPlenty), emu::Stop::Breakpoint) << other.report().text();
-        return other.cycles();
-    };
+    auto loopCycles = [&](uint32_t flashAcr) { return cyclesFrom("loop", flashAcr); };
     // 100 passes of 13 ALU instructions and a branch, taken 99 times.
     const uint64_t noWait = loopCycles(0);
     EXPECT_EQ(noWait, 1U + 100U * 14U + 99U * 2U + 1U);
@@ -96,6 +89,15 @@ TEST_F(EmuCore, FlashWaitStatesCostUntilPrefetchAndCacheHideThem)
     const uint64_t accelerated = loopCycles(kLatency5 | kPrefetch | kCaches);
     EXPECT_GT(accelerated, noWait) << "the first fetch misses";
     EXPECT_LE(accelerated, noWait + 2U * 5U) << "then the loop runs from the cache";
+}
+
+// The Cortex-M4 TRM's load/store pipelining.
+TEST_F(EmuCore, LoadsBehindTheirAddressAndImmediateStoresCostAsOnTheM4)
+{
+    start("timing");
+    EXPECT_EQ(cyclesFrom("load_after_load"), 2U + 2U + 1U + 1U + 1U + 1U);
+    EXPECT_EQ(cyclesFrom("load_after_alu"), 2U + 1U + 3U + 1U + 3U + 1U + 2U + 1U);
+    EXPECT_EQ(cyclesFrom("store_immediate"), 2U + 1U + 1U + 1U + 2U + 1U + 1U + 2U + 1U);
 }
 
 }  // namespace

@@ -46,6 +46,19 @@ protected:
         ASSERT_EQ(core.report().what, "bkpt #0") << core.report().text();
     }
 
+    // The cycles from `entry` to its BKPT on a core of its own (nothing run before, so no refill into
+    // it), with FLASH_ACR as given.
+    uint64_t cyclesFrom(const std::string& entry, uint32_t flashAcr = 0)
+    {
+        TestChip otherChip;
+        otherChip.flashAcr = flashAcr;
+        emu::Core other(otherChip, otherChip);
+        EXPECT_EQ(other.load(image), "");
+        other.resumeAt(symbol(entry));
+        EXPECT_EQ(other.run(kPlenty), emu::Stop::Breakpoint) << other.report().text();
+        return other.cycles();
+    }
+
     std::vector<uint32_t> logged() { return logFrom(0); }
     std::vector<uint32_t> logFrom(unsigned first)
     {
