@@ -56,6 +56,7 @@ bool runLive(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t unt
         const uint64_t wall = std::min(clock.wallNs(), untilNs);
         if (sim::nowNs() < wall) {
             if (!runUntil(std::min(wall, sim::nowNs() + kSliceNs))) {
+                clock.finish(sim::nowNs());
                 return false;
             }
             clock.check(sim::nowNs());
@@ -64,6 +65,7 @@ bool runLive(const std::vector<std::unique_ptr<Backend>>& backends, uint64_t unt
             wait(backends, std::min(sim::nowNs() - wall + 1000, kSliceNs));
         }
     }
+    clock.finish(sim::nowNs());
     return true;
 }
 
