@@ -162,6 +162,13 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
 
     void catchUp()
     {
+        advanceModels();
+        watchNextEvent();
+    }
+
+    // The models' clock to the core's cycle count.
+    void advanceModels()
+    {
         const uint64_t cycles = core.cycles();
         const uint64_t hz = sim::clocks().hclk;
         if (cycles > synced_cycles && hz != 0U) {
@@ -170,7 +177,6 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
             ns_remainder = scaled % hz;
             sim::advanceNs(scaled / hz);
         }
-        watchNextEvent();
     }
 
     // An access may have scheduled an event (a character started, a frame queued): watch for it.
@@ -199,9 +205,10 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         }
     }
 
+    // The next event is looked for after the access only: it may have scheduled one.
     bool read(uint32_t addr, unsigned width, uint32_t* value) override
     {
-        catchUp();
+        advanceModels();
         const bool answered = sim::busRead(addr, width, value);
         watchNextEvent();
         return answered;
@@ -209,7 +216,7 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
 
     bool write(uint32_t addr, unsigned width, uint32_t value) override
     {
-        catchUp();
+        advanceModels();
         if (!sim::busWrite(addr, width, value)) {
             return false;
         }
