@@ -286,6 +286,73 @@ TEST_P(LiveBothWays, RestartNodeFromAToolBringsTheNodeBackOnItsNodeId)
     EXPECT_EQ(node.stop(SIGINT), 0);
 }
 
+// A DroneCAN GUI tool's session on a node without an ID: the tool is the allocator and, as a real one
+// does, forgets a unique ID whose next part comes more than 500 ms after its answer; then it reads the
+// parameters one by one. Only a node that keeps up with the wall clock gets its follow-ups in on time.
+TEST_P(LiveBothWays, AnAllocatorWithAFollowUpTimeoutGivesAnIdAndTheParametersAreRead)
+{
+    constexpr auto kFollowUpTimeout = std::chrono::milliseconds(500);
+    constexpr uint8_t kGiven = 42;
+    std::vector<std::string> args = {"--param", "NETID1=0", "--uid", "03020100,07060504,0B0A0908", "--can1", "none",
+                                     "--can3", "none"};
+    const std::vector<std::string> how = firmware();
+    args.insert(args.end(), how.begin(), how.end());
+    live::Node node(dir, args);
+    McastClient bus1(1);
+
+    std::vector<uint8_t> known;
+    Clock::time_point answered{};
+    unsigned late = 0;
+    uint8_t tid = 0;
+    const auto giveUp = Clock::now() + 3 * live::kPatience;
+    while (known.size() < 16) {
+        const auto request = bus1.await([](const bus::Transfer& t) {
+            return (t.can_id & 0x7FU) == 0 && !bus::isService(t.can_id) && ((t.can_id >> 8) & 3U) == bus::kAllocationId;
+        });
+        ASSERT_TRUE(request.has_value() && Clock::now() < giveUp)
+            << "no node ID after " << known.size() << " bytes; " << late << " follow-ups came after the timeout";
+        bus1.forget();
+        const std::vector<uint8_t>& p = request->payload;
+        ASSERT_FALSE(p.empty());
+        const bool first = (p[0] & 1U) != 0;
+        if (!first && (known.empty() || Clock::now() - answered > kFollowUpTimeout)) {
+            late += known.empty() ? 0U : 1U;
+            known.clear();
+            continue;
+        }
+        if (first) {
+            known.clear();
+        }
+        known.insert(known.end(), p.begin() + 1, p.end());
+        ASSERT_LE(known.size(), 16U);
+        std::vector<uint8_t> answer = {static_cast<uint8_t>(known.size() == 16 ? kGiven << 1 : 0)};
+        answer.insert(answer.end(), known.begin(), known.end());
+        bus1.sendTransfer(bus::messageId(24, bus::kAllocationId, kClient), tid++, answer, bus::kAllocationSignature);
+        answered = Clock::now();
+    }
+    std::cout << late << " follow-ups came after the allocator's timeout\n";
+    ASSERT_TRUE(bus1.await(nodeStatusFrom(kGiven))) << "the port did not take node ID " << int{kGiven};
+
+    // Every parameter by index, as a tool lists them, up to the empty answer after the last.
+    std::vector<std::string> names;
+    for (uint16_t index = 0; index < 256; ++index) {
+        const std::vector<uint8_t> answer = call(bus1, kGiven, bus::kGetSetId, bus::kGetSetSignature,
+                                                 getset::request(index, getset::value::kEmpty),
+                                                 static_cast<uint8_t>(index & 31U));
+        ASSERT_FALSE(answer.empty()) << "no answer for index " << index;
+        if (answer == getset::kNoSuchParameter) {
+            break;
+        }
+        constexpr std::size_t kIntegerUnions = 4 * 9;
+        ASSERT_GT(answer.size(), kIntegerUnions) << "index " << index;
+        names.emplace_back(answer.begin() + kIntegerUnions, answer.end());
+    }
+    ASSERT_GT(names.size(), 3U);
+    EXPECT_EQ(names[0], "FORMATID");
+    EXPECT_EQ(names[2], "NETID1");
+    EXPECT_EQ(node.stop(SIGTERM), 0);
+}
+
 TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)
 {
     const fs::path link = dir / "slcan0";
