@@ -2,6 +2,7 @@
 
 #include <capstone/capstone.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 
@@ -103,8 +104,9 @@ Cost costOf(const cs_insn& insn)
     case ARM_INS_VLDMIA: case ARM_INS_VLDMDB: return {1 + registers(arm, 1), Access::Read, false};
     case ARM_INS_VSTMIA: case ARM_INS_VSTMDB: return {1 + registers(arm, 1), Access::Write, false};
     case ARM_INS_MLA: case ARM_INS_MLS: return {2, Access::None, false};
-    // 2..12 cycles depending on the operands; the middle of the range.
-    case ARM_INS_SDIV: case ARM_INS_UDIV: return {7, Access::None, false};
+    // 2..12 cycles depending on the operands: the middle of the range in an IT block; otherwise the
+    // core charges it by its operands.
+    case ARM_INS_SDIV: case ARM_INS_UDIV: return {arm.cc == ARM_CC_AL ? 0U : 7U, Access::None, false};
     case ARM_INS_VMLA: case ARM_INS_VMLS: case ARM_INS_VNMLA: case ARM_INS_VNMLS: case ARM_INS_VFMA:
     case ARM_INS_VFMS: case ARM_INS_VFNMA: case ARM_INS_VFNMS:
         return {3, Access::None, false};
@@ -130,6 +132,15 @@ uint32_t addressRegisters(const cs_arm& arm)
 }
 
 }  // namespace
+
+uint32_t divisionCycles(uint32_t dividend, uint32_t divisor)
+{
+    if (divisor == 0U || dividend < divisor) {
+        return 2;
+    }
+    const auto quotientBits = static_cast<uint32_t>(std::countl_zero(divisor) - std::countl_zero(dividend) + 1);
+    return 2U + (quotientBits * 10U + 31U) / 32U;
+}
 
 // The registers r0..r14 the instruction writes with its result; a load's or store's base written back
 // is formed in the address phase and holds nothing up.
@@ -191,6 +202,13 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
         lastResults = resultRegisters(insns[i], cost.access);
         if (cost.access == Access::Read && literal(arm)) {
             ++block.literalLoads;
+        }
+        if ((insns[i].id == ARM_INS_UDIV || insns[i].id == ARM_INS_SDIV) && arm.cc == ARM_CC_AL) {
+            // Rd, Rn, Rm (Rd, Rm when Rd is Rn).
+            const auto reg = [&arm](int n) { return registerNumber(static_cast<unsigned>(arm.operands[n].reg)); };
+            const bool three = arm.op_count == 3;
+            block.divisions.push_back({static_cast<uint32_t>(insns[i].address), reg(0), reg(three ? 1 : 0),
+                                       reg(three ? 2 : 1), insns[i].id == ARM_INS_SDIV});
         }
         // Every floating-point instruction of the M4 is a V one (VADD, VLDR, VMOV, VMRS, ...).
         block.usesFp = block.usesFp || insns[i].mnemonic[0] == 'v';

@@ -14,6 +14,21 @@ namespace emu {
 // Cycles a taken branch adds for the pipeline refill (1 + P with P = 2 on the M4).
 constexpr uint32_t kBranchRefill = 2;
 
+// UDIV/SDIV terminate early by the operands' leading zeros: 2 cycles when the quotient has no
+// significant bit (dividend below divisor, or a zero divisor), 12 for a 32-bit quotient, linear
+// between. Magnitudes for SDIV.
+uint32_t divisionCycles(uint32_t dividend, uint32_t divisor);
+
+// An unconditional UDIV/SDIV (Rd = Rn / Rm, registers r0..r14). The core executes it itself, so that it
+// sees the operands its cost depends on; one in an IT block costs the middle of the range, 7.
+struct Division {
+    uint32_t address = 0;
+    int8_t quotient = 0;
+    int8_t dividend = 0;
+    int8_t divisor = 0;
+    bool isSigned = false;
+};
+
 enum class Access : uint8_t { None, Read, Write };
 
 // Where an instruction may read or write: between base + low and base + high, base being r0..r14
@@ -38,6 +53,7 @@ struct BlockInfo {
     uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
     std::vector<uint32_t> addresses;  // of each instruction
     std::vector<MemoryOperand> memory;  // what each of them reads or writes
+    std::vector<Division> divisions;    // not in its cycles
 };
 
 class BlockDecoder {

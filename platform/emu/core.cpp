@@ -129,6 +129,7 @@ Core::Core(Bus& bus, InterruptSource& interrupts)
 {
     check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &uc_), "uc_open");
     check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M4), "selecting the Cortex-M4");
+    check(uc_ctl_exits_enable(uc_), "enabling exits");
     check(uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()), "mapping flash");
     check(uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, ram_.data()), "mapping RAM");
     regions_ = {Region{this, kSystemMemoryBase}, Region{this, kPeripheralBase}, Region{this, kScsBase}};
@@ -258,9 +259,18 @@ Stop Core::run(uint64_t cycleBudget)
                 return Stop::Fault;
             }
             continue;
+        case Event::SplitAtDivisions:
+            // Between runs: Unicorn takes new exits and drops a translation only outside uc_emu_start.
+            check(uc_ctl_set_exits(uc_, exits_.data(), exits_.size()), "setting exits");
+            check(uc_ctl_remove_cache(uc_, toSplit_->start, toSplit_->start + toSplit_->bytes),
+                  "dropping a translated block");
+            continue;
         case Event::Breakpoint: return Stop::Breakpoint;
         case Event::Fault: return Stop::Fault;
         case Event::None: break;
+        }
+        if (err == UC_ERR_OK && divideAt(pc_)) {
+            continue;
         }
         if (err != UC_ERR_OK) {
             fault(err == UC_ERR_INSN_INVALID ? std::string("undefined instruction")
@@ -317,12 +327,7 @@ void Core::onBlock(uint32_t address, uint32_t size)
     if (!flashToRestore_.empty()) {
         restoreFlash();
     }
-    const bool sequential = address == nextSequential_;
-    if (!sequential && nextSequential_ != kNoBlock) {
-        cycles_ += kBranchRefill;
-        refillToCharge_ = kBranchRefill;
-    }
-    nextSequential_ = address;  // a restart here does not pay the refill again
+    const bool sequential = arriveAt(address);
     if (cycles_ >= stopAt_) {
         stopWith(Event::Budget);
         return;
@@ -341,6 +346,10 @@ void Core::onBlock(uint32_t address, uint32_t size)
         return;
     }
     BlockInfo& block = blockAt(address, size);
+    if (!block.divisions.empty()) {
+        splitAtDivisions(block);
+        return;
+    }
     if (block.watched) {
         for (const Watch& w : watches_) {
             if (w.address == address) {
@@ -360,6 +369,64 @@ void Core::onBlock(uint32_t address, uint32_t size)
     historyNext_ = (historyNext_ + 1U) % kHistory;
     current_ = &block;
     nextSequential_ = address + size;
+}
+
+// The refill if the code before branched away rather than followed on to `address`.
+bool Core::arriveAt(uint32_t address)
+{
+    const bool sequential = address == nextSequential_;
+    if (!sequential && nextSequential_ != kNoBlock) {
+        cycles_ += kBranchRefill;
+        refillToCharge_ = kBranchRefill;
+    }
+    nextSequential_ = address;  // a restart here does not pay the refill again
+    return sequential;
+}
+
+void Core::splitAtDivisions(const BlockInfo& block)
+{
+    for (const Division& d : block.divisions) {
+        if (divisions_.emplace(d.address, d).second) {
+            exits_.push_back(d.address);
+        }
+    }
+    toSplit_ = &block;
+    stopWith(Event::SplitAtDivisions);  // before the block runs: restarted here, it pays nothing twice
+}
+
+// UDIV and SDIV as the architecture defines them (a zero divisor gives 0 with DIV_0_TRP clear, as after
+// reset; INT_MIN / -1 wraps), at the cost their operands decide.
+bool Core::divideAt(uint32_t address)
+{
+    const auto it = divisions_.find(address);
+    if (it == divisions_.end()) {
+        return false;
+    }
+    const Division& d = it->second;
+    arriveAt(address);
+    const uint32_t n = reg(static_cast<unsigned>(d.dividend));
+    const uint32_t m = reg(static_cast<unsigned>(d.divisor));
+    uint32_t quotient = 0;
+    uint32_t cost = 0;
+    if (d.isSigned) {
+        auto magnitude = [](uint32_t v) { return static_cast<int32_t>(v) < 0 ? 0U - v : v; };
+        const uint32_t q = m == 0U ? 0U : magnitude(n) / magnitude(m);
+        quotient = (static_cast<int32_t>(n) < 0) != (static_cast<int32_t>(m) < 0) ? 0U - q : q;
+        cost = divisionCycles(magnitude(n), magnitude(m));
+    } else {
+        quotient = m == 0U ? 0U : n / m;
+        cost = divisionCycles(n, m);
+    }
+    set(d.quotient == 13 ? UC_ARM_REG_SP : d.quotient == 14 ? UC_ARM_REG_LR : UC_ARM_REG_R0 + d.quotient, quotient);
+    cycles_ += cost;
+    if (current_ != nullptr) {
+        current_->cyclesRun += cost;
+    }
+    ++instructions_;
+    constexpr uint32_t kDivisionBytes = 4;
+    pc_ = address + kDivisionBytes;
+    nextSequential_ = pc_;
+    return true;
 }
 
 }  // namespace emu

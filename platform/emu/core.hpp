@@ -81,7 +81,7 @@ private:
         uint32_t frame;  // where its frame was stacked
         bool fpSaved;    // its frame's FP state was stored (lazily, at the handler's first FP instruction)
     };
-    enum class Event { None, Budget, TakeException, ExceptionReturn, Breakpoint, Fault };
+    enum class Event { None, Budget, TakeException, ExceptionReturn, SplitAtDivisions, Breakpoint, Fault };
     // A range the bus serves; Unicorn hands its callbacks the offset into it.
     struct Region {
         Core* core;
@@ -93,6 +93,9 @@ private:
     void setControl(uint32_t value);
 
     void onBlock(uint32_t address, uint32_t size);
+    bool arriveAt(uint32_t address);
+    void splitAtDivisions(const BlockInfo& block);
+    bool divideAt(uint32_t address);
     BlockInfo& blockAt(uint32_t address, uint32_t size);
     int executionPriority() const;
     std::optional<PendingException> takeable();
@@ -139,7 +142,7 @@ private:
     static constexpr unsigned kHistory = 8;
     std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
-    const BlockInfo* current_ = nullptr;
+    BlockInfo* current_ = nullptr;
 
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
@@ -161,6 +164,11 @@ private:
         std::function<void(uint64_t)> reached;
     };
     std::vector<Watch> watches_;
+    // Every division seen is an exit of Unicorn's: a block ends before it, the core executes it and
+    // charges it by its operands. A block first run with a division in it is translated again, split.
+    std::unordered_map<uint32_t, Division> divisions_;
+    std::vector<uint64_t> exits_;
+    const BlockInfo* toSplit_ = nullptr;
     uint32_t pc_ = 0;
     uint32_t hold_ = kNoBlock;
 

@@ -91,13 +91,44 @@ TEST_F(EmuCore, FlashWaitStatesCostUntilPrefetchAndCacheHideThem)
     EXPECT_LE(accelerated, noWait + 2U * 5U) << "then the loop runs from the cache";
 }
 
-// The Cortex-M4 TRM's load/store pipelining.
+// The Cortex-M4 TRM's load/store pipelining and early-terminating division.
 TEST_F(EmuCore, LoadsBehindTheirAddressAndImmediateStoresCostAsOnTheM4)
 {
     start("timing");
     EXPECT_EQ(cyclesFrom("load_after_load"), 2U + 2U + 1U + 1U + 1U + 1U);
     EXPECT_EQ(cyclesFrom("load_after_alu"), 2U + 1U + 3U + 1U + 3U + 1U + 2U + 1U);
     EXPECT_EQ(cyclesFrom("store_immediate"), 2U + 1U + 1U + 1U + 2U + 1U + 1U + 2U + 1U);
+}
+
+TEST_F(EmuCore, DivisionsCostTwoToTwelveByTheirOperandsAndGiveTheArchitecturesQuotients)
+{
+    start("timing");
+    struct Case {
+        const char* entry;
+        uint64_t cycles;
+        uint32_t quotient;
+    };
+    constexpr uint64_t kOperands = 4, kRecord = 3 + 2 + 1 + 1;  // branch, LDR, STR, BKPT
+    for (const Case& c : {Case{"udiv_below", 2, 0}, Case{"udiv_by_zero", 2, 0}, Case{"udiv_small", 4, 14},
+                          Case{"udiv_full", 12, 0xFFFFFFFFU}, Case{"sdiv_negative", 4, static_cast<uint32_t>(-14)},
+                          Case{"sdiv_min", 12, 0x80000000U}, Case{"sdiv_by_zero", 2, 0}}) {
+        TestChip otherChip;
+        emu::Core other(otherChip, otherChip);
+        ASSERT_EQ(other.load(image), "");
+        other.resumeAt(symbol(c.entry));
+        ASSERT_EQ(other.run(kPlenty), emu::Stop::Breakpoint) << other.report().text();
+        EXPECT_EQ(other.cycles(), kOperands + c.cycles + kRecord) << c.entry;
+        EXPECT_EQ(other.instructions(), 4U + 1U + 4U) << c.entry;
+        uint32_t quotient = 0;
+        std::memcpy(&quotient, &other.ram()[symbol("quotient") - emu::kRamBase], sizeof quotient);
+        EXPECT_EQ(quotient, c.quotient) << c.entry;
+    }
+    // Two passes, the branch taken once: 0xFFFFFFFF / 1, then 0xFFFF / 1.
+    core.resumeAt(symbol("udiv_loop"));
+    runToEnd();
+    EXPECT_EQ(core.cycles(), 4U + (12U + 4U) + 2U + (7U + 4U) + 1U);
+    EXPECT_EQ(word("quotients", 0), 0xFFFFFFFFU);
+    EXPECT_EQ(word("quotients", 1), 0xFFFFU);
 }
 
 }  // namespace
