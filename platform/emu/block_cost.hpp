@@ -19,8 +19,8 @@ constexpr uint32_t kBranchRefill = 2;
 // between. Magnitudes for SDIV.
 uint32_t divisionCycles(uint32_t dividend, uint32_t divisor);
 
-// An unconditional UDIV/SDIV (Rd = Rn / Rm, registers r0..r14). The core executes it itself, so that it
-// sees the operands its cost depends on; one in an IT block costs the middle of the range, 7.
+// An unconditional UDIV/SDIV (Rd = Rn / Rm, registers r0..r14), charged by the core from the operands it
+// runs with; one in an IT block costs the middle of the range, 7.
 struct Division {
     uint32_t address = 0;
     int8_t quotient = 0;

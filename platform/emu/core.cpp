@@ -269,7 +269,7 @@ Stop Core::run(uint64_t cycleBudget)
         case Event::Fault: return Stop::Fault;
         case Event::None: break;
         }
-        if (err == UC_ERR_OK && divideAt(pc_)) {
+        if (err == UC_ERR_OK && reachedSplit(pc_)) {
             continue;
         }
         if (err != UC_ERR_OK) {
@@ -327,7 +327,12 @@ void Core::onBlock(uint32_t address, uint32_t size)
     if (!flashToRestore_.empty()) {
         restoreFlash();
     }
-    const bool sequential = arriveAt(address);
+    const bool sequential = address == nextSequential_;
+    if (!sequential && nextSequential_ != kNoBlock) {
+        cycles_ += kBranchRefill;
+        refillToCharge_ = kBranchRefill;
+    }
+    nextSequential_ = address;  // a restart here does not pay the refill again
     if (cycles_ >= stopAt_) {
         stopWith(Event::Budget);
         return;
@@ -346,7 +351,7 @@ void Core::onBlock(uint32_t address, uint32_t size)
         return;
     }
     BlockInfo& block = blockAt(address, size);
-    if (!block.divisions.empty()) {
+    if (!block.divisions.empty() && block.divisions.back().address != address) {
         splitAtDivisions(block);
         return;
     }
@@ -360,7 +365,10 @@ void Core::onBlock(uint32_t address, uint32_t size)
     if (block.usesFp && lazyFpFrame_ >= 0) {
         storeLazyFpState();
     }
-    const uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
+    uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
+    if (!block.divisions.empty()) {
+        cost += divisionCost(block.divisions.front());  // split: the block starts with it
+    }
     cycles_ += cost;
     block.cyclesRun += cost + refillToCharge_;
     refillToCharge_ = 0;
@@ -371,22 +379,11 @@ void Core::onBlock(uint32_t address, uint32_t size)
     nextSequential_ = address + size;
 }
 
-// The refill if the code before branched away rather than followed on to `address`.
-bool Core::arriveAt(uint32_t address)
-{
-    const bool sequential = address == nextSequential_;
-    if (!sequential && nextSequential_ != kNoBlock) {
-        cycles_ += kBranchRefill;
-        refillToCharge_ = kBranchRefill;
-    }
-    nextSequential_ = address;  // a restart here does not pay the refill again
-    return sequential;
-}
-
+// A division that does not start its block gets an exit: translated again, the block ends before it.
 void Core::splitAtDivisions(const BlockInfo& block)
 {
     for (const Division& d : block.divisions) {
-        if (divisions_.emplace(d.address, d).second) {
+        if (d.address != block.start && std::find(exits_.begin(), exits_.end(), d.address) == exits_.end()) {
             exits_.push_back(d.address);
         }
     }
@@ -394,39 +391,28 @@ void Core::splitAtDivisions(const BlockInfo& block)
     stopWith(Event::SplitAtDivisions);  // before the block runs: restarted here, it pays nothing twice
 }
 
-// UDIV and SDIV as the architecture defines them (a zero divisor gives 0 with DIV_0_TRP clear, as after
-// reset; INT_MIN / -1 wraps), at the cost their operands decide.
-bool Core::divideAt(uint32_t address)
+// Run to a division's exit: the block before it is translated split. Without the exit the run goes on
+// into a block that starts with the division, whose operands are then in the registers.
+bool Core::reachedSplit(uint32_t address)
 {
-    const auto it = divisions_.find(address);
-    if (it == divisions_.end()) {
+    const auto it = std::find(exits_.begin(), exits_.end(), address);
+    if (it == exits_.end()) {
         return false;
     }
-    const Division& d = it->second;
-    arriveAt(address);
-    const uint32_t n = reg(static_cast<unsigned>(d.dividend));
-    const uint32_t m = reg(static_cast<unsigned>(d.divisor));
-    uint32_t quotient = 0;
-    uint32_t cost = 0;
-    if (d.isSigned) {
-        auto magnitude = [](uint32_t v) { return static_cast<int32_t>(v) < 0 ? 0U - v : v; };
-        const uint32_t q = m == 0U ? 0U : magnitude(n) / magnitude(m);
-        quotient = (static_cast<int32_t>(n) < 0) != (static_cast<int32_t>(m) < 0) ? 0U - q : q;
-        cost = divisionCycles(magnitude(n), magnitude(m));
-    } else {
-        quotient = m == 0U ? 0U : n / m;
-        cost = divisionCycles(n, m);
-    }
-    set(d.quotient == 13 ? UC_ARM_REG_SP : d.quotient == 14 ? UC_ARM_REG_LR : UC_ARM_REG_R0 + d.quotient, quotient);
-    cycles_ += cost;
-    if (current_ != nullptr) {
-        current_->cyclesRun += cost;
-    }
-    ++instructions_;
-    constexpr uint32_t kDivisionBytes = 4;
-    pc_ = address + kDivisionBytes;
-    nextSequential_ = pc_;
+    exits_.erase(it);
+    check(uc_ctl_set_exits(uc_, exits_.data(), exits_.size()), "setting exits");
     return true;
+}
+
+uint32_t Core::divisionCost(const Division& division) const
+{
+    const uint32_t n = reg(static_cast<unsigned>(division.dividend));
+    const uint32_t m = reg(static_cast<unsigned>(division.divisor));
+    if (!division.isSigned) {
+        return divisionCycles(n, m);
+    }
+    auto magnitude = [](uint32_t v) { return static_cast<int32_t>(v) < 0 ? 0U - v : v; };
+    return divisionCycles(magnitude(n), magnitude(m));
 }
 
 }  // namespace emu

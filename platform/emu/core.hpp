@@ -93,9 +93,9 @@ private:
     void setControl(uint32_t value);
 
     void onBlock(uint32_t address, uint32_t size);
-    bool arriveAt(uint32_t address);
     void splitAtDivisions(const BlockInfo& block);
-    bool divideAt(uint32_t address);
+    bool reachedSplit(uint32_t address);
+    uint32_t divisionCost(const Division& division) const;
     BlockInfo& blockAt(uint32_t address, uint32_t size);
     int executionPriority() const;
     std::optional<PendingException> takeable();
@@ -142,7 +142,7 @@ private:
     static constexpr unsigned kHistory = 8;
     std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
-    BlockInfo* current_ = nullptr;
+    const BlockInfo* current_ = nullptr;
 
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
@@ -164,9 +164,9 @@ private:
         std::function<void(uint64_t)> reached;
     };
     std::vector<Watch> watches_;
-    // Every division seen is an exit of Unicorn's: a block ends before it, the core executes it and
-    // charges it by its operands. A block first run with a division in it is translated again, split.
-    std::unordered_map<uint32_t, Division> divisions_;
+    // A division costs what its operands decide, which the core reads at the start of a block that
+    // begins with it: a block first run with a division after its start is translated again, ending
+    // before it (an exit of Unicorn's, removed once reached).
     std::vector<uint64_t> exits_;
     const BlockInfo* toSplit_ = nullptr;
     uint32_t pc_ = 0;
