@@ -223,8 +223,8 @@ std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 {
     std::vector<std::pair<uint32_t, uint64_t>> spent;
     spent.reserve(blocks_.size());
-    for (const auto& [address, block] : blocks_) {
-        spent.emplace_back(address, block.cyclesRun);
+    for (const auto& [key, block] : blocks_) {
+        spent.emplace_back(block.start, block.cyclesRun);
     }
     return spent;
 }
@@ -232,8 +232,8 @@ std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
 {
     watches_.push_back({address & ~1U, std::move(reached)});
-    if (auto it = blocks_.find(address & ~1U); it != blocks_.end()) {
-        it->second.watched = true;
+    for (auto& [key, block] : blocks_) {
+        block.watched = block.watched || block.start == (address & ~1U);
     }
 }
 
@@ -307,14 +307,14 @@ BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
     if (cached != nullptr && cached->start == address && cached->bytes == size) {
         return *cached;
     }
-    auto it = blocks_.find(address);
-    if (it == blocks_.end() || it->second.bytes != size) {
+    const uint64_t key = uint64_t{size} << 32U | address;
+    auto it = blocks_.find(key);
+    if (it == blocks_.end()) {
         std::vector<uint8_t> code(size);
         uc_mem_read(uc_, address, code.data(), size);
-        BlockInfo& block = blocks_[address] = decoder_.decode(address, code);
-        block.watched = std::any_of(watches_.begin(), watches_.end(),
-                                    [address](const Watch& w) { return w.address == address; });
-        it = blocks_.find(address);
+        it = blocks_.emplace(key, decoder_.decode(address, code)).first;
+        it->second.watched = std::any_of(watches_.begin(), watches_.end(),
+                                         [address](const Watch& w) { return w.address == address; });
     }
     cached = &it->second;
     return *cached;

@@ -134,7 +134,9 @@ private:
     void restoreFlash();
 
     BlockDecoder decoder_;
-    std::unordered_map<uint32_t, BlockInfo> blocks_;  // node-based: the pointers below stay valid
+    // By size and start address: a block translated again may end elsewhere (split before a division,
+    // or whole again). Node-based: the pointers below stay valid.
+    std::unordered_map<uint64_t, BlockInfo> blocks_;
     // In front of the map, asked at every block: direct-mapped by halfword address.
     static constexpr unsigned kBlockCacheSize = 4096;
     std::array<BlockInfo*, kBlockCacheSize> blockCache_{};
