@@ -133,13 +133,10 @@ uint32_t addressRegisters(const cs_arm& arm)
 
 }  // namespace
 
-uint32_t divisionCycles(uint32_t dividend, uint32_t divisor)
+uint32_t divisionCycles(uint32_t quotient)
 {
-    if (divisor == 0U || dividend < divisor) {
-        return 2;
-    }
-    const auto quotientBits = static_cast<uint32_t>(std::countl_zero(divisor) - std::countl_zero(dividend) + 1);
-    return 2U + (quotientBits * 10U + 31U) / 32U;
+    const auto bits = static_cast<uint32_t>(32 - std::countl_zero(quotient));
+    return 2U + (bits * 10U + 31U) / 32U;
 }
 
 // The registers r0..r14 the instruction writes with its result; a load's or store's base written back
@@ -189,6 +186,8 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
     const std::size_t count = cs_disasm(handle_, code.data(), code.size(), address, 0, &insns);
     bool afterLoadStore = false;
     uint32_t lastResults = 0;  // what the instruction before wrote
+    std::vector<uint32_t> results(count);  // what each instruction writes
+    std::vector<std::size_t> divisionAt;     // the index of each division
     for (std::size_t i = 0; i < count; ++i) {
         const cs_arm& arm = insns[i].detail->arm;
         const Cost cost = costOf(insns[i]);
@@ -199,7 +198,7 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
             ++block.cycles;
         }
         afterLoadStore = cost.pipelinable;
-        lastResults = resultRegisters(insns[i], cost.access);
+        lastResults = results[i] = resultRegisters(insns[i], cost.access);
         if (cost.access == Access::Read && literal(arm)) {
             ++block.literalLoads;
         }
@@ -208,7 +207,8 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
             const auto reg = [&arm](int n) { return registerNumber(static_cast<unsigned>(arm.operands[n].reg)); };
             const bool three = arm.op_count == 3;
             block.divisions.push_back({static_cast<uint32_t>(insns[i].address), reg(0), reg(three ? 1 : 0),
-                                       reg(three ? 2 : 1), insns[i].id == ARM_INS_SDIV});
+                                       reg(three ? 2 : 1), insns[i].id == ARM_INS_SDIV, true});
+            divisionAt.push_back(i);
         }
         // Every floating-point instruction of the M4 is a V one (VADD, VLDR, VMOV, VMRS, ...).
         block.usesFp = block.usesFp || insns[i].mnemonic[0] == 'v';
@@ -216,6 +216,13 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
         block.memory.push_back(memoryOperand(insns[i], cost.access));
     }
     cs_free(insns, count);
+    for (std::size_t d = 0; d < divisionAt.size(); ++d) {
+        uint32_t later = 0;
+        for (std::size_t i = divisionAt[d] + 1; i < count; ++i) {
+            later |= results[i];
+        }
+        block.divisions[d].quotientKept = (later & (1U << block.divisions[d].quotient)) == 0U;
+    }
     return block;
 }
 

@@ -14,19 +14,20 @@ namespace emu {
 // Cycles a taken branch adds for the pipeline refill (1 + P with P = 2 on the M4).
 constexpr uint32_t kBranchRefill = 2;
 
-// UDIV/SDIV terminate early by the operands' leading zeros: 2 cycles when the quotient has no
-// significant bit (dividend below divisor, or a zero divisor), 12 for a 32-bit quotient, linear
-// between. Magnitudes for SDIV.
-uint32_t divisionCycles(uint32_t dividend, uint32_t divisor);
+// UDIV/SDIV terminate early by the operands' leading zeros, that is by how many significant bits the
+// quotient has: 2 cycles for none (dividend below divisor, or a zero divisor), 12 for 32, linear
+// between. The quotient's magnitude for SDIV.
+uint32_t divisionCycles(uint32_t quotient);
 
-// An unconditional UDIV/SDIV (Rd = Rn / Rm, registers r0..r14), charged by the core from the operands it
-// runs with; one in an IT block costs the middle of the range, 7.
+// An unconditional UDIV/SDIV (Rd = Rn / Rm, registers r0..r14), charged by the core from what it
+// computes; one in an IT block costs the middle of the range, 7.
 struct Division {
     uint32_t address = 0;
     int8_t quotient = 0;
     int8_t dividend = 0;
     int8_t divisor = 0;
     bool isSigned = false;
+    bool quotientKept = false;  // no later instruction of the block writes Rd: read at the block's end
 };
 
 enum class Access : uint8_t { None, Read, Write };

@@ -245,6 +245,7 @@ Stop Core::run(uint64_t cycleBudget)
     for (;;) {
         event_ = Event::None;
         const uc_err err = uc_emu_start(uc_, pc_ | 1U, kNeverReached, 0, 0);
+        settleDivisions();  // before an exception return changes the registers
         restoreFlash();
         pc_ = get(UC_ARM_REG_PC);
         switch (event_) {
@@ -324,6 +325,7 @@ BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
 // exceptions, then the block's own cost.
 void Core::onBlock(uint32_t address, uint32_t size)
 {
+    settleDivisions();
     if (!flashToRestore_.empty()) {
         restoreFlash();
     }
@@ -351,7 +353,9 @@ void Core::onBlock(uint32_t address, uint32_t size)
         return;
     }
     BlockInfo& block = blockAt(address, size);
-    if (!block.divisions.empty() && block.divisions.back().address != address) {
+    if (std::any_of(block.divisions.begin(), block.divisions.end(), [address](const Division& d) {
+            return !d.quotientKept && d.address != address;
+        })) {
         splitAtDivisions(block);
         return;
     }
@@ -366,8 +370,12 @@ void Core::onBlock(uint32_t address, uint32_t size)
         storeLazyFpState();
     }
     uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
-    if (!block.divisions.empty()) {
-        cost += divisionCost(block.divisions.front());  // split: the block starts with it
+    for (const Division& d : block.divisions) {
+        if (d.quotientKept) {
+            divisionsToSettle_.push_back(&d);
+        } else {
+            cost += divisionCost(d);  // split: the block starts with it
+        }
     }
     cycles_ += cost;
     block.cyclesRun += cost + refillToCharge_;
@@ -379,11 +387,27 @@ void Core::onBlock(uint32_t address, uint32_t size)
     nextSequential_ = address + size;
 }
 
-// A division that does not start its block gets an exit: translated again, the block ends before it.
+// The divisions of the block just run, by the quotients they left.
+void Core::settleDivisions()
+{
+    for (const Division* d : divisionsToSettle_) {
+        uint32_t quotient = reg(static_cast<unsigned>(d->quotient));
+        if (d->isSigned && static_cast<int32_t>(quotient) < 0) {
+            quotient = 0U - quotient;
+        }
+        const uint32_t cost = divisionCycles(quotient);
+        cycles_ += cost;
+        current_->cyclesRun += cost;
+    }
+    divisionsToSettle_.clear();
+}
+
+// A division whose quotient its block overwrites, and that does not start its block, gets an exit: translated again, the block ends before it.
 void Core::splitAtDivisions(const BlockInfo& block)
 {
     for (const Division& d : block.divisions) {
-        if (d.address != block.start && std::find(exits_.begin(), exits_.end(), d.address) == exits_.end()) {
+        if (!d.quotientKept && d.address != block.start &&
+            std::find(exits_.begin(), exits_.end(), d.address) == exits_.end()) {
             exits_.push_back(d.address);
         }
     }
@@ -408,11 +432,10 @@ uint32_t Core::divisionCost(const Division& division) const
 {
     const uint32_t n = reg(static_cast<unsigned>(division.dividend));
     const uint32_t m = reg(static_cast<unsigned>(division.divisor));
-    if (!division.isSigned) {
-        return divisionCycles(n, m);
-    }
-    auto magnitude = [](uint32_t v) { return static_cast<int32_t>(v) < 0 ? 0U - v : v; };
-    return divisionCycles(magnitude(n), magnitude(m));
+    auto magnitude = [&division](uint32_t v) {
+        return division.isSigned && static_cast<int32_t>(v) < 0 ? 0U - v : v;
+    };
+    return divisionCycles(m == 0U ? 0U : magnitude(n) / magnitude(m));
 }
 
 }  // namespace emu

@@ -96,6 +96,7 @@ private:
     void splitAtDivisions(const BlockInfo& block);
     bool reachedSplit(uint32_t address);
     uint32_t divisionCost(const Division& division) const;
+    void settleDivisions();
     BlockInfo& blockAt(uint32_t address, uint32_t size);
     int executionPriority() const;
     std::optional<PendingException> takeable();
@@ -144,7 +145,7 @@ private:
     static constexpr unsigned kHistory = 8;
     std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
-    const BlockInfo* current_ = nullptr;
+    BlockInfo* current_ = nullptr;
 
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
@@ -166,9 +167,11 @@ private:
         std::function<void(uint64_t)> reached;
     };
     std::vector<Watch> watches_;
-    // A division costs what its operands decide, which the core reads at the start of a block that
-    // begins with it: a block first run with a division after its start is translated again, ending
-    // before it (an exit of Unicorn's, removed once reached).
+    // A division costs what its quotient's length decides: read from Rd when its block has run, or,
+    // where the block overwrites Rd, computed from the operands at the start of a block that begins
+    // with the division (the block is translated again ending before it: an exit of Unicorn's,
+    // removed once reached).
+    std::vector<const Division*> divisionsToSettle_;
     std::vector<uint64_t> exits_;
     const BlockInfo* toSplit_ = nullptr;
     uint32_t pc_ = 0;

@@ -123,6 +123,7 @@ TEST_F(EmuCore, DivisionsCostTwoToTwelveByTheirOperandsAndGiveTheArchitecturesQu
         std::memcpy(&quotient, &other.ram()[symbol("quotient") - emu::kRamBase], sizeof quotient);
         EXPECT_EQ(quotient, c.quotient) << c.entry;
     }
+    EXPECT_EQ(cyclesFrom("udiv_overwritten"), 2U + 1U + 1U + 12U + 1U + 1U + 1U) << "quotient gone at the end";
     // Two passes, the branch taken once: 0xFFFFFFFF / 1, then 0xFFFF / 1.
     core.resumeAt(symbol("udiv_loop"));
     runToEnd();

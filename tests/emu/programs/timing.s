@@ -61,6 +61,16 @@
         division sdiv_min, sdiv, 0x80000000, -1 @ 12, quotient 0x80000000
         division sdiv_by_zero, sdiv, -5, 0      @ 2
 
+        @ A division whose quotient the rest of its block overwrites.
+        function udiv_overwritten
+        ldr r3, =quotient                       @ 2
+        mvn r0, #0                              @ 1
+        movs r1, #1                             @ 1
+        udiv r2, r0, r1                         @ 12
+        str r2, [r3]                            @ 1
+        movs r2, #0                             @ 1
+        bkpt #0                                 @ 1
+
         @ The same division costs what its operands of each run decide: the quotients go to `quotients`.
         function udiv_loop
         mvn r0, #0                              @ 1
