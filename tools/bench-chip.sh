@@ -4,6 +4,7 @@
 # emulated core, not wall-clock time (wall seconds only say how fast the simulators run here).
 # usage: tools/bench-chip.sh BUILD_HOST_DIR IMAGE [FULL_LOAD_SECONDS]
 set -euo pipefail
+TIMEFORMAT='%U %S'  # the CPU seconds of each timed run
 cd "$(dirname "$0")/.."
 sitl="$1/sitl/endpoint-sitl"
 image="$2"
@@ -80,19 +81,20 @@ value() { grep "^$2," "$1" | cut -d, -f2; }
   echo
   echo "## How fast the simulators run here"
   echo
-  echo "Emulated seconds per wall second on this machine (2 cores); the host-compiled node"
-  echo "charges a fixed 5 us per pass, the emulated image the cycles it executes."
+  echo "Emulated seconds per wall second on this machine (2 cores), and per second of the process's own CPU"
+  echo "time (user + system), which a machine shared with other work changes less; the host-compiled node"
+  echo "charges a fixed 5 us per pass, the emulated image the cycles it executes. Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)."
   echo
-  echo "| scenario | host-compiled node | emulated image |"
+  echo "| scenario | host-compiled node, wall / CPU | emulated image, wall / CPU |"
   echo "|---|---|---|"
 } > "$work/speed.md"
 
 for entry in "${scenarios[@]}"; do
   IFS='|' read -r name options seconds <<< "$entry"
   # shellcheck disable=SC2086
-  "$sitl" --elf "$image" $options --until "$seconds" --profile "$work/chip.csv" --out "$work/out.log" > /dev/null
+  { time "$sitl" --elf "$image" $options --until "$seconds" --profile "$work/chip.csv" --out "$work/out.log" > /dev/null; } 2> "$work/chip.cpu"
   # shellcheck disable=SC2086
-  "$sitl" $options --until "$seconds" --profile "$work/host.csv" > /dev/null
+  { time "$sitl" $options --until "$seconds" --profile "$work/host.csv" > /dev/null; } 2> "$work/host.cpu"
   c="$work/chip.csv"
   printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s cycles | %s / %s us | %s/%s/%s | %s B | %s B |\n' "$name" "$seconds" \
     "$(value "$c" instructions)" "$(value "$c" cycles)" "$(value "$c" startup_cycles)" "$(value "$c" passes)" \
@@ -111,8 +113,12 @@ for entry in "${scenarios[@]}"; do
       printf '| %s | %s | %s | %s | %s ms |\n' "$bus" "$asked" "$answered" "$status" "$gap" >> "$work/voice.md"
     done
   fi
-  speed() { awk -v e="$(value "$1" emulated_seconds)" -v w="$(value "$1" wall_seconds)" 'BEGIN { printf "%.2f", e / w }'; }
-  printf '| %s | %s x | %s x |\n' "$name" "$(speed "$work/host.csv")" "$(speed "$c")" >> "$work/speed.md"
+  # Emulated seconds per wall second and per CPU second (the last line `time` wrote: user system).
+  speed() {
+    awk -v e="$(value "$1" emulated_seconds)" -v w="$(value "$1" wall_seconds)" -v cpu="$(tail -n 1 "$2")" \
+      'BEGIN { split(cpu, t, " "); printf "%.2f x / %.2f x", e / w, e / (t[1] + t[2]) }'
+  }
+  printf '| %s | %s | %s |\n' "$name" "$(speed "$work/host.csv" "$work/host.cpu")" "$(speed "$c" "$work/chip.cpu")" >> "$work/speed.md"
   echo "bench-chip: $name done" >&2
 done
 
