@@ -16,14 +16,18 @@ struct Cost {
     bool pipelinable;  // a single load or store, whose address phase overlaps a preceding one
 };
 
-uint32_t registerBit(unsigned reg);
-
 int8_t registerNumber(unsigned reg)
 {
     if (reg >= ARM_REG_R0 && reg <= ARM_REG_R12) {
         return static_cast<int8_t>(reg - ARM_REG_R0);
     }
     return static_cast<int8_t>(reg == ARM_REG_SP ? 13 : reg == ARM_REG_LR ? 14 : -1);
+}
+
+uint32_t registerBit(unsigned reg)
+{
+    const int8_t n = registerNumber(reg);
+    return n < 0 ? 0U : 1U << n;
 }
 
 // The [base, #disp] operand of a load or store, if it has one (register lists have none).
@@ -114,12 +118,6 @@ Cost costOf(const cs_insn& insn)
     case ARM_INS_ISB: return {1 + kBranchRefill, Access::None, false};
     default: return {1, Access::None, false};
     }
-}
-
-uint32_t registerBit(unsigned reg)
-{
-    const int8_t n = registerNumber(reg);
-    return n < 0 ? 0U : 1U << n;
 }
 
 // The registers a load's address is formed from.

@@ -402,7 +402,8 @@ void Core::settleDivisions()
     divisionsToSettle_.clear();
 }
 
-// A division whose quotient its block overwrites, and that does not start its block, gets an exit: translated again, the block ends before it.
+// A division whose quotient the rest of its block overwrites, and that does not start the block, gets
+// an exit: translated again, the block ends before it.
 void Core::splitAtDivisions(const BlockInfo& block)
 {
     for (const Division& d : block.divisions) {
