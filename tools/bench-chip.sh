@@ -13,10 +13,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Full load from 50 ms on, once the node runs its main loop; and the same load already there at power-on.
-# The script writes each bus's frames in turn; a replay takes them in time order (stable: a bus's own
-# order kept).
-python3 tools/fullload-log.py "$full_seconds" 0.05 | sort -s -g -k1.2 > "$work/full-load.log"
-python3 tools/fullload-log.py 0.1 | sort -s -g -k1.2 > "$work/startup-load.log"
+python3 tools/fullload-log.py "$full_seconds" 0.05 > "$work/full-load.log"
+python3 tools/fullload-log.py 0.1 > "$work/startup-load.log"
 # Services: a GetNodeInfo request every 200 ms and a GetSet write (CAN2PWM_CH1 = 7) every 500 ms, from
 # node 10 to node 110 on CAN1, the frames of the independent vectors.
 {
