@@ -25,6 +25,7 @@ void start()
 {
     sim::reset();
     sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
+    InitParameters();
     InitNVM();
     for (uint8_t i = 0; i < Var_Last; ++i) {
         NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));
