@@ -94,9 +94,8 @@ void reportResetCause()
     if (cause == ResetCause::PowerOn) {
         return;
     }
-    constexpr char kLead[] = "reset cause: ";
     const char* const name = resetCauseName(cause);
-    (void)SerialTxQWait(reinterpret_cast<const uint8_t*>(kLead), static_cast<uint16_t>(sizeof kLead - 1U));
+    consoleText("reset cause: ");
     (void)SerialTxQWait(reinterpret_cast<const uint8_t*>(name), static_cast<uint16_t>(std::strlen(name)));
-    (void)SerialTxQWait(reinterpret_cast<const uint8_t*>("\n"), 1U);
+    consoleText("\n");
 }

@@ -182,7 +182,12 @@ void panicHandleXport()
 {
     const uint32_t now = getUptime();
     const bool inRun = panicMessages > 0 && now - lastPanicTick <= UAVCAN_PROTOCOL_PANIC_MAX_INTERVAL_MS;
-    panicMessages = inRun ? static_cast<uint8_t>(LIMIT<unsigned>(panicMessages + 1U, 0, UINT8_MAX)) : 1;
+    if (!inRun) {
+        panicMessages = 0;
+    }
+    if (panicMessages < UAVCAN_PROTOCOL_PANIC_MIN_MESSAGES) {
+        ++panicMessages;  // counted up to the number that stops the outputs; more change nothing
+    }
     lastPanicTick = now;
     if (panicMessages >= UAVCAN_PROTOCOL_PANIC_MIN_MESSAGES) {
         panicking = true;
