@@ -155,7 +155,7 @@ private:
     }
     Decoded& branchTo(uint32_t target, unsigned cond = kAlways)
     {
-        i().run = branch;
+        i().run = cond == kAlways ? branch : conditionalBranch;
         i().imm = target;
         i().cond = static_cast<uint8_t>(cond);
         d_.endsBlock = true;
@@ -360,10 +360,11 @@ Decoded Decoder::thumb32(uint32_t hw1, uint32_t hw2)
             }
             const bool load = bit(hw1, 4);
             const uint16_t list = static_cast<uint16_t>(hw2 & (load ? 0xDFFFU : 0x5FFFU));
-            if (list != hw2) {
+            const unsigned n = bits(hw1, 3, 0);
+            if (list != hw2 || std::popcount(list) < 2 || (bit(hw1, 5) && bit(list, n))) {
                 return undefined();
             }
-            return multiple(load, bits(hw1, 3, 0), list, mode == 1, bit(hw1, 5));
+            return multiple(load, n, list, mode == 1, bit(hw1, 5));
         }
         if ((op2 & 0x64U) == 4) {
             return loadStoreMultipleDual(hw1, hw2);
@@ -402,6 +403,9 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
     const unsigned opA = bits(hw1, 8, 7);
     const unsigned opB = bits(hw1, 5, 4);
     if (opA == 0 && opB < 2) {
+        if (opB == 1 && t2 != 15) {
+            return undefined();
+        }
         i().run = opB == 1 ? exclusive<true> : exclusive<false>;
         i().d = static_cast<uint8_t>(t);
         i().a = static_cast<uint8_t>(t2);
@@ -420,7 +424,7 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
             d_.endsBlock = true;
             return d_;
         }
-        if (op3 != 4 && op3 != 5) {
+        if ((op3 != 4 && op3 != 5) || (opB == 1 && bits(hw2, 3, 0) != 15)) {
             return undefined();
         }
         i().run = opB == 1 ? exclusive<true> : exclusive<false>;
@@ -436,6 +440,9 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
     const bool load = bit(hw1, 4);
     uint32_t imm = bits(hw2, 7, 0) * 4;
     uint8_t mode = static_cast<uint8_t>((bit(hw1, 7) ? kAdd : 0) | (index ? kIndex : 0) | (writeBack ? kWriteBack : 0));
+    if ((writeBack && (n == t || n == t2)) || (load && t == t2)) {
+        return undefined();  // unpredictable: which write wins is not defined
+    }
     if (n == 15) {
         if (!load || writeBack) {
             return undefined();

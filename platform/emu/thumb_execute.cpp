@@ -497,6 +497,18 @@ Stop branch(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+// B<c>: its own condition, which an IT block must not add to.
+Stop conditionalBranch(Context& c, const Instruction& i)
+{
+    if (c.inIt) {
+        return Stop::Undefined;
+    }
+    if (conditionPassed(c, i.cond)) {
+        c.nextPc = i.imm;
+    }
+    return Stop::Ended;
+}
+
 Stop branchLink(Context& c, const Instruction& i)
 {
     c.regs.r[14] = (i.addr + i.size) | 1U;
@@ -581,14 +593,12 @@ Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegist
     Stop stopped = Stop::Ended;
     for (const Instruction& i : block.instructions) {
         const uint8_t it = c.it;
-        unsigned cond = i.cond;
         c.inIt = it != 0;
         if (c.inIt) {
-            cond = it >> 4;
             c.it = advanceIt(it);
-        }
-        if (cond < 14 && !conditionPassed(c, cond)) {
-            continue;
+            if (!conditionPassed(c, it >> 4)) {
+                continue;
+            }
         }
         regs.r[15] = i.addr + 4;
         stopped = i.run(c, i);

@@ -33,6 +33,7 @@ template <bool Load>
 Stop exclusive(Context&, const Instruction&);
 Stop tableBranch(Context&, const Instruction&);
 Stop branch(Context&, const Instruction&);
+Stop conditionalBranch(Context&, const Instruction&);
 Stop branchLink(Context&, const Instruction&);
 Stop branchExchange(Context&, const Instruction&);
 Stop compareBranch(Context&, const Instruction&);

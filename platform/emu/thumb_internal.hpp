@@ -30,7 +30,7 @@ struct Instruction {
     uint32_t addr;
     uint32_t imm;
     uint8_t d, n, m, a;  // registers (a: accumulator, second destination or shift register)
-    uint8_t cond;        // 14 runs always (besides IT)
+    uint8_t cond;        // a conditional branch's condition
     uint8_t flags;
     uint8_t op;          // a handler's own variant (ALU operation, access width, ...)
     Shift shift;
