@@ -28,7 +28,7 @@ Core::~Core() = default;
 uint32_t Core::reg(unsigned n) const { return n < 16U ? regs_.r[n] : 0U; }
 uint32_t Core::msp() const { return onProcessStack() ? otherSp_ : regs_.r[13]; }
 uint32_t Core::psp() const { return onProcessStack() ? regs_.r[13] : otherSp_; }
-uint32_t Core::control() const { return control_; }
+uint32_t Core::control() const { return control_ | (regs_.fpca ? kControlFpca : 0U); }
 
 void Core::setSp(bool process, uint32_t value)
 {
@@ -39,7 +39,8 @@ void Core::setSp(bool process, uint32_t value)
 void Core::setControl(uint32_t value)
 {
     const bool wasProcess = onProcessStack();
-    control_ = value & 7U;
+    control_ = value & 3U;
+    regs_.fpca = (value & kControlFpca) != 0U;
     if (onProcessStack() != wasProcess) {
         std::swap(regs_.r[13], otherSp_);
     }
@@ -139,7 +140,9 @@ Stop Core::run(uint64_t cycleBudget)
         }
         uint32_t faultAddress = 0;
         const thumb::Stop stop = thumb::run(code->block, regs_, memory_, specials_, &faultAddress);
-        settleDivisions();
+        if (!divisionsToSettle_.empty()) {
+            settleDivisions();
+        }
         switch (stop) {
         case thumb::Stop::Ended: continue;
         case thumb::Stop::ExceptionReturn:
@@ -165,7 +168,7 @@ Stop Core::run(uint64_t cycleBudget)
             continue;
         }
         case thumb::Stop::Undefined: fault("undefined instruction", regs_.r[15]); return Stop::Fault;
-        case thumb::Stop::BusError: fault(refused_.what, regs_.r[15]); return Stop::Fault;
+        case thumb::Stop::BusError: fault(refused_, regs_.r[15]); return Stop::Fault;
         case thumb::Stop::Unaligned:
             fault("unaligned access at " + hex(faultAddress) + " (a UsageFault, not modelled)", regs_.r[15]);
             return Stop::Fault;
@@ -176,42 +179,38 @@ Stop Core::run(uint64_t cycleBudget)
 bool Core::BusPort::read(uint32_t addr, unsigned width, uint32_t* value)
 {
     core->quietUntil_ = 0;  // reading a register may clear or raise a request
-    const std::string access = "read of " + std::to_string(width) + " bytes at " + hex(addr);
-    if (!isBusAddress(addr)) {
-        core->refused_ = {access + ": nothing mapped", addr};
-        return false;
+    if (isBusAddress(addr) && core->bus_.read(addr, width, value)) {
+        return true;
     }
-    if (!core->bus_.read(addr, width, value)) {
-        core->refused_ = {access + ": the bus does not answer", addr};
-        return false;
-    }
-    return true;
+    core->refuse("read of " + std::to_string(width) + " bytes at " + hex(addr), addr);
+    return false;
 }
 
 bool Core::BusPort::write(uint32_t addr, unsigned width, uint32_t value)
 {
     core->quietUntil_ = 0;
-    const std::string access = "write of " + std::to_string(width) + " bytes";
+    // A store into flash goes to the flash interface, which programs it (the chip mirrors what it holds
+    // into flash_).
     if (inFlash(addr)) {
-        // The flash interface programs it (and the chip mirrors what it holds into flash_).
-        if (!core->bus_.write(addr, width, value)) {
-            core->refused_ = {access + " into flash at " + hex(addr) + ": refused", addr};
-            return false;
+        if (core->bus_.write(addr, width, value)) {
+            return true;
         }
-        return true;
-    }
-    if (!isBusAddress(addr)) {
-        core->refused_ = {access + " at " + hex(addr) + ": nothing mapped", addr};
+        core->refused_ = "write of " + std::to_string(width) + " bytes into flash at " + hex(addr) + ": refused";
         return false;
     }
-    if (!core->bus_.write(addr, width, value)) {
-        core->refused_ = {access + " at " + hex(addr) + ": the bus does not answer", addr};
+    if (!isBusAddress(addr) || !core->bus_.write(addr, width, value)) {
+        core->refuse("write of " + std::to_string(width) + " bytes at " + hex(addr), addr);
         return false;
     }
     if (addr - kFlashAcr < 4U) {
         core->refreshFlashTiming();
     }
     return true;
+}
+
+void Core::refuse(const std::string& access, uint32_t addr)
+{
+    refused_ = access + (isBusAddress(addr) ? ": the bus does not answer" : ": nothing mapped");
 }
 
 const Core::Code* Core::codeAt(uint32_t address)
@@ -294,11 +293,8 @@ Core::Next Core::beforeBlock(const Code& code)
             }
         }
     }
-    if (block.usesFp) {
-        if (lazyFpFrame_ >= 0) {
-            storeLazyFpState();
-        }
-        control_ |= kControlFpca;  // an FP instruction makes the FP context active
+    if (block.usesFp && lazyFpFrame_ >= 0) {
+        storeLazyFpState();
     }
     uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
     for (const Division& d : block.divisions) {

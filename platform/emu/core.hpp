@@ -89,10 +89,6 @@ private:
         bool read(uint32_t addr, unsigned width, uint32_t* value) override;
         bool write(uint32_t addr, unsigned width, uint32_t value) override;
     };
-    struct Refused {
-        std::string what;
-        uint32_t address = 0;
-    };
 
     // The special registers MRS, MSR and CPS reach.
     struct Specials final : thumb::SystemRegisters {
@@ -129,6 +125,7 @@ private:
     void storeLazyFpState();
 
     void fault(const std::string& what, uint32_t pc);
+    void refuse(const std::string& access, uint32_t addr);
     void fillReport(uint32_t pc);
 
     Bus& bus_;
@@ -139,11 +136,11 @@ private:
     BusPort busPort_;
     Specials specials_;
     thumb::Memory memory_;
-    Refused refused_;
+    std::string refused_;  // what the bus refused last, for the fault report
 
     thumb::Registers regs_;
     uint32_t otherSp_ = 0;  // the stack pointer not in use (PSP while on the main stack, and so on)
-    uint32_t control_ = 0;  // nPRIV, SPSEL, FPCA
+    uint32_t control_ = 0;  // nPRIV and SPSEL (FPCA is the interpreter's)
     uint32_t primask_ = 0;
     uint32_t basepri_ = 0;
     uint32_t faultmask_ = 0;
@@ -153,7 +150,7 @@ private:
     std::unordered_map<uint64_t, BlockInfo> blocks_;
     std::unordered_map<uint32_t, Code> code_;
     // In front of the map, asked at every block: direct-mapped by halfword address.
-    static constexpr unsigned kCodeCacheSize = 4096;
+    static constexpr unsigned kCodeCacheSize = 16384;  // 32 KB of code without two blocks sharing an entry
     std::array<const Code*, kCodeCacheSize> codeCache_{};
     FlashTiming flashTiming_;
     static constexpr unsigned kHistory = 8;

@@ -61,7 +61,7 @@ uint32_t Core::Specials::readSpecial(unsigned sysm)
     case kSysmBasepri:
     case kSysmBasepriMax: return c.basepri_;
     case kSysmFaultmask: return c.faultmask_;
-    case kSysmControl: return c.control_;
+    case kSysmControl: return c.control();
     default: return sysm < 8U && (sysm & 1U) != 0U ? c.xpsr() & kIpsrMask : 0U;  // the IPSR views
     }
 }
@@ -83,7 +83,7 @@ void Core::Specials::writeSpecial(unsigned sysm, uint32_t value)
     case kSysmFaultmask: c.faultmask_ = value & 1U; return;
     case kSysmControl: {
         // SPSEL only in thread mode; nPRIV only while privileged.
-        uint32_t control = (c.control_ & ~kControlFpca) | (value & kControlFpca);
+        uint32_t control = (c.control() & ~kControlFpca) | (value & kControlFpca);
         if (c.active_.empty()) {
             control = (control & ~kControlSpsel) | (value & kControlSpsel);
         }
@@ -153,7 +153,7 @@ bool Core::jumpToHandler(unsigned number)
         return false;
     }
     // Handlers start with no FP context of their own, outside any IT block.
-    setControl(control_ & ~kControlFpca);
+    setControl(control() & ~kControlFpca);
     regs_.itState = 0;
     regs_.r[15] = handler & ~1U;
     nextSequential_ = kNoBlock;
@@ -162,7 +162,7 @@ bool Core::jumpToHandler(unsigned number)
 
 bool Core::enterException(const PendingException& exception, uint32_t returnAddress)
 {
-    const uint32_t control = control_;
+    const uint32_t control = this->control();
     const bool fp = (control & kControlFpca) != 0U;
     const bool handlerMode = !active_.empty();
     const bool onPsp = !handlerMode && (control & kControlSpsel) != 0U;
@@ -268,7 +268,7 @@ bool Core::returnFromException(uint32_t excReturn)
     regs_.itState = static_cast<uint8_t>((psr >> 25 & 3U) | (psr >> 10 & 0x3FU) << 2);
     // The IPSR is the returned-to exception's already (active_); SPSEL was 0 in handler mode, so setting
     // it now swaps the banks when thread mode goes back to the process stack.
-    setControl((control_ & kControlNpriv) | (toPsp ? kControlSpsel : 0U) | (fp ? kControlFpca : 0U));
+    setControl((control() & kControlNpriv) | (toPsp ? kControlSpsel : 0U) | (fp ? kControlFpca : 0U));
     setSp(toPsp, (frame + size) | ((psr & kXpsrAlignBit) != 0U ? 4U : 0U));
     regs_.r[15] = words[6] & ~1U;
     nextSequential_ = kNoBlock;

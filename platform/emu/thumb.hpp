@@ -18,6 +18,7 @@ struct Registers {
     uint8_t itState = 0;           // ITSTATE as EPSR holds it (IT[7:0]); 0 outside an IT block
     std::array<uint32_t, 32> s{};  // s0..s31 as raw IEEE single bits
     uint32_t fpscr = 0;
+    bool fpca = false;  // CONTROL.FPCA: every FP instruction sets it, as on the chip; the core keeps the rest
 };
 
 // What MRS, MSR and CPS reach besides the APSR: the core keeps these itself. `sysm` is the SYSm field of

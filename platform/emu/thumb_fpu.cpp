@@ -166,6 +166,7 @@ float div(float a, float b) { return a / b; }
 
 Stop fpArithmetic(Context& c, const Instruction& i)
 {
+    c.regs.fpca = true;
     Fpu fpu(c);
     auto& s = c.regs.s;
     const uint32_t d = s[i.d];
@@ -215,6 +216,7 @@ Stop fpArithmetic(Context& c, const Instruction& i)
 
 Stop fpLoadStore(Context& c, const Instruction& i)
 {
+    c.regs.fpca = true;
     const uint32_t base = i.n == 15 ? (i.addr + 4) & ~3U : c.regs.r[i.n];
     const uint32_t count = i.list;
     uint32_t start = 0;
@@ -245,6 +247,7 @@ Stop fpLoadStore(Context& c, const Instruction& i)
 
 Stop fpMove(Context& c, const Instruction& i)
 {
+    c.regs.fpca = true;
     auto& r = c.regs.r;
     auto& s = c.regs.s;
     switch (static_cast<FpMove>(i.op)) {
