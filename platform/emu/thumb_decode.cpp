@@ -826,6 +826,21 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     case 0x8: o = t ? FpOp::FromSigned : FpOp::FromUnsigned; break;
     case 0xC: o = t ? FpOp::ToUnsigned : FpOp::ToUnsignedR; break;
     case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
+    case 0xA: case 0xB: case 0xE: case 0xF: {  // VCVT between F32 and fixed point, in place
+        const bool isUnsigned = bit(hw1, 0);
+        const bool toFixed = bit(hw1, 2);
+        const unsigned size = t ? 32U : 16U;
+        const unsigned imm5 = (bits(hw2, 3, 0) << 1) | static_cast<unsigned>(bit(hw2, 5));
+        if (imm5 > size) {
+            return undefined();
+        }
+        o = toFixed ? (isUnsigned ? FpOp::ToFixedUnsigned : FpOp::ToFixedSigned)
+                    : (isUnsigned ? FpOp::FromFixedUnsigned : FpOp::FromFixedSigned);
+        fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vd);
+        i().imm = size - imm5;
+        i().a = static_cast<uint8_t>(size);
+        return d_;
+    }
     default: return undefined();
     }
     return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm);

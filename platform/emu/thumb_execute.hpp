@@ -47,7 +47,9 @@ Stop changeProcessorState(Context&, const Instruction&);
 // The FPU's: d, n, m are single registers (d, a core registers for moves).
 enum class FpOp : uint8_t {
     Mla, Mls, Nmla, Nmls, Mul, Nmul, Add, Sub, Div, Fma, Fms, Fnma, Fnms, MovImm, Mov, Abs, Neg, Sqrt,
-    Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR
+    Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR,
+    // Fixed point: imm the fraction bits, a the integer's size (16 or 32).
+    FromFixedSigned, FromFixedUnsigned, ToFixedSigned, ToFixedUnsigned
 };
 Stop fpArithmetic(Context&, const Instruction&);
 // op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.

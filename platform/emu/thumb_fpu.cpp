@@ -125,6 +125,37 @@ public:
         fpscr_ = (fpscr_ & 0x0FFFFFFFU) | (nzcv << 28);
     }
 
+    // A fixed-point number with `fbits` fraction bits in the low `size` bits of `a` (sign- or
+    // zero-extended), rounded as FPSCR says.
+    uint32_t fromFixed(uint32_t a, bool isSigned, unsigned fbits, unsigned size)
+    {
+        const uint32_t low = size == 16U ? a & 0xFFFFU : a;
+        const double value = isSigned ? (size == 16U ? static_cast<int16_t>(low) : static_cast<int32_t>(low))
+                                      : static_cast<double>(low);
+        return host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(fbits))); });
+    }
+
+    // To `size`-bit fixed point with `fbits` fraction bits, rounding toward zero; out of range saturates.
+    // A 16-bit result is sign- or zero-extended into the register.
+    uint32_t toFixed(uint32_t a, bool isSigned, unsigned fbits, unsigned size)
+    {
+        if (isNan(a)) {
+            fpscr_ |= kInvalid;
+            return 0;
+        }
+        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fbits));
+        double r = std::trunc(x);
+        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(size) - 1) : 0.0;
+        const double highest = isSigned ? std::ldexp(1.0, static_cast<int>(size) - 1) - 1.0 : std::ldexp(1.0, static_cast<int>(size)) - 1.0;
+        if (r < lowest || r > highest) {
+            fpscr_ |= kInvalid;
+            r = r < lowest ? lowest : highest;
+        } else if (r != x) {
+            fpscr_ |= kInexact;
+        }
+        return isSigned ? static_cast<uint32_t>(static_cast<int32_t>(r)) : static_cast<uint32_t>(r);
+    }
+
     // To a 32-bit integer, rounding toward zero or as FPSCR says; out of range saturates.
     uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero)
     {
@@ -210,6 +241,10 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::ToUnsigned: out = fpu.toInteger(m, false, true); break;
     case FpOp::ToSignedR: out = fpu.toInteger(m, true, false); break;
     case FpOp::ToUnsignedR: out = fpu.toInteger(m, false, false); break;
+    case FpOp::FromFixedSigned: out = fpu.fromFixed(m, true, i.imm, i.a); break;
+    case FpOp::FromFixedUnsigned: out = fpu.fromFixed(m, false, i.imm, i.a); break;
+    case FpOp::ToFixedSigned: out = fpu.toFixed(m, true, i.imm, i.a); break;
+    case FpOp::ToFixedUnsigned: out = fpu.toFixed(m, false, i.imm, i.a); break;
     }
     return Stop::Ended;
 }
