@@ -40,9 +40,7 @@ struct BlockInfo {
     uint32_t cycles = 0;
     // Loads of literals placed next to the code (flash data reads when the code runs from flash).
     uint32_t literalLoads = 0;
-    bool usesFp = false;   // holds a floating-point instruction (one that makes a lazy FP save happen)
-    bool watched = false;  // a watch is set at its start address
-    uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
+    bool usesFp = false;  // holds a floating-point instruction (one that makes a lazy FP save happen)
     std::vector<uint32_t> addresses;  // of each instruction
     std::vector<Division> divisions;    // not in its cycles
 };

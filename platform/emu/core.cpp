@@ -104,9 +104,9 @@ void Core::refreshFlashTiming()
 std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 {
     std::vector<std::pair<uint32_t, uint64_t>> spent;
-    spent.reserve(blocks_.size());
-    for (const auto& [key, block] : blocks_) {
-        spent.emplace_back(block.start, block.cyclesRun);
+    spent.reserve(code_.size());
+    for (const auto& [start, code] : code_) {
+        spent.emplace_back(start, code.cyclesRun);
     }
     return spent;
 }
@@ -114,8 +114,8 @@ std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
 {
     watches_.push_back({address & ~1U, std::move(reached)});
-    for (auto& [key, block] : blocks_) {
-        block.watched = block.watched || block.start == (address & ~1U);
+    for (auto& [start, code] : code_) {
+        code.watched = code.watched || start == (address & ~1U);
     }
 }
 
@@ -127,7 +127,7 @@ Stop Core::run(uint64_t cycleBudget)
     refreshFlashTiming();
     for (;;) {
         const uint32_t pc = regs_.r[15];
-        const Code* code = codeAt(pc);
+        Code* code = codeAt(pc);
         if (code == nullptr) {
             fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
             return Stop::Fault;
@@ -213,9 +213,9 @@ void Core::refuse(const std::string& access, uint32_t addr)
     refused_ = access + (isBusAddress(addr) ? ": the bus does not answer" : ": nothing mapped");
 }
 
-const Core::Code* Core::codeAt(uint32_t address)
+Core::Code* Core::codeAt(uint32_t address)
 {
-    const Code*& cached = codeCache_[(address >> 1) % kCodeCacheSize];
+    Code*& cached = codeCache_[(address >> 1) % kCodeCacheSize];
     if (cached != nullptr && cached->block.start == address) {
         return cached;
     }
@@ -225,26 +225,32 @@ const Core::Code* Core::codeAt(uint32_t address)
         if (!thumb::decode(memory_, address, kNoLimit, &code.block) || code.block.bytes == 0U) {
             return nullptr;
         }
-        code.cost = &blockAt(address, code.block.bytes);
-        if (const uint32_t limit = divisionLimit(*code.cost); limit != 0U) {
+        code.info = &blockAt(address, code.block.bytes);
+        if (const uint32_t limit = divisionLimit(*code.info); limit != 0U) {
             (void)thumb::decode(memory_, address, limit, &code.block);
-            code.cost = &blockAt(address, code.block.bytes);
+            code.info = &blockAt(address, code.block.bytes);
         }
+        const BlockInfo& info = *code.info;
+        code.cycles = info.cycles;
+        code.literalLoads = info.literalLoads;
+        code.instructions = static_cast<uint32_t>(info.addresses.size());
+        code.usesFp = info.usesFp;
+        code.divides = !info.divisions.empty();
+        code.watched = std::any_of(watches_.begin(), watches_.end(),
+                                   [address](const Watch& w) { return w.address == address; });
         it = code_.emplace(address, std::move(code)).first;
     }
     cached = &it->second;
     return cached;
 }
 
-BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
+const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
 {
     const uint64_t key = uint64_t{size} << 32U | address;
     auto it = blocks_.find(key);
     if (it == blocks_.end()) {
         const uint8_t* code = inFlash(address) ? flash_.data() + (address - kFlashBase) : ram_.data() + (address - kRamBase);
         it = blocks_.emplace(key, decoder_.decode(address, std::span<const uint8_t>(code, size))).first;
-        it->second.watched = std::any_of(watches_.begin(), watches_.end(),
-                                         [address](const Watch& w) { return w.address == address; });
     }
     return it->second;
 }
@@ -263,7 +269,7 @@ uint32_t Core::divisionLimit(const BlockInfo& block) const
 
 // At the start of each block: the refill if the previous one branched away, the budget, pending
 // exceptions, then the block's own cost.
-Core::Next Core::beforeBlock(const Code& code)
+Core::Next Core::beforeBlock(Code& code)
 {
     const uint32_t address = code.block.start;
     const bool sequential = address == nextSequential_;
@@ -285,33 +291,34 @@ Core::Next Core::beforeBlock(const Code& code)
         cycles_ = std::max(cycles_, quietUntil_ > cycles_ ? std::min(stopAt_, quietUntil_) : stopAt_);
         return Next::Stop;
     }
-    BlockInfo& block = *code.cost;
-    if (block.watched) {
+    if (code.watched) {
         for (const Watch& w : watches_) {
             if (w.address == address) {
                 w.reached(cycles_);
             }
         }
     }
-    if (block.usesFp && lazyFpFrame_ >= 0) {
+    if (code.usesFp && lazyFpFrame_ >= 0) {
         storeLazyFpState();
     }
-    uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
-    for (const Division& d : block.divisions) {
-        if (d.quotientKept) {
-            divisionsToSettle_.push_back(&d);
-        } else {
-            cost += divisionCost(d);  // the block starts with it
+    uint64_t cost = code.cycles + flashTiming_.stallCycles(address, code.block.bytes, code.literalLoads, sequential);
+    if (code.divides) {
+        for (const Division& d : code.info->divisions) {
+            if (d.quotientKept) {
+                divisionsToSettle_.push_back(&d);
+            } else {
+                cost += divisionCost(d);  // the block starts with it
+            }
         }
     }
     cycles_ += cost;
-    block.cyclesRun += cost + refillToCharge_;
+    code.cyclesRun += cost + refillToCharge_;
     refillToCharge_ = 0;
-    instructions_ += block.addresses.size();
-    history_[historyNext_] = &block;
+    instructions_ += code.instructions;
+    history_[historyNext_] = &code;
     historyNext_ = (historyNext_ + 1U) % kHistory;
-    current_ = &block;
-    nextSequential_ = address + block.bytes;
+    current_ = &code;
+    nextSequential_ = address + code.block.bytes;
     return Next::Run;
 }
 

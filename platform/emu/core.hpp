@@ -71,10 +71,18 @@ public:
     std::span<uint8_t> ram() { return ram_; }
 
 private:
-    // What the interpreter runs, by start address: the decoded instructions and their cost.
+    // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
+    // asks of them at every run, kept together.
     struct Code {
         thumb::Block block;
-        BlockInfo* cost = nullptr;
+        const BlockInfo* info = nullptr;  // Capstone's view: instruction addresses, divisions
+        uint32_t cycles = 0;
+        uint32_t literalLoads = 0;
+        uint32_t instructions = 0;
+        bool usesFp = false;
+        bool watched = false;
+        bool divides = false;
+        uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
     };
     struct Active {
         unsigned number;
@@ -104,11 +112,11 @@ private:
     uint32_t xpsr() const;
 
     enum class Next { Run, Again, Stop, Fault };
-    Next beforeBlock(const Code& code);
-    const Code* codeAt(uint32_t address);
+    Next beforeBlock(Code& code);
+    Code* codeAt(uint32_t address);
     uint32_t divisionLimit(const BlockInfo& block) const;
     void settleDivisions();
-    BlockInfo& blockAt(uint32_t address, uint32_t size);
+    const BlockInfo& blockAt(uint32_t address, uint32_t size);
     uint32_t divisionCost(const Division& division) const;
     bool readWord(uint32_t address, uint32_t* value) const;
     int executionPriority() const;
@@ -151,12 +159,12 @@ private:
     std::unordered_map<uint32_t, Code> code_;
     // In front of the map, asked at every block: direct-mapped by halfword address.
     static constexpr unsigned kCodeCacheSize = 16384;  // 32 KB of code without two blocks sharing an entry
-    std::array<const Code*, kCodeCacheSize> codeCache_{};
+    std::array<Code*, kCodeCacheSize> codeCache_{};
     FlashTiming flashTiming_;
     static constexpr unsigned kHistory = 8;
-    std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
+    std::array<const Code*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
-    BlockInfo* current_ = nullptr;
+    Code* current_ = nullptr;
 
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts

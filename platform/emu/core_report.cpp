@@ -40,13 +40,13 @@ void Core::fillReport(uint32_t pc)
         }
     }
     for (unsigned i = 0; i < kHistory; ++i) {
-        const BlockInfo* block = history_[(historyNext_ + i) % kHistory];
-        if (block == nullptr) {
+        const Code* code = history_[(historyNext_ + i) % kHistory];
+        if (code == nullptr) {
             continue;
         }
-        for (uint32_t a : block->addresses) {
+        for (uint32_t a : code->info->addresses) {
             // The faulting block ran only up to the fault.
-            if (block == current_ && a > pc) {
+            if (code == current_ && a > pc) {
                 break;
             }
             report_.recent.push_back(a);

@@ -25,15 +25,15 @@ void FlashTiming::configure(uint32_t acr)
     lastLine_ = kNoLine;
 }
 
-uint32_t FlashTiming::stallCycles(const BlockInfo& block, bool sequential)
+uint32_t FlashTiming::stallCycles(uint32_t start, uint32_t bytes, uint32_t literalLoads, bool sequential)
 {
-    if (latency_ == 0U || !inFlash(block.start)) {
+    if (latency_ == 0U || !inFlash(start)) {
         lastLine_ = kNoLine;
         return 0;
     }
     uint32_t stall = 0;
-    const uint32_t first = block.start >> kLineShift;
-    const uint32_t last = (block.start + block.bytes - 1U) >> kLineShift;
+    const uint32_t first = start >> kLineShift;
+    const uint32_t last = (start + bytes - 1U) >> kLineShift;
     for (uint32_t line = first; line <= last; ++line) {
         if (line == lastLine_) {
             continue;
@@ -51,7 +51,7 @@ uint32_t FlashTiming::stallCycles(const BlockInfo& block, bool sequential)
         lastLine_ = line;
     }
     if (!dcache_) {
-        stall += block.literalLoads * latency_;
+        stall += literalLoads * latency_;
     }
     return stall;
 }

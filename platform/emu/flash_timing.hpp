@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/emu/block_cost.hpp"
 
 namespace emu {
 
@@ -17,8 +16,9 @@ public:
 
     void configure(uint32_t acr);
 
-    // Stall cycles of one run of the block; `sequential` when it follows on from the previous block.
-    uint32_t stallCycles(const BlockInfo& block, bool sequential);
+    // Stall cycles of one run of the block of `bytes` at `start` with its literal loads; `sequential`
+    // when it follows on from the previous block.
+    uint32_t stallCycles(uint32_t start, uint32_t bytes, uint32_t literalLoads, bool sequential);
 
 private:
     static constexpr uint32_t kNoLine = UINT32_MAX;
