@@ -125,13 +125,21 @@ Stop Core::run(uint64_t cycleBudget)
     quietUntil_ = 0;  // the chip around may have changed between runs
     faulted_ = false;
     refreshFlashTiming();
+    Code* previous = nullptr;
     for (;;) {
         const uint32_t pc = regs_.r[15];
-        Code* code = codeAt(pc);
-        if (code == nullptr) {
-            fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
-            return Stop::Fault;
+        Code* code = previous != nullptr ? previous->next : nullptr;
+        if (code == nullptr || code->block.start != pc) {
+            code = codeAt(pc);
+            if (code == nullptr) {
+                fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
+                return Stop::Fault;
+            }
+            if (previous != nullptr) {
+                previous->next = code;
+            }
         }
+        previous = nullptr;
         switch (beforeBlock(*code)) {
         case Next::Run: break;
         case Next::Again: continue;
@@ -140,6 +148,7 @@ Stop Core::run(uint64_t cycleBudget)
         }
         uint32_t faultAddress = 0;
         const thumb::Stop stop = thumb::run(code->block, regs_, memory_, specials_, &faultAddress);
+        previous = code;
         if (!divisionsToSettle_.empty()) {
             settleDivisions();
         }

@@ -83,6 +83,7 @@ private:
         bool watched = false;
         bool divides = false;
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
+        Code* next = nullptr;    // the block that followed it last time: most often the one that follows again
     };
     struct Active {
         unsigned number;
