@@ -62,7 +62,9 @@ public:
         return false;
     }
 
-    // Runs a host operation in FPSCR's rounding mode and collects its exceptions.
+    // Runs a host operation in FPSCR's rounding mode and collects its exceptions. The host sees a tiny
+    // result after rounding, the architecture before: rounded toward zero, a result that rounded up to
+    // the smallest normal number shows whether it was tiny.
     template <typename Op>
     uint32_t host(Op op)
     {
@@ -81,6 +83,12 @@ public:
                   ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) | ((raised & FE_UNDERFLOW) != 0 ? kUnderflow : 0U) |
                   ((raised & FE_INEXACT) != 0 ? kInexact : 0U);
         const uint32_t bits = bitsOf(result);
+        if ((raised & FE_INEXACT) != 0 && (bits & 0x7FFFFFFFU) == 0x00800000U) {
+            std::fesetround(FE_TOWARDZERO);
+            const float truncated = op();
+            std::fesetround(FE_TONEAREST);
+            fpscr_ |= (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U ? kUnderflow : 0U;
+        }
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
     }
 
