@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unicorn/unicorn.h>
 
+#include <bit>
 #include <cstring>
 #include <map>
 #include <random>
@@ -379,6 +380,125 @@ TEST_F(Differential, RandomInstructionsOfEveryGroupMatchUnicorn)
     }
     std::printf("%u cases compared\n", cases);
     EXPECT_EQ(failures, 0U);
+}
+
+// A bus answering reads at one address with a value, refusing everything else; a log of what it saw.
+struct OneRegisterBus final : emu::Bus {
+    uint32_t answered = 0x40000000U;
+    std::vector<std::pair<uint32_t, unsigned>> accesses;  // address, width
+    bool read(uint32_t addr, unsigned width, uint32_t* value) override
+    {
+        accesses.emplace_back(addr, width);
+        *value = 0x12345678U;
+        return addr == answered;
+    }
+    bool write(uint32_t addr, unsigned width, uint32_t) override
+    {
+        accesses.emplace_back(addr, width);
+        return addr == answered || emu::inFlash(addr);
+    }
+};
+
+class Directed : public ::testing::Test {
+protected:
+    Memories memory;
+    NoSystem system;
+    OneRegisterBus bus;
+    Registers regs;
+    uint32_t fault = 0;
+
+    Stop run(const std::vector<uint16_t>& code)
+    {
+        std::memcpy(&memory.flash[kCode - kFlashBase], code.data(), code.size() * 2);
+        emu::thumb::Memory view = memory.view();
+        view.bus = &bus;
+        Block block;
+        EXPECT_TRUE(emu::thumb::decode(view, kCode, kCode + static_cast<uint32_t>(code.size() * 2), &block));
+        regs.r[15] = kCode;
+        return emu::thumb::run(block, regs, view, system, &fault);
+    }
+};
+
+TEST_F(Directed, ItBlocksOfEveryMaskRunThenAndElseSlotsAndLeaveTheFlags)
+{
+    constexpr uint32_t kZ = 1U << 30;
+    for (unsigned mask = 1; mask < 16; ++mask) {
+        const auto slots = 4U - static_cast<unsigned>(std::countr_zero(mask));
+        std::vector<uint16_t> code{static_cast<uint16_t>(0xBF00U | mask)};  // IT<x..> EQ
+        for (unsigned k = 0; k < slots; ++k) {
+            code.push_back(static_cast<uint16_t>(0x2001U | k << 8));  // movs rk, #1: no flags inside IT
+        }
+        code.push_back(0x2500);  // movs r5, #0: outside again, sets Z
+        regs = Registers{};
+        regs.apsr = kZ;
+        ASSERT_EQ(run(code), Stop::Ended) << mask;
+        for (unsigned k = 0; k < slots; ++k) {
+            const bool then = k == 0 || ((mask >> (4 - k)) & 1U) == 0;  // EQ's low bit is 0
+            EXPECT_EQ(regs.r[k], then ? 1U : 0U) << "mask " << mask << " slot " << k;
+        }
+        EXPECT_EQ(regs.apsr, kZ) << mask;
+        EXPECT_EQ(regs.itState, 0U) << mask;
+        EXPECT_EQ(regs.r[15], kCode + 2 * (slots + 2)) << mask;
+    }
+}
+
+TEST_F(Directed, ExceptionReturnValuesLoadedByPopAndBxLrStopWithTheLoadDone)
+{
+    regs.r[13] = kRamBase + 0x100U;
+    const uint32_t frame[] = {0x11U, 0xFFFFFFF9U};
+    std::memcpy(&memory.ram[0x100], frame, sizeof frame);
+    ASSERT_EQ(run({0xBD10}), Stop::ExceptionReturn);  // pop {r4, pc}
+    EXPECT_EQ(regs.r[15], 0xFFFFFFF9U);
+    EXPECT_EQ(regs.r[4], 0x11U);
+    EXPECT_EQ(regs.r[13], kRamBase + 0x108U);
+
+    regs.r[14] = 0xFFFFFFFDU;
+    ASSERT_EQ(run({0x4770}), Stop::ExceptionReturn);  // bx lr
+    EXPECT_EQ(regs.r[15], 0xFFFFFFFDU);
+
+    regs.r[14] = 0xEFFFFFFFU;  // just below: an ordinary branch
+    ASSERT_EQ(run({0x4770}), Stop::Ended);
+    EXPECT_EQ(regs.r[15], 0xEFFFFFFEU);
+}
+
+TEST_F(Directed, ARefusedAccessLeavesNoEffectOfItsInstruction)
+{
+    regs.r[1] = 0x40000000U;
+    // adds r5, #1; ldmia r1!, {r2, r3}: the bus answers the first word, not the second
+    ASSERT_EQ(run({0x3501, 0xC90C}), Stop::BusError);
+    EXPECT_EQ(regs.r[5], 1U) << "the instruction before it ran";
+    EXPECT_EQ(regs.r[1], 0x40000000U);
+    EXPECT_EQ(regs.r[2], 0U);
+    EXPECT_EQ(regs.r[3], 0U);
+    EXPECT_EQ(regs.r[15], kCode + 2);
+    EXPECT_EQ(fault, 0x40000004U);
+    EXPECT_EQ(bus.accesses, (std::vector<std::pair<uint32_t, unsigned>>{{0x40000000U, 4}, {0x40000004U, 4}}));
+
+    regs.r[1] = 0x30000000U;  // nothing there at all
+    ASSERT_EQ(run({0xF851, 0x0B04}), Stop::BusError);  // ldr r0, [r1], #4
+    EXPECT_EQ(regs.r[1], 0x30000000U) << "no write-back";
+    EXPECT_EQ(regs.r[15], kCode);
+    EXPECT_EQ(fault, 0x30000000U);
+}
+
+TEST_F(Directed, LdrdNeedsWordAlignmentWhereLdrAndStoresIntoFlashGoOn)
+{
+    regs.r[1] = kRamBase + 2;
+    ASSERT_EQ(run({0xE9D1, 0x2300}), Stop::Unaligned);  // ldrd r2, r3, [r1]
+    EXPECT_EQ(fault, kRamBase + 2);
+    EXPECT_EQ(regs.r[15], kCode);
+
+    const uint8_t bytes[] = {0x11, 0x22, 0x33, 0x44, 0x55};
+    std::memcpy(&memory.ram[1], bytes, sizeof bytes);
+    regs.r[1] = kRamBase + 1;
+    ASSERT_EQ(run({0x6808}), Stop::Ended);  // ldr r0, [r1]
+    EXPECT_EQ(regs.r[0], 0x44332211U);
+
+    bus.accesses.clear();
+    regs.r[1] = kFlashBase + 0x80000U;
+    ASSERT_EQ(run({0x8008}), Stop::Ended);  // strh r0, [r1]
+    EXPECT_EQ(bus.accesses, (std::vector<std::pair<uint32_t, unsigned>>{{kFlashBase + 0x80000U, 2}}));
+    EXPECT_EQ(memory.flash[0x80000], 0U) << "the flash interface programs it, not the store";
 }
 
 // Unicorn running the image from its reset handler, peripherals answering zeros and ones by turns: the
