@@ -64,6 +64,7 @@ struct Instruction;  // the decoded form, private to the interpreter
 struct Block {
     uint32_t start = 0;
     uint32_t bytes = 0;  // the instructions decoded, from start
+    uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
     std::vector<Instruction> instructions;
     Block();
     ~Block();

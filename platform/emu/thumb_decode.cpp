@@ -71,7 +71,11 @@ private:
         i().m = static_cast<uint8_t>(m);
         i().shift = shift;
         i().shiftAmount = static_cast<uint8_t>(amount);
-        return alu(op, false, d, n, flags);
+        alu(op, false, d, n, flags);
+        if (shift == Shift::Lsl && amount == 0 && (flags & kRegisterShift) == 0) {
+            i().run = kAluHandlers[static_cast<unsigned>(op)][2];
+        }
+        return d_;
     }
     // A shift by an immediate as DecodeImmShift gives it.
     Decoded& aluShifted(AluOp op, unsigned d, unsigned n, unsigned m, unsigned type, unsigned imm5, uint8_t flags)
@@ -874,7 +878,8 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
         }
     }
     out->bytes = addr - start;
-    return !out->instructions.empty();
+    out->count = static_cast<uint32_t>(out->instructions.size());
+    return out->count != 0;
 }
 
 }  // namespace emu::thumb

@@ -23,7 +23,7 @@ Sum addWithCarry(uint32_t x, uint32_t y, bool carryIn)
     return {result, (unsignedSum >> 32) != 0, ((~(x ^ y) & (x ^ result)) >> 31) != 0};
 }
 
-bool conditionPassed(const Context& c, unsigned cond)
+inline bool conditionPassed(const Context& c, unsigned cond)
 {
     bool r = false;
     switch (cond >> 1) {
@@ -179,8 +179,16 @@ Stop aluRegister(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-#define EMU_THUMB_ALU(op) {aluImmediate<AluOp::op>, aluRegister<AluOp::op>},
-const Handler kAluHandlers[16][2] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
+// A register as it is, the commonest operand: no shifter work.
+template <AluOp Op>
+Stop aluPlainRegister(Context& c, const Instruction& i)
+{
+    alu<Op>(c, i, c.regs.r[i.m], c.c);
+    return Stop::Ended;
+}
+
+#define EMU_THUMB_ALU(op) {aluImmediate<AluOp::op>, aluRegister<AluOp::op>, aluPlainRegister<AluOp::op>},
+const Handler kAluHandlers[16][3] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
 #undef EMU_THUMB_ALU
 
 Stop multiply(Context& c, const Instruction& i)

@@ -11,8 +11,9 @@ namespace emu::thumb {
 enum class AluOp : uint8_t { EMU_THUMB_ALU_OPS(EMU_THUMB_ENUMERATOR) };
 #undef EMU_THUMB_ENUMERATOR
 
-// [operation][0 immediate, 1 register (shifted by imm or, with kRegisterShift, by register a)]
-extern const Handler kAluHandlers[16][2];
+// [operation][0 immediate, 1 register (shifted by imm or, with kRegisterShift, by register a), 2 register
+// unshifted]
+extern const Handler kAluHandlers[16][3];
 
 enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Smlal };
 Stop multiply(Context&, const Instruction&);
