@@ -828,6 +828,21 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         o = t ? FpOp::CmpeZero : FpOp::CmpZero;
         break;
     case 0x8: o = t ? FpOp::FromSigned : FpOp::FromUnsigned; break;
+    case 0xA:
+    case 0xB:
+    case 0xE:
+    case 0xF: {  // to and from fixed point, in place
+        const unsigned size = t ? 32 : 16;
+        const unsigned imm5 = (bits(hw2, 3, 0) << 1) | (bit(hw2, 5) ? 1U : 0U);
+        if (imm5 > size) {
+            return undefined();
+        }
+        fp(fpArithmetic, static_cast<uint8_t>(bit(hw1, 2) ? FpOp::ToFixed : FpOp::FromFixed), vd, 0, vd);
+        i().imm = size - imm5;
+        i().shiftAmount = static_cast<uint8_t>(size);
+        i().flags = bit(hw1, 0) ? 0 : kSigned;
+        return d_;
+    }
     case 0xC: o = t ? FpOp::ToUnsigned : FpOp::ToUnsignedR; break;
     case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
     default: return undefined();

@@ -48,7 +48,8 @@ Stop changeProcessorState(Context&, const Instruction&);
 // The FPU's: d, n, m are single registers (d, a core registers for moves).
 enum class FpOp : uint8_t {
     Mla, Mls, Nmla, Nmls, Mul, Nmul, Add, Sub, Div, Fma, Fms, Fnma, Fnms, MovImm, Mov, Abs, Neg, Sqrt,
-    Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR
+    Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR,
+    FromFixed, ToFixed  // imm fraction bits, shiftAmount 16 or 32 bits, kSigned
 };
 Stop fpArithmetic(Context&, const Instruction&);
 // op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.

@@ -133,14 +133,15 @@ public:
         fpscr_ = (fpscr_ & 0x0FFFFFFFU) | (nzcv << 28);
     }
 
-    // To a 32-bit integer, rounding toward zero or as FPSCR says; out of range saturates.
-    uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero)
+    // To a `width`-bit integer of `fraction` fraction bits, rounding toward zero or as FPSCR says; out of
+    // range saturates. Extended to 32 bits.
+    uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero, unsigned fraction = 0, unsigned width = 32)
     {
         if (isNan(a)) {
             fpscr_ |= kInvalid;
             return 0;
         }
-        const double x = asFloat(a);
+        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fraction));
         double r = 0;
         switch (towardZero ? 3U : (fpscr_ >> kRoundingShift) & 3U) {
         case 0: r = std::nearbyint(x); break;
@@ -148,8 +149,8 @@ public:
         case 2: r = std::floor(x); break;
         default: r = std::trunc(x); break;
         }
-        const double lowest = isSigned ? -2147483648.0 : 0.0;
-        const double highest = isSigned ? 2147483647.0 : 4294967295.0;
+        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(width) - 1) : 0.0;
+        const double highest = std::ldexp(1.0, static_cast<int>(width) - (isSigned ? 1 : 0)) - 1.0;
         if (r < lowest || r > highest) {
             fpscr_ |= kInvalid;
             r = r < lowest ? lowest : highest;
@@ -217,6 +218,14 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::ToUnsigned: out = fpu.toInteger(m, false, true); break;
     case FpOp::ToSignedR: out = fpu.toInteger(m, true, false); break;
     case FpOp::ToUnsignedR: out = fpu.toInteger(m, false, false); break;
+    case FpOp::FromFixed: {
+        const bool isSigned = (i.flags & kSigned) != 0;
+        const uint32_t raw = i.shiftAmount == 16 ? (isSigned ? static_cast<uint32_t>(static_cast<int16_t>(m)) : m & 0xFFFFU) : m;
+        const double value = isSigned ? static_cast<double>(static_cast<int32_t>(raw)) : static_cast<double>(raw);
+        out = fpu.host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(i.imm))); });
+        break;
+    }
+    case FpOp::ToFixed: out = fpu.toInteger(m, (i.flags & kSigned) != 0, true, i.imm, i.shiftAmount); break;
     }
     return Stop::Ended;
 }

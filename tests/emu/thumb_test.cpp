@@ -187,7 +187,7 @@ const Template kTemplates[] = {
     {"vfp fused", "111011101x10xxxxxxxx1010xxx0xxxx"}, {"vmov imm", "111011101x11xxxxxxxx10100000xxxx"},
     {"vfp unary", "111011101x11000xxxxx101011x0xxxx"}, {"vfp unary", "111011101x110000xxxx101001x0xxxx"},
     {"vcmp", "111011101x11010xxxxx1010x1x0xxxx"}, {"vcvt", "111011101x111000xxxx1010x1x0xxxx"},
-    {"vcvt", "111011101x11110xxxxx1010x1x0xxxx"},
+    {"vcvt", "111011101x11110xxxxx1010x1x0xxxx"}, {"vcvt fixed", "111011101x111x1xxxxx1010x1x0xxxx"},
 };
 // clang-format on
 
@@ -359,7 +359,7 @@ TEST_F(Differential, RandomInstructionsOfEveryGroupMatchUnicorn)
 {
     Random rng{std::mt19937(20261208)};
     std::map<std::string, unsigned> compared;
-    for (unsigned round = 0; round < 30000; ++round) {
+    for (unsigned round = 0; round < 24000; ++round) {
         const Template& t = kTemplates[rng() % std::size(kTemplates)];
         std::vector<uint16_t> code;
         const bool inIt = rng() % 4 == 0;
