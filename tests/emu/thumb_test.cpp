@@ -501,6 +501,48 @@ TEST_F(Directed, LdrdNeedsWordAlignmentWhereLdrAndStoresIntoFlashGoOn)
     EXPECT_EQ(memory.flash[0x80000], 0U) << "the flash interface programs it, not the store";
 }
 
+// MSR and MRS keep N Z C V Q and GE themselves and pass the rest to the core; CPS too.
+TEST(ThumbSystem, MsrAndMrsSplitTheApsrFromTheCoresSpecialRegisters)
+{
+    struct Recording final : emu::thumb::SystemRegisters {
+        std::vector<std::pair<unsigned, uint32_t>> writes;
+        std::vector<unsigned> reads;
+        std::vector<bool> cps;  // disable, primask, faultmask
+        uint32_t readSpecial(unsigned sysm) override
+        {
+            reads.push_back(sysm);
+            return sysm == 3 ? 0x23U : 0x55U;  // the exception number in xPSR's IPSR part
+        }
+        void writeSpecial(unsigned sysm, uint32_t value) override { writes.emplace_back(sysm, value); }
+        void changeProcessorState(bool disable, bool primask, bool faultmask) override
+        {
+            cps = {disable, primask, faultmask};
+        }
+    } system;
+    Memories memory;
+    const emu::thumb::Memory view = memory.view();
+    const auto runAt = [&](std::vector<uint16_t> code, Registers& regs) {
+        std::memcpy(&memory.flash[kCode - kFlashBase], code.data(), code.size() * 2);
+        Block block;
+        EXPECT_TRUE(emu::thumb::decode(view, kCode, UINT32_MAX, &block));
+        regs.r[15] = kCode;
+        uint32_t fault = 0;
+        return emu::thumb::run(block, regs, view, system, &fault);
+    };
+    Registers regs;
+    regs.r[0] = 0xA80F0000U;  // N C Q, GE all set
+    regs.r[1] = 0x20001000U;
+    EXPECT_EQ(runAt({0xF380, 0x8C00}, regs), Stop::Ended);  // msr APSR_nzcvqg, r0
+    EXPECT_EQ(regs.apsr, 0xA80F0000U);
+    EXPECT_TRUE(system.writes.empty());
+    EXPECT_EQ(runAt({0xF381, 0x8808}, regs), Stop::Ended);  // msr MSP, r1
+    EXPECT_EQ(system.writes, (std::vector<std::pair<unsigned, uint32_t>>{{8U, 0x20001000U}}));
+    EXPECT_EQ(runAt({0xF3EF, 0x8203, 0xB672}, regs), Stop::Ended);  // mrs r2, xPSR; cpsid i
+    EXPECT_EQ(regs.r[2], 0xA80F0023U);
+    EXPECT_EQ(system.cps, (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(regs.r[15], kCode + 6) << "CPS ends the block";
+}
+
 // Unicorn running the image from its reset handler, peripherals answering zeros and ones by turns: the
 // blocks it translates.
 class ImageInUnicorn {
