@@ -273,28 +273,19 @@ Stop bitOp(Context& c, const Instruction& i)
         rd = i.n == 15 ? v : c.regs.r[i.n] + v;
         break;
     }
-    case BitOp::Uadd8: {
-        const uint32_t rn = c.regs.r[i.n];
-        uint32_t result = 0;
-        uint32_t ge = 0;
-        for (unsigned b = 0; b < 4; ++b) {
-            const uint32_t s = ((rn >> (8 * b)) & 0xFFU) + ((rm >> (8 * b)) & 0xFFU);
-            result |= (s & 0xFFU) << (8 * b);
-            ge |= (s >= 0x100U ? 1U : 0U) << b;
-        }
-        c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (ge << kGeShift);
-        rd = result;
-        break;
-    }
+    case BitOp::Uadd8:
     case BitOp::Usub8: {
+        // byte by byte; GE[b] says byte b carried out (add) or did not borrow (subtract)
         const uint32_t rn = c.regs.r[i.n];
+        const bool subtract = static_cast<BitOp>(i.op) == BitOp::Usub8;
         uint32_t result = 0;
         uint32_t ge = 0;
         for (unsigned b = 0; b < 4; ++b) {
             const uint32_t x = (rn >> (8 * b)) & 0xFFU;
             const uint32_t y = (rm >> (8 * b)) & 0xFFU;
-            result |= ((x - y) & 0xFFU) << (8 * b);
-            ge |= (x >= y ? 1U : 0U) << b;
+            const uint32_t r = subtract ? x - y : x + y;
+            result |= (r & 0xFFU) << (8 * b);
+            ge |= (subtract ? x >= y : r >= 0x100U) ? 1U << b : 0U;
         }
         c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (ge << kGeShift);
         rd = result;
