@@ -39,7 +39,10 @@ inline bool conditionPassed(const Context& c, unsigned cond)
     return (cond & 1U) != 0 ? !r : r;
 }
 
-uint8_t advanceIt(uint8_t it) { return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((it << 1) & 0x1FU)); }
+uint8_t advanceIt(uint8_t it)
+{
+    return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((static_cast<unsigned>(it) << 1) & 0x1FU));
+}
 
 // A write of pc by a load, BX or BLX: bit 0 selects Thumb, the top values return from an exception.
 Stop interwork(Context& c, uint32_t target)
