@@ -65,6 +65,7 @@ struct Instruction;  // the decoded form, private to the interpreter
 struct Block {
     uint32_t start = 0;
     uint32_t bytes = 0;  // the instructions decoded, from start
+    uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
     std::vector<Instruction> instructions;
     Block();
     ~Block();
@@ -76,6 +77,9 @@ struct Block {
 // any write of pc, SVC, BKPT, WFI/WFE, UDF, MSR, CPS, ISB, an undefined encoding), and never past
 // `limit` (the block then ends before the instruction at `limit`): the same boundaries Unicorn's
 // translated blocks have, so that the core's cycle model sees the same blocks. An IT block is not split.
+// Unicorn's blocks also end after YIELD and after a write of FPSCR (VMSR), and at its 1 KB pages: a block
+// stops before an instruction that would cross the end of its first instruction's page (unless it is that
+// first instruction) and after one that reaches it; so do these.
 // False when `start` is not in flash or RAM (nothing to fetch).
 bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out);
 

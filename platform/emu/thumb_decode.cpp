@@ -71,7 +71,11 @@ private:
         i().m = static_cast<uint8_t>(m);
         i().shift = shift;
         i().shiftAmount = static_cast<uint8_t>(amount);
-        return alu(op, false, d, n, flags);
+        alu(op, false, d, n, flags);
+        if (shift == Shift::Lsl && amount == 0 && (flags & kRegisterShift) == 0) {
+            i().run = kAluHandlers[static_cast<unsigned>(op)][2];
+        }
+        return d_;
     }
     // A shift by an immediate as DecodeImmShift gives it.
     Decoded& aluShifted(AluOp op, unsigned d, unsigned n, unsigned m, unsigned type, unsigned imm5, uint8_t flags)
@@ -824,23 +828,23 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         o = t ? FpOp::CmpeZero : FpOp::CmpZero;
         break;
     case 0x8: o = t ? FpOp::FromSigned : FpOp::FromUnsigned; break;
-    case 0xC: o = t ? FpOp::ToUnsigned : FpOp::ToUnsignedR; break;
-    case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
-    case 0xA: case 0xB: case 0xE: case 0xF: {  // VCVT between F32 and fixed point, in place
-        const bool isUnsigned = bit(hw1, 0);
-        const bool toFixed = bit(hw1, 2);
-        const unsigned size = t ? 32U : 16U;
-        const unsigned imm5 = (bits(hw2, 3, 0) << 1) | static_cast<unsigned>(bit(hw2, 5));
+    case 0xA:
+    case 0xB:
+    case 0xE:
+    case 0xF: {  // to and from fixed point, in place
+        const unsigned size = t ? 32 : 16;
+        const unsigned imm5 = (bits(hw2, 3, 0) << 1) | (bit(hw2, 5) ? 1U : 0U);
         if (imm5 > size) {
             return undefined();
         }
-        o = toFixed ? (isUnsigned ? FpOp::ToFixedUnsigned : FpOp::ToFixedSigned)
-                    : (isUnsigned ? FpOp::FromFixedUnsigned : FpOp::FromFixedSigned);
-        fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vd);
+        fp(fpArithmetic, static_cast<uint8_t>(bit(hw1, 2) ? FpOp::ToFixed : FpOp::FromFixed), vd, 0, vd);
         i().imm = size - imm5;
-        i().a = static_cast<uint8_t>(size);
+        i().shiftAmount = static_cast<uint8_t>(size);
+        i().flags = bit(hw1, 0) ? 0 : kSigned;
         return d_;
     }
+    case 0xC: o = t ? FpOp::ToUnsigned : FpOp::ToUnsignedR; break;
+    case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
     default: return undefined();
     }
     return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm);
@@ -889,7 +893,8 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
         }
     }
     out->bytes = addr - start;
-    return !out->instructions.empty();
+    out->count = static_cast<uint32_t>(out->instructions.size());
+    return out->count != 0;
 }
 
 }  // namespace emu::thumb

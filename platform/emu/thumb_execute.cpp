@@ -23,7 +23,7 @@ Sum addWithCarry(uint32_t x, uint32_t y, bool carryIn)
     return {result, (unsignedSum >> 32) != 0, ((~(x ^ y) & (x ^ result)) >> 31) != 0};
 }
 
-bool conditionPassed(const Context& c, unsigned cond)
+inline bool conditionPassed(const Context& c, unsigned cond)
 {
     bool r = false;
     switch (cond >> 1) {
@@ -39,7 +39,10 @@ bool conditionPassed(const Context& c, unsigned cond)
     return (cond & 1U) != 0 ? !r : r;
 }
 
-uint8_t advanceIt(uint8_t it) { return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((it << 1) & 0x1FU)); }
+uint8_t advanceIt(uint8_t it)
+{
+    return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((static_cast<unsigned>(it) << 1) & 0x1FU));
+}
 
 // A write of pc by a load, BX or BLX: bit 0 selects Thumb, the top values return from an exception.
 Stop interwork(Context& c, uint32_t target)
@@ -179,8 +182,16 @@ Stop aluRegister(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-#define EMU_THUMB_ALU(op) {aluImmediate<AluOp::op>, aluRegister<AluOp::op>},
-const Handler kAluHandlers[16][2] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
+// A register as it is, the commonest operand: no shifter work.
+template <AluOp Op>
+Stop aluPlainRegister(Context& c, const Instruction& i)
+{
+    alu<Op>(c, i, c.regs.r[i.m], c.c);
+    return Stop::Ended;
+}
+
+#define EMU_THUMB_ALU(op) {aluImmediate<AluOp::op>, aluRegister<AluOp::op>, aluPlainRegister<AluOp::op>},
+const Handler kAluHandlers[16][3] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
 #undef EMU_THUMB_ALU
 
 Stop multiply(Context& c, const Instruction& i)
@@ -265,28 +276,19 @@ Stop bitOp(Context& c, const Instruction& i)
         rd = i.n == 15 ? v : c.regs.r[i.n] + v;
         break;
     }
-    case BitOp::Uadd8: {
-        const uint32_t rn = c.regs.r[i.n];
-        uint32_t result = 0;
-        uint32_t ge = 0;
-        for (unsigned b = 0; b < 4; ++b) {
-            const uint32_t s = ((rn >> (8 * b)) & 0xFFU) + ((rm >> (8 * b)) & 0xFFU);
-            result |= (s & 0xFFU) << (8 * b);
-            ge |= (s >= 0x100U ? 1U : 0U) << b;
-        }
-        c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (ge << kGeShift);
-        rd = result;
-        break;
-    }
+    case BitOp::Uadd8:
     case BitOp::Usub8: {
+        // byte by byte; GE[b] says byte b carried out (add) or did not borrow (subtract)
         const uint32_t rn = c.regs.r[i.n];
+        const bool subtract = static_cast<BitOp>(i.op) == BitOp::Usub8;
         uint32_t result = 0;
         uint32_t ge = 0;
         for (unsigned b = 0; b < 4; ++b) {
             const uint32_t x = (rn >> (8 * b)) & 0xFFU;
             const uint32_t y = (rm >> (8 * b)) & 0xFFU;
-            result |= ((x - y) & 0xFFU) << (8 * b);
-            ge |= (x >= y ? 1U : 0U) << b;
+            const uint32_t r = subtract ? x - y : x + y;
+            result |= (r & 0xFFU) << (8 * b);
+            ge |= (subtract ? x >= y : r >= 0x100U) ? 1U << b : 0U;
         }
         c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (ge << kGeShift);
         rd = result;

@@ -11,8 +11,9 @@ namespace emu::thumb {
 enum class AluOp : uint8_t { EMU_THUMB_ALU_OPS(EMU_THUMB_ENUMERATOR) };
 #undef EMU_THUMB_ENUMERATOR
 
-// [operation][0 immediate, 1 register (shifted by imm or, with kRegisterShift, by register a)]
-extern const Handler kAluHandlers[16][2];
+// [operation][0 immediate, 1 register (shifted by imm or, with kRegisterShift, by register a), 2 register
+// unshifted]
+extern const Handler kAluHandlers[16][3];
 
 enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Smlal };
 Stop multiply(Context&, const Instruction&);
@@ -48,8 +49,7 @@ Stop changeProcessorState(Context&, const Instruction&);
 enum class FpOp : uint8_t {
     Mla, Mls, Nmla, Nmls, Mul, Nmul, Add, Sub, Div, Fma, Fms, Fnma, Fnms, MovImm, Mov, Abs, Neg, Sqrt,
     Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR,
-    // Fixed point: imm the fraction bits, a the integer's size (16 or 32).
-    FromFixedSigned, FromFixedUnsigned, ToFixedSigned, ToFixedUnsigned
+    FromFixed, ToFixed  // imm fraction bits, shiftAmount 16 or 32 bits, kSigned
 };
 Stop fpArithmetic(Context&, const Instruction&);
 // op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.

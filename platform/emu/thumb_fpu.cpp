@@ -62,7 +62,9 @@ public:
         return false;
     }
 
-    // Runs a host operation in FPSCR's rounding mode and collects its exceptions.
+    // Runs a host operation in FPSCR's rounding mode and collects its exceptions. The host sees a tiny
+    // result after rounding, the architecture before: rounded toward zero, a result that rounded up to
+    // the smallest normal number shows whether it was tiny.
     template <typename Op>
     uint32_t host(Op op)
     {
@@ -81,6 +83,12 @@ public:
                   ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) | ((raised & FE_UNDERFLOW) != 0 ? kUnderflow : 0U) |
                   ((raised & FE_INEXACT) != 0 ? kInexact : 0U);
         const uint32_t bits = bitsOf(result);
+        if ((raised & FE_INEXACT) != 0 && (bits & 0x7FFFFFFFU) == 0x00800000U) {
+            std::fesetround(FE_TOWARDZERO);
+            const float truncated = op();
+            std::fesetround(FE_TONEAREST);
+            fpscr_ |= (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U ? kUnderflow : 0U;
+        }
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
     }
 
@@ -125,45 +133,15 @@ public:
         fpscr_ = (fpscr_ & 0x0FFFFFFFU) | (nzcv << 28);
     }
 
-    // A fixed-point number with `fbits` fraction bits in the low `size` bits of `a` (sign- or
-    // zero-extended), rounded as FPSCR says.
-    uint32_t fromFixed(uint32_t a, bool isSigned, unsigned fbits, unsigned size)
-    {
-        const uint32_t low = size == 16U ? a & 0xFFFFU : a;
-        const double value = isSigned ? (size == 16U ? static_cast<int16_t>(low) : static_cast<int32_t>(low))
-                                      : static_cast<double>(low);
-        return host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(fbits))); });
-    }
-
-    // To `size`-bit fixed point with `fbits` fraction bits, rounding toward zero; out of range saturates.
-    // A 16-bit result is sign- or zero-extended into the register.
-    uint32_t toFixed(uint32_t a, bool isSigned, unsigned fbits, unsigned size)
+    // To a `width`-bit integer of `fraction` fraction bits, rounding toward zero or as FPSCR says; out of
+    // range saturates. Extended to 32 bits.
+    uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero, unsigned fraction = 0, unsigned width = 32)
     {
         if (isNan(a)) {
             fpscr_ |= kInvalid;
             return 0;
         }
-        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fbits));
-        double r = std::trunc(x);
-        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(size) - 1) : 0.0;
-        const double highest = isSigned ? std::ldexp(1.0, static_cast<int>(size) - 1) - 1.0 : std::ldexp(1.0, static_cast<int>(size)) - 1.0;
-        if (r < lowest || r > highest) {
-            fpscr_ |= kInvalid;
-            r = r < lowest ? lowest : highest;
-        } else if (r != x) {
-            fpscr_ |= kInexact;
-        }
-        return isSigned ? static_cast<uint32_t>(static_cast<int32_t>(r)) : static_cast<uint32_t>(r);
-    }
-
-    // To a 32-bit integer, rounding toward zero or as FPSCR says; out of range saturates.
-    uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero)
-    {
-        if (isNan(a)) {
-            fpscr_ |= kInvalid;
-            return 0;
-        }
-        const double x = asFloat(a);
+        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fraction));
         double r = 0;
         switch (towardZero ? 3U : (fpscr_ >> kRoundingShift) & 3U) {
         case 0: r = std::nearbyint(x); break;
@@ -171,8 +149,8 @@ public:
         case 2: r = std::floor(x); break;
         default: r = std::trunc(x); break;
         }
-        const double lowest = isSigned ? -2147483648.0 : 0.0;
-        const double highest = isSigned ? 2147483647.0 : 4294967295.0;
+        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(width) - 1) : 0.0;
+        const double highest = std::ldexp(1.0, static_cast<int>(width) - (isSigned ? 1 : 0)) - 1.0;
         if (r < lowest || r > highest) {
             fpscr_ |= kInvalid;
             r = r < lowest ? lowest : highest;
@@ -241,10 +219,14 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::ToUnsigned: out = fpu.toInteger(m, false, true); break;
     case FpOp::ToSignedR: out = fpu.toInteger(m, true, false); break;
     case FpOp::ToUnsignedR: out = fpu.toInteger(m, false, false); break;
-    case FpOp::FromFixedSigned: out = fpu.fromFixed(m, true, i.imm, i.a); break;
-    case FpOp::FromFixedUnsigned: out = fpu.fromFixed(m, false, i.imm, i.a); break;
-    case FpOp::ToFixedSigned: out = fpu.toFixed(m, true, i.imm, i.a); break;
-    case FpOp::ToFixedUnsigned: out = fpu.toFixed(m, false, i.imm, i.a); break;
+    case FpOp::FromFixed: {
+        const bool isSigned = (i.flags & kSigned) != 0;
+        const uint32_t raw = i.shiftAmount == 16 ? (isSigned ? static_cast<uint32_t>(static_cast<int16_t>(m)) : m & 0xFFFFU) : m;
+        const double value = isSigned ? static_cast<double>(static_cast<int32_t>(raw)) : static_cast<double>(raw);
+        out = fpu.host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(i.imm))); });
+        break;
+    }
+    case FpOp::ToFixed: out = fpu.toInteger(m, (i.flags & kSigned) != 0, true, i.imm, i.shiftAmount); break;
     }
     return Stop::Ended;
 }
