@@ -141,7 +141,8 @@ uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool*
             return s < 0 ? ~0U : 0U;
         }
         *carryOut = ((value >> (amount - 1)) & 1U) != 0;
-        return static_cast<uint32_t>(s >> amount);
+        const uint32_t fill = s < 0 ? ~0U : 0U;  // the sign copied into the bits shifted in (amount 1..31)
+        return (value >> amount) | (fill << (32U - amount));
     }
     case Shift::Ror: {
         const uint32_t r = std::rotr(value, static_cast<int>(amount & 31U));
@@ -218,8 +219,8 @@ Stop multiply(Context& c, const Instruction& i)
         const auto op = static_cast<MulOp>(i.op);
         const bool sign = op == MulOp::Smull || op == MulOp::Smlal;
         const bool accumulate = op == MulOp::Umlal || op == MulOp::Smlal;
-        uint64_t product = sign ? static_cast<uint64_t>(int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm))
-                                : uint64_t{rn} * rm;
+        const int64_t signedProduct = int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm);
+        uint64_t product = sign ? static_cast<uint64_t>(signedProduct) : uint64_t{rn} * rm;
         if (accumulate) {
             product += (uint64_t{c.regs.r[i.d]} << 32) | c.regs.r[i.a];
         }
