@@ -175,7 +175,12 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
             const uint64_t scaled = (cycles - synced_cycles) * kNsPerSecond + ns_remainder;
             synced_cycles = cycles;
             ns_remainder = scaled % hz;
-            sim::advanceNs(scaled / hz);
+            // Before the event watched for, no model has anything to do: time alone moves.
+            if (cycles + 1U < event_due_cycles) {  // a cycle short: the conversion rounds down
+                sim::advanceQuietNs(scaled / hz);
+            } else {
+                sim::advanceNs(scaled / hz);
+            }
         }
     }
 
@@ -302,6 +307,7 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
             chip_->core.holdAt(chip_->image.addressOf("_Z12MainTaskPassv"));
             hang_ns_ = UINT64_MAX;  // one hang: the power-on after the reset runs normally
         }
+        chip_->watchNextEvent();  // the buses may have been given frames since the last slice
         const emu::Stop stop = chip_->core.run(budget);
         chip_->catchUp();
         if (sim::systemResetRequested()) {

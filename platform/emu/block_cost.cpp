@@ -41,28 +41,6 @@ const cs_arm_op* addressOperand(const cs_arm& arm)
     return nullptr;
 }
 
-MemoryOperand memoryOperand(const cs_insn& insn, Access access)
-{
-    const cs_arm& arm = insn.detail->arm;
-    MemoryOperand op;
-    op.access = access;
-    if (access == Access::None || arm.op_count == 0) {
-        return op;
-    }
-    if (const cs_arm_op* address = addressOperand(arm)) {
-        op.base = registerNumber(static_cast<unsigned>(address->mem.base));
-        op.low = op.high = address->mem.disp;
-        return op;
-    }
-    // A register list: below or above its base, by up to eight bytes a register.
-    const bool stackList = insn.id == ARM_INS_PUSH || insn.id == ARM_INS_POP || insn.id == ARM_INS_VPUSH ||
-                           insn.id == ARM_INS_VPOP;
-    op.base = stackList ? int8_t{13} : registerNumber(static_cast<unsigned>(arm.operands[0].reg));
-    op.high = 8 * arm.op_count;  // VPUSH/VPOP of double registers take 8 bytes each
-    op.low = -op.high;
-    return op;
-}
-
 bool literal(const cs_arm& arm)
 {
     const cs_arm_op* address = addressOperand(arm);
@@ -211,7 +189,6 @@ BlockInfo BlockDecoder::decode(uint32_t address, std::span<const uint8_t> code) 
         // Every floating-point instruction of the M4 is a V one (VADD, VLDR, VMOV, VMRS, ...).
         block.usesFp = block.usesFp || insns[i].mnemonic[0] == 'v';
         block.addresses.push_back(static_cast<uint32_t>(insns[i].address));
-        block.memory.push_back(memoryOperand(insns[i], cost.access));
     }
     cs_free(insns, count);
     for (std::size_t d = 0; d < divisionAt.size(); ++d) {

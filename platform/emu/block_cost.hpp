@@ -32,15 +32,6 @@ struct Division {
 
 enum class Access : uint8_t { None, Read, Write };
 
-// Where an instruction may read or write: between base + low and base + high, base being r0..r14
-// (-1 for none or pc). Lets a fault report find which instruction of a block made an access.
-struct MemoryOperand {
-    Access access = Access::None;
-    int8_t base = -1;
-    int32_t low = 0;
-    int32_t high = 0;
-};
-
 struct BlockInfo {
     uint32_t start = 0;
     uint32_t bytes = 0;
@@ -49,11 +40,8 @@ struct BlockInfo {
     uint32_t cycles = 0;
     // Loads of literals placed next to the code (flash data reads when the code runs from flash).
     uint32_t literalLoads = 0;
-    bool usesFp = false;   // holds a floating-point instruction (one that makes a lazy FP save happen)
-    bool watched = false;  // a watch is set at its start address
-    uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
+    bool usesFp = false;  // holds a floating-point instruction (one that makes a lazy FP save happen)
     std::vector<uint32_t> addresses;  // of each instruction
-    std::vector<MemoryOperand> memory;  // what each of them reads or writes
     std::vector<Division> divisions;    // not in its cycles
 };
 

@@ -1,12 +1,8 @@
 #include "platform/emu/core.hpp"
 
-#include <unicorn/unicorn.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <iterator>
-#include <tuple>
+#include <cstring>
 
 #include "platform/emu/memory_map.hpp"
 
@@ -14,167 +10,54 @@ namespace emu {
 
 namespace {
 
-// The exception numbers Unicorn raises to its interrupt hook (QEMU's EXCP_*).
-constexpr uint32_t kExcpSvc = 2;
-constexpr uint32_t kExcpBreakpoint = 7;
-constexpr uint32_t kExcpExceptionExit = 8;
-
-// An address no instruction starts at, for uc_emu_start's `until`.
-constexpr uint64_t kNeverReached = 0xFFFFFFFEU;
-
-void check(uc_err err, const char* what)
-{
-    if (err != UC_ERR_OK) {
-        std::fprintf(stderr, "emu: %s: %s\n", what, uc_strerror(err));
-        std::abort();
-    }
-}
+constexpr uint32_t kNoLimit = 0xFFFFFFFFU;  // a block may end anywhere its instructions say
+constexpr uint32_t kControlFpca = 1U << 2;
 
 }  // namespace
-
-struct Core::Hooks {
-    static Core& core(void* user) { return *static_cast<Core*>(user); }
-
-    static void block(uc_engine*, uint64_t address, uint32_t size, void* user)
-    {
-        core(user).onBlock(static_cast<uint32_t>(address), size);
-    }
-
-    static uint64_t busRead(uc_engine*, uint64_t offset, unsigned size, void* user)
-    {
-        auto* region = static_cast<Region*>(user);
-        const uint32_t addr = region->base + static_cast<uint32_t>(offset);
-        region->core->quietUntil_ = 0;  // reading a register may clear or raise a request
-        uint32_t value = 0;
-        if (!region->core->bus_.read(addr, size, &value)) {
-            region->core->faultAtAccess("read of " + std::to_string(size) + " bytes at " + hex(addr) +
-                                            ": the bus does not answer",
-                                        Access::Read, addr);
-        }
-        return value;
-    }
-
-    static void busWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user)
-    {
-        auto* region = static_cast<Region*>(user);
-        Core& c = *region->core;
-        const uint32_t addr = region->base + static_cast<uint32_t>(offset);
-        c.quietUntil_ = 0;
-        if (!c.bus_.write(addr, size, static_cast<uint32_t>(value))) {
-            c.faultAtAccess("write of " + std::to_string(size) + " bytes at " + hex(addr) +
-                                ": the bus does not answer",
-                            Access::Write, addr);
-        } else if (addr - kFlashAcr < 4U) {
-            c.refreshFlashTiming();
-        }
-    }
-
-    // Flash is read-only to Unicorn: a store goes to the flash interface model, which programs it.
-    static bool flashWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user)
-    {
-        Core& c = core(user);
-        const auto addr = static_cast<uint32_t>(address);
-        if (!c.bus_.write(addr, static_cast<unsigned>(size), static_cast<uint32_t>(value))) {
-            c.faultAtAccess("write of " + std::to_string(size) + " bytes into flash at " + hex(addr) +
-                                ": refused",
-                            Access::Write, addr);
-        }
-        const auto bytes = static_cast<uint32_t>(size);
-        if (bytes <= 4U && kFlashBase + kFlashSize - addr >= bytes) {
-            FlashBytes kept{addr - kFlashBase, bytes, {}};
-            std::copy_n(c.flash_.begin() + kept.offset, bytes, kept.bytes.begin());
-            c.flashToRestore_.push_back(kept);
-        }
-        return true;
-    }
-
-    static bool unmapped(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user)
-    {
-        Core& c = core(user);
-        const auto addr = static_cast<uint32_t>(address);
-        const std::string where = std::to_string(size) + " bytes at " + hex(addr) + ": nothing mapped";
-        if (type == UC_MEM_FETCH_UNMAPPED) {
-            c.fault("fetch of " + where, addr);
-        } else {
-            c.faultAtAccess((type == UC_MEM_WRITE_UNMAPPED ? "write of " : "read of ") + where,
-                            type == UC_MEM_WRITE_UNMAPPED ? Access::Write : Access::Read, addr);
-        }
-        return false;
-    }
-
-    static void interrupt(uc_engine* uc, uint32_t number, void* user)
-    {
-        Core& c = core(user);
-        const uint32_t pc = c.get(UC_ARM_REG_PC);
-        switch (number) {
-        case kExcpExceptionExit:
-            // Unicorn would run its own exception return here; ours replaces it.
-            c.stopWith(Core::Event::ExceptionReturn);
-            return;
-        case kExcpBreakpoint: {
-            uint16_t insn = 0;
-            uc_mem_read(uc, pc, &insn, sizeof insn);
-            c.fault("bkpt #" + std::to_string(insn & 0xFFU), pc);
-            c.event_ = Core::Event::Breakpoint;
-            return;
-        }
-        case kExcpSvc: c.fault("svc (not modelled)", pc); return;
-        default: c.fault("CPU exception " + std::to_string(number) + " (not modelled)", pc); return;
-        }
-    }
-};
 
 Core::Core(Bus& bus, InterruptSource& interrupts)
     : bus_(bus), interrupts_(interrupts), flash_(kFlashSize, 0xFF), ram_(kRamSize, 0)
 {
-    check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &uc_), "uc_open");
-    check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M4), "selecting the Cortex-M4");
-    check(uc_ctl_exits_enable(uc_), "enabling exits");
-    check(uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()), "mapping flash");
-    check(uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, ram_.data()), "mapping RAM");
-    regions_ = {Region{this, kSystemMemoryBase}, Region{this, kPeripheralBase}, Region{this, kScsBase}};
-    const uint32_t sizes[] = {kSystemMemorySize, kPeripheralSize, kScsSize};
-    static_assert(std::size(sizes) == std::tuple_size_v<decltype(regions_)>);
-    for (unsigned i = 0; i < std::size(sizes); ++i) {
-        check(uc_mmio_map(uc_, regions_[i].base, sizes[i], Hooks::busRead, &regions_[i], Hooks::busWrite,
-                          &regions_[i]),
-              "mapping the bus");
-    }
-    uc_hook hook = 0;
-    check(uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(Hooks::block), this, 1, 0), "block hook");
-    check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void*>(Hooks::flashWrite), this, 1, 0),
-          "flash write hook");
-    check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(Hooks::unmapped), this, 1, 0),
-          "unmapped access hook");
-    check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(Hooks::interrupt), this, 1, 0),
-          "interrupt hook");
+    busPort_.core = this;
+    specials_.core = this;
+    memory_ = {flash_.data(), kFlashBase, kFlashSize, ram_.data(), kRamBase, kRamSize, &busPort_};
 }
 
-Core::~Core() { uc_close(uc_); }
+Core::~Core() = default;
 
-uint32_t Core::get(int ucReg) const
+uint32_t Core::reg(unsigned n) const { return n < 16U ? regs_.r[n] : 0U; }
+uint32_t Core::msp() const { return onProcessStack() ? otherSp_ : regs_.r[13]; }
+uint32_t Core::psp() const { return onProcessStack() ? regs_.r[13] : otherSp_; }
+uint32_t Core::control() const { return control_ | (regs_.fpca ? kControlFpca : 0U); }
+
+void Core::setSp(bool process, uint32_t value)
 {
-    uint32_t value = 0;
-    uc_reg_read(uc_, ucReg, &value);
-    return value;
+    (process == onProcessStack() ? regs_.r[13] : otherSp_) = value;
 }
 
-void Core::set(int ucReg, uint32_t value) { uc_reg_write(uc_, ucReg, &value); }
-
-uint32_t Core::reg(unsigned n) const
+// SPSEL picks the thread's stack pointer: a change of it in thread mode swaps the banks.
+void Core::setControl(uint32_t value)
 {
-    switch (n) {
-    case 13: return get(UC_ARM_REG_SP);
-    case 14: return get(UC_ARM_REG_LR);
-    case 15: return get(UC_ARM_REG_PC);
-    default: return n < 13 ? get(UC_ARM_REG_R0 + static_cast<int>(n)) : 0U;
+    const bool wasProcess = onProcessStack();
+    control_ = value & 3U;
+    regs_.fpca = (value & kControlFpca) != 0U;
+    if (onProcessStack() != wasProcess) {
+        std::swap(regs_.r[13], otherSp_);
     }
 }
 
-uint32_t Core::msp() const { return get(UC_ARM_REG_MSP); }
-uint32_t Core::psp() const { return get(UC_ARM_REG_PSP); }
-// Unicorn also shows the v8-M SFPA bit, which a Cortex-M4 does not have.
-uint32_t Core::control() const { return get(UC_ARM_REG_CONTROL) & 0x7U; }
+bool Core::readWord(uint32_t address, uint32_t* value) const
+{
+    if (inFlash(address) && kFlashBase + kFlashSize - address >= 4U) {
+        std::memcpy(value, flash_.data() + (address - kFlashBase), 4);
+        return true;
+    }
+    if (inRam(address, 4)) {
+        std::memcpy(value, ram_.data() + (address - kRamBase), 4);
+        return true;
+    }
+    return false;
+}
 
 std::string Core::load(const ElfImage& image)
 {
@@ -193,12 +76,11 @@ std::string Core::load(const ElfImage& image)
             return "segment at " + hex(s.address) + " (" + std::to_string(size) + " bytes) lies outside flash and RAM";
         }
     }
-    if (lowestFlash == UINT32_MAX || kFlashBase + kFlashSize - lowestFlash < 8U) {
+    uint32_t sp = 0;
+    uint32_t reset = 0;
+    if (lowestFlash == UINT32_MAX || !readWord(lowestFlash, &sp) || !readWord(lowestFlash + 4U, &reset)) {
         return "no vector table: the image puts nothing into flash";
     }
-    const uint8_t* table = &flash_[lowestFlash - kFlashBase];
-    const uint32_t sp = static_cast<uint32_t>(table[0] | table[1] << 8 | table[2] << 16) | uint32_t{table[3]} << 24;
-    const uint32_t reset = static_cast<uint32_t>(table[4] | table[5] << 8 | table[6] << 16) | uint32_t{table[7]} << 24;
     if (!inRam(sp - 8U, 8U) || (sp & 7U) != 0U) {
         return "no vector table at " + hex(lowestFlash) + ": initial stack pointer " + hex(sp) +
                " is not an aligned RAM address";
@@ -208,8 +90,8 @@ std::string Core::load(const ElfImage& image)
                " is not a Thumb address in flash";
     }
     image_ = &image;
-    set(UC_ARM_REG_MSP, sp);
-    pc_ = reset & ~1U;
+    regs_.r[13] = sp;
+    regs_.r[15] = reset & ~1U;
     return {};
 }
 
@@ -222,9 +104,9 @@ void Core::refreshFlashTiming()
 std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 {
     std::vector<std::pair<uint32_t, uint64_t>> spent;
-    spent.reserve(blocks_.size());
-    for (const auto& [key, block] : blocks_) {
-        spent.emplace_back(block.start, block.cyclesRun);
+    spent.reserve(code_.size());
+    for (const auto& [start, code] : code_) {
+        spent.emplace_back(start, code.cyclesRun);
     }
     return spent;
 }
@@ -232,8 +114,8 @@ std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
 {
     watches_.push_back({address & ~1U, std::move(reached)});
-    for (auto& [key, block] : blocks_) {
-        block.watched = block.watched || block.start == (address & ~1U);
+    for (auto& [start, code] : code_) {
+        code.watched = code.watched || start == (address & ~1U);
     }
 }
 
@@ -241,94 +123,164 @@ Stop Core::run(uint64_t cycleBudget)
 {
     stopAt_ = cycles_ + cycleBudget;
     quietUntil_ = 0;  // the chip around may have changed between runs
+    faulted_ = false;
     refreshFlashTiming();
+    Code* previous = nullptr;
     for (;;) {
-        event_ = Event::None;
-        const uc_err err = uc_emu_start(uc_, pc_ | 1U, kNeverReached, 0, 0);
-        settleDivisions();  // before an exception return changes the registers
-        restoreFlash();
-        pc_ = get(UC_ARM_REG_PC);
-        switch (event_) {
-        case Event::Budget: return Stop::BudgetUsed;
-        case Event::TakeException:
-            if (!enterException(pending_, pc_)) {
+        const uint32_t pc = regs_.r[15];
+        Code* code = previous != nullptr ? previous->next : nullptr;
+        if (code == nullptr || code->block.start != pc) {
+            code = codeAt(pc);
+            if (code == nullptr) {
+                fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
+                return Stop::Fault;
+            }
+            if (previous != nullptr) {
+                previous->next = code;
+            }
+        }
+        previous = nullptr;
+        switch (beforeBlock(*code)) {
+        case Next::Run: break;
+        case Next::Again: continue;
+        case Next::Stop: return Stop::BudgetUsed;
+        case Next::Fault: return Stop::Fault;
+        }
+        uint32_t faultAddress = 0;
+        const thumb::Stop stop = thumb::run(code->block, regs_, memory_, specials_, &faultAddress);
+        previous = code;
+        if (!divisionsToSettle_.empty()) {
+            settleDivisions();
+        }
+        switch (stop) {
+        case thumb::Stop::Ended: continue;
+        case thumb::Stop::ExceptionReturn:
+            if (!returnFromException(regs_.r[15])) {
                 return Stop::Fault;
             }
             continue;
-        case Event::ExceptionReturn:
-            if (!returnFromException(pc_ | 1U)) {
-                return Stop::Fault;
+        case thumb::Stop::Breakpoint: {
+            uint32_t word = 0;
+            (void)readWord(regs_.r[15] & ~3U, &word);
+            const uint32_t insn = (regs_.r[15] & 2U) != 0U ? word >> 16 : word;
+            fault("bkpt #" + std::to_string(insn & 0xFFU), regs_.r[15]);
+            return Stop::Breakpoint;
+        }
+        case thumb::Stop::Svc: fault("svc (not modelled)", regs_.r[15]); return Stop::Fault;
+        case thumb::Stop::Wfi: {
+            // Asleep until something is pending.
+            uint64_t quietUntil = 0;
+            if (!interrupts_.highestPending(&quietUntil)) {
+                cycles_ = std::max(cycles_, stopAt_);
+                return Stop::BudgetUsed;
             }
             continue;
-        case Event::SplitAtDivisions:
-            // Between runs: Unicorn takes new exits and drops a translation only outside uc_emu_start.
-            check(uc_ctl_set_exits(uc_, exits_.data(), exits_.size()), "setting exits");
-            check(uc_ctl_remove_cache(uc_, toSplit_->start, toSplit_->start + toSplit_->bytes),
-                  "dropping a translated block");
-            continue;
-        case Event::Breakpoint: return Stop::Breakpoint;
-        case Event::Fault: return Stop::Fault;
-        case Event::None: break;
         }
-        if (err == UC_ERR_OK && reachedSplit(pc_)) {
-            continue;
-        }
-        if (err != UC_ERR_OK) {
-            fault(err == UC_ERR_INSN_INVALID ? std::string("undefined instruction")
-                                             : std::string("Unicorn stopped: ") + uc_strerror(err),
-                  pc_);
+        case thumb::Stop::Undefined: fault("undefined instruction", regs_.r[15]); return Stop::Fault;
+        case thumb::Stop::BusError: fault(refused_, regs_.r[15]); return Stop::Fault;
+        case thumb::Stop::Unaligned:
+            fault("unaligned access at " + hex(faultAddress) + " (a UsageFault, not modelled)", regs_.r[15]);
             return Stop::Fault;
         }
-        // Unicorn returns after a WFI: sleep until something is pending.
-        uint64_t quietUntil = 0;
-        if (!interrupts_.highestPending(&quietUntil)) {
-            cycles_ = std::max(cycles_, stopAt_);
-            return Stop::BudgetUsed;
+    }
+}
+
+bool Core::BusPort::read(uint32_t addr, unsigned width, uint32_t* value)
+{
+    core->quietUntil_ = 0;  // reading a register may clear or raise a request
+    if (isBusAddress(addr) && core->bus_.read(addr, width, value)) {
+        return true;
+    }
+    core->refuse("read of " + std::to_string(width) + " bytes at " + hex(addr), addr);
+    return false;
+}
+
+bool Core::BusPort::write(uint32_t addr, unsigned width, uint32_t value)
+{
+    core->quietUntil_ = 0;
+    // A store into flash goes to the flash interface, which programs it (the chip mirrors what it holds
+    // into flash_).
+    if (inFlash(addr)) {
+        if (core->bus_.write(addr, width, value)) {
+            return true;
         }
+        core->refused_ = "write of " + std::to_string(width) + " bytes into flash at " + hex(addr) + ": refused";
+        return false;
     }
+    if (!isBusAddress(addr) || !core->bus_.write(addr, width, value)) {
+        core->refuse("write of " + std::to_string(width) + " bytes at " + hex(addr), addr);
+        return false;
+    }
+    if (addr - kFlashAcr < 4U) {
+        core->refreshFlashTiming();
+    }
+    return true;
 }
 
-void Core::restoreFlash()
+void Core::refuse(const std::string& access, uint32_t addr)
 {
-    for (const FlashBytes& kept : flashToRestore_) {
-        std::copy_n(kept.bytes.begin(), kept.size, flash_.begin() + kept.offset);
-    }
-    flashToRestore_.clear();
+    refused_ = access + (isBusAddress(addr) ? ": the bus does not answer" : ": nothing mapped");
 }
 
-void Core::stopWith(Event event)
+Core::Code* Core::codeAt(uint32_t address)
 {
-    event_ = event;
-    uc_emu_stop(uc_);
+    Code*& cached = codeCache_[(address >> 1) % kCodeCacheSize];
+    if (cached != nullptr && cached->block.start == address) {
+        return cached;
+    }
+    auto it = code_.find(address);
+    if (it == code_.end()) {
+        Code code;
+        if (!thumb::decode(memory_, address, kNoLimit, &code.block) || code.block.bytes == 0U) {
+            return nullptr;
+        }
+        code.info = &blockAt(address, code.block.bytes);
+        if (const uint32_t limit = divisionLimit(*code.info); limit != 0U) {
+            (void)thumb::decode(memory_, address, limit, &code.block);
+            code.info = &blockAt(address, code.block.bytes);
+        }
+        const BlockInfo& info = *code.info;
+        code.cycles = info.cycles;
+        code.literalLoads = info.literalLoads;
+        code.instructions = static_cast<uint32_t>(info.addresses.size());
+        code.usesFp = info.usesFp;
+        code.divides = !info.divisions.empty();
+        code.watched = std::any_of(watches_.begin(), watches_.end(),
+                                   [address](const Watch& w) { return w.address == address; });
+        it = code_.emplace(address, std::move(code)).first;
+    }
+    cached = &it->second;
+    return cached;
 }
 
-BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
+const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
 {
-    BlockInfo*& cached = blockCache_[(address >> 1) % kBlockCacheSize];
-    if (cached != nullptr && cached->start == address && cached->bytes == size) {
-        return *cached;
-    }
     const uint64_t key = uint64_t{size} << 32U | address;
     auto it = blocks_.find(key);
     if (it == blocks_.end()) {
-        std::vector<uint8_t> code(size);
-        uc_mem_read(uc_, address, code.data(), size);
-        it = blocks_.emplace(key, decoder_.decode(address, code)).first;
-        it->second.watched = std::any_of(watches_.begin(), watches_.end(),
-                                         [address](const Watch& w) { return w.address == address; });
+        const uint8_t* code = inFlash(address) ? flash_.data() + (address - kFlashBase) : ram_.data() + (address - kRamBase);
+        it = blocks_.emplace(key, decoder_.decode(address, std::span<const uint8_t>(code, size))).first;
     }
-    cached = &it->second;
-    return *cached;
+    return it->second;
+}
+
+// A division whose quotient the rest of its block overwrites is charged from its operands, so it has
+// to start a block: the block before it ends there.
+uint32_t Core::divisionLimit(const BlockInfo& block) const
+{
+    for (const Division& d : block.divisions) {
+        if (!d.quotientKept && d.address != block.start) {
+            return d.address;
+        }
+    }
+    return 0;
 }
 
 // At the start of each block: the refill if the previous one branched away, the budget, pending
 // exceptions, then the block's own cost.
-void Core::onBlock(uint32_t address, uint32_t size)
+Core::Next Core::beforeBlock(Code& code)
 {
-    settleDivisions();
-    if (!flashToRestore_.empty()) {
-        restoreFlash();
-    }
+    const uint32_t address = code.block.start;
     const bool sequential = address == nextSequential_;
     if (!sequential && nextSequential_ != kNoBlock) {
         cycles_ += kBranchRefill;
@@ -336,55 +288,47 @@ void Core::onBlock(uint32_t address, uint32_t size)
     }
     nextSequential_ = address;  // a restart here does not pay the refill again
     if (cycles_ >= stopAt_) {
-        stopWith(Event::Budget);
-        return;
+        return Next::Stop;
     }
     if (cycles_ >= quietUntil_) {
         if (auto exception = takeable()) {
-            pending_ = *exception;
-            stopWith(Event::TakeException);
-            return;
+            return enterException(*exception, address) ? Next::Again : Next::Fault;
         }
     }
     if (address == hold_) {
         // Spinning until something can become pending (or the budget ends), then asked again.
         cycles_ = std::max(cycles_, quietUntil_ > cycles_ ? std::min(stopAt_, quietUntil_) : stopAt_);
-        stopWith(Event::Budget);
-        return;
+        return Next::Stop;
     }
-    BlockInfo& block = blockAt(address, size);
-    if (std::any_of(block.divisions.begin(), block.divisions.end(), [address](const Division& d) {
-            return !d.quotientKept && d.address != address;
-        })) {
-        splitAtDivisions(block);
-        return;
-    }
-    if (block.watched) {
+    if (code.watched) {
         for (const Watch& w : watches_) {
             if (w.address == address) {
                 w.reached(cycles_);
             }
         }
     }
-    if (block.usesFp && lazyFpFrame_ >= 0) {
+    if (code.usesFp && lazyFpFrame_ >= 0) {
         storeLazyFpState();
     }
-    uint64_t cost = block.cycles + flashTiming_.stallCycles(block, sequential);
-    for (const Division& d : block.divisions) {
-        if (d.quotientKept) {
-            divisionsToSettle_.push_back(&d);
-        } else {
-            cost += divisionCost(d);  // split: the block starts with it
+    uint64_t cost = code.cycles + flashTiming_.stallCycles(address, code.block.bytes, code.literalLoads, sequential);
+    if (code.divides) {
+        for (const Division& d : code.info->divisions) {
+            if (d.quotientKept) {
+                divisionsToSettle_.push_back(&d);
+            } else {
+                cost += divisionCost(d);  // the block starts with it
+            }
         }
     }
     cycles_ += cost;
-    block.cyclesRun += cost + refillToCharge_;
+    code.cyclesRun += cost + refillToCharge_;
     refillToCharge_ = 0;
-    instructions_ += block.addresses.size();
-    history_[historyNext_] = &block;
+    instructions_ += code.instructions;
+    history_[historyNext_] = &code;
     historyNext_ = (historyNext_ + 1U) % kHistory;
-    current_ = &block;
-    nextSequential_ = address + size;
+    current_ = &code;
+    nextSequential_ = address + code.block.bytes;
+    return Next::Run;
 }
 
 // The divisions of the block just run, by the quotients they left.
@@ -400,33 +344,6 @@ void Core::settleDivisions()
         current_->cyclesRun += cost;
     }
     divisionsToSettle_.clear();
-}
-
-// A division whose quotient the rest of its block overwrites, and that does not start the block, gets
-// an exit: translated again, the block ends before it.
-void Core::splitAtDivisions(const BlockInfo& block)
-{
-    for (const Division& d : block.divisions) {
-        if (!d.quotientKept && d.address != block.start &&
-            std::find(exits_.begin(), exits_.end(), d.address) == exits_.end()) {
-            exits_.push_back(d.address);
-        }
-    }
-    toSplit_ = &block;
-    stopWith(Event::SplitAtDivisions);  // before the block runs: restarted here, it pays nothing twice
-}
-
-// Run to a division's exit: the block before it is translated split. Without the exit the run goes on
-// into a block that starts with the division, whose operands are then in the registers.
-bool Core::reachedSplit(uint32_t address)
-{
-    const auto it = std::find(exits_.begin(), exits_.end(), address);
-    if (it == exits_.end()) {
-        return false;
-    }
-    exits_.erase(it);
-    check(uc_ctl_set_exits(uc_, exits_.data(), exits_.size()), "setting exits");
-    return true;
 }
 
 uint32_t Core::divisionCost(const Division& division) const

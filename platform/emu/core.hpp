@@ -1,7 +1,7 @@
 #pragma once
-// The emulated Cortex-M4F: Unicorn executes the Thumb instructions; this class owns flash and RAM, sends
-// every other access to the bus, takes and returns from exceptions itself (the M-profile exception model)
-// and counts cycles per instruction block.
+// The emulated Cortex-M4F: the interpreter (thumb.hpp) executes the Thumb instructions; this class owns
+// flash, RAM and the special registers, sends every other access to the bus, takes and returns from
+// exceptions (the M-profile exception model) and counts cycles per instruction block.
 
 #include <array>
 #include <functional>
@@ -17,8 +17,7 @@
 #include "platform/emu/elf_image.hpp"
 #include "platform/emu/fault_report.hpp"
 #include "platform/emu/flash_timing.hpp"
-
-struct uc_struct;
+#include "platform/emu/thumb.hpp"
 
 namespace emu {
 
@@ -41,7 +40,7 @@ public:
     Stop run(uint64_t cycleBudget);
 
     // Where the next run starts, e.g. past a breakpoint.
-    void resumeAt(uint32_t address) { pc_ = address & ~1U; }
+    void resumeAt(uint32_t address) { regs_.r[15] = address & ~1U; }
     // From now on the block at `address` never runs: the core spins there as in a tight loop (time passes,
     // exceptions are taken and return there), as a task that hangs would.
     void holdAt(uint32_t address) { hold_ = address & ~1U; }
@@ -72,32 +71,55 @@ public:
     std::span<uint8_t> ram() { return ram_; }
 
 private:
-    struct Hooks;
-    friend struct Hooks;
-
+    // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
+    // asks of them at every run, kept together.
+    struct Code {
+        thumb::Block block;
+        const BlockInfo* info = nullptr;  // Capstone's view: instruction addresses, divisions
+        uint32_t cycles = 0;
+        uint32_t literalLoads = 0;
+        uint32_t instructions = 0;
+        bool usesFp = false;
+        bool watched = false;
+        bool divides = false;
+        uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
+        Code* next = nullptr;    // the block that followed it last time: most often the one that follows again
+    };
     struct Active {
         unsigned number;
         int priority;
         uint32_t frame;  // where its frame was stacked
         bool fpSaved;    // its frame's FP state was stored (lazily, at the handler's first FP instruction)
     };
-    enum class Event { None, Budget, TakeException, ExceptionReturn, SplitAtDivisions, Breakpoint, Fault };
-    // A range the bus serves; Unicorn hands its callbacks the offset into it.
-    struct Region {
-        Core* core;
-        uint32_t base;
+    // The bus as the interpreter reaches it: every access may change what is pending, and a refused one
+    // is remembered for the fault report.
+    struct BusPort final : Bus {
+        Core* core = nullptr;
+        bool read(uint32_t addr, unsigned width, uint32_t* value) override;
+        bool write(uint32_t addr, unsigned width, uint32_t value) override;
     };
 
-    uint32_t get(int ucReg) const;
-    void set(int ucReg, uint32_t value);
-    void setControl(uint32_t value);
+    // The special registers MRS, MSR and CPS reach.
+    struct Specials final : thumb::SystemRegisters {
+        Core* core = nullptr;
+        uint32_t readSpecial(unsigned sysm) override;
+        void writeSpecial(unsigned sysm, uint32_t value) override;
+        void changeProcessorState(bool disable, bool primask, bool faultmask) override;
+    };
 
-    void onBlock(uint32_t address, uint32_t size);
-    void splitAtDivisions(const BlockInfo& block);
-    bool reachedSplit(uint32_t address);
-    uint32_t divisionCost(const Division& division) const;
+    void setControl(uint32_t value);
+    void setSp(bool process, uint32_t value);
+    bool onProcessStack() const { return active_.empty() && (control_ & 2U) != 0U; }
+    uint32_t xpsr() const;
+
+    enum class Next { Run, Again, Stop, Fault };
+    Next beforeBlock(Code& code);
+    Code* codeAt(uint32_t address);
+    uint32_t divisionLimit(const BlockInfo& block) const;
     void settleDivisions();
-    BlockInfo& blockAt(uint32_t address, uint32_t size);
+    const BlockInfo& blockAt(uint32_t address, uint32_t size);
+    uint32_t divisionCost(const Division& division) const;
+    bool readWord(uint32_t address, uint32_t* value) const;
     int executionPriority() const;
     std::optional<PendingException> takeable();
     bool enterException(const PendingException& exception, uint32_t returnAddress);
@@ -111,41 +133,39 @@ private:
     void refreshFlashTiming();
     void storeLazyFpState();
 
-    void stopWith(Event event);
     void fault(const std::string& what, uint32_t pc);
-    void faultAtAccess(const std::string& what, Access access, uint32_t address);
-    Stop finish(Stop stop, uint32_t pc);
+    void refuse(const std::string& access, uint32_t addr);
     void fillReport(uint32_t pc);
 
     Bus& bus_;
     InterruptSource& interrupts_;
     const ElfImage* image_ = nullptr;
-    uc_struct* uc_ = nullptr;
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;
-    std::array<Region, 3> regions_{};
-    // Unicorn stores into flash after our hook let the bus have the write; the bytes the flash model
-    // left are put back before the next block.
-    struct FlashBytes {
-        uint32_t offset;
-        uint32_t size;
-        std::array<uint8_t, 4> bytes;
-    };
-    std::vector<FlashBytes> flashToRestore_;
-    void restoreFlash();
+    BusPort busPort_;
+    Specials specials_;
+    thumb::Memory memory_;
+    std::string refused_;  // what the bus refused last, for the fault report
+
+    thumb::Registers regs_;
+    uint32_t otherSp_ = 0;  // the stack pointer not in use (PSP while on the main stack, and so on)
+    uint32_t control_ = 0;  // nPRIV and SPSEL (FPCA is the interpreter's)
+    uint32_t primask_ = 0;
+    uint32_t basepri_ = 0;
+    uint32_t faultmask_ = 0;
 
     BlockDecoder decoder_;
-    // By size and start address: a block translated again may end elsewhere (split before a division,
-    // or whole again). Node-based: the pointers below stay valid.
+    // By size and start address: the interpreter's block may end early, before a division.
     std::unordered_map<uint64_t, BlockInfo> blocks_;
+    std::unordered_map<uint32_t, Code> code_;
     // In front of the map, asked at every block: direct-mapped by halfword address.
-    static constexpr unsigned kBlockCacheSize = 4096;
-    std::array<BlockInfo*, kBlockCacheSize> blockCache_{};
+    static constexpr unsigned kCodeCacheSize = 16384;  // 32 KB of code without two blocks sharing an entry
+    std::array<Code*, kCodeCacheSize> codeCache_{};
     FlashTiming flashTiming_;
     static constexpr unsigned kHistory = 8;
-    std::array<const BlockInfo*, kHistory> history_{};  // the last blocks run, a ring
+    std::array<const Code*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
-    BlockInfo* current_ = nullptr;
+    Code* current_ = nullptr;
 
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
@@ -167,18 +187,13 @@ private:
         std::function<void(uint64_t)> reached;
     };
     std::vector<Watch> watches_;
-    // A division costs what its quotient's length decides: read from Rd when its block has run, or,
-    // where the block overwrites Rd, computed from the operands at the start of a block that begins
-    // with the division (the block is translated again ending before it: an exit of Unicorn's,
-    // removed once reached).
+    // A division costs what its quotient's length decides: read from Rd when its block has run. A block
+    // that would overwrite Rd after the division ends before it, so that the next starts with it and
+    // its operands are in the registers.
     std::vector<const Division*> divisionsToSettle_;
-    std::vector<uint64_t> exits_;
-    const BlockInfo* toSplit_ = nullptr;
-    uint32_t pc_ = 0;
     uint32_t hold_ = kNoBlock;
+    bool faulted_ = false;
 
-    Event event_ = Event::None;
-    PendingException pending_{};
     std::vector<Active> active_;
     FaultReport report_;
 };

@@ -1,7 +1,5 @@
-// The ARMv7-M exception model, done here rather than by Unicorn: entry (stacking, EXC_RETURN, vector
+// The ARMv7-M exception model and the special registers: entry (stacking, EXC_RETURN, vector
 // fetch), return (unstacking by EXC_RETURN), tail-chaining, and the execution priority.
-#include <unicorn/unicorn.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -35,15 +33,79 @@ constexpr uint32_t kFpStackCycles = 17;
 
 constexpr int kThreadPriority = 256;  // below every configurable priority
 
+// MRS/MSR's SYSm numbers.
+constexpr unsigned kSysmMsp = 8;
+constexpr unsigned kSysmPsp = 9;
+constexpr unsigned kSysmPrimask = 16;
+constexpr unsigned kSysmBasepri = 17;
+constexpr unsigned kSysmBasepriMax = 18;
+constexpr unsigned kSysmFaultmask = 19;
+constexpr unsigned kSysmControl = 20;
+
 }  // namespace
 
-// Unicorn's core runs in the secure state of the v8-M model, where an FP context is active only with
-// FPCA and SFPA (bit 3) both set: otherwise its next FP instruction starts a new context and resets
-// FPSCR from FPDSCR. So SFPA follows FPCA.
-void Core::setControl(uint32_t value)
+uint32_t Core::xpsr() const
 {
-    constexpr uint32_t kControlSfpa = 1U << 3;
-    set(UC_ARM_REG_CONTROL, (value & kControlFpca) != 0U ? value | kControlSfpa : value);
+    const uint32_t it = regs_.itState;
+    return (regs_.apsr & kXpsrApsr) | kXpsrThumb | (it & 3U) << 25 | (it >> 2) << 10 |
+           (active_.empty() ? 0U : active_.back().number);
+}
+
+uint32_t Core::Specials::readSpecial(unsigned sysm)
+{
+    Core& c = *core;
+    switch (sysm) {
+    case kSysmMsp: return c.msp();
+    case kSysmPsp: return c.psp();
+    case kSysmPrimask: return c.primask_;
+    case kSysmBasepri:
+    case kSysmBasepriMax: return c.basepri_;
+    case kSysmFaultmask: return c.faultmask_;
+    case kSysmControl: return c.control();
+    default: return sysm < 8U && (sysm & 1U) != 0U ? c.xpsr() & kIpsrMask : 0U;  // the IPSR views
+    }
+}
+
+void Core::Specials::writeSpecial(unsigned sysm, uint32_t value)
+{
+    Core& c = *core;
+    c.quietUntil_ = 0;  // a mask lowered may let a pending exception in
+    switch (sysm) {
+    case kSysmMsp: c.setSp(false, value & ~3U); return;
+    case kSysmPsp: c.setSp(true, value & ~3U); return;
+    case kSysmPrimask: c.primask_ = value & 1U; return;
+    case kSysmBasepri: c.basepri_ = value & 0xFFU; return;
+    case kSysmBasepriMax:
+        if ((value & 0xFFU) != 0U && (c.basepri_ == 0U || (value & 0xFFU) < c.basepri_)) {
+            c.basepri_ = value & 0xFFU;
+        }
+        return;
+    case kSysmFaultmask: c.faultmask_ = value & 1U; return;
+    case kSysmControl: {
+        // SPSEL only in thread mode; nPRIV only while privileged.
+        uint32_t control = (c.control() & ~kControlFpca) | (value & kControlFpca);
+        if (c.active_.empty()) {
+            control = (control & ~kControlSpsel) | (value & kControlSpsel);
+        }
+        if (!c.active_.empty() || (c.control_ & kControlNpriv) == 0U) {
+            control = (control & ~kControlNpriv) | (value & kControlNpriv);
+        }
+        c.setControl(control);
+        return;
+    }
+    default: return;
+    }
+}
+
+void Core::Specials::changeProcessorState(bool disable, bool primask, bool faultmask)
+{
+    core->quietUntil_ = 0;
+    if (primask) {
+        core->primask_ = disable ? 1U : 0U;
+    }
+    if (faultmask) {
+        core->faultmask_ = disable ? 1U : 0U;
+    }
 }
 
 int Core::executionPriority() const
@@ -52,14 +114,14 @@ int Core::executionPriority() const
     for (const Active& a : active_) {
         priority = std::min(priority, a.priority);
     }
-    const auto basepri = static_cast<int>(get(UC_ARM_REG_BASEPRI) & 0xFFU);
+    const auto basepri = static_cast<int>(basepri_);
     if (basepri != 0) {
         priority = std::min(priority, basepri);
     }
-    if ((get(UC_ARM_REG_PRIMASK) & 1U) != 0U) {
+    if (primask_ != 0U) {
         priority = std::min(priority, 0);
     }
-    if ((get(UC_ARM_REG_FAULTMASK) & 1U) != 0U) {
+    if (faultmask_ != 0U) {
         priority = std::min(priority, -1);
     }
     return priority;
@@ -79,21 +141,21 @@ bool Core::jumpToHandler(unsigned number)
 {
     uint32_t vtor = 0;
     if (!bus_.read(kVtor, 4, &vtor)) {
-        fault("exception " + std::to_string(number) + ": VTOR cannot be read", pc_);
+        fault("exception " + std::to_string(number) + ": VTOR cannot be read", regs_.r[15]);
         return false;
     }
     const uint32_t entry = vtor + 4U * number;
     uint32_t handler = 0;
-    if (uc_mem_read(uc_, entry, &handler, sizeof handler) != UC_ERR_OK || (handler & 1U) == 0U) {
+    if (!readWord(entry, &handler) || (handler & 1U) == 0U) {
         fault("exception " + std::to_string(number) + ": no Thumb handler in the vector table at VTOR " +
                   hex(vtor),
-              pc_);
+              regs_.r[15]);
         return false;
     }
-    set(UC_ARM_REG_XPSR, (get(UC_ARM_REG_XPSR) & kXpsrApsr) | kXpsrThumb | number);
-    // Handlers start with no FP context of their own.
+    // Handlers start with no FP context of their own, outside any IT block.
     setControl(control() & ~kControlFpca);
-    pc_ = handler & ~1U;
+    regs_.itState = 0;
+    regs_.r[15] = handler & ~1U;
     nextSequential_ = kNoBlock;
     return true;
 }
@@ -102,7 +164,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
 {
     const uint32_t control = this->control();
     const bool fp = (control & kControlFpca) != 0U;
-    const bool handlerMode = (get(UC_ARM_REG_IPSR) & kIpsrMask) != 0U;
+    const bool handlerMode = !active_.empty();
     const bool onPsp = !handlerMode && (control & kControlSpsel) != 0U;
     const uint32_t sp = onPsp ? psp() : msp();
     const uint32_t size = fp ? kFpFrame : kBasicFrame;
@@ -114,28 +176,21 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
         return false;
     }
     std::array<uint32_t, kFpFrame / 4> words{};
-    for (int i = 0; i < 4; ++i) {
-        words[static_cast<unsigned>(i)] = get(UC_ARM_REG_R0 + i);
-    }
-    words[4] = get(UC_ARM_REG_R12);
-    words[5] = get(UC_ARM_REG_LR);
+    std::copy_n(regs_.r.begin(), 4, words.begin());
+    words[4] = regs_.r[12];
+    words[5] = regs_.r[14];
     words[6] = returnAddress;
-    words[7] = (get(UC_ARM_REG_XPSR) & ~kXpsrAlignBit) | kXpsrThumb | ((sp & 4U) != 0U ? kXpsrAlignBit : 0U);
+    words[7] = xpsr() | ((sp & 4U) != 0U ? kXpsrAlignBit : 0U);
     if (fp) {
-        for (unsigned i = 0; i < kFpWords; ++i) {
-            words[8 + i] = get(UC_ARM_REG_S0 + static_cast<int>(i));
-        }
-        words[8 + kFpWords] = get(UC_ARM_REG_FPSCR);
+        std::copy_n(regs_.s.begin(), kFpWords, words.begin() + 8);
+        words[8 + kFpWords] = regs_.fpscr;
     }
-    // Straight into the RAM Unicorn runs on: its own write would look for translated code to discard at
-    // every exception, and RAM holds none.
     std::memcpy(ram_.data() + (frame - kRamBase), words.data(), size);
 
-    // Handler mode runs on the main stack: clear SPSEL while still in thread mode, so Unicorn swaps banks.
+    // Handler mode runs on the main stack: clear SPSEL while still in thread mode, which swaps the banks.
     setControl(control & kControlNpriv);
-    set(onPsp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, frame);
-    const uint32_t excReturn = 0xFFFFFFE1U | (fp ? 0U : kExcReturnNoFp) | (handlerMode ? 0U : 8U) | (onPsp ? 4U : 0U);
-    set(UC_ARM_REG_LR, excReturn);
+    setSp(onPsp, frame);
+    regs_.r[14] = 0xFFFFFFE1U | (fp ? 0U : kExcReturnNoFp) | (handlerMode ? 0U : 8U) | (onPsp ? 4U : 0U);
     if (!jumpToHandler(exception.number)) {
         return false;
     }
@@ -166,7 +221,7 @@ bool Core::returnFromException(uint32_t excReturn)
     const uint32_t mode = excReturn & 0xFU;
     if ((excReturn & 0xFFFFFFE0U) != 0xFFFFFFE0U || (mode != 0x1U && mode != 0x9U && mode != 0xDU) ||
         active_.empty()) {
-        fault("exception return with invalid EXC_RETURN " + hex(excReturn), pc_);
+        fault("exception return with invalid EXC_RETURN " + hex(excReturn), regs_.r[15]);
         return false;
     }
     const Active returning = active_.back();
@@ -178,7 +233,7 @@ bool Core::returnFromException(uint32_t excReturn)
         if (!jumpToHandler(next->number)) {
             return false;
         }
-        set(UC_ARM_REG_LR, excReturn);
+        regs_.r[14] = excReturn;
         interrupts_.acknowledge(next->number);
         quietUntil_ = 0;
         active_.push_back({next->number, next->priority, returning.frame, returning.fpSaved});
@@ -192,32 +247,30 @@ bool Core::returnFromException(uint32_t excReturn)
     const uint32_t size = fp ? kFpFrame : kBasicFrame;
     std::array<uint32_t, kFpFrame / 4> words{};
     if (!inRam(frame, size)) {
-        fault("exception return: frame at " + hex(frame) + " is not in RAM", pc_);
+        fault("exception return: frame at " + hex(frame) + " is not in RAM", regs_.r[15]);
         return false;
     }
     std::memcpy(words.data(), ram_.data() + (frame - kRamBase), size);
     const uint32_t psr = words[7];
     if ((mode == 0x1U) != ((psr & kIpsrMask) != 0U)) {
         fault("exception return: EXC_RETURN " + hex(excReturn) + " does not match the stacked IPSR",
-              pc_);
+              regs_.r[15]);
         return false;
     }
-    for (int i = 0; i < 4; ++i) {
-        set(UC_ARM_REG_R0 + i, words[static_cast<unsigned>(i)]);
-    }
-    set(UC_ARM_REG_R12, words[4]);
-    set(UC_ARM_REG_LR, words[5]);
+    std::copy_n(words.begin(), 4, regs_.r.begin());
+    regs_.r[12] = words[4];
+    regs_.r[14] = words[5];
     if (fp) {
-        for (unsigned i = 0; i < kFpWords; ++i) {
-            set(UC_ARM_REG_S0 + static_cast<int>(i), words[8 + i]);
-        }
-        set(UC_ARM_REG_FPSCR, words[8 + kFpWords]);
+        std::copy_n(words.begin() + 8, kFpWords, regs_.s.begin());
+        regs_.fpscr = words[8 + kFpWords];
     }
-    // IPSR first (SPSEL is 0 in handler mode, so no bank changes), then SPSEL, then the stack pointer.
-    set(UC_ARM_REG_XPSR, psr & ~kXpsrAlignBit);
+    regs_.apsr = psr & kXpsrApsr;
+    regs_.itState = static_cast<uint8_t>((psr >> 25 & 3U) | (psr >> 10 & 0x3FU) << 2);
+    // The IPSR is the returned-to exception's already (active_); SPSEL was 0 in handler mode, so setting
+    // it now swaps the banks when thread mode goes back to the process stack.
     setControl((control() & kControlNpriv) | (toPsp ? kControlSpsel : 0U) | (fp ? kControlFpca : 0U));
-    set(toPsp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, (frame + size) | ((psr & kXpsrAlignBit) != 0U ? 4U : 0U));
-    pc_ = words[6] & ~1U;
+    setSp(toPsp, (frame + size) | ((psr & kXpsrAlignBit) != 0U ? 4U : 0U));
+    regs_.r[15] = words[6] & ~1U;
     nextSequential_ = kNoBlock;
     // A state never stored lazily is still in the registers: nothing to load back.
     spendOnExceptions(kReturnCycles + (fp && returning.fpSaved ? kFpStackCycles : 0U));

@@ -5,7 +5,8 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/emu/block_cost.hpp"
+#include "platform/emu/memory_map.hpp"
+
 
 namespace emu {
 
@@ -17,11 +18,40 @@ public:
 
     void configure(uint32_t acr);
 
-    // Stall cycles of one run of the block; `sequential` when it follows on from the previous block.
-    uint32_t stallCycles(const BlockInfo& block, bool sequential);
+    // Stall cycles of one run of the block of `bytes` at `start` with its literal loads; `sequential`
+    // when it follows on from the previous block.
+    // Inline: it runs at every block.
+    uint32_t stallCycles(uint32_t start, uint32_t bytes, uint32_t literalLoads, bool sequential)
+    {
+        if (latency_ == 0U || !inFlash(start)) {
+            lastLine_ = kNoLine;
+            return 0;
+        }
+        uint32_t stall = dcache_ ? 0U : literalLoads * latency_;
+        const uint32_t first = start >> kLineShift;
+        const uint32_t last = (start + bytes - 1U) >> kLineShift;
+        for (uint32_t line = first; line <= last; ++line) {
+            if (line == lastLine_) {
+                continue;
+            }
+            // The prefetcher fetches the next line while the current one executes.
+            const bool prefetched = prefetch_ && (line != first || sequential);
+            uint32_t& slot = cached_[line % kCacheLines];
+            const bool hit = icache_ && slot == line;
+            if (!hit && !prefetched) {
+                stall += latency_;
+            }
+            if (icache_) {
+                slot = line;
+            }
+            lastLine_ = line;
+        }
+        return stall;
+    }
 
 private:
     static constexpr uint32_t kNoLine = UINT32_MAX;
+    static constexpr unsigned kLineShift = 4;  // 128-bit lines
     static constexpr unsigned kCacheLines = 64;  // the instruction cache: 64 lines of 128 bits
 
     uint32_t latency_ = 0;

@@ -20,6 +20,12 @@ constexpr uint32_t kScsSize = 0x1000U;
 
 constexpr uint32_t kVtor = 0xE000ED08U;
 
+// What the bus serves (flash and RAM the core holds itself).
+constexpr bool isBusAddress(uint32_t a)
+{
+    return a - kSystemMemoryBase < kSystemMemorySize || a - kPeripheralBase < kPeripheralSize || a - kScsBase < kScsSize;
+}
+
 constexpr bool inFlash(uint32_t a) { return a - kFlashBase < kFlashSize; }
 constexpr bool inRam(uint32_t a, uint32_t size) { return a - kRamBase < kRamSize && size <= kRamBase + kRamSize - a; }
 

@@ -148,6 +148,8 @@ void advanceNs(uint64_t ns)
 
 void advanceUs(uint64_t us) { advanceNs(us * 1000U); }
 
+void advanceQuietNs(uint64_t ns) { g_nowNs += ns; }
+
 void relax() { relaxUs(1); }
 
 void relaxUs(uint64_t us)

@@ -40,6 +40,9 @@ uint64_t nowUs();
 uint64_t nextEventNs();
 void advanceNs(uint64_t ns);
 void advanceUs(uint64_t us);
+// Time moves on by `ns` without asking any model: only for a caller that has asked nextEventNs() since
+// the models last changed and stays before that time (the emulated core, between two bus accesses).
+void advanceQuietNs(uint64_t ns);
 // A safe point at the current time: dispatches whatever interrupts are pending.
 void serviceInterrupts();
 // What coreRelax() does in the simulator: service interrupts, then let 1 us pass.

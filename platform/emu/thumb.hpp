@@ -1,0 +1,91 @@
+#pragma once
+// An interpreter of the Cortex-M4F's instruction set (ARMv7E-M Thumb and Thumb-2 with the single-precision
+// FPU): a block of instructions is decoded once, then run on a register file as often as it is reached.
+// Flash and RAM are plain memory; every other address goes to the bus. Exceptions, the special registers
+// and the cycle count are the core's (core.hpp): a block stops where they are needed.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "platform/emu/bus.hpp"
+
+namespace emu::thumb {
+
+struct Registers {
+    std::array<uint32_t, 16> r{};  // r0..r12, sp (the stack pointer in use), lr, pc
+    uint32_t apsr = 0;             // N Z C V Q in bits 31..27, GE[3:0] in bits 19..16; the rest reads 0
+    uint8_t itState = 0;           // ITSTATE as EPSR holds it (IT[7:0]); 0 outside an IT block
+    std::array<uint32_t, 32> s{};  // s0..s31 as raw IEEE single bits
+    uint32_t fpscr = 0;
+    bool fpca = false;  // CONTROL.FPCA: every FP instruction sets it, as on the chip; the core keeps the rest
+};
+
+// What MRS, MSR and CPS reach besides the APSR: the core keeps these itself. `sysm` is the SYSm field of
+// the encoding (8 MSP, 9 PSP, 16 PRIMASK, 17 BASEPRI, 18 BASEPRI_MAX, 19 FAULTMASK, 20 CONTROL; 0..7 the
+// xPSR views, whose IPSR part the core gives).
+struct SystemRegisters {
+    virtual uint32_t readSpecial(unsigned sysm) = 0;
+    // `mask` is MSR's mask field (for the APSR views the interpreter writes N Z C V Q and GE itself and
+    // calls this only for the others).
+    virtual void writeSpecial(unsigned sysm, uint32_t value) = 0;
+    // CPSID/CPSIE: `disable` sets, otherwise clears, PRIMASK (i) and/or FAULTMASK (f).
+    virtual void changeProcessorState(bool disable, bool primask, bool faultmask) = 0;
+
+protected:
+    ~SystemRegisters() = default;
+};
+
+struct Memory {
+    const uint8_t* flash = nullptr;  // read and fetched; a store into flash goes to the bus
+    uint32_t flashBase = 0;
+    uint32_t flashSize = 0;
+    uint8_t* ram = nullptr;
+    uint32_t ramBase = 0;
+    uint32_t ramSize = 0;
+    Bus* bus = nullptr;  // every other address, and stores into flash
+};
+
+// Why a block stopped. With anything but Ended, pc is the address of the instruction that stopped it and
+// no effect of that instruction is left (except ExceptionReturn: see below).
+enum class Stop : uint8_t {
+    Ended,            // ran to its end: pc is the next instruction's address (branch taken or not)
+    ExceptionReturn,  // BX, POP, LDM or LDR loaded pc with 0xF0000000 or above: the value is in pc, the
+                      // instruction's other effects (SP written back, registers loaded) are done
+    Breakpoint,       // BKPT
+    Svc,              // SVC
+    Wfi,              // WFI or WFE: pc is past it
+    Undefined,        // an encoding this interpreter does not execute (or UDF)
+    BusError,         // a load or store the bus refused, or nothing is mapped: faultAddress says where
+    Unaligned,        // LDRD/STRD/LDM/STM/LDREX/STREX or an FP load/store on an unaligned address
+};
+
+struct Instruction;  // the decoded form, private to the interpreter
+
+struct Block {
+    uint32_t start = 0;
+    uint32_t bytes = 0;  // the instructions decoded, from start
+    uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
+    std::vector<Instruction> instructions;
+    Block();
+    ~Block();
+    Block(Block&&) noexcept;
+    Block& operator=(Block&&) noexcept;
+};
+
+// Decodes from `start` up to and including the first instruction that may change the flow (any branch,
+// any write of pc, SVC, BKPT, WFI/WFE, UDF, MSR, CPS, ISB, an undefined encoding), and never past
+// `limit` (the block then ends before the instruction at `limit`): the same boundaries Unicorn's
+// translated blocks have, so that the core's cycle model sees the same blocks. An IT block is not split.
+// Unicorn's blocks also end after YIELD and after a write of FPSCR (VMSR), and at its 1 KB pages: a block
+// stops before an instruction that would cross the end of its first instruction's page (unless it is that
+// first instruction) and after one that reaches it; so do these.
+// False when `start` is not in flash or RAM (nothing to fetch).
+bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out);
+
+// Runs `block` from its first instruction with `regs` (whose pc must be block.start). Loads and stores to
+// flash and RAM go to memory directly; others to the bus. `faultAddress` is set with BusError and
+// Unaligned.
+Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegisters& system, uint32_t* faultAddress);
+
+}  // namespace emu::thumb

@@ -1,0 +1,629 @@
+// The integer instructions' handlers and the loop that runs a decoded block.
+#include "platform/emu/thumb_execute.hpp"
+
+#include <bit>
+
+namespace emu::thumb {
+
+namespace {
+
+constexpr uint32_t kExceptionReturn = 0xF0000000U;
+constexpr uint32_t kQ = 1U << 27;
+constexpr uint32_t kGeShift = 16;
+
+struct Sum {
+    uint32_t value;
+    bool carry, overflow;
+};
+
+Sum addWithCarry(uint32_t x, uint32_t y, bool carryIn)
+{
+    const uint64_t unsignedSum = uint64_t{x} + y + (carryIn ? 1U : 0U);
+    const auto result = static_cast<uint32_t>(unsignedSum);
+    return {result, (unsignedSum >> 32) != 0, ((~(x ^ y) & (x ^ result)) >> 31) != 0};
+}
+
+inline bool conditionPassed(const Context& c, unsigned cond)
+{
+    bool r = false;
+    switch (cond >> 1) {
+    case 0: r = c.z; break;
+    case 1: r = c.c; break;
+    case 2: r = c.n; break;
+    case 3: r = c.v; break;
+    case 4: r = c.c && !c.z; break;
+    case 5: r = c.n == c.v; break;
+    case 6: r = !c.z && c.n == c.v; break;
+    default: return true;
+    }
+    return (cond & 1U) != 0 ? !r : r;
+}
+
+uint8_t advanceIt(uint8_t it)
+{
+    return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((static_cast<unsigned>(it) << 1) & 0x1FU));
+}
+
+// A write of pc by a load, BX or BLX: bit 0 selects Thumb, the top values return from an exception.
+Stop interwork(Context& c, uint32_t target)
+{
+    if (target >= kExceptionReturn) {
+        c.nextPc = target;
+        return Stop::ExceptionReturn;
+    }
+    if ((target & 1U) == 0) {
+        return Stop::Undefined;  // the M4 has no ARM state: an INVSTATE usage fault
+    }
+    c.nextPc = target & ~1U;
+    return Stop::Ended;
+}
+
+void writeResult(Context& c, unsigned d, uint32_t value)
+{
+    if (d == 15) {
+        c.nextPc = value & ~1U;
+    } else {
+        c.regs.r[d] = value;
+    }
+}
+
+template <AluOp Op>
+void alu(Context& c, const Instruction& i, uint32_t op2, bool shifterCarry)
+{
+    const uint32_t rn = c.regs.r[i.n];
+    uint32_t result = 0;
+    Sum sum{};
+    constexpr bool arithmetic = Op == AluOp::Add || Op == AluOp::Adc || Op == AluOp::Sub || Op == AluOp::Sbc ||
+                                Op == AluOp::Rsb || Op == AluOp::Cmp || Op == AluOp::Cmn;
+    switch (Op) {
+    case AluOp::And:
+    case AluOp::Tst: result = rn & op2; break;
+    case AluOp::Bic: result = rn & ~op2; break;
+    case AluOp::Orr: result = rn | op2; break;
+    case AluOp::Orn: result = rn | ~op2; break;
+    case AluOp::Eor:
+    case AluOp::Teq: result = rn ^ op2; break;
+    case AluOp::Mov: result = op2; break;
+    case AluOp::Mvn: result = ~op2; break;
+    case AluOp::Add:
+    case AluOp::Cmn: sum = addWithCarry(rn, op2, false); break;
+    case AluOp::Adc: sum = addWithCarry(rn, op2, c.c); break;
+    case AluOp::Sub:
+    case AluOp::Cmp: sum = addWithCarry(rn, ~op2, true); break;
+    case AluOp::Sbc: sum = addWithCarry(rn, ~op2, c.c); break;
+    case AluOp::Rsb: sum = addWithCarry(~rn, op2, true); break;
+    }
+    if (arithmetic) {
+        result = sum.value;
+    }
+    constexpr bool compare = Op == AluOp::Tst || Op == AluOp::Teq || Op == AluOp::Cmp || Op == AluOp::Cmn;
+    if (!compare) {
+        writeResult(c, i.d, result);
+    }
+    if (compare || c.setsFlags(i)) {
+        c.setNz(result);
+        if (arithmetic) {
+            c.c = sum.carry;
+            c.v = sum.overflow;
+        } else {
+            c.c = shifterCarry;
+        }
+    }
+}
+
+}  // namespace
+
+uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut)
+{
+    if (amount == 0 && type != Shift::Rrx) {
+        *carryOut = carryIn;
+        return value;
+    }
+    switch (type) {
+    case Shift::Lsl:
+        if (amount >= 32) {
+            *carryOut = amount == 32 && (value & 1U) != 0;
+            return 0;
+        }
+        *carryOut = ((value >> (32 - amount)) & 1U) != 0;
+        return value << amount;
+    case Shift::Lsr:
+        if (amount >= 32) {
+            *carryOut = amount == 32 && (value >> 31) != 0;
+            return 0;
+        }
+        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
+        return value >> amount;
+    case Shift::Asr: {
+        const auto s = static_cast<int32_t>(value);
+        if (amount >= 32) {
+            *carryOut = s < 0;
+            return s < 0 ? ~0U : 0U;
+        }
+        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
+        const uint32_t fill = s < 0 ? ~0U : 0U;  // the sign copied into the bits shifted in (amount 1..31)
+        return (value >> amount) | (fill << (32U - amount));
+    }
+    case Shift::Ror: {
+        const uint32_t r = std::rotr(value, static_cast<int>(amount & 31U));
+        *carryOut = (r >> 31) != 0;
+        return r;
+    }
+    case Shift::Rrx:
+        *carryOut = (value & 1U) != 0;
+        return (value >> 1) | (carryIn ? 0x80000000U : 0U);
+    }
+    return value;
+}
+
+bool Context::busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store)
+{
+    const bool done = memory.bus != nullptr && (store ? memory.bus->write(addr, width, *value)
+                                                      : memory.bus->read(addr, width, value));
+    if (!done) {
+        faultAddress = addr;
+    }
+    return done;
+}
+
+template <AluOp Op>
+Stop aluImmediate(Context& c, const Instruction& i)
+{
+    alu<Op>(c, i, i.imm, (i.flags & kCarryFromImm) != 0 ? (i.imm >> 31) != 0 : c.c);
+    return Stop::Ended;
+}
+
+template <AluOp Op>
+Stop aluRegister(Context& c, const Instruction& i)
+{
+    const unsigned amount = (i.flags & kRegisterShift) != 0 ? (c.regs.r[i.a] & 0xFFU) : i.shiftAmount;
+    bool carry = false;
+    const uint32_t op2 = shiftC(c.regs.r[i.m], i.shift, amount, c.c, &carry);
+    alu<Op>(c, i, op2, carry);
+    return Stop::Ended;
+}
+
+// A register as it is, the commonest operand: no shifter work.
+template <AluOp Op>
+Stop aluPlainRegister(Context& c, const Instruction& i)
+{
+    alu<Op>(c, i, c.regs.r[i.m], c.c);
+    return Stop::Ended;
+}
+
+#define EMU_THUMB_ALU(op) {aluImmediate<AluOp::op>, aluRegister<AluOp::op>, aluPlainRegister<AluOp::op>},
+const Handler kAluHandlers[16][3] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
+#undef EMU_THUMB_ALU
+
+Stop multiply(Context& c, const Instruction& i)
+{
+    uint32_t& rd = c.regs.r[i.d];
+    const uint32_t rn = c.regs.r[i.n];
+    const uint32_t rm = c.regs.r[i.m];
+    const uint32_t ra = c.regs.r[i.a];
+    switch (static_cast<MulOp>(i.op)) {
+    case MulOp::Mul: writeResult(c, i.d, rn * rm); break;
+    case MulOp::Mla: rd = rn * rm + ra; break;
+    case MulOp::Mls: rd = ra - rn * rm; break;
+    case MulOp::Udiv: rd = rm == 0 ? 0 : rn / rm; break;
+    case MulOp::Sdiv: {
+        const auto a = static_cast<int32_t>(rn);
+        const auto b = static_cast<int32_t>(rm);
+        rd = b == 0 ? 0U : (a == INT32_MIN && b == -1) ? rn : static_cast<uint32_t>(a / b);
+        break;
+    }
+    case MulOp::Umull:
+    case MulOp::Smull:
+    case MulOp::Umlal:
+    case MulOp::Smlal: {
+        const auto op = static_cast<MulOp>(i.op);
+        const bool sign = op == MulOp::Smull || op == MulOp::Smlal;
+        const bool accumulate = op == MulOp::Umlal || op == MulOp::Smlal;
+        const int64_t signedProduct = int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm);
+        uint64_t product = sign ? static_cast<uint64_t>(signedProduct) : uint64_t{rn} * rm;
+        if (accumulate) {
+            product += (uint64_t{c.regs.r[i.d]} << 32) | c.regs.r[i.a];
+        }
+        c.regs.r[i.a] = static_cast<uint32_t>(product);  // RdLo
+        c.regs.r[i.d] = static_cast<uint32_t>(product >> 32);
+        return Stop::Ended;
+    }
+    }
+    if (c.setsFlags(i)) {
+        c.setNz(c.regs.r[i.d]);
+    }
+    return Stop::Ended;
+}
+
+Stop bitOp(Context& c, const Instruction& i)
+{
+    const uint32_t rm = c.regs.r[i.m];
+    uint32_t& rd = c.regs.r[i.d];
+    const unsigned lsb = i.shiftAmount;
+    const unsigned width = i.imm;  // 1..32
+    const uint32_t mask = width >= 32 ? ~0U : (1U << width) - 1U;
+    switch (static_cast<BitOp>(i.op)) {
+    case BitOp::Clz: rd = static_cast<uint32_t>(std::countl_zero(rm)); break;
+    case BitOp::Rev: rd = __builtin_bswap32(rm); break;
+    case BitOp::Rev16: rd = ((rm & 0x00FF00FFU) << 8) | ((rm >> 8) & 0x00FF00FFU); break;
+    case BitOp::Revsh:
+        rd = static_cast<uint32_t>(static_cast<int16_t>(static_cast<uint16_t>((rm << 8) | ((rm >> 8) & 0xFFU))));
+        break;
+    case BitOp::Rbit: {
+        uint32_t r = 0;
+        for (unsigned b = 0; b < 32; ++b) {
+            r |= ((rm >> b) & 1U) << (31 - b);
+        }
+        rd = r;
+        break;
+    }
+    case BitOp::Ubfx: rd = (c.regs.r[i.n] >> lsb) & mask; break;
+    case BitOp::Sbfx: {
+        const uint32_t field = (c.regs.r[i.n] >> lsb) & mask;
+        const uint32_t sign = 1U << (width - 1);
+        rd = (field ^ sign) - sign;
+        break;
+    }
+    case BitOp::Bfi: rd = (rd & ~(mask << lsb)) | ((c.regs.r[i.n] & mask) << lsb); break;
+    case BitOp::Bfc: rd &= ~(mask << lsb); break;
+    case BitOp::Movt: rd = (rd & 0xFFFFU) | (i.imm << 16); break;
+    case BitOp::Extend: {
+        // op2 rotated, then sign- or zero-extended from `width` bits, then added to Rn unless n is 15
+        uint32_t v = std::rotr(rm, static_cast<int>(lsb)) & mask;
+        if ((i.flags & kSigned) != 0) {
+            const uint32_t sign = 1U << (width - 1);
+            v = (v ^ sign) - sign;
+        }
+        rd = i.n == 15 ? v : c.regs.r[i.n] + v;
+        break;
+    }
+    case BitOp::Uadd8:
+    case BitOp::Usub8: {
+        // byte by byte; GE[b] says byte b carried out (add) or did not borrow (subtract)
+        const uint32_t rn = c.regs.r[i.n];
+        const bool subtract = static_cast<BitOp>(i.op) == BitOp::Usub8;
+        uint32_t result = 0;
+        uint32_t ge = 0;
+        for (unsigned b = 0; b < 4; ++b) {
+            const uint32_t x = (rn >> (8 * b)) & 0xFFU;
+            const uint32_t y = (rm >> (8 * b)) & 0xFFU;
+            const uint32_t r = subtract ? x - y : x + y;
+            result |= (r & 0xFFU) << (8 * b);
+            ge |= (subtract ? x >= y : r >= 0x100U) ? 1U << b : 0U;
+        }
+        c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (ge << kGeShift);
+        rd = result;
+        break;
+    }
+    case BitOp::Sel: {
+        const uint32_t rn = c.regs.r[i.n];
+        uint32_t result = 0;
+        for (unsigned b = 0; b < 4; ++b) {
+            const uint32_t byte = 0xFFU << (8 * b);
+            result |= ((c.regs.apsr >> (kGeShift + b)) & 1U) != 0 ? rn & byte : rm & byte;
+        }
+        rd = result;
+        break;
+    }
+    }
+    return Stop::Ended;
+}
+
+// LDR/STR of every width: base n, an immediate or shifted register offset, indexing and write-back.
+template <bool Load, bool RegisterOffset>
+Stop loadStore(Context& c, const Instruction& i)
+{
+    const uint32_t offset = RegisterOffset ? c.regs.r[i.m] << i.shiftAmount : i.imm;
+    const uint32_t base = i.n == 15 ? 0U : c.regs.r[i.n];  // a literal's address is in imm already
+    const uint32_t offsetAddr = (i.flags & kAdd) != 0 ? base + offset : base - offset;
+    const uint32_t addr = (i.flags & kIndex) != 0 ? offsetAddr : base;
+    const unsigned width = i.op;
+    if (Load) {
+        uint32_t value = 0;
+        if (!c.read(addr, width, &value)) {
+            return Stop::BusError;
+        }
+        if ((i.flags & kSigned) != 0 && width < 4) {
+            const uint32_t sign = 1U << (8 * width - 1);
+            value = (value ^ sign) - sign;
+        }
+        if ((i.flags & kWriteBack) != 0) {
+            c.regs.r[i.n] = offsetAddr;
+        }
+        if (i.d == 15) {
+            return interwork(c, value);
+        }
+        c.regs.r[i.d] = value;
+    } else {
+        if (!c.write(addr, width, c.regs.r[i.d])) {
+            return Stop::BusError;
+        }
+        if ((i.flags & kWriteBack) != 0) {
+            c.regs.r[i.n] = offsetAddr;
+        }
+    }
+    return Stop::Ended;
+}
+
+const Handler kLoadStoreHandlers[2][2] = {{loadStore<false, false>, loadStore<false, true>},
+                                          {loadStore<true, false>, loadStore<true, true>}};
+
+// Several words from `addr` up: all or nothing when they lie in RAM or flash.
+bool readWords(Context& c, uint32_t addr, unsigned count, uint32_t* words)
+{
+    if (const uint8_t* p = c.direct(addr, 4 * count, false)) {
+        std::memcpy(words, p, 4 * count);
+        return true;
+    }
+    for (unsigned k = 0; k < count; ++k) {
+        if (!c.read(addr + 4 * k, 4, &words[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writeWords(Context& c, uint32_t addr, unsigned count, const uint32_t* words)
+{
+    if (uint8_t* p = const_cast<uint8_t*>(c.direct(addr, 4 * count, true))) {
+        std::memcpy(p, words, 4 * count);
+        return true;
+    }
+    for (unsigned k = 0; k < count; ++k) {
+        if (!c.write(addr + 4 * k, 4, words[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+Stop unaligned(Context& c, uint32_t addr)
+{
+    c.faultAddress = addr;
+    return Stop::Unaligned;
+}
+
+}  // namespace
+
+// LDRD/STRD: d and a are Rt and Rt2.
+template <bool Load>
+Stop loadStoreDual(Context& c, const Instruction& i)
+{
+    const uint32_t base = i.n == 15 ? 0U : c.regs.r[i.n];
+    const uint32_t offsetAddr = (i.flags & kAdd) != 0 ? base + i.imm : base - i.imm;
+    const uint32_t addr = (i.flags & kIndex) != 0 ? offsetAddr : base;
+    if ((addr & 3U) != 0) {
+        return unaligned(c, addr);
+    }
+    uint32_t words[2] = {c.regs.r[i.d], c.regs.r[i.a]};
+    if (!(Load ? readWords(c, addr, 2, words) : writeWords(c, addr, 2, words))) {
+        return Stop::BusError;
+    }
+    if ((i.flags & kWriteBack) != 0) {
+        c.regs.r[i.n] = offsetAddr;
+    }
+    if (Load) {
+        c.regs.r[i.d] = words[0];
+        c.regs.r[i.a] = words[1];
+    }
+    return Stop::Ended;
+}
+
+template Stop loadStoreDual<true>(Context&, const Instruction&);
+template Stop loadStoreDual<false>(Context&, const Instruction&);
+
+// LDM/STM/PUSH/POP: increment after, or decrement before without kAdd.
+template <bool Load>
+Stop loadStoreMultiple(Context& c, const Instruction& i)
+{
+    const auto count = static_cast<unsigned>(std::popcount(i.list));
+    const uint32_t base = c.regs.r[i.n];
+    const uint32_t start = (i.flags & kAdd) != 0 ? base : base - 4 * count;
+    if ((start & 3U) != 0) {
+        return unaligned(c, start);
+    }
+    uint32_t words[16];
+    unsigned k = 0;
+    if (!Load) {
+        for (unsigned r = 0; r < 16; ++r) {
+            if ((i.list >> r & 1U) != 0) {
+                words[k++] = c.regs.r[r];
+            }
+        }
+    }
+    if (!(Load ? readWords(c, start, count, words) : writeWords(c, start, count, words))) {
+        return Stop::BusError;
+    }
+    if ((i.flags & kWriteBack) != 0) {
+        c.regs.r[i.n] = (i.flags & kAdd) != 0 ? base + 4 * count : start;
+    }
+    if (Load) {
+        k = 0;
+        for (unsigned r = 0; r < 15; ++r) {
+            if ((i.list >> r & 1U) != 0) {
+                c.regs.r[r] = words[k++];
+            }
+        }
+        if ((i.list >> 15) != 0) {
+            return interwork(c, words[k]);
+        }
+    }
+    return Stop::Ended;
+}
+
+template Stop loadStoreMultiple<true>(Context&, const Instruction&);
+template Stop loadStoreMultiple<false>(Context&, const Instruction&);
+
+// LDREX/STREX of op bytes: d the loaded or stored register, a STREX's status register. Always succeeds.
+template <bool Load>
+Stop exclusive(Context& c, const Instruction& i)
+{
+    const uint32_t addr = c.regs.r[i.n] + i.imm;
+    if ((addr & (i.op - 1U)) != 0) {
+        return unaligned(c, addr);
+    }
+    if (Load) {
+        uint32_t value = 0;
+        if (!c.read(addr, i.op, &value)) {
+            return Stop::BusError;
+        }
+        c.regs.r[i.d] = value;
+    } else {
+        if (!c.write(addr, i.op, c.regs.r[i.d])) {
+            return Stop::BusError;
+        }
+        c.regs.r[i.a] = 0;
+    }
+    return Stop::Ended;
+}
+
+template Stop exclusive<true>(Context&, const Instruction&);
+template Stop exclusive<false>(Context&, const Instruction&);
+
+Stop tableBranch(Context& c, const Instruction& i)
+{
+    const unsigned width = i.op;
+    const uint32_t addr = c.regs.r[i.n] + c.regs.r[i.m] * width;
+    uint32_t entry = 0;
+    if (!c.read(addr, width, &entry)) {
+        return Stop::BusError;
+    }
+    c.nextPc = i.addr + 4 + 2 * entry;
+    return Stop::Ended;
+}
+
+Stop branch(Context& c, const Instruction& i)
+{
+    c.nextPc = i.imm;
+    return Stop::Ended;
+}
+
+// B<c>: its own condition, which an IT block must not add to.
+Stop conditionalBranch(Context& c, const Instruction& i)
+{
+    if (c.inIt) {
+        return Stop::Undefined;
+    }
+    if (conditionPassed(c, i.cond)) {
+        c.nextPc = i.imm;
+    }
+    return Stop::Ended;
+}
+
+Stop branchLink(Context& c, const Instruction& i)
+{
+    c.regs.r[14] = (i.addr + i.size) | 1U;
+    c.nextPc = i.imm;
+    return Stop::Ended;
+}
+
+Stop branchExchange(Context& c, const Instruction& i)
+{
+    const uint32_t target = c.regs.r[i.m];
+    if (i.op != 0) {  // BLX
+        c.regs.r[14] = (i.addr + i.size) | 1U;
+    }
+    return interwork(c, target);
+}
+
+Stop compareBranch(Context& c, const Instruction& i)
+{
+    if ((c.regs.r[i.n] == 0) == (i.op == 0)) {  // op 0: CBZ
+        c.nextPc = i.imm;
+    }
+    return Stop::Ended;
+}
+
+Stop ifThen(Context& c, const Instruction& i)
+{
+    c.it = static_cast<uint8_t>(i.imm);
+    return Stop::Ended;
+}
+
+Stop nothing(Context&, const Instruction&) { return Stop::Ended; }
+
+Stop stop(Context&, const Instruction& i) { return static_cast<Stop>(i.op); }
+
+Stop moveFromSpecial(Context& c, const Instruction& i)
+{
+    uint32_t value = i.imm < 8 ? c.system.readSpecial(i.imm) & 0x1FFU : c.system.readSpecial(i.imm);
+    if (i.imm < 4) {  // the views with the APSR
+        value |= (c.regs.apsr & 0x080F0000U) | (c.n ? 1U << 31 : 0U) | (c.z ? 1U << 30 : 0U) |
+                 (c.c ? 1U << 29 : 0U) | (c.v ? 1U << 28 : 0U);
+    }
+    c.regs.r[i.d] = value;
+    return Stop::Ended;
+}
+
+Stop moveToSpecial(Context& c, const Instruction& i)
+{
+    const uint32_t value = c.regs.r[i.n];
+    if (i.imm < 4) {
+        if ((i.op & 2U) != 0) {  // nzcvq
+            c.n = (value >> 31) != 0;
+            c.z = ((value >> 30) & 1U) != 0;
+            c.c = ((value >> 29) & 1U) != 0;
+            c.v = ((value >> 28) & 1U) != 0;
+            c.regs.apsr = (c.regs.apsr & ~kQ) | (value & kQ);
+        }
+        if ((i.op & 1U) != 0) {  // g
+            c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (value & (0xFU << kGeShift));
+        }
+        return Stop::Ended;
+    }
+    if (i.imm >= 8) {
+        c.system.writeSpecial(i.imm, value);
+    }
+    return Stop::Ended;
+}
+
+Stop changeProcessorState(Context& c, const Instruction& i)
+{
+    c.system.changeProcessorState(i.op != 0, (i.imm & 2U) != 0, (i.imm & 1U) != 0);
+    return Stop::Ended;
+}
+
+Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegisters& system, uint32_t* faultAddress)
+{
+    Context c{regs, memory, system, block.start + block.bytes};
+    c.it = regs.itState;
+    c.n = (regs.apsr >> 31) != 0;
+    c.z = ((regs.apsr >> 30) & 1U) != 0;
+    c.c = ((regs.apsr >> 29) & 1U) != 0;
+    c.v = ((regs.apsr >> 28) & 1U) != 0;
+    Stop stopped = Stop::Ended;
+    for (const Instruction& i : block.instructions) {
+        const uint8_t it = c.it;
+        c.inIt = it != 0;
+        if (c.inIt) {
+            c.it = advanceIt(it);
+            if (!conditionPassed(c, it >> 4)) {
+                continue;
+            }
+        }
+        regs.r[15] = i.addr + 4;
+        stopped = i.run(c, i);
+        if (stopped != Stop::Ended) {
+            if (stopped == Stop::ExceptionReturn) {
+                break;
+            }
+            if (stopped == Stop::Wfi) {
+                c.nextPc = i.addr + i.size;
+                break;
+            }
+            c.it = it;
+            c.nextPc = i.addr;
+            *faultAddress = c.faultAddress;
+            break;
+        }
+    }
+    regs.r[15] = c.nextPc;
+    regs.itState = c.it;
+    regs.apsr = (regs.apsr & 0x080F0000U) | (c.n ? 1U << 31 : 0U) | (c.z ? 1U << 30 : 0U) | (c.c ? 1U << 29 : 0U) |
+                (c.v ? 1U << 28 : 0U);
+    return stopped;
+}
+
+}  // namespace emu::thumb

@@ -1,0 +1,60 @@
+#pragma once
+// The handlers the decoder puts into instructions.
+
+#include "platform/emu/thumb_internal.hpp"
+
+namespace emu::thumb {
+
+#define EMU_THUMB_ALU_OPS(X) X(And) X(Bic) X(Orr) X(Orn) X(Eor) X(Add) X(Adc) X(Sub) \
+    X(Sbc) X(Rsb) X(Mov) X(Mvn) X(Tst) X(Teq) X(Cmp) X(Cmn)
+#define EMU_THUMB_ENUMERATOR(op) op,
+enum class AluOp : uint8_t { EMU_THUMB_ALU_OPS(EMU_THUMB_ENUMERATOR) };
+#undef EMU_THUMB_ENUMERATOR
+
+// [operation][0 immediate, 1 register (shifted by imm or, with kRegisterShift, by register a), 2 register
+// unshifted]
+extern const Handler kAluHandlers[16][3];
+
+enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Smlal };
+Stop multiply(Context&, const Instruction&);
+
+enum class BitOp : uint8_t { Clz, Rev, Rev16, Revsh, Rbit, Ubfx, Sbfx, Bfi, Bfc, Movt, Extend, Uadd8, Usub8, Sel };
+Stop bitOp(Context&, const Instruction&);
+
+// Several words from `addr` up, in ascending order: all at once when they lie in RAM (or flash, reading).
+bool readWords(Context&, uint32_t addr, unsigned count, uint32_t* words);
+bool writeWords(Context&, uint32_t addr, unsigned count, const uint32_t* words);
+
+extern const Handler kLoadStoreHandlers[2][2];  // [load][register offset]
+template <bool Load>
+Stop loadStoreDual(Context&, const Instruction&);
+template <bool Load>
+Stop loadStoreMultiple(Context&, const Instruction&);
+template <bool Load>
+Stop exclusive(Context&, const Instruction&);
+Stop tableBranch(Context&, const Instruction&);
+Stop branch(Context&, const Instruction&);
+Stop conditionalBranch(Context&, const Instruction&);
+Stop branchLink(Context&, const Instruction&);
+Stop branchExchange(Context&, const Instruction&);
+Stop compareBranch(Context&, const Instruction&);
+Stop ifThen(Context&, const Instruction&);
+Stop nothing(Context&, const Instruction&);
+Stop stop(Context&, const Instruction&);  // op: the Stop
+Stop moveFromSpecial(Context&, const Instruction&);
+Stop moveToSpecial(Context&, const Instruction&);
+Stop changeProcessorState(Context&, const Instruction&);
+
+// The FPU's: d, n, m are single registers (d, a core registers for moves).
+enum class FpOp : uint8_t {
+    Mla, Mls, Nmla, Nmls, Mul, Nmul, Add, Sub, Div, Fma, Fms, Fnma, Fnms, MovImm, Mov, Abs, Neg, Sqrt,
+    Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR,
+    FromFixed, ToFixed  // imm fraction bits, shiftAmount 16 or 32 bits, kSigned
+};
+Stop fpArithmetic(Context&, const Instruction&);
+// op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.
+Stop fpLoadStore(Context&, const Instruction&);
+enum class FpMove : uint8_t { ToCore, FromCore, ToCorePair, FromCorePair, FromFpscr, FpscrToFlags, ToFpscr };
+Stop fpMove(Context&, const Instruction&);
+
+}  // namespace emu::thumb

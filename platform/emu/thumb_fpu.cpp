@@ -1,0 +1,293 @@
+// The single-precision FPU: host float arithmetic for the numbers, the architecture's own rules for NaNs,
+// flags and conversions. Built with -frounding-math so that the host's rounding mode and flags hold.
+#include <cfenv>
+#include <cmath>
+#include <limits>
+
+#include "platform/emu/thumb_execute.hpp"
+
+namespace emu::thumb {
+
+namespace {
+
+constexpr uint32_t kSign = 0x80000000U;
+constexpr uint32_t kQuiet = 0x00400000U;
+constexpr uint32_t kDefaultNan = 0x7FC00000U;
+constexpr uint32_t kInvalid = 1U << 0;
+constexpr uint32_t kDivideByZero = 1U << 1;
+constexpr uint32_t kOverflow = 1U << 2;
+constexpr uint32_t kUnderflow = 1U << 3;
+constexpr uint32_t kInexact = 1U << 4;
+constexpr uint32_t kDefaultNanMode = 1U << 25;
+constexpr unsigned kRoundingShift = 22;
+constexpr uint32_t kFpscrWritable = 0xF7C0009FU;
+
+float asFloat(uint32_t bits)
+{
+    float f = 0;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+uint32_t bitsOf(float f)
+{
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, 4);
+    return bits;
+}
+
+bool isNan(uint32_t v) { return (v & 0x7FFFFFFFU) > 0x7F800000U; }
+bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
+
+class Fpu {
+public:
+    explicit Fpu(Context& c) : fpscr_(c.regs.fpscr) {}
+
+    // The NaN a NaN operand makes the result (signalling ones first, in operand order), if any.
+    bool nanOperands(std::initializer_list<uint32_t> operands, uint32_t* result)
+    {
+        for (const uint32_t v : operands) {
+            if (isSignalling(v)) {
+                fpscr_ |= kInvalid;
+                *result = quietNan(v | kQuiet);
+                return true;
+            }
+        }
+        for (const uint32_t v : operands) {
+            if (isNan(v)) {
+                *result = quietNan(v);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Runs a host operation in FPSCR's rounding mode and collects its exceptions. The host sees a tiny
+    // result after rounding, the architecture before: rounded toward zero, a result that rounded up to
+    // the smallest normal number shows whether it was tiny.
+    template <typename Op>
+    uint32_t host(Op op)
+    {
+        static constexpr int kModes[4] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+        const unsigned mode = (fpscr_ >> kRoundingShift) & 3U;
+        if (mode != 0) {
+            std::fesetround(kModes[mode]);
+        }
+        std::feclearexcept(FE_ALL_EXCEPT);
+        const float result = op();
+        const int raised = std::fetestexcept(FE_ALL_EXCEPT);
+        if (mode != 0) {
+            std::fesetround(FE_TONEAREST);
+        }
+        fpscr_ |= ((raised & FE_INVALID) != 0 ? kInvalid : 0U) | ((raised & FE_DIVBYZERO) != 0 ? kDivideByZero : 0U) |
+                  ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) | ((raised & FE_UNDERFLOW) != 0 ? kUnderflow : 0U) |
+                  ((raised & FE_INEXACT) != 0 ? kInexact : 0U);
+        const uint32_t bits = bitsOf(result);
+        if ((raised & FE_INEXACT) != 0 && (bits & 0x7FFFFFFFU) == 0x00800000U) {
+            std::fesetround(FE_TOWARDZERO);
+            const float truncated = op();
+            std::fesetround(FE_TONEAREST);
+            fpscr_ |= (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U ? kUnderflow : 0U;
+        }
+        return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
+    }
+
+    uint32_t binary(uint32_t a, uint32_t b, float (*op)(float, float))
+    {
+        uint32_t r = 0;
+        if (nanOperands({a, b}, &r)) {
+            return r;
+        }
+        return host([&] { return op(asFloat(a), asFloat(b)); });
+    }
+
+    uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
+    {
+        uint32_t r = 0;
+        const bool nan = nanOperands({addend, x, y}, &r);
+        const auto infinite = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0x7F800000U; };
+        const auto zero = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0; };
+        if (isNan(addend) && !isSignalling(addend) && ((infinite(x) && zero(y)) || (zero(x) && infinite(y)))) {
+            fpscr_ |= kInvalid;
+            return quietNan(kDefaultNan);
+        }
+        if (nan) {
+            return r;
+        }
+        return host([&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
+    }
+
+    void compare(uint32_t a, uint32_t b, bool signalAnyNan)
+    {
+        uint32_t nzcv = 0;
+        if (isNan(a) || isNan(b)) {
+            nzcv = 0x3;
+            if (signalAnyNan || isSignalling(a) || isSignalling(b)) {
+                fpscr_ |= kInvalid;
+            }
+        } else {
+            const float x = asFloat(a);
+            const float y = asFloat(b);
+            nzcv = x == y ? 0x6 : x < y ? 0x8 : 0x2;
+        }
+        fpscr_ = (fpscr_ & 0x0FFFFFFFU) | (nzcv << 28);
+    }
+
+    // To a `width`-bit integer of `fraction` fraction bits, rounding toward zero or as FPSCR says; out of
+    // range saturates. Extended to 32 bits.
+    uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero, unsigned fraction = 0, unsigned width = 32)
+    {
+        if (isNan(a)) {
+            fpscr_ |= kInvalid;
+            return 0;
+        }
+        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fraction));
+        double r = 0;
+        switch (towardZero ? 3U : (fpscr_ >> kRoundingShift) & 3U) {
+        case 0: r = std::nearbyint(x); break;
+        case 1: r = std::ceil(x); break;
+        case 2: r = std::floor(x); break;
+        default: r = std::trunc(x); break;
+        }
+        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(width) - 1) : 0.0;
+        const double highest = std::ldexp(1.0, static_cast<int>(width) - (isSigned ? 1 : 0)) - 1.0;
+        if (r < lowest || r > highest) {
+            fpscr_ |= kInvalid;
+            r = r < lowest ? lowest : highest;
+        } else if (r != x) {
+            fpscr_ |= kInexact;
+        }
+        return isSigned ? static_cast<uint32_t>(static_cast<int32_t>(r)) : static_cast<uint32_t>(r);
+    }
+
+    uint32_t quietNan(uint32_t v) const { return (fpscr_ & kDefaultNanMode) != 0 ? kDefaultNan : v; }
+
+private:
+    uint32_t& fpscr_;
+};
+
+float add(float a, float b) { return a + b; }
+float sub(float a, float b) { return a - b; }
+float mul(float a, float b) { return a * b; }
+float div(float a, float b) { return a / b; }
+
+}  // namespace
+
+Stop fpArithmetic(Context& c, const Instruction& i)
+{
+    c.regs.fpca = true;
+    Fpu fpu(c);
+    auto& s = c.regs.s;
+    const uint32_t d = s[i.d];
+    const uint32_t n = s[i.n];
+    const uint32_t m = s[i.m];
+    uint32_t& out = s[i.d];
+    switch (static_cast<FpOp>(i.op)) {
+    case FpOp::Mla: out = fpu.binary(d, fpu.binary(n, m, mul), add); break;
+    case FpOp::Mls: out = fpu.binary(d, fpu.binary(n, m, mul) ^ kSign, add); break;
+    case FpOp::Nmla: out = fpu.binary(d ^ kSign, fpu.binary(n, m, mul) ^ kSign, add); break;
+    case FpOp::Nmls: out = fpu.binary(d ^ kSign, fpu.binary(n, m, mul), add); break;
+    case FpOp::Mul: out = fpu.binary(n, m, mul); break;
+    case FpOp::Nmul: out = fpu.binary(n, m, mul) ^ kSign; break;
+    case FpOp::Add: out = fpu.binary(n, m, add); break;
+    case FpOp::Sub: out = fpu.binary(n, m, sub); break;
+    case FpOp::Div: out = fpu.binary(n, m, div); break;
+    case FpOp::Fma: out = fpu.mulAdd(d, n, m); break;
+    case FpOp::Fms: out = fpu.mulAdd(d, n ^ kSign, m); break;
+    case FpOp::Fnma: out = fpu.mulAdd(d ^ kSign, n ^ kSign, m); break;
+    case FpOp::Fnms: out = fpu.mulAdd(d ^ kSign, n, m); break;
+    case FpOp::MovImm: out = i.imm; break;
+    case FpOp::Mov: out = m; break;
+    case FpOp::Abs: out = m & ~kSign; break;
+    case FpOp::Neg: out = m ^ kSign; break;
+    case FpOp::Sqrt: {
+        uint32_t r = 0;
+        if (fpu.nanOperands({m}, &r)) {
+            out = r;
+        } else {
+            out = fpu.host([&] { return std::sqrt(asFloat(m)); });
+        }
+        break;
+    }
+    case FpOp::Cmp: fpu.compare(d, m, false); break;
+    case FpOp::Cmpe: fpu.compare(d, m, true); break;
+    case FpOp::CmpZero: fpu.compare(d, 0, false); break;
+    case FpOp::CmpeZero: fpu.compare(d, 0, true); break;
+    case FpOp::FromSigned: out = fpu.host([&] { return static_cast<float>(static_cast<int32_t>(m)); }); break;
+    case FpOp::FromUnsigned: out = fpu.host([&] { return static_cast<float>(m); }); break;
+    case FpOp::ToSigned: out = fpu.toInteger(m, true, true); break;
+    case FpOp::ToUnsigned: out = fpu.toInteger(m, false, true); break;
+    case FpOp::ToSignedR: out = fpu.toInteger(m, true, false); break;
+    case FpOp::ToUnsignedR: out = fpu.toInteger(m, false, false); break;
+    case FpOp::FromFixed: {
+        const bool isSigned = (i.flags & kSigned) != 0;
+        const uint32_t raw = i.shiftAmount == 16 ? (isSigned ? static_cast<uint32_t>(static_cast<int16_t>(m)) : m & 0xFFFFU) : m;
+        const double value = isSigned ? static_cast<double>(static_cast<int32_t>(raw)) : static_cast<double>(raw);
+        out = fpu.host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(i.imm))); });
+        break;
+    }
+    case FpOp::ToFixed: out = fpu.toInteger(m, (i.flags & kSigned) != 0, true, i.imm, i.shiftAmount); break;
+    }
+    return Stop::Ended;
+}
+
+Stop fpLoadStore(Context& c, const Instruction& i)
+{
+    c.regs.fpca = true;
+    const uint32_t base = i.n == 15 ? (i.addr + 4) & ~3U : c.regs.r[i.n];
+    const uint32_t count = i.list;
+    uint32_t start = 0;
+    if ((i.flags & kIndex) != 0) {
+        start = (i.flags & kAdd) != 0 ? base + i.imm : base - i.imm;
+    } else {
+        start = (i.flags & kAdd) != 0 ? base : base - 4 * count;
+    }
+    if ((start & 3U) != 0) {
+        c.faultAddress = start;
+        return Stop::Unaligned;
+    }
+    uint32_t* regs = &c.regs.s[i.d];
+    if (i.op != 0) {
+        uint32_t words[32];
+        if (!readWords(c, start, count, words)) {
+            return Stop::BusError;
+        }
+        std::memcpy(regs, words, 4 * count);
+    } else if (!writeWords(c, start, count, regs)) {
+        return Stop::BusError;
+    }
+    if ((i.flags & kWriteBack) != 0) {
+        c.regs.r[i.n] = (i.flags & kAdd) != 0 ? base + 4 * count : start;
+    }
+    return Stop::Ended;
+}
+
+Stop fpMove(Context& c, const Instruction& i)
+{
+    c.regs.fpca = true;
+    auto& r = c.regs.r;
+    auto& s = c.regs.s;
+    switch (static_cast<FpMove>(i.op)) {
+    case FpMove::ToCore: r[i.d] = s[i.m]; break;
+    case FpMove::FromCore: s[i.m] = r[i.d]; break;
+    case FpMove::ToCorePair:
+        r[i.d] = s[i.m];
+        r[i.a] = s[i.m + 1];
+        break;
+    case FpMove::FromCorePair:
+        s[i.m] = r[i.d];
+        s[i.m + 1] = r[i.a];
+        break;
+    case FpMove::FromFpscr: r[i.d] = c.regs.fpscr; break;
+    case FpMove::FpscrToFlags:
+        c.n = (c.regs.fpscr >> 31) != 0;
+        c.z = ((c.regs.fpscr >> 30) & 1U) != 0;
+        c.c = ((c.regs.fpscr >> 29) & 1U) != 0;
+        c.v = ((c.regs.fpscr >> 28) & 1U) != 0;
+        break;
+    case FpMove::ToFpscr: c.regs.fpscr = r[i.d] & kFpscrWritable; break;
+    }
+    return Stop::Ended;
+}
+
+}  // namespace emu::thumb

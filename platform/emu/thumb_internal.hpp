@@ -1,0 +1,99 @@
+#pragma once
+// The decoded form of an instruction and what its handler runs on: shared by the decoder and the executor.
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/emu/thumb.hpp"
+
+namespace emu::thumb {
+
+struct Context;
+using Handler = Stop (*)(Context&, const Instruction&);
+
+// Flag bits of Instruction::flags.
+enum : uint8_t {
+    kSetFlags = 1,           // S: always sets the flags
+    kSetFlagsOutsideIt = 2,  // a 16-bit form: sets the flags only outside an IT block
+    kAdd = 4,                // address offset is added (not subtracted)
+    kIndex = 8,              // pre-indexed (offset applied before the access)
+    kWriteBack = 16,
+    kSigned = 32,
+    kCarryFromImm = 64,      // a modified immediate whose rotation gives the shifter carry (bit 31 of imm)
+    kRegisterShift = 128,    // the shift amount comes from register `a`
+};
+
+enum class Shift : uint8_t { Lsl, Lsr, Asr, Ror, Rrx };
+
+struct Instruction {
+    Handler run;
+    uint32_t addr;
+    uint32_t imm;
+    uint8_t d, n, m, a;  // registers (a: accumulator, second destination or shift register)
+    uint8_t cond;        // a conditional branch's condition
+    uint8_t flags;
+    uint8_t op;          // a handler's own variant (ALU operation, access width, ...)
+    Shift shift;
+    uint8_t shiftAmount;
+    uint8_t size;  // 2 or 4 bytes
+    uint16_t list;  // register list
+};
+
+struct Context {
+    Registers& regs;
+    const Memory& memory;
+    SystemRegisters& system;
+    uint32_t nextPc;
+    uint32_t faultAddress = 0;
+    uint8_t it = 0;       // ITSTATE, advanced by run before each instruction
+    bool inIt = false;    // the running instruction is inside an IT block
+    bool n = false, z = false, c = false, v = false;
+
+    bool setsFlags(const Instruction& i) const
+    {
+        return (i.flags & kSetFlags) != 0 || ((i.flags & kSetFlagsOutsideIt) != 0 && !inIt);
+    }
+    void setNz(uint32_t result)
+    {
+        n = (result >> 31) != 0;
+        z = result == 0;
+    }
+
+    // Flash and RAM directly, the rest through the bus. False (faultAddress set) when nothing answers.
+    bool read(uint32_t addr, unsigned width, uint32_t* value)
+    {
+        if (const uint8_t* p = direct(addr, width, false)) {
+            *value = 0;
+            std::memcpy(value, p, width);
+            return true;
+        }
+        return busAccess(addr, width, value, false);
+    }
+    bool write(uint32_t addr, unsigned width, uint32_t value)
+    {
+        if (uint8_t* p = const_cast<uint8_t*>(direct(addr, width, true))) {
+            std::memcpy(p, &value, width);
+            return true;
+        }
+        return busAccess(addr, width, &value, true);
+    }
+    // RAM (and, for reads, flash) holding all `width` bytes at `addr`, or null.
+    const uint8_t* direct(uint32_t addr, uint32_t width, bool store) const
+    {
+        const uint32_t r = addr - memory.ramBase;
+        if (r < memory.ramSize && memory.ramSize - r >= width) {
+            return memory.ram + r;
+        }
+        const uint32_t f = addr - memory.flashBase;
+        if (!store && f < memory.flashSize && memory.flashSize - f >= width) {
+            return memory.flash + f;
+        }
+        return nullptr;
+    }
+    bool busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store);
+};
+
+// Applies a shift as the shifter does, with its carry out.
+uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut);
+
+}  // namespace emu::thumb
