@@ -168,17 +168,15 @@ private:
     Decoded& hint(unsigned op)
     {
         switch (op) {
-        case 0:  // NOP
-        case 4:  // SEV: no other core to wake
-            i().run = nothing;
-            return d_;
         case 1:  // YIELD: Unicorn ends its block here too
             i().run = nothing;
             d_.endsBlock = true;
             return d_;
         case 2:
         case 3: return stopWith(Stop::Wfi);
-        default: return undefined();
+        default:  // NOP, SEV (no other core to wake) and the unallocated hints
+            i().run = nothing;
+            return d_;
         }
     }
 
@@ -731,7 +729,7 @@ Decoded& Decoder::fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m
 Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
 {
     const unsigned cp = bits(hw2, 11, 8);
-    if ((hw1 & 0xEF00U) != 0xEE00U && (hw1 & 0xEE00U) != 0xEC00U) {
+    if ((hw1 & 0xFF00U) != 0xEE00U && (hw1 & 0xFE00U) != 0xEC00U) {  // the FPU has no forms with bit 28 set
         return undefined();
     }
     if (cp != 10 && cp != 11) {
