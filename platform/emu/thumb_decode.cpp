@@ -12,9 +12,9 @@ Block& Block::operator=(Block&&) noexcept = default;
 
 namespace {
 
-// Unicorn's translated blocks stop at the end of its 1 KB pages and after 512 instructions.
+// Unicorn's translated blocks stop at the end of its 1 KB pages (its limit of 512 instructions never
+// comes first: they take at least 1 KB).
 constexpr uint32_t kPageSize = 1024;
-constexpr size_t kMaxInstructions = 512;
 constexpr uint8_t kAlways = 14;
 
 uint32_t bits(uint32_t v, unsigned hi, unsigned lo) { return (v >> lo) & ((2U << (hi - lo)) - 1U); }
@@ -886,7 +886,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
         const Decoded d = wide ? decoder.thumb32(hw1, hw2) : decoder.thumb16(hw1);
         out->instructions.push_back(d.i);
         addr += size;
-        if (d.endsBlock || addr >= limit || addr >= pageEnd || out->instructions.size() >= kMaxInstructions) {
+        if (d.endsBlock || addr >= limit || addr >= pageEnd) {
             break;
         }
     }
