@@ -142,7 +142,8 @@ const Template kTemplates[] = {
     {"rev 16", "1011101001mmmddd"}, {"rev 16", "1011101011mmmddd"},
     {"push", "1011010xiiiiiiii", true}, {"pop", "1011110011111111", true}, {"pop", "10111100iiiiiiii", true},
     {"stm/ldm 16", "1100xnnniiiiiiii", true}, {"b cond", "1101cccciiiiiiii"}, {"b", "11100iiiiiiiiiii"},
-    {"cbz", "1011x0i1iiiiinnn"}, {"nop", "1011111100000000"}, {"sev", "1011111101000000"},
+    {"cbz", "1011x0i1iiiiinnn"}, {"hints", "10111111xxx00000"},  // even: Unicorn stops at YIELD
+    {"hints", "1111001110101111100000000000xxx0"},
     {"modified immediate", "11110i0xxxxxnnnn0iiiddddiiiiiiii"},
     {"addw/subw", "11110i10x0x0nnnn0iiiddddiiiiiiii"}, {"movw/movt", "11110i10x100iiii0iiiddddiiiiiiii"},
     {"bitfield", "111100110100nnnn0iiiddddii0wwwww"}, {"bitfield", "111100111100nnnn0iiiddddii0wwwww"},
@@ -307,9 +308,9 @@ protected:
         Outcome mine{initial, false, {}};
         uint32_t fault = 0;
         const Stop stop = emu::thumb::run(block, mine.regs, view, system, &fault);
-        // Exception returns are the core's. Unicorn (QEMU 5) lets LDM/STM/LDRD/STRD/LDREX/STREX and FP
-        // loads and stores run unaligned, which the M4 refuses with a usage fault.
-        if (stop == Stop::ExceptionReturn || stop == Stop::Unaligned) {
+        // Exception returns and waiting are the core's. Unicorn (QEMU 5) lets LDM/STM/LDRD/STRD/LDREX/STREX
+        // and FP loads and stores run unaligned, which the M4 refuses with a usage fault.
+        if (stop == Stop::ExceptionReturn || stop == Stop::Wfi || stop == Stop::Unaligned) {
             return false;
         }
         mine.stopped = stop != Stop::Ended;

@@ -1,0 +1,189 @@
+#pragma once
+// The decoder of one instruction, shared by the files that decode its encodings.
+
+#include "platform/emu/thumb_execute.hpp"
+
+namespace emu::thumb {
+
+constexpr uint8_t kAlways = 14;
+
+inline uint32_t bits(uint32_t v, unsigned hi, unsigned lo) { return (v >> lo) & ((2U << (hi - lo)) - 1U); }
+inline bool bit(uint32_t v, unsigned b) { return ((v >> b) & 1U) != 0; }
+inline uint32_t signExtend(uint32_t v, unsigned width) { return (v ^ (1U << (width - 1))) - (1U << (width - 1)); }
+
+// What decoding one instruction tells the block builder besides the instruction.
+struct Decoded {
+    Instruction i{};
+    bool endsBlock = false;
+};
+
+// Decodes one instruction at `addr` into the handler and operands its execution needs.
+class Decoder {
+public:
+    Decoder(uint32_t addr, uint8_t size)
+    {
+        d_.i = Instruction{stop, addr, 0, 0, 0, 0, 0, kAlways, 0, 0, Shift::Lsl, 0, size, 0};
+    }
+
+    Decoded thumb16(uint32_t hw);
+    Decoded thumb32(uint32_t hw1, uint32_t hw2);
+
+private:
+    Decoded d_;
+    Instruction& i() { return d_.i; }
+    uint32_t pc() const { return d_.i.addr + 4; }
+
+    Decoded& undefined()
+    {
+        i() = Instruction{stop, i().addr, 0, 0, 0, 0, 0, kAlways, 0, static_cast<uint8_t>(Stop::Undefined), Shift::Lsl, 0, i().size, 0};
+        d_.endsBlock = true;
+        return d_;
+    }
+    Decoded& stopWith(Stop s)
+    {
+        undefined();
+        i().op = static_cast<uint8_t>(s);
+        return d_;
+    }
+    Decoded& alu(AluOp op, bool immediate, unsigned d, unsigned n, uint8_t flags)
+    {
+        i().run = kAluHandlers[static_cast<unsigned>(op)][immediate ? 0 : 1];
+        i().d = static_cast<uint8_t>(d);
+        i().n = static_cast<uint8_t>(n);
+        i().flags = flags;
+        d_.endsBlock = d == 15 && op != AluOp::Tst && op != AluOp::Teq && op != AluOp::Cmp && op != AluOp::Cmn;
+        return d_;
+    }
+    Decoded& aluImm(AluOp op, unsigned d, unsigned n, uint32_t imm, uint8_t flags)
+    {
+        i().imm = imm;
+        return alu(op, true, d, n, flags);
+    }
+    Decoded& aluReg(AluOp op, unsigned d, unsigned n, unsigned m, Shift shift, unsigned amount, uint8_t flags)
+    {
+        i().m = static_cast<uint8_t>(m);
+        i().shift = shift;
+        i().shiftAmount = static_cast<uint8_t>(amount);
+        alu(op, false, d, n, flags);
+        if (shift == Shift::Lsl && amount == 0 && (flags & kRegisterShift) == 0) {
+            i().run = kAluHandlers[static_cast<unsigned>(op)][2];
+        }
+        return d_;
+    }
+    // A shift by an immediate as DecodeImmShift gives it.
+    Decoded& aluShifted(AluOp op, unsigned d, unsigned n, unsigned m, unsigned type, unsigned imm5, uint8_t flags)
+    {
+        switch (type) {
+        case 0: return aluReg(op, d, n, m, Shift::Lsl, imm5, flags);
+        case 1: return aluReg(op, d, n, m, Shift::Lsr, imm5 == 0 ? 32 : imm5, flags);
+        case 2: return aluReg(op, d, n, m, Shift::Asr, imm5 == 0 ? 32 : imm5, flags);
+        default: return imm5 == 0 ? aluReg(op, d, n, m, Shift::Rrx, 1, flags) : aluReg(op, d, n, m, Shift::Ror, imm5, flags);
+        }
+    }
+    Decoded& shiftByRegister(Shift shift, unsigned d, unsigned m, unsigned s, uint8_t flags)
+    {
+        i().a = static_cast<uint8_t>(s);
+        aluReg(AluOp::Mov, d, 0, m, shift, 0, flags | kRegisterShift);
+        return d_;
+    }
+    Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
+    {
+        i().run = multiply;
+        i().op = static_cast<uint8_t>(op);
+        i().d = static_cast<uint8_t>(d);
+        i().n = static_cast<uint8_t>(n);
+        i().m = static_cast<uint8_t>(m);
+        i().a = static_cast<uint8_t>(a);
+        i().flags = flags;
+        return d_;
+    }
+    Decoded& bitOperation(BitOp op, unsigned d, unsigned n, unsigned m, unsigned lsb = 0, unsigned width = 32)
+    {
+        i().run = bitOp;
+        i().op = static_cast<uint8_t>(op);
+        i().d = static_cast<uint8_t>(d);
+        i().n = static_cast<uint8_t>(n);
+        i().m = static_cast<uint8_t>(m);
+        i().shiftAmount = static_cast<uint8_t>(lsb);
+        i().imm = width;
+        return d_;
+    }
+    Decoded& extend(unsigned d, unsigned n, unsigned m, unsigned rotation, unsigned width, bool isSigned)
+    {
+        bitOperation(BitOp::Extend, d, n, m, rotation, width);
+        i().flags = isSigned ? kSigned : 0;
+        return d_;
+    }
+    // A single load or store; a literal (n 15) carries its address in imm.
+    Decoded& access(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, uint32_t imm, uint8_t mode)
+    {
+        if (n == 15) {
+            imm = (mode & kAdd) != 0 ? (pc() & ~3U) + imm : (pc() & ~3U) - imm;
+            mode = kAdd | kIndex;
+        }
+        i().run = kLoadStoreHandlers[load ? 1 : 0][0];
+        i().op = static_cast<uint8_t>(width);
+        i().d = static_cast<uint8_t>(t);
+        i().n = static_cast<uint8_t>(n);
+        i().imm = imm;
+        i().flags = static_cast<uint8_t>(mode | (isSigned ? kSigned : 0));
+        d_.endsBlock = load && t == 15;
+        return d_;
+    }
+    Decoded& accessRegister(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, unsigned m, unsigned shift)
+    {
+        access(load, width, isSigned, t, n, 0, kAdd | kIndex);
+        i().run = kLoadStoreHandlers[load ? 1 : 0][1];
+        i().m = static_cast<uint8_t>(m);
+        i().shiftAmount = static_cast<uint8_t>(shift);
+        return d_;
+    }
+    Decoded& multiple(bool load, unsigned n, uint16_t list, bool increment, bool writeBack)
+    {
+        if (list == 0) {
+            return undefined();
+        }
+        i().run = load ? loadStoreMultiple<true> : loadStoreMultiple<false>;
+        i().n = static_cast<uint8_t>(n);
+        i().list = list;
+        i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (writeBack ? kWriteBack : 0));
+        d_.endsBlock = load && bit(list, 15);
+        return d_;
+    }
+    Decoded& branchTo(uint32_t target, unsigned cond = kAlways)
+    {
+        i().run = cond == kAlways ? branch : conditionalBranch;
+        i().imm = target;
+        i().cond = static_cast<uint8_t>(cond);
+        d_.endsBlock = true;
+        return d_;
+    }
+    Decoded& hint(unsigned op)
+    {
+        switch (op) {
+        case 1:  // YIELD: Unicorn ends its block here too
+            i().run = nothing;
+            d_.endsBlock = true;
+            return d_;
+        case 2:
+        case 3: return stopWith(Stop::Wfi);
+        default:  // NOP, SEV (no other core to wake) and the unallocated hints
+            i().run = nothing;
+            return d_;
+        }
+    }
+
+    Decoded& dataProcessing16(uint32_t hw);
+    Decoded& misc16(uint32_t hw);
+    Decoded& loadStoreMultipleDual(uint32_t hw1, uint32_t hw2);
+    Decoded& dataProcessingShifted(uint32_t hw1, uint32_t hw2);
+    Decoded& dataProcessingImmediate(uint32_t hw1, uint32_t hw2);
+    Decoded& branchesAndControl(uint32_t hw1, uint32_t hw2);
+    Decoded& loadStoreSingle(uint32_t hw1, uint32_t hw2);
+    Decoded& dataProcessingRegister(uint32_t hw1, uint32_t hw2);
+    Decoded& multiplyDivide(uint32_t hw1, uint32_t hw2);
+    Decoded& floatingPoint(uint32_t hw1, uint32_t hw2);
+    Decoded& fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m);
+};
+
+}  // namespace emu::thumb
