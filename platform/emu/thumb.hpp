@@ -26,8 +26,7 @@ struct Registers {
 // xPSR views, whose IPSR part the core gives).
 struct SystemRegisters {
     virtual uint32_t readSpecial(unsigned sysm) = 0;
-    // `mask` is MSR's mask field (for the APSR views the interpreter writes N Z C V Q and GE itself and
-    // calls this only for the others).
+    // The APSR views' N Z C V Q and GE the interpreter writes itself; this is called for the others.
     virtual void writeSpecial(unsigned sysm, uint32_t value) = 0;
     // CPSID/CPSIE: `disable` sets, otherwise clears, PRIMASK (i) and/or FAULTMASK (f).
     virtual void changeProcessorState(bool disable, bool primask, bool faultmask) = 0;
