@@ -352,7 +352,7 @@ const Handler kLoadStoreHandlers[2][2] = {{loadStore<false, false>, loadStore<fa
 bool readWords(Context& c, uint32_t addr, unsigned count, uint32_t* words)
 {
     if (const uint8_t* p = c.direct(addr, 4 * count, false)) {
-        std::memcpy(words, p, 4 * count);
+        std::memcpy(words, p, sizeof(uint32_t) * count);
         return true;
     }
     for (unsigned k = 0; k < count; ++k) {
@@ -366,7 +366,7 @@ bool readWords(Context& c, uint32_t addr, unsigned count, uint32_t* words)
 bool writeWords(Context& c, uint32_t addr, unsigned count, const uint32_t* words)
 {
     if (uint8_t* p = const_cast<uint8_t*>(c.direct(addr, 4 * count, true))) {
-        std::memcpy(p, words, 4 * count);
+        std::memcpy(p, words, sizeof(uint32_t) * count);
         return true;
     }
     for (unsigned k = 0; k < count; ++k) {
@@ -424,7 +424,7 @@ Stop loadStoreMultiple(Context& c, const Instruction& i)
     if ((start & 3U) != 0) {
         return unaligned(c, start);
     }
-    uint32_t words[16];
+    uint32_t words[16] = {};
     unsigned k = 0;
     if (!Load) {
         for (unsigned r = 0; r < 16; ++r) {

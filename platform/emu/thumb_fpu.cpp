@@ -252,7 +252,7 @@ Stop fpLoadStore(Context& c, const Instruction& i)
         if (!readWords(c, start, count, words)) {
             return Stop::BusError;
         }
-        std::memcpy(regs, words, 4 * count);
+        std::memcpy(regs, words, sizeof(uint32_t) * count);
     } else if (!writeWords(c, start, count, regs)) {
         return Stop::BusError;
     }
