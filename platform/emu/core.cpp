@@ -277,8 +277,9 @@ uint32_t Core::divisionLimit(const BlockInfo& block) const
 }
 
 // At the start of each block: the refill if the previous one branched away, the budget, pending
-// exceptions, then the block's own cost.
-Core::Next Core::beforeBlock(Code& code)
+// exceptions, then the block's own cost. Small enough to sit in the run loop; what few blocks need is
+// out of line (unusualBlock).
+inline Core::Next Core::beforeBlock(Code& code)
 {
     const uint32_t address = code.block.start;
     const bool sequential = address == nextSequential_;
@@ -290,6 +291,30 @@ Core::Next Core::beforeBlock(Code& code)
     if (cycles_ >= stopAt_) {
         return Next::Stop;
     }
+    uint64_t cost = code.cycles;
+    if (cycles_ >= quietUntil_ || address == hold_ || code.watched || code.usesFp || code.divides) {
+        const Next next = unusualBlock(code, &cost);
+        if (next != Next::Run) {
+            return next;
+        }
+    }
+    cost += flashTiming_.stallCycles(address, code.block.bytes, code.literalLoads, sequential);
+    cycles_ += cost;
+    code.cyclesRun += cost + refillToCharge_;
+    refillToCharge_ = 0;
+    instructions_ += code.instructions;
+    history_[historyNext_] = &code;
+    historyNext_ = (historyNext_ + 1U) % kHistory;
+    current_ = &code;
+    nextSequential_ = address + code.block.bytes;
+    return Next::Run;
+}
+
+// A block at which an exception may be due, the core is held, a watch is set, an FP state is to be stored
+// lazily or divisions are charged.
+Core::Next Core::unusualBlock(Code& code, uint64_t* cost)
+{
+    const uint32_t address = code.block.start;
     if (cycles_ >= quietUntil_) {
         if (auto exception = takeable()) {
             return enterException(*exception, address) ? Next::Again : Next::Fault;
@@ -310,24 +335,15 @@ Core::Next Core::beforeBlock(Code& code)
     if (code.usesFp && lazyFpFrame_ >= 0) {
         storeLazyFpState();
     }
-    uint64_t cost = code.cycles + flashTiming_.stallCycles(address, code.block.bytes, code.literalLoads, sequential);
     if (code.divides) {
         for (const Division& d : code.info->divisions) {
             if (d.quotientKept) {
                 divisionsToSettle_.push_back(&d);
             } else {
-                cost += divisionCost(d);  // the block starts with it
+                *cost += divisionCost(d);  // the block starts with it
             }
         }
     }
-    cycles_ += cost;
-    code.cyclesRun += cost + refillToCharge_;
-    refillToCharge_ = 0;
-    instructions_ += code.instructions;
-    history_[historyNext_] = &code;
-    historyNext_ = (historyNext_ + 1U) % kHistory;
-    current_ = &code;
-    nextSequential_ = address + code.block.bytes;
     return Next::Run;
 }
 

@@ -114,6 +114,7 @@ private:
 
     enum class Next { Run, Again, Stop, Fault };
     Next beforeBlock(Code& code);
+    Next unusualBlock(Code& code, uint64_t* cost);
     Code* codeAt(uint32_t address);
     uint32_t divisionLimit(const BlockInfo& block) const;
     void settleDivisions();
