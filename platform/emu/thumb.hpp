@@ -65,6 +65,7 @@ struct Block {
     uint32_t start = 0;
     uint32_t bytes = 0;  // the instructions decoded, from start
     uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
+    bool hasIt = false;  // holds an IT instruction
     std::vector<Instruction> instructions;
     Block();
     ~Block();

@@ -194,6 +194,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     out->start = start;
     out->bytes = 0;
     out->instructions.clear();
+    out->hasIt = false;
     const uint32_t pageEnd = (start & ~(kPageSize - 1U)) + kPageSize;
     uint32_t addr = start;
     for (;;) {
@@ -210,6 +211,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
         Decoder decoder(addr, size);
         const Decoded d = wide ? decoder.thumb32(hw1, hw2) : decoder.thumb16(hw1);
         out->instructions.push_back(d.i);
+        out->hasIt = out->hasIt || d.i.run == ifThen;
         addr += size;
         if (d.endsBlock || addr >= limit || addr >= pageEnd) {
             break;

@@ -1,6 +1,8 @@
 #pragma once
 // The decoder of one instruction, shared by the files that decode its encodings.
 
+#include <bit>
+
 #include "platform/emu/thumb_execute.hpp"
 
 namespace emu::thumb {
@@ -146,6 +148,7 @@ private:
         i().run = load ? loadStoreMultiple<true> : loadStoreMultiple<false>;
         i().n = static_cast<uint8_t>(n);
         i().list = list;
+        i().imm = static_cast<uint32_t>(std::popcount(list));  // the register count, once
         i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (writeBack ? kWriteBack : 0));
         d_.endsBlock = load && bit(list, 15);
         return d_;

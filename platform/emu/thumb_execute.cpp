@@ -418,7 +418,7 @@ template Stop loadStoreDual<false>(Context&, const Instruction&);
 template <bool Load>
 Stop loadStoreMultiple(Context& c, const Instruction& i)
 {
-    const auto count = static_cast<unsigned>(std::popcount(i.list));
+    const uint32_t count = i.imm;  // registers in the list, counted at decode
     const uint32_t base = c.regs.r[i.n];
     const uint32_t start = (i.flags & kAdd) != 0 ? base : base - 4 * count;
     if ((start & 3U) != 0) {
@@ -585,6 +585,26 @@ Stop changeProcessorState(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+namespace {
+
+// Where a stopping instruction leaves the block: past a WFI; at the instruction, with the IT state from
+// before it, for anything that stops it with no effect.
+void stopAt(Context& c, const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress)
+{
+    if (stopped == Stop::ExceptionReturn) {
+        return;  // pc is the EXC_RETURN value already
+    }
+    if (stopped == Stop::Wfi) {
+        c.nextPc = i.addr + i.size;
+        return;
+    }
+    c.it = itBefore;
+    c.nextPc = i.addr;
+    *faultAddress = c.faultAddress;
+}
+
+}  // namespace
+
 Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegisters& system, uint32_t* faultAddress)
 {
     Context c{regs, memory, system, block.start + block.bytes};
@@ -594,29 +614,32 @@ Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegist
     c.c = ((regs.apsr >> 29) & 1U) != 0;
     c.v = ((regs.apsr >> 28) & 1U) != 0;
     Stop stopped = Stop::Ended;
-    for (const Instruction& i : block.instructions) {
-        const uint8_t it = c.it;
-        c.inIt = it != 0;
-        if (c.inIt) {
-            c.it = advanceIt(it);
-            if (!conditionPassed(c, it >> 4)) {
-                continue;
+    if (!block.hasIt && c.it == 0) {
+        // Nothing runs conditionally: the same loop without the IT state.
+        for (const Instruction& i : block.instructions) {
+            regs.r[15] = i.addr + 4;
+            stopped = i.run(c, i);
+            if (stopped != Stop::Ended) {
+                stopAt(c, i, stopped, 0, faultAddress);
+                break;
             }
         }
-        regs.r[15] = i.addr + 4;
-        stopped = i.run(c, i);
-        if (stopped != Stop::Ended) {
-            if (stopped == Stop::ExceptionReturn) {
+    } else {
+        for (const Instruction& i : block.instructions) {
+            const uint8_t it = c.it;
+            c.inIt = it != 0;
+            if (c.inIt) {
+                c.it = advanceIt(it);
+                if (!conditionPassed(c, it >> 4)) {
+                    continue;
+                }
+            }
+            regs.r[15] = i.addr + 4;
+            stopped = i.run(c, i);
+            if (stopped != Stop::Ended) {
+                stopAt(c, i, stopped, it, faultAddress);
                 break;
             }
-            if (stopped == Stop::Wfi) {
-                c.nextPc = i.addr + i.size;
-                break;
-            }
-            c.it = it;
-            c.nextPc = i.addr;
-            *faultAddress = c.faultAddress;
-            break;
         }
     }
     regs.r[15] = c.nextPc;
