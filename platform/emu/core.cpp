@@ -48,15 +48,11 @@ void Core::setControl(uint32_t value)
 
 bool Core::readWord(uint32_t address, uint32_t* value) const
 {
-    if (inFlash(address) && kFlashBase + kFlashSize - address >= 4U) {
-        std::memcpy(value, flash_.data() + (address - kFlashBase), 4);
-        return true;
+    const uint8_t* p = memory_.readable(address, 4);
+    if (p != nullptr) {
+        std::memcpy(value, p, 4);
     }
-    if (inRam(address, 4)) {
-        std::memcpy(value, ram_.data() + (address - kRamBase), 4);
-        return true;
-    }
-    return false;
+    return p != nullptr;
 }
 
 std::string Core::load(const ElfImage& image)
@@ -258,8 +254,9 @@ const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
     const uint64_t key = uint64_t{size} << 32U | address;
     auto it = blocks_.find(key);
     if (it == blocks_.end()) {
-        const uint8_t* code = inFlash(address) ? flash_.data() + (address - kFlashBase) : ram_.data() + (address - kRamBase);
-        it = blocks_.emplace(key, decoder_.decode(address, std::span<const uint8_t>(code, size))).first;
+        // The interpreter decoded these bytes already: they are there.
+        const std::span<const uint8_t> code(memory_.readable(address, size), size);
+        it = blocks_.emplace(key, decoder_.decode(address, code)).first;
     }
     return it->second;
 }

@@ -43,6 +43,22 @@ struct Memory {
     uint32_t ramBase = 0;
     uint32_t ramSize = 0;
     Bus* bus = nullptr;  // every other address, and stores into flash
+
+    // RAM holding all `width` bytes at `addr`, or null.
+    uint8_t* writable(uint32_t addr, uint32_t width) const
+    {
+        const uint32_t r = addr - ramBase;
+        return r < ramSize && ramSize - r >= width ? ram + r : nullptr;
+    }
+    // RAM or flash holding all `width` bytes at `addr` (to read or fetch), or null.
+    const uint8_t* readable(uint32_t addr, uint32_t width) const
+    {
+        if (const uint8_t* p = writable(addr, width)) {
+            return p;
+        }
+        const uint32_t f = addr - flashBase;
+        return f < flashSize && flashSize - f >= width ? flash + f : nullptr;
+    }
 };
 
 // Why a block stopped. With anything but Ended, pc is the address of the instruction that stopped it and

@@ -175,14 +175,12 @@ constexpr uint32_t kPageSize = 1024;
 
 bool fetch(const Memory& memory, uint32_t addr, uint32_t* hw)
 {
-    uint16_t h = 0;
-    if (addr - memory.flashBase < memory.flashSize && memory.flashSize - (addr - memory.flashBase) >= 2) {
-        std::memcpy(&h, memory.flash + (addr - memory.flashBase), 2);
-    } else if (addr - memory.ramBase < memory.ramSize && memory.ramSize - (addr - memory.ramBase) >= 2) {
-        std::memcpy(&h, memory.ram + (addr - memory.ramBase), 2);
-    } else {
+    const uint8_t* p = memory.readable(addr, 2);
+    if (p == nullptr) {
         return false;
     }
+    uint16_t h = 0;
+    std::memcpy(&h, p, 2);
     *hw = h;
     return true;
 }

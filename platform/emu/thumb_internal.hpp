@@ -80,15 +80,7 @@ struct Context {
     // RAM (and, for reads, flash) holding all `width` bytes at `addr`, or null.
     const uint8_t* direct(uint32_t addr, uint32_t width, bool store) const
     {
-        const uint32_t r = addr - memory.ramBase;
-        if (r < memory.ramSize && memory.ramSize - r >= width) {
-            return memory.ram + r;
-        }
-        const uint32_t f = addr - memory.flashBase;
-        if (!store && f < memory.flashSize && memory.flashSize - f >= width) {
-            return memory.flash + f;
-        }
-        return nullptr;
+        return store ? memory.writable(addr, width) : memory.readable(addr, width);
     }
     bool busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store);
 };
