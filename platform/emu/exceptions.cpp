@@ -47,7 +47,7 @@ constexpr unsigned kSysmControl = 20;
 uint32_t Core::xpsr() const
 {
     const uint32_t it = regs_.itState;
-    return (regs_.apsr & kXpsrApsr) | kXpsrThumb | (it & 3U) << 25 | (it >> 2) << 10 |
+    return (regs_.apsr() & kXpsrApsr) | kXpsrThumb | (it & 3U) << 25 | (it >> 2) << 10 |
            (active_.empty() ? 0U : active_.back().number);
 }
 
@@ -264,7 +264,7 @@ bool Core::returnFromException(uint32_t excReturn)
         std::copy_n(words.begin() + 8, kFpWords, regs_.s.begin());
         regs_.fpscr = words[8 + kFpWords];
     }
-    regs_.apsr = psr & kXpsrApsr;
+    regs_.setApsr(psr & kXpsrApsr);
     regs_.itState = static_cast<uint8_t>((psr >> 25 & 3U) | (psr >> 10 & 0x3FU) << 2);
     // The IPSR is the returned-to exception's already (active_); SPSEL was 0 in handler mode, so setting
     // it now swaps the banks when thread mode goes back to the process stack.

@@ -14,11 +14,33 @@ namespace emu::thumb {
 
 struct Registers {
     std::array<uint32_t, 16> r{};  // r0..r12, sp (the stack pointer in use), lr, pc
-    uint32_t apsr = 0;             // N Z C V Q in bits 31..27, GE[3:0] in bits 19..16; the rest reads 0
+    // The APSR: N Z C V apart, as the instructions set and test them, Q and GE[3:0] in their bits (27,
+    // 19..16). apsr() and setApsr() give it whole.
+    bool n = false, z = false, c = false, v = false;
+    uint32_t qge = 0;
     uint8_t itState = 0;           // ITSTATE as EPSR holds it (IT[7:0]); 0 outside an IT block
     std::array<uint32_t, 32> s{};  // s0..s31 as raw IEEE single bits
     uint32_t fpscr = 0;
     bool fpca = false;  // CONTROL.FPCA: every FP instruction sets it, as on the chip; the core keeps the rest
+
+    static constexpr uint32_t kQge = 0x080F0000U;
+    // N Z C V Q in bits 31..27, GE[3:0] in bits 19..16; the rest reads 0.
+    uint32_t apsr() const
+    {
+        return (n ? 1U << 31 : 0U) | (z ? 1U << 30 : 0U) | (c ? 1U << 29 : 0U) | (v ? 1U << 28 : 0U) | qge;
+    }
+    void setFlags(uint32_t nzcv)  // from bits 31..28
+    {
+        n = (nzcv >> 31) != 0;
+        z = ((nzcv >> 30) & 1U) != 0;
+        c = ((nzcv >> 29) & 1U) != 0;
+        v = ((nzcv >> 28) & 1U) != 0;
+    }
+    void setApsr(uint32_t value)
+    {
+        setFlags(value);
+        qge = value & kQge;
+    }
 };
 
 // What MRS, MSR and CPS reach besides the APSR: the core keeps these itself. `sysm` is the SYSm field of

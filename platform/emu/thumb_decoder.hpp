@@ -123,8 +123,7 @@ private:
             imm = (mode & kAdd) != 0 ? (pc() & ~3U) + imm : (pc() & ~3U) - imm;
             mode = kAdd | kIndex;
         }
-        i().run = kLoadStoreHandlers[load ? 1 : 0][0];
-        i().op = static_cast<uint8_t>(width);
+        i().run = kLoadStoreHandlers[load ? 1 : 0][0][std::countr_zero(width)];
         i().d = static_cast<uint8_t>(t);
         i().n = static_cast<uint8_t>(n);
         i().imm = imm;
@@ -135,7 +134,7 @@ private:
     Decoded& accessRegister(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, unsigned m, unsigned shift)
     {
         access(load, width, isSigned, t, n, 0, kAdd | kIndex);
-        i().run = kLoadStoreHandlers[load ? 1 : 0][1];
+        i().run = kLoadStoreHandlers[load ? 1 : 0][1][std::countr_zero(width)];
         i().m = static_cast<uint8_t>(m);
         i().shiftAmount = static_cast<uint8_t>(shift);
         return d_;

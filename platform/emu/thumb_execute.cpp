@@ -27,13 +27,13 @@ inline bool conditionPassed(const Context& c, unsigned cond)
 {
     bool r = false;
     switch (cond >> 1) {
-    case 0: r = c.z; break;
-    case 1: r = c.c; break;
-    case 2: r = c.n; break;
-    case 3: r = c.v; break;
-    case 4: r = c.c && !c.z; break;
-    case 5: r = c.n == c.v; break;
-    case 6: r = !c.z && c.n == c.v; break;
+    case 0: r = c.regs.z; break;
+    case 1: r = c.regs.c; break;
+    case 2: r = c.regs.n; break;
+    case 3: r = c.regs.v; break;
+    case 4: r = c.regs.c && !c.regs.z; break;
+    case 5: r = c.regs.n == c.regs.v; break;
+    case 6: r = !c.regs.z && c.regs.n == c.regs.v; break;
     default: return true;
     }
     return (cond & 1U) != 0 ? !r : r;
@@ -87,10 +87,10 @@ void alu(Context& c, const Instruction& i, uint32_t op2, bool shifterCarry)
     case AluOp::Mvn: result = ~op2; break;
     case AluOp::Add:
     case AluOp::Cmn: sum = addWithCarry(rn, op2, false); break;
-    case AluOp::Adc: sum = addWithCarry(rn, op2, c.c); break;
+    case AluOp::Adc: sum = addWithCarry(rn, op2, c.regs.c); break;
     case AluOp::Sub:
     case AluOp::Cmp: sum = addWithCarry(rn, ~op2, true); break;
-    case AluOp::Sbc: sum = addWithCarry(rn, ~op2, c.c); break;
+    case AluOp::Sbc: sum = addWithCarry(rn, ~op2, c.regs.c); break;
     case AluOp::Rsb: sum = addWithCarry(~rn, op2, true); break;
     }
     if (arithmetic) {
@@ -103,10 +103,10 @@ void alu(Context& c, const Instruction& i, uint32_t op2, bool shifterCarry)
     if (compare || c.setsFlags(i)) {
         c.setNz(result);
         if (arithmetic) {
-            c.c = sum.carry;
-            c.v = sum.overflow;
+            c.regs.c = sum.carry;
+            c.regs.v = sum.overflow;
         } else {
-            c.c = shifterCarry;
+            c.regs.c = shifterCarry;
         }
     }
 }
@@ -169,7 +169,7 @@ bool Context::busAccess(uint32_t addr, unsigned width, uint32_t* value, bool sto
 template <AluOp Op>
 Stop aluImmediate(Context& c, const Instruction& i)
 {
-    alu<Op>(c, i, i.imm, (i.flags & kCarryFromImm) != 0 ? (i.imm >> 31) != 0 : c.c);
+    alu<Op>(c, i, i.imm, (i.flags & kCarryFromImm) != 0 ? (i.imm >> 31) != 0 : c.regs.c);
     return Stop::Ended;
 }
 
@@ -178,7 +178,7 @@ Stop aluRegister(Context& c, const Instruction& i)
 {
     const unsigned amount = (i.flags & kRegisterShift) != 0 ? (c.regs.r[i.a] & 0xFFU) : i.shiftAmount;
     bool carry = false;
-    const uint32_t op2 = shiftC(c.regs.r[i.m], i.shift, amount, c.c, &carry);
+    const uint32_t op2 = shiftC(c.regs.r[i.m], i.shift, amount, c.regs.c, &carry);
     alu<Op>(c, i, op2, carry);
     return Stop::Ended;
 }
@@ -187,7 +187,7 @@ Stop aluRegister(Context& c, const Instruction& i)
 template <AluOp Op>
 Stop aluPlainRegister(Context& c, const Instruction& i)
 {
-    alu<Op>(c, i, c.regs.r[i.m], c.c);
+    alu<Op>(c, i, c.regs.r[i.m], c.regs.c);
     return Stop::Ended;
 }
 
@@ -291,7 +291,7 @@ Stop bitOp(Context& c, const Instruction& i)
             result |= (r & 0xFFU) << (8 * b);
             ge |= (subtract ? x >= y : r >= 0x100U) ? 1U << b : 0U;
         }
-        c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (ge << kGeShift);
+        c.regs.qge = (c.regs.qge & ~(0xFU << kGeShift)) | (ge << kGeShift);
         rd = result;
         break;
     }
@@ -300,7 +300,7 @@ Stop bitOp(Context& c, const Instruction& i)
         uint32_t result = 0;
         for (unsigned b = 0; b < 4; ++b) {
             const uint32_t byte = 0xFFU << (8 * b);
-            result |= ((c.regs.apsr >> (kGeShift + b)) & 1U) != 0 ? rn & byte : rm & byte;
+            result |= ((c.regs.qge >> (kGeShift + b)) & 1U) != 0 ? rn & byte : rm & byte;
         }
         rd = result;
         break;
@@ -309,22 +309,28 @@ Stop bitOp(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-// LDR/STR of every width: base n, an immediate or shifted register offset, indexing and write-back.
-template <bool Load, bool RegisterOffset>
+// LDR/STR of every width: base n, an immediate or shifted register offset, indexing and write-back. The
+// width is the handler's own, so that the access is a single move.
+template <bool Load, bool RegisterOffset, unsigned Width>
 Stop loadStore(Context& c, const Instruction& i)
 {
     const uint32_t offset = RegisterOffset ? c.regs.r[i.m] << i.shiftAmount : i.imm;
     const uint32_t base = i.n == 15 ? 0U : c.regs.r[i.n];  // a literal's address is in imm already
     const uint32_t offsetAddr = (i.flags & kAdd) != 0 ? base + offset : base - offset;
     const uint32_t addr = (i.flags & kIndex) != 0 ? offsetAddr : base;
-    const unsigned width = i.op;
     if (Load) {
         uint32_t value = 0;
-        if (!c.read(addr, width, &value)) {
-            return Stop::BusError;
+        if (const uint8_t* p = c.memory.readable(addr, Width)) {
+            value = Context::loadBytes(p, Width);
+        } else {
+            uint32_t fromBus = 0;
+            if (!c.busAccess(addr, Width, &fromBus, false)) {
+                return Stop::BusError;
+            }
+            value = fromBus;
         }
-        if ((i.flags & kSigned) != 0 && width < 4) {
-            const uint32_t sign = 1U << (8 * width - 1);
+        if ((i.flags & kSigned) != 0 && Width < 4) {
+            const uint32_t sign = 1U << (8 * Width - 1);
             value = (value ^ sign) - sign;
         }
         if ((i.flags & kWriteBack) != 0) {
@@ -335,7 +341,7 @@ Stop loadStore(Context& c, const Instruction& i)
         }
         c.regs.r[i.d] = value;
     } else {
-        if (!c.write(addr, width, c.regs.r[i.d])) {
+        if (!c.write(addr, Width, c.regs.r[i.d])) {
             return Stop::BusError;
         }
         if ((i.flags & kWriteBack) != 0) {
@@ -345,8 +351,12 @@ Stop loadStore(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-const Handler kLoadStoreHandlers[2][2] = {{loadStore<false, false>, loadStore<false, true>},
-                                          {loadStore<true, false>, loadStore<true, true>}};
+#define EMU_THUMB_LOAD_STORE(load, registerOffset) \
+    {loadStore<load, registerOffset, 1>, loadStore<load, registerOffset, 2>, loadStore<load, registerOffset, 4>}
+const Handler kLoadStoreHandlers[2][2][3] = {
+    {EMU_THUMB_LOAD_STORE(false, false), EMU_THUMB_LOAD_STORE(false, true)},
+    {EMU_THUMB_LOAD_STORE(true, false), EMU_THUMB_LOAD_STORE(true, true)}};
+#undef EMU_THUMB_LOAD_STORE
 
 // Several words from `addr` up: all or nothing when they lie in RAM or flash.
 bool readWords(Context& c, uint32_t addr, unsigned count, uint32_t* words)
@@ -383,6 +393,41 @@ Stop unaligned(Context& c, uint32_t addr)
 {
     c.faultAddress = addr;
     return Stop::Unaligned;
+}
+
+// LDM/STM of peripheral registers: all words gathered first, so that a refused access leaves no
+// register changed.
+template <bool Load>
+Stop loadStoreMultipleOnBus(Context& c, const Instruction& i, uint32_t start, uint32_t end)
+{
+    const uint32_t count = i.imm;
+    uint32_t words[16] = {};
+    unsigned k = 0;
+    if (!Load) {
+        for (unsigned r = 0; r < 16; ++r) {
+            if ((i.list >> r & 1U) != 0) {
+                words[k++] = c.regs.r[r];
+            }
+        }
+    }
+    if (!(Load ? readWords(c, start, count, words) : writeWords(c, start, count, words))) {
+        return Stop::BusError;
+    }
+    if ((i.flags & kWriteBack) != 0) {
+        c.regs.r[i.n] = end;
+    }
+    if (Load) {
+        k = 0;
+        for (unsigned r = 0; r < 15; ++r) {
+            if ((i.list >> r & 1U) != 0) {
+                c.regs.r[r] = words[k++];
+            }
+        }
+        if ((i.list >> 15) != 0) {
+            return interwork(c, words[k]);
+        }
+    }
+    return Stop::Ended;
 }
 
 }  // namespace
@@ -424,30 +469,31 @@ Stop loadStoreMultiple(Context& c, const Instruction& i)
     if ((start & 3U) != 0) {
         return unaligned(c, start);
     }
-    uint32_t words[16] = {};
-    unsigned k = 0;
-    if (!Load) {
-        for (unsigned r = 0; r < 16; ++r) {
-            if ((i.list >> r & 1U) != 0) {
-                words[k++] = c.regs.r[r];
-            }
-        }
+    const uint32_t end = (i.flags & kAdd) != 0 ? base + 4 * count : start;
+    uint8_t* memory = Load ? const_cast<uint8_t*>(c.memory.readable(start, 4 * count))
+                           : c.memory.writable(start, 4 * count);
+    if (memory == nullptr) {
+        return loadStoreMultipleOnBus<Load>(c, i, start, end);
     }
-    if (!(Load ? readWords(c, start, count, words) : writeWords(c, start, count, words))) {
-        return Stop::BusError;
+    // In flash or RAM, register by register, as the stack's pushes and pops are.
+    if (!Load) {
+        for (uint32_t list = i.list; list != 0; list &= list - 1) {
+            std::memcpy(memory, &c.regs.r[static_cast<unsigned>(std::countr_zero(list))], 4);
+            memory += 4;
+        }
     }
     if ((i.flags & kWriteBack) != 0) {
-        c.regs.r[i.n] = (i.flags & kAdd) != 0 ? base + 4 * count : start;
+        c.regs.r[i.n] = end;
     }
     if (Load) {
-        k = 0;
-        for (unsigned r = 0; r < 15; ++r) {
-            if ((i.list >> r & 1U) != 0) {
-                c.regs.r[r] = words[k++];
-            }
+        for (uint32_t list = i.list & 0x7FFFU; list != 0; list &= list - 1) {
+            std::memcpy(&c.regs.r[static_cast<unsigned>(std::countr_zero(list))], memory, 4);
+            memory += 4;
         }
         if ((i.list >> 15) != 0) {
-            return interwork(c, words[k]);
+            uint32_t target = 0;
+            std::memcpy(&target, memory, 4);
+            return interwork(c, target);
         }
     }
     return Stop::Ended;
@@ -550,8 +596,7 @@ Stop moveFromSpecial(Context& c, const Instruction& i)
 {
     uint32_t value = i.imm < 8 ? c.system.readSpecial(i.imm) & 0x1FFU : c.system.readSpecial(i.imm);
     if (i.imm < 4) {  // the views with the APSR
-        value |= (c.regs.apsr & 0x080F0000U) | (c.n ? 1U << 31 : 0U) | (c.z ? 1U << 30 : 0U) |
-                 (c.c ? 1U << 29 : 0U) | (c.v ? 1U << 28 : 0U);
+        value |= c.regs.apsr();
     }
     c.regs.r[i.d] = value;
     return Stop::Ended;
@@ -562,14 +607,11 @@ Stop moveToSpecial(Context& c, const Instruction& i)
     const uint32_t value = c.regs.r[i.n];
     if (i.imm < 4) {
         if ((i.op & 2U) != 0) {  // nzcvq
-            c.n = (value >> 31) != 0;
-            c.z = ((value >> 30) & 1U) != 0;
-            c.c = ((value >> 29) & 1U) != 0;
-            c.v = ((value >> 28) & 1U) != 0;
-            c.regs.apsr = (c.regs.apsr & ~kQ) | (value & kQ);
+            c.regs.setFlags(value);
+            c.regs.qge = (c.regs.qge & ~kQ) | (value & kQ);
         }
         if ((i.op & 1U) != 0) {  // g
-            c.regs.apsr = (c.regs.apsr & ~(0xFU << kGeShift)) | (value & (0xFU << kGeShift));
+            c.regs.qge = (c.regs.qge & ~(0xFU << kGeShift)) | (value & (0xFU << kGeShift));
         }
         return Stop::Ended;
     }
@@ -609,10 +651,6 @@ Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegist
 {
     Context c{regs, memory, system, block.start + block.bytes};
     c.it = regs.itState;
-    c.n = (regs.apsr >> 31) != 0;
-    c.z = ((regs.apsr >> 30) & 1U) != 0;
-    c.c = ((regs.apsr >> 29) & 1U) != 0;
-    c.v = ((regs.apsr >> 28) & 1U) != 0;
     Stop stopped = Stop::Ended;
     if (!block.hasIt && c.it == 0) {
         // Nothing runs conditionally: the same loop without the IT state.
@@ -644,8 +682,6 @@ Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegist
     }
     regs.r[15] = c.nextPc;
     regs.itState = c.it;
-    regs.apsr = (regs.apsr & 0x080F0000U) | (c.n ? 1U << 31 : 0U) | (c.z ? 1U << 30 : 0U) | (c.c ? 1U << 29 : 0U) |
-                (c.v ? 1U << 28 : 0U);
     return stopped;
 }
 

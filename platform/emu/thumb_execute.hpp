@@ -25,7 +25,7 @@ Stop bitOp(Context&, const Instruction&);
 bool readWords(Context&, uint32_t addr, unsigned count, uint32_t* words);
 bool writeWords(Context&, uint32_t addr, unsigned count, const uint32_t* words);
 
-extern const Handler kLoadStoreHandlers[2][2];  // [load][register offset]
+extern const Handler kLoadStoreHandlers[2][2][3];  // [load][register offset][width 1, 2, 4]
 template <bool Load>
 Stop loadStoreDual(Context&, const Instruction&);
 template <bool Load>

@@ -279,12 +279,7 @@ Stop fpMove(Context& c, const Instruction& i)
         s[i.m + 1] = r[i.a];
         break;
     case FpMove::FromFpscr: r[i.d] = c.regs.fpscr; break;
-    case FpMove::FpscrToFlags:
-        c.n = (c.regs.fpscr >> 31) != 0;
-        c.z = ((c.regs.fpscr >> 30) & 1U) != 0;
-        c.c = ((c.regs.fpscr >> 29) & 1U) != 0;
-        c.v = ((c.regs.fpscr >> 28) & 1U) != 0;
-        break;
+    case FpMove::FpscrToFlags: c.regs.setFlags(c.regs.fpscr); break;
     case FpMove::ToFpscr: c.regs.fpscr = r[i.d] & kFpscrWritable; break;
     }
     return Stop::Ended;

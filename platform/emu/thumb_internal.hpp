@@ -47,7 +47,6 @@ struct Context {
     uint32_t faultAddress = 0;
     uint8_t it = 0;       // ITSTATE, advanced by run before each instruction
     bool inIt = false;    // the running instruction is inside an IT block
-    bool n = false, z = false, c = false, v = false;
 
     bool setsFlags(const Instruction& i) const
     {
@@ -55,16 +54,15 @@ struct Context {
     }
     void setNz(uint32_t result)
     {
-        n = (result >> 31) != 0;
-        z = result == 0;
+        regs.n = (result >> 31) != 0;
+        regs.z = result == 0;
     }
 
     // Flash and RAM directly, the rest through the bus. False (faultAddress set) when nothing answers.
     bool read(uint32_t addr, unsigned width, uint32_t* value)
     {
         if (const uint8_t* p = direct(addr, width, false)) {
-            *value = 0;
-            std::memcpy(value, p, width);
+            *value = loadBytes(p, width);
             return true;
         }
         return busAccess(addr, width, value, false);
@@ -72,10 +70,40 @@ struct Context {
     bool write(uint32_t addr, unsigned width, uint32_t value)
     {
         if (uint8_t* p = const_cast<uint8_t*>(direct(addr, width, true))) {
-            std::memcpy(p, &value, width);
+            storeBytes(p, width, value);
             return true;
         }
         return busAccess(addr, width, &value, true);
+    }
+    // Copies of a fixed size, each a single move: a copy of `width` bytes would be a call, and reading the
+    // word it filled byte by byte would stall the host's store forwarding.
+    static uint32_t loadBytes(const uint8_t* p, unsigned width)
+    {
+        switch (width) {
+        case 1: return *p;
+        case 2: {
+            uint16_t half = 0;
+            std::memcpy(&half, p, 2);
+            return half;
+        }
+        default: {
+            uint32_t word = 0;
+            std::memcpy(&word, p, 4);
+            return word;
+        }
+        }
+    }
+    static void storeBytes(uint8_t* p, unsigned width, uint32_t value)
+    {
+        switch (width) {
+        case 1: *p = static_cast<uint8_t>(value); break;
+        case 2: {
+            const auto half = static_cast<uint16_t>(value);
+            std::memcpy(p, &half, 2);
+            break;
+        }
+        default: std::memcpy(p, &value, 4); break;
+        }
     }
     // RAM (and, for reads, flash) holding all `width` bytes at `addr`, or null.
     const uint8_t* direct(uint32_t addr, uint32_t width, bool store) const

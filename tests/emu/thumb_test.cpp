@@ -74,11 +74,12 @@ public:
         uc_ctl_remove_cache(uc_, kCode, kCode + 64);
         // Unicorn's register interface does not reach GE: an MSR APSR_nzcvqg, r0 sets it (when it is
         // or was not zero).
-        uc_reg_write(uc_, UC_ARM_REG_R0, &regs.apsr);
-        if (((regs.apsr | ge_) & kGe) != 0) {
+        const uint32_t apsrIn = regs.apsr();
+        uc_reg_write(uc_, UC_ARM_REG_R0, &apsrIn);
+        if (((apsrIn | ge_) & kGe) != 0) {
             uc_emu_start(uc_, kSetFlags | 1U, 0xFFFFFFFEU, 0, 1);
         } else {
-            uc_reg_write(uc_, UC_ARM_REG_APSR, &regs.apsr);
+            uc_reg_write(uc_, UC_ARM_REG_APSR, &apsrIn);
         }
         for (int k = 0; k < 13; ++k) {
             uc_reg_write(uc_, UC_ARM_REG_R0 + k, &regs.r[static_cast<unsigned>(k)]);
@@ -99,7 +100,7 @@ public:
         uc_reg_read(uc_, UC_ARM_REG_PC, &regs.r[15]);
         uint32_t apsr = 0;
         uc_reg_read(uc_, UC_ARM_REG_XPSR, &apsr);
-        regs.apsr = apsr & 0xF80F0000U;
+        regs.setApsr(apsr & 0xF80F0000U);
         ge_ = apsr & kGe;
         for (int k = 0; k < 32; ++k) {
             uc_reg_read(uc_, UC_ARM_REG_S0 + k, &regs.s[static_cast<unsigned>(k)]);
@@ -249,7 +250,7 @@ Registers randomState(Random& rng, bool memory)
     regs.r[13] = kRamBase + 0x800U + (rng() % 0x100U) * 8U;
     regs.r[14] = kCode + 0x100U + (rng() % 64) * 2 + 1;
     regs.r[15] = kCode;
-    regs.apsr = static_cast<uint32_t>(rng()) & (rng() % 4 == 0 ? 0xF80F0000U : 0xF8000000U);
+    regs.setApsr(static_cast<uint32_t>(rng()) & (rng() % 4 == 0 ? 0xF80F0000U : 0xF8000000U));
     for (auto& s : regs.s) {
         s = randomFloat(rng);
     }
@@ -271,7 +272,7 @@ std::string describe(const Outcome& o)
         std::snprintf(buf, sizeof buf, " r%u=%08x", k, o.regs.r[k]);
         text += buf;
     }
-    std::snprintf(buf, sizeof buf, " apsr=%08x fpscr=%08x", o.regs.apsr, o.regs.fpscr);
+    std::snprintf(buf, sizeof buf, " apsr=%08x fpscr=%08x", o.regs.apsr(), o.regs.fpscr);
     text += buf;
     for (unsigned k = 0; k < 32; ++k) {
         std::snprintf(buf, sizeof buf, " s%u=%08x", k, o.regs.s[k]);
@@ -327,7 +328,7 @@ protected:
             return true;  // both stopped, or Unicorn fetched from where a branch took it
         }
         if (mine.stopped != theirs.stopped || std::memcmp(&mine.regs.r, &theirs.regs.r, sizeof mine.regs.r) != 0 ||
-            mine.regs.apsr != theirs.regs.apsr || mine.regs.s != theirs.regs.s || mine.regs.fpscr != theirs.regs.fpscr ||
+            mine.regs.apsr() != theirs.regs.apsr() || mine.regs.s != theirs.regs.s || mine.regs.fpscr != theirs.regs.fpscr ||
             mine.ram != theirs.ram) {
             if (++failures <= 20) {
                 std::string hex;
@@ -431,13 +432,13 @@ TEST_F(Directed, ItBlocksOfEveryMaskRunThenAndElseSlotsAndLeaveTheFlags)
         }
         code.push_back(0x2500);  // movs r5, #0: outside again, sets Z
         regs = Registers{};
-        regs.apsr = kZ;
+        regs.setApsr(kZ);
         ASSERT_EQ(run(code), Stop::Ended) << mask;
         for (unsigned k = 0; k < slots; ++k) {
             const bool then = k == 0 || ((mask >> (4 - k)) & 1U) == 0;  // EQ's low bit is 0
             EXPECT_EQ(regs.r[k], then ? 1U : 0U) << "mask " << mask << " slot " << k;
         }
-        EXPECT_EQ(regs.apsr, kZ) << mask;
+        EXPECT_EQ(regs.apsr(), kZ) << mask;
         EXPECT_EQ(regs.itState, 0U) << mask;
         EXPECT_EQ(regs.r[15], kCode + 2 * (slots + 2)) << mask;
     }
@@ -534,7 +535,7 @@ TEST(ThumbSystem, MsrAndMrsSplitTheApsrFromTheCoresSpecialRegisters)
     regs.r[0] = 0xA80F0000U;  // N C Q, GE all set
     regs.r[1] = 0x20001000U;
     EXPECT_EQ(runAt({0xF380, 0x8C00}, regs), Stop::Ended);  // msr APSR_nzcvqg, r0
-    EXPECT_EQ(regs.apsr, 0xA80F0000U);
+    EXPECT_EQ(regs.apsr(), 0xA80F0000U);
     EXPECT_TRUE(system.writes.empty());
     EXPECT_EQ(runAt({0xF381, 0x8808}, regs), Stop::Ended);  // msr MSP, r1
     EXPECT_EQ(system.writes, (std::vector<std::pair<unsigned, uint32_t>>{{8U, 0x20001000U}}));
