@@ -112,30 +112,39 @@ void Core::watch(uint32_t address, std::function<void(uint64_t cycles)> reached)
     watches_.push_back({address & ~1U, std::move(reached)});
     for (auto& [start, code] : code_) {
         code.watched = code.watched || start == (address & ~1U);
+        markUnusual(code);
+    }
+}
+
+void Core::holdAt(uint32_t address)
+{
+    hold_ = address & ~1U;
+    for (auto& [start, code] : code_) {
+        markUnusual(code);
     }
 }
 
 Stop Core::run(uint64_t cycleBudget)
 {
     stopAt_ = cycles_ + cycleBudget;
-    quietUntil_ = 0;  // the chip around may have changed between runs
+    askAtNextBlock();  // the chip around may have changed between runs
     faulted_ = false;
     refreshFlashTiming();
-    Code* previous = nullptr;
+    Code** predicted = nullptr;  // where the block just run keeps its successor
     for (;;) {
         const uint32_t pc = regs_.r[15];
-        Code* code = previous != nullptr ? previous->next : nullptr;
+        Code* code = predicted != nullptr ? *predicted : nullptr;
         if (code == nullptr || code->block.start != pc) {
             code = codeAt(pc);
             if (code == nullptr) {
                 fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
                 return Stop::Fault;
             }
-            if (previous != nullptr) {
-                previous->next = code;
+            if (predicted != nullptr) {
+                *predicted = code;
             }
         }
-        previous = nullptr;
+        predicted = nullptr;
         switch (beforeBlock(*code)) {
         case Next::Run: break;
         case Next::Again: continue;
@@ -143,8 +152,8 @@ Stop Core::run(uint64_t cycleBudget)
         case Next::Fault: return Stop::Fault;
         }
         uint32_t faultAddress = 0;
-        const thumb::Stop stop = thumb::run(code->block, regs_, memory_, specials_, &faultAddress);
-        previous = code;
+        const thumb::Stop stop = interpreter_.run(code->block, &faultAddress);
+        predicted = &code->next[regs_.r[15] == nextSequential_ ? 0 : 1];
         if (!divisionsToSettle_.empty()) {
             settleDivisions();
         }
@@ -183,7 +192,7 @@ Stop Core::run(uint64_t cycleBudget)
 
 bool Core::BusPort::read(uint32_t addr, unsigned width, uint32_t* value)
 {
-    core->quietUntil_ = 0;  // reading a register may clear or raise a request
+    core->askAtNextBlock();  // reading a register may clear or raise a request
     if (isBusAddress(addr) && core->bus_.read(addr, width, value)) {
         return true;
     }
@@ -193,7 +202,7 @@ bool Core::BusPort::read(uint32_t addr, unsigned width, uint32_t* value)
 
 bool Core::BusPort::write(uint32_t addr, unsigned width, uint32_t value)
 {
-    core->quietUntil_ = 0;
+    core->askAtNextBlock();
     // A store into flash goes to the flash interface, which programs it (the chip mirrors what it holds
     // into flash_).
     if (inFlash(addr)) {
@@ -236,6 +245,7 @@ Core::Code* Core::codeAt(uint32_t address)
             code.info = &blockAt(address, code.block.bytes);
         }
         const BlockInfo& info = *code.info;
+        code.fetch = FlashTiming::fetchOf(address, code.block.bytes);
         code.cycles = info.cycles;
         code.literalLoads = info.literalLoads;
         code.instructions = static_cast<uint32_t>(info.addresses.size());
@@ -243,6 +253,7 @@ Core::Code* Core::codeAt(uint32_t address)
         code.divides = !info.divisions.empty();
         code.watched = std::any_of(watches_.begin(), watches_.end(),
                                    [address](const Watch& w) { return w.address == address; });
+        markUnusual(code);
         it = code_.emplace(address, std::move(code)).first;
     }
     cached = &it->second;
@@ -285,17 +296,14 @@ inline Core::Next Core::beforeBlock(Code& code)
         refillToCharge_ = kBranchRefill;
     }
     nextSequential_ = address;  // a restart here does not pay the refill again
-    if (cycles_ >= stopAt_) {
-        return Next::Stop;
-    }
     uint64_t cost = code.cycles;
-    if (cycles_ >= quietUntil_ || address == hold_ || code.watched || code.usesFp || code.divides) {
+    if (cycles_ >= attentionAt_ || code.unusual) {
         const Next next = unusualBlock(code, &cost);
         if (next != Next::Run) {
             return next;
         }
     }
-    cost += flashTiming_.stallCycles(address, code.block.bytes, code.literalLoads, sequential);
+    cost += flashTiming_.stallCycles(code.fetch, code.literalLoads, sequential);
     cycles_ += cost;
     code.cyclesRun += cost + refillToCharge_;
     refillToCharge_ = 0;
@@ -307,11 +315,14 @@ inline Core::Next Core::beforeBlock(Code& code)
     return Next::Run;
 }
 
-// A block at which an exception may be due, the core is held, a watch is set, an FP state is to be stored
-// lazily or divisions are charged.
+// A block at which the budget ends, an exception may be due, the core is held, a watch is set, an FP
+// state is to be stored lazily or divisions are charged.
 Core::Next Core::unusualBlock(Code& code, uint64_t* cost)
 {
     const uint32_t address = code.block.start;
+    if (cycles_ >= stopAt_) {
+        return Next::Stop;
+    }
     if (cycles_ >= quietUntil_) {
         if (auto exception = takeable()) {
             return enterException(*exception, address) ? Next::Again : Next::Fault;

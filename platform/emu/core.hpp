@@ -43,7 +43,7 @@ public:
     void resumeAt(uint32_t address) { regs_.r[15] = address & ~1U; }
     // From now on the block at `address` never runs: the core spins there as in a tight loop (time passes,
     // exceptions are taken and return there), as a task that hangs would.
-    void holdAt(uint32_t address) { hold_ = address & ~1U; }
+    void holdAt(uint32_t address);
 
     uint64_t cycles() const { return cycles_; }
     // The core stands still this many cycles (a fetch waiting for the flash), taking no exception.
@@ -76,14 +76,18 @@ private:
     struct Code {
         thumb::Block block;
         const BlockInfo* info = nullptr;  // Capstone's view: instruction addresses, divisions
+        FlashTiming::Fetch fetch;
         uint32_t cycles = 0;
         uint32_t literalLoads = 0;
         uint32_t instructions = 0;
         bool usesFp = false;
         bool watched = false;
         bool divides = false;
+        bool unusual = false;    // any of the three, or the core is held here: see unusualBlock
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
-        Code* next = nullptr;    // the block that followed it last time: most often the one that follows again
+        // The blocks that followed it last time, [0] in sequence, [1] by a branch: most often the ones
+        // that follow again.
+        std::array<Code*, 2> next{};
     };
     struct Active {
         unsigned number;
@@ -116,6 +120,16 @@ private:
     Next beforeBlock(Code& code);
     Next unusualBlock(Code& code, uint64_t* cost);
     Code* codeAt(uint32_t address);
+    void markUnusual(Code& code) const
+    {
+        code.unusual = code.watched || code.usesFp || code.divides || code.block.start == hold_;
+    }
+    // Something may have become pending: the next block asks.
+    void askAtNextBlock()
+    {
+        quietUntil_ = 0;
+        attentionAt_ = 0;
+    }
     uint32_t divisionLimit(const BlockInfo& block) const;
     void settleDivisions();
     const BlockInfo& blockAt(uint32_t address, uint32_t size);
@@ -155,6 +169,7 @@ private:
     uint32_t basepri_ = 0;
     uint32_t faultmask_ = 0;
 
+    thumb::Interpreter interpreter_{regs_, memory_, specials_};
     BlockDecoder decoder_;
     // By size and start address: the interpreter's block may end early, before a division.
     std::unordered_map<uint64_t, BlockInfo> blocks_;
@@ -176,6 +191,7 @@ private:
     // Before this cycle count nothing can become pending without a bus access or an exception entry
     // or return (the interrupt source's promise): block boundaries need not ask.
     uint64_t quietUntil_ = 0;
+    uint64_t attentionAt_ = 0;  // the earlier of stopAt_ and quietUntil_: one comparison per block
     uint64_t exceptionCycles_ = 0;
     // The active exception whose frame's FP state is still to be stored (FPCCR.LSPACT; -1: none): the
     // next FP instruction stores it.

@@ -69,7 +69,7 @@ uint32_t Core::Specials::readSpecial(unsigned sysm)
 void Core::Specials::writeSpecial(unsigned sysm, uint32_t value)
 {
     Core& c = *core;
-    c.quietUntil_ = 0;  // a mask lowered may let a pending exception in
+    c.askAtNextBlock();  // a mask lowered may let a pending exception in
     switch (sysm) {
     case kSysmMsp: c.setSp(false, value & ~3U); return;
     case kSysmPsp: c.setSp(true, value & ~3U); return;
@@ -99,7 +99,7 @@ void Core::Specials::writeSpecial(unsigned sysm, uint32_t value)
 
 void Core::Specials::changeProcessorState(bool disable, bool primask, bool faultmask)
 {
-    core->quietUntil_ = 0;
+    core->askAtNextBlock();
     if (primask) {
         core->primask_ = disable ? 1U : 0U;
     }
@@ -131,6 +131,7 @@ std::optional<PendingException> Core::takeable()
 {
     quietUntil_ = 0;
     auto pending = interrupts_.highestPending(&quietUntil_);
+    attentionAt_ = std::min(stopAt_, quietUntil_);
     if (pending && pending->priority < executionPriority()) {
         return pending;
     }
@@ -195,7 +196,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
         return false;
     }
     interrupts_.acknowledge(exception.number);
-    quietUntil_ = 0;
+    askAtNextBlock();
     if (active_.empty()) {
         handlerStart_ = cycles_;
     }
@@ -235,7 +236,7 @@ bool Core::returnFromException(uint32_t excReturn)
         }
         regs_.r[14] = excReturn;
         interrupts_.acknowledge(next->number);
-        quietUntil_ = 0;
+        askAtNextBlock();
         active_.push_back({next->number, next->priority, returning.frame, returning.fpSaved});
         spendOnExceptions(kTailChainCycles);
         return true;

@@ -14,11 +14,11 @@ void FlashTiming::configure(uint32_t acr)
     latency_ = acr & kLatencyMask;
     prefetch_ = (acr & kPrftEn) != 0U;
     const bool icache = (acr & kIcEn) != 0U;
-    if (icache && !icache_) {
-        cached_.fill(kNoLine);
+    if (icache != icache_) {
+        cached_.fill(kNoLine);  // off: nothing hits; on: it starts empty
     }
     icache_ = icache;
-    dcache_ = (acr & kDcEn) != 0U;
+    literalLatency_ = (acr & kDcEn) != 0U ? 0U : latency_;
     lastLine_ = kNoLine;
 }
 

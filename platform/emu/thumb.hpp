@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/emu/bus.hpp"
@@ -121,9 +122,23 @@ struct Block {
 // False when `start` is not in flash or RAM (nothing to fetch).
 bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out);
 
-// Runs `block` from its first instruction with `regs` (whose pc must be block.start). Loads and stores to
-// flash and RAM go to memory directly; others to the bus. `faultAddress` is set with BusError and
-// Unaligned.
-Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegisters& system, uint32_t* faultAddress);
+struct Context;  // what the instructions run on, private to the interpreter
+
+// Runs blocks on one register file, memory and set of special registers: what the instructions need
+// besides the block is set up once, not at every block.
+class Interpreter {
+public:
+    Interpreter(Registers& regs, const Memory& memory, SystemRegisters& system);
+    ~Interpreter();
+    Interpreter(const Interpreter&) = delete;
+    Interpreter& operator=(const Interpreter&) = delete;
+
+    // Runs `block` from its first instruction (pc must be block.start). Loads and stores to flash and RAM
+    // go to memory directly; others to the bus. `faultAddress` is set with BusError and Unaligned.
+    Stop run(const Block& block, uint32_t* faultAddress);
+
+private:
+    std::unique_ptr<Context> context_;
+};
 
 }  // namespace emu::thumb

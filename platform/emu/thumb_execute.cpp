@@ -584,7 +584,7 @@ Stop compareBranch(Context& c, const Instruction& i)
 
 Stop ifThen(Context& c, const Instruction& i)
 {
-    c.it = static_cast<uint8_t>(i.imm);
+    c.regs.itState = static_cast<uint8_t>(i.imm);
     return Stop::Ended;
 }
 
@@ -640,20 +640,29 @@ void stopAt(Context& c, const Instruction& i, Stop stopped, uint8_t itBefore, ui
         c.nextPc = i.addr + i.size;
         return;
     }
-    c.it = itBefore;
+    c.regs.itState = itBefore;
     c.nextPc = i.addr;
     *faultAddress = c.faultAddress;
 }
 
 }  // namespace
 
-Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegisters& system, uint32_t* faultAddress)
+Interpreter::Interpreter(Registers& regs, const Memory& memory, SystemRegisters& system)
+    : context_(std::make_unique<Context>(Context{regs, memory, system}))
 {
-    Context c{regs, memory, system, block.start + block.bytes};
-    c.it = regs.itState;
+}
+
+Interpreter::~Interpreter() = default;
+
+Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
+{
+    Context& c = *context_;
+    Registers& regs = c.regs;
+    c.nextPc = block.start + block.bytes;
     Stop stopped = Stop::Ended;
-    if (!block.hasIt && c.it == 0) {
+    if (!block.hasIt && regs.itState == 0) {
         // Nothing runs conditionally: the same loop without the IT state.
+        c.inIt = false;
         for (const Instruction& i : block.instructions) {
             regs.r[15] = i.addr + 4;
             stopped = i.run(c, i);
@@ -664,10 +673,10 @@ Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegist
         }
     } else {
         for (const Instruction& i : block.instructions) {
-            const uint8_t it = c.it;
+            const uint8_t it = regs.itState;
             c.inIt = it != 0;
             if (c.inIt) {
-                c.it = advanceIt(it);
+                regs.itState = advanceIt(it);
                 if (!conditionPassed(c, it >> 4)) {
                     continue;
                 }
@@ -681,7 +690,6 @@ Stop run(const Block& block, Registers& regs, const Memory& memory, SystemRegist
         }
     }
     regs.r[15] = c.nextPc;
-    regs.itState = c.it;
     return stopped;
 }
 

@@ -43,10 +43,9 @@ struct Context {
     Registers& regs;
     const Memory& memory;
     SystemRegisters& system;
-    uint32_t nextPc;
+    uint32_t nextPc = 0;
     uint32_t faultAddress = 0;
-    uint8_t it = 0;       // ITSTATE, advanced by run before each instruction
-    bool inIt = false;    // the running instruction is inside an IT block
+    bool inIt = false;  // the running instruction is inside an IT block (regs.itState is advanced past it)
 
     bool setsFlags(const Instruction& i) const
     {

@@ -68,6 +68,7 @@ void interpretedLoop(benchmark::State& state)
     // A direct-mapped cache of blocks by address, as a core would keep them.
     std::vector<emu::thumb::Block> blocks(4096);
     uint64_t instructions = 0;
+    emu::thumb::Interpreter interpreter(regs, memory, system);
     for (auto _ : state) {
         for (unsigned k = 0; k < 1000000; ++k) {
             emu::thumb::Block& block = blocks[(regs.r[15] >> 1) & 4095U];
@@ -75,7 +76,7 @@ void interpretedLoop(benchmark::State& state)
                 emu::thumb::decode(memory, regs.r[15], UINT32_MAX, &block);
             }
             uint32_t fault = 0;
-            if (emu::thumb::run(block, regs, memory, system, &fault) != emu::thumb::Stop::Ended) {
+            if (interpreter.run(block, &fault) != emu::thumb::Stop::Ended) {
                 state.SkipWithError("the loop stopped");
                 return;
             }

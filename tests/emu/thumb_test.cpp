@@ -308,7 +308,7 @@ protected:
         }
         Outcome mine{initial, false, {}};
         uint32_t fault = 0;
-        const Stop stop = emu::thumb::run(block, mine.regs, view, system, &fault);
+        const Stop stop = emu::thumb::Interpreter(mine.regs, view, system).run(block, &fault);
         // Exception returns and waiting are the core's. Unicorn (QEMU 5) lets LDM/STM/LDRD/STRD/LDREX/STREX
         // and FP loads and stores run unaligned, which the M4 refuses with a usage fault.
         if (stop == Stop::ExceptionReturn || stop == Stop::Wfi || stop == Stop::Unaligned) {
@@ -417,7 +417,7 @@ protected:
         Block block;
         EXPECT_TRUE(emu::thumb::decode(view, kCode, kCode + static_cast<uint32_t>(code.size() * 2), &block));
         regs.r[15] = kCode;
-        return emu::thumb::run(block, regs, view, system, &fault);
+        return emu::thumb::Interpreter(regs, view, system).run(block, &fault);
     }
 };
 
@@ -529,7 +529,7 @@ TEST(ThumbSystem, MsrAndMrsSplitTheApsrFromTheCoresSpecialRegisters)
         EXPECT_TRUE(emu::thumb::decode(view, kCode, UINT32_MAX, &block));
         regs.r[15] = kCode;
         uint32_t fault = 0;
-        return emu::thumb::run(block, regs, view, system, &fault);
+        return emu::thumb::Interpreter(regs, view, system).run(block, &fault);
     };
     Registers regs;
     regs.r[0] = 0xA80F0000U;  // N C Q, GE all set
