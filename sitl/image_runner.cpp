@@ -227,7 +227,7 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         }
         if (addr - FLASH_DATA_START < FLASH_DATA_SIZE) {
             mirrorFlash(addr, width);  // a programming write
-        } else if (addr == kFlashCr) {
+        } else if (addr == kFlashCr && (value & FLASH_CR_STRT) != 0U) {
             mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);  // a sector erase may have started
         }
         stallWhileFlashBusy();

@@ -1,6 +1,7 @@
 // The simulated chip's register bus: every firmware register access lands here and goes to the model
 // that owns the address. Registers no model claims are plain storage.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -136,6 +137,11 @@ void regWrite(void* reg, uint32_t value, unsigned width)
 // ---------------------------------------------------------------------------------------------------------
 namespace {
 
+// The bus peripherals modelled, from TIM2 up to the flash interface, each on 1 KB pages of its own.
+constexpr uint32_t kPeripheralBase = TIM2_BASE;
+constexpr uint32_t kPeripheralPage = 0x400U;
+constexpr uint32_t kPeripheralPages = (FLASH_R_BASE - kPeripheralBase) / kPeripheralPage + 1U;
+
 // Where each block of the simulated chip sits in the chip's address map.
 struct Region {
     uint32_t base;
@@ -176,8 +182,23 @@ const Region* regionAt(uint32_t address, unsigned width)
     if (address % width != 0U) {
         return nullptr;  // device registers take aligned accesses only
     }
+    const auto holds = [address, width](const Region& r) { return address >= r.base && address - r.base <= r.size - width; };
+    // The buses' peripherals each start a 1 KB page of their own: found by the page, not searched.
+    static const auto kByPage = [] {
+        std::array<const Region*, kPeripheralPages> byPage{};
+        for (const Region& r : kRegions) {
+            if (r.base - kPeripheralBase < kPeripheralPages * kPeripheralPage) {
+                byPage[(r.base - kPeripheralBase) / kPeripheralPage] = &r;
+            }
+        }
+        return byPage;
+    }();
+    if (address - kPeripheralBase < kPeripheralPages * kPeripheralPage) {
+        const Region* r = kByPage[(address - kPeripheralBase) / kPeripheralPage];
+        return r != nullptr && holds(*r) ? r : nullptr;
+    }
     for (const Region& r : kRegions) {
-        if (address >= r.base && address - r.base <= r.size - width) {
+        if (holds(r)) {
             return &r;
         }
     }
