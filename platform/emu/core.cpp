@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/emu/memory_map.hpp"
+#include "platform/emu/thumb_run.hpp"
 
 namespace emu {
 

@@ -135,9 +135,13 @@ public:
 
     // Runs `block` from its first instruction (pc must be block.start). Loads and stores to flash and RAM
     // go to memory directly; others to the bus. `faultAddress` is set with BusError and Unaligned.
+    // Inline, in thumb_run.hpp: it runs at every block.
     Stop run(const Block& block, uint32_t* faultAddress);
 
 private:
+    Stop runConditional(const Block& block, uint32_t* faultAddress);  // with IT, or inside an IT block
+    Stop stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress);
+
     std::unique_ptr<Context> context_;
 };
 

@@ -627,26 +627,6 @@ Stop changeProcessorState(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-namespace {
-
-// Where a stopping instruction leaves the block: past a WFI; at the instruction, with the IT state from
-// before it, for anything that stops it with no effect.
-void stopAt(Context& c, const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress)
-{
-    if (stopped == Stop::ExceptionReturn) {
-        return;  // pc is the EXC_RETURN value already
-    }
-    if (stopped == Stop::Wfi) {
-        c.nextPc = i.addr + i.size;
-        return;
-    }
-    c.regs.itState = itBefore;
-    c.nextPc = i.addr;
-    *faultAddress = c.faultAddress;
-}
-
-}  // namespace
-
 Interpreter::Interpreter(Registers& regs, const Memory& memory, SystemRegisters& system)
     : context_(std::make_unique<Context>(Context{regs, memory, system}))
 {
@@ -654,43 +634,45 @@ Interpreter::Interpreter(Registers& regs, const Memory& memory, SystemRegisters&
 
 Interpreter::~Interpreter() = default;
 
-Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
+// Where a stopping instruction leaves the block: past a WFI; at the instruction, with the IT state from
+// before it, for anything that stops it with no effect.
+Stop Interpreter::stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress)
+{
+    Context& c = *context_;
+    switch (stopped) {
+    case Stop::ExceptionReturn: c.regs.r[15] = c.nextPc; break;  // the EXC_RETURN value loaded
+    case Stop::Wfi: c.regs.r[15] = i.addr + i.size; break;
+    default:
+        c.regs.itState = itBefore;
+        c.regs.r[15] = i.addr;
+        *faultAddress = c.faultAddress;
+        break;
+    }
+    return stopped;
+}
+
+Stop Interpreter::runConditional(const Block& block, uint32_t* faultAddress)
 {
     Context& c = *context_;
     Registers& regs = c.regs;
     c.nextPc = block.start + block.bytes;
-    Stop stopped = Stop::Ended;
-    if (!block.hasIt && regs.itState == 0) {
-        // Nothing runs conditionally: the same loop without the IT state.
-        c.inIt = false;
-        for (const Instruction& i : block.instructions) {
-            regs.r[15] = i.addr + 4;
-            stopped = i.run(c, i);
-            if (stopped != Stop::Ended) {
-                stopAt(c, i, stopped, 0, faultAddress);
-                break;
+    for (const Instruction& i : block.instructions) {
+        const uint8_t it = regs.itState;
+        c.inIt = it != 0;
+        if (c.inIt) {
+            regs.itState = advanceIt(it);
+            if (!conditionPassed(c, it >> 4)) {
+                continue;
             }
         }
-    } else {
-        for (const Instruction& i : block.instructions) {
-            const uint8_t it = regs.itState;
-            c.inIt = it != 0;
-            if (c.inIt) {
-                regs.itState = advanceIt(it);
-                if (!conditionPassed(c, it >> 4)) {
-                    continue;
-                }
-            }
-            regs.r[15] = i.addr + 4;
-            stopped = i.run(c, i);
-            if (stopped != Stop::Ended) {
-                stopAt(c, i, stopped, it, faultAddress);
-                break;
-            }
+        regs.r[15] = i.addr + 4;
+        const Stop stopped = i.run(c, i);
+        if (stopped != Stop::Ended) {
+            return stoppedAt(i, stopped, it, faultAddress);
         }
     }
     regs.r[15] = c.nextPc;
-    return stopped;
+    return Stop::Ended;
 }
 
 }  // namespace emu::thumb

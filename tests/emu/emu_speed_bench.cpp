@@ -7,7 +7,7 @@
 
 #include "platform/emu/core.hpp"
 #include "platform/emu/memory_map.hpp"
-#include "platform/emu/thumb.hpp"
+#include "platform/emu/thumb_run.hpp"
 #include "tests/emu/test_chip.hpp"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "platform/emu/elf_image.hpp"
 #include "platform/emu/memory_map.hpp"
-#include "platform/emu/thumb.hpp"
+#include "platform/emu/thumb_run.hpp"
 
 namespace emu_test {
 namespace {
