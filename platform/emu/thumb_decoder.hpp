@@ -116,6 +116,11 @@ private:
         i().flags = isSigned ? kSigned : 0;
         return d_;
     }
+    static Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, unsigned t, unsigned n, uint8_t mode)
+    {
+        const bool plain = mode == (kAdd | kIndex) && n != 15 && !(load && t == 15);
+        return kLoadStoreHandlers[plain ? 1 : 0][load ? 1 : 0][registerOffset ? 1 : 0][std::countr_zero(width)];
+    }
     // A single load or store; a literal (n 15) carries its address in imm.
     Decoded& access(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, uint32_t imm, uint8_t mode)
     {
@@ -123,7 +128,7 @@ private:
             imm = (mode & kAdd) != 0 ? (pc() & ~3U) + imm : (pc() & ~3U) - imm;
             mode = kAdd | kIndex;
         }
-        i().run = kLoadStoreHandlers[load ? 1 : 0][0][std::countr_zero(width)];
+        i().run = loadStoreHandler(load, false, width, t, n, mode);
         i().d = static_cast<uint8_t>(t);
         i().n = static_cast<uint8_t>(n);
         i().imm = imm;
@@ -134,7 +139,7 @@ private:
     Decoded& accessRegister(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, unsigned m, unsigned shift)
     {
         access(load, width, isSigned, t, n, 0, kAdd | kIndex);
-        i().run = kLoadStoreHandlers[load ? 1 : 0][1][std::countr_zero(width)];
+        i().run = loadStoreHandler(load, true, width, t, n, kAdd | kIndex);
         i().m = static_cast<uint8_t>(m);
         i().shiftAmount = static_cast<uint8_t>(shift);
         return d_;

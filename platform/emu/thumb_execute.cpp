@@ -310,14 +310,15 @@ Stop bitOp(Context& c, const Instruction& i)
 }
 
 // LDR/STR of every width: base n, an immediate or shifted register offset, indexing and write-back. The
-// width is the handler's own, so that the access is a single move.
-template <bool Load, bool RegisterOffset, unsigned Width>
+// width is the handler's own, so that the access is a single move. `Plain`: the offset added to a base
+// other than pc, no write-back, no load of pc (most accesses: stack slots, fields, array elements).
+template <bool Load, bool RegisterOffset, unsigned Width, bool Plain>
 Stop loadStore(Context& c, const Instruction& i)
 {
     const uint32_t offset = RegisterOffset ? c.regs.r[i.m] << i.shiftAmount : i.imm;
-    const uint32_t base = i.n == 15 ? 0U : c.regs.r[i.n];  // a literal's address is in imm already
-    const uint32_t offsetAddr = (i.flags & kAdd) != 0 ? base + offset : base - offset;
-    const uint32_t addr = (i.flags & kIndex) != 0 ? offsetAddr : base;
+    const uint32_t base = !Plain && i.n == 15 ? 0U : c.regs.r[i.n];  // a literal's address is in imm already
+    const uint32_t offsetAddr = Plain || (i.flags & kAdd) != 0 ? base + offset : base - offset;
+    const uint32_t addr = Plain || (i.flags & kIndex) != 0 ? offsetAddr : base;
     if (Load) {
         uint32_t value = 0;
         if (const uint8_t* p = c.memory.readable(addr, Width)) {
@@ -333,10 +334,10 @@ Stop loadStore(Context& c, const Instruction& i)
             const uint32_t sign = 1U << (8 * Width - 1);
             value = (value ^ sign) - sign;
         }
-        if ((i.flags & kWriteBack) != 0) {
+        if (!Plain && (i.flags & kWriteBack) != 0) {
             c.regs.r[i.n] = offsetAddr;
         }
-        if (i.d == 15) {
+        if (!Plain && i.d == 15) {
             return interwork(c, value);
         }
         c.regs.r[i.d] = value;
@@ -344,18 +345,21 @@ Stop loadStore(Context& c, const Instruction& i)
         if (!c.write(addr, Width, c.regs.r[i.d])) {
             return Stop::BusError;
         }
-        if ((i.flags & kWriteBack) != 0) {
+        if (!Plain && (i.flags & kWriteBack) != 0) {
             c.regs.r[i.n] = offsetAddr;
         }
     }
     return Stop::Ended;
 }
 
-#define EMU_THUMB_LOAD_STORE(load, registerOffset) \
-    {loadStore<load, registerOffset, 1>, loadStore<load, registerOffset, 2>, loadStore<load, registerOffset, 4>}
-const Handler kLoadStoreHandlers[2][2][3] = {
-    {EMU_THUMB_LOAD_STORE(false, false), EMU_THUMB_LOAD_STORE(false, true)},
-    {EMU_THUMB_LOAD_STORE(true, false), EMU_THUMB_LOAD_STORE(true, true)}};
+#define EMU_THUMB_LOAD_STORE(load, registerOffset, plain)                                            \
+    {loadStore<load, registerOffset, 1, plain>, loadStore<load, registerOffset, 2, plain>,          \
+     loadStore<load, registerOffset, 4, plain>}
+const Handler kLoadStoreHandlers[2][2][2][3] = {
+    {{EMU_THUMB_LOAD_STORE(false, false, false), EMU_THUMB_LOAD_STORE(false, true, false)},
+     {EMU_THUMB_LOAD_STORE(true, false, false), EMU_THUMB_LOAD_STORE(true, true, false)}},
+    {{EMU_THUMB_LOAD_STORE(false, false, true), EMU_THUMB_LOAD_STORE(false, true, true)},
+     {EMU_THUMB_LOAD_STORE(true, false, true), EMU_THUMB_LOAD_STORE(true, true, true)}}};
 #undef EMU_THUMB_LOAD_STORE
 
 // Several words from `addr` up: all or nothing when they lie in RAM or flash.
