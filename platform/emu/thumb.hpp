@@ -71,16 +71,19 @@ struct Memory {
     uint8_t* writable(uint32_t addr, uint32_t width) const
     {
         const uint32_t r = addr - ramBase;
-        return r < ramSize && ramSize - r >= width ? ram + r : nullptr;
+        return uint64_t{r} + width <= ramSize ? ram + r : nullptr;
+    }
+    // Flash holding all `width` bytes at `addr`, or null.
+    const uint8_t* inFlash(uint32_t addr, uint32_t width) const
+    {
+        const uint32_t f = addr - flashBase;
+        return uint64_t{f} + width <= flashSize ? flash + f : nullptr;
     }
     // RAM or flash holding all `width` bytes at `addr` (to read or fetch), or null.
     const uint8_t* readable(uint32_t addr, uint32_t width) const
     {
-        if (const uint8_t* p = writable(addr, width)) {
-            return p;
-        }
-        const uint32_t f = addr - flashBase;
-        return f < flashSize && flashSize - f >= width ? flash + f : nullptr;
+        const uint8_t* p = writable(addr, width);
+        return p != nullptr ? p : inFlash(addr, width);
     }
 };
 

@@ -118,8 +118,12 @@ private:
     }
     static Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, unsigned t, unsigned n, uint8_t mode)
     {
+        if (load && !registerOffset && n == 15 && t != 15) {
+            return kLoadLiteralHandlers[std::countr_zero(width)];
+        }
         const bool plain = mode == (kAdd | kIndex) && n != 15 && !(load && t == 15);
-        return kLoadStoreHandlers[plain ? 1 : 0][load ? 1 : 0][registerOffset ? 1 : 0][std::countr_zero(width)];
+        return (plain ? kPlainLoadStoreHandlers : kLoadStoreHandlers)[load ? 1 : 0][registerOffset ? 1 : 0]
+                                                                     [std::countr_zero(width)];
     }
     // A single load or store; a literal (n 15) carries its address in imm.
     Decoded& access(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, uint32_t imm, uint8_t mode)

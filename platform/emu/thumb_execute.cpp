@@ -309,35 +309,57 @@ Stop bitOp(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+namespace {
+
+template <unsigned Width>
+uint32_t extended(const Instruction& i, uint32_t value)
+{
+    if ((i.flags & kSigned) != 0 && Width < 4) {
+        const uint32_t sign = 1U << (8 * Width - 1);
+        return (value ^ sign) - sign;
+    }
+    return value;
+}
+
+// The rare ends of a plain load or store: a peripheral register, or nothing, answers. Out of line, so that
+// an access to memory needs no stack frame.
+template <unsigned Width>
+[[gnu::noinline]] Stop loadFromBus(Context& c, const Instruction& i, uint32_t addr)
+{
+    uint32_t value = 0;
+    if (!c.busAccess(addr, Width, &value, false)) {
+        return Stop::BusError;
+    }
+    c.regs.r[i.d] = extended<Width>(i, value);
+    return Stop::Ended;
+}
+
+template <unsigned Width>
+[[gnu::noinline]] Stop storeToBus(Context& c, const Instruction& i, uint32_t addr)
+{
+    uint32_t value = c.regs.r[i.d];
+    return c.busAccess(addr, Width, &value, true) ? Stop::Ended : Stop::BusError;
+}
+
 // LDR/STR of every width: base n, an immediate or shifted register offset, indexing and write-back. The
-// width is the handler's own, so that the access is a single move. `Plain`: the offset added to a base
-// other than pc, no write-back, no load of pc (most accesses: stack slots, fields, array elements).
-template <bool Load, bool RegisterOffset, unsigned Width, bool Plain>
+// width is the handler's own, so that the access is a single move.
+template <bool Load, bool RegisterOffset, unsigned Width>
 Stop loadStore(Context& c, const Instruction& i)
 {
     const uint32_t offset = RegisterOffset ? c.regs.r[i.m] << i.shiftAmount : i.imm;
-    const uint32_t base = !Plain && i.n == 15 ? 0U : c.regs.r[i.n];  // a literal's address is in imm already
-    const uint32_t offsetAddr = Plain || (i.flags & kAdd) != 0 ? base + offset : base - offset;
-    const uint32_t addr = Plain || (i.flags & kIndex) != 0 ? offsetAddr : base;
+    const uint32_t base = i.n == 15 ? 0U : c.regs.r[i.n];  // a literal's address is in imm already
+    const uint32_t offsetAddr = (i.flags & kAdd) != 0 ? base + offset : base - offset;
+    const uint32_t addr = (i.flags & kIndex) != 0 ? offsetAddr : base;
     if (Load) {
         uint32_t value = 0;
-        if (const uint8_t* p = c.memory.readable(addr, Width)) {
-            value = Context::loadBytes(p, Width);
-        } else {
-            uint32_t fromBus = 0;
-            if (!c.busAccess(addr, Width, &fromBus, false)) {
-                return Stop::BusError;
-            }
-            value = fromBus;
+        if (!c.read(addr, Width, &value)) {
+            return Stop::BusError;
         }
-        if ((i.flags & kSigned) != 0 && Width < 4) {
-            const uint32_t sign = 1U << (8 * Width - 1);
-            value = (value ^ sign) - sign;
-        }
-        if (!Plain && (i.flags & kWriteBack) != 0) {
+        value = extended<Width>(i, value);
+        if ((i.flags & kWriteBack) != 0) {
             c.regs.r[i.n] = offsetAddr;
         }
-        if (!Plain && i.d == 15) {
+        if (i.d == 15) {
             return interwork(c, value);
         }
         c.regs.r[i.d] = value;
@@ -345,22 +367,62 @@ Stop loadStore(Context& c, const Instruction& i)
         if (!c.write(addr, Width, c.regs.r[i.d])) {
             return Stop::BusError;
         }
-        if (!Plain && (i.flags & kWriteBack) != 0) {
+        if ((i.flags & kWriteBack) != 0) {
             c.regs.r[i.n] = offsetAddr;
         }
     }
     return Stop::Ended;
 }
 
-#define EMU_THUMB_LOAD_STORE(load, registerOffset, plain)                                            \
-    {loadStore<load, registerOffset, 1, plain>, loadStore<load, registerOffset, 2, plain>,          \
-     loadStore<load, registerOffset, 4, plain>}
-const Handler kLoadStoreHandlers[2][2][2][3] = {
-    {{EMU_THUMB_LOAD_STORE(false, false, false), EMU_THUMB_LOAD_STORE(false, true, false)},
-     {EMU_THUMB_LOAD_STORE(true, false, false), EMU_THUMB_LOAD_STORE(true, true, false)}},
-    {{EMU_THUMB_LOAD_STORE(false, false, true), EMU_THUMB_LOAD_STORE(false, true, true)},
-     {EMU_THUMB_LOAD_STORE(true, false, true), EMU_THUMB_LOAD_STORE(true, true, true)}}};
+// The offset added to a base other than pc, no write-back, no load of pc: most accesses (stack slots,
+// fields, array elements).
+template <bool Load, bool RegisterOffset, unsigned Width>
+Stop loadStorePlain(Context& c, const Instruction& i)
+{
+    const uint32_t addr = c.regs.r[i.n] + (RegisterOffset ? c.regs.r[i.m] << i.shiftAmount : i.imm);
+    if (Load) {
+        const uint8_t* p = c.memory.readable(addr, Width);
+        if (p == nullptr) {
+            return loadFromBus<Width>(c, i, addr);
+        }
+        c.regs.r[i.d] = extended<Width>(i, Context::loadBytes(p, Width));
+    } else {
+        uint8_t* p = c.memory.writable(addr, Width);
+        if (p == nullptr) {
+            return storeToBus<Width>(c, i, addr);
+        }
+        Context::storeBytes(p, Width, c.regs.r[i.d]);
+    }
+    return Stop::Ended;
+}
+
+// LDR (literal) into a register other than pc: the address, in flash next to the code, known at decode.
+template <unsigned Width>
+Stop loadLiteral(Context& c, const Instruction& i)
+{
+    const uint8_t* p = c.memory.inFlash(i.imm, Width);
+    if (p == nullptr) {
+        p = c.memory.readable(i.imm, Width);  // code run from RAM
+    }
+    if (p == nullptr) {
+        return loadFromBus<Width>(c, i, i.imm);
+    }
+    c.regs.r[i.d] = extended<Width>(i, Context::loadBytes(p, Width));
+    return Stop::Ended;
+}
+
+}  // namespace
+
+#define EMU_THUMB_LOAD_STORE(handler, load, registerOffset) \
+    {handler<load, registerOffset, 1>, handler<load, registerOffset, 2>, handler<load, registerOffset, 4>}
+const Handler kLoadStoreHandlers[2][2][3] = {
+    {EMU_THUMB_LOAD_STORE(loadStore, false, false), EMU_THUMB_LOAD_STORE(loadStore, false, true)},
+    {EMU_THUMB_LOAD_STORE(loadStore, true, false), EMU_THUMB_LOAD_STORE(loadStore, true, true)}};
+const Handler kPlainLoadStoreHandlers[2][2][3] = {
+    {EMU_THUMB_LOAD_STORE(loadStorePlain, false, false), EMU_THUMB_LOAD_STORE(loadStorePlain, false, true)},
+    {EMU_THUMB_LOAD_STORE(loadStorePlain, true, false), EMU_THUMB_LOAD_STORE(loadStorePlain, true, true)}};
 #undef EMU_THUMB_LOAD_STORE
+const Handler kLoadLiteralHandlers[3] = {loadLiteral<1>, loadLiteral<2>, loadLiteral<4>};
 
 // Several words from `addr` up: all or nothing when they lie in RAM or flash.
 bool readWords(Context& c, uint32_t addr, unsigned count, uint32_t* words)

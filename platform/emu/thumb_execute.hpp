@@ -25,9 +25,11 @@ Stop bitOp(Context&, const Instruction&);
 bool readWords(Context&, uint32_t addr, unsigned count, uint32_t* words);
 bool writeWords(Context&, uint32_t addr, unsigned count, const uint32_t* words);
 
-// [plain: offset added to a base other than pc, no write-back, no load of pc][load][register offset]
-// [width 1, 2, 4]
-extern const Handler kLoadStoreHandlers[2][2][2][3];
+// [load][register offset][width 1, 2, 4]: every form; plain ones: offset added to a base other than pc,
+// no write-back, no load of pc.
+extern const Handler kLoadStoreHandlers[2][2][3];
+extern const Handler kPlainLoadStoreHandlers[2][2][3];
+extern const Handler kLoadLiteralHandlers[3];  // [width 1, 2, 4], into a register other than pc
 template <bool Load>
 Stop loadStoreDual(Context&, const Instruction&);
 template <bool Load>
