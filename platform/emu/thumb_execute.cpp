@@ -464,7 +464,7 @@ Stop unaligned(Context& c, uint32_t addr)
 // LDM/STM of peripheral registers: all words gathered first, so that a refused access leaves no
 // register changed.
 template <bool Load>
-Stop loadStoreMultipleOnBus(Context& c, const Instruction& i, uint32_t start, uint32_t end)
+[[gnu::noinline]] Stop loadStoreMultipleOnBus(Context& c, const Instruction& i, uint32_t start, uint32_t end)
 {
     const uint32_t count = i.imm;
     uint32_t words[16] = {};
@@ -542,18 +542,19 @@ Stop loadStoreMultiple(Context& c, const Instruction& i)
         return loadStoreMultipleOnBus<Load>(c, i, start, end);
     }
     // In flash or RAM, register by register, as the stack's pushes and pops are.
+    std::array<uint32_t, 16>& r = c.regs.r;  // held here: the copies below may alias anything
     if (!Load) {
         for (uint32_t list = i.list; list != 0; list &= list - 1) {
-            std::memcpy(memory, &c.regs.r[static_cast<unsigned>(std::countr_zero(list))], 4);
+            std::memcpy(memory, &r[static_cast<unsigned>(std::countr_zero(list))], 4);
             memory += 4;
         }
     }
     if ((i.flags & kWriteBack) != 0) {
-        c.regs.r[i.n] = end;
+        r[i.n] = end;
     }
     if (Load) {
         for (uint32_t list = i.list & 0x7FFFU; list != 0; list &= list - 1) {
-            std::memcpy(&c.regs.r[static_cast<unsigned>(std::countr_zero(list))], memory, 4);
+            std::memcpy(&r[static_cast<unsigned>(std::countr_zero(list))], memory, 4);
             memory += 4;
         }
         if ((i.list >> 15) != 0) {
