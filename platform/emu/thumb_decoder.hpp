@@ -116,14 +116,12 @@ private:
         i().flags = isSigned ? kSigned : 0;
         return d_;
     }
-    static Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, unsigned t, unsigned n, uint8_t mode)
+    static Handler accessHandler(bool load, bool registerOffset, unsigned width, unsigned t, unsigned n, uint8_t mode)
     {
         if (load && !registerOffset && n == 15 && t != 15) {
-            return kLoadLiteralHandlers[std::countr_zero(width)];
+            return loadLiteralHandler(width);
         }
-        const bool plain = mode == (kAdd | kIndex) && n != 15 && !(load && t == 15);
-        return (plain ? kPlainLoadStoreHandlers : kLoadStoreHandlers)[load ? 1 : 0][registerOffset ? 1 : 0]
-                                                                     [std::countr_zero(width)];
+        return loadStoreHandler(load, registerOffset, width, mode == (kAdd | kIndex) && n != 15 && !(load && t == 15));
     }
     // A single load or store; a literal (n 15) carries its address in imm.
     Decoded& access(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, uint32_t imm, uint8_t mode)
@@ -132,7 +130,7 @@ private:
             imm = (mode & kAdd) != 0 ? (pc() & ~3U) + imm : (pc() & ~3U) - imm;
             mode = kAdd | kIndex;
         }
-        i().run = loadStoreHandler(load, false, width, t, n, mode);
+        i().run = accessHandler(load, false, width, t, n, mode);
         i().d = static_cast<uint8_t>(t);
         i().n = static_cast<uint8_t>(n);
         i().imm = imm;
@@ -143,7 +141,7 @@ private:
     Decoded& accessRegister(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, unsigned m, unsigned shift)
     {
         access(load, width, isSigned, t, n, 0, kAdd | kIndex);
-        i().run = loadStoreHandler(load, true, width, t, n, kAdd | kIndex);
+        i().run = accessHandler(load, true, width, t, n, kAdd | kIndex);
         i().m = static_cast<uint8_t>(m);
         i().shiftAmount = static_cast<uint8_t>(shift);
         return d_;

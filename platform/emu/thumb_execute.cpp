@@ -411,18 +411,34 @@ Stop loadLiteral(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+template <bool Load, bool RegisterOffset>
+Handler loadStoreOfWidth(unsigned width, bool plain)
+{
+    switch (width) {
+    case 1: return plain ? loadStorePlain<Load, RegisterOffset, 1> : loadStore<Load, RegisterOffset, 1>;
+    case 2: return plain ? loadStorePlain<Load, RegisterOffset, 2> : loadStore<Load, RegisterOffset, 2>;
+    default: return plain ? loadStorePlain<Load, RegisterOffset, 4> : loadStore<Load, RegisterOffset, 4>;
+    }
+}
+
 }  // namespace
 
-#define EMU_THUMB_LOAD_STORE(handler, load, registerOffset) \
-    {handler<load, registerOffset, 1>, handler<load, registerOffset, 2>, handler<load, registerOffset, 4>}
-const Handler kLoadStoreHandlers[2][2][3] = {
-    {EMU_THUMB_LOAD_STORE(loadStore, false, false), EMU_THUMB_LOAD_STORE(loadStore, false, true)},
-    {EMU_THUMB_LOAD_STORE(loadStore, true, false), EMU_THUMB_LOAD_STORE(loadStore, true, true)}};
-const Handler kPlainLoadStoreHandlers[2][2][3] = {
-    {EMU_THUMB_LOAD_STORE(loadStorePlain, false, false), EMU_THUMB_LOAD_STORE(loadStorePlain, false, true)},
-    {EMU_THUMB_LOAD_STORE(loadStorePlain, true, false), EMU_THUMB_LOAD_STORE(loadStorePlain, true, true)}};
-#undef EMU_THUMB_LOAD_STORE
-const Handler kLoadLiteralHandlers[3] = {loadLiteral<1>, loadLiteral<2>, loadLiteral<4>};
+Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, bool plain)
+{
+    if (load) {
+        return registerOffset ? loadStoreOfWidth<true, true>(width, plain) : loadStoreOfWidth<true, false>(width, plain);
+    }
+    return registerOffset ? loadStoreOfWidth<false, true>(width, plain) : loadStoreOfWidth<false, false>(width, plain);
+}
+
+Handler loadLiteralHandler(unsigned width)
+{
+    switch (width) {
+    case 1: return loadLiteral<1>;
+    case 2: return loadLiteral<2>;
+    default: return loadLiteral<4>;
+    }
+}
 
 // Several words from `addr` up: all or nothing when they lie in RAM or flash.
 bool readWords(Context& c, uint32_t addr, unsigned count, uint32_t* words)

@@ -25,11 +25,10 @@ Stop bitOp(Context&, const Instruction&);
 bool readWords(Context&, uint32_t addr, unsigned count, uint32_t* words);
 bool writeWords(Context&, uint32_t addr, unsigned count, const uint32_t* words);
 
-// [load][register offset][width 1, 2, 4]: every form; plain ones: offset added to a base other than pc,
-// no write-back, no load of pc.
-extern const Handler kLoadStoreHandlers[2][2][3];
-extern const Handler kPlainLoadStoreHandlers[2][2][3];
-extern const Handler kLoadLiteralHandlers[3];  // [width 1, 2, 4], into a register other than pc
+// A single load or store of `width` bytes (1, 2, 4); `plain` when the offset is added to a base other
+// than pc, with no write-back and no load of pc (a handler without the other forms' tests).
+Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, bool plain);
+Handler loadLiteralHandler(unsigned width);  // LDR (literal) into a register other than pc
 template <bool Load>
 Stop loadStoreDual(Context&, const Instruction&);
 template <bool Load>
