@@ -166,6 +166,7 @@ const Template kTemplates[] = {
     {"load/store register", "111110000xx0nnnntttt000000iimmmm", true},
     {"load signed register", "111110010xx1nnnntttt000000iimmmm", true},
     {"load literal", "11111000x1011111ttttiiiiiiiiiiii", true},
+    {"load literal bh", "1111100xx0x11111ttttiiiiiiiiiiii", true},
     {"ldrd/strd", "11101001x1xxnnnnttttaaaaiiiiiiii", true}, {"ldrd/strd", "11101000x11xnnnnttttaaaaiiiiiiii", true},
     {"ldm/stm", "1110100010x0nnnn0iiiiiiiiiiiiiii", true}, {"ldm/stm", "1110100100x0nnnn0iiiiiiiiiiiiiii", true},
     {"ldm/stm", "1110100010x1nnnn0iiiiiiiiiiiiiii", true}, {"ldm/stm", "1110100100x1nnnn0iiiiiiiiiiiiiii", true},
