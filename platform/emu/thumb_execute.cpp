@@ -1,6 +1,7 @@
 // The integer instructions' handlers and the loop that runs a decoded block.
 #include "platform/emu/thumb_execute.hpp"
 
+#include <array>
 #include <bit>
 
 namespace emu::thumb {
@@ -23,20 +24,41 @@ Sum addWithCarry(uint32_t x, uint32_t y, bool carryIn)
     return {result, (unsignedSum >> 32) != 0, ((~(x ^ y) & (x ^ result)) >> 31) != 0};
 }
 
+// Whether each condition passes, by NZCV (bit 3 N .. bit 0 V): a look-up instead of a switch, whose
+// jump the host mispredicts as the conditions vary.
+constexpr std::array<uint16_t, 16> kConditionPasses = [] {
+    std::array<uint16_t, 16> passes{};
+    for (unsigned cond = 0; cond < 16; ++cond) {
+        for (unsigned nzcv = 0; nzcv < 16; ++nzcv) {
+            const bool n = (nzcv & 8U) != 0;
+            const bool z = (nzcv & 4U) != 0;
+            const bool c = (nzcv & 2U) != 0;
+            const bool v = (nzcv & 1U) != 0;
+            bool r = true;
+            switch (cond >> 1) {
+            case 0: r = z; break;
+            case 1: r = c; break;
+            case 2: r = n; break;
+            case 3: r = v; break;
+            case 4: r = c && !z; break;
+            case 5: r = n == v; break;
+            case 6: r = !z && n == v; break;
+            default: break;  // AL
+            }
+            if ((cond & 1U) != 0 && cond != 15) {
+                r = !r;
+            }
+            passes[cond] = static_cast<uint16_t>(passes[cond] | (r ? 1U << nzcv : 0U));
+        }
+    }
+    return passes;
+}();
+
 inline bool conditionPassed(const Context& c, unsigned cond)
 {
-    bool r = false;
-    switch (cond >> 1) {
-    case 0: r = c.regs.z; break;
-    case 1: r = c.regs.c; break;
-    case 2: r = c.regs.n; break;
-    case 3: r = c.regs.v; break;
-    case 4: r = c.regs.c && !c.regs.z; break;
-    case 5: r = c.regs.n == c.regs.v; break;
-    case 6: r = !c.regs.z && c.regs.n == c.regs.v; break;
-    default: return true;
-    }
-    return (cond & 1U) != 0 ? !r : r;
+    const Registers& f = c.regs;
+    const unsigned nzcv = (f.n ? 8U : 0U) | (f.z ? 4U : 0U) | (f.c ? 2U : 0U) | (f.v ? 1U : 0U);
+    return ((kConditionPasses[cond] >> nzcv) & 1U) != 0;
 }
 
 uint8_t advanceIt(uint8_t it)
