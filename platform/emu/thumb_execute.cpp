@@ -58,7 +58,7 @@ inline bool conditionPassed(const Context& c, unsigned cond)
 {
     const Registers& f = c.regs;
     const unsigned nzcv = (f.n ? 8U : 0U) | (f.z ? 4U : 0U) | (f.c ? 2U : 0U) | (f.v ? 1U : 0U);
-    return ((kConditionPasses[cond] >> nzcv) & 1U) != 0;
+    return ((static_cast<unsigned>(kConditionPasses[cond]) >> nzcv) & 1U) != 0;
 }
 
 uint8_t advanceIt(uint8_t it)
