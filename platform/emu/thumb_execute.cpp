@@ -424,7 +424,7 @@ Stop loadLiteral(Context& c, const Instruction& i)
 {
     const uint8_t* p = c.memory.inFlash(i.imm, Width);
     if (p == nullptr) {
-        p = c.memory.readable(i.imm, Width);  // code run from RAM
+        p = c.memory.writable(i.imm, Width);  // code run from RAM
     }
     if (p == nullptr) {
         return loadFromBus<Width>(c, i, i.imm);
