@@ -18,9 +18,11 @@ void healthStoreResult(bool ok) { storeFailed = !ok; }
 uint8_t nodeHealth()
 {
     bool busDown = false;
+    bool duplicateNodeId = false;
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         busDown = busDown || bxcanBusDown(static_cast<PortCAN_t>(p));
+        duplicateNodeId = duplicateNodeId || duplicateNodeIdHeard(nodePort(static_cast<PortCAN_t>(p)));
     }
-    return busDown || storeFailed || resetByWatchdogRecently(getUptime()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
+    return busDown || duplicateNodeId || storeFailed || resetByWatchdogRecently(getUptime()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
                                                                           : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
 }

@@ -3,6 +3,7 @@
 // - WARNING while one of the buses is down: its controller is error-passive or bus-off, which is what its
 //   frames going unacknowledged soon makes it; the flight controllers on the other buses see it so;
 // - WARNING while the store cannot be written: its last write or format failed (until one succeeds);
+// - WARNING while another node sends with one of the ports' node IDs (what it sends is ignored);
 // - WARNING for a minute after a reset by the watchdog, so that an integrator sees it happened;
 // - OK otherwise.
 // ERROR and CRITICAL are not used: none of these stops the node from doing its job on the other buses.

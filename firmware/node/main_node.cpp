@@ -34,28 +34,33 @@
 
 static_assert(MSG_FILT_COUNT <= BXCAN_NUM_ACCEPTANCE_FILTERS, "one filter bank per row");
 
+// Every row names its transfer kind: a service is served only as a request to this node, so that a stray
+// response (or a response to a request of another node of ours) is never answered, which two such nodes
+// would do to each other for ever; messages are taken as broadcasts only.
 const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
      XportTransferTypeBroadcast},
-    {UAVCAN_PROTOCOL_NODESTATUS_ID, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, -1},
-    {UAVCAN_PROTOCOL_GETNODEINFO_ID, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE, -1},
-    {QON_ZB5_IGNORECANPORT_ID, QON_ZB5_IGNORECANPORT_SIGNATURE, -1},
-    {UAVCAN_PROTOCOL_PARAM_GETSET_ID, UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE, -1},
-    {QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_USEFLIGHTCONTROLLER_SIGNATURE, -1},
-    {UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_SIGNATURE, -1},
-    {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_SIGNATURE, -1},
-    // A message only: its ID is also RestartNode's, as a service.
+    {UAVCAN_PROTOCOL_NODESTATUS_ID, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, XportTransferTypeBroadcast},
+    {UAVCAN_PROTOCOL_GETNODEINFO_ID, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE, XportTransferTypeRequest},
+    {QON_ZB5_IGNORECANPORT_ID, QON_ZB5_IGNORECANPORT_SIGNATURE, XportTransferTypeBroadcast},
+    {UAVCAN_PROTOCOL_PARAM_GETSET_ID, UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE, XportTransferTypeRequest},
+    {QON_ZB5_USEFLIGHTCONTROLLER_ID, QON_ZB5_USEFLIGHTCONTROLLER_SIGNATURE, XportTransferTypeBroadcast},
+    {UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID, UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_SIGNATURE, XportTransferTypeBroadcast},
+    {UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID, UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_SIGNATURE,
+     XportTransferTypeBroadcast},
+    // Panic's ID is also RestartNode's, as a service.
     {UAVCAN_PROTOCOL_PANIC_ID, UAVCAN_PROTOCOL_PANIC_SIGNATURE, XportTransferTypeBroadcast},
-    // Requests only: their IDs are also message IDs of other types.
+    // Their IDs are also message IDs of other types.
     {UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_RESTARTNODE_ID, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, XportTransferTypeRequest},
 };
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
-                          XportTransferType transfer_type, uint8_t)
+                          XportTransferType transfer_type, uint8_t source_node_id)
 {
-    if (xportGetLocalNodeID(ins) == XPORT_BROADCAST_NODE_ID) {
+    const uint8_t own_id = xportGetLocalNodeID(ins);
+    if (own_id == XPORT_BROADCAST_NODE_ID) {
         // Without a node ID the port listens to the allocation traffic only.
         if (transfer_type == XportTransferTypeBroadcast &&
             data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
@@ -64,8 +69,13 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
         }
         return false;
     }
+    if (source_node_id == own_id) {
+        // A controller never receives its own frames: another node uses our ID. Nothing it sends is taken.
+        noteDuplicateNodeId(portOf(ins));
+        return false;
+    }
     for (const Msg_Filt_t& row : Msg_Filt) {
-        if (row.data_type_id == data_type_id && (row.transfer_type < 0 || row.transfer_type == transfer_type)) {
+        if (row.data_type_id == data_type_id && row.transfer_type == transfer_type) {
             *out_data_type_signature = row.out_data_type_signature;
             return true;
         }
@@ -73,47 +83,43 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
     return false;
 }
 
-void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
+namespace {
+
+void onRequestReceived(Port& port, XportRxTransfer* transfer)
 {
-    Port& port = portOf(ins);
-    // Data type ID 1 is two types: the allocation message and the GetNodeInfo service.
-    if (transfer->transfer_type == XportTransferTypeBroadcast &&
-        transfer->data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
-        onDynNodeRx(port, transfer);
-        return;
+    switch (transfer->data_type_id) {
+    case UAVCAN_PROTOCOL_GETNODEINFO_ID:
+        onGetNodeInfoRx(port, transfer);
+        break;
+    case UAVCAN_PROTOCOL_PARAM_GETSET_ID:
+        if (getsetHandleXport(&port.xport, transfer)) {
+            updateLookups();
+        }
+        break;
+    case UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID:
+        transportStatsHandleXport(port, transfer);
+        break;
+    case UAVCAN_PROTOCOL_RESTARTNODE_ID:
+        // A restart stops every output for 100 ms and more: not while a flight controller drives them.
+        restartHandleXport(port, transfer, getActiveFCPort() < 0);
+        break;
+    case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
+        opcodeHandleXport(&port.xport, transfer);
+        break;
+    default:
+        break;
     }
-    // Data type ID 5 is two types too: Panic and the RestartNode service.
-    if (transfer->transfer_type == XportTransferTypeBroadcast && transfer->data_type_id == UAVCAN_PROTOCOL_PANIC_ID) {
+}
+
+void onMessageReceived(Port& port, XportRxTransfer* transfer)
+{
+    switch (transfer->data_type_id) {
+    case UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID:
+        onDynNodeRx(port, transfer);
+        break;
+    case UAVCAN_PROTOCOL_PANIC_ID:
         if (!port.vis.IgnoreCanPort) {
             panicHandleXport();
-        }
-        return;
-    }
-    if (transfer->transfer_type == XportTransferTypeRequest &&
-        transfer->data_type_id == UAVCAN_PROTOCOL_GETNODEINFO_ID) {
-        onGetNodeInfoRx(port, transfer);
-        return;
-    }
-    if (transfer->transfer_type == XportTransferTypeRequest) {
-        switch (transfer->data_type_id) {
-        case UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID:
-            transportStatsHandleXport(port, transfer);
-            return;
-        case UAVCAN_PROTOCOL_RESTARTNODE_ID:
-            restartHandleXport(port, transfer);
-            return;
-        case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
-            opcodeHandleXport(ins, transfer);
-            return;
-        default:
-            break;
-        }
-    }
-    // The rest by data type alone, whatever the transfer kind; anything unhandled is dropped.
-    switch (transfer->data_type_id) {
-    case UAVCAN_PROTOCOL_PARAM_GETSET_ID:
-        if (getsetHandleXport(ins, transfer)) {
-            updateLookups();
         }
         break;
     case QON_ZB5_IGNORECANPORT_ID:
@@ -131,7 +137,21 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
         }
         break;
     default:
-        break;
+        break;  // NodeStatus of other nodes
+    }
+}
+
+}  // namespace
+
+void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
+{
+    // Acceptance has let through only requests and broadcasts, each of the types that come so; the node
+    // asks nothing, so no response is for it.
+    Port& port = portOf(ins);
+    if (transfer->transfer_type == XportTransferTypeRequest) {
+        onRequestReceived(port, transfer);
+    } else if (transfer->transfer_type == XportTransferTypeBroadcast) {
+        onMessageReceived(port, transfer);
     }
 }
 
@@ -237,9 +257,10 @@ namespace {
 
 uint8_t current_port = CANStrt;
 
-constexpr uint32_t kHeartbeatPasses = 10000;
-uint32_t del;
-bool tog;
+// The heartbeat: LED3 flashes for the last kHeartbeatFlashMs of every kHeartbeatPeriodMs while the loop runs. LED3
+// also shows CAN3 elected; then the flash is dark instead, so neither hides the other.
+constexpr uint32_t kHeartbeatPeriodMs = 1000;
+constexpr uint32_t kHeartbeatFlashMs = 100;
 
 // An erase stalls the chip, outputs and interrupts included, for a second or more: none starts while a
 // flight controller is elected. The store's own erase of its spare page waits until none has been for
@@ -268,7 +289,10 @@ void storeStep()
 
 void updateLED(int8_t Port)
 {
-    const unsigned val = Port < 0 ? 0U : 1U << Port;
+    unsigned val = Port < 0 ? 0U : 1U << Port;
+    if (getUptime() % kHeartbeatPeriodMs >= kHeartbeatPeriodMs - kHeartbeatFlashMs) {
+        val ^= 1U << PortCAN3;
+    }
     gpioSet(LED1_GPIO_PORT, LED1_PIN, static_cast<uint8_t>(val & 1U));
     gpioSet(LED2_GPIO_PORT, LED2_PIN, static_cast<uint8_t>((val >> 1) & 1U));
     gpioSet(LED3_GPIO_PORT, LED3_PIN, static_cast<uint8_t>((val >> 2) & 1U));
@@ -308,8 +332,6 @@ void MainTaskStart()
     gpioSet(LED2_GPIO_PORT, LED2_PIN, 0);
     gpioSet(LED3_GPIO_PORT, LED3_PIN, 0);
     current_port = CANStrt;
-    del = 0;
-    tog = false;
     fc_elected_at = getUptime();
     erase_checked_at = fc_elected_at;
 }
@@ -322,7 +344,6 @@ void MainTaskPass()
         sendXport(port);
         receiveXport(port);
         spinXport(port);
-        updateLED(getActiveFCPort());
         UpdateVisibility();
         if (!port.vis.IgnoreCanPort) {
             PublishVisibility(port);
@@ -335,6 +356,7 @@ void MainTaskPass()
         port.NodeValid = true;
     }
 
+    updateLED(getActiveFCPort());
     rcpwmPoll();
     restartPoll();
     storeStep();
@@ -342,13 +364,6 @@ void MainTaskPass()
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {
         current_port = CANStrt;
-    }
-
-    // Heartbeat: LED3 changes level every 10000 passes.
-    if (++del >= kHeartbeatPasses) {
-        gpioSet(LED3_GPIO_PORT, LED3_PIN, tog ? 1 : 0);
-        tog = !tog;
-        del = 0;
     }
 }
 

@@ -15,7 +15,7 @@
 struct Msg_Filt_t {
     uint16_t data_type_id;
     uint64_t out_data_type_signature;
-    int8_t transfer_type;  // an XportTransferType, or -1 for any kind
+    XportTransferType transfer_type;
 };
 
 inline constexpr unsigned MSG_FILT_COUNT = 12;
@@ -45,4 +45,5 @@ void MainTaskPass();
 
 // NodeStatus on the port when it is due (every XPORT_SPIN_PERIOD).
 void spinXport(Port& port);
+// The elected port on LED1..LED3 (none lit: none elected), with the heartbeat on LED3. Every pass.
 void updateLED(int8_t Port);

@@ -15,7 +15,18 @@ constexpr uint32_t kCleanupPeriodMs = 1000;
 
 Port& nodePort(PortCAN_t index) { return ports[index]; }
 
-Port& portOf(XportInstance* ins) { return *static_cast<Port*>(ins->user_reference); }
+Port& portOf(const XportInstance* ins) { return *static_cast<Port*>(ins->user_reference); }
+
+void noteDuplicateNodeId(Port& port)
+{
+    port.duplicate_heard = true;
+    port.duplicate_heard_at = getUptime();
+}
+
+bool duplicateNodeIdHeard(const Port& port)
+{
+    return port.duplicate_heard && getUptime() - port.duplicate_heard_at < DUPLICATE_NODE_ID_HOLD_MS;
+}
 
 void InitPorts()
 {
@@ -32,6 +43,7 @@ void InitPorts()
         port.alloc = {};
         port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
         port.vis = {};
+        port.duplicate_heard = false;
     }
     UniqID = 0;
 }

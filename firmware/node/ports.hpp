@@ -53,11 +53,20 @@ struct Port {
     DynNodeAlloc alloc;
     uint8_t node_mode;    // reported in GetNodeInfo
     Visibility vis;
+    bool duplicate_heard;          // another node has sent with this port's node ID...
+    uint32_t duplicate_heard_at;   // ...last at this tick
 };
 
 // The port of a bus, and the port a reception belongs to.
 Port& nodePort(PortCAN_t index);
-Port& portOf(XportInstance* ins);
+Port& portOf(const XportInstance* ins);
+
+// Another node sends with the port's own node ID: what it sends is ignored, and health says so while it
+// lasts: until DUPLICATE_NODE_ID_HOLD_MS after its last frame, more than two NodeStatus periods, so that a
+// node that only publishes NodeStatus keeps it on even when one of them is lost.
+void noteDuplicateNodeId(Port& port);
+bool duplicateNodeIdHeard(const Port& port);
+inline constexpr uint32_t DUPLICATE_NODE_ID_HOLD_MS = 3000;
 
 // Every port back to its reset state (no node ID, nothing pending), as at power-on. The transports
 // themselves are initialised by the ports' bring-up.

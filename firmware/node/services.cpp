@@ -59,14 +59,14 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     respond(ins, transfer, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, buffer, len);
 }
 
-void restartHandleXport(Port& port, XportRxTransfer* transfer)
+void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
 {
     uavcan_protocol_RestartNodeRequest request{};
     if (uavcan_protocol_RestartNodeRequest_decode(transfer, transfer->payload_len, &request, nullptr) < 0) {
         return;
     }
-    uavcan_protocol_RestartNodeResponse response{request.magic_number ==
-                                                 UAVCAN_PROTOCOL_RESTARTNODE_REQUEST_MAGIC_NUMBER};
+    uavcan_protocol_RestartNodeResponse response{allowed && request.magic_number ==
+                                                              UAVCAN_PROTOCOL_RESTARTNODE_REQUEST_MAGIC_NUMBER};
     uint8_t buffer[UAVCAN_PROTOCOL_RESTARTNODE_RESPONSE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_RestartNodeResponse_encode(&response, buffer);
     respond(&port.xport, transfer, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, buffer, len);

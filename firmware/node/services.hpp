@@ -17,9 +17,10 @@ void transportStatsHandleXport(Port& port, XportRxTransfer* transfer);
 // not decode whole is not answered.
 void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer);
 
-// The magic number answers ok and arms the restart; anything else answers not ok and changes nothing. A
-// request that does not decode whole is not answered.
-void restartHandleXport(Port& port, XportRxTransfer* transfer);
+// The magic number answers ok and arms the restart, while `allowed` (no flight controller drives the
+// outputs); anything else answers not ok and changes nothing. A request that does not decode whole is not
+// answered.
+void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed);
 
 // Once per pass: an armed restart resets the chip when its answer has left the port, or after
 // RESTART_BOUND_MS if the bus takes nothing.

@@ -40,13 +40,16 @@ TEST(Acceptance, AnonymousPortHearsAllocationBroadcastsOnly)
 TEST(Acceptance, PortWithNodeIdFollowsTheTable)
 {
     const Port port(110);
-    // Message ID 1 is the allocation; service ID 1 is GetNodeInfo, in either direction.
+    // Message ID 1 is the allocation; service ID 1 is GetNodeInfo. Services come as requests only (the
+    // node asks nothing, so no response is for it), messages as broadcasts only.
     EXPECT_EQ(port.accepts(1, XportTransferTypeBroadcast), kAllocation);
     EXPECT_EQ(port.accepts(1, XportTransferTypeRequest), kGetNodeInfo);
-    EXPECT_EQ(port.accepts(1, XportTransferTypeResponse), kGetNodeInfo);
-    for (const auto kind : {XportTransferTypeBroadcast, XportTransferTypeRequest, XportTransferTypeResponse}) {
-        EXPECT_EQ(port.accepts(11, kind), kGetSet) << int(kind);
-    }
+    EXPECT_EQ(port.accepts(1, XportTransferTypeResponse), 0U);
+    EXPECT_EQ(port.accepts(11, XportTransferTypeRequest), kGetSet);
+    EXPECT_EQ(port.accepts(11, XportTransferTypeResponse), 0U);
+    EXPECT_EQ(port.accepts(11, XportTransferTypeBroadcast), 0U);
+    EXPECT_EQ(port.accepts(1030, XportTransferTypeRequest), 0U);
+    EXPECT_EQ(port.accepts(20111, XportTransferTypeResponse), 0U);
     EXPECT_EQ(port.accepts(341, XportTransferTypeBroadcast), 0x0F0868D0C1A7C6F1ULL);
     EXPECT_EQ(port.accepts(1010, XportTransferTypeBroadcast), 15611526220002114291ULL);
     EXPECT_EQ(port.accepts(1030, XportTransferTypeBroadcast), 0x217F5C87D7EC951DULL);
