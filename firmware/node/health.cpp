@@ -21,6 +21,6 @@ uint8_t nodeHealth()
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         busDown = busDown || bxcanBusDown(static_cast<PortCAN_t>(p));
     }
-    return busDown || storeFailed || resetByWatchdogRecently(getUptime()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
+    return busDown || storeFailed || resetByWatchdogRecently(uptimeMs64()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
                                                                           : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
 }

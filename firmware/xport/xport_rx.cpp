@@ -115,12 +115,6 @@ XportRxState* prependRxState(XportInstance* ins, uint32_t transfer_descriptor)
     return state;
 }
 
-XportRxState* traverseRxStates(XportInstance* ins, uint32_t transfer_descriptor)
-{
-    XportRxState* state = findRxState(ins->rx_states, transfer_descriptor);
-    return state != nullptr ? state : prependRxState(ins, transfer_descriptor);
-}
-
 void releaseStatePayload(XportInstance* ins, XportRxState* state)
 {
     releaseBlockChain(&ins->allocator, followBlockLink<XportBufferBlock>(state, state->buffer_blocks));
@@ -150,6 +144,16 @@ uint8_t computeTransferIDForwardDistance(uint8_t a, uint8_t b)
         d += 1 << TRANSFER_ID_BIT_LEN;
     }
     return static_cast<uint8_t>(d);
+}
+
+// A first frame carrying the ID of the transfer the state has just finished, while none is in progress
+// (a first frame always buffers a byte): that transfer again, a frame the bus delivered twice. It must not
+// act twice (three Panic messages stop the outputs).
+bool repeatsLastTransfer(const XportRxState* state, uint8_t frame_tid)
+{
+    constexpr uint8_t kLastTransfer = (1U << TRANSFER_ID_BIT_LEN) - 1U;  // one behind the expected ID
+    return state->payload_len == 0 &&
+           computeTransferIDForwardDistance(static_cast<uint8_t>(state->transfer_id), frame_tid) == kLastTransfer;
 }
 
 XportBufferBlock* lastBufferBlock(XportRxState* state, unsigned* block_count)
@@ -306,30 +310,37 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     const uint8_t tail = frame->data[frame->data_len - 1U];
     const uint8_t frame_tid = TRANSFER_ID_FROM_TAIL_BYTE(tail);
 
-    XportRxState* state = nullptr;
+    XportRxState* state = findRxState(ins->rx_states, descriptor);
+    // Made by this frame: the stream's first. Said by the state's birth, not by a timestamp of 0, which is
+    // a time like any other (the node's first millisecond).
+    bool fresh = false;
     if (IS_START_OF_TRANSFER(tail)) {
         rx_data_type_signature = 0;
         if (!ins->should_accept(ins, &rx_data_type_signature, data_type_id, transfer_type, source_node_id)) {
             return;
         }
-        state = traverseRxStates(ins, descriptor);
         if (state == nullptr) {
-            ins->stats.rx_errors++;  // no block for the state
-            return;
+            state = prependRxState(ins, descriptor);
+            if (state == nullptr) {
+                ins->stats.rx_errors++;  // no block for the state
+                return;
+            }
+            fresh = true;
         }
-    } else {
-        state = findRxState(ins->rx_states, descriptor);
-        if (state == nullptr) {
-            return;
-        }
+    } else if (state == nullptr) {
+        return;
     }
 
-    const bool never_used = state->timestamp_usec == 0;
     const bool timed_out = (timestamp_usec - state->timestamp_usec) > TRANSFER_TIMEOUT_USEC;
-    const bool tid_jumped =
-        IS_START_OF_TRANSFER(tail) &&
-        computeTransferIDForwardDistance(static_cast<uint8_t>(state->transfer_id), frame_tid) > 1;
-    if (never_used || timed_out || tid_jumped) {
+    if (IS_START_OF_TRANSFER(tail) && !fresh && !timed_out && repeatsLastTransfer(state, frame_tid)) {
+        ins->stats.rx_errors++;
+        return;
+    }
+    // Any other ID than the expected one starts a new transfer: the sender gave up the one in progress
+    // or the ones between were lost, and a lost transfer must cost that one only. A repeated frame of
+    // the transfer in progress is no first frame and never restarts it.
+    const bool other_transfer = IS_START_OF_TRANSFER(tail) && frame_tid != state->transfer_id;
+    if (fresh || timed_out || other_transfer) {
         releaseStatePayload(ins, state);
         state->transfer_id = frame_tid & 0x1FU;
         state->next_toggle = 0;
