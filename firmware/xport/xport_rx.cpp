@@ -137,25 +137,6 @@ void abandonTransfer(XportInstance* ins, XportRxState* state)
     prepareForNextTransfer(state);
 }
 
-uint8_t computeTransferIDForwardDistance(uint8_t a, uint8_t b)
-{
-    int d = static_cast<int>(b) - static_cast<int>(a);
-    if (d < 0) {
-        d += 1 << TRANSFER_ID_BIT_LEN;
-    }
-    return static_cast<uint8_t>(d);
-}
-
-// A first frame carrying the ID of the transfer the state has just finished, while none is in progress
-// (a first frame always buffers a byte): that transfer again, a frame the bus delivered twice. It must not
-// act twice (three Panic messages stop the outputs).
-bool repeatsLastTransfer(const XportRxState* state, uint8_t frame_tid)
-{
-    constexpr uint8_t kLastTransfer = (1U << TRANSFER_ID_BIT_LEN) - 1U;  // one behind the expected ID
-    return state->payload_len == 0 &&
-           computeTransferIDForwardDistance(static_cast<uint8_t>(state->transfer_id), frame_tid) == kLastTransfer;
-}
-
 XportBufferBlock* lastBufferBlock(XportRxState* state, unsigned* block_count)
 {
     XportBufferBlock* block = followBlockLink<XportBufferBlock>(state, state->buffer_blocks);
@@ -332,13 +313,12 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     }
 
     const bool timed_out = (timestamp_usec - state->timestamp_usec) > TRANSFER_TIMEOUT_USEC;
-    if (IS_START_OF_TRANSFER(tail) && !fresh && !timed_out && repeatsLastTransfer(state, frame_tid)) {
-        ins->stats.rx_errors++;
-        return;
-    }
-    // Any other ID than the expected one starts a new transfer: the sender gave up the one in progress
-    // or the ones between were lost, and a lost transfer must cost that one only. A repeated frame of
-    // the transfer in progress is no first frame and never restarts it.
+    // A first frame with any other ID than the expected one starts a new transfer: the sender gave up the
+    // one in progress or the ones between were lost, and a loss must cost that transfer only. So does the
+    // ID just received: a client may reuse one, and the only duplicate the bus makes whole, a single frame
+    // received twice, does nothing twice that matters here (commands, votes and orders are idempotent;
+    // Panic needs three). A repeated frame of the transfer in progress has no start bit, or the wrong
+    // toggle, and restarts nothing.
     const bool other_transfer = IS_START_OF_TRANSFER(tail) && frame_tid != state->transfer_id;
     if (fresh || timed_out || other_transfer) {
         releaseStatePayload(ins, state);
