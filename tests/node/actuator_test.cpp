@@ -834,9 +834,9 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
     EXPECT_FALSE(getPixVisibility(PortCAN1));
 }
 
-// 49.7 days in, after a reset by the watchdog: the election, the commands and a GetSet request whose
-// frames straddle the tick's wrap carry on; NodeStatus and GetNodeInfo report an uptime that keeps rising
-// (others take a falling one for a restart) and health OK (the watchdog's reset is a minute old at most).
+// 49.7 days after a reset by the watchdog: the election, the commands and a GetSet request whose frames
+// straddle the tick's wrap carry on; NodeStatus and GetNodeInfo report an uptime that keeps rising (others
+// take a falling one for a restart) and health OK (the watchdog's reset warns for the first minute only).
 TEST_F(ActuatorTest, TheNodeRunsOnAcrossTheTickWrap)
 {
     sitl::powerOn();
