@@ -25,6 +25,7 @@ bool running;
 
 alignas(kStackAlignment) uint32_t ucHeap[configTOTAL_HEAP_SIZE / sizeof(uint32_t)];
 volatile uint32_t osTickCount;
+volatile uint32_t osTickWraps;
 
 void osKernelInitialize()
 {
@@ -32,6 +33,7 @@ void osKernelInitialize()
     task_created = false;
     running = false;
     osTickCount = 0;
+    osTickWraps = 0;
 }
 
 osThreadId osThreadCreate(const osThreadDef_t* thread_def, void* argument)
@@ -61,12 +63,27 @@ osStatus osKernelStart()
 
 uint32_t osKernelSysTick() { return osTickCount; }
 
+uint64_t osKernelSysTick64()
+{
+    // The tick may come between the two reads: read again until the wraps held around the count.
+    uint32_t wraps = 0;
+    uint32_t count = 0;
+    do {
+        wraps = osTickWraps;
+        count = osTickCount;
+    } while (wraps != osTickWraps);
+    return (static_cast<uint64_t>(wraps) << 32) | count;
+}
+
 void osSystickHandler()
 {
     if (!running) {
         return;
     }
     osTickCount = osTickCount + 1U;
+    if (osTickCount == 0U) {
+        osTickWraps = osTickWraps + 1U;
+    }
     // Every word, as a frame with an array need not write the band's top word to reach below it; an
     // eighth of the band per tick, the whole of it every 8 ms, so that the tick stays short (it delays
     // the main loop wherever it lands).

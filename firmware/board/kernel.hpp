@@ -53,10 +53,14 @@ void osKernelInitialize();
 osThreadId osThreadCreate(const osThreadDef_t* thread_def, void* argument);
 // Runs the task; returns only when there is none to run.
 osStatus osKernelStart();
-// The tick count behind osKernelSysTick; only osSystickHandler writes it.
+// The tick count behind osKernelSysTick, and how often it has wrapped; only osSystickHandler writes them.
 extern volatile uint32_t osTickCount;
+extern volatile uint32_t osTickWraps;
 
-// Milliseconds since the kernel started; wraps after 2^32.
+// Milliseconds since the kernel started; wraps after 2^32 (49.7 days): for unsigned-difference periods.
 uint32_t osKernelSysTick();
+// The same in 64 bits, which never wrap: for what must rise for the node's whole life (its uptime, the
+// transport's timestamps).
+uint64_t osKernelSysTick64();
 // From the SysTick interrupt: once the kernel runs, counts the tick and checks the stack's guard band.
 void osSystickHandler();

@@ -87,7 +87,7 @@ const char* resetCauseName(ResetCause c)
     return "unknown";
 }
 
-bool resetByWatchdogRecently(uint32_t uptimeMs) { return cause == ResetCause::Watchdog && uptimeMs < kWatchdogWarningMs; }
+bool resetByWatchdogRecently(uint64_t uptimeMs) { return cause == ResetCause::Watchdog && uptimeMs < kWatchdogWarningMs; }
 
 void reportResetCause()
 {

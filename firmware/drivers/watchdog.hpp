@@ -32,5 +32,6 @@ ResetCause resetCause();
 const char* resetCauseName(ResetCause cause);
 // Writes "reset cause: NAME" on the console, unless the chip just powered on. After InitSerial.
 void reportResetCause();
-// A reset by the watchdog, less than kWatchdogWarningMs of uptime ago.
-bool resetByWatchdogRecently(uint32_t uptimeMs);
+// A reset by the watchdog, less than kWatchdogWarningMs of uptime ago. The uptime in 64 bits: the 32-bit
+// tick would say "recently" again for a minute after its wrap.
+bool resetByWatchdogRecently(uint64_t uptimeMs);

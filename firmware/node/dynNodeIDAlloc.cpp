@@ -195,7 +195,7 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     // Everything not set below stays zero: no sub-mode, no vendor status, hardware version 0.0 and no
     // certificate.
     uavcan_protocol_GetNodeInfoResponse info{};
-    info.status.uptime_sec = getUptime() / 1000U;
+    info.status.uptime_sec = uptimeSec();
     info.status.health = nodeHealth();
     info.status.mode = port.node_mode;
     info.software_version.major = APP_VERSION_MAJOR;

@@ -23,6 +23,6 @@ uint8_t nodeHealth()
         busDown = busDown || bxcanBusDown(static_cast<PortCAN_t>(p));
         duplicateNodeId = duplicateNodeId || duplicateNodeIdHeard(nodePort(static_cast<PortCAN_t>(p)));
     }
-    return busDown || duplicateNodeId || storeFailed || resetByWatchdogRecently(getUptime()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
-                                                                          : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
+    const bool warn = busDown || duplicateNodeId || storeFailed || resetByWatchdogRecently(uptimeMs64());
+    return warn ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
 }

@@ -307,7 +307,7 @@ void spinXport(Port& port)
     port.spin_time = getUptime();
 
     uavcan_protocol_NodeStatus status{};
-    status.uptime_sec = getUptime() / 1000U;
+    status.uptime_sec = uptimeSec();
     status.health = nodeHealth();
     status.mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL;
     uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];

@@ -50,7 +50,19 @@ void InitPorts()
 
 uint32_t getUptime() { return osKernelSysTick(); }
 
-uint64_t uptimeUsec() { return static_cast<uint64_t>(getUptime()) * 1000U; }
+uint64_t uptimeMs64() { return osKernelSysTick64(); }
+
+uint64_t uptimeUsec() { return uptimeMs64() * 1000U; }
+
+uint32_t uptimeSec()
+{
+    // In 32-bit steps: a 64-bit division would bring in a library routine of its own. 2^32 ms are
+    // 4294967 s and 296 ms.
+    const uint64_t ms = uptimeMs64();
+    const auto wraps = static_cast<uint32_t>(ms >> 32);
+    const auto count = static_cast<uint32_t>(ms);
+    return wraps * 4294967U + count / 1000U + (wraps * 296U + count % 1000U) / 1000U;
+}
 
 void sendXport(Port& port)
 {

@@ -75,10 +75,14 @@ void InitPorts();
 // The node's own 64-bit unique ID (chip UID word 1 above, word 0 XOR word 2 below).
 extern uint64_t UniqID;
 
-// Milliseconds since start-up: the kernel's tick, which wraps after 2^32 ms.
+// Milliseconds since start-up: the kernel's tick, which wraps after 2^32 ms (49.7 days). For periods, as
+// unsigned differences.
 uint32_t getUptime();
-// The same as the transport's microsecond timestamps.
+// Since start-up, never wrapping: milliseconds; microseconds, the transport's timestamps; whole seconds,
+// the uptime reported (a uint32 lasts 136 years). Other nodes take a falling uptime for a restart.
+uint64_t uptimeMs64();
 uint64_t uptimeUsec();
+uint32_t uptimeSec();
 
 inline constexpr uint32_t MAXTXMS = 1000;  // a head frame refused this long flushes the queue
 

@@ -115,12 +115,6 @@ XportRxState* prependRxState(XportInstance* ins, uint32_t transfer_descriptor)
     return state;
 }
 
-XportRxState* traverseRxStates(XportInstance* ins, uint32_t transfer_descriptor)
-{
-    XportRxState* state = findRxState(ins->rx_states, transfer_descriptor);
-    return state != nullptr ? state : prependRxState(ins, transfer_descriptor);
-}
-
 void releaseStatePayload(XportInstance* ins, XportRxState* state)
 {
     releaseBlockChain(&ins->allocator, followBlockLink<XportBufferBlock>(state, state->buffer_blocks));
@@ -141,15 +135,6 @@ void abandonTransfer(XportInstance* ins, XportRxState* state)
 {
     releaseStatePayload(ins, state);
     prepareForNextTransfer(state);
-}
-
-uint8_t computeTransferIDForwardDistance(uint8_t a, uint8_t b)
-{
-    int d = static_cast<int>(b) - static_cast<int>(a);
-    if (d < 0) {
-        d += 1 << TRANSFER_ID_BIT_LEN;
-    }
-    return static_cast<uint8_t>(d);
 }
 
 XportBufferBlock* lastBufferBlock(XportRxState* state, unsigned* block_count)
@@ -306,30 +291,36 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     const uint8_t tail = frame->data[frame->data_len - 1U];
     const uint8_t frame_tid = TRANSFER_ID_FROM_TAIL_BYTE(tail);
 
-    XportRxState* state = nullptr;
+    XportRxState* state = findRxState(ins->rx_states, descriptor);
+    // Made by this frame: the stream's first. Said by the state's birth, not by a timestamp of 0, which is
+    // a time like any other (the node's first millisecond).
+    bool fresh = false;
     if (IS_START_OF_TRANSFER(tail)) {
         rx_data_type_signature = 0;
         if (!ins->should_accept(ins, &rx_data_type_signature, data_type_id, transfer_type, source_node_id)) {
             return;
         }
-        state = traverseRxStates(ins, descriptor);
         if (state == nullptr) {
-            ins->stats.rx_errors++;  // no block for the state
-            return;
+            state = prependRxState(ins, descriptor);
+            if (state == nullptr) {
+                ins->stats.rx_errors++;  // no block for the state
+                return;
+            }
+            fresh = true;
         }
-    } else {
-        state = findRxState(ins->rx_states, descriptor);
-        if (state == nullptr) {
-            return;
-        }
+    } else if (state == nullptr) {
+        return;
     }
 
-    const bool never_used = state->timestamp_usec == 0;
     const bool timed_out = (timestamp_usec - state->timestamp_usec) > TRANSFER_TIMEOUT_USEC;
-    const bool tid_jumped =
-        IS_START_OF_TRANSFER(tail) &&
-        computeTransferIDForwardDistance(static_cast<uint8_t>(state->transfer_id), frame_tid) > 1;
-    if (never_used || timed_out || tid_jumped) {
+    // A first frame with any other ID than the expected one starts a new transfer: the sender gave up the
+    // one in progress or the ones between were lost, and a loss must cost that transfer only. So does the
+    // ID just received: a client may reuse one, and the only duplicate the bus makes whole, a single frame
+    // received twice, does nothing twice that matters here (commands, votes and orders are idempotent;
+    // Panic needs three). A repeated frame of the transfer in progress has no start bit, or the wrong
+    // toggle, and restarts nothing.
+    const bool other_transfer = IS_START_OF_TRANSFER(tail) && frame_tid != state->transfer_id;
+    if (fresh || timed_out || other_transfer) {
         releaseStatePayload(ins, state);
         state->transfer_id = frame_tid & 0x1FU;
         state->next_toggle = 0;

@@ -16,6 +16,7 @@
 #include "firmware/board/kernel.hpp"
 #include "firmware/board/stm32f4xx_it.hpp"
 #include "firmware/drivers/PWM.hpp"
+#include "firmware/drivers/watchdog.hpp"
 #include "firmware/node/fcselect.hpp"
 #include "firmware/node/params.hpp"
 #include "platform/sim/sim.hpp"
@@ -23,6 +24,7 @@
 #include "sitl/node_runner.hpp"
 #include "tests/node/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
+#include "tests/node/getset_payloads.hpp"
 #include "tests/node/node_fixture.hpp"
 
 namespace {
@@ -69,6 +71,8 @@ public:
                    fc::useFlightController(uniq_id, use_bus, this_bus));
         }
     }
+    // A transfer lost on the bus: its transfer ID is spent, nothing reaches the node.
+    void lose(uint16_t dtid) { ++tid_[dtid]; }
     void ignore(uint8_t node_id, bool p0, bool p1, bool p2)
     {
         send(fc::kIgnoreCanPortId, fc::kIgnoreCanPortSignature, fc::ignoreCanPort(node_id, p0, p1, p2));
@@ -822,6 +826,108 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
     // The check still drops the flag after the wrap.
     sitl::runUntilNs(sim::nowNs() + 160 * kMs);
     EXPECT_FALSE(getPixVisibility(PortCAN1));
+}
+
+// 49.7 days after a reset by the watchdog: the election, the commands and a GetSet request whose frames
+// straddle the tick's wrap carry on; NodeStatus and GetNodeInfo report an uptime that keeps rising (others
+// take a falling one for a restart) and health OK (the watchdog's reset warns for the first minute only).
+TEST_F(ActuatorTest, TheNodeRunsOnAcrossTheTickWrap)
+{
+    sitl::powerOn();
+    sitl::hangFromNs(sim::nowNs());
+    runMs(300);
+    ASSERT_EQ(resetCause(), ResetCause::Watchdog);
+    osTickCount = 0xFFFFFFFFU - 9999U;  // the 32-bit millisecond tick wraps 10 s from now
+    const uint64_t t0 = sim::nowNs();
+    const uint64_t wrap_ns = t0 + 10000 * kMs;
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, t0 + 10 * kMs, t0 + 20000 * kMs);
+    sim::CanPeer client(0);  // node 20
+    const auto getset_request = bus::framesOf(bus::serviceId(30, bus::kGetSetId, true, kNodeIds[0], 20), 7,
+                                              getset::request(0, getset::value::kEmpty, "CAN2PWM_CH1"),
+                                              bus::kGetSetSignature);
+    ASSERT_EQ(getset_request.size(), 3U);
+    client.sendAt(wrap_ns - 20 * kMs, getset_request[0]);
+    client.sendAt(wrap_ns + 20 * kMs, getset_request[1]);
+    client.sendAt(wrap_ns + 20 * kMs, getset_request[2]);
+    client.sendAt(wrap_ns + 5000 * kMs,
+                  bus::framesOf(bus::serviceId(30, bus::kGetNodeInfoId, true, kNodeIds[0], 20), 8, {}, 0)[0]);
+
+    g_off_ns = 0;
+    for (uint64_t t = 100; t < 20000; t += 20) {
+        fc0.raw({4171});
+        sitl::runUntilNs(t0 + t * kMs);
+        if (t == 200) {
+            ASSERT_EQ(us(0), 1500U);
+            sim::setPwmObserver(recordOff);
+        }
+    }
+    sim::setPwmObserver(nullptr);
+    EXPECT_EQ(osTickWraps, 1U);
+    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(g_off_ns, 0U) << "output 0 kept its pulse";
+
+    std::vector<uint32_t> uptimes;
+    std::map<uint32_t, bus::Transfer> answers;  // by data type
+    for (const bus::Transfer& t : bus::transfersOf(bus::nodeFrames(0))) {
+        if (t.end_ns < t0) {
+            continue;
+        }
+        if (bus::isService(t.can_id)) {
+            answers[bus::dataTypeOfService(t.can_id)] = t;
+        } else if (bus::dataTypeOfMessage(t.can_id) == bus::kNodeStatusId) {
+            uptimes.push_back(t.payload[0] | t.payload[1] << 8 | t.payload[2] << 16 | static_cast<uint32_t>(t.payload[3]) << 24);
+            EXPECT_EQ(t.payload[4] >> 6, 0) << "health OK at " << uptimes.back();
+        }
+    }
+    ASSERT_GE(uptimes.size(), 19U);
+    EXPECT_EQ(uptimes.front(), 4294957U);
+    for (std::size_t i = 1; i < uptimes.size(); ++i) {
+        EXPECT_EQ(uptimes[i], uptimes[i - 1] + 1U) << i;
+    }
+    EXPECT_GE(uptimes.back(), 4294967U + 9U) << "2^32 ms are 4294967.296 s";
+
+    ASSERT_EQ(answers.count(bus::kGetSetId), 1U) << "the request whose frames straddle the wrap";
+    EXPECT_EQ(answers[bus::kGetSetId].payload, getset::answer(1, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(answers[bus::kGetSetId].transfer_id, 7);
+    ASSERT_EQ(answers.count(bus::kGetNodeInfoId), 1U);
+    const std::vector<uint8_t>& info = answers[bus::kGetNodeInfoId].payload;
+    EXPECT_EQ(info[0] | info[1] << 8 | info[2] << 16 | static_cast<uint32_t>(info[3]) << 24, 4294967U + 5U);
+    EXPECT_EQ(info[4] >> 6, 0);
+}
+
+// A transfer lost on the bus costs that transfer only: the vote after a lost one counts (two lost votes
+// in a row would end the election), and the command after a lost two-frame one reaches the pin.
+TEST_F(ActuatorTest, ALostTransferCostsThatOneOnly)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc fc0(0, 11);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 400 * kMs);
+    voter.lose(fc::kUseFlightControllerId);  // 410 ms
+    voter.votes(kFcA, 0, 0, 510 * kMs, 1100 * kMs);
+    runUntilMs(100);
+    g_off_ns = 0;
+    for (uint64_t t = 100; t < 1000; t += 20) {
+        fc0.raw({4171});
+        runUntilMs(t + 20);
+        ASSERT_EQ(getActiveFCPort(), 0) << t;
+        if (t == 100) {
+            ASSERT_EQ(us(0), 1500U);
+            sim::setPwmObserver(recordOff);
+        }
+    }
+    sim::setPwmObserver(nullptr);
+    EXPECT_EQ(g_off_ns, 0U) << "output 0 kept its pulse";
+
+    fc0.raw({8191, 0, 0, 0, 0});  // five elements: two frames
+    runMs(25);
+    ASSERT_EQ(us(0), 2000U);
+    fc0.lose(fc::kRawCommandId);
+    fc0.raw({0, 0, 0, 0, 0});
+    runMs(25);
+    EXPECT_EQ(us(0), 1000U);
 }
 
 }  // namespace

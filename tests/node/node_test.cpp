@@ -15,6 +15,8 @@
 #include "platform/sim/sim.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"
+#include "tests/node/bus_transfers.hpp"
+#include "tests/node/getset_payloads.hpp"
 #include "tests/node/node_fixture.hpp"
 
 namespace {
@@ -293,6 +295,37 @@ TEST_F(NodeTest, PeriodicWorkKeepsItsPeriodAcrossTheTickWrap)
     EXPECT_TRUE(flushed_after_wrap) << "blocked queue still flushed after the wrap";
     // NodeStatus keeps coming once a second on the live ports, through the wrap.
     EXPECT_GE(sentBy(0, kNodeStatusId).size(), 6U);
+}
+
+// With reception's share of the pool full of cut-off transfers begun before the wrap, the ones begun after
+// it must still count as the newest: making room for a second one must not cost the first.
+TEST_F(NodeTest, TheStalestReceptionMakesRoomAcrossTheTickWrap)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(20 * kMs);
+    osTickCount = 0xFFFFFFFFU - 399U;  // 400 ms before the wrap
+    nodetest::port(0).tx.CleanUp = osTickCount - 100U;  // no stale cleanup until 500 ms after it
+    const uint64_t wrap_ns = sim::nowNs() + 400 * kMs;
+    auto request = [](uint8_t source) {
+        return bus::framesOf(bus::serviceId(30, bus::kGetSetId, true, nodetest::kNodeIds[0], source), 3,
+                             getset::request(0, getset::value::kEmpty, "CAN2PWM_CH1"), bus::kGetSetSignature);
+    };
+    for (uint8_t source = 1; source <= 70; ++source) {  // a first frame each: a state each
+        peers[0]->sendAt(wrap_ns - 300 * kMs, request(source)[0]);
+    }
+    const auto first = request(100);
+    peers[0]->sendAt(wrap_ns + 50 * kMs, first[0]);
+    peers[0]->sendAt(wrap_ns + 60 * kMs, request(101)[0]);
+    peers[0]->sendAt(wrap_ns + 70 * kMs, first[1]);
+    peers[0]->sendAt(wrap_ns + 70 * kMs, first[2]);
+    sitl::runUntilNs(wrap_ns);
+    EXPECT_GE(poolInUse(0), 64) << "reception's share full";
+    sitl::runUntilNs(wrap_ns + 150 * kMs);
+    bool answered = false;
+    for (const bus::Transfer& t : bus::transfersOf(bus::nodeFrames(0))) {
+        answered = answered || (bus::isService(t.can_id) && ((t.can_id >> 8) & 0x7FU) == 100U);
+    }
+    EXPECT_TRUE(answered) << "node 100's request, begun after the wrap, completed";
 }
 
 }  // namespace

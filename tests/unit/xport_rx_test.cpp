@@ -53,17 +53,27 @@ TEST(XportRx, AnonymousBroadcastCarriesTwoBitType)
     EXPECT_EQ(n.delivered[0].payload, (std::vector<uint8_t>{1, 2, 3}));
 }
 
+// Any first frame with another ID than the expected one starts a new transfer, the ID of the transfer just
+// received too.
 TEST(XportRx, SingleFrameTransferIdSequence)
 {
     Node n(10);
     const uint32_t id = XPORT_CAN_FRAME_EFF | 0x1803E80B;
-    auto send = [&](uint8_t tid, uint64_t t) { n.feed(frame(id, {9, static_cast<uint8_t>(0xC0 | tid)}), t); };
-    send(5, 1000);
-    send(5, 2000);  // distance 31: restart, delivered again
-    send(6, 3000);  // distance 0
-    send(8, 4000);  // distance 1 from the expected 7: no restart, delivered; expects 9 next
-    send(8, 5000);  // distance 31 from 9: restart, delivered
-    EXPECT_EQ(n.delivered.size(), 5U);
+    auto send = [&](uint8_t tid, uint64_t t) {
+        const std::size_t before = n.delivered.size();
+        n.feed(frame(id, {9, static_cast<uint8_t>(0xC0 | tid)}), t);
+        return n.delivered.size() - before;
+    };
+    EXPECT_EQ(send(5, 1000), 1U);
+    EXPECT_EQ(send(5, 2000), 1U) << "the transfer just received, again";
+    EXPECT_EQ(send(6, 3000), 1U);
+    EXPECT_EQ(send(8, 4000), 1U) << "7 was lost";
+    EXPECT_EQ(send(8, 5000), 1U);
+    EXPECT_EQ(send(10, 6000), 1U) << "IDs stepping by 2";
+    EXPECT_EQ(send(12, 7000), 1U);
+    EXPECT_EQ(send(31, 8000), 1U);
+    EXPECT_EQ(send(0, 9000), 1U) << "the IDs wrap";
+    EXPECT_EQ(n.ins.stats.rx_errors, 0U);
     EXPECT_EQ(n.used(), 1);  // one state, no buffers
 }
 
@@ -135,40 +145,73 @@ TEST(XportRx, MultiFrameSequenceRules)
     const auto payload = sequence(13);
     Node rx(20);
     auto deliver = [&](uint8_t tid, uint64_t t) {
+        const std::size_t before = rx.delivered.size();
         for (const auto& f : transferFrames(payload, tid)) {
             rx.feed(f, t);
         }
+        return rx.delivered.size() - before;
     };
-    deliver(6, 1000);
-    ASSERT_EQ(rx.delivered.size(), 1U);  // expects 7 next
-    deliver(8, 2000);                    // distance 1: no restart, wrong ID: lost
-    EXPECT_EQ(rx.delivered.size(), 1U);
-    deliver(9, 3000);  // distance 2 from the expected 7... restart, received
-    EXPECT_EQ(rx.delivered.size(), 2U);
+    EXPECT_EQ(deliver(6, 1000), 1U);  // expects 7 next
+    EXPECT_EQ(deliver(8, 2000), 1U) << "7 was lost: costs 7 only";
+    EXPECT_EQ(deliver(8, 2500), 1U) << "the transfer just received, again";
+    EXPECT_EQ(deliver(11, 3000), 1U) << "9 and 10 lost";
+    EXPECT_EQ(deliver(30, 3500), 1U);
+    EXPECT_EQ(deliver(0, 3600), 1U) << "31 lost, across the IDs' wrap";
     EXPECT_EQ(rx.used(), 1);
 
+    // A transfer whose last frame was lost, then the next one: the new first frame starts it.
+    auto frames = transferFrames(payload, 1);
+    rx.feed(frames[0], 3700);
+    rx.feed(frames[1], 3700);
+    EXPECT_EQ(deliver(2, 3800), 1U);
+
+    // Repeated frames of the transfer in progress restart nothing: a first frame (its toggle is wrong
+    // then) and a middle frame.
+    frames = transferFrames(payload, 3);
+    rx.feed(frames[0], 3900);
+    rx.feed(frames[0], 3900);
+    rx.feed(frames[1], 3900);
+    rx.feed(frames[1], 3900);
+    rx.feed(frames[2], 3900);
+    ASSERT_EQ(rx.delivered.size(), 8U);
+    EXPECT_EQ(rx.delivered.back().payload, payload);
+
     // A first frame with toggle 1 is dropped.
-    auto frames = transferFrames(payload, 10);
+    frames = transferFrames(payload, 4);
     frames[0].data[frames[0].data_len - 1] |= 0x20;
-    for (const auto& f : frames) {
-        rx.feed(f, 4000);
-    }
-    EXPECT_EQ(rx.delivered.size(), 2U);
+    rx.feed(frames[0], 4000);
+    rx.feed(frames[1], 4000);
+    EXPECT_EQ(rx.delivered.size(), 8U);
 
     // A middle frame with the wrong toggle is dropped; the right one completes the transfer.
-    frames = transferFrames(payload, 11);
+    frames = transferFrames(payload, 5);
     XportCANFrame wrong = frames[1];
     wrong.data[wrong.data_len - 1] ^= 0x20;
     rx.feed(frames[0], 5000);
     rx.feed(wrong, 5000);
     rx.feed(frames[1], 5000);
     rx.feed(frames[2], 5000);
-    EXPECT_EQ(rx.delivered.size(), 3U);
+    EXPECT_EQ(rx.delivered.size(), 9U);
     EXPECT_EQ(rx.delivered.back().payload, payload);
+}
 
-    deliver(29, 6000);
-    deliver(0, 7000);  // distance 2 from the expected 30, across the wrap: restart, received
-    EXPECT_EQ(rx.delivered.size(), 5U);
+// Time 0 is a time like any other (the node's first millisecond): a stream's state is marked used by its
+// birth, not by a timestamp that is not 0.
+TEST(XportRx, TransfersAtTimeZero)
+{
+    Node rx(20);
+    const auto payload = sequence(13);
+    for (const auto& f : transferFrames(payload, 0)) {
+        rx.feed(f, 0);
+    }
+    ASSERT_EQ(rx.delivered.size(), 1U);
+    EXPECT_EQ(rx.delivered[0].payload, payload);
+    EXPECT_EQ(rx.delivered[0].meta.timestamp_usec, 0U);
+    for (const auto& f : transferFrames(payload, 1)) {
+        rx.feed(f, 0);
+    }
+    EXPECT_EQ(rx.delivered.size(), 2U);
+    EXPECT_EQ(rx.ins.stats.rx_errors, 0U);
 }
 
 TEST(XportRx, ShortFirstFrameAndCrcMismatch)
