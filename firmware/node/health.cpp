@@ -8,19 +8,35 @@
 namespace {
 
 bool storeFailed;
+bool storeDown;
+bool storedValuesReplaced;
 
 }  // namespace
 
-void InitHealth() { storeFailed = false; }
+void InitHealth()
+{
+    storeFailed = false;
+    storeDown = false;
+    storedValuesReplaced = false;
+}
 
 void healthStoreResult(bool ok) { storeFailed = !ok; }
 
+void healthStoreStart(bool started, bool valuesReplaced)
+{
+    storeDown = !started;
+    storedValuesReplaced = valuesReplaced;
+}
+
 uint8_t nodeHealth()
 {
+    if (storeDown) {
+        return UAVCAN_PROTOCOL_NODESTATUS_HEALTH_ERROR;
+    }
     bool busDown = false;
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         busDown = busDown || bxcanBusDown(static_cast<PortCAN_t>(p));
     }
-    return busDown || storeFailed || resetByWatchdogRecently(getUptime()) ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING
-                                                                          : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
+    const bool warning = busDown || storeFailed || storedValuesReplaced || resetByWatchdogRecently(getUptime());
+    return warning ? UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK;
 }
