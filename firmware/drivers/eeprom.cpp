@@ -55,7 +55,7 @@ uint16_t DataVar[NB_OF_VAR];
 bool EraseAllowed = true;
 
 // Per page: offset of the slot after the last used one, found by a scan from the end and then kept up
-// to date, so neither writes nor reads walk the free part of the page. EE_Init and EE_Format rescan.
+// to date, so neither writes nor reads walk the free part of the page. EE_Init and an erase rescan.
 // While it is unknown, FreeFrom is where the scan has got to: every slot from there to the end is free.
 uint32_t NextSlot[2];
 uint32_t FreeFrom[2];
@@ -430,8 +430,7 @@ uint16_t EE_Init()
 
 FLASH_Status EE_Format()
 {
-    forgetNextSlot(PAGE0);
-    forgetNextSlot(PAGE1);
+    // What is known of the pages' slots stays true: the erases below forget it for their page.
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     if (valid == NO_VALID_PAGE) {
         // Nothing to keep, so no order to respect: page 0 becomes the valid page, page 1 the spare.
