@@ -88,11 +88,12 @@ void forgetNextSlot(uint16_t page)
     FreeFrom[page] = PAGE_SIZE;
 }
 
-// Goes on with the scan for the page's first free slot, reading at most budget bytes: true once found.
-bool scanNextSlot(uint16_t page, uint32_t budget)
+// Goes on with the scan for the page's first free slot, reading at most budget bytes: its offset once
+// found, else kUnknown.
+uint32_t scanNextSlot(uint16_t page, uint32_t budget)
 {
     if (NextSlot[page] != kUnknown) {
-        return true;
+        return NextSlot[page];
     }
     // Free slots are the tail; a free word further down (a write that failed before it programmed
     // anything) is skipped, so the newest record always stays the last one.
@@ -119,17 +120,13 @@ bool scanNextSlot(uint16_t page, uint32_t budget)
     }
     FreeFrom[page] = offset;
     if (offset == stop && stop > kFirstSlot) {
-        return false;  // all free so far; the rest next time
+        return kUnknown;  // all free so far; the rest next time
     }
     NextSlot[page] = offset;
-    return true;
+    return offset;
 }
 
-uint32_t nextSlot(uint16_t page)
-{
-    (void)scanNextSlot(page, PAGE_SIZE);
-    return NextSlot[page];
-}
+uint32_t nextSlot(uint16_t page) { return scanNextSlot(page, PAGE_SIZE); }
 
 uint16_t pageMark(uint16_t page) { return readHalfWord(pageBase(page) + kMarkOffset); }
 
@@ -473,7 +470,8 @@ bool EE_CheckSpare()
     }
     const uint16_t spare = otherPage(valid);
     // Only a page that reads as a marked spare needs its slots read; any other needs its erase.
-    return pageStatus(spare) != ERASED || pageMark(spare) != kSpareMark || scanNextSlot(spare, kCheckSliceBytes);
+    return pageStatus(spare) != ERASED || pageMark(spare) != kSpareMark ||
+           scanNextSlot(spare, kCheckSliceBytes) != kUnknown;
 }
 
 bool EE_WriteNeedsErase()

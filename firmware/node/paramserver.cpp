@@ -68,11 +68,10 @@ ParameterLoad loadParameters()
         // A row written long ago on a full page is found after a walk of the whole page, some 6 ms on
         // the chip: all of them together would outlast the watchdog's period.
         watchdogRefresh();
-        int64_t stored = parameters[i].val;  // the compiled-in value, the default a missing row takes
-        (void)NVM_GET(i, stored);
-        if (parameterInRange(i, stored)) {
-            parameters[i].val = stored;
-        } else {
+        // The compiled-in value is the default a missing row takes.
+        (void)NVM_GET(i, parameters[i].val);
+        if (!parameterInRange(i, parameters[i].val)) {
+            parameters[i].val = parameterRows[i].val;
             replaced = true;
         }
     }
