@@ -83,7 +83,7 @@ over=0
   echo "by their nature: an erase stalls the whole chip for a second or two (it runs only once no flight"
   echo "controller has been elected for 6 s), and a page transfer reads the full old page and programs the"
   echo "latest record of every row into the other page, all in the pass of the write that found its page full"
-  echo "(\\`page_transfer\\` above, some 11 ms; once every 32767 writes; it only programs, so it may run while a"
+  echo '(`page_transfer` above, some 11 ms; once every 32767 writes; it only programs, so it may run while a'
   echo "flight controller is elected, and it is the one pass of a parameter write that outlasts the buffers:"
   echo "split over passes, the write's answer would wait for it, or reads would have to see a half-built page)."
   echo "The spare page's blank check, 128 KB of reading, runs a slice of 8 KB each millisecond from the start."
