@@ -90,7 +90,7 @@ void reportParameterLoad(ParameterLoad load)
 
 param_t* getParamByIndex(uint16_t index) { return index < Var_Last ? &parameters[index] : nullptr; }
 
-param_t* getParamByName(uint8_t* name, uint8_t* idx)
+param_t* getParamByName(const uint8_t* name, uint8_t* idx)
 {
     *idx = 0;
     if (name == nullptr) {

@@ -30,7 +30,7 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer);
 
 // The row the NUL-terminated `name` names: the row's name exactly, or without its trailing blanks and
 // tab; its index goes to *idx. None (a longer or shorter name among them): null, *idx = 0.
-param_t* getParamByName(uint8_t* name, uint8_t* idx);
+param_t* getParamByName(const uint8_t* name, uint8_t* idx);
 
 // The row at index, or null above the last row.
 param_t* getParamByIndex(uint16_t index);
