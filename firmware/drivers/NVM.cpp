@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/interface/core.hpp"
 #include "platform/interface/flash.hpp"
 
 uint16_t VirtAddVarTab[NB_OF_VAR];
@@ -12,12 +11,8 @@ static_assert(NB_OF_VAR <= EE_LAST_VIRT_ADDRESS, "virtual addresses 1..NB_OF_VAR
 
 namespace {
 
-void initStore()
-{
-    while (EE_Init() != FLASH_COMPLETE) {
-        coreBreakpoint();
-    }
-}
+// Whether InitNVM brought the store up; while it is not, nothing is read from or written to it.
+bool storeUp;
 
 // The flash interface is open only while the store works on it, so that a stray write at any other
 // time cannot program or erase anything.
@@ -32,26 +27,29 @@ auto withFlashOpen(Operation operation)
 
 }  // namespace
 
-void InitNVM()
+bool InitNVM()
 {
     for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
         VirtAddVarTab[i] = static_cast<uint16_t>(i + 1U);
         VarDataTab[i] = 0U;  // as after reset, also when the node restarts in-process
     }
-    (void)withFlashOpen([] {
-        initStore();
+    storeUp = withFlashOpen([] {
+        if (EE_Init() != FLASH_COMPLETE) {
+            return false;
+        }
         if (EE_ReadVariable(VirtAddVarTab[NVM_Format], &VarDataTab[NVM_Format]) == 0U &&
             VarDataTab[NVM_Format] != EEFORMAT) {
-            (void)EE_Format();
-            initStore();
+            // A store of another layout that cannot be wiped must not be read as this one.
+            return EE_Format() == FLASH_COMPLETE && EE_Init() == FLASH_COMPLETE;
         }
         return true;
     });
+    return storeUp;
 }
 
 bool NVMGet(uint8_t idx, void* val, uint16_t size)
 {
-    if (idx >= NVM_Last || val == nullptr) {
+    if (idx >= NVM_Last || val == nullptr || !storeUp) {
         return false;
     }
     uint16_t stored = 0;
@@ -116,26 +114,31 @@ bool NVMSet(uint8_t idx, NMVVar_t val)
 
 bool NVMErase()
 {
-    if (!NVMEraseAllowed()) {
+    if (!storeUp || !NVMEraseAllowed()) {
         return false;
     }
     return withFlashOpen([] {
-        const bool formatted = EE_Format() == FLASH_COMPLETE;
-        initStore();
-        return formatted;
+        if (EE_Format() == FLASH_COMPLETE) {
+            return true;
+        }
+        // What a failed format left is repaired as a start-up would; a store that cannot be is down.
+        storeUp = EE_Init() == FLASH_COMPLETE;
+        return false;
     });
 }
 
 void NVMAllowErase(bool allowed) { EE_SetEraseAllowed(allowed); }
 bool NVMEraseAllowed() { return EE_EraseAllowed(); }
 
+bool NVMCheckStep() { return !storeUp || EE_CheckSpare(); }
+
 bool NVMEraseStep()
 {
-    if (!EE_EraseAllowed() || !EE_ErasePending()) {
+    if (!storeUp || !EE_EraseAllowed() || !EE_ErasePending()) {
         return false;
     }
     (void)withFlashOpen(EE_EraseSpare);
     return true;
 }
 
-bool NVMWriteRefused() { return !EE_EraseAllowed() && EE_WriteNeedsErase(); }
+bool NVMWriteRefused() { return !storeUp || (!EE_EraseAllowed() && EE_WriteNeedsErase()); }

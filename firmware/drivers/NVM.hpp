@@ -14,13 +14,14 @@ inline constexpr NMVVar_t EEFORMAT = 6U;
 
 extern NMVVar_t VarDataTab[NB_OF_VAR];  // last value read or written per variable
 
-// Unlocks the flash and brings the store up; a store that cannot be brought up is a fatal stop (the
-// breakpoint trap; a debugger that resumes gets another attempt). Call once before NVMGet.
-void InitNVM();
+// Brings the store up (a store of another layout version is wiped): true when it is up. A store that
+// cannot be brought up (its flash refuses the repair or the wipe) stays down until the next InitNVM:
+// NVMGet finds nothing and writes nothing, NVMSet and NVMErase refuse. Call once before NVMGet.
+bool InitNVM();
 
 // Reads variable idx into *val, zero-extended to size bytes (1, 2, 4 or 8; other sizes write nothing):
 // true. Missing: *val's current content (its low 16 bits) becomes the stored default: false.
-// An idx outside 0..NVM_Last-1 or a null val reads and writes nothing: false.
+// An idx outside 0..NVM_Last-1, a null val or a store that is down reads and writes nothing: false.
 bool NVMGet(uint8_t idx, void* val, uint16_t size);
 
 // Stores val as variable idx; true when the flash write completed. Refused (false, VarDataTab unchanged,
@@ -29,17 +30,21 @@ bool NVMSet(uint8_t idx, NMVVar_t val);
 
 // Empties the store through its own format, so that the next InitNVM finds no variable and every row
 // takes its compiled-in value; later NVMSet calls are stored as usual. True when the format completed;
-// false, with nothing changed, while erasing is not allowed.
+// false, with nothing changed, while erasing is not allowed or the store is down.
 bool NVMErase();
 
 // A sector erase stops the whole chip, interrupts and outputs included, for a second or more: the node
 // allows erasing only while it drives no output. InitNVM allows it (the start-up drives none yet).
 void NVMAllowErase(bool allowed);
 bool NVMEraseAllowed();
+// One slice of the spare page's blank check (see EE_CheckSpare), so that no main-loop pass reads the
+// whole page: true once the check is done, and from then on NVMEraseStep reads nothing more of it.
+bool NVMCheckStep();
 // Runs the spare page's erase if it waits and erasing is allowed; true when it ran. Called from the main
 // loop, so that the spare is ready before a transfer needs it.
 bool NVMEraseStep();
-// A write now would need an erase that is not allowed: NVMSet refuses it.
+// A write now cannot be kept: the store is down, or the write would need an erase that is not allowed.
+// NVMSet refuses it.
 bool NVMWriteRefused();
 
 template <typename T>

@@ -54,9 +54,15 @@ uint16_t DataVar[NB_OF_VAR];
 // Whether an erase may start now: it stalls the chip, interrupts included.
 bool EraseAllowed = true;
 
-// Per page: offset of the slot after the last used one, found by one scan from the end and then kept up
-// to date, so neither writes nor reads walk the free part of the page. EE_Init and EE_Format rescan.
+// Per page: offset of the slot after the last used one, found by a scan from the end and then kept up
+// to date, so neither writes nor reads walk the free part of the page. EE_Init and an erase rescan.
+// While it is unknown, FreeFrom is where the scan has got to: every slot from there to the end is free.
 uint32_t NextSlot[2];
+uint32_t FreeFrom[2];
+
+// The spare's blank check reads this much per EE_CheckSpare call: some 32000 cycles on the chip, where
+// the whole page in one call (510000) outlasts what the CAN receive buffers hold at full load.
+constexpr uint32_t kCheckSliceBytes = 8192U;
 
 uint32_t pageBase(uint16_t page) { return page == PAGE0 ? PAGE0_BASE_ADDRESS : PAGE1_BASE_ADDRESS; }
 uint32_t pageSector(uint16_t page) { return page == PAGE0 ? PAGE0_ID : PAGE1_ID; }
@@ -76,34 +82,51 @@ uint16_t pageStatus(uint16_t page) { return readHalfWord(pageBase(page)); }
 
 bool isVariableAddress(uint16_t address) { return address != 0U && address <= EE_LAST_VIRT_ADDRESS; }
 
-uint32_t nextSlot(uint16_t page)
+void forgetNextSlot(uint16_t page)
 {
-    if (NextSlot[page] == kUnknown) {
-        // Free slots are the tail; a free word further down (a write that failed before it programmed
-        // anything) is skipped, so the newest record always stays the last one.
-        // Eight slots at a time while all are free (a mostly free page is most of a start-up's reading),
-        // then slot by slot.
-        constexpr uint32_t kRun = 8U * kSlotBytes;
-        const uint32_t base = pageBase(page);
-        uint32_t offset = PAGE_SIZE;
-        while (offset >= kFirstSlot + kRun) {
-            const volatile uint16_t* const run = halfWordsAt(base + offset - kRun);
-            uint16_t all = 0xFFFFU;
-            for (uint32_t i = 0; i < kRun / 2U; ++i) {
-                all = static_cast<uint16_t>(all & run[i]);
-            }
-            if (all != 0xFFFFU) {
-                break;
-            }
+    NextSlot[page] = kUnknown;
+    FreeFrom[page] = PAGE_SIZE;
+}
+
+// Goes on with the scan for the page's first free slot, reading at most budget bytes: its offset once
+// found, else kUnknown.
+uint32_t scanNextSlot(uint16_t page, uint32_t budget)
+{
+    if (NextSlot[page] != kUnknown) {
+        return NextSlot[page];
+    }
+    // Free slots are the tail; a free word further down (a write that failed before it programmed
+    // anything) is skipped, so the newest record always stays the last one.
+    // Eight slots at a time while all are free (a mostly free page is most of a start-up's reading),
+    // then slot by slot.
+    constexpr uint32_t kRun = 8U * kSlotBytes;
+    const uint32_t base = pageBase(page);
+    uint32_t offset = FreeFrom[page];
+    const uint32_t stop = offset - kFirstSlot > budget ? offset - budget : kFirstSlot;
+    bool used = false;
+    while (!used && offset >= stop + kRun) {
+        const volatile uint16_t* const run = halfWordsAt(base + offset - kRun);
+        uint16_t all = 0xFFFFU;
+        for (uint32_t i = 0; i < kRun / 2U; ++i) {
+            all = static_cast<uint16_t>(all & run[i]);
+        }
+        used = all != 0xFFFFU;
+        if (!used) {
             offset -= kRun;
         }
-        while (offset > kFirstSlot && readWord(base + offset - kSlotBytes) == kFreeWord) {
-            offset -= kSlotBytes;
-        }
-        NextSlot[page] = offset;
     }
-    return NextSlot[page];
+    while (offset > stop && readWord(base + offset - kSlotBytes) == kFreeWord) {
+        offset -= kSlotBytes;
+    }
+    FreeFrom[page] = offset;
+    if (offset == stop && stop > kFirstSlot) {
+        return kUnknown;  // all free so far; the rest next time
+    }
+    NextSlot[page] = offset;
+    return offset;
 }
+
+uint32_t nextSlot(uint16_t page) { return scanNextSlot(page, PAGE_SIZE); }
 
 uint16_t pageMark(uint16_t page) { return readHalfWord(pageBase(page) + kMarkOffset); }
 
@@ -219,7 +242,7 @@ FLASH_Status prepareSpare(uint16_t page)
     if (!EraseAllowed) {
         return FLASH_BUSY;
     }
-    NextSlot[page] = kUnknown;
+    forgetNextSlot(page);
     watchdogLengthen();
     FLASH_Status status = FLASH_EraseSector(pageSector(page), VOLTAGE_RANGE);
     watchdogRestore();
@@ -335,8 +358,8 @@ uint16_t EE_PageTransfer(uint16_t VirtAddress, uint16_t Data)
 
 uint16_t EE_Init()
 {
-    NextSlot[PAGE0] = kUnknown;
-    NextSlot[PAGE1] = kUnknown;
+    forgetNextSlot(PAGE0);
+    forgetNextSlot(PAGE1);
     EraseAllowed = true;  // the start-up drives no output yet
     const uint16_t status0 = pageStatus(PAGE0);
     const uint16_t status1 = pageStatus(PAGE1);
@@ -404,8 +427,7 @@ uint16_t EE_Init()
 
 FLASH_Status EE_Format()
 {
-    NextSlot[PAGE0] = kUnknown;
-    NextSlot[PAGE1] = kUnknown;
+    // What is known of the pages' slots stays true: the erases below forget it for their page.
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     if (valid == NO_VALID_PAGE) {
         // Nothing to keep, so no order to respect: page 0 becomes the valid page, page 1 the spare.
@@ -438,6 +460,18 @@ bool EE_ErasePending()
 {
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     return valid != NO_VALID_PAGE && !spareReady(otherPage(valid));
+}
+
+bool EE_CheckSpare()
+{
+    const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
+    if (valid == NO_VALID_PAGE) {
+        return true;
+    }
+    const uint16_t spare = otherPage(valid);
+    // Only a page that reads as a marked spare needs its slots read; any other needs its erase.
+    return pageStatus(spare) != ERASED || pageMark(spare) != kSpareMark ||
+           scanNextSlot(spare, kCheckSliceBytes) != kUnknown;
 }
 
 bool EE_WriteNeedsErase()

@@ -60,6 +60,10 @@ void EE_SetEraseAllowed(bool allowed);
 bool EE_EraseAllowed();
 // The spare page still needs its erase.
 bool EE_ErasePending();
+// Whether the spare is ready needs all its slots read, 128 KB, too long for one main-loop pass: this
+// reads the next slice of them. True once the spare's state is known; from then on EE_ErasePending and
+// EE_WriteNeedsErase read only the pages' first words.
+bool EE_CheckSpare();
 // The next write would need an erase: the valid page is full and the spare is not ready.
 bool EE_WriteNeedsErase();
 // Erases the spare if it needs it: FLASH_COMPLETE when ready (or nothing to do), FLASH_BUSY while erasing is

@@ -2,11 +2,16 @@
 // The node's health as NodeStatus and GetNodeInfo report it, from conditions that hold now:
 // - WARNING while one of the buses is down: its controller is error-passive or bus-off, which is what its
 //   frames going unacknowledged soon makes it; the flight controllers on the other buses see it so;
+// - ERROR from a start-up whose store could not be brought up: the node runs on the compiled-in values,
+//   which may not be the vehicle's configuration (node IDs, which output follows which command), and
+//   cannot keep a setting;
 // - WARNING while the store cannot be written: its last write or format failed (until one succeeds);
+// - WARNING from a start-up that found stored values outside their rows' ranges and used the compiled-in
+//   ones instead;
 // - WARNING while another node sends with one of the ports' node IDs (what it sends is ignored);
 // - WARNING for a minute after a reset by the watchdog, so that an integrator sees it happened;
 // - OK otherwise.
-// ERROR and CRITICAL are not used: none of these stops the node from doing its job on the other buses.
+// CRITICAL is not used: none of these stops the node from doing its job on the buses that work.
 // Main task only.
 
 #include <cstdint>
@@ -15,5 +20,7 @@
 void InitHealth();
 // The outcome of a write to the store (a parameter, a format).
 void healthStoreResult(bool ok);
-// UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK or _WARNING.
+// What the start-up's load found: whether the store came up, and whether a stored value was replaced.
+void healthStoreStart(bool started, bool valuesReplaced);
+// UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK, _WARNING or _ERROR.
 uint8_t nodeHealth();

@@ -206,13 +206,7 @@ int main_node()
 {
     initNodeState();
     // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
-    InitNVM();
-    for (uint8_t i = Var_EEFormat; i < Var_Last; ++i) {
-        // A row written long ago on a full page is found after a walk of the whole page, some 6 ms on
-        // the chip: all of them together would outlast the watchdog's period.
-        watchdogRefresh();
-        NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));
-    }
+    const ParameterLoad load = loadParameters();
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);
 
     BxcanAcceptanceFilterConfiguration filter_configs[MSG_FILT_COUNT];
@@ -224,6 +218,7 @@ int main_node()
 
     InitSerial();
     reportResetCause();
+    reportParameterLoad(load);
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 1);
     }
@@ -264,13 +259,13 @@ constexpr uint32_t kHeartbeatFlashMs = 100;
 
 // An erase stalls the chip, outputs and interrupts included, for a second or more: none starts while a
 // flight controller is elected. The store's own erase of its spare page waits until none has been for
-// this long, so that a node reset in flight (by the watchdog, say) gets its votes back and drives its
-// outputs again before it would erase.
-constexpr uint32_t kEraseQuietMs = 2000;
-constexpr uint32_t kEraseCheckMs = 100;  // whether the spare waits for its erase reads the flash: not every pass
+// this long: a flight controller that reboots (up to 5 s of silence, of which the vote's timeout takes the
+// first 250 ms) finds the node answering when it comes back, and so does a node reset in flight.
+constexpr uint32_t kEraseQuietMs = 6000;
 uint32_t fc_elected_at;
-uint32_t erase_checked_at;
+uint32_t store_step_at;
 
+// Once a millisecond: a slice of the spare's blank check, then, after the quiet time, its erase.
 void storeStep()
 {
     const bool elected = getActiveFCPort() >= 0;
@@ -279,8 +274,11 @@ void storeStep()
         fc_elected_at = now;
     }
     NVMAllowErase(!elected);
-    if (now - fc_elected_at >= kEraseQuietMs && now - erase_checked_at >= kEraseCheckMs) {
-        erase_checked_at = now;
+    if (now == store_step_at) {
+        return;
+    }
+    store_step_at = now;
+    if (NVMCheckStep() && now - fc_elected_at >= kEraseQuietMs) {
         (void)NVMEraseStep();
     }
 }
@@ -333,7 +331,7 @@ void MainTaskStart()
     gpioSet(LED3_GPIO_PORT, LED3_PIN, 0);
     current_port = CANStrt;
     fc_elected_at = getUptime();
-    erase_checked_at = fc_elected_at;
+    store_step_at = fc_elected_at;
 }
 
 void MainTaskPass()

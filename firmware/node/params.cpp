@@ -1,7 +1,10 @@
 #include "firmware/node/params.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+
+#include "firmware/xport/xport.hpp"
 
 // Names are compared byte for byte by clients: the trailing blanks and tabs are part of them.
 constexpr param_t parameterRows[Var_Last] = {
@@ -53,3 +56,31 @@ static_assert(defaultsAreTheCompiledInValues());
 param_t parameters[Var_Last];
 
 void InitParameters() { std::copy(std::begin(parameterRows), std::end(parameterRows), std::begin(parameters)); }
+
+int parameterNamed(const char* name, std::size_t length)
+{
+    for (int i = 0; i < Var_Last; ++i) {
+        const char* const row = parameterRows[i].name;
+        std::size_t trimmed = std::strlen(row);
+        const std::size_t whole = trimmed;
+        while (trimmed > 0 && (row[trimmed - 1] == ' ' || row[trimmed - 1] == '\t')) {
+            --trimmed;
+        }
+        if ((length == whole || length == trimmed) && std::memcmp(name, row, length) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int64_t parameterMax(uint8_t idx)
+{
+    const int64_t max = parameterRows[idx].max;
+    const bool nodeId = idx >= Var_NETID0 && idx <= Var_NETID2;
+    return nodeId && max > XPORT_MAX_NODE_ID ? XPORT_MAX_NODE_ID : max;
+}
+
+bool parameterInRange(uint8_t idx, int64_t value)
+{
+    return idx < Var_Last && value >= parameterRows[idx].min && value <= parameterMax(idx);
+}

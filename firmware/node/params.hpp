@@ -2,6 +2,7 @@
 // The parameter table: one row per setting or statistic, in the order of the store's records and of the
 // GetSet indices.
 
+#include <cstddef>
 #include <cstdint>
 
 struct param_t {
@@ -33,3 +34,12 @@ extern const param_t parameterRows[Var_Last];
 
 // Every row back to its compiled-in value, as at power-on, before the store's values are read.
 void InitParameters();
+
+// The row a name selects: its name exactly, or without the blanks and tab it ends in (tools trim them);
+// length bytes of name, which need not end in a zero. None: -1.
+int parameterNamed(const char* name, std::size_t length);
+
+// The largest value row idx may hold: the row's own limit and, for a node ID, what the transport can use.
+int64_t parameterMax(uint8_t idx);
+// Whether value is one row idx may hold, wherever it comes from (a GetSet write, the store, --param).
+bool parameterInRange(uint8_t idx, int64_t value);

@@ -4,6 +4,8 @@
 
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/drivers/serial.hpp"
+#include "firmware/drivers/watchdog.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/health.hpp"
 #include "firmware/node/ports.hpp"
@@ -42,15 +44,7 @@ int64_t statistic(uint8_t idx)
     return count > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(count);
 }
 
-bool isNodeIdRow(uint8_t idx) { return idx >= Var_NETID0 && idx <= Var_NETID2; }
-
 bool isSettingRow(uint8_t idx) { return idx != Var_EEFormat && idx < Var_CAN_TotBlocks; }
-
-// The largest value a write may store: the row's own limit, and for a node ID what the transport takes.
-int64_t usableMax(uint8_t idx, const param_t* p)
-{
-    return isNodeIdRow(idx) && p->max > XPORT_MAX_NODE_ID ? XPORT_MAX_NODE_ID : p->max;
-}
 
 void setInteger(uavcan_protocol_param_Value* v, int64_t x)
 {
@@ -66,22 +60,49 @@ void setInteger(uavcan_protocol_param_NumericValue* v, int64_t x)
 
 }  // namespace
 
+ParameterLoad loadParameters()
+{
+    const bool started = InitNVM();
+    bool replaced = false;
+    for (uint8_t i = Var_EEFormat; started && i < Var_Last; ++i) {
+        // A row written long ago on a full page is found after a walk of the whole page, some 6 ms on
+        // the chip: all of them together would outlast the watchdog's period.
+        watchdogRefresh();
+        // The compiled-in value is the default a missing row takes.
+        (void)NVM_GET(i, parameters[i].val);
+        if (!parameterInRange(i, parameters[i].val)) {
+            parameters[i].val = parameterRows[i].val;
+            replaced = true;
+        }
+    }
+    healthStoreStart(started, replaced);
+    return !started ? ParameterLoad::StoreDown : replaced ? ParameterLoad::ValuesReplaced : ParameterLoad::Stored;
+}
+
+void reportParameterLoad(ParameterLoad load)
+{
+    if (load == ParameterLoad::StoreDown) {
+        consoleText("store not started: compiled-in parameters, writes refused\n");
+    } else if (load == ParameterLoad::ValuesReplaced) {
+        consoleText("stored parameter out of range: compiled-in value used\n");
+    }
+}
+
 param_t* getParamByIndex(uint16_t index) { return index < Var_Last ? &parameters[index] : nullptr; }
 
-param_t* getParamByName(uint8_t* name, uint8_t* idx)
+param_t* getParamByName(const uint8_t* name, uint8_t* idx)
 {
     *idx = 0;
     if (name == nullptr) {
         return nullptr;
     }
-    for (uint8_t i = 0; i < Var_Last; ++i) {
-        const char* const row = parameters[i].name;
-        if (std::strncmp(reinterpret_cast<const char*>(name), row, std::strlen(row)) == 0) {
-            *idx = i;
-            return &parameters[i];
-        }
+    const char* const text = reinterpret_cast<const char*>(name);
+    const int row = parameterNamed(text, std::strlen(text));
+    if (row < 0) {
+        return nullptr;
     }
-    return nullptr;
+    *idx = static_cast<uint8_t>(row);
+    return &parameters[row];
 }
 
 bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
@@ -98,7 +119,10 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     param_t* p = nullptr;
     if (request.name.len > 0 && request.name.data[0] != 0) {
         request.name.data[request.name.len] = 0;  // the name is the arena's last field, so this is in it
-        p = getParamByName(request.name.data, &idx);
+        // A zero inside the name ends it early: the name sent is not the one that would be compared.
+        if (std::strlen(reinterpret_cast<const char*>(request.name.data)) == request.name.len) {
+            p = getParamByName(request.name.data, &idx);
+        }
     } else {
         p = getParamByIndex(request.index);
         idx = static_cast<uint8_t>(request.index);
@@ -116,9 +140,9 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         // from outside, and the answer's value shows the write did not take.
         if (isSettingRow(idx) && request.value.union_tag == UAVCAN_PROTOCOL_PARAM_VALUE_INTEGER_VALUE) {
             const int64_t value = request.value.integer_value;
-            // A write the store would need an erase for, which may not run now, is refused: the answer
-            // shows the value unchanged.
-            if (value >= p->min && value <= usableMax(idx, p) && !NVMWriteRefused()) {
+            // A write the store cannot keep now (it did not start, or it would need an erase that may not
+            // run now) is refused: the answer shows the value unchanged.
+            if (parameterInRange(idx, value) && !NVMWriteRefused()) {
                 p->val = value;
                 written = true;
                 healthStoreResult(NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU)));
@@ -126,7 +150,7 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         }
         setInteger(&response.value, p->val);
         setInteger(&response.default_value, p->defval);
-        setInteger(&response.max_value, usableMax(idx, p));
+        setInteger(&response.max_value, parameterMax(idx));
         setInteger(&response.min_value, p->min);
         const std::size_t length = std::strlen(p->name);
         response.name.len = static_cast<uint8_t>(length < kNameMaxLength ? length : kNameMaxLength);

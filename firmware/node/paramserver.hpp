@@ -8,15 +8,29 @@
 #include "firmware/node/params.hpp"
 #include "firmware/xport/xport.hpp"
 
+// What the start-up found in the store.
+enum class ParameterLoad : uint8_t {
+    Stored,          // every row from the store, or its compiled-in value where the store had none
+    ValuesReplaced,  // as Stored, but a stored value outside its row's range was not used
+    StoreDown,       // the store could not be brought up: every row at its compiled-in value
+};
+
+// Start-up: brings the store up and loads every row from it (a row the store lacks is stored with its
+// compiled-in value). A stored value outside its row's range is not used: the row keeps its compiled-in
+// value, and the store keeps what it holds until a write replaces it. Tells health what it found.
+ParameterLoad loadParameters();
+// Says on the console why a load was not Stored; the console comes up after the load.
+void reportParameterLoad(ParameterLoad load);
+
 // Answers one GetSet transfer on the instance it arrived on. A write outside the row's range (for a node
-// ID: outside what the transport can use, 0..127) is refused: nothing is stored and the answer shows the
-// unchanged value and the usable range. A request that does not decode whole is not answered. True when
+// ID: outside what the transport can use, 0..127), or one the store cannot keep, is refused: nothing is
+// stored and the answer shows the unchanged value and the usable range. A request that does not decode whole is not answered. True when
 // a row was written: whatever is built from the rows (the output mapping) is to be rebuilt.
 bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer);
 
-// The first row whose whole name starts the NUL-terminated `name` (a longer requested name still selects
-// it, a shorter one does not); its index goes to *idx. None: null, *idx = 0.
-param_t* getParamByName(uint8_t* name, uint8_t* idx);
+// The row the NUL-terminated `name` names: the row's name exactly, or without its trailing blanks and
+// tab; its index goes to *idx. None (a longer or shorter name among them): null, *idx = 0.
+param_t* getParamByName(const uint8_t* name, uint8_t* idx);
 
 // The row at index, or null above the last row.
 param_t* getParamByIndex(uint16_t index);

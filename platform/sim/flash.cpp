@@ -33,6 +33,7 @@ struct State {
     FLASH_Status failStatus = FLASH_COMPLETE;
     uint32_t erases[2] = {0, 0};
     uint64_t bitRaises = 0;
+    uint32_t writeProtected = 0;  // bit per sector: its option byte's nWRP bit cleared
     std::FILE* file = nullptr;
 };
 State g;
@@ -196,6 +197,10 @@ constexpr uint32_t kAcrBits = FLASH_ACR_LATENCY | FLASH_ACR_PRFTEN | FLASH_ACR_I
 constexpr uint32_t kCrBits = FLASH_CR_PG | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB | FLASH_CR_PSIZE |
                              FLASH_CR_EOPIE | FLASH_CR_ERRIE | FLASH_CR_LOCK;
 constexpr uint32_t kOptcrReset = 0x00000014U;
+constexpr unsigned kOptcrNwrpPos = 16U;
+constexpr uint32_t kSectors = 12U;
+
+bool writeProtected(uint32_t sector) { return ((g.writeProtected >> sector) & 1U) != 0U; }
 
 // The datasheet's times: a half-word program, and a 128 KB sector erase by parallelism (PSIZE x8, x16, x32;
 // x64 erases as fast as x32 here, the table stopping there).
@@ -245,7 +250,9 @@ public:
     {
         clearBlock();
         registers.flash.CR.poke(FLASH_CR_LOCK);
-        registers.flash.OPTCR.poke(kOptcrReset);
+        // The option bytes are loaded at reset: nWRP reads 1 for every sector not write-protected.
+        const uint32_t nwrp = ((1U << kSectors) - 1U) & ~g.writeProtected;
+        registers.flash.OPTCR.poke(kOptcrReset | (nwrp << kOptcrNwrpPos));
         keysSeen_ = 0;
         lockedUntilReset_ = false;
         busyUntilNs_ = 0;
@@ -264,6 +271,10 @@ public:
         }
         if (((c & FLASH_CR_PSIZE) >> FLASH_CR_PSIZE_Pos) != 1U || width != 2U) {
             raise(FLASH_SR_PGPERR);  // the access size must match PSIZE; the model knows x16 only
+            return;
+        }
+        if (writeProtected(10U + index / kSectorHalfWords)) {
+            raise(FLASH_SR_WRPERR);  // nothing is programmed
             return;
         }
         FLASH_Status status = FLASH_COMPLETE;
@@ -331,6 +342,10 @@ private:
         const uint32_t sector = (value & FLASH_CR_SNB) >> FLASH_CR_SNB_Pos;
         if (sector != 10U && sector != 11U) {
             simFatal("erase of sector %u started: only the data sectors 10 and 11 may be erased", sector);
+        }
+        if (writeProtected(sector)) {
+            raise(FLASH_SR_WRPERR);  // nothing is erased
+            return;
         }
         FLASH_Status status = FLASH_COMPLETE;
         const Admit a = admit(&status);
@@ -434,6 +449,14 @@ void flashFailOperation(uint64_t n, FLASH_Status status)
 {
     g.failAt = (n == 0U) ? 0U : g.operations + n;
     g.failStatus = status;
+}
+
+void flashSetWriteProtection(unsigned sector, bool on)
+{
+    if (sector == 10U || sector == 11U) {
+        g.writeProtected = on ? g.writeProtected | (1U << sector) : g.writeProtected & ~(1U << sector);
+    }
+    flashInterface().reset();  // the option bytes take effect at the next reset
 }
 
 uint32_t flashEraseCount(unsigned sector)

@@ -61,6 +61,11 @@ bool flashPowerLost();
 // Operation n from now (n >= 1) reports status and changes nothing; later ones work again.
 void flashFailOperation(uint64_t n, FLASH_Status status);
 
+// Write protection of sector 10 or 11 by its option byte (nWRP cleared), as a programmer sets it; it takes
+// effect at once (the option bytes reloaded) and lasts until changed or flashReset(). Every erase or
+// program of a protected sector changes nothing and sets WRPERR (FLASH_ERROR_WRP); reads are unaffected.
+void flashSetWriteProtection(unsigned sector, bool on);
+
 // Complete erases of sector 10 or 11 since flashReset() (wear; cut erases not included).
 uint32_t flashEraseCount(unsigned sector);
 // Programs that asked for a 0 bit to become 1 (flash cannot do that; the bit stayed 0).

@@ -1,7 +1,9 @@
 // Any GetSet request payload as the parameter server receives it (in a heap block of exactly its size, so
 // the sanitizer sees any read past it): no crash, every writable row stays within what its users can take,
-// FORMATID is never written, and at most one answer of at most the type's size is queued.
+// FORMATID is never written, a write lands only in the row the request names (its name whole or without
+// the trailing blanks and tab, else its index), and at most one answer of at most the type's size is queued.
 #include <cstdlib>
+#include <string>
 
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
@@ -34,6 +36,22 @@ void start()
     xportSetLocalNodeID(&ins, kNode);
 }
 
+// The row the request names, as a client means it; -1 for none.
+int namedRow(const uavcan_protocol_param_GetSetRequest& request)
+{
+    if (request.name.len == 0 || request.name.data[0] == 0) {
+        return request.index < Var_Last ? request.index : -1;
+    }
+    const std::string name(reinterpret_cast<const char*>(request.name.data), request.name.len);
+    for (int i = 0; i < Var_Last; ++i) {
+        std::string row = parameterRows[i].name;
+        if (name == row || name == row.erase(row.find_last_not_of(" \t") + 1)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -54,7 +72,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     transfer.dest_node_id = kNode;
     transfer.transfer_id = size > 0 ? static_cast<uint8_t>(data[0] & 31U) : 0;
     transfer.priority = 30;
+    int64_t before[Var_Last];
+    for (uint8_t i = 0; i < Var_Last; ++i) {
+        before[i] = parameters[i].val;
+    }
     getsetHandleXport(&ins, &transfer);
+
+    uint8_t arena[UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_DYN_ARR_BUF_SIZE];
+    uint8_t* dyn_arr_buf = arena;
+    uavcan_protocol_param_GetSetRequest request{};
+    if (uavcan_protocol_param_GetSetRequest_decode(&transfer, transfer.payload_len, &request, &dyn_arr_buf) >= 0) {
+        for (int i = 0; i < Var_CAN_TotBlocks; ++i) {  // the statistics rows change by themselves
+            check(parameters[i].val == before[i] || namedRow(request) == i);
+        }
+    }
 
     check(parameters[Var_EEFormat].val == 6);
     for (uint8_t i = Var_NETID0; i < Var_Last; ++i) {

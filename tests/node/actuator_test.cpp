@@ -278,7 +278,7 @@ TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 0, 5);  // servo on actuator 5, as is output 4: output 4 wins
     nodetest::storeParameter(Var_CAN2PWM_ACTStart + 0, 0);
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 2, 0);   // unassigned: an ESC output no command sets
-    nodetest::storeParameter(Var_CAN2PWM_CHStart + 5, 17);  // beyond the lookup: unassigned
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 5, 17);  // outside the row's range: its compiled-in 6
     sitl::powerOn();
     EXPECT_EQ(rates(), kFirstBootRates) << "outputs 1 and 3 are ESCs: TIM5 at 490 Hz";
     Fc voter(2, 10);
@@ -289,7 +289,7 @@ TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
     fc2.actuators({{5, 0, 0.5F}, {17, 0, 1.0F}, {6, 0, 1.0F}});
     fc2.raw({8191, 8191, 8191, 8191});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 0, 2000, 1500, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 0, 2000, 1500, 2000}));
 }
 
 TEST_F(ActuatorTest, ParameterWriteMovesBothTimer2OutputsTo490Hz)

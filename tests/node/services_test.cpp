@@ -170,14 +170,19 @@ TEST_F(ServicesTest, ReadsByIndexAndByName)
     EXPECT_EQ(getset(0, request(31, value::kEmpty)), kNoSuchParameter);
     EXPECT_EQ(getset(0, request(8191, value::kEmpty)), kNoSuchParameter);
 
-    // A name wins over the index; a longer name that starts with a row's name selects that row; the
-    // trailing blank of the TotBlocks names is part of them.
+    // A name wins over the index. It selects the row it equals, whole or without the trailing blanks and
+    // tab, and nothing else: a longer name (whose write would land in another row) or a shorter one
+    // selects nothing.
     EXPECT_EQ(getset(0, request(5, value::kEmpty, "NETID0")), answer(110, 110, 127, 0, "NETID0"));
-    EXPECT_EQ(getset(0, request(0, value::kEmpty, "NETID0_and_more")), answer(110, 110, 127, 0, "NETID0"));
+    EXPECT_EQ(getset(0, request(0, value::integer(5), "NETID0_BACKUP")), kNoSuchParameter);
+    EXPECT_EQ(getset(0, request(0, value::integer(5), std::string("NETID0\0", 7))), kNoSuchParameter);
+    EXPECT_EQ(parameters[Var_NETID0].val, 110);
     EXPECT_EQ(getset(0, request(0, value::kEmpty, "NETID")), kNoSuchParameter);
-    EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks")), kNoSuchParameter);
+    EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks")), answer(96, 0, 65535, 0, "CAN1_TotBlocks "));
     EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2PWM_ACT_ESC5")), answer(0, 0, 1, 0, "CAN2PWM_ACT_ESC5"));
     EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2_RXOVF\t   ")), answer(0, 0, 65535, 0, "CAN2_RXOVF\t   "));
+    EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2_RXOVF")), answer(0, 0, 65535, 0, "CAN2_RXOVF\t   "));
+    EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2_RXOVF\t")), kNoSuchParameter);
 }
 
 TEST_F(ServicesTest, AnsweredWholeWhileReceptionIsFlooded)

@@ -3,13 +3,23 @@
 // waits until the votes stop. A write that would need an erase then is refused, and so is ERASE.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "chip.hpp"
 #include "firmware/drivers/NVM.hpp"
+#include "firmware/node/health.hpp"
 #include "firmware/node/params.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
@@ -124,6 +134,37 @@ protected:
         return std::max(longest, sim::nowNs() - last);
     }
 
+    // Health (top two bits of byte 4) of the port's last NodeStatus and its source node; {-1, 0} if none.
+    static std::pair<int, unsigned> lastNodeStatus(unsigned port)
+    {
+        std::pair<int, unsigned> last{-1, 0};
+        for (const auto& [frame, end_ns] : bus::nodeFrames(port)) {
+            if (!bus::isService(frame.id) && bus::dataTypeOfMessage(frame.id) == bus::kNodeStatusId) {
+                last = {frame.data[4] >> 6, frame.id & 0x7FU};
+            }
+        }
+        return last;
+    }
+
+    std::vector<uint8_t> getsetAt(uint64_t at_ns, const std::vector<uint8_t>& request)
+    {
+        const std::size_t before = answers(bus::kGetSetId).size();
+        requestAt(at_ns, bus::kGetSetId, bus::kGetSetSignature, request);
+        sitl::runUntilNs(at_ns + 20 * kMs);
+        const auto after = answers(bus::kGetSetId);
+        return after.size() > before ? after.back().payload : std::vector<uint8_t>{};
+    }
+
+    // The store moved to its other page without the old page's erase, which waits for the quiet time.
+    static void leaveAnErasePending()
+    {
+        InitNVM();
+        NVMAllowErase(false);
+        ASSERT_EQ(fillStore(kSlots + 1U), kSlots + 1U);
+        ASSERT_TRUE(EE_ErasePending());
+        sim::reset();
+    }
+
     static uint64_t longestGapNs(const std::vector<uint64_t>& times, uint64_t from_ns, uint64_t until_ns)
     {
         uint64_t last = from_ns;
@@ -164,7 +205,7 @@ TEST_F(StoreTest, APageTransferInFlightOnlyProgramsAndTheOldPageIsErasedOnceTheV
         EXPECT_LE(longestNodeStatusGapNs(port), 1100 * kMs) << "port " << port;
     }
 
-    sitl::runUntilNs(6500 * kMs);  // the vote times out at 3.25 s, the quiet time ends at 5.25 s
+    sitl::runUntilNs(10500 * kMs);  // the vote times out at 3.25 s, the quiet time ends at 9.25 s
     EXPECT_EQ(erases(), erased + 1U) << "the old page erased once the votes stopped";
     EXPECT_FALSE(EE_ErasePending());
 }
@@ -189,12 +230,76 @@ TEST_F(StoreTest, WhileElectedAWriteThatNeedsAnEraseAndEraseItselfAreRefused)
     EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1);
     ASSERT_EQ(answers(kExecuteOpcodeId).size(), 1U);
     EXPECT_EQ(answers(kExecuteOpcodeId)[0].payload.back(), 0U) << "ERASE answers ok=false";
+    EXPECT_EQ(nodeHealth(), UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK) << "refused, the store has not failed";
 
-    // The vote times out at 1.15 s, the quiet time ends at 3.15 s: the erase, then the write, whose own
-    // transfer leaves an erase the node runs at once, before the answer leaves.
+    // The vote times out at 1.15 s: with no flight controller elected the write may erase, and does, in
+    // its own pass (the waiting page first, then the transfer), before the answer leaves.
     sitl::runUntilNs(6000 * kMs);
     ASSERT_EQ(answers(bus::kGetSetId).size(), 2U);
     EXPECT_EQ(getset::valueOf(answers(bus::kGetSetId)[1].payload), 7) << "stored once the erase could run";
+}
+
+// A flight controller that reboots (up to 5 s of silence) finds the node answering, and driving the
+// outputs, within 10 ms of its first frames: the waiting erase does not start in the silence, also after
+// a flight longer than the quiet time.
+TEST_F(StoreTest, AFlightControllerBackFromARebootDrivesTheOutputsAtOnce)
+{
+    leaveAnErasePending();
+    const uint32_t erased = erases();
+    fly(100 * kMs, 7000 * kMs);
+    fly(10000 * kMs, 10500 * kMs);  // back after 3 s
+    fly(15500 * kMs, 16000 * kMs);  // back after 5 s
+    sitl::powerOn();
+    for (const uint64_t back_ms : {10000U, 15500U}) {
+        sitl::runUntilNs(back_ms * kMs);
+        EXPECT_EQ(sim::pwmOutput(0).pulseUs(), 0U) << "silent: no pulse";
+        sitl::runUntilNs((back_ms + 10U) * kMs);
+        EXPECT_NE(sim::pwmOutput(0).pulseUs(), 0U) << "back at " << back_ms << " ms: driven within 10 ms";
+        EXPECT_EQ(erases(), erased) << "no erase in the silence before " << back_ms << " ms";
+    }
+}
+
+// A store that cannot be brought up (a page transfer a power cut stopped as it began, which EE_Init must
+// finish, on sectors write-protected so that it cannot) does not stop the node: it serves on the
+// compiled-in values, reports ERROR, answers reads, refuses writes with the unchanged value, and says why
+// on the console.
+TEST_F(StoreTest, AStoreThatCannotStartLeavesTheNodeServingOnCompiledInValues)
+{
+    nodetest::storeParameter(Var_CAN2PWM_CHStart, 7);
+    sim::flashPoke16(sim::kFlashSector11, RECEIVE_DATA);
+    sim::flashSetWriteProtection(10, true);
+    sim::flashSetWriteProtection(11, true);
+    sim::reset();
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+
+    EXPECT_EQ(lastNodeStatus(0), std::make_pair(int{UAVCAN_PROTOCOL_NODESTATUS_HEALTH_ERROR}, 110U));
+    EXPECT_EQ(getsetAt(1100 * kMs, getset::request(0, getset::value::kEmpty, "CAN2PWM_CH1")),
+              getset::answer(1, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_EQ(getsetAt(1200 * kMs, getset::request(0, getset::value::integer(3), "CAN2PWM_CH1")),
+              getset::answer(1, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_NE(sim::usart2Sent().find("store not started: compiled-in parameters, writes refused\n"),
+              std::string::npos);
+}
+
+// Stored values outside their rows' ranges are not used: the compiled-in ones replace them, with health
+// WARNING and a console line. The node keeps its node ID, its ESC outputs and GetSet its ranges.
+TEST_F(StoreTest, StoredValuesOutsideTheirRangesAreReplacedByTheCompiledInOnes)
+{
+    nodetest::storeParameter(Var_CAN2PWM_ACTStart + 4, 5);
+    nodetest::storeParameter(Var_NETID0, 200);
+    nodetest::storeParameter(Var_CAN2PWM_CHStart, 32767);
+    nodetest::storeParameter(Var_CAN2PWM_CHStart + 1, 16);  // in range: used
+    sim::reset();
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+
+    EXPECT_EQ(parameters[Var_CAN2PWM_ACTStart + 4].val, 0);
+    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 16);
+    EXPECT_EQ(lastNodeStatus(0), std::make_pair(int{UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING}, 110U));
+    EXPECT_EQ(getsetAt(1100 * kMs, getset::request(0, getset::value::kEmpty, "CAN2PWM_CH1")),
+              getset::answer(1, 1, 16, 0, "CAN2PWM_CH1"));
+    EXPECT_NE(sim::usart2Sent().find("stored parameter out of range: compiled-in value used\n"), std::string::npos);
 }
 
 // The first start on blank flash formats the store: both pages erased, a second each, before the node
@@ -208,6 +313,92 @@ TEST_F(StoreTest, OnlyTheFirstStartOnBlankFlashPaysForTheErases)
     const uint64_t again = sim::nowNs();
     sitl::powerOn();
     EXPECT_LT(sim::nowNs() - again, 20 * kMs);
+}
+
+// The image on the emulated core (endpoint-sitl --elf), for what only its cycles show: the built-in
+// firmware pays nothing for reading flash.
+class StoreImageTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::ifstream(ENDPOINT_IMAGE)) {
+            GTEST_SKIP() << "no chip image at " << ENDPOINT_IMAGE << ": build the stm32f413 preset first";
+        }
+        dir_ = std::filesystem::temp_directory_path() / ("store_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override
+    {
+        if (!dir_.empty()) {
+            std::filesystem::remove_all(dir_);
+        }
+    }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    static std::string slurp(const std::string& file)
+    {
+        std::ostringstream text;
+        text << std::ifstream(file, std::ios::binary).rdbuf();
+        return text.str();
+    }
+    int run(const std::string& args) const
+    {
+        const std::string command = std::string(ENDPOINT_SITL) + " --elf " + ENDPOINT_IMAGE + " " + args + " > " +
+                                    path("stdout.txt") + " 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // One figure of a --profile file.
+    static double figure(const std::string& profile, const std::string& name)
+    {
+        std::istringstream lines(slurp(profile));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(name + ",", 0) == 0) {
+                return std::stod(line.substr(name.size() + 1));
+            }
+        }
+        ADD_FAILURE() << "no " << name << " in the profile";
+        return 0;
+    }
+
+private:
+    std::filesystem::path dir_;
+};
+
+// A page filled up with one row's writes: every other row is found at its start, each a walk of the whole
+// page (some 6 ms on the chip), all of them together longer than the watchdog's period. The start-up
+// keeps the watchdog fed between them and comes up.
+TEST_F(StoreImageTest, AStartOnAFullPageOfOldRowsComesUpWithinTheWatchdog)
+{
+    sim::flashReset();
+    InitNVM();
+    for (uint8_t row = 0; row < Var_Last; ++row) {
+        ASSERT_TRUE(NVMSet(row, static_cast<NMVVar_t>(parameterRows[row].val)));
+    }
+    for (uint32_t n = Var_Last; n < kSlots; ++n) {
+        ASSERT_TRUE(NVMSet(Var_CAN2PWM_CHStart, 1));
+    }
+    ASSERT_EQ(sim::flashPeek32(sim::kFlashSector10 + sim::kFlashSectorSize - 4U) >> 16, Var_CAN2PWM_CHStart + 1U)
+        << "the page is full";
+    const std::vector<uint16_t> image = sim::flashImage();
+    std::ofstream(path("flash.bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size() * 2U));
+
+    ASSERT_EQ(run("--flash " + path("flash.bin") + " --until 0.5 --console " + path("console.txt")), 0)
+        << slurp(path("stdout.txt"));
+    const std::string console = slurp(path("console.txt"));
+    EXPECT_NE(console.find("4bxcan init ok\n"), std::string::npos) << console;
+    EXPECT_EQ(console.find("reset cause: watchdog"), std::string::npos) << console;
+}
+
+// No pass of the main loop outside a page transfer or an erase may outlast what the receive buffers hold
+// at full load: 10 + 3 frames per bus at 13333 frames/s, some 93000 cycles at 96 MHz. An idle node past
+// its first seconds checks its spare page, 128 KB of reading, a slice at a time.
+TEST_F(StoreImageTest, NoPassButATransferOrAnEraseOutlastsTheReceiveBuffers)
+{
+    constexpr double kReceiveBufferCycles = 90000;
+    ASSERT_EQ(run("--until 2.5 --profile " + path("profile.csv")), 0) << slurp(path("stdout.txt"));
+    EXPECT_LT(figure(path("profile.csv"), "pass_cycles_max_besides_transfer_and_erase"), kReceiveBufferCycles);
 }
 
 }  // namespace

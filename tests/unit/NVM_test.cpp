@@ -226,14 +226,35 @@ TEST_F(Nvm, OnlyABlankStoreErasesAtStartUpAndNothingErasesWhileNotAllowed)
     EXPECT_EQ(start().values[5], 0x5555);
 }
 
-TEST_F(Nvm, AStartUpThatCannotBringTheStoreUpStopsTheNode)
+// A store whose flash refuses the start-up's repair (here: both sectors write-protected, so blank flash
+// cannot be formatted, nor a store of another layout wiped) is down, not a fatal stop: nothing is read
+// from it or written to it, and the caller keeps its compiled-in values.
+TEST_F(Nvm, AStoreThatCannotBeBroughtUpIsDownAndTouchesNothing)
 {
-    EXPECT_DEATH(
-        {
-            sim::flashFailOperation(1, FLASH_ERROR_WRP);  // blank flash: formatting it fails
-            InitNVM();
-        },
-        "breakpoint");
+    const auto protect = [](bool on) {
+        sim::flashSetWriteProtection(10, on);
+        sim::flashSetWriteProtection(11, on);
+    };
+    protect(true);
+    EXPECT_FALSE(InitNVM());
+    int64_t v = 42;
+    EXPECT_FALSE(NVM_GET(1, v));
+    EXPECT_EQ(v, 42);
+    EXPECT_TRUE(NVMWriteRefused());
+    EXPECT_FALSE(NVMSet(1, 7));
+    EXPECT_FALSE(NVMErase());
+    EXPECT_FALSE(NVMEraseStep());
+
+    protect(false);
+    start();
+    ASSERT_TRUE(NVMSet(4, 7));
+    ASSERT_TRUE(NVMSet(NVM_Format, 5));
+    protect(true);
+    const Loaded other = start();
+    EXPECT_EQ(other.found, all(false)) << "a layout it cannot wipe is not read";
+    EXPECT_EQ(other.values, kCompiledIn);
+    protect(false);
+    EXPECT_TRUE(InitNVM());
 }
 
 TEST_F(Nvm, ARestartInProcessStartsFromLoadTimeState)

@@ -506,6 +506,28 @@ TEST_F(Eeprom, StartUpErasesOnlyWhatIsNotErasedAlready)
     EXPECT_EQ(readAll(), mirror);
 }
 
+// Whether the spare is ready takes all of its 128 KB read: EE_CheckSpare reads 8 KB a call, so that no
+// main-loop pass reads the whole page, and still finds a stray word wherever it lies.
+TEST_F(Eeprom, TheSparesBlankCheckReadsASliceACallAndFindsAStrayWordAnywhere)
+{
+    constexpr uint32_t kNone = 0;
+    for (const uint32_t stray : {kNone, PAGE_SIZE - 2U, 4U}) {
+        SCOPED_TRACE(stray);
+        sim::flashReset();
+        restart();  // blank flash, formatted: page 1 is the spare
+        if (stray != kNone) {
+            sim::flashPoke16(PAGE1_BASE_ADDRESS + stray, 0x1234U);
+        }
+        restart();
+        unsigned calls = 1;
+        while (!EE_CheckSpare()) {
+            ++calls;
+        }
+        EXPECT_EQ(calls, stray == PAGE_SIZE - 2U ? 1U : 16U);
+        EXPECT_EQ(EE_ErasePending(), stray != kNone);
+    }
+}
+
 TEST_F(Eeprom, AnyPageContentStartsUpToOneValidPage)
 {
     std::mt19937 rng(2024);

@@ -126,6 +126,29 @@ TEST_F(SimFlash, AnInjectedErrorIsReportedOnceAndChangesNothing)
     EXPECT_EQ(sim::flashEraseCount(11), 0U);
 }
 
+// A sector whose option byte clears its nWRP bit refuses every erase and program with WRPERR, across
+// power cycles; the other sector and reads go on.
+TEST_F(SimFlash, AWriteProtectedSectorRefusesErasesAndProgramsUntilReleased)
+{
+    ASSERT_EQ(FLASH_ProgramHalfWord(kS10 + 4U, 0x1111U), FLASH_COMPLETE);
+    sim::flashSetWriteProtection(10, true);
+    EXPECT_EQ((FLASH->OPTCR >> 16) & 0xFFFU, 0xFFFU & ~(1U << 10)) << "nWRP10 cleared";
+    sim::flashPowerCycle();
+    FLASH_Unlock();
+    const uint64_t ops = sim::flashOperations();
+    EXPECT_EQ(FLASH_ProgramHalfWord(kS10 + 8U, 0x2222U), FLASH_ERROR_WRP);
+    EXPECT_EQ(FLASH_EraseSector(FLASH_Sector_10, VoltageRange_3), FLASH_ERROR_WRP);
+    EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0x1111U);
+    EXPECT_EQ(sim::flashPeek16(kS10 + 8U), 0xFFFFU);
+    EXPECT_EQ(sim::flashEraseCount(10), 0U);
+    EXPECT_EQ(FLASH_ProgramHalfWord(kS11 + 8U, 0x3333U), FLASH_COMPLETE);
+    EXPECT_EQ(sim::flashOperations(), ops + 1U) << "refused operations are not counted";
+
+    sim::flashSetWriteProtection(10, false);
+    FLASH_Unlock();
+    EXPECT_EQ(FLASH_ProgramHalfWord(kS10 + 8U, 0x2222U), FLASH_COMPLETE);
+}
+
 TEST_F(SimFlash, ACutProgramLeavesSomeOfItsBitsAndThenTheChipIsOff)
 {
     bool sawPartial = false;
