@@ -9,6 +9,8 @@
 // With --live it is paced by the wall clock and the buses are reached from outside (docs/sitl.md).
 // The command line is checked whole before anything runs; the output files are written as things happen.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -290,6 +293,42 @@ std::vector<std::pair<std::string, std::string>> outputFiles(const Options& o)
     return files;
 }
 
+// Where a file that does not exist yet would be created: through dangling symlinks (as opening it for
+// writing goes) to the path it resolves to.
+std::filesystem::path newFilePath(std::filesystem::path path)
+{
+    constexpr int kMaxLinks = 40;  // as the kernel's loop limit
+    std::error_code error;
+    for (int links = 0; links < kMaxLinks && std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
+         ++links) {
+        const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+        if (error) {
+            break;
+        }
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+    return error ? path : resolved;
+}
+
+// One file for two options: the same device and inode where the file exists (a hard link or a symlink
+// is the same file under another name), the same path where it does not yet. A device such as /dev/null
+// may take several outputs.
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    const bool a_exists = ::stat(a.c_str(), &sa) == 0;
+    const bool b_exists = ::stat(b.c_str(), &sb) == 0;
+    if (a_exists != b_exists) {
+        return false;
+    }
+    if (a_exists) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
+    }
+    return newFilePath(a) == newFilePath(b);
+}
+
 // No file is both read and written, or written twice: one would overwrite the other.
 void checkDistinctFiles(const Options& o)
 {
@@ -303,23 +342,11 @@ void checkDistinctFiles(const Options& o)
     if (!o.elf.empty()) {
         files.emplace_back("--elf", o.elf);
     }
-    // Compared as the paths they resolve to (a path that cannot be resolved as it is written); a device
-    // such as /dev/null may take several outputs.
-    std::vector<std::filesystem::path> resolved;
-    for (const auto& file : files) {
-        std::error_code error;
-        const std::filesystem::path path = std::filesystem::weakly_canonical(file.second, error);
-        resolved.push_back(error ? std::filesystem::path(file.second) : path);
-    }
-    auto shareable = [&](std::size_t i) {
-        std::error_code error;
-        const auto type = std::filesystem::status(resolved[i], error).type();
-        return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::regular;
-    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         for (std::size_t j = i + 1; j < files.size(); ++j) {
-            if (resolved[i] == resolved[j] && !shareable(i)) {
-                usage(files[i].first + " and " + files[j].first + " name the same file, " + files[i].second);
+            if (sameFile(files[i].second, files[j].second)) {
+                usage(files[i].first + " " + files[i].second + " and " + files[j].first + " " + files[j].second +
+                      " name the same file");
             }
         }
     }
@@ -348,6 +375,7 @@ void checkFlashFile(const std::string& path)
     }
 }
 
+// An empty file is a scenario without frames, as one of comments only is: the node runs alone.
 std::string readScript(const std::string& path)
 {
     std::error_code error;
@@ -355,11 +383,37 @@ std::string readScript(const std::string& path)
         usage("--replay " + path + ": " + (error ? error.message() : "not a regular file"));
     }
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        usage("--replay " + path + ": cannot read it");
+    if (!in) {
+        usage("--replay " + path + ": cannot read it: " + std::strerror(errno));
     }
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Whether an output just opened takes a byte (a full disk or /dev/full opens but takes none): 0, or the
+// errno of the failed write. Tried where no reader sees the byte: a regular file, emptied again, or a
+// device that is not a terminal; a pipe, a socket or a terminal is taken as it is.
+int writeProbe(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+        return 0;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int result = 0;
+    if (S_ISREG(st.st_mode) || ::isatty(fd) == 0) {
+        result = ::write(fd, "\n", 1) == 1 ? 0 : errno;
+        if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0 && result == 0) {
+            result = errno;
+        }
+    }
+    ::close(fd);
+    return result;
 }
 
 // Each output file, created (or emptied) before the run, so that one that cannot be written is said at
@@ -375,6 +429,10 @@ struct OutputFiles {
             if (!file) {
                 usage(std::string(option).append(" ").append(path).append(": cannot create it: ").append(
                     std::strerror(errno)));
+            }
+            if (const int error = writeProbe(path); error != 0) {
+                usage(std::string(option).append(" ").append(path).append(": cannot write to it: ").append(
+                    std::strerror(error)));
             }
         }
     }

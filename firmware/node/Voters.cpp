@@ -5,16 +5,18 @@
 
 namespace {
 
-// One voter's latest vote. SelectedFC < 0 marks a free slot; a free slot may keep a stale UniqID and
-// LastTick, which nothing looks at.
+// One voter's latest vote, with the port and node ID it came from. SelectedFC < 0 marks a free slot; a
+// free slot may keep a stale UniqID, source and LastTick, which nothing looks at.
 struct FCList_t {
     uint64_t UniqID;
     int8_t SelectedFC;
+    uint8_t SrcBus;
+    uint8_t SrcNodeID;
     uint32_t LastTick;
 };
 static_assert(sizeof(FCList_t) == 16, "voter entry layout");
 
-constexpr FCList_t CLEARED_ENTRY{0, -1, 0};
+constexpr FCList_t CLEARED_ENTRY{0, -1, 0, 0, 0};
 
 // The tally's 8-bit counters must hold a full list.
 static_assert(MAXARBITERS <= UINT8_MAX, "tally counters too narrow");
@@ -24,30 +26,40 @@ static_assert(VoterCANPorts <= INT8_MAX, "port index does not fit the result");
 // The list helpers take everything through their arguments and come before the module state, so their
 // parameter names cannot shadow it.
 
-// Refreshes the vote of Entry's voter, or stores it in the first free slot. False when the voter is not
-// listed and no slot is free: the vote is dropped. A refresh with a negative SelectedFC frees the slot.
+// Stores Entry's vote in its voter's slot: the one holding its UniqID, else the one its source (port and
+// node) holds under another UniqID, else the first free slot. False when none of these exists: the vote is
+// dropped. Keeping both keys unique among the slots in use means a source never holds two: when the UniqID
+// has a slot and the source another, the source's old one is freed. A negative SelectedFC frees the slot.
 bool InsertEntry(FCList_t* List, FCList_t* Entry, uint16_t ListLen, uint32_t TickmS)
 {
     int FreeEntry = -1;
+    int SameVoter = -1;
+    int SameSource = -1;
     for (uint16_t i = 0; i < ListLen; i++) {
-        FCList_t& Item = List[i];
+        const FCList_t& Item = List[i];
         if (Item.SelectedFC < 0) {
             if (FreeEntry < 0) {
                 FreeEntry = i;
             }
-            continue;  // a leftover UniqID in a free slot never matches
+            continue;  // leftovers in a free slot never match
         }
         if (Item.UniqID == Entry->UniqID) {
-            Item.SelectedFC = Entry->SelectedFC;
-            Item.LastTick = TickmS;
-            return true;
+            SameVoter = i;
+        } else if (Item.SrcBus == Entry->SrcBus && Item.SrcNodeID == Entry->SrcNodeID) {
+            SameSource = i;
         }
     }
-    if (FreeEntry < 0) {
+    int Slot = SameVoter;
+    if (Slot < 0) {
+        Slot = SameSource >= 0 ? SameSource : FreeEntry;
+    } else if (SameSource >= 0) {
+        List[SameSource] = CLEARED_ENTRY;
+    }
+    if (Slot < 0) {
         return false;
     }
     Entry->LastTick = TickmS;
-    List[FreeEntry] = *Entry;
+    List[Slot] = *Entry;
     return true;
 }
 
@@ -90,7 +102,8 @@ constinit FCList_t Entry{};      // the incoming vote while it is stored
 
 }  // namespace
 
-int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, int8_t SelectedFC, int64_t UniqID, uint32_t TickMs)
+int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, uint8_t SrcNodeID, int8_t SelectedFC, int64_t UniqID,
+                   uint32_t TickMs)
 {
     // Only a vote heard on the bus it was sent on counts; a negative Port never matches.
     if (Port < 0 || static_cast<uint8_t>(Port) != SrcBus) {
@@ -98,6 +111,8 @@ int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, int8_t SelectedFC, int64_t UniqI
     }
     Entry.SelectedFC = SelectedFC;
     Entry.UniqID = static_cast<uint64_t>(UniqID);
+    Entry.SrcBus = SrcBus;
+    Entry.SrcNodeID = SrcNodeID;
     if (InsertEntry(ActiveFCList.data(), &Entry, MAXARBITERS, TickMs)) {
         LastRes = FindMajorityEntry(ActiveFCList.data(), MAXARBITERS);
     }

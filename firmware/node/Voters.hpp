@@ -12,9 +12,12 @@ inline constexpr uint8_t VoterCANPorts = 3;         // electable ports 0..2
 // Records one received vote and returns the elected port (0..2), or -1 when no counted vote is held.
 // Port: the port the vote arrived on; SrcBus: the port the sender says it sent on. A vote whose two ports
 // differ, or that finds the list full, is not stored and the current result is returned unchanged.
-// SelectedFC: the port the voter names; negative withdraws the voter's vote, 3 or more holds a slot but
-// is never counted. UniqID: the voter's key, compared as a 64-bit pattern.
-int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, int8_t SelectedFC, int64_t UniqID, uint32_t TickMs);
+// SrcNodeID: the node ID the vote's transfer came from. SelectedFC: the port the voter names; negative
+// withdraws the voter's vote, 3 or more holds a slot but is never counted. UniqID: the voter's key,
+// compared as a 64-bit pattern. One source node on one port holds at most one entry: its vote under a
+// new UniqID replaces its vote under the old one, so a node cannot outvote others by changing IDs.
+int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, uint8_t SrcNodeID, int8_t SelectedFC, int64_t UniqID,
+                   uint32_t TickMs);
 
 // Ageing, every 50 ms: drops votes ARBITER_TIMEOUT_MS or more old at TickmS. Only if one was dropped is
 // the new result written through ActiveFCPort; returns true exactly then.

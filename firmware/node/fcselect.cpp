@@ -50,8 +50,9 @@ bool voteHandleXport(Port& port, XportRxTransfer* transfer)
     if (qon_zb5_UseFlightController_decode_internal(transfer, transfer->payload_len, &vote, nullptr, 0) < 0) {
         return false;  // too short: fields past the end would be made up
     }
-    ActiveFCPort = UpdateVoter(static_cast<int8_t>(port.index), static_cast<uint8_t>(vote.ThisBus), vote.UseFConBus,
-                               static_cast<int64_t>(vote.UniqID), getUptime());
+    ActiveFCPort = UpdateVoter(static_cast<int8_t>(port.index), static_cast<uint8_t>(vote.ThisBus),
+                               transfer->source_node_id, vote.UseFConBus, static_cast<int64_t>(vote.UniqID),
+                               getUptime());
     return ActiveFCPort < 0;
 }
 

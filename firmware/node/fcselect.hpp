@@ -29,8 +29,8 @@ bool getIgnoreCanPort(PortCAN_t index);
 // ArrayCommand and RawCommand: from any port that is not ignored they mark the port visible. True when
 // the command comes from the elected port: it drives the outputs.
 bool commandGateXport(Port& port);
-// UseFlightController: one vote into the voter; the result is the elected port. True when the vote leaves
-// no port elected: the outputs go off.
+// UseFlightController: one vote into the voter, from the transfer's source node on this port; the result
+// is the elected port. True when the vote leaves no port elected: the outputs go off.
 bool voteHandleXport(Port& port, XportRxTransfer* transfer);
 // IgnoreCANPort: addressed by this node's ID on the receiving port, it replaces all three ignore flags.
 // Heard on ignored ports too, so that a port can be released.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include <deque>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -670,7 +671,10 @@ TEST_F(ActuatorTest, AWithdrawnVoteSwitchesTheOutputsOffAtOnce)
 TEST_F(ActuatorTest, TheVoterTableOverTheBus)
 {
     sitl::powerOn();
-    Fc voters(0, 10);
+    std::deque<Fc> voters;  // each its own node on bus 0
+    for (uint8_t n = 0; n < 5; ++n) {
+        voters.emplace_back(0, static_cast<uint8_t>(10 + n));
+    }
     runUntilMs(100);
     struct Row {
         std::vector<int> ports;
@@ -685,23 +689,46 @@ TEST_F(ActuatorTest, TheVoterTableOverTheBus)
         std::vector<uint64_t> ids;
         for (const int port : row.ports) {
             ids.push_back(++id);
-            voters.vote(ids.back(), port, 0);  // all heard on bus 0, which they name as theirs
+            voters[ids.size() - 1].vote(ids.back(), port, 0);  // all heard on bus 0, which they name as theirs
         }
         runMs(10);
         EXPECT_EQ(getActiveFCPort(), row.result) << row.ports.size() << " votes";
         EXPECT_EQ(leds(), std::vector<bool>({row.result == 0, row.result == 1, row.result == 2}));
-        for (const uint64_t v : ids) {
-            voters.vote(v, -1, 0);
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            voters[i].vote(ids[i], -1, 0);
         }
         runMs(10);
         EXPECT_EQ(getActiveFCPort(), -1);
     }
 }
 
+// A faulty node voting under ever new unique IDs holds one vote: it cannot take the election from the
+// flight controller that commands.
+TEST_F(ActuatorTest, ANodeVotingUnderManyUniqueIdsCountsOnce)
+{
+    sitl::powerOn();
+    Fc voter(0, 10);
+    Fc faulty(1, 30);
+    voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
+    for (uint64_t t = 50; t < 1000; t += 100) {
+        for (uint64_t id = 1; id <= 5; ++id) {
+            faulty.sendAt(t * kMs, fc::kUseFlightControllerId, fc::kUseFlightControllerSignature,
+                          fc::useFlightController(id, 2, 1));
+        }
+    }
+    for (uint64_t t = 20; t < 1000; t += 10) {
+        runUntilMs(t);
+        ASSERT_EQ(getActiveFCPort(), 0) << "at " << t << " ms";
+    }
+}
+
 TEST_F(ActuatorTest, TenVotersAreHeldAndTheEleventhWaitsForAFreeSlot)
 {
     sitl::powerOn();
-    Fc voters(0, 10);
+    std::deque<Fc> voters;  // voter v is node 9 + v on bus 0
+    for (uint8_t v = 1; v <= 11; ++v) {
+        voters.emplace_back(0, static_cast<uint8_t>(9 + v));
+    }
     // Voters 1..5 name port 2, voters 6..9 port 1, voter 10 port 0: port 2. The eleventh names port 1 and
     // would make a tie that port 1 wins.
     const int named[12] = {0, 2, 2, 2, 2, 2, 1, 1, 1, 1, 0, 1};
@@ -710,7 +737,7 @@ TEST_F(ActuatorTest, TenVotersAreHeldAndTheEleventhWaitsForAFreeSlot)
             if (v == 10 && t >= 700) {
                 continue;  // voter 10 falls silent
             }
-            voters.sendAt(t * kMs, fc::kUseFlightControllerId, fc::kUseFlightControllerSignature,
+            voters[v - 1].sendAt(t * kMs, fc::kUseFlightControllerId, fc::kUseFlightControllerSignature,
                           fc::useFlightController(v, named[v], 0));
         }
     }

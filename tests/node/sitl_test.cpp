@@ -407,6 +407,13 @@ TEST_F(SitlCli, CommandLinesAreCheckedBeforeTheRun)
 {
     write("late.log", "(0.5) can0 1804060A#00\n(0.5) can1 1804060A#00\n(0.499999) can0 1804060A#00\n");
     write("kept.csv", "kept");
+    const std::string store(256U * 1024U, '\x5A');
+    write("store.bin", store);
+    fs::create_hard_link(dir / "store.bin", dir / "store-link");
+    const std::string scenario = "(0.05) can0 1804060A#00\n";
+    write("sc.log", scenario);
+    fs::create_hard_link(dir / "sc.log", dir / "sc-link");
+    fs::create_symlink("new.csv", dir / "dangling");  // to a file that does not exist yet
     const std::pair<std::string, std::string> bad[] = {
         {"--replay " + dir.string(), "not a regular file"},
         {"--replay " + path("late.log"), "line 3: out of time order (0.499999 s is before the line above, 0.500000 s)"},
@@ -419,6 +426,11 @@ TEST_F(SitlCli, CommandLinesAreCheckedBeforeTheRun)
         {"--live --live", "--live is given twice"},
         {"--trace " + path("kept.csv") + " --out " + path("kept.csv"), "name the same file"},
         {"--trace " + path("kept.csv") + " --replay " + path("late.log"), "out of time order"},
+        {"--flash " + path("store.bin") + " --out " + path("store-link"), "name the same file"},
+        {"--until 0.1 --replay " + path("sc.log") + " --trace " + path("sc-link"), "name the same file"},
+        {"--out " + path("dangling") + " --trace " + path("new.csv"), "name the same file"},
+        {"--out " + path("new.csv") + " --vcd " + (dir / "." / "new.csv").string(), "name the same file"},
+        {"--until 0.1 --out /dev/full", "--out /dev/full: cannot write to it: No space left on device"},
         {"--quiet", "needs --live"},
         {"--frobnicate", "unknown argument --frobnicate"},
     };
@@ -428,7 +440,12 @@ TEST_F(SitlCli, CommandLinesAreCheckedBeforeTheRun)
         EXPECT_EQ(slurp(dir / "kept.csv"), "kept") << args;
     }
     EXPECT_FALSE(fs::exists(dir / "no"));
+    EXPECT_FALSE(fs::exists(dir / "new.csv"));
+    EXPECT_TRUE(slurp(dir / "store.bin") == store) << "the store is left as it was";
+    EXPECT_EQ(slurp(dir / "sc.log"), scenario);
     EXPECT_EQ(run("--until 0.1 --out /dev/null --trace /dev/null"), 0) << "a device takes several outputs";
+    write("empty.log", "");
+    EXPECT_EQ(run("--until 0.1 --replay " + path("empty.log")), 0) << "an empty scenario: the node runs alone";
 }
 
 TEST_F(SitlCli, ParamWritesTheStoreBeforeStartOrSaysWhyNot)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 namespace {
@@ -13,15 +14,16 @@ class Voters : public ::testing::Test {
 protected:
     void SetUp() override { InitVoters(); }
 
-    // A vote heard on the port it says it was sent on, so it counts.
-    static int8_t Vote(int64_t id, int8_t port, uint32_t tick = 0)
+    // A vote heard on the port it says it was sent on, so it counts. Each voter is its own node on port 0.
+    int8_t Vote(int64_t id, int8_t port, uint32_t tick = 0)
     {
-        return UpdateVoter(0, 0, port, id, tick);
+        const auto node = nodes_.emplace(id, static_cast<uint8_t>(nodes_.size() + 1)).first->second;
+        return UpdateVoter(0, 0, node, port, id, tick);
     }
     // A vote heard on port 2 that claims port 1: never counted.
     static int8_t Misrouted(int64_t id, int8_t port, uint32_t tick = 0)
     {
-        return UpdateVoter(2, 1, port, id, tick);
+        return UpdateVoter(2, 1, 1, port, id, tick);
     }
 
     static int8_t Age(uint32_t tick, bool expectDropped)
@@ -30,6 +32,9 @@ protected:
         EXPECT_EQ(UpdateVoterList50mS(&active, tick), expectDropped) << "tick " << tick;
         return active;
     }
+
+private:
+    std::map<int64_t, uint8_t> nodes_;  // voter's UniqID -> its node ID
 };
 
 TEST_F(Voters, PluralityWithTiesToTheLowestPort)
@@ -74,13 +79,40 @@ TEST_F(Voters, UniqueIdsAreWholeSixtyFourBitPatterns)
 TEST_F(Voters, OnlyAVoteHeardOnTheBusItNamesCounts)
 {
     EXPECT_EQ(Misrouted(1, 1), -1);  // nothing held yet
-    EXPECT_EQ(UpdateVoter(-1, 0xFF, 1, 1, 0), -1);  // a negative port never matches a stated 255
+    EXPECT_EQ(UpdateVoter(-1, 0xFF, 1, 1, 1, 0), -1);  // a negative port never matches a stated 255
 
-    EXPECT_EQ(UpdateVoter(1, 1, 1, 1, 0), 1);
+    EXPECT_EQ(UpdateVoter(1, 1, 1, 1, 1, 0), 1);
     EXPECT_EQ(Misrouted(2, 2), 1);
     EXPECT_EQ(Misrouted(3, 2), 1);
     // Had either misrouted vote been stored, port 2 would now lead.
-    EXPECT_EQ(UpdateVoter(2, 2, 2, 4, 0), 1);
+    EXPECT_EQ(UpdateVoter(2, 2, 1, 2, 4, 0), 1);
+}
+
+// One node on one port holds one vote, whatever UniqIDs it sends under: a new ID replaces its old vote.
+TEST_F(Voters, ANodeChangingItsUniqueIdKeepsOneVote)
+{
+    const auto from = [](int8_t port, uint8_t node, int64_t id, int8_t named) {
+        return UpdateVoter(port, static_cast<uint8_t>(port), node, named, id, 0);
+    };
+    EXPECT_EQ(from(0, 10, 1, 1), 1);
+    EXPECT_EQ(from(0, 11, 2, 0), 0);  // a tie: port 0
+    for (int64_t forged = 3; forged <= 12; forged++) {
+        EXPECT_EQ(from(0, 10, forged, 1), 0) << "ID " << forged;
+    }
+    // The same node ID on another bus is another node.
+    EXPECT_EQ(from(1, 10, 20, 1), 1);
+
+    // Its vote under one voter's ID moves that voter's vote and frees its own (node 10 on port 0 held ID 12).
+    EXPECT_EQ(from(0, 10, 2, 2), 1);  // port 1 (node 10 on bus 1) ties port 2 (ID 2)
+    EXPECT_EQ(from(0, 11, 2, 0), 0);  // node 11 takes ID 2 back; ID 12 is gone, or port 1 would lead
+    EXPECT_EQ(from(0, 11, 30, -1), 1);  // a withdrawal under a new ID withdraws the node's vote
+
+    // A full list still takes a listed node's vote under a new ID.
+    InitVoters();
+    for (uint8_t node = 1; node <= MAXARBITERS; node++) {
+        from(0, node, node, node <= 5 ? 0 : 2);
+    }
+    EXPECT_EQ(from(0, 1, 99, 2), 2);
 }
 
 TEST_F(Voters, VotesAgeOutAtTwoHundredFiftyMilliseconds)

@@ -111,6 +111,23 @@ TEST_F(SimIwdg, RefreshesKeepItQuietAndANewPeriodCountsFromTheNextRefresh)
     EXPECT_TRUE(sim::systemResetRequested());
 }
 
+// A reload while RVU is set takes the reload value in force, not the one still on its way.
+TEST_F(SimIwdg, AReloadWhileRvuIsSetUsesTheOldReloadValue)
+{
+    start(0, 999);  // 125 ms
+    IWDG->KR = IWDG_KEY_WRITE_ACCESS;
+    IWDG->RLR = 0;  // 125 us, once it arrives
+    ASSERT_EQ(IWDG->SR, IWDG_SR_RVU);
+    IWDG->KR = IWDG_KEY_RELOAD;
+    sim::advanceNs(125000000U - 1U);
+    EXPECT_FALSE(sim::systemResetRequested()) << "reloaded with 999";
+    IWDG->KR = IWDG_KEY_RELOAD;  // RVU long clear: now 0
+    sim::advanceNs(4U * kLsiNs - 1U);
+    EXPECT_FALSE(sim::systemResetRequested());
+    sim::advanceNs(1U);
+    EXPECT_TRUE(sim::systemResetRequested());
+}
+
 TEST_F(SimIwdg, ResetFlagsSayWhatResetTheChipUntilRmvfClearsThem)
 {
     start(0, 0);
