@@ -1,7 +1,7 @@
 #pragma once
 // RC-PWM outputs on TIM5 (channels 1..4 on PA0..PA3) and TIM2 (channels 1 and 3 on PA5 and PB10). Both
 // timers count at 3 MHz; a frame is 50 Hz (servos) or 490 Hz (ESCs) per timer, and compare values are
-// timer ticks, preloaded so that a new width starts with the next frame.
+// timer ticks. Compares and periods are preloaded, so that a new width or rate starts with the next frame.
 
 #include <cstdint>
 

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Firmware, SitlOutputs, sitl_firmware::kBothWays, sitl_f
 TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
 {
     std::vector<std::pair<uint64_t, std::string>> lines;
-    uint8_t tid[3] = {};
+    uint8_t tid[3] = {};  // per sender: nodes 10, 11 and 12 fall on different entries
     const auto add = [&](uint64_t us, uint32_t can_id, uint64_t signature, const std::vector<uint8_t>& payload) {
         for (const sim::CanFrame& f : bus::framesOf(can_id, tid[(can_id & 0x7FU) % 3]++, payload, signature)) {
             lines.emplace_back(us, sitl::formatCandump({us, 0, f}));
@@ -144,10 +144,13 @@ TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
     // 490 Hz) after the one before, to the VCD's rounding of a frame's length (a third of a nanosecond per
     // 50 Hz frame between two changes). A counter stopped for a few instructions is off by hundreds.
     constexpr uint64_t kSlackNs = 50;
-    const auto near = [](uint64_t ns, std::initializer_list<uint64_t> us) {
-        return std::any_of(us.begin(), us.end(), [ns](uint64_t u) { return ns + kSlackNs >= u * kUs && ns <= u * kUs + kSlackNs; });
+    const auto near = [](uint64_t ns, std::initializer_list<uint64_t> targets_ns) {
+        return std::any_of(targets_ns.begin(), targets_ns.end(),
+                           [ns](uint64_t t) { return ns + kSlackNs >= t && ns <= t + kSlackNs; });
     };
-    const std::vector<std::initializer_list<uint64_t>> widths_us = {{1727}, {1727}, {1727}, {1727}, {1500, 1354}, {1500, 1750}};
+    const std::initializer_list<uint64_t> frames_ns = {2041000, 20000333};  // 6123 and 60001 ticks
+    const std::vector<std::initializer_list<uint64_t>> widths_ns = {{1727000}, {1727000}, {1727000}, {1727000},
+                                                                    {1500000, 1354000}, {1500000, 1750000}};
     for (std::size_t i = 0; i < pulses.size(); ++i) {
         std::vector<Pulse> driven;
         std::copy_if(pulses[i].begin(), pulses[i].end(), std::back_inserter(driven),
@@ -157,7 +160,7 @@ TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
         std::string first;
         for (std::size_t k = 1; k < driven.size(); ++k) {
             const uint64_t frame_ns = driven[k].riseNs - driven[k - 1].riseNs;
-            if (!near(driven[k].widthNs, widths_us[i]) || !(near(frame_ns, {2041}) || near(frame_ns * 3, {60001}))) {
+            if (!near(driven[k].widthNs, widths_ns[i]) || !near(frame_ns, frames_ns)) {
                 if (bad++ == 0) {
                     first = std::to_string(driven[k].widthNs) + " ns pulse at " + std::to_string(driven[k].riseNs) +
                             " ns, " + std::to_string(frame_ns) + " ns after the one before";
@@ -167,8 +170,8 @@ TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
         EXPECT_EQ(bad, 0U) << "pwm" << i << ", the first: a " << first;
     }
     // Output 4 follows element 4 and TIM2 runs at 490 Hz once the second write is in.
-    EXPECT_TRUE(near(pulses[4].back().widthNs, {1354}));
-    EXPECT_TRUE(near(pulses[5].back().riseNs - pulses[5][pulses[5].size() - 2].riseNs, {2041}));
+    EXPECT_TRUE(near(pulses[4].back().widthNs, {1354000}));
+    EXPECT_TRUE(near(pulses[5].back().riseNs - pulses[5][pulses[5].size() - 2].riseNs, {2041000}));
 }
 
 }  // namespace
