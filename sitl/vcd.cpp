@@ -46,7 +46,8 @@ void Vcd::onLine(unsigned line, bool level, uint64_t ns)
     change(lineId(line), level, ns);
 }
 
-// A new width or rate shows at an update event, where a frame begins.
+// The train from ns on, in the phase the timer gives it: a change may come mid-frame (a counter stopped
+// inside a pulse holds the pin high; started again, it goes on from its count).
 void Vcd::onPwm(unsigned output, const sim::PwmOutput& now, uint64_t ns)
 {
     emitEdgesBefore(ns);
@@ -62,10 +63,18 @@ void Vcd::start(unsigned output, const sim::PwmOutput& now, uint64_t ns)
     Train& t = trains_[output];
     t.pulseNs = now.pulseNs;
     t.periodNs = now.periodNs;
-    t.frameStartNs = ns;
-    const bool pulsing = now.periodNs != 0 && now.pulseNs != 0 && now.pulseNs < now.periodNs;
-    t.level = now.periodNs != 0 && now.pulseNs != 0;  // a pulse as long as the frame: always high
-    t.nextEdgeNs = pulsing ? ns + now.pulseNs : UINT64_MAX;
+    t.nextEdgeNs = UINT64_MAX;  // none: the level holds
+    if (now.periodNs == 0) {
+        t.level = now.high;
+        return;
+    }
+    const uint64_t period = now.periodNs;
+    const uint64_t into = (ns % period + period - now.phaseNs % period) % period;  // how far into its frame
+    t.frameStartNs = ns - into;
+    t.level = into < now.pulseNs;  // a pulse as long as the frame: always high
+    if (now.pulseNs != 0 && now.pulseNs < period) {
+        t.nextEdgeNs = t.frameStartNs + (t.level ? now.pulseNs : period);
+    }
 }
 
 // Every edge of the trains before ns, in time order across the outputs.

@@ -17,8 +17,11 @@ constexpr uint8_t kTimers = 2;  // row 0 TIM5, row 1 TIM2
 // Per timer and channel (column 0 unused): the channel last asked for 490 Hz.
 bool TIMx490Hz[kTimers][kChannels + 1];
 
+// The period preloaded (ARPE): a new one takes over at the end of the frame under way, so that a change of
+// rate neither cuts nor stretches a frame or its pulse. The time base's update event loads the first one.
 void timeBase50Hz(TIM_TypeDef* TIMx)
 {
+    TIMx->CR1 |= TIM_CR1_ARPE;
     TIM_TimeBaseInitTypeDef base{};
     base.TIM_Prescaler = TIMER_PRESCALER - 1U;
     base.TIM_CounterMode = TIM_CounterMode_Up;
@@ -103,15 +106,10 @@ void PWMSetFreq(TIM_TypeDef* TIMx, uint8_t ch, PWM_Freq_t PWM_Freq)
         fast = fast || row[c];
     }
     const uint32_t period = fast ? TIMER_PERIOD490HZ : TIMER_PERIOD50HZ;
-
-    TIM_Cmd(TIMx, DISABLE);
-    TIM_SetAutoreload(TIMx, period);
-    // The period is not preloaded: a counter already past the new one would count on to the 32-bit wrap,
-    // some 24 minutes without a pulse. Start a new frame instead (the output is low there anyway).
-    if (TIM_GetCounter(TIMx) > period) {
-        TIM_SetCounter(TIMx, 0);
+    // The counter runs on untouched: the preloaded period takes over where the frame under way ends.
+    if (TIMx->ARR != period) {
+        TIM_SetAutoreload(TIMx, period);
     }
-    TIM_Cmd(TIMx, ENABLE);
 }
 
 void TIM_SetCompare(TIM_TypeDef* TIMx, uint8_t ch, uint32_t Compare)

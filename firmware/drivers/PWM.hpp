@@ -1,7 +1,7 @@
 #pragma once
 // RC-PWM outputs on TIM5 (channels 1..4 on PA0..PA3) and TIM2 (channels 1 and 3 on PA5 and PB10). Both
 // timers count at 3 MHz; a frame is 50 Hz (servos) or 490 Hz (ESCs) per timer, and compare values are
-// timer ticks, preloaded so that a new width starts with the next frame.
+// timer ticks. Compares and periods are preloaded, so that a new width or rate starts with the next frame.
 
 #include <cstdint>
 
@@ -44,7 +44,8 @@ static_assert(uS_to_ticks(RCPWM_MIN_uS + RCPWM_RANGE_uS) <= TIMER_PERIOD490HZ);
 // timers started. A 1500 us start would be half throttle to an ESC: the node sets each output's start.
 void PWMInit();
 // Records the rate channel ch (1..4) of TIMx asks for; the timer runs at 490 Hz while any of its channels
-// asks for it, else at 50 Hz. A channel outside 1..4 changes nothing.
+// asks for it, else at 50 Hz. A new rate starts where the frame under way ends; a request that leaves the
+// timer's rate as it is writes nothing. A channel outside 1..4 changes nothing.
 void PWMSetFreq(TIM_TypeDef* TIMx, uint8_t ch, PWM_Freq_t PWM_Freq);
 // Every output low from its next frame on (compare 0); the timers are left running as they are. The
 // fatal-stop hook: registers only.

@@ -25,8 +25,11 @@ static_assert(kMaxOutputNumber <= ESC_LOOKUP_LEN);
 constexpr float kMinLevel = -1.0F;
 constexpr float kMaxLevel = 1.0F;
 constexpr float kNoPulse = -1.0F;
+// 1500 us, what a servo output holds until its own command comes.
+constexpr float kNeutralLevel = static_cast<float>(RCPWM_NEUTRAL_uS - RCPWM_MIN_uS) / static_cast<float>(RCPWM_RANGE_uS);
 
-// Per output, the last commanded level: 0..1 for ESC outputs, the command value for servo outputs.
+// Per output, the last commanded level (0..1 for ESC outputs, the command value for servo outputs), the
+// neutral one until a command sets it.
 float Level[NUM_PWM];
 // Per ESC output: a command set it and has not timed out, and the tick it came at.
 bool commanded[NUM_PWM];
@@ -93,6 +96,16 @@ void applyRawCommand(const XportRxTransfer* transfer)
     }
 }
 
+// The rate of each output whose `fast` entry is `esc`: 490 Hz for ESC outputs, 50 Hz for the others.
+void requestRates(const bool (&fast)[NUM_PWM], bool esc)
+{
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        if (fast[i] == esc) {
+            PWMSetFreq(PWM_Outputs[i].timer, PWM_Outputs[i].channel, esc ? PWM_Freq490Hz : PWM_Freq50Hz);
+        }
+    }
+}
+
 void clearLookups()
 {
     for (int8_t& entry : ActLookup) {
@@ -109,7 +122,7 @@ void InitRcpwm()
 {
     clearLookups();
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        Level[i] = 0.0F;
+        Level[i] = kNeutralLevel;
         commanded[i] = false;
         commandTick[i] = 0;
     }
@@ -119,28 +132,33 @@ void InitRcpwm()
     lastCheck = 0;
 }
 
-void rcpwmStart()
-{
-    for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        setCompare(i, isEscOutput(i) ? 0U : uS_to_ticks(RCPWM_NEUTRAL_uS));
-    }
-}
+void rcpwmStart() { writeOutputs(); }
 
 void updateLookups()
 {
     clearLookups();
+    bool fast[NUM_PWM] = {};
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        const PWM_Output_t& out = PWM_Outputs[i];
-        PWMSetFreq(out.timer, out.channel, PWM_Freq50Hz);
         const int64_t n = parameters[Var_CAN2PWM_CHStart + i].val;
         if (n < 1 || n > kMaxOutputNumber) {
             continue;  // unassigned; a value outside the table's range is refused the same way
         }
         if (isEscOutput(i)) {
             EscLookup[n - 1] = static_cast<int8_t>(i);
-            PWMSetFreq(out.timer, out.channel, PWM_Freq490Hz);
+            fast[i] = true;
         } else {
             ActLookup[n] = static_cast<int8_t>(i);
+        }
+    }
+    // Rates raised first, lowered after: a timer whose ESC output moves to another of its channels stays at
+    // 490 Hz all along, so each timer's period is written at most once, and only when it changes.
+    requestRates(fast, true);
+    requestRates(fast, false);
+    // An output that has just become an ESC output waits for its command: the width it had as a servo
+    // output would be a throttle.
+    for (uint8_t i = 0; i < NUM_PWM; ++i) {
+        if (isEscOutput(i) && !commanded[i]) {
+            setCompare(i, 0);
         }
     }
 }

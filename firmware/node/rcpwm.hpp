@@ -5,9 +5,10 @@
 // outputs' levels (rawcmdHandleXport).
 //
 // An output is an ESC output when its CAN2PWM_ACT_ESC row is set, else a servo output. Each output either
-// pulses at its commanded width, or holds the neutral start (servo outputs, from reset until a command sets
-// them), or emits no pulse:
-// - from reset until a command sets it, an ESC output emits no pulse;
+// pulses at its commanded width, or holds the neutral 1500 us (a servo output, from reset until a command
+// names it), or emits no pulse:
+// - from reset until a command sets it, an ESC output emits no pulse; so does an output a parameter write
+//   makes an ESC output, until its command;
 // - an ESC output whose RawCommand element has not come for ESC_COMMAND_TIMEOUT_MS emits no pulse until
 //   its next command; servo outputs hold their last width;
 // - a level below 0 (ArrayCommand -1..0) gives no pulse;
@@ -48,8 +49,9 @@ void InitRcpwm();
 // Right after PWMInit: servo outputs start at the neutral 1500 us, ESC outputs without pulse.
 void rcpwmStart();
 // Rebuilds both lookups and the timers' frame rates from the CAN2PWM_CH* and CAN2PWM_ACT_ESC* parameters.
-// Call after every change of those parameters. A stored output number outside 1..16 leaves the output
-// unassigned (and at 50 Hz).
+// Call after every change of those parameters; a timer whose rate stays is not touched, a new rate starts
+// where the frame under way ends. A stored output number outside 1..16 leaves the output unassigned (and
+// at 50 Hz).
 void updateLookups();
 // Applies one ArrayCommand or RawCommand transfer of the elected flight controller to the outputs' levels
 // and rewrites all six outputs (none during Panic).

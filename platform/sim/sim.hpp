@@ -268,21 +268,25 @@ void setGpioObserver(GpioObserver observer);
 // ---------------------------------------------------------------------------------------------------------
 // PWM outputs: the node's six timer pins, 0..3 = PA0..PA3 (TIM5 channels 1..4), 4 = PA5 (TIM2 channel 1),
 // 5 = PB10 (TIM2 channel 3). A pin carries its channel's waveform while it is in alternate-function mode
-// with the timer's function selected.
+// with the timer's function selected. A stopped counter holds the pin at the level its count and compare
+// give (high when it stops inside a pulse), as the chip's compare logic does.
 inline constexpr unsigned kPwmOutputs = 6;
 struct PwmOutput {
     uint64_t pulseNs = 0;   // high time in each frame (the whole frame when the pin stays high)
     uint64_t periodNs = 0;  // frame length; 0 while the pin carries no frames (timer stopped, channel off,
                             // pin not routed, counter running past the period towards its wrap)
+    uint64_t phaseNs = 0;   // with frames: a time at which one begins; frames begin every periodNs from it
+    bool high = false;      // without frames: the level the pin holds
     uint32_t pulseUs() const;  // rounded to whole microseconds; 0 without frames
     uint32_t frameHz() const;  // rounded; 0 without frames
     bool operator==(const PwmOutput& other) const = default;
 };
 PwmOutput pwmOutput(unsigned output);
-// Called at every change of an output's frame or pulse, with the virtual time it shows on the pin (a
-// preloaded compare at the update event that loads it). The call comes at the next safe point, so a state
-// that lasts no virtual time (a timer stopped and restarted in one go) is not reported. Null: none.
-// Survives reset().
+// Called at every change of an output's frames, pulse, phase or held level, with the virtual time it shows
+// on the pin (a preloaded compare at the update event that loads it). The call comes at the next safe
+// point, so a state that lasts no virtual time (a timer stopped and restarted in one go, where the
+// counter loses no count) is not reported; a stop that lasts, or a counter restarted mid-frame, is.
+// Null: none. Survives reset().
 using PwmObserver = void (*)(unsigned output, const PwmOutput& now, uint64_t ns);
 void setPwmObserver(PwmObserver observer);
 // Called at every write of a compare register (CCR1..4 of TIM2 or TIM5) as it happens, whether or not the

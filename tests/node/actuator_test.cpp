@@ -162,9 +162,9 @@ TEST_F(ActuatorTest, NeutralAtStartThenOffUntilAPortIsElected)
 {
     sitl::powerOn();
     EXPECT_EQ(pulses(), kOff);
-    EXPECT_EQ(rates(), kFirstBootRates) << "the first-boot mapping: four ESCs, two servos";
     runUntilMs(45);
     EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1500}));
+    EXPECT_EQ(rates(), kFirstBootRates) << "the first-boot mapping: four ESCs, two servos";
     // The first check (tick 50) finds no elected port: no pulses, the frames go on.
     runUntilMs(75);
     EXPECT_EQ(pulses(), kOff);
@@ -189,8 +189,8 @@ TEST_F(ActuatorTest, RawCommandWorkedExample)
     EXPECT_EQ(leds(), std::vector<bool>({true, false, false}));
     fc0.raw({0, 4171, 8181, 8191});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1500, 1999, 2000, 1000, 1000}))
-        << "outputs no command has set yet emit their level 0, 1000 us";
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1500, 1999, 2000, 1500, 1500}))
+        << "servo outputs no command has set hold the neutral 1500 us";
     EXPECT_EQ(rates(), kFirstBootRates);
     EXPECT_EQ(TIM5->CCR3, 5997U);
 }
@@ -222,28 +222,28 @@ TEST_F(ActuatorTest, RawCommandLengthsAndTheEsc5Mapping)
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 4, 16);
     nodetest::storeParameter(Var_CAN2PWM_ACTStart + 4, 1);
     sitl::powerOn();
-    EXPECT_EQ(rates(), std::vector<uint32_t>(6, 490));
     Fc voter(0, 10);
     Fc fc0(0, 11);
     voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
     runUntilMs(100);
+    EXPECT_EQ(rates(), std::vector<uint32_t>(6, 490));
 
     // 25 elements: only the first 20 are read.
     std::vector<int> values(25, 4171);
     values[15] = 8191;
     fc0.raw(values);
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 2000, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 2000, 1500}));
 
     // Two elements: the outputs of the others repeat their stored levels.
     fc0.raw({0, 8191});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 1500, 1500, 2000, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 1500, 1500, 2000, 1500}));
 
     // Values beyond the raw range are limited to it.
     fc0.raw({-500, 100, 161, 8182});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 2000, 2000, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 2000, 2000, 1500}));
 }
 
 TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
@@ -281,16 +281,16 @@ TEST_F(ActuatorTest, StoredMappingWithUnassignedDuplicateAndInvalidOutputs)
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 2, 0);   // unassigned: an ESC output no command sets
     nodetest::storeParameter(Var_CAN2PWM_CHStart + 5, 17);  // outside the row's range: its compiled-in 6
     sitl::powerOn();
-    EXPECT_EQ(rates(), kFirstBootRates) << "outputs 1 and 3 are ESCs: TIM5 at 490 Hz";
     Fc voter(2, 10);
     Fc fc2(2, 11);
     voter.votes(kFcB, 2, 2, 10 * kMs, 1000 * kMs);
     runUntilMs(100);
+    EXPECT_EQ(rates(), kFirstBootRates) << "outputs 1 and 3 are ESCs: TIM5 at 490 Hz";
     EXPECT_EQ(leds(), std::vector<bool>({false, false, true}));
     fc2.actuators({{5, 0, 0.5F}, {17, 0, 1.0F}, {6, 0, 1.0F}});
     fc2.raw({8191, 8191, 8191, 8191});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 2000, 0, 2000, 1500, 2000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 2000, 0, 2000, 1500, 2000}));
 }
 
 TEST_F(ActuatorTest, ParameterWriteMovesBothTimer2OutputsTo490Hz)
@@ -304,12 +304,13 @@ TEST_F(ActuatorTest, ParameterWriteMovesBothTimer2OutputsTo490Hz)
     fc0.raw({0, 0, 0, 0, 4171});
     fc0.actuators({{6, 0, 0.5F}});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1000, 1500}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1500, 1500}));
 
     tool.setParameter(kNodeIds[0], "CAN2PWM_ACT_ESC5", 1);
     runMs(25);
     EXPECT_EQ(rates(), std::vector<uint32_t>(6, 490)) << "output 5 stays a servo, at its timer's rate";
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 1000, 1500})) << "widths wait for a command";
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1000, 1000, 1000, 1000, 0, 1500}))
+        << "output 4, an ESC output now, waits for its command: its servo width would be a throttle";
     fc0.raw({0, 0, 0, 0, 4171});
     runMs(25);
     EXPECT_EQ(us(4), 1500U) << "output 4 follows ESC element 5 now";
@@ -423,12 +424,12 @@ TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
 
     fc1.raw({4171, 4171, 4171, 4171});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1500, 1500}));
     fc0.raw({8191, 8191, 8191, 8191});
     fc1.raw({4171, 4171, 4171, 4171});
     fc2.actuators({{5, 0, 1.0F}});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000})) << "other ports do not drive";
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1500, 1500})) << "other ports do not drive";
     EXPECT_TRUE(getPixVisibility(PortCAN1) && getPixVisibility(PortCAN2) && getPixVisibility(PortCAN3))
         << "but they are seen";
     runUntilMs(205);
@@ -497,7 +498,7 @@ TEST_F(ActuatorTest, EscOutputsStayQuietFromResetUntilTheirFirstCommandAlsoAfter
     fc0.raw({4171, 4171, 4171, 4171});
     runMs(25);
     EXPECT_GE(g_esc_pulse_ns, command_ns);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1000, 1000}));
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1500, 1500}));
 
     // A reset in flight (RestartNode is refused while elected): the votes go on, and the ESC outputs of
     // the node started again wait for a command.
@@ -550,12 +551,12 @@ TEST_F(ActuatorTest, AnEscOutputWithoutCommandsForHalfASecondStopsServosHold)
     }
     EXPECT_GE(g_off_at_ns[0], first_ns + 499 * kMs);
     EXPECT_LE(g_off_at_ns[0], first_ns + 550 * kMs);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1000})) << "servo outputs hold";
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1500})) << "servo outputs hold";
     EXPECT_EQ(getActiveFCPort(), 0);
 
     fc0.raw({8191});
     runMs(25);
-    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 0, 0, 0, 1500, 1000})) << "back with its next command";
+    EXPECT_EQ(pulses(), std::vector<uint32_t>({2000, 0, 0, 0, 1500, 1500})) << "back with its next command";
 }
 
 // Panic: three messages, each within 500 ms of the one before, from any node on any port not ignored,
@@ -904,7 +905,8 @@ TEST_F(ActuatorTest, TheNodeRunsOnAcrossTheTickWrap)
         if (bus::isService(t.can_id)) {
             answers[bus::dataTypeOfService(t.can_id)] = t;
         } else if (bus::dataTypeOfMessage(t.can_id) == bus::kNodeStatusId) {
-            uptimes.push_back(t.payload[0] | t.payload[1] << 8 | t.payload[2] << 16 | static_cast<uint32_t>(t.payload[3]) << 24);
+            uptimes.push_back(static_cast<uint32_t>(t.payload[0] | t.payload[1] << 8 | t.payload[2] << 16) |
+                              static_cast<uint32_t>(t.payload[3]) << 24);
             EXPECT_EQ(t.payload[4] >> 6, 0) << "health OK at " << uptimes.back();
         }
     }
@@ -920,7 +922,8 @@ TEST_F(ActuatorTest, TheNodeRunsOnAcrossTheTickWrap)
     EXPECT_EQ(answers[bus::kGetSetId].transfer_id, 7);
     ASSERT_EQ(answers.count(bus::kGetNodeInfoId), 1U);
     const std::vector<uint8_t>& info = answers[bus::kGetNodeInfoId].payload;
-    EXPECT_EQ(info[0] | info[1] << 8 | info[2] << 16 | static_cast<uint32_t>(info[3]) << 24, 4294967U + 5U);
+    EXPECT_EQ(static_cast<uint32_t>(info[0] | info[1] << 8 | info[2] << 16) | static_cast<uint32_t>(info[3]) << 24,
+              4294967U + 5U);
     EXPECT_EQ(info[4] >> 6, 0);
 }
 

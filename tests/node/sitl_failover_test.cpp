@@ -93,7 +93,7 @@ TEST_P(SitlFailover, TheTraceShowsTheNodeFollowingTheRemainingFlightController)
         EXPECT_EQ(valueAt(trace, out, 3500000), 1354) << out;
     }
     EXPECT_EQ(valueAt(trace, "pwm0_hz", 3500000), 490);
-    EXPECT_EQ(valueAt(trace, "pwm4_us", 3500000), 1000) << "the servo outputs get no command: level 0";
+    EXPECT_EQ(valueAt(trace, "pwm4_us", 3500000), 1500) << "the servo outputs get no command: they hold 1500 us";
     EXPECT_EQ(valueAt(trace, "led1", 1900000), 1);
 
     // A's last vote is at 1.9 s: it ages out 250..300 ms later, and B's next command (every 50 ms) drives.

@@ -1,8 +1,11 @@
 // The PWM timers on the simulated chip: start-up without pulses and pins, the per-timer frame rate that any one
-// channel can raise to 490 Hz, compares, and a rate change while the counter is past the new period.
+// channel can raise to 490 Hz, compares, and a rate change that starts where the frame under way ends.
 #include "firmware/drivers/PWM.hpp"
 
 #include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
 
 #include "platform/sim/sim.hpp"
 
@@ -33,6 +36,8 @@ protected:
         sim::advanceUs(20001);
     }
 
+    // A new rate shows from the next frame on: one 50 Hz frame is long enough for either rate's.
+    static void nextFrame() { sim::advanceUs(20001); }
     static uint32_t hz(unsigned output) { return sim::pwmOutput(output).frameHz(); }
     static uint32_t us(unsigned output) { return sim::pwmOutput(output).pulseUs(); }
 };
@@ -80,7 +85,7 @@ TEST_F(Pwm, ComparesArePreloadedAndOnlyChannelsOneToFourExist)
 
     // The widest pulse at 490 Hz: high 2000 us, low 41 us of a 6123-tick frame.
     PWMSetFreq(TIM5, 1, PWM_Freq490Hz);
-    sim::advanceUs(2100);
+    nextFrame();
     const sim::PwmOutput out = sim::pwmOutput(0);
     EXPECT_EQ(out.pulseNs, 2000000U);
     EXPECT_EQ(out.periodNs - out.pulseNs, 41000U);
@@ -90,16 +95,19 @@ TEST_F(Pwm, OneChannelAtFourNinetyHertzMovesItsWholeTimer)
 {
     PWMSetFreq(TIM2, 1, PWM_Freq490Hz);
     PWMSetFreq(TIM2, 3, PWM_Freq50Hz);
+    nextFrame();
     EXPECT_EQ(hz(4), 490U);
     EXPECT_EQ(hz(5), 490U);
     for (unsigned i = 0; i < 4; ++i) {
         EXPECT_EQ(hz(i), 50U) << "TIM5 untouched";
     }
     PWMSetFreq(TIM5, 2, PWM_Freq490Hz);
+    nextFrame();
     EXPECT_EQ(hz(0), 490U);
     EXPECT_EQ(hz(3), 490U);
 
     PWMSetFreq(TIM2, 1, PWM_Freq50Hz);
+    nextFrame();
     EXPECT_EQ(hz(4), 50U) << "back once no channel asks for 490 Hz";
     EXPECT_EQ(hz(5), 50U);
     EXPECT_EQ(hz(0), 490U);
@@ -108,6 +116,7 @@ TEST_F(Pwm, OneChannelAtFourNinetyHertzMovesItsWholeTimer)
     PWMSetFreq(TIM2, 0, PWM_Freq490Hz);
     PWMSetFreq(TIM2, 5, PWM_Freq490Hz);
     PWMSetFreq(TIM2, 255, PWM_Freq490Hz);
+    nextFrame();
     EXPECT_EQ(hz(4), 50U);
     EXPECT_EQ(TIM2->ARR, TIMER_PERIOD50HZ);
     PWMSetFreq(TIM5, 2, PWM_Freq50Hz);
@@ -116,31 +125,56 @@ TEST_F(Pwm, OneChannelAtFourNinetyHertzMovesItsWholeTimer)
     // The last channel alone is enough too.
     PWMSetFreq(TIM5, 4, PWM_Freq490Hz);
     EXPECT_EQ(TIM5->ARR, TIMER_PERIOD490HZ);
+    nextFrame();
     EXPECT_EQ(hz(0), 490U);
 }
 
-TEST_F(Pwm, FasterFrameWhileTheCounterIsPastItStartsANewFrame)
+std::vector<std::pair<sim::PwmOutput, uint64_t>> g_output0;  // output 0's changes and their times
+void recordOutput0(unsigned output, const sim::PwmOutput& now, uint64_t ns)
 {
-    // 10 ms into a 50 Hz frame the count is 30000, far beyond the 490 Hz period. Left alone the counter
-    // would run on to its 32-bit wrap, some 24 minutes without a pulse.
-    allNeutral();
-    sim::advanceUs(10000);
-    ASSERT_GT(TIM5->CNT, TIMER_PERIOD490HZ);
-    PWMSetFreq(TIM5, 1, PWM_Freq490Hz);
-    EXPECT_LE(TIM5->CNT, TIMER_PERIOD490HZ);
-    EXPECT_EQ(hz(0), 490U);
-    EXPECT_EQ(us(0), 1500U);
-    TIM_SetCompare(TIM5, 1, uS_to_ticks(1000));
-    sim::advanceUs(2100);
-    EXPECT_EQ(us(0), 1000U) << "the next frame comes within one 490 Hz period";
+    if (output == 0) {
+        g_output0.emplace_back(now, ns);
+    }
+}
 
-    // Within the period the counter is left alone.
-    sim::advanceUs(300);
-    const uint32_t before = TIM5->CNT;
-    ASSERT_LT(before, TIMER_PERIOD490HZ);
+// When the frame under way on output 0 ends, from its phase.
+uint64_t frameEndNs()
+{
+    const sim::PwmOutput out = sim::pwmOutput(0);
+    return sim::nowNs() + out.periodNs - (sim::nowNs() + out.periodNs - out.phaseNs % out.periodNs) % out.periodNs;
+}
+
+// A new rate starts where the frame under way ends: the counter runs on, so no frame and no pulse is cut
+// or stretched, also 10 ms into a 50 Hz frame, far past the 490 Hz period (and back).
+TEST_F(Pwm, ANewRateStartsWhereTheFrameUnderWayEnds)
+{
+    allNeutral();
+    g_output0.clear();
+    sim::setPwmObserver(recordOutput0);
+    sim::advanceUs(10000);
+    const uint32_t count = TIM5->CNT;
+    ASSERT_GT(count, TIMER_PERIOD490HZ);
+    uint64_t end = frameEndNs();
+    PWMSetFreq(TIM5, 1, PWM_Freq490Hz);
+    EXPECT_GE(TIM5->CNT, count) << "the counter goes on";
+    sim::advanceNs(end - 1 - sim::nowNs());
+    EXPECT_TRUE(g_output0.empty()) << "the frame under way is whole";
+    sim::advanceUs(1);
+    ASSERT_EQ(g_output0.size(), 1U);
+    EXPECT_EQ(g_output0[0].second, end);
+    EXPECT_EQ(g_output0[0].first.frameHz(), 490U);
+    EXPECT_EQ(g_output0[0].first.pulseUs(), 1500U);
+
+    sim::advanceUs(1700);  // inside the second 490 Hz frame, past its pulse
+    end = frameEndNs();
     PWMSetFreq(TIM5, 1, PWM_Freq50Hz);
-    EXPECT_EQ(TIM5->CNT, before);
-    EXPECT_EQ(hz(0), 50U);
+    sim::advanceNs(end - 1 - sim::nowNs());
+    EXPECT_EQ(g_output0.size(), 1U);
+    sim::advanceUs(1);
+    ASSERT_EQ(g_output0.size(), 2U);
+    EXPECT_EQ(g_output0[1].second, end);
+    EXPECT_EQ(g_output0[1].first.frameHz(), 50U);
+    sim::setPwmObserver(nullptr);
 }
 
 }  // namespace

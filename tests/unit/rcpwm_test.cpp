@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "firmware/board/kernel.hpp"
 #include "firmware/drivers/PWM.hpp"
 #include "firmware/node/params.hpp"
 #include "platform/sim/sim.hpp"
@@ -61,6 +62,7 @@ protected:
 TEST_F(RcPwm, FirstBootMappingAndRates)
 {
     updateLookups();
+    sim::advanceUs(20001);  // a new rate starts with the next frame
     std::vector<int> act(ACT_LOOKUP_LEN, -1);
     act[5] = 4;
     act[6] = 5;
@@ -87,6 +89,7 @@ TEST_F(RcPwm, OutputNumbersBeyondTheTablesLeaveTheOutputUnassigned)
         parameters[Var_CAN2PWM_ACTStart + i].val = esc[i];
     }
     updateLookups();
+    sim::advanceUs(20001);
     EXPECT_EQ(actLookup(), std::vector<int>(ACT_LOOKUP_LEN, -1));
     std::vector<int> expected(ESC_LOOKUP_LEN, -1);
     expected[15] = 5;  // element 16 is the last an output number can name
@@ -100,8 +103,8 @@ TEST_F(RcPwm, OutputNumbersBeyondTheTablesLeaveTheOutputUnassigned)
     for (unsigned i = 0; i < 3; ++i) {
         EXPECT_EQ(compare(i), 0U) << "an ESC output no command sets: no pulse " << i;
     }
-    EXPECT_EQ(compare(3), 3000U);
-    EXPECT_EQ(compare(4), 3000U);
+    EXPECT_EQ(compare(3), 4500U) << "a servo output no command has set holds 1500 us";
+    EXPECT_EQ(compare(4), 4500U);
     EXPECT_EQ(compare(5), 6000U);
 }
 
@@ -185,6 +188,20 @@ TEST_F(RcPwm, ShortAndLongPayloadsApplyTheWholeElementsPresent)
     EXPECT_EQ(compare(4), 3750U) << "the sixteenth command is not used";
     command(fc::kRawCommandId, fc::rawCommand(std::vector<int>(30, 8191)));
     EXPECT_EQ(compare(3), 6000U);
+}
+
+// Three Panic messages make a run while each comes at most 500 ms after the one before.
+TEST_F(RcPwm, PanicMessagesFiveHundredMillisecondsApartMakeARunFiveHundredAndOneDoNot)
+{
+    for (const uint32_t apart : {500U, 501U}) {
+        InitRcpwm();
+        for (uint32_t k = 0; k < 3; ++k) {
+            osTickCount = 1000 + k * apart;
+            panicHandleXport();
+        }
+        EXPECT_EQ(rcpwmPanicking(), apart == 500U) << apart << " ms apart";
+    }
+    osTickCount = 0;
 }
 
 }  // namespace

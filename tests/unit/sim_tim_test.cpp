@@ -152,7 +152,8 @@ TEST_F(SimTim, CounterCountsStopsAndIsWritable)
 
     TIM5->CR1 = 0;
     const uint32_t held = TIM5->CNT;
-    EXPECT_EQ(sim::pwmOutput(0), sim::PwmOutput{}) << "stopped: no frames";
+    EXPECT_EQ(sim::pwmOutput(0).periodNs, 0U) << "stopped: no frames";
+    EXPECT_TRUE(sim::pwmOutput(0).high) << "at count 299 of a 4500-tick pulse the pin holds high";
     sim::advanceUs(1000);
     EXPECT_EQ(TIM5->CNT, held);
     TIM5->CNT = 100;
@@ -170,6 +171,38 @@ TEST_F(SimTim, CounterCountsStopsAndIsWritable)
     sim::advanceUs(10);
     EXPECT_EQ(TIM5->CNT, 10U);
     EXPECT_EQ(sim::pwmOutput(0).pulseUs(), 4500U);
+}
+
+// CEN clear stops the counter and its prescaler; the compare logic goes on, so the pin holds the level of
+// the held count. Started again the counter goes on from that count: the frames move by the stop.
+TEST_F(SimTim, AStoppedCounterHoldsItsPinAndGoesOnFromItsCount)
+{
+    startTim5Ch1(60000, 4500);
+    const sim::PwmOutput running = sim::pwmOutput(0);
+    EXPECT_EQ(running.phaseNs, sim::nowNs() + kUpdate50Ns) << "the first frame ends 60001 ticks on";
+    settle();
+    g_changes.clear();
+    sim::advanceUs(1000);
+    TIM5->CR1 = 0;
+    TIM5->CR1 = TIM_CR1_CEN;
+    settle();
+    EXPECT_TRUE(g_changes.empty()) << "stopped for no time: nothing changes";
+
+    TIM5->CR1 = 0;  // inside the pulse (count 3000)
+    settle();
+    ASSERT_EQ(g_changes.size(), 1U);
+    EXPECT_EQ(g_changes[0].out.periodNs, 0U);
+    EXPECT_TRUE(g_changes[0].out.high);
+    sim::advanceUs(7);
+    EXPECT_EQ(TIM5->CNT, 3000U);
+    TIM5->CR1 = TIM_CR1_CEN;
+    EXPECT_EQ(sim::pwmOutput(0).phaseNs, running.phaseNs + 7000U) << "the pulse lasts 7 us longer";
+    sim::advanceUs(600);  // count 4800, past the pulse
+    TIM5->CR1 = 0;
+    EXPECT_FALSE(sim::pwmOutput(0).high);
+    TIM5->EGR = TIM_EGR_UG;  // also while stopped: count 0, inside the pulse again
+    EXPECT_EQ(TIM5->CNT, 0U);
+    EXPECT_TRUE(sim::pwmOutput(0).high);
 }
 
 TEST_F(SimTim, ShortenedPeriodBehindTheCounterRunsToTheWrap)
