@@ -1,7 +1,8 @@
 #pragma once
 // The node's health as NodeStatus and GetNodeInfo report it, from conditions that hold now:
-// - WARNING while one of the buses is down: its controller is error-passive or bus-off, which is what its
-//   frames going unacknowledged soon makes it; the flight controllers on the other buses see it so;
+// - WARNING while one of the buses is down: its controller has not started (its bus keeps it out), or is
+//   error-passive or bus-off, which is what its frames going unacknowledged soon makes it; the flight
+//   controllers on the other buses see it so;
 // - WARNING while the store cannot be written: its last write or format failed (until one succeeds);
 // - WARNING for a minute after a reset by the watchdog, so that an integrator sees it happened;
 // - OK otherwise.
