@@ -410,9 +410,9 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
     // CAN2 has no filter block of its own: CAN1 must be awake to hold it.
     data.wakes_can1 = PortCAN == PortCAN2 && controllers[PortCAN1].bring_up == BringUp::NotBegun;
     data.bring_up = BringUp::EnteringInit;
+    can->MCR = CAN_MCR_RESET;  // its receive interrupts off before their FIFO is emptied
     data.rx_fifo.in = 0U;
     data.rx_fifo.out = 0U;
-    can->MCR = CAN_MCR_RESET;
     data.stats = BxcanStats{};
     data.btr = bitTiming(*timings, iface_mode);
     g_abort_tx_on_error = (iface_mode == BxcanIfaceModeAutomaticTxAbortOnError);
