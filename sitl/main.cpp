@@ -2,7 +2,7 @@
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE] [--vcd FILE]
 //                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]... [--param NAME=VALUE]...
-//                 [--hang SECONDS]
+//                 [--hang SECONDS] [--stuck-dominant canN[@FROM:TO]]...
 //   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
@@ -79,6 +79,7 @@ struct Options {
         uint64_t to_us;  // UINT64_MAX: the whole run
     };
     std::vector<Outage> outages;
+    std::vector<Outage> stuck;  // the controller's receive line held dominant
     bool live = false;
     bool quiet = false;
     std::string bus_url[3];
@@ -91,6 +92,7 @@ constexpr const char* kUsage =
     "                     [--trace FILE] [--vcd FILE] [--console FILE] [--uid W0,W1,W2]\n"
     "                     [--disconnect canN[@FROM:TO]]... [--elf IMAGE [--profile-functions FILE]]\n"
     "                     [--profile FILE] [--param NAME=VALUE]... [--hang SECONDS]\n"
+    "                     [--stuck-dominant canN[@FROM:TO]]...\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
     "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE] [--console FILE]\n"
     "                     [--uid W0,W1,W2] [--param NAME=VALUE]... [--elf IMAGE] [--profile FILE]\n"
@@ -108,6 +110,8 @@ constexpr const char* kUsage =
     "  --quiet      live, no status line (there is none either when stdout is not a terminal)\n"
     "  --hang S     from S seconds of virtual time the firmware's main loop makes no progress while\n"
     "               interrupts go on, as a hung task would, until the chip resets (the watchdog)\n"
+    "  --stuck-dominant canN[@FROM:TO]  the node's receive line of bus N held dominant (for the whole run,\n"
+    "               or from FROM to TO seconds), through resets: its controller cannot join that bus\n"
     "  URL: mcast:N (default mcast:0, mcast:1, mcast:2), slcan:pty, slcan:pty:PATH, socketcan:IFACE, none\n";
 
 [[noreturn]] void usage(const std::string& problem)
@@ -125,6 +129,26 @@ bool parseSeconds(const std::string& text, uint64_t* us)
     }
     *us = static_cast<uint64_t>(std::llround(seconds * 1e6));
     return true;
+}
+
+// canN for the whole run, canN@FROM:TO (seconds) for a while.
+Options::Outage parseBusWindow(const std::string& option, const std::string& text)
+{
+    const std::size_t at = text.find('@');
+    const std::string bus = text.substr(0, at);
+    if (bus.size() != 4 || bus.compare(0, 3, "can") != 0 || bus[3] < '0' || bus[3] > '2') {
+        usage(option + " takes can0, can1 or can2, optionally @FROM:TO in seconds");
+    }
+    Options::Outage window{static_cast<unsigned>(bus[3] - '0'), 0, UINT64_MAX};
+    if (at != std::string::npos) {
+        const std::string times = text.substr(at + 1);
+        const std::size_t colon = times.find(':');
+        if (colon == std::string::npos || !parseSeconds(times.substr(0, colon), &window.from_us) ||
+            !parseSeconds(times.substr(colon + 1), &window.to_us) || window.to_us <= window.from_us) {
+            usage(option + " " + bus + "@FROM:TO takes seconds with FROM before TO");
+        }
+    }
+    return window;
 }
 
 bool parseUid(const std::string& text, uint32_t out[3])
@@ -173,7 +197,7 @@ Options parseOptions(int argc, char** argv)
             std::exit(EXIT_SUCCESS);
         }
         // Only these add up; any other option given twice would silently lose one of its values.
-        if (arg != "--disconnect" && arg != "--param" && !seen.insert(arg).second) {
+        if (arg != "--disconnect" && arg != "--stuck-dominant" && arg != "--param" && !seen.insert(arg).second) {
             usage(arg + " is given twice");
         }
         if (arg == "--replay") {
@@ -204,23 +228,9 @@ Options parseOptions(int argc, char** argv)
                 usage("--uid takes three hex words W0,W1,W2");
             }
         } else if (arg == "--disconnect") {
-            // canN for the whole run, canN@FROM:TO (seconds) for a while.
-            const std::string text = value();
-            const std::size_t at = text.find('@');
-            const std::string bus = text.substr(0, at);
-            if (bus.size() != 4 || bus.compare(0, 3, "can") != 0 || bus[3] < '0' || bus[3] > '2') {
-                usage("--disconnect takes can0, can1 or can2, optionally @FROM:TO in seconds");
-            }
-            Options::Outage outage{static_cast<unsigned>(bus[3] - '0'), 0, UINT64_MAX};
-            if (at != std::string::npos) {
-                const std::string window = text.substr(at + 1);
-                const std::size_t colon = window.find(':');
-                if (colon == std::string::npos || !parseSeconds(window.substr(0, colon), &outage.from_us) ||
-                    !parseSeconds(window.substr(colon + 1), &outage.to_us) || outage.to_us <= outage.from_us) {
-                    usage("--disconnect " + bus + "@FROM:TO takes seconds with FROM before TO");
-                }
-            }
-            o.outages.push_back(outage);
+            o.outages.push_back(parseBusWindow(arg, value()));
+        } else if (arg == "--stuck-dominant") {
+            o.stuck.push_back(parseBusWindow(arg, value()));
         } else if (arg == "--live") {
             o.live = true;
         } else if (arg == "--quiet") {
@@ -251,6 +261,9 @@ Options parseOptions(int argc, char** argv)
     if (o.live && !o.outages.empty()) {
         usage("--disconnect is for replays; live, a bus with nobody on it is --can" +
               std::to_string(o.outages.front().port + 1) + " none");
+    }
+    if (o.live && !o.stuck.empty()) {
+        usage("--stuck-dominant is for replays: leave out --live");
     }
     for (unsigned port = 0; port < 3; ++port) {
         if (!o.live && !o.bus_url[port].empty()) {
@@ -532,27 +545,36 @@ struct Followers {
     }
 };
 
-// Each bus connected at time t_us unless one of its outages covers it.
-void connectBuses(const std::vector<Options::Outage>& outages, uint64_t t_us)
+// Whether one of the windows covers bus `port` at time t_us.
+bool covered(const std::vector<Options::Outage>& windows, unsigned port, uint64_t t_us)
+{
+    return std::any_of(windows.begin(), windows.end(), [&](const Options::Outage& o) {
+        return o.port == port && o.from_us <= t_us && t_us < o.to_us;
+    });
+}
+
+// Each bus connected at time t_us unless one of its outages covers it; each receive line stuck while one
+// of its windows does.
+void applyBusFaults(const Options& options, uint64_t t_us)
 {
     for (unsigned port = 0; port < 3; ++port) {
-        const bool out = std::any_of(outages.begin(), outages.end(), [&](const Options::Outage& o) {
-            return o.port == port && o.from_us <= t_us && t_us < o.to_us;
-        });
-        sim::canBus(port).setConnected(!out);
+        sim::canBus(port).setConnected(!covered(options.outages, port, t_us));
+        sim::canSetRxStuckDominant(port, covered(options.stuck, port, t_us));
     }
 }
 
-// Runs to until_us from one edge of an outage to the next, changing the buses there; a SIGINT or SIGTERM
-// ends it early, and what ran is written out as after a whole run.
-bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t until_us, const sitl::RunUntil& runUntil)
+// Runs to until_us from one edge of a fault window to the next, changing the buses there; a SIGINT or
+// SIGTERM ends it early, and what ran is written out as after a whole run.
+bool replayWithFaults(const Options& options, uint64_t until_us, const sitl::RunUntil& runUntil)
 {
     (void)std::signal(SIGINT, onStopSignal);
     (void)std::signal(SIGTERM, onStopSignal);
     std::vector<uint64_t> edges = {0, until_us};
-    for (const Options::Outage& outage : outages) {
-        edges.push_back(std::min(outage.from_us, until_us));
-        edges.push_back(std::min(outage.to_us, until_us));
+    for (const std::vector<Options::Outage>* windows : {&options.outages, &options.stuck}) {
+        for (const Options::Outage& window : *windows) {
+            edges.push_back(std::min(window.from_us, until_us));
+            edges.push_back(std::min(window.to_us, until_us));
+        }
     }
     std::sort(edges.begin(), edges.end());
     edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
@@ -566,7 +588,7 @@ bool replayWithOutages(const std::vector<Options::Outage>& outages, uint64_t unt
                 return false;
             }
         }
-        connectBuses(outages, edge);
+        applyBusFaults(options, edge);
     }
     return true;
 }
@@ -643,7 +665,7 @@ int main(int argc, char** argv)
     for (const auto& f : script) {
         tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
     }
-    connectBuses(options.outages, 0);
+    applyBusFaults(options, 0);
     std::unique_ptr<sitl::StatusLine> status;
     if (options.live && !options.quiet && ::isatty(STDOUT_FILENO) != 0) {
         status = std::make_unique<sitl::StatusLine>(backends, stdout);
@@ -678,7 +700,7 @@ int main(int argc, char** argv)
         return running;
     };
     const bool ran = options.live ? sitl::runLive(backends, until_us * kNsPerUs, runUntil)
-                                  : replayWithOutages(options.outages, until_us, runUntil);
+                                  : replayWithFaults(options, until_us, runUntil);
     store.check();
     status.reset();
     if (!ran) {  // only the image stops without ending the process

@@ -28,7 +28,7 @@ void CANInit(PortCAN_t Port);
 
 // self_node_id 0 leaves the instance anonymous; filtLen 0 keeps the accept-all bank of bxcanInit;
 // user_reference is the instance's, handed back with every reception. The instance exists afterwards even
-// when the controller failed to start.
+// when the controller has not started; the main loop finishes its start (bxcanRetryInit).
 void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
                XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
                void* user_reference, uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs,

@@ -1,5 +1,6 @@
 #include "firmware/drivers/bxcan.hpp"
 
+#include <atomic>
 #include <cstring>
 
 #include "firmware/drivers/serial.hpp"
@@ -18,31 +19,46 @@ const BxcanControllerConfig bxcanControllers[PortCANLast] = {
 
 namespace {
 
-// What a port's controller holds at run time.
-struct ControllerData {
-    Q_t rx_fifo;
-    uint8_t rx_buffer[BXCAN_RX_QUEUE_LEN];
-    BxcanStats stats;
-    // Set when a bring-up of the port began, failed or not. Decides whether CAN2's bring-up must also
-    // wake CAN1, whose filter block CAN2 uses.
-    bool init_begun;
+// Whole frames from the port's receive interrupts, the one producer, which alone stores `in`, to the task,
+// the one consumer, which alone stores `out`. The indices count modulo twice the ring's length, so that a
+// full ring (MAXRXFRAMES apart) and an empty one (equal) differ without a spare slot.
+struct RxFifo {
+    XportCANFrame frames[MAXRXFRAMES];
+    volatile uint8_t in;
+    volatile uint8_t out;
+};
+constexpr uint8_t RX_INDEX_WRAP = 2U * MAXRXFRAMES;
+static_assert(RX_INDEX_WRAP <= UINT8_MAX);
+
+// How far a port's bring-up has come.
+enum class BringUp : uint8_t {
+    NotBegun,      // no bxcanInit yet
+    EnteringInit,  // initialisation mode requested, not yet acknowledged
+    JoiningBus,    // configured; normal mode requested, which the controller enters once its bus is idle
+    Running,       // in normal mode
 };
 
-// The one mutable array indexed by port. All zero at reset, like the rest of .bss: a FIFO of length 0
-// holds nothing until bxcanInit binds it to its buffer.
+// What a port's controller holds at run time.
+struct ControllerData {
+    RxFifo rx_fifo;
+    BxcanStats stats;
+    BringUp bring_up;
+    bool wakes_can1;  // CAN2's bring-up also waits for CAN1, whose filter block CAN2 uses
+    uint32_t btr;     // bit timing and mode, written once the controller is in initialisation mode
+};
+
+// The one mutable array indexed by port. All zero at reset, like the rest of .bss: empty FIFOs, no
+// bring-up begun.
 ControllerData controllers[PortCANLast];
 
 // One switch for all ports: the last bxcanInit decides.
 bool g_abort_tx_on_error = false;
-// Set once the shared block has its layout (32-bit scale, FIFO split, CAN2's start bank). Kept apart from
-// init_begun: a CAN1 that failed its bring-up never laid the block out, and CAN2 must not run its filter
-// list on banks left at their reset scale.
+// Set once the shared block has its layout (32-bit scale, FIFO split, CAN2's start bank), by CAN1's
+// bring-up or by CAN2's when CAN1 had none: CAN2 must not run its filter list on banks left at their reset
+// scale, nor clear CAN1's banks once they are set.
 bool SharedBlockReady = false;
 
-// A controller answers a mode request once the frame on the wire has ended; one that has not answered
-// within a second never will.
-constexpr uint32_t INAK_TIMEOUT_US = 1000000;
-// Short against a frame time, so that a handshake takes hardly longer than the controller does.
+// Short against a frame time, so that a bring-up takes hardly longer than the controller does.
 constexpr uint32_t INAK_POLL_PAUSE_US = 10;
 
 constexpr uint32_t MAX_PRESCALER = 1024;
@@ -109,16 +125,41 @@ static_assert(convertFrameIDXportToRegister(0x7FFU | XPORT_CAN_FRAME_RTR) == 0xF
 
 CAN_TypeDef* controller(PortCAN_t PortCAN) { return bxcanControllers[PortCAN].can; }
 
-bool waitMSRINAKBitStateChange(CAN_TypeDef* can, bool target_state)
+bool inInitialisation(CAN_TypeDef* can) { return (static_cast<uint32_t>(can->MSR) & CAN_MSR_INAK) != 0U; }
+
+bool asleep(CAN_TypeDef* can) { return (static_cast<uint32_t>(can->MSR) & CAN_MSR_SLAK) != 0U; }
+
+bool inNormalMode(CAN_TypeDef* can)
 {
-    for (uint32_t waited_us = 0; waited_us < INAK_TIMEOUT_US; waited_us += INAK_POLL_PAUSE_US) {
-        const uint32_t msr = can->MSR;
-        if (((msr & CAN_MSR_INAK) != 0U) == target_state) {
-            return true;
-        }
-        coreDelayUs(INAK_POLL_PAUSE_US);
+    return (static_cast<uint32_t>(can->MSR) & (CAN_MSR_INAK | CAN_MSR_SLAK)) == 0U;
+}
+
+// Interrupts off, out of sleep, into initialisation mode, which the controller acknowledges with INAK.
+void requestInitialisation(CAN_TypeDef* can)
+{
+    can->IER = 0U;
+    can->MCR = (static_cast<uint32_t>(can->MCR) & ~CAN_MCR_SLEEP) | CAN_MCR_INRQ;
+}
+
+// Takes the port's bring-up as far as its controller lets it now; never waits.
+BringUp advanceBringUp(PortCAN_t PortCAN)
+{
+    ControllerData& data = controllers[PortCAN];
+    CAN_TypeDef* const can = controller(PortCAN);
+    if (data.bring_up == BringUp::EnteringInit && inInitialisation(can) && !(data.wakes_can1 && asleep(CAN1))) {
+        // Automatic bus-off recovery and wake-up; retransmission on; FIFOs not locked; TX order by identifier.
+        can->MCR = MCR_RUN | CAN_MCR_INRQ;
+        can->BTR = data.btr;
+        can->IER = RX_INTERRUPTS;
+        XPORT_ASSERT(static_cast<uint32_t>(can->IER) == RX_INTERRUPTS);
+        can->MCR = MCR_RUN;  // normal mode, entered once the controller has seen 11 recessive bits
+        data.bring_up = BringUp::JoiningBus;
     }
-    return false;
+    if (data.bring_up == BringUp::JoiningBus && inNormalMode(can)) {
+        data.bring_up = BringUp::Running;
+        consoleText("4bxcan init ok\n");
+    }
+    return data.bring_up;
 }
 
 void processErrorStatus(PortCAN_t PortCAN)
@@ -143,11 +184,41 @@ void nvicEnableVector(IRQn_Type irq)
     NVIC_EnableIRQ(irq);
 }
 
-void emptyRxFifo(PortCAN_t PortCAN)
+uint8_t nextRxIndex(uint8_t index) { return index + 1U == RX_INDEX_WRAP ? 0U : static_cast<uint8_t>(index + 1U); }
+
+// Frames the ring holds, from one reading of each index.
+unsigned rxHeld(uint8_t in, uint8_t out)
 {
-    ControllerData& data = controllers[PortCAN];
-    data.rx_fifo.Buffer = data.rx_buffer;
-    VarInitQ(&data.rx_fifo, BXCAN_RX_QUEUE_LEN);
+    return (static_cast<unsigned>(in) + RX_INDEX_WRAP - out) % RX_INDEX_WRAP;
+}
+
+// The interrupt's side. False when the ring is full (the frame is not stored).
+bool pushRxFrame(RxFifo& fifo, const XportCANFrame& frame)
+{
+    const uint8_t in = fifo.in;
+    if (rxHeld(in, fifo.out) == MAXRXFRAMES) {
+        return false;
+    }
+    fifo.frames[in % MAXRXFRAMES] = frame;
+    // The frame is written before the index that hands it over.
+    std::atomic_signal_fence(std::memory_order_release);
+    fifo.in = nextRxIndex(in);
+    return true;
+}
+
+// The task's side. False when the ring is empty.
+bool popRxFrame(RxFifo& fifo, XportCANFrame* out_frame)
+{
+    const uint8_t out = fifo.out;
+    if (rxHeld(fifo.in, out) == 0U) {
+        return false;
+    }
+    std::atomic_signal_fence(std::memory_order_acquire);
+    *out_frame = fifo.frames[out % MAXRXFRAMES];
+    // The frame is read before its slot is handed back.
+    std::atomic_signal_fence(std::memory_order_release);
+    fifo.out = nextRxIndex(out);
+    return true;
 }
 
 void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index)
@@ -184,8 +255,8 @@ void handleRxInterrupt(PortCAN_t PortCAN, uint8_t fifo_index)
     }
     controllers[PortCAN].stats.frames_rx++;
 
-    if (!EnQ(&controllers[PortCAN].rx_fifo, reinterpret_cast<const uint8_t*>(&record), BXCAN_RX_RECORD_SIZE)) {
-        controllers[PortCAN].stats.rx_overflow_count += BXCAN_RX_RECORD_SIZE;
+    if (!pushRxFrame(controllers[PortCAN].rx_fifo, record)) {
+        controllers[PortCAN].stats.rx_overflow_count++;
     }
 }
 
@@ -195,30 +266,6 @@ bool timingsValid(const BxcanCANTimings* timings)
            timings->max_resynchronization_jump_width >= 1U && timings->max_resynchronization_jump_width <= MAX_SJW &&
            timings->bit_segment_1 >= 1U && timings->bit_segment_1 <= MAX_BS1 && timings->bit_segment_2 >= 1U &&
            timings->bit_segment_2 <= MAX_BS2;
-}
-
-// Interrupts off, out of sleep, into initialisation mode.
-bool enterInitialisation(CAN_TypeDef* can)
-{
-    can->IER = 0U;
-    can->MCR = (static_cast<uint32_t>(can->MCR) & ~CAN_MCR_SLEEP) | CAN_MCR_INRQ;
-    return waitMSRINAKBitStateChange(can, true);
-}
-
-// Into normal mode, which the controller enters once it has seen the bus idle.
-bool leaveInitialisation(CAN_TypeDef* can)
-{
-    can->MCR = MCR_RUN;
-    return waitMSRINAKBitStateChange(can, false);
-}
-
-// A controller that did not answer is left in reset.
-template <std::size_t N>
-int abandon(CAN_TypeDef* can, const char (&text)[N], int error)
-{
-    can->MCR = CAN_MCR_RESET;
-    consoleText(text);
-    return error;
 }
 
 // BTR for timings within the register ranges.
@@ -358,35 +405,49 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
     CAN_TypeDef* const can = controller(PortCAN);
-
-    controllers[PortCAN].init_begun = true;
-    emptyRxFifo(PortCAN);
-    can->MCR = CAN_MCR_RESET;
-    controllers[PortCAN].stats = BxcanStats{};
-    g_abort_tx_on_error = (iface_mode == BxcanIfaceModeAutomaticTxAbortOnError);
+    ControllerData& data = controllers[PortCAN];
 
     // CAN2 has no filter block of its own: CAN1 must be awake to hold it.
-    if (PortCAN == PortCAN2 && !controllers[PortCAN1].init_begun && !enterInitialisation(CAN1)) {
-        return abandon(CAN1, "1inak not set\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
-    }
-    if (!enterInitialisation(can)) {
-        return abandon(can, "2inak not set2\n", -BXCAN_ERROR_MSR_INAK_NOT_SET);
-    }
-    // Automatic bus-off recovery and wake-up; retransmission on; FIFOs not locked; TX order by identifier.
-    can->MCR = MCR_RUN | CAN_MCR_INRQ;
-    can->BTR = bitTiming(*timings, iface_mode);
-    can->IER = RX_INTERRUPTS;
-    XPORT_ASSERT(static_cast<uint32_t>(can->IER) == RX_INTERRUPTS);
-    if (!leaveInitialisation(can)) {
-        return abandon(can, "3inak not cleared\n", -BXCAN_ERROR_MSR_INAK_NOT_CLEARED);
-    }
+    data.wakes_can1 = PortCAN == PortCAN2 && controllers[PortCAN1].bring_up == BringUp::NotBegun;
+    data.bring_up = BringUp::EnteringInit;
+    can->MCR = CAN_MCR_RESET;  // its receive interrupts off before their FIFO is emptied
+    data.rx_fifo.in = 0U;
+    data.rx_fifo.out = 0U;
+    data.stats = BxcanStats{};
+    data.btr = bitTiming(*timings, iface_mode);
+    g_abort_tx_on_error = (iface_mode == BxcanIfaceModeAutomaticTxAbortOnError);
 
+    if (data.wakes_can1) {
+        requestInitialisation(CAN1);
+    }
+    requestInitialisation(can);
+    // The filter block works in any mode of the controllers: a port that joins its bus late filters too.
     layOutFilters(PortCAN);
     nvicEnableVector(bxcanControllers[PortCAN].rx0_irq);
     nvicEnableVector(bxcanControllers[PortCAN].rx1_irq);
 
-    consoleText("4bxcan init ok\n");
+    for (uint32_t waited_us = 0; advanceBringUp(PortCAN) != BringUp::Running; waited_us += INAK_POLL_PAUSE_US) {
+        if (waited_us >= BXCAN_INIT_TIMEOUT_US) {
+            if (data.bring_up == BringUp::JoiningBus) {
+                consoleText("3inak not cleared\n");
+                return -BXCAN_ERROR_MSR_INAK_NOT_CLEARED;
+            }
+            if (data.wakes_can1 && asleep(CAN1)) {
+                consoleText("1inak not set\n");
+            } else {
+                consoleText("2inak not set2\n");
+            }
+            return -BXCAN_ERROR_MSR_INAK_NOT_SET;
+        }
+        coreDelayUs(INAK_POLL_PAUSE_US);
+    }
     return 0;
+}
+
+bool bxcanRetryInit(PortCAN_t PortCAN)
+{
+    return portValid(PortCAN) && controllers[PortCAN].bring_up != BringUp::NotBegun &&
+           advanceBringUp(PortCAN) == BringUp::Running;
 }
 
 int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
@@ -402,6 +463,9 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
 
+    if (controllers[PortCAN].bring_up != BringUp::Running) {
+        return 0;  // a mailbox of a controller that has not joined its bus would go out stale, if ever
+    }
     processErrorStatus(PortCAN);
     CAN_TypeDef* const can = controller(PortCAN);
 
@@ -455,20 +519,7 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
     processErrorStatus(PortCAN);
-
-    Q_t* const q = bxcanRxFifo(PortCAN);
-    uint16_t held = QLen(q);
-    if (held >= BXCAN_RX_RECORD_SIZE) {
-        uint16_t len = BXCAN_RX_RECORD_SIZE;
-        DeQ(q, reinterpret_cast<uint8_t*>(out_frame), &len);  // the interrupt stored it with its DLC clamped
-        return 1;
-    }
-    if (held > 0U) {
-        // Records go in whole; a fragment means the FIFO is corrupt, so drop what is there.
-        controllers[PortCAN].stats.error_count++;
-        DeQ(q, nullptr, &held);
-    }
-    return 0;
+    return popRxFrame(controllers[PortCAN].rx_fifo, out_frame) ? 1 : 0;  // stored with its DLC clamped
 }
 
 int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* filter_configs,
@@ -514,7 +565,8 @@ int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* fi
 
 bool bxcanBusDown(PortCAN_t PortCAN)
 {
-    return portValid(PortCAN) && (controller(PortCAN)->ESR & (CAN_ESR_EPVF | CAN_ESR_BOFF)) != 0U;
+    return portValid(PortCAN) && (controllers[PortCAN].bring_up != BringUp::Running ||
+                                  (controller(PortCAN)->ESR & (CAN_ESR_EPVF | CAN_ESR_BOFF)) != 0U);
 }
 
 BxcanStats bxcanGetStats(PortCAN_t PortCAN)
@@ -524,8 +576,6 @@ BxcanStats bxcanGetStats(PortCAN_t PortCAN)
     }
     return controllers[PortCAN].stats;
 }
-
-Q_t* bxcanRxFifo(PortCAN_t PortCAN) { return portValid(PortCAN) ? &controllers[PortCAN].rx_fifo : nullptr; }
 
 void bxcanColdReset()
 {

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "chip.hpp"
-#include "firmware/drivers/Que.hpp"
 #include "firmware/xport/xport.hpp"
 
 // Port index; every per-bus array has one entry per port in this order.
@@ -24,8 +23,8 @@ enum BxcanIfaceMode : uint8_t {
 };
 
 struct BxcanStats {
-    uint64_t rx_overflow_count;  // +1 per hardware FIFO overrun, +16 per frame the software FIFO had no room for
-    uint64_t error_count;        // bus errors seen in ESR.LEC, and partial records thrown away
+    uint64_t rx_overflow_count;  // +1 per hardware FIFO overrun, +1 per frame the software FIFO had no room for
+    uint64_t error_count;        // bus errors seen in ESR.LEC
     uint64_t frames_tx;          // frames placed in a transmit mailbox (one aborted and offered again counts again)
     uint64_t frames_rx;          // frames taken from the hardware receive FIFOs
 };
@@ -53,12 +52,11 @@ inline constexpr unsigned BXCAN_NUM_ACCEPTANCE_FILTERS = 14;  // filter banks pe
 inline constexpr unsigned MAXRXFRAMES = 10;                   // frames per software receive FIFO
 inline constexpr int USERXINT = 1;                            // the task never reads the hardware FIFOs
 
-// One software FIFO record is a whole frame.
-inline constexpr uint16_t BXCAN_RX_RECORD_SIZE = sizeof(XportCANFrame);
-static_assert(BXCAN_RX_RECORD_SIZE == 16, "receive records are 16 bytes");
-// One spare byte: the queue keeps it free to tell full from empty.
-inline constexpr uint16_t BXCAN_RX_QUEUE_LEN = MAXRXFRAMES * BXCAN_RX_RECORD_SIZE + 1U;
-static_assert(BXCAN_RX_QUEUE_LEN == 161);
+// The longest a port's bring-up waits for its controller. After the master reset it enters initialisation
+// mode at once; it joins its bus after 11 recessive bits: 11 us of an idle bus at 1 Mbit/s, the end of
+// the frame on the wire (at most some 160 us) on a busy one. Three ports so stay a few milliseconds
+// inside the watchdog's period even when every bus keeps its controller out.
+inline constexpr uint32_t BXCAN_INIT_TIMEOUT_US = 1000;
 
 // What a port's controller is, fixed by the chip and the board: its registers, the filter block that
 // holds its banks and the first of them, its receive interrupt lines, its clock and its pins.
@@ -79,19 +77,25 @@ struct BxcanControllerConfig {
 // Indexed by PortCAN_t.
 extern const BxcanControllerConfig bxcanControllers[PortCANLast];
 
-// The port's software receive FIFO: its interrupts produce, the task consumes.
-Q_t* bxcanRxFifo(PortCAN_t PortCAN);
-
 // 0, or -BXCAN_ERROR_UNSUPPORTED_BIT_RATE when no timing fits (out_timings then all zero); -2 for a null
 // out_timings. Pure computation.
 int bxcanComputeCANTimings(uint32_t peripheral_clock_rate, uint32_t target_bitrate, BxcanCANTimings* out_timings);
 
-// 0 on success; -2 for a bad port, mode or timings (the port is left as it was); -1001 / -1002 when the
-// controller does not enter or leave initialisation mode within a second (it is then left in reset).
+// 0: the controller runs on its bus; -2 for a bad port, mode or timings (the port is left as it was).
+// Otherwise, after at most BXCAN_INIT_TIMEOUT_US, -1001 (initialisation mode not acknowledged: its request
+// stays) or -1002 (configured, but it has not joined its bus: a receive line held dominant never shows the
+// 11 recessive bits). Such a port is down; bxcanRetryInit finishes its bring-up once the controller lets it.
+// The filters and the receive lines are set up either way.
 int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN_t PortCAN);
 
-// 1: placed in a mailbox (pop it from the queue); 0: not now, offer the same frame later; -2: null frame,
-// bad port or data_len above 8; -1003: an error frame.
+// For the main loop at every visit of the port: true while its controller runs. A bring-up that
+// bxcanInit left unfinished goes on here, without waiting: what the controller has acknowledged since is
+// taken further, and once it has joined its bus the console says "4bxcan init ok". False for a bad port
+// or one without bxcanInit.
+bool bxcanRetryInit(PortCAN_t PortCAN);
+
+// 1: placed in a mailbox (pop it from the queue); 0: not now (mailboxes taken, or the controller has not
+// started), offer the same frame later; -2: null frame, bad port or data_len above 8; -1003: an error frame.
 int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN);
 
 // True while a transmit mailbox of the port holds a frame not yet sent (false for a bad port).
@@ -105,8 +109,8 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN);
 int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* filter_configs,
                                     unsigned num_filter_configs, PortCAN_t PortCAN);
 
-// True while the port's controller is error-passive or bus-off: its frames go unacknowledged or its bus
-// is faulty (false for a bad port).
+// True while the port's controller has not started, or is error-passive or bus-off: its frames go
+// unacknowledged or its bus is faulty (false for a bad port).
 bool bxcanBusDown(PortCAN_t PortCAN);
 
 // A copy of the port's counters (all zero for a bad port). Not atomic: a 64-bit value may be torn.

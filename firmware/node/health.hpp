@@ -1,7 +1,8 @@
 #pragma once
 // The node's health as NodeStatus and GetNodeInfo report it, from conditions that hold now:
-// - WARNING while one of the buses is down: its controller is error-passive or bus-off, which is what its
-//   frames going unacknowledged soon makes it; the flight controllers on the other buses see it so;
+// - WARNING while one of the buses is down: its controller has not started (its bus keeps it out), or is
+//   error-passive or bus-off, which is what its frames going unacknowledged soon makes it; the flight
+//   controllers on the other buses see it so;
 // - ERROR from a start-up whose store could not be brought up: the node runs on the compiled-in values,
 //   which may not be the vehicle's configuration (node IDs, which output follows which command), and
 //   cannot keep a setting;

@@ -338,7 +338,10 @@ void MainTaskPass()
 {
     watchdogRefresh();
     Port& port = nodePort(static_cast<PortCAN_t>(current_port));
-    if (port.NodeValid) {
+    if (!bxcanRetryInit(port.index)) {
+        // Its controller has not joined the bus yet (a damaged bus holds it off): nothing is pumped into
+        // it and nothing is queued for it; the bring-up goes on at each visit and the other ports serve.
+    } else if (port.NodeValid) {
         sendXport(port);
         receiveXport(port);
         spinXport(port);

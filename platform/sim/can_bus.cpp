@@ -5,11 +5,12 @@
 // acknowledged if any other participant that can decode the bus acknowledges, and is then delivered to
 // every other participant. Without acknowledgement the transmitter sees an ACK error and nobody receives.
 //
-// Simplifications (said here once, for the whole CAN model): mode changes and the 11-recessive-bit
-// synchronisation take no time; a controller whose bit rate (BTR and APB1 clock) is more than 1 % off the
-// bus rate can neither send, receive nor acknowledge anything there; two participants offering the very
-// same arbitration field: the one attached first wins (on a wire both would go on and one would see a bit
-// error); time-triggered mode and silent loop-back are not modelled.
+// Simplifications (said here once, for the whole CAN model): a controller whose bit rate (BTR and APB1
+// clock) is more than 1 % off the bus rate can neither send, receive nor acknowledge anything there; one
+// whose receive line is stuck dominant is off the bus too (the error flags it would drive onto the wire
+// are not modelled: the other participants go on); two participants offering the very same arbitration
+// field: the one attached first wins (on a wire both would go on and one would see a bit error);
+// time-triggered mode and silent loop-back are not modelled.
 #include <algorithm>
 
 #include "platform/sim/can_model.hpp"
@@ -164,6 +165,11 @@ void VirtualBus::finish()
         members[static_cast<std::size_t>(sender)].participant->onSent(
             acked_ || (senderNode != nullptr && senderNode->ignoresAck()), endNs_);
     }
+    for (const Member& m : members) {
+        if (m.node != nullptr) {
+            m.node->onFrameEnd();
+        }
+    }
 }
 
 unsigned VirtualBus::stuffedBits(const CanFrame& f)
@@ -196,6 +202,7 @@ void resetCanBuses()
 {
     for (unsigned i = 0; i < 3; ++i) {
         bus(i).reset();
+        can::controller(i).clearFaults();  // unlike a power cycle, which keeps a damaged bus damaged
     }
 }
 

@@ -1,5 +1,6 @@
 // The bxCAN controllers' registers: operating modes with their MCR/MSR handshake (sleep, initialisation,
-// normal, master reset), three transmit mailboxes that offer the most urgent pending frame to the bus
+// normal, master reset; normal mode is entered after 11 recessive bits on RX, and left only once the frame
+// on the wire has ended, as the reference manual has it), three transmit mailboxes that offer the most urgent pending frame to the bus
 // (identifier order, or request order with TXFP), abort requests, automatic retransmission (or one shot
 // with NART), two receive FIFOs of three mailboxes with FMP/FULL/FOVR/RFOM and the RFLM lock, and the four
 // interrupt lines. Time-triggered mode and silent loop-back are not modelled.
@@ -68,8 +69,6 @@ void CanController::reset()
             c.sFilterRegister[b].FR2.poke(kFilterPattern);
         }
     }
-    ignoresModeRequests_ = false;
-    rxStuckDominant_ = false;
     bus(index_).attachNode(this, this);
 }
 
@@ -107,7 +106,6 @@ void CanController::onLostArbitration()
         complete(m);
     }
     regs().TSR.poke(tsr);
-    evaluateMode();
     refreshTsr();
     refreshIrqs();
 }
@@ -146,14 +144,14 @@ void CanController::onSent(bool acknowledged, uint64_t)
     }
     regs().TSR.poke(tsr);
     updateErrorState();
-    evaluateMode();  // a mode request made during the frame takes effect now
     refreshTsr();
     refreshIrqs();
 }
 
 void CanController::onFrame(const CanFrame& frame, uint64_t endNs)
 {
-    if (mode_ == Mode::Sleep && (regs().MCR.peek() & CAN_MCR_AWUM) != 0U && clocked() && inSync()) {
+    if (mode_ == Mode::Sleep && (regs().MCR.peek() & CAN_MCR_AWUM) != 0U && clocked() && inSync() &&
+        !rxStuckDominant_) {
         // Bus activity wakes the controller; the waking frame itself is lost.
         regs().MCR.poke(regs().MCR.peek() & ~CAN_MCR_SLEEP);
         regs().MSR.poke(regs().MSR.peek() | CAN_MSR_WKUI);
@@ -169,7 +167,10 @@ void CanController::onFrame(const CanFrame& frame, uint64_t endNs)
 void CanController::receive(const CanFrame& frame, uint64_t endNs)
 {
     setLec(CAN_LEC_NONE);
-    if (rec_ > 0U) {
+    // ISO 11898-1: an error-passive receiver comes back to a value between 119 and 127.
+    if (rec_ > 127U) {
+        rec_ = 127U;
+    } else if (rec_ > 0U) {
         --rec_;
     }
     updateErrorState();
@@ -251,6 +252,8 @@ void CanController::resetController()
     recoveryAtNs_ = UINT64_MAX;
     offered_ = -1;
     seq_ = 0;
+    modeAtNs_ = UINT64_MAX;
+    modeAtFrameEnd_ = false;
     if (rxStuckDominant_) {
         c.MSR.poke(c.MSR.peek() & ~CAN_MSR_RX);
     }
@@ -272,25 +275,85 @@ void CanController::writeMcr(uint32_t value)
     refreshTsr();
 }
 
-void CanController::evaluateMode()
+Mode CanController::requestedMode() const
 {
-    if (ignoresModeRequests_ || offered_ >= 0) {
-        return;  // never acknowledges, or waits for its frame on the wire to end
-    }
     const uint32_t mcr = regs().MCR.peek();
     const bool inrq = (mcr & CAN_MCR_INRQ) != 0U;
     const bool sleep = (mcr & CAN_MCR_SLEEP) != 0U;
-    const bool sync = !rxStuckDominant_;  // 11 recessive bits can be seen
-    const Mode old = mode_;
-    if (inrq && !sleep) {
-        mode_ = Mode::Init;
-    } else if (inrq && sleep) {
-        // Both requested: stay where the last consistent request put it.
-    } else if (sleep) {
-        mode_ = Mode::Sleep;
-    } else if (sync) {
-        mode_ = Mode::Normal;
+    if (inrq && sleep) {
+        return mode_;  // both requested: stay where the last consistent request put it
     }
+    return inrq ? Mode::Init : sleep ? Mode::Sleep : Mode::Normal;
+}
+
+void CanController::evaluateMode()
+{
+    if (ignoresModeRequests_) {
+        return;  // never acknowledges
+    }
+    const Mode target = requestedMode();
+    if (target == mode_) {
+        modeAtNs_ = UINT64_MAX;
+        modeAtFrameEnd_ = false;
+        return;
+    }
+    VirtualBus& wire = bus(index_);
+    if (mode_ == Mode::Normal && onBus() && wire.busy()) {
+        modeAtNs_ = UINT64_MAX;
+        modeAtFrameEnd_ = true;  // the frame on the wire, sent or received, ends first
+        return;
+    }
+    if (target != Mode::Normal) {
+        setMode(target);
+        return;
+    }
+    if (rxStuckDominant_) {
+        modeAtNs_ = UINT64_MAX;  // 11 recessive bits never come
+        modeAtFrameEnd_ = false;
+    } else if (modeAtNs_ == UINT64_MAX && !modeAtFrameEnd_) {
+        // A frame's tail holds the 11 recessive bits; an idle bus shows them after 11 bit times.
+        modeAtFrameEnd_ = wire.busy();
+        modeAtNs_ = wire.busy() ? UINT64_MAX : nowNs() + kBusIdleBits * wire.bitTimeNs();
+    }
+}
+
+void CanController::modeChangeDue()
+{
+    modeAtNs_ = UINT64_MAX;
+    modeAtFrameEnd_ = false;
+    if (mode_ != Mode::Normal && requestedMode() == Mode::Normal && bus(index_).busy()) {
+        modeAtFrameEnd_ = true;  // a frame began meanwhile: its tail has the next 11 recessive bits
+        return;
+    }
+    if (ignoresModeRequests_ || (requestedMode() == Mode::Normal && rxStuckDominant_)) {
+        return;
+    }
+    setMode(requestedMode());
+}
+
+void CanController::onFrameEnd()
+{
+    if (modeAtFrameEnd_) {
+        modeChangeDue();
+    }
+}
+
+void CanController::runEvents(uint64_t now)
+{
+    if (modeAtNs_ <= now) {
+        modeChangeDue();
+    }
+    if (busOff_ && !rxStuckDominant_ && recoveryAtNs_ <= now) {
+        recoverFromBusOff();
+    }
+}
+
+void CanController::setMode(Mode mode)
+{
+    const Mode old = mode_;
+    mode_ = mode;
+    modeAtNs_ = UINT64_MAX;
+    modeAtFrameEnd_ = false;
     uint32_t msr = regs().MSR.peek() & ~(CAN_MSR_INAK | CAN_MSR_SLAK);
     msr |= mode_ == Mode::Init ? CAN_MSR_INAK : 0U;
     msr |= mode_ == Mode::Sleep ? CAN_MSR_SLAK : 0U;

@@ -1,5 +1,6 @@
 // The controllers' error states: the transmit and receive error counters with ESR's flags and LEC,
-// error-passive suspension, bus-off and its recovery, and the fault switches tests use to provoke them.
+// error-passive suspension, bus-off and its recovery (which a receive line stuck dominant holds up), and the
+// fault switches tests use to provoke them.
 #include <algorithm>
 
 #include "platform/sim/can_model.hpp"
@@ -7,16 +8,41 @@
 namespace sim {
 namespace can {
 
-void CanController::runEvents(uint64_t now)
+void CanController::recoverFromBusOff()
 {
-    if (busOff_ && recoveryAtNs_ <= now) {
-        busOff_ = false;
-        recoveryAtNs_ = UINT64_MAX;
-        tec_ = 0;
-        rec_ = 0;
-        updateErrorState();
-        bus(index_).kick();
+    busOff_ = false;
+    recoveryAtNs_ = UINT64_MAX;
+    tec_ = 0;
+    rec_ = 0;
+    updateErrorState();
+    bus(index_).kick();
+}
+
+void CanController::setRxStuckDominant(bool stuck)
+{
+    if (stuck == rxStuckDominant_) {
+        return;
     }
+    const bool wasOnBus = onBus();
+    rxStuckDominant_ = stuck;
+    regs().MSR.poke(stuck ? regs().MSR.peek() & ~CAN_MSR_RX : regs().MSR.peek() | CAN_MSR_RX);
+    if (stuck && wasOnBus) {
+        // Nothing but dominant bits: the error flags it raises take REC past the error-passive limit within
+        // some 130 bit times (8 more for every 8 dominant bits after a flag). It neither sends (it would
+        // lose arbitration at its first recessive bit), receives nor acknowledges.
+        rec_ = std::max(rec_, 128U);
+        setLec(CAN_LEC_STUFF);
+        updateErrorState();
+    }
+    if (!stuck && busOff_ && recoveryAtNs_ != UINT64_MAX) {
+        // The 128 x 11 recessive bits of the recovery are counted from now.
+        recoveryAtNs_ = nowNs() + kBusOffRecoveryBits * bus(index_).bitTimeNs();
+    }
+    if (!stuck && onBus()) {
+        bus(index_).kick();  // its pending mailboxes contend again
+    }
+    evaluateMode();
+    refreshIrqs();
 }
 
 void CanController::forceBusOff()

@@ -20,6 +20,8 @@ constexpr unsigned kAckErrorTailBits = 19;
 constexpr unsigned kSuspendBits = 8;
 // Bus-off recovery: 128 occurrences of 11 recessive bits.
 constexpr unsigned kBusOffRecoveryBits = 128U * 11U;
+// A controller joins the bus (leaves initialisation or sleep mode) after 11 consecutive recessive bits.
+constexpr unsigned kBusIdleBits = 11;
 
 // ---------------------------------------------------------------------------------------------------------
 // What the bus needs from a node's controller beyond the public participant interface.
@@ -36,6 +38,9 @@ public:
     virtual void onLoopback(const CanFrame&, uint64_t) {}
     // An unacknowledged frame counts as sent (loop-back ignores the ACK slot).
     virtual bool ignoresAck() const { return false; }
+    // The frame on the wire has ended (after its sender and receivers were told), before the next
+    // arbitration: what waits for the bus to be idle may go on.
+    virtual void onFrameEnd() {}
 
 protected:
     ~BusNode() = default;
@@ -62,6 +67,8 @@ public:
     void attachNode(CanParticipant* participant, BusNode* node);
     void detach(CanParticipant* participant) override;
     bool busy() const override { return busy_; }
+    // When the frame on the wire ends (while busy).
+    uint64_t frameEndNs() const { return endNs_; }
     const std::vector<CanBusRecord>& log() const override { return log_; }
     void clearLog() override { log_.clear(); }
     void setLogLimit(std::size_t records) override { logLimit_ = records < 2U ? 2U : records; }
@@ -166,6 +173,7 @@ public:
     void onFrame(const CanFrame& frame, uint64_t endNs) override;
 
     void onLoopback(const CanFrame& frame, uint64_t endNs) override { receive(frame, endNs); }
+    void onFrameEnd() override;
 
     void receive(const CanFrame& frame, uint64_t endNs);
 
@@ -175,17 +183,25 @@ public:
     bool loopsBack() const override { return (regs().BTR.peek() & CAN_BTR_LBKM) != 0U; }
     bool ignoresAck() const override { return loopsBack(); }
 
-    // ---- bus-off recovery (can_errors.cpp) ----------------------------------------------------------
-    uint64_t nextEventNs() const override { return busOff_ ? recoveryAtNs_ : UINT64_MAX; }
+    // ---- timed: a mode change waiting for an idle bus, bus-off recovery (can_errors.cpp) --------------
+    uint64_t nextEventNs() const override
+    {
+        const uint64_t recovery = busOff_ && !rxStuckDominant_ ? recoveryAtNs_ : UINT64_MAX;
+        return recovery < modeAtNs_ ? recovery : modeAtNs_;
+    }
     void runEvents(uint64_t now) override;
 
-    // ---- fault switches --------------------------------------------------------------------------
-    void setIgnoresModeRequests(bool ignore) { ignoresModeRequests_ = ignore; }
-    void setRxStuckDominant(bool stuck)
+    // ---- fault switches (can_errors.cpp); a power cycle keeps them, sim::reset() clears them ---------
+    void setIgnoresModeRequests(bool ignore)
     {
-        rxStuckDominant_ = stuck;
-        regs().MSR.poke(stuck ? regs().MSR.peek() & ~CAN_MSR_RX : regs().MSR.peek() | CAN_MSR_RX);
+        ignoresModeRequests_ = ignore;
         evaluateMode();
+    }
+    void setRxStuckDominant(bool stuck);
+    void clearFaults()
+    {
+        ignoresModeRequests_ = false;
+        rxStuckDominant_ = false;
     }
     void forceBusOff();
     uint32_t bitrate() const;
@@ -197,8 +213,8 @@ private:
 
     bool inSync() const;
 
-    // Taking part in bus traffic: clocked, in normal mode, at the bus's bit rate.
-    bool onBus() const { return clocked() && mode_ == Mode::Normal && inSync(); }
+    // Taking part in bus traffic: clocked, in normal mode, at the bus's bit rate, seeing the bus.
+    bool onBus() const { return clocked() && mode_ == Mode::Normal && inSync() && !rxStuckDominant_; }
 
     bool pending(unsigned m) const { return (regs().TSR.peek() & tme(m)) == 0U; }
 
@@ -216,7 +232,13 @@ private:
 
     // ---- modes -------------------------------------------------------------------------------------
     void writeMcr(uint32_t value);
+    // The mode MCR asks for (the present one while it asks for both sleep and initialisation).
+    Mode requestedMode() const;
+    // Follows MCR: at once, or once the bus allows (modeAtNs_, modeAtFrameEnd_).
     void evaluateMode();
+    // A change that waited for the bus is due.
+    void modeChangeDue();
+    void setMode(Mode mode);
 
     void writeMsr(uint32_t value)
     {
@@ -252,6 +274,7 @@ private:
     // ---- errors (can_errors.cpp) --------------------------------------------------------------------
     void setLec(uint32_t lec);
     void enterBusOff();
+    void recoverFromBusOff();
     void updateErrorState();
 
     // ---- interrupt lines ---------------------------------------------------------------------------
@@ -277,6 +300,10 @@ private:
     CanFrame offerFrame_{};
     uint64_t requestSeq_[CAN_TX_MAILBOXES] = {};
     uint64_t seq_ = 0;
+    // A mode change waiting for the bus: for 11 bit times of an idle bus (due then), or for the end of the
+    // frame on the wire.
+    uint64_t modeAtNs_ = UINT64_MAX;
+    bool modeAtFrameEnd_ = false;
     bool ignoresModeRequests_ = false;
     bool rxStuckDominant_ = false;
 };

@@ -232,11 +232,14 @@ private:
     CanFrame current_{};
 };
 
-// Fault switches of the node's controller i (0..2); reset() clears them.
+// Fault switches of the node's controller i (0..2); reset() clears them, a power cycle keeps them (the
+// fault outlives the node's resets).
 // Mode requests (INRQ, SLEEP) are never acknowledged: MSR.INAK / SLAK stay as they are.
 void canSetIgnoresModeRequests(unsigned controller, bool ignore);
 // The receive line is stuck dominant: the controller can never see 11 recessive bits, so it cannot leave
-// initialisation or sleep mode (INAK stays set after INRQ is cleared).
+// initialisation or sleep mode (INAK stays set after INRQ is cleared). One in normal mode is off its bus:
+// it neither sends, receives nor acknowledges, turns error-passive (REC 128) and does not recover from
+// bus-off until the line is released; then it takes part again at once.
 void canSetRxStuckDominant(unsigned controller, bool stuck);
 // Counts a transmit error burst that takes the controller bus-off (TEC > 255), as a shorted bus would.
 void canForceBusOff(unsigned controller);

@@ -43,6 +43,7 @@ inline void takeOne(CAN_TypeDef* can, int fifo)
 using sim::CanFrame;
 
 inline constexpr uint32_t kBtr1M48 = 0x00050005U;  // prescaler 6, 6 + 1 quanta after sync: 1 Mbit/s at 48 MHz
+inline constexpr uint64_t kIdleBitsUs = 11;  // 11 recessive bits at 1 Mbit/s: what joining the bus takes
 
 inline uint32_t tir(const CanFrame& f)
 {
@@ -83,6 +84,7 @@ protected:
         can->MCR |= extraMcr;
         can->BTR = kBtr1M48;
         can->MCR &= ~CAN_MCR_INRQ;
+        sim::advanceUs(kIdleBitsUs);  // normal mode once 11 recessive bits were seen
         ASSERT_EQ(can->MSR & CAN_MSR_INAK, 0U);
     }
 

@@ -20,8 +20,12 @@ TEST_F(SimCan, PowerOnSleepsThenFollowsModeRequests)
     EXPECT_EQ(CAN1->FMR, 0x2A1C0E01U);
 
     enterInit(CAN1);
-    EXPECT_EQ(CAN1->MSR & (CAN_MSR_SLAK | CAN_MSR_INAK), CAN_MSR_INAK);
+    EXPECT_EQ(CAN1->MSR & (CAN_MSR_SLAK | CAN_MSR_INAK), CAN_MSR_INAK);  // from sleep: at once
+    // Normal mode once 11 consecutive recessive bits were seen on RX.
     CAN1->MCR &= ~CAN_MCR_INRQ;
+    sim::advanceUs(kIdleBitsUs - 1U);
+    EXPECT_EQ(CAN1->MSR & (CAN_MSR_SLAK | CAN_MSR_INAK), CAN_MSR_INAK);
+    sim::advanceUs(1);
     EXPECT_EQ(CAN1->MSR & (CAN_MSR_SLAK | CAN_MSR_INAK), 0U);
     CAN1->MCR |= CAN_MCR_SLEEP;
     EXPECT_EQ(CAN1->MSR & (CAN_MSR_SLAK | CAN_MSR_INAK), CAN_MSR_SLAK);
@@ -50,6 +54,7 @@ TEST_F(SimCan, BitTimingIsWritableOnlyInInitialisationMode)
     CAN1->BTR = 0x00040005;  // 42 MHz: prescaler 6, 5 + 1 quanta
     EXPECT_EQ(sim::canControllerBitrate(0), 1000000U);
     CAN1->MCR &= ~CAN_MCR_INRQ;
+    sim::advanceUs(kIdleBitsUs);
     CAN1->BTR = 0;
     EXPECT_EQ(CAN1->BTR, 0x00040005U);
 }
@@ -63,15 +68,60 @@ TEST_F(SimCan, FaultSwitchesBreakTheHandshake)
     }
     EXPECT_EQ(CAN1->MSR & CAN_MSR_INAK, 0U);
 
-    // A receive line stuck dominant: initialisation is entered but never left.
+    // A receive line stuck dominant: initialisation is entered but never left, through a power cycle too.
     sim::canSetRxStuckDominant(1, true);
+    for (int life = 0; life < 2; ++life) {
+        RCC_APB1PeriphClockCmd(RCC_APB1Periph_CAN2, ENABLE);
+        enterInit(CAN2);
+        EXPECT_NE(CAN2->MSR & CAN_MSR_INAK, 0U);
+        CAN2->MCR &= ~CAN_MCR_INRQ;
+        sim::advanceUs(1000);
+        EXPECT_NE(CAN2->MSR & CAN_MSR_INAK, 0U);
+        EXPECT_EQ(CAN2->MSR & CAN_MSR_RX, 0U) << "RX reads dominant";
+        sim::powerCycle();
+    }
+    // Released: 11 recessive bits later it is in normal mode.
+    RCC_APB1PeriphClockCmd(RCC_APB1Periph_CAN2, ENABLE);
     enterInit(CAN2);
-    EXPECT_NE(CAN2->MSR & CAN_MSR_INAK, 0U);
     CAN2->MCR &= ~CAN_MCR_INRQ;
-    sim::advanceUs(1000);
-    EXPECT_NE(CAN2->MSR & CAN_MSR_INAK, 0U);
     sim::canSetRxStuckDominant(1, false);
+    EXPECT_NE(CAN2->MSR & CAN_MSR_RX, 0U);
+    EXPECT_NE(CAN2->MSR & CAN_MSR_INAK, 0U);
+    sim::advanceUs(kIdleBitsUs);
     EXPECT_EQ(CAN2->MSR & CAN_MSR_INAK, 0U);
+}
+
+// Entering initialisation mode from normal mode waits for the frame on the wire, received as well as sent;
+// joining the bus during a frame waits for its end, whose tail has the 11 recessive bits.
+TEST_F(SimCan, ModeChangesWaitForTheFrameOnTheWire)
+{
+    sim::CanPeer peer(0);
+    sim::CanPeer listener(0);  // acknowledges while CAN1 is away
+    start(CAN1);
+    acceptAll(CAN1, 0);
+    const CanFrame f = CanFrame::extendedFrame(0x1234, {1, 2, 3, 4, 5, 6, 7, 8});
+    const uint64_t frameUs = sim::canFrameBits(f);
+    for (bool ownFrame : {false, true}) {
+        SCOPED_TRACE(ownFrame);
+        ownFrame ? load(CAN1, 0, f) : peer.send(f);
+        sim::advanceUs(2);
+        ASSERT_TRUE(sim::canBus(0).busy());
+        CAN1->MCR |= CAN_MCR_INRQ;
+        sim::advanceUs(frameUs - 3U);
+        EXPECT_EQ(CAN1->MSR & CAN_MSR_INAK, 0U) << "still in the frame";
+        sim::advanceUs(1);
+        EXPECT_NE(CAN1->MSR & CAN_MSR_INAK, 0U);
+
+        peer.send(f);
+        sim::advanceUs(2);
+        CAN1->MCR &= ~CAN_MCR_INRQ;
+        sim::advanceUs(frameUs - 3U);
+        EXPECT_NE(CAN1->MSR & CAN_MSR_INAK, 0U);
+        sim::advanceUs(1);
+        EXPECT_EQ(CAN1->MSR & CAN_MSR_INAK, 0U);
+    }
+    EXPECT_EQ(CAN1->RF0R & CAN_RF0R_FMP0, 1U) << "only the first peer frame came in normal mode";
+    EXPECT_EQ(listener.received.size(), 4U);
 }
 
 TEST_F(SimCan, UnclockedControllerIgnoresEverything)
@@ -90,6 +140,7 @@ TEST_F(SimCan, FrameOccupiesTheBusForItsBitTime)
 {
     start(CAN1);
     sim::CanPeer peer(0);
+    const uint64_t startNs = sim::nowNs();
     const CanFrame f = CanFrame::extendedFrame(0x18CD7E22, {1, 2, 3, 4, 5, 6, 7, 8});
     load(CAN1, 0, f);
     EXPECT_EQ(CAN1->TSR & CAN_TSR_TME0, 0U);
@@ -100,7 +151,7 @@ TEST_F(SimCan, FrameOccupiesTheBusForItsBitTime)
     sim::advanceUs(1);
     ASSERT_EQ(peer.received.size(), 1U);
     EXPECT_EQ(peer.received[0].frame, f);
-    EXPECT_EQ(peer.received[0].endNs, sim::canFrameBits(f) * 1000ULL);
+    EXPECT_EQ(peer.received[0].endNs - startNs, sim::canFrameBits(f) * 1000ULL);
     EXPECT_EQ(CAN1->TSR & (CAN_TSR_TME0 | CAN_TSR_RQCP0 | CAN_TSR_TXOK0),
               CAN_TSR_TME0 | CAN_TSR_RQCP0 | CAN_TSR_TXOK0);
     EXPECT_EQ(CAN1->sTxMailBox[0].TIR & CAN_TI0R_TXRQ, 0U);
@@ -148,8 +199,8 @@ TEST_F(SimCan, MailboxesGoInIdentifierOrderAndNeverOvertakeAPendingOne)
     EXPECT_EQ((CAN1->TSR & CAN_TSR_CODE) >> CAN_TSR_CODE_Pos, 0U);  // all pending: the lowest priority
     EXPECT_NE(CAN1->TSR & CAN_TSR_LOW0, 0U);
 
-    // A peer frame with a higher identifier than all three but queued first waits too.
-    peer.send(CanFrame::standard(0x400));
+    // A peer frame with a higher identifier than all three, offered the moment the controller joins, waits too.
+    peer.sendAt(sim::nowNs() + kIdleBitsUs * 1000U, CanFrame::standard(0x400));
     CAN1->MCR &= ~CAN_MCR_INRQ;
     sim::advanceUs(1000);
     EXPECT_EQ(ids(sim::canBus(0).log()), (std::vector<uint32_t>{0x100, 0x100U << 18, 0x300, 0x400}));
@@ -208,7 +259,7 @@ TEST_F(SimCan, AbortRequests)
     EXPECT_EQ(CAN1->TSR & CAN_TSR_RQCP1, 0U);
     CAN1->MCR &= ~CAN_MCR_INRQ;
     load(CAN1, 1, CanFrame::standard(0x124));
-    sim::advanceUs(5);
+    sim::advanceUs(kIdleBitsUs + 5U);
     ASSERT_TRUE(sim::canBus(0).busy());
     CAN1->TSR = CAN_TSR_ABRQ1;
     EXPECT_NE(CAN1->TSR & CAN_TSR_ABRQ1, 0U);
@@ -311,8 +362,44 @@ TEST_F(SimCan, BusOffAndRecovery)
     EXPECT_NE(CAN2->ESR & CAN_ESR_BOFF, 0U);
     CAN2->MCR |= CAN_MCR_INRQ;
     CAN2->MCR &= ~CAN_MCR_INRQ;
-    sim::advanceUs(1408);
+    sim::advanceUs(kIdleBitsUs + 1408);
     EXPECT_EQ(CAN2->ESR & CAN_ESR_BOFF, 0U);
+}
+
+// A receive line stuck dominant in normal mode: off the bus and error-passive; its pending frame waits,
+// and a bus-off recovery counts its recessive bits only once the line is released.
+TEST_F(SimCan, StuckDominantInNormalMode)
+{
+    sim::CanPeer peer(0);
+    start(CAN1, CAN_MCR_ABOM);
+    acceptAll(CAN1, 0);
+    sim::canSetRxStuckDominant(0, true);
+    EXPECT_NE(CAN1->ESR & CAN_ESR_EPVF, 0U);
+    EXPECT_EQ((CAN1->ESR & CAN_ESR_REC) >> CAN_ESR_REC_Pos, 128U);
+    load(CAN1, 0, CanFrame::standard(0x10));
+    peer.send(CanFrame::standard(0x20));
+    sim::advanceUs(1000);
+    EXPECT_TRUE(peer.received.empty());
+    EXPECT_EQ(CAN1->TSR & CAN_TSR_TME0, 0U);
+    ASSERT_FALSE(sim::canBus(0).log().empty());
+    EXPECT_FALSE(sim::canBus(0).log()[0].acknowledged) << "nobody acknowledges the peer";
+
+    // Released: the pending frame goes, a reception brings REC back below the error-passive limit.
+    sim::canSetRxStuckDominant(0, false);
+    sim::advanceUs(1000);
+    ASSERT_EQ(peer.received.size(), 1U);
+    EXPECT_EQ(CAN1->RF0R & CAN_RF0R_FMP0, 1U);
+    EXPECT_EQ(CAN1->ESR & CAN_ESR_EPVF, 0U);
+
+    sim::canForceBusOff(0);
+    sim::canSetRxStuckDominant(0, true);
+    sim::advanceUs(5000);
+    EXPECT_NE(CAN1->ESR & CAN_ESR_BOFF, 0U);
+    sim::canSetRxStuckDominant(0, false);
+    sim::advanceUs(1407);
+    EXPECT_NE(CAN1->ESR & CAN_ESR_BOFF, 0U);
+    sim::advanceUs(1);
+    EXPECT_EQ(CAN1->ESR & CAN_ESR_BOFF, 0U);
 }
 
 // ---------------------------------------------------------------------------------------------------------
