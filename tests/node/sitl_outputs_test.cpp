@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -144,12 +143,12 @@ TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
     // 490 Hz) after the one before, to the VCD's rounding of a frame's length (a third of a nanosecond per
     // 50 Hz frame between two changes). A counter stopped for a few instructions is off by hundreds.
     constexpr uint64_t kSlackNs = 50;
-    const auto near = [](uint64_t ns, std::initializer_list<uint64_t> targets_ns) {
+    const auto near = [](uint64_t ns, const std::vector<uint64_t>& targets_ns) {
         return std::any_of(targets_ns.begin(), targets_ns.end(),
                            [ns](uint64_t t) { return ns + kSlackNs >= t && ns <= t + kSlackNs; });
     };
-    const std::initializer_list<uint64_t> frames_ns = {2041000, 20000333};  // 6123 and 60001 ticks
-    const std::vector<std::initializer_list<uint64_t>> widths_ns = {{1727000}, {1727000}, {1727000}, {1727000},
+    const std::vector<uint64_t> frames_ns = {2041000, 20000333};  // 6123 and 60001 ticks
+    const std::vector<std::vector<uint64_t>> widths_ns = {{1727000}, {1727000}, {1727000}, {1727000},
                                                                     {1500000, 1354000}, {1500000, 1750000}};
     for (std::size_t i = 0; i < pulses.size(); ++i) {
         std::vector<Pulse> driven;
