@@ -40,12 +40,13 @@ void start()
     }
 }
 
-// One transfer of the data type with the payload given, received on the port.
+// One broadcast of the data type with the payload given, received on the port.
 void receive(PortCAN_t port, uint16_t data_type_id, const uint8_t* payload, std::size_t len)
 {
     const Input in(payload, len);
     XportRxTransfer transfer = *in.transfer();
     transfer.data_type_id = data_type_id;
+    transfer.transfer_type = XportTransferTypeBroadcast;
     onTransferReceived(&nodePort(port).xport, &transfer);
 }
 
