@@ -334,14 +334,13 @@ void MainTaskStart()
     store_step_at = fc_elected_at;
 }
 
-void MainTaskPass()
+namespace {
+
+// One visit of a port whose controller runs: full service once it has a node ID, the allocation client's
+// step until then.
+void servePort(Port& port)
 {
-    watchdogRefresh();
-    Port& port = nodePort(static_cast<PortCAN_t>(current_port));
-    if (!bxcanRetryInit(port.index)) {
-        // Its controller has not joined the bus yet (a damaged bus holds it off): nothing is pumped into
-        // it and nothing is queued for it; the bring-up goes on at each visit and the other ports serve.
-    } else if (port.NodeValid) {
+    if (port.NodeValid) {
         sendXport(port);
         receiveXport(port);
         spinXport(port);
@@ -355,6 +354,19 @@ void MainTaskPass()
     } else if (DynAllocNodeID(port)) {
         SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         port.NodeValid = true;
+    }
+}
+
+}  // namespace
+
+void MainTaskPass()
+{
+    watchdogRefresh();
+    Port& port = nodePort(static_cast<PortCAN_t>(current_port));
+    // A port whose controller has not joined its bus yet (a damaged bus holds it off) is neither pumped nor
+    // given anything to send; its bring-up goes on at each visit while the other ports serve.
+    if (bxcanRetryInit(port.index)) {
+        servePort(port);
     }
 
     updateLED(getActiveFCPort());
