@@ -187,6 +187,10 @@ def main() -> None:
         if section != ".isr_vector":
             taken.update(image.thumb_targets(section))
     init_functions = image.thumb_targets(".init_array") if ".init_array" in image.sections else []
+    # The firmware has no static constructors: a table entry here is a global whose value start-up must
+    # compute (a register block held in a variable, say), which costs flash and RAM and runs before main.
+    if init_functions:
+        sys.exit(f"stack-bound: start-up would run constructors: {', '.join(sorted(init_functions))}")
 
     def targets_of(pointer_params: str):
         found = sorted(f for f in taken if mangled_params(f) == pointer_params and f not in handlers)
