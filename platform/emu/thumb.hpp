@@ -25,6 +25,8 @@ struct Registers {
     bool fpca = false;  // CONTROL.FPCA: every FP instruction sets it, as on the chip; the core keeps the rest
 
     static constexpr uint32_t kQge = 0x080F0000U;
+    static constexpr uint32_t kQ = 1U << 27;
+    static constexpr unsigned kGeShift = 16;
     // N Z C V Q in bits 31..27, GE[3:0] in bits 19..16; the rest reads 0.
     uint32_t apsr() const
     {

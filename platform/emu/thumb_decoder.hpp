@@ -88,15 +88,36 @@ private:
         aluReg(AluOp::Mov, d, 0, m, shift, 0, flags | kRegisterShift);
         return d_;
     }
-    Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
+    // A handler on registers d, n, m, a with its own variant.
+    Decoded& operands(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m, unsigned a = 0)
     {
-        i().run = multiply;
-        i().op = static_cast<uint8_t>(op);
+        i().run = run;
+        i().op = op;
         i().d = static_cast<uint8_t>(d);
         i().n = static_cast<uint8_t>(n);
         i().m = static_cast<uint8_t>(m);
         i().a = static_cast<uint8_t>(a);
+        return d_;
+    }
+    Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
+    {
+        operands(multiply, static_cast<uint8_t>(op), d, n, m, a);
         i().flags = flags;
+        return d_;
+    }
+    // imm: the halves, exchange or rounding bits as dspMultiply reads them.
+    Decoded& dspMul(DspMulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint32_t imm)
+    {
+        operands(dspMultiply, static_cast<uint8_t>(op), d, n, m, a);
+        i().imm = imm;
+        return d_;
+    }
+    Decoded& saturate(SatOp op, unsigned d, unsigned n, unsigned m, unsigned width, Shift shift = Shift::Lsl, unsigned amount = 0)
+    {
+        operands(saturating, static_cast<uint8_t>(op), d, n, m);
+        i().imm = width;
+        i().shift = shift;
+        i().shiftAmount = static_cast<uint8_t>(amount);
         return d_;
     }
     Decoded& bitOperation(BitOp op, unsigned d, unsigned n, unsigned m, unsigned lsb = 0, unsigned width = 32)
@@ -192,7 +213,7 @@ private:
     Decoded& dataProcessingRegister(uint32_t hw1, uint32_t hw2);
     Decoded& multiplyDivide(uint32_t hw1, uint32_t hw2);
     Decoded& floatingPoint(uint32_t hw1, uint32_t hw2);
-    Decoded& fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m);
+    Decoded& fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m) { return operands(run, op, d, n, m); }
 };
 
 }  // namespace emu::thumb

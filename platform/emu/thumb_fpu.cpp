@@ -1,5 +1,6 @@
 // The single-precision FPU: host float arithmetic for the numbers, the architecture's own rules for NaNs,
 // flags and conversions. Built with -frounding-math so that the host's rounding mode and flags hold.
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <limits>
@@ -19,6 +20,7 @@ constexpr uint32_t kOverflow = 1U << 2;
 constexpr uint32_t kUnderflow = 1U << 3;
 constexpr uint32_t kInexact = 1U << 4;
 constexpr uint32_t kDefaultNanMode = 1U << 25;
+constexpr uint32_t kAlternativeHalf = 1U << 26;
 constexpr unsigned kRoundingShift = 22;
 constexpr uint32_t kFpscrWritable = 0xF7C0009FU;
 
@@ -160,6 +162,82 @@ public:
         return isSigned ? static_cast<uint32_t>(static_cast<int32_t>(r)) : static_cast<uint32_t>(r);
     }
 
+    // A half (IEEE, or the alternative format without infinities and NaNs) to single: always exact.
+    uint32_t fromHalf(uint32_t h)
+    {
+        const uint32_t sign = (h & 0x8000U) << 16;
+        const uint32_t exponent = (h >> 10) & 0x1FU;
+        const uint32_t fraction = h & 0x3FFU;
+        if (exponent == 0x1F && (fpscr_ & kAlternativeHalf) == 0) {
+            if (fraction == 0) {
+                return sign | 0x7F800000U;
+            }
+            if ((fraction & 0x200U) == 0) {
+                fpscr_ |= kInvalid;
+            }
+            return quietNan(sign | 0x7FC00000U | fraction << 13);
+        }
+        const double magnitude = std::ldexp(static_cast<double>(exponent == 0 ? fraction : fraction | 0x400U),
+                                            static_cast<int>(exponent == 0 ? 1 : exponent) - 25);
+        return sign | bitsOf(static_cast<float>(magnitude));
+    }
+
+    // A single to half, rounded as FPSCR says. Tininess is judged before rounding, as the architecture does.
+    uint32_t toHalf(uint32_t a)
+    {
+        const bool alternative = (fpscr_ & kAlternativeHalf) != 0;
+        const uint32_t sign = (a >> 16) & 0x8000U;
+        const bool infinite = (a & 0x7FFFFFFFU) == 0x7F800000U;
+        if (alternative && (isNan(a) || infinite)) {
+            fpscr_ |= kInvalid;
+            return isNan(a) ? sign : sign | 0x7FFFU;
+        }
+        if (isNan(a)) {
+            if (isSignalling(a)) {
+                fpscr_ |= kInvalid;
+            }
+            return (fpscr_ & kDefaultNanMode) != 0 ? 0x7E00U : sign | 0x7E00U | ((a >> 13) & 0x1FFU);
+        }
+        if (infinite) {
+            return sign | 0x7C00U;
+        }
+        const double x = std::fabs(static_cast<double>(asFloat(a)));
+        if (x == 0) {
+            return sign;
+        }
+        int e = 0;
+        std::frexp(x, &e);
+        const double quantum = std::ldexp(1.0, std::max(e - 1, -14) - 10);
+        const double scaled = x / quantum;  // exact: a power of two
+        const unsigned mode = (fpscr_ >> kRoundingShift) & 3U;
+        double rounded = 0;
+        switch (mode) {
+        case 0: rounded = std::nearbyint(scaled); break;  // the host runs to nearest, even ties, here
+        case 1: rounded = sign != 0 ? std::floor(scaled) : std::ceil(scaled); break;
+        case 2: rounded = sign != 0 ? std::ceil(scaled) : std::floor(scaled); break;
+        default: rounded = std::trunc(scaled); break;
+        }
+        const double v = rounded * quantum;
+        if (v > (alternative ? 131008.0 : 65504.0)) {
+            if (alternative) {
+                fpscr_ |= kInvalid;
+                return sign | 0x7FFFU;
+            }
+            fpscr_ |= kOverflow | kInexact;
+            const bool toInfinity = mode == 0 || (mode == 1 && sign == 0) || (mode == 2 && sign != 0);
+            return sign | (toInfinity ? 0x7C00U : 0x7BFFU);
+        }
+        constexpr double kSmallestNormal = 1.0 / 16384;
+        if (rounded != scaled) {
+            fpscr_ |= kInexact | (x < kSmallestNormal ? kUnderflow : 0U);
+        }
+        if (v < kSmallestNormal) {
+            return sign | static_cast<uint32_t>(std::ldexp(v, 24));
+        }
+        std::frexp(v, &e);
+        return sign | static_cast<uint32_t>(e + 14) << 10 | (static_cast<uint32_t>(std::ldexp(v, 11 - e)) - 0x400U);
+    }
+
     uint32_t quietNan(uint32_t v) const { return (fpscr_ & kDefaultNanMode) != 0 ? kDefaultNan : v; }
 
 private:
@@ -226,6 +304,8 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         out = fpu.host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(i.imm))); });
         break;
     }
+    case FpOp::HalfToSingle: out = fpu.fromHalf((m >> i.imm) & 0xFFFFU); break;
+    case FpOp::SingleToHalf: out = (d & ~(0xFFFFU << i.imm)) | fpu.toHalf(m) << i.imm; break;
     case FpOp::ToFixed: out = fpu.toInteger(m, (i.flags & kSigned) != 0, true, i.imm, i.shiftAmount); break;
     }
     return Stop::Ended;

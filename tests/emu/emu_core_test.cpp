@@ -132,5 +132,15 @@ TEST_F(EmuCore, DivisionsCostTwoToTwelveByTheirOperandsAndGiveTheArchitecturesQu
     EXPECT_EQ(word("quotients", 1), 0xFFFFU);
 }
 
+// Compiled C using the DSP extension and the FPU checks its own results.
+TEST_F(EmuCore, CompiledDspAndFpuProgramRunsToItsOwnResult)
+{
+    start("dsp_fpu");
+    ASSERT_EQ(core.run(100 * kPlenty), emu::Stop::Breakpoint) << core.report().text();
+    EXPECT_EQ(core.report().pc, symbol("done"));
+    EXPECT_EQ(word("rounds_done"), 40U);
+    EXPECT_EQ(word("mismatches"), 0U) << std::hex << word("checksum");
+}
+
 }  // namespace
 }  // namespace emu_test

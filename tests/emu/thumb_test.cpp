@@ -41,6 +41,17 @@ struct Memories {
     emu::thumb::Memory view() { return {flash.data(), kFlashBase, kFlashSize, ram.data(), kRamBase, kRamSize, nullptr}; }
 };
 
+// CPACR full access to CP10/CP11, written past Unicorn's system control space (which tests may map over).
+void enableFpu(uc_engine* uc)
+{
+    uc_arm_cp_reg cpacr{};
+    cpacr.cp = 15;
+    cpacr.crn = 1;
+    cpacr.opc2 = 2;
+    cpacr.val = 0xF00000U;
+    uc_reg_write(uc, UC_ARM_REG_CP_REG, &cpacr);
+}
+
 // Unicorn as a Cortex-M4F with the FPU enabled, running a few instructions from a given state.
 class Reference {
 public:
@@ -54,13 +65,8 @@ public:
         std::memcpy(&memory.flash[kSetFlags - kFlashBase], setFlags, sizeof setFlags);
         uc_hook hook = 0;
         uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(onException), this, 1, 0);
-        // CPACR full access to CP10/CP11, then FPCA with SFPA as the core keeps them.
-        uc_arm_cp_reg cpacr{};
-        cpacr.cp = 15;
-        cpacr.crn = 1;
-        cpacr.opc2 = 2;
-        cpacr.val = 0xF00000U;
-        uc_reg_write(uc_, UC_ARM_REG_CP_REG, &cpacr);
+        enableFpu(uc_);
+        // FPCA with SFPA as the core keeps them.
         const uint32_t control = 0xCU;
         uc_reg_write(uc_, UC_ARM_REG_CONTROL, &control);
     }
@@ -191,6 +197,15 @@ const Template kTemplates[] = {
     {"vfp unary", "111011101x11000xxxxx101011x0xxxx"}, {"vfp unary", "111011101x110000xxxx101001x0xxxx"},
     {"vcmp", "111011101x11010xxxxx1010x1x0xxxx"}, {"vcvt", "111011101x111000xxxx1010x1x0xxxx"},
     {"vcvt", "111011101x11110xxxxx1010x1x0xxxx"}, {"vcvt fixed", "111011101x111x1xxxxx1010x1x0xxxx"},
+    {"vcvt half", "111011101x11001xxxxx1010x1x0xxxx"},
+    {"vmov double", "11101100010xaaaatttt101100x1xxxx"}, {"vmov scalar", "1110111000xxxxxxtttt1011x0010000"},
+    {"parallel", "111110101xxxnnnn1111dddd0xxxmmmm"}, {"saturating add", "111110101000nnnn1111dddd10xxmmmm"},
+    {"extend 16", "111110100010xxxx1111dddd10iimmmm"}, {"extend 16", "111110100011xxxx1111dddd10iimmmm"},
+    {"pack", "111010101100nnnn0iiiddddiix0mmmm"},
+    {"saturate", "11110011x0x0nnnn0iiiddddii0xxxxx"}, {"saturate 16", "11110011x010nnnn0000dddd0000xxxx"},
+    {"dsp multiply", "111110110xxxnnnnaaaadddd00xxmmmm"}, {"dsp multiply", "111110110xxxnnnn1111dddd00xxmmmm"},
+    {"dsp long multiply", "111110111100nnnnaaaadddd10xxmmmm"}, {"dsp long multiply", "1111101111x0nnnnaaaadddd110xmmmm"},
+    {"dsp long multiply", "111110111110nnnnaaaadddd0110mmmm"},
 };
 // clang-format on
 
@@ -225,7 +240,8 @@ uint32_t encode(const Template& t, Random& rng)
 
 uint32_t randomValue(Random& rng)
 {
-    static const uint32_t kSpecial[] = {0, 1, 0x7FFFFFFFU, 0x80000000U, 0xFFFFFFFFU, 31, 32, 33, 0xFF, 0x100};
+    static const uint32_t kSpecial[] = {0, 1, 0x7FFFFFFFU, 0x80000000U, 0xFFFFFFFFU, 31, 32, 33, 0xFF, 0x100,
+                                        0x80008000U, 0x7FFF7FFFU, 0x00008000U, 0x80807F7FU, 0xFFFF0001U};
     return rng() % 4 == 0 ? kSpecial[rng() % std::size(kSpecial)] : static_cast<uint32_t>(rng());
 }
 
@@ -381,7 +397,7 @@ TEST_F(Differential, RandomInstructionsOfEveryGroupMatchUnicorn)
     for (const auto& [group, count] : compared) {
         std::printf("%-24s %u\n", group.c_str(), count);
     }
-    std::printf("%u cases compared\n", cases);
+    std::printf("%zu groups, %zu encoding templates, %u cases compared\n", compared.size(), std::size(kTemplates), cases);
     EXPECT_EQ(failures, 0U);
 }
 
@@ -504,6 +520,25 @@ TEST_F(Directed, LdrdNeedsWordAlignmentWhereLdrAndStoresIntoFlashGoOn)
     EXPECT_EQ(memory.flash[0x80000], 0U) << "the flash interface programs it, not the store";
 }
 
+TEST_F(Directed, WhatCompilersEmitRunsAndUnallocatedEncodingsAreRefused)
+{
+    regs.r[12] = 0x7000FFFEU;  // bottom half -2
+    regs.r[0] = 0x00030005U;
+    regs.r[1] = 0x3F800000U;
+    regs.r[2] = 0x40000000U;
+    // smlabb r2, r12, r0, r2; vmov d0, r1, r2
+    ASSERT_EQ(run({0xFB1C, 0x2200, 0xEC42, 0x1B10}), Stop::Ended);
+    EXPECT_EQ(regs.r[2], 0x40000000U - 10U);
+    EXPECT_EQ(regs.s[0], 0x3F800000U);
+    EXPECT_EQ(regs.s[1], 0x3FFFFFF6U);
+    // an extend with no such form, a miscellaneous slot, a long multiply slot, a v8 VRINT, UDF
+    for (const std::vector<uint16_t>& code : std::vector<std::vector<uint16_t>>{
+             {0xFA60, 0xF080}, {0xFAB0, 0xF090}, {0xFBF0, 0x0000}, {0xEEB6, 0x0A40}, {0xDE00}}) {
+        EXPECT_EQ(run(code), Stop::Undefined) << std::hex << code[0];
+        EXPECT_EQ(regs.r[15], kCode);
+    }
+}
+
 // MSR and MRS keep N Z C V Q and GE themselves and pass the rest to the core; CPS too.
 TEST(ThumbSystem, MsrAndMrsSplitTheApsrFromTheCoresSpecialRegisters)
 {
@@ -576,14 +611,16 @@ public:
     ImageInUnicorn(const ImageInUnicorn&) = delete;
     ImageInUnicorn& operator=(const ImageInUnicorn&) = delete;
 
-    void run(unsigned instructions)
+    // From reset, for a number of instructions or up to `until`.
+    void run(unsigned instructions, uint32_t until = 0xFFFFFFFEU)
     {
         uint32_t sp = 0;
         uint32_t reset = 0;
         std::memcpy(&sp, &flash[vectors_], 4);
         std::memcpy(&reset, &flash[vectors_ + 4], 4);
         uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
-        uc_emu_start(uc_, reset | 1U, 0xFFFFFFFEU, 0, instructions);
+        enableFpu(uc_);
+        uc_emu_start(uc_, reset | 1U, until, 0, instructions);
     }
 
     std::vector<uint8_t> flash = std::vector<uint8_t>(emu::kFlashSize, 0xFF);
@@ -629,6 +666,22 @@ TEST(ThumbBlocks, DecodeEndsBlocksWhereUnicornDoesOnTheImage)
         }
     }
     std::printf("%zu blocks compared\n", unicorn.blocks.size());
+}
+
+// The compiled DSP and FPU program, run by Unicorn: the result it checks itself against holds there too.
+TEST(ThumbPrograms, CompiledDspAndFpuProgramGetsItsOwnResultInUnicorn)
+{
+    emu::ElfImage image;
+    ASSERT_EQ(image.loadFile(EMU_PROGRAMS_DIR "/dsp_fpu.elf"), "");
+    ImageInUnicorn unicorn(image);
+    unicorn.run(0, image.addressOf("done"));
+    const auto word = [&](const char* name) {
+        uint32_t v = 0;
+        std::memcpy(&v, &unicorn.ram[image.addressOf(name) - emu::kRamBase], 4);
+        return v;
+    };
+    EXPECT_EQ(word("rounds_done"), 40U);
+    EXPECT_EQ(word("mismatches"), 0U) << std::hex << word("checksum");
 }
 
 }  // namespace
