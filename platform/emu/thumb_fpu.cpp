@@ -19,6 +19,8 @@ constexpr uint32_t kDivideByZero = 1U << 1;
 constexpr uint32_t kOverflow = 1U << 2;
 constexpr uint32_t kUnderflow = 1U << 3;
 constexpr uint32_t kInexact = 1U << 4;
+constexpr uint32_t kInputDenormal = 1U << 7;
+constexpr uint32_t kFlushToZero = 1U << 24;
 constexpr uint32_t kDefaultNanMode = 1U << 25;
 constexpr uint32_t kAlternativeHalf = 1U << 26;
 constexpr unsigned kRoundingShift = 22;
@@ -64,9 +66,20 @@ public:
         return false;
     }
 
+    // An operand as the architecture reads it: a denormal is zero in flush-to-zero mode.
+    uint32_t in(uint32_t v)
+    {
+        if ((fpscr_ & kFlushToZero) != 0 && (v & 0x7F800000U) == 0 && (v & 0x007FFFFFU) != 0) {
+            fpscr_ |= kInputDenormal;
+            return v & kSign;
+        }
+        return v;
+    }
+
     // Runs a host operation in FPSCR's rounding mode and collects its exceptions. The host sees a tiny
     // result after rounding, the architecture before: rounded toward zero, a result that rounded up to
-    // the smallest normal number shows whether it was tiny.
+    // the smallest normal number shows whether it was tiny. Flush-to-zero makes a tiny result zero, with
+    // underflow its only exception.
     template <typename Op>
     uint32_t host(Op op)
     {
@@ -81,21 +94,31 @@ public:
         if (mode != 0) {
             std::fesetround(FE_TONEAREST);
         }
-        fpscr_ |= ((raised & FE_INVALID) != 0 ? kInvalid : 0U) | ((raised & FE_DIVBYZERO) != 0 ? kDivideByZero : 0U) |
-                  ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) | ((raised & FE_UNDERFLOW) != 0 ? kUnderflow : 0U) |
-                  ((raised & FE_INEXACT) != 0 ? kInexact : 0U);
         const uint32_t bits = bitsOf(result);
-        if ((raised & FE_INEXACT) != 0 && (bits & 0x7FFFFFFFU) == 0x00800000U) {
+        const uint32_t magnitude = bits & 0x7FFFFFFFU;
+        const bool inexact = (raised & FE_INEXACT) != 0;
+        bool tiny = magnitude < 0x00800000U && (magnitude != 0 || inexact);  // an exact zero is not tiny
+
+        if (inexact && magnitude == 0x00800000U) {
             std::fesetround(FE_TOWARDZERO);
             const float truncated = op();
             std::fesetround(FE_TONEAREST);
-            fpscr_ |= (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U ? kUnderflow : 0U;
+            tiny = (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U;
         }
+        if (tiny && (fpscr_ & kFlushToZero) != 0) {
+            fpscr_ |= kUnderflow;
+            return bits & kSign;
+        }
+        fpscr_ |= ((raised & FE_INVALID) != 0 ? kInvalid : 0U) | ((raised & FE_DIVBYZERO) != 0 ? kDivideByZero : 0U) |
+                  ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) |
+                  ((raised & FE_UNDERFLOW) != 0 || (tiny && inexact) ? kUnderflow : 0U) | (inexact ? kInexact : 0U);
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
     }
 
     uint32_t binary(uint32_t a, uint32_t b, float (*op)(float, float))
     {
+        a = in(a);
+        b = in(b);
         uint32_t r = 0;
         if (nanOperands({a, b}, &r)) {
             return r;
@@ -105,6 +128,9 @@ public:
 
     uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
     {
+        addend = in(addend);
+        x = in(x);
+        y = in(y);
         uint32_t r = 0;
         const bool nan = nanOperands({addend, x, y}, &r);
         const auto infinite = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0x7F800000U; };
@@ -121,6 +147,8 @@ public:
 
     void compare(uint32_t a, uint32_t b, bool signalAnyNan)
     {
+        a = in(a);
+        b = in(b);
         uint32_t nzcv = 0;
         if (isNan(a) || isNan(b)) {
             nzcv = 0x3;
@@ -139,6 +167,7 @@ public:
     // range saturates. Extended to 32 bits.
     uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero, unsigned fraction = 0, unsigned width = 32)
     {
+        a = in(a);
         if (isNan(a)) {
             fpscr_ |= kInvalid;
             return 0;
@@ -185,6 +214,7 @@ public:
     // A single to half, rounded as FPSCR says. Tininess is judged before rounding, as the architecture does.
     uint32_t toHalf(uint32_t a)
     {
+        a = in(a);
         const bool alternative = (fpscr_ & kAlternativeHalf) != 0;
         const uint32_t sign = (a >> 16) & 0x8000U;
         const bool infinite = (a & 0x7FFFFFFFU) == 0x7F800000U;
@@ -279,11 +309,12 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::Abs: out = m & ~kSign; break;
     case FpOp::Neg: out = m ^ kSign; break;
     case FpOp::Sqrt: {
+        const uint32_t operand = fpu.in(m);
         uint32_t r = 0;
-        if (fpu.nanOperands({m}, &r)) {
+        if (fpu.nanOperands({operand}, &r)) {
             out = r;
         } else {
-            out = fpu.host([&] { return std::sqrt(asFloat(m)); });
+            out = fpu.host([&] { return std::sqrt(asFloat(operand)); });
         }
         break;
     }

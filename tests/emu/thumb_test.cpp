@@ -271,7 +271,7 @@ Registers randomState(Random& rng, bool memory)
     for (auto& s : regs.s) {
         s = randomFloat(rng);
     }
-    regs.fpscr = (static_cast<uint32_t>(rng()) & 0xF000009FU) | ((rng() % 4 == 0 ? rng() % 4 : 0U) << 22);
+    regs.fpscr = (static_cast<uint32_t>(rng()) & 0xF700009FU) | ((rng() % 4 == 0 ? rng() % 4 : 0U) << 22);
     return regs;
 }
 
