@@ -12,7 +12,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev             # tests and benchmarks
   gcc-arm-none-eabi binutils-arm-none-eabi             # the chip's image
   libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib
-  libunicorn-dev libcapstone-dev                       # the emulated core: cycle model, and its reference in the tests
+  libunicorn-dev                                       # the emulated core's reference in the tests
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // The 32-bit encodings: Thumb-2 and the FPU's.
 #include <bit>
 
+#include "platform/emu/block_cost.hpp"
 #include "platform/emu/thumb_decoder.hpp"
 
 namespace emu::thumb {
@@ -63,13 +64,8 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
         if (opB == 1 && t2 != 15) {
             return undefined();
         }
-        i().run = opB == 1 ? exclusive<true> : exclusive<false>;
-        i().d = static_cast<uint8_t>(t);
-        i().a = static_cast<uint8_t>(t2);
-        i().n = static_cast<uint8_t>(n);
         i().imm = bits(hw2, 7, 0) * 4;
-        i().op = 4;
-        return d_;
+        return exclusiveAccess(opB == 1, 4, t, n, t2);
     }
     if (opA == 1 && opB < 2) {
         const unsigned op3 = bits(hw2, 7, 4);
@@ -79,17 +75,12 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
             i().m = static_cast<uint8_t>(bits(hw2, 3, 0));
             i().op = op3 == 0 ? 1 : 2;
             d_.endsBlock = true;
-            return d_;
+            return costs(2, static_cast<uint8_t>(kReads | (n == 15 ? kLiteral : 0)));
         }
         if ((op3 != 4 && op3 != 5) || (opB == 1 && bits(hw2, 3, 0) != 15)) {
             return undefined();
         }
-        i().run = opB == 1 ? exclusive<true> : exclusive<false>;
-        i().d = static_cast<uint8_t>(t);
-        i().a = static_cast<uint8_t>(bits(hw2, 3, 0));
-        i().n = static_cast<uint8_t>(n);
-        i().op = op3 == 4 ? 1 : 2;
-        return d_;
+        return exclusiveAccess(opB == 1, op3 == 4 ? 1 : 2, t, n, bits(hw2, 3, 0));
     }
     // LDRD/STRD
     const bool index = bit(hw1, 8);
@@ -113,7 +104,8 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
     i().n = static_cast<uint8_t>(n);
     i().imm = imm;
     i().flags = mode;
-    return d_;
+    i().results = load ? static_cast<uint16_t>(result(t) | result(t2)) : 0;
+    return costs(3, static_cast<uint8_t>(load ? kReads | (n == 15 ? kLiteral : 0) : kWrites));
 }
 
 Decoded& Decoder::dataProcessingShifted(uint32_t hw1, uint32_t hw2)
@@ -274,10 +266,10 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
         case 5:  // DMB
             i().run = nothing;
             return d_;
-        case 6:  // ISB
+        case 6:  // ISB: the pipeline refills
             i().run = nothing;
             d_.endsBlock = true;
-            return d_;
+            return costs(1 + kBranchRefill);
         default: return undefined();
         }
     case 0x3E:
@@ -285,6 +277,7 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
         i().run = moveFromSpecial;
         i().d = static_cast<uint8_t>(bits(hw2, 11, 8));
         i().imm = bits(hw2, 7, 0);
+        i().results = result(i().d);
         return d_;
     default: return undefined();
     }
@@ -454,6 +447,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             }
             fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair), rt, 0, first);
             i().a = static_cast<uint8_t>(n);
+            i().results = bit(hw1, 4) ? static_cast<uint16_t>(result(rt) | result(n)) : 0;
             return d_;
         }
         if (vd >= 32 || (dp && bit(hw1, 6))) {
@@ -466,6 +460,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             fp(fpLoadStore, load ? 1 : 0, vd, n, 0);
             i().imm = bits(hw2, 7, 0) * 4;
             i().flags = static_cast<uint8_t>(kIndex | (bit(hw1, 7) ? kAdd : 0));
+            costs(2, static_cast<uint8_t>(kFloat | (load ? kReads | (n == 15 ? kLiteral : 0) : kWrites)));
         } else {
             const bool increment = !bit(hw1, 8);
             if (bit(hw1, 8) == bit(hw1, 7) || (!increment && !bit(hw1, 5)) || n == 15 || words == 0 ||
@@ -474,6 +469,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             }
             fp(fpLoadStore, load ? 1 : 0, vd, n, 0);
             i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (bit(hw1, 5) ? kWriteBack : 0));
+            costs(1 + (dp ? words / 2 : words), static_cast<uint8_t>(kFloat | (load ? kReads : kWrites)));  // 1 + registers
         }
         i().list = static_cast<uint16_t>(words);
         return d_;
@@ -482,32 +478,32 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         if (!bit(hw2, 4) || bits(hw1, 7, 6) != 0 || bits(hw2, 7, 0) != 0x10) {
             return undefined();
         }
-        const unsigned single = bits(hw1, 3, 0) * 2 + (bit(hw1, 5) ? 1U : 0U);
-        return fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCore : FpMove::FromCore), rt, 0, single);
+        return moveCore(bit(hw1, 4), rt, bits(hw1, 3, 0) * 2 + (bit(hw1, 5) ? 1U : 0U));
     }
     if (bit(hw2, 4)) {
         if (bits(hw1, 7, 5) == 0 && bits(hw2, 6, 5) == 0) {
-            return fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCore : FpMove::FromCore), rt, 0, vn);
+            return moveCore(bit(hw1, 4), rt, vn);
         }
         if (bits(hw1, 7, 5) == 7 && bits(hw1, 3, 0) == 1) {
             if (!bit(hw1, 4)) {
-                d_.endsBlock = true;  // Unicorn ends its block after a write of FPSCR
                 return fp(fpMove, static_cast<uint8_t>(FpMove::ToFpscr), rt, 0, 0);
             }
-            return fp(fpMove, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
+            fp(fpMove, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
+            i().results = result(rt);
+            return d_;
         }
         return undefined();
     }
     const unsigned opc1 = bits(hw1, 7, 4) & 0xBU;
     const bool op = bit(hw2, 6);
     switch (opc1) {
-    case 0x0: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm);
-    case 0x1: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm);
+    case 0x0: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm, 3);
+    case 0x1: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm, 3);
     case 0x2: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmul : FpOp::Mul), vd, vn, vm);
     case 0x3: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Sub : FpOp::Add), vd, vn, vm);
-    case 0x8: return op ? undefined() : fp(fpArithmetic, static_cast<uint8_t>(FpOp::Div), vd, vn, vm);
-    case 0x9: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm);
-    case 0xA: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm);
+    case 0x8: return op ? undefined() : fp(fpArithmetic, static_cast<uint8_t>(FpOp::Div), vd, vn, vm, 14);
+    case 0x9: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm, 3);
+    case 0xA: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm, 3);
     case 0xB: break;
     default: return undefined();
     }
@@ -559,7 +555,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
     default: return undefined();
     }
-    return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm);
+    return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm, o == FpOp::Sqrt ? 14 : 1);
 }
 
 }  // namespace emu::thumb

@@ -25,6 +25,17 @@ enum : uint8_t {
 
 enum class Shift : uint8_t { Lsl, Lsr, Asr, Ror, Rrx };
 
+// What the cycle model needs of an instruction besides its cycles (Instruction::timing).
+enum : uint8_t {
+    kReads = 1,            // loads from memory
+    kWrites = 2,           // stores to memory
+    kPipelined = 4,        // a single load or store whose address phase overlaps a preceding one's
+    kLiteral = 8,          // reads data placed next to the code (pc-relative)
+    kFloat = 16,           // an FPU instruction: one at which a lazy FP save happens
+    kDivision = 32,        // UDIV/SDIV outside an IT block: charged by its quotient
+    kRegisterOffset = 64,  // the address adds register m to base n
+};
+
 struct Instruction {
     Handler run;
     uint32_t addr;
@@ -37,7 +48,13 @@ struct Instruction {
     uint8_t shiftAmount;
     uint8_t size;  // 2 or 4 bytes
     uint16_t list;  // register list
+    // The Cortex-M4's cost: cycles at zero wait states (a pipelined access costs 1 after another), timing
+    // bits, and r0..r14 the instruction writes with its result (a base written back is not a result).
+    uint8_t cycles;
+    uint8_t timing;
+    uint16_t results;
 };
+static_assert(sizeof(Instruction) == 32, "a decoded instruction fills half a host cache line");
 
 struct Context {
     Registers& regs;

@@ -96,6 +96,7 @@ TEST_F(EmuCore, LoadsBehindTheirAddressAndImmediateStoresCostAsOnTheM4)
 {
     start("timing");
     EXPECT_EQ(cyclesFrom("load_after_load"), 2U + 2U + 1U + 1U + 1U + 1U);
+    EXPECT_EQ(cyclesFrom("load_after_push"), 2U + 3U + 2U + 1U + 1U);
     EXPECT_EQ(cyclesFrom("load_after_alu"), 2U + 1U + 3U + 1U + 3U + 1U + 2U + 1U);
     EXPECT_EQ(cyclesFrom("store_immediate"), 2U + 1U + 1U + 1U + 2U + 1U + 1U + 2U + 1U);
 }
