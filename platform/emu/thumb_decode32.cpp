@@ -346,7 +346,8 @@ Decoded& Decoder::dataProcessingRegister(uint32_t hw1, uint32_t hw2)
         if (operation == 3 || operation == 7 || (opB & 3U) == 3) {
             return undefined();
         }
-        return operands(parallel, static_cast<uint8_t>(operation | (opB & 3U) << 3 | (opB & 4U) << 3), d, n, m);
+        const auto op = static_cast<uint8_t>(operation | (opB & 3U) << 3 | (opB & 4U) << 3);
+        return operands(parallelHandler(op), op, d, n, m);
     }
     if ((opA & 0xCU) == 8 && (opB & 0xCU) == 8) {
         const unsigned op1 = opA & 3U;
@@ -457,7 +458,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         uint32_t words = bits(hw2, 7, 0);
         if ((opcode & 0x12U) == 0x10) {  // VLDR/VSTR
             words = dp ? 2 : 1;
-            fp(fpLoadStore, load ? 1 : 0, vd, n, 0);
+            fp(dp ? fpLoadStore : load ? fpLoadStoreWord<true> : fpLoadStoreWord<false>, load ? 1 : 0, vd, n, 0);
             i().imm = bits(hw2, 7, 0) * 4;
             i().flags = static_cast<uint8_t>(kIndex | (bit(hw1, 7) ? kAdd : 0));
             costs(2, static_cast<uint8_t>(kFloat | (load ? kReads | (n == 15 ? kLiteral : 0) : kWrites)));

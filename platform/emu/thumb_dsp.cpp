@@ -1,4 +1,7 @@
 // The DSP extension's handlers: parallel arithmetic on bytes and halfwords, halfword multiplies, saturation.
+#include <array>
+#include <utility>
+
 #include "platform/emu/thumb_execute.hpp"
 
 namespace emu::thumb {
@@ -41,51 +44,60 @@ void setPair(Context& c, const Instruction& i, uint64_t v)
     c.regs.r[i.d] = static_cast<uint32_t>(v >> 32);
 }
 
-}  // namespace
-
-// op: the operation (bits 2..0: 0 ADD8, 1 ADD16, 2 ASX, 4 SUB8, 5 SUB16, 6 SAX) and its kind (bits 5..3:
-// 0 wrapping with GE, 1 saturating, 2 halving; +4 unsigned).
-Stop parallel(Context& c, const Instruction& i)
+// Op: the operation (bits 2..0: 0 ADD8, 1 ADD16, 2 ASX, 4 SUB8, 5 SUB16, 6 SAX) and its kind (bits 4..3:
+// 0 wrapping with GE, 1 saturating, 2 halving; bit 5 unsigned). A handler per operation, so that the lanes
+// unroll with their widths and signs known.
+template <uint8_t Op>
+Stop parallelOf(Context& c, const Instruction& i)
 {
-    const unsigned operation = i.op & 7U;
-    const unsigned kind = (i.op >> 3) & 3U;
-    const bool isSigned = (i.op & 0x20U) == 0;
-    const bool bytes = operation == 0 || operation == 4;
-    const unsigned width = bytes ? 8 : 16;
-    const unsigned lanes = 32 / width;
-    const uint32_t mask = (1U << width) - 1U;
+    constexpr unsigned operation = Op & 7U;
+    constexpr unsigned kind = (Op >> 3) & 3U;
+    constexpr bool isSigned = (Op & 0x20U) == 0;
+    constexpr bool bytes = operation == 0 || operation == 4;
+    constexpr unsigned width = bytes ? 8 : 16;
+    constexpr unsigned lanes = 32 / width;
+    constexpr uint32_t mask = (1U << width) - 1U;
     const uint32_t rn = c.regs.r[i.n];
     const uint32_t rm = c.regs.r[i.m];
+    const auto lane = [](uint32_t v, unsigned at) {
+        const uint32_t raw = (v >> (width * at)) & mask;
+        return isSigned ? static_cast<int32_t>((raw ^ (1U << (width - 1))) - (1U << (width - 1))) : static_cast<int32_t>(raw);
+    };
     uint32_t result = 0;
     uint32_t ge = 0;
     for (unsigned k = 0; k < lanes; ++k) {
         // ASX and SAX pair each half of Rn with the other half of Rm: ASX subtracts in the bottom half
         // and adds in the top, SAX the other way round.
-        const bool exchange = operation == 2 || operation == 6;
+        constexpr bool exchange = operation == 2 || operation == 6;
         const bool subtract = operation >= 4 ? !(operation == 6 && k == 0) : (operation == 2 && k == 0);
         const unsigned other = exchange ? 1 - k : k;
-        auto lane = [&](uint32_t v, unsigned at) {
-            const uint32_t raw = (v >> (width * at)) & mask;
-            return isSigned ? static_cast<int32_t>((raw ^ (1U << (width - 1))) - (1U << (width - 1))) : static_cast<int32_t>(raw);
-        };
-        int64_t r = subtract ? int64_t{lane(rn, k)} - lane(rm, other) : int64_t{lane(rn, k)} + lane(rm, other);
+        int32_t r = subtract ? lane(rn, k) - lane(rm, other) : lane(rn, k) + lane(rm, other);  // 17 bits at most
         bool saturated = false;
-        switch (kind) {
-        case 0: {
-            const bool set = isSigned || subtract ? r >= 0 : r >= (int64_t{1} << width);
+        if constexpr (kind == 0) {
+            const bool set = isSigned || subtract ? r >= 0 : r >= (1 << width);
             ge |= set ? (bytes ? 1U : 3U) << (k * (bytes ? 1 : 2)) : 0U;
-            break;
-        }
-        case 1: r = saturate(r, width, isSigned, &saturated); break;
-        default: r >>= 1; break;
+        } else if constexpr (kind == 1) {
+            r = static_cast<int32_t>(saturate(r, width, isSigned, &saturated));
+        } else {
+            r >>= 1;
         }
         result |= (static_cast<uint32_t>(r) & mask) << (width * k);
     }
-    if (kind == 0) {
+    if constexpr (kind == 0) {
         c.regs.qge = (c.regs.qge & ~(0xFU << kGeShift)) | (ge << kGeShift);
     }
     c.regs.r[i.d] = result;
     return Stop::Ended;
+}
+
+}  // namespace
+
+Handler parallelHandler(uint8_t op)
+{
+    static constexpr auto kHandlers = []<std::size_t... Op>(std::index_sequence<Op...>) {
+        return std::array<Handler, sizeof...(Op)>{parallelOf<static_cast<uint8_t>(Op)>...};
+    }(std::make_index_sequence<64>{});
+    return kHandlers[op & 63U];
 }
 
 // imm: bit 1 Rn's top half, bit 0 Rm's (xy, Wy), or the exchange of Rm's halves (X) or rounding (R).
@@ -95,26 +107,26 @@ Stop dspMultiply(Context& c, const Instruction& i)
     const uint32_t rm = c.regs.r[i.m];
     const auto ra = static_cast<int32_t>(c.regs.r[i.a]);
     uint32_t& rd = c.regs.r[i.d];
-    const bool low = (i.imm & 1U) != 0;
-    const int32_t xy = half(rn, (i.imm & 2U) != 0) * half(rm, low);
-    const int64_t wide = (int64_t{static_cast<int32_t>(rn)} * half(rm, low)) >> 16;  // SMULW: bits 47..16
+    const bool option = (i.imm & 1U) != 0;  // Rm's top half, X or R
+    const auto xy = [&] { return half(rn, (i.imm & 2U) != 0) * half(rm, option); };
+    const auto wide = [&] { return (int64_t{static_cast<int32_t>(rn)} * half(rm, option)) >> 16; };  // bits 47..16
     // The dual forms: bottom by bottom and top by top, or crosswise with X.
-    const int64_t bottoms = int64_t{half(rn, false)} * half(rm, low);
-    const int64_t tops = int64_t{half(rn, true)} * half(rm, !low);
-    const uint64_t product = static_cast<uint64_t>(int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm));
-    const uint64_t rounding = low ? 0x80000000U : 0U;
+    const auto bottoms = [&] { return int64_t{half(rn, false)} * half(rm, option); };
+    const auto tops = [&] { return int64_t{half(rn, true)} * half(rm, !option); };
+    const auto product = [&] { return static_cast<uint64_t>(int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm)); };
+    const uint64_t rounding = option ? 0x80000000U : 0U;
     switch (static_cast<DspMulOp>(i.op)) {
-    case DspMulOp::Smulxy: rd = static_cast<uint32_t>(xy); break;
-    case DspMulOp::Smlaxy: rd = signedWithQ(c, int64_t{xy} + ra); break;
-    case DspMulOp::Smulwy: rd = static_cast<uint32_t>(wide); break;
-    case DspMulOp::Smlawy: rd = signedWithQ(c, wide + ra); break;
-    case DspMulOp::Smuad: rd = signedWithQ(c, bottoms + tops); break;
-    case DspMulOp::Smlad: rd = signedWithQ(c, bottoms + tops + ra); break;
-    case DspMulOp::Smusd: rd = static_cast<uint32_t>(bottoms - tops); break;
-    case DspMulOp::Smlsd: rd = signedWithQ(c, bottoms - tops + ra); break;
-    case DspMulOp::Smmul: rd = static_cast<uint32_t>((product + rounding) >> 32); break;
-    case DspMulOp::Smmla: rd = static_cast<uint32_t>(((uint64_t{c.regs.r[i.a]} << 32) + product + rounding) >> 32); break;
-    case DspMulOp::Smmls: rd = static_cast<uint32_t>(((uint64_t{c.regs.r[i.a]} << 32) - product + rounding) >> 32); break;
+    case DspMulOp::Smulxy: rd = static_cast<uint32_t>(xy()); break;
+    case DspMulOp::Smlaxy: rd = signedWithQ(c, int64_t{xy()} + ra); break;
+    case DspMulOp::Smulwy: rd = static_cast<uint32_t>(wide()); break;
+    case DspMulOp::Smlawy: rd = signedWithQ(c, wide() + ra); break;
+    case DspMulOp::Smuad: rd = signedWithQ(c, bottoms() + tops()); break;
+    case DspMulOp::Smlad: rd = signedWithQ(c, bottoms() + tops() + ra); break;
+    case DspMulOp::Smusd: rd = static_cast<uint32_t>(bottoms() - tops()); break;
+    case DspMulOp::Smlsd: rd = signedWithQ(c, bottoms() - tops() + ra); break;
+    case DspMulOp::Smmul: rd = static_cast<uint32_t>((product() + rounding) >> 32); break;
+    case DspMulOp::Smmla: rd = static_cast<uint32_t>(((uint64_t{c.regs.r[i.a]} << 32) + product() + rounding) >> 32); break;
+    case DspMulOp::Smmls: rd = static_cast<uint32_t>(((uint64_t{c.regs.r[i.a]} << 32) - product() + rounding) >> 32); break;
     case DspMulOp::Usad8:
     case DspMulOp::Usada8: {
         uint32_t sum = static_cast<DspMulOp>(i.op) == DspMulOp::Usada8 ? c.regs.r[i.a] : 0U;
@@ -126,9 +138,9 @@ Stop dspMultiply(Context& c, const Instruction& i)
         rd = sum;
         break;
     }
-    case DspMulOp::Smlalxy: setPair(c, i, pairOf(c, i) + static_cast<uint64_t>(int64_t{xy})); break;
-    case DspMulOp::Smlald: setPair(c, i, pairOf(c, i) + static_cast<uint64_t>(bottoms + tops)); break;
-    case DspMulOp::Smlsld: setPair(c, i, pairOf(c, i) + static_cast<uint64_t>(bottoms - tops)); break;
+    case DspMulOp::Smlalxy: setPair(c, i, pairOf(c, i) + static_cast<uint64_t>(int64_t{xy()})); break;
+    case DspMulOp::Smlald: setPair(c, i, pairOf(c, i) + static_cast<uint64_t>(bottoms() + tops())); break;
+    case DspMulOp::Smlsld: setPair(c, i, pairOf(c, i) + static_cast<uint64_t>(bottoms() - tops())); break;
     case DspMulOp::Umaal: setPair(c, i, uint64_t{rn} * rm + c.regs.r[i.d] + c.regs.r[i.a]); break;
     }
     return Stop::Ended;

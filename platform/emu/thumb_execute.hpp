@@ -22,7 +22,8 @@ enum class BitOp : uint8_t { Clz, Rev, Rev16, Revsh, Rbit, Ubfx, Sbfx, Bfi, Bfc,
 Stop bitOp(Context&, const Instruction&);
 
 // The DSP extension's (thumb_dsp.cpp). Long forms: d RdHi, a RdLo.
-Stop parallel(Context&, const Instruction&);
+// Parallel add and subtract, op: operation (bits 2..0), kind (bits 4..3), unsigned (bit 5).
+Handler parallelHandler(uint8_t op);
 enum class DspMulOp : uint8_t {
     Smulxy, Smlaxy, Smulwy, Smlawy, Smuad, Smlad, Smusd, Smlsd, Smmul, Smmla, Smmls, Usad8, Usada8, Smlalxy, Smlald,
     Smlsld, Umaal
@@ -68,6 +69,8 @@ enum class FpOp : uint8_t {
 Stop fpArithmetic(Context&, const Instruction&);
 // op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.
 Stop fpLoadStore(Context&, const Instruction&);
+template <bool Load>
+Stop fpLoadStoreWord(Context&, const Instruction&);  // VLDR/VSTR of one single register
 enum class FpMove : uint8_t { ToCore, FromCore, ToCorePair, FromCorePair, FromFpscr, FpscrToFlags, ToFpscr };
 Stop fpMove(Context&, const Instruction&);
 

@@ -358,7 +358,15 @@ Stop fpLoadStore(Context& c, const Instruction& i)
         return Stop::Unaligned;
     }
     uint32_t* regs = &c.regs.s[i.d];
-    if (i.op != 0) {
+    if (uint8_t* p = const_cast<uint8_t*>(c.direct(start, 4 * count, i.op == 0))) {  // word by word: lists are short
+        for (uint32_t k = 0; k < count; ++k) {
+            if (i.op != 0) {
+                regs[k] = Context::loadBytes(p + 4 * k, 4);
+            } else {
+                Context::storeBytes(p + 4 * k, 4, regs[k]);
+            }
+        }
+    } else if (i.op != 0) {
         uint32_t words[32];
         if (!readWords(c, start, count, words)) {
             return Stop::BusError;
@@ -372,6 +380,28 @@ Stop fpLoadStore(Context& c, const Instruction& i)
     }
     return Stop::Ended;
 }
+
+// VLDR/VSTR of a single register in RAM or flash, the commonest FP access: one move; the rest as above.
+template <bool Load>
+Stop fpLoadStoreWord(Context& c, const Instruction& i)
+{
+    const uint32_t base = i.n == 15 ? (i.addr + 4) & ~3U : c.regs.r[i.n];
+    const uint32_t addr = (i.flags & kAdd) != 0 ? base + i.imm : base - i.imm;
+    uint8_t* p = Load ? const_cast<uint8_t*>(c.memory.readable(addr, 4)) : c.memory.writable(addr, 4);
+    if (p == nullptr || (addr & 3U) != 0) {
+        return fpLoadStore(c, i);
+    }
+    c.regs.fpca = true;
+    if (Load) {
+        c.regs.s[i.d] = Context::loadBytes(p, 4);
+    } else {
+        Context::storeBytes(p, 4, c.regs.s[i.d]);
+    }
+    return Stop::Ended;
+}
+
+template Stop fpLoadStoreWord<true>(Context&, const Instruction&);
+template Stop fpLoadStoreWord<false>(Context&, const Instruction&);
 
 Stop fpMove(Context& c, const Instruction& i)
 {

@@ -1,6 +1,7 @@
 #pragma once
 // The decoded form of an instruction and what its handler runs on: shared by the decoder and the executor.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -129,7 +130,48 @@ struct Context {
     bool busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store);
 };
 
-// Applies a shift as the shifter does, with its carry out.
-uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut);
+// Applies a shift as the shifter does, with its carry out. Inline: every shifted operand takes it.
+inline uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut)
+{
+    if (amount == 0 && type != Shift::Rrx) {
+        *carryOut = carryIn;
+        return value;
+    }
+    switch (type) {
+    case Shift::Lsl:
+        if (amount >= 32) {
+            *carryOut = amount == 32 && (value & 1U) != 0;
+            return 0;
+        }
+        *carryOut = ((value >> (32 - amount)) & 1U) != 0;
+        return value << amount;
+    case Shift::Lsr:
+        if (amount >= 32) {
+            *carryOut = amount == 32 && (value >> 31) != 0;
+            return 0;
+        }
+        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
+        return value >> amount;
+    case Shift::Asr: {
+        const auto s = static_cast<int32_t>(value);
+        if (amount >= 32) {
+            *carryOut = s < 0;
+            return s < 0 ? ~0U : 0U;
+        }
+        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
+        const uint32_t fill = s < 0 ? ~0U : 0U;  // the sign copied into the bits shifted in (amount 1..31)
+        return (value >> amount) | (fill << (32U - amount));
+    }
+    case Shift::Ror: {
+        const uint32_t r = std::rotr(value, static_cast<int>(amount & 31U));
+        *carryOut = (r >> 31) != 0;
+        return r;
+    }
+    case Shift::Rrx:
+        *carryOut = (value & 1U) != 0;
+        return (value >> 1) | (carryIn ? 0x80000000U : 0U);
+    }
+    return value;
+}
 
 }  // namespace emu::thumb
