@@ -80,6 +80,9 @@ public:
     // result after rounding, the architecture before: rounded toward zero, a result that rounded up to
     // the smallest normal number shows whether it was tiny. Flush-to-zero makes a tiny result zero, with
     // underflow its only exception.
+    // Clearing the host's flags is slow (it rewrites the x87 environment too), so they are cleared only
+    // when one is set that FPSCR does not hold yet: a flag left from before then changes nothing, but for
+    // the inexact a result near zero is judged by, for which the operation runs again on clear flags.
     template <typename Op>
     uint32_t host(Op op)
     {
@@ -88,9 +91,18 @@ public:
         if (mode != 0) {
             std::fesetround(kModes[mode]);
         }
-        std::feclearexcept(FE_ALL_EXCEPT);
-        const float result = op();
-        const int raised = std::fetestexcept(FE_ALL_EXCEPT);
+        int before = std::fetestexcept(FE_ALL_EXCEPT);
+        if ((before & ~heldFlags()) != 0) {
+            std::feclearexcept(FE_ALL_EXCEPT);
+            before = 0;
+        }
+        float result = flagged(op);
+        int raised = std::fetestexcept(FE_ALL_EXCEPT);
+        if ((before & FE_INEXACT) != 0 && (bitsOf(result) & 0x7FFFFFFFU) <= 0x00800000U) {
+            std::feclearexcept(FE_ALL_EXCEPT);
+            result = flagged(op);
+            raised = std::fetestexcept(FE_ALL_EXCEPT);
+        }
         if (mode != 0) {
             std::fesetround(FE_TONEAREST);
         }
@@ -101,7 +113,7 @@ public:
 
         if (inexact && magnitude == 0x00800000U) {
             std::fesetround(FE_TOWARDZERO);
-            const float truncated = op();
+            const float truncated = flagged(op);
             std::fesetround(FE_TONEAREST);
             tiny = (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U;
         }
@@ -113,6 +125,26 @@ public:
                   ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) |
                   ((raised & FE_UNDERFLOW) != 0 || (tiny && inexact) ? kUnderflow : 0U) | (inexact ? kInexact : 0U);
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
+    }
+
+    // The operation, kept between the flag reads around it: the compiler does not know that arithmetic
+    // sets them, and would move it (the empty asm says the operands and the result may be read or written
+    // there, so they are computed in between).
+    template <typename Op>
+    static float flagged(Op& op)
+    {
+        asm volatile("" : : "g"(&op) : "memory");
+        float result = op();
+        asm volatile("" : : "g"(&result) : "memory");
+        return result;
+    }
+
+    // The host's exception flags FPSCR holds already.
+    int heldFlags() const
+    {
+        return ((fpscr_ & kInvalid) != 0 ? FE_INVALID : 0) | ((fpscr_ & kDivideByZero) != 0 ? FE_DIVBYZERO : 0) |
+               ((fpscr_ & kOverflow) != 0 ? FE_OVERFLOW : 0) | ((fpscr_ & kUnderflow) != 0 ? FE_UNDERFLOW : 0) |
+               ((fpscr_ & kInexact) != 0 ? FE_INEXACT : 0);
     }
 
     uint32_t binary(uint32_t a, uint32_t b, float (*op)(float, float))
