@@ -96,9 +96,11 @@ test: deps
 
 # Benchmarks run from an optimised build of their own.
 bench: deps
+	@tools/install-deps.sh --bench
 	cmake --preset host -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build build/bench --target xport_bench
+	cmake --build build/bench --target xport_bench emu_compare_bench
 	build/bench/tests/bench/xport_bench
+	build/bench/tests/emu/emu_compare_bench
 
 # The flashed image on the emulated core: fixed scenarios, counted cycles, written to docs/performance.md.
 bench-chip: deps

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need; skips what is already present.
 # Run as root (or with sudo available). Safe to run again and again.
+# usage: tools/install-deps.sh [--bench]   (--bench: also what `make bench` compares the emulated core with)
 set -euo pipefail
 
 packages=(
@@ -12,8 +13,11 @@ packages=(
   libgtest-dev googletest libbenchmark-dev             # tests and benchmarks
   gcc-arm-none-eabi binutils-arm-none-eabi             # the chip's image
   libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib
-  libunicorn-dev libcapstone-dev                       # the emulated core: cycle model, and its reference in the tests
+  libunicorn-dev                                       # the emulated core's reference in the tests
 )
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(qemu-system-arm)                          # the emulated core's speed against QEMU's (mps2-an386)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,15 +1,15 @@
 #pragma once
-// Cortex-M4 execution cycles of a block of Thumb instructions, decoded once with Capstone and cached
-// by the core. Wait states of flash fetches are added per run of the block (flash_timing.hpp).
+// Cortex-M4 execution cycles of a decoded block, summed from the costs its instructions carry and cached by
+// the core. Wait states of flash fetches are added per run of the block (flash_timing.hpp).
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
-struct cs_insn;
-
 namespace emu {
+
+namespace thumb {
+struct Block;
+}
 
 // Cycles a taken branch adds for the pipeline refill (1 + P with P = 2 on the M4).
 constexpr uint32_t kBranchRefill = 2;
@@ -30,34 +30,16 @@ struct Division {
     bool quotientKept = false;  // no later instruction of the block writes Rd: read at the block's end
 };
 
-enum class Access : uint8_t { None, Read, Write };
-
 struct BlockInfo {
-    uint32_t start = 0;
-    uint32_t bytes = 0;
     // At zero wait states, with the block's last branch not taken (the core adds the refill when the
     // next block does not follow on).
     uint32_t cycles = 0;
     // Loads of literals placed next to the code (flash data reads when the code runs from flash).
     uint32_t literalLoads = 0;
     bool usesFp = false;  // holds a floating-point instruction (one that makes a lazy FP save happen)
-    std::vector<uint32_t> addresses;  // of each instruction
-    std::vector<Division> divisions;    // not in its cycles
+    std::vector<Division> divisions;  // not in its cycles
 };
 
-class BlockDecoder {
-public:
-    BlockDecoder();
-    ~BlockDecoder();
-    BlockDecoder(const BlockDecoder&) = delete;
-    BlockDecoder& operator=(const BlockDecoder&) = delete;
-
-    BlockInfo decode(uint32_t address, std::span<const uint8_t> code) const;
-
-private:
-    uint32_t resultRegisters(const cs_insn& insn, Access access) const;
-
-    std::size_t handle_ = 0;  // Capstone's csh
-};
+BlockInfo costOf(const thumb::Block& block);
 
 }  // namespace emu

@@ -240,16 +240,16 @@ Core::Code* Core::codeAt(uint32_t address)
         if (!thumb::decode(memory_, address, kNoLimit, &code.block) || code.block.bytes == 0U) {
             return nullptr;
         }
-        code.info = &blockAt(address, code.block.bytes);
-        if (const uint32_t limit = divisionLimit(*code.info); limit != 0U) {
+        code.info = costOf(code.block);
+        if (const uint32_t limit = divisionLimit(code.info, address); limit != 0U) {
             (void)thumb::decode(memory_, address, limit, &code.block);
-            code.info = &blockAt(address, code.block.bytes);
+            code.info = costOf(code.block);
         }
-        const BlockInfo& info = *code.info;
+        const BlockInfo& info = code.info;
         code.fetch = FlashTiming::fetchOf(address, code.block.bytes);
         code.cycles = info.cycles;
         code.literalLoads = info.literalLoads;
-        code.instructions = static_cast<uint32_t>(info.addresses.size());
+        code.instructions = code.block.count;
         code.usesFp = info.usesFp;
         code.divides = !info.divisions.empty();
         code.watched = std::any_of(watches_.begin(), watches_.end(),
@@ -261,24 +261,12 @@ Core::Code* Core::codeAt(uint32_t address)
     return cached;
 }
 
-const BlockInfo& Core::blockAt(uint32_t address, uint32_t size)
-{
-    const uint64_t key = uint64_t{size} << 32U | address;
-    auto it = blocks_.find(key);
-    if (it == blocks_.end()) {
-        // The interpreter decoded these bytes already: they are there.
-        const std::span<const uint8_t> code(memory_.readable(address, size), size);
-        it = blocks_.emplace(key, decoder_.decode(address, code)).first;
-    }
-    return it->second;
-}
-
 // A division whose quotient the rest of its block overwrites is charged from its operands, so it has
 // to start a block: the block before it ends there.
-uint32_t Core::divisionLimit(const BlockInfo& block) const
+uint32_t Core::divisionLimit(const BlockInfo& block, uint32_t start) const
 {
     for (const Division& d : block.divisions) {
-        if (!d.quotientKept && d.address != block.start) {
+        if (!d.quotientKept && d.address != start) {
             return d.address;
         }
     }
@@ -345,7 +333,7 @@ Core::Next Core::unusualBlock(Code& code, uint64_t* cost)
         storeLazyFpState();
     }
     if (code.divides) {
-        for (const Division& d : code.info->divisions) {
+        for (const Division& d : code.info.divisions) {
             if (d.quotientKept) {
                 divisionsToSettle_.push_back(&d);
             } else {

@@ -75,7 +75,7 @@ private:
     // asks of them at every run, kept together.
     struct Code {
         thumb::Block block;
-        const BlockInfo* info = nullptr;  // Capstone's view: instruction addresses, divisions
+        BlockInfo info;  // its cost, divisions among it
         FlashTiming::Fetch fetch;
         uint32_t cycles = 0;
         uint32_t literalLoads = 0;
@@ -130,9 +130,8 @@ private:
         quietUntil_ = 0;
         attentionAt_ = 0;
     }
-    uint32_t divisionLimit(const BlockInfo& block) const;
+    uint32_t divisionLimit(const BlockInfo& block, uint32_t start) const;
     void settleDivisions();
-    const BlockInfo& blockAt(uint32_t address, uint32_t size);
     uint32_t divisionCost(const Division& division) const;
     bool readWord(uint32_t address, uint32_t* value) const;
     int executionPriority() const;
@@ -170,9 +169,6 @@ private:
     uint32_t faultmask_ = 0;
 
     thumb::Interpreter interpreter_{regs_, memory_, specials_};
-    BlockDecoder decoder_;
-    // By size and start address: the interpreter's block may end early, before a division.
-    std::unordered_map<uint64_t, BlockInfo> blocks_;
     std::unordered_map<uint32_t, Code> code_;
     // In front of the map, asked at every block: direct-mapped by halfword address.
     static constexpr unsigned kCodeCacheSize = 16384;  // 32 KB of code without two blocks sharing an entry

@@ -44,7 +44,8 @@ void Core::fillReport(uint32_t pc)
         if (code == nullptr) {
             continue;
         }
-        for (uint32_t a : code->info->addresses) {
+        for (uint32_t k = 0; k < code->block.count; ++k) {
+            const uint32_t a = code->block.addressOf(k);
             // The faulting block ran only up to the fault.
             if (code == current_ && a > pc) {
                 break;

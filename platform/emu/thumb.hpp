@@ -25,6 +25,8 @@ struct Registers {
     bool fpca = false;  // CONTROL.FPCA: every FP instruction sets it, as on the chip; the core keeps the rest
 
     static constexpr uint32_t kQge = 0x080F0000U;
+    static constexpr uint32_t kQ = 1U << 27;
+    static constexpr unsigned kGeShift = 16;
     // N Z C V Q in bits 31..27, GE[3:0] in bits 19..16; the rest reads 0.
     uint32_t apsr() const
     {
@@ -109,6 +111,7 @@ struct Block {
     uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
     bool hasIt = false;  // holds an IT instruction
     std::vector<Instruction> instructions;
+    uint32_t addressOf(uint32_t k) const;  // of instruction k < count
     Block();
     ~Block();
     Block(Block&&) noexcept;
@@ -116,12 +119,10 @@ struct Block {
 };
 
 // Decodes from `start` up to and including the first instruction that may change the flow (any branch,
-// any write of pc, SVC, BKPT, WFI/WFE, UDF, MSR, CPS, ISB, an undefined encoding), and never past
-// `limit` (the block then ends before the instruction at `limit`): the same boundaries Unicorn's
-// translated blocks have, so that the core's cycle model sees the same blocks. An IT block is not split.
-// Unicorn's blocks also end after YIELD and after a write of FPSCR (VMSR), and at its 1 KB pages: a block
-// stops before an instruction that would cross the end of its first instruction's page (unless it is that
-// first instruction) and after one that reaches it; so do these.
+// any write of pc, SVC, BKPT, WFI/WFE, UDF, an undefined encoding) or that the core must see the effect of
+// before the next one (MSR and CPS: an exception may become takeable; ISB), and never past `limit` (the
+// block then ends before the instruction at `limit`) or the end of flash or RAM. An IT block is not split.
+// Each instruction carries its Cortex-M4 cost (block_cost.hpp sums them).
 // False when `start` is not in flash or RAM (nothing to fetch).
 bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out);
 

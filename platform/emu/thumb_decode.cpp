@@ -169,10 +169,6 @@ Decoded& Decoder::misc16(uint32_t hw)
 
 namespace {
 
-// Unicorn's translated blocks stop at the end of its 1 KB pages (its limit of 512 instructions never
-// comes first: they take at least 1 KB).
-constexpr uint32_t kPageSize = 1024;
-
 bool fetch(const Memory& memory, uint32_t addr, uint32_t* hw)
 {
     const uint8_t* p = memory.readable(addr, 2);
@@ -193,8 +189,8 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     out->bytes = 0;
     out->instructions.clear();
     out->hasIt = false;
-    const uint32_t pageEnd = (start & ~(kPageSize - 1U)) + kPageSize;
     uint32_t addr = start;
+    unsigned inIt = 0;  // instructions of an IT block still to come
     for (;;) {
         uint32_t hw1 = 0;
         if (!fetch(memory, addr, &hw1)) {
@@ -203,15 +199,25 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
         const bool wide = hw1 >= 0xE800U;
         uint32_t hw2 = 0;
         const uint8_t size = wide ? 4 : 2;
-        if ((wide && !fetch(memory, addr + 2, &hw2)) || (!out->instructions.empty() && addr + size > pageEnd)) {
+        if (wide && !fetch(memory, addr + 2, &hw2)) {
             break;
         }
         Decoder decoder(addr, size);
-        const Decoded d = wide ? decoder.thumb32(hw1, hw2) : decoder.thumb16(hw1);
+        Decoded d = wide ? decoder.thumb32(hw1, hw2) : decoder.thumb16(hw1);
+        if (inIt != 0) {
+            --inIt;
+            if ((d.i.timing & kDivision) != 0) {  // 2 to 12 cycles by its operands: the middle of the range
+                d.i.cycles = 7;
+                d.i.timing = 0;
+            }
+        }
+        if (d.i.run == ifThen) {
+            inIt = 4U - static_cast<unsigned>(std::countr_zero(d.i.imm & 0xFU));
+            out->hasIt = true;
+        }
         out->instructions.push_back(d.i);
-        out->hasIt = out->hasIt || d.i.run == ifThen;
         addr += size;
-        if (d.endsBlock || addr >= limit || addr >= pageEnd) {
+        if (d.endsBlock || addr >= limit) {
             break;
         }
     }
@@ -219,5 +225,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     out->count = static_cast<uint32_t>(out->instructions.size());
     return out->count != 0;
 }
+
+uint32_t Block::addressOf(uint32_t k) const { return instructions[k].addr; }
 
 }  // namespace emu::thumb

@@ -1,6 +1,7 @@
 // The 32-bit encodings: Thumb-2 and the FPU's.
 #include <bit>
 
+#include "platform/emu/block_cost.hpp"
 #include "platform/emu/thumb_decoder.hpp"
 
 namespace emu::thumb {
@@ -63,13 +64,8 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
         if (opB == 1 && t2 != 15) {
             return undefined();
         }
-        i().run = opB == 1 ? exclusive<true> : exclusive<false>;
-        i().d = static_cast<uint8_t>(t);
-        i().a = static_cast<uint8_t>(t2);
-        i().n = static_cast<uint8_t>(n);
         i().imm = bits(hw2, 7, 0) * 4;
-        i().op = 4;
-        return d_;
+        return exclusiveAccess(opB == 1, 4, t, n, t2);
     }
     if (opA == 1 && opB < 2) {
         const unsigned op3 = bits(hw2, 7, 4);
@@ -79,17 +75,12 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
             i().m = static_cast<uint8_t>(bits(hw2, 3, 0));
             i().op = op3 == 0 ? 1 : 2;
             d_.endsBlock = true;
-            return d_;
+            return costs(2, static_cast<uint8_t>(kReads | (n == 15 ? kLiteral : 0)));
         }
         if ((op3 != 4 && op3 != 5) || (opB == 1 && bits(hw2, 3, 0) != 15)) {
             return undefined();
         }
-        i().run = opB == 1 ? exclusive<true> : exclusive<false>;
-        i().d = static_cast<uint8_t>(t);
-        i().a = static_cast<uint8_t>(bits(hw2, 3, 0));
-        i().n = static_cast<uint8_t>(n);
-        i().op = op3 == 4 ? 1 : 2;
-        return d_;
+        return exclusiveAccess(opB == 1, op3 == 4 ? 1 : 2, t, n, bits(hw2, 3, 0));
     }
     // LDRD/STRD
     const bool index = bit(hw1, 8);
@@ -113,7 +104,8 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
     i().n = static_cast<uint8_t>(n);
     i().imm = imm;
     i().flags = mode;
-    return d_;
+    i().results = load ? static_cast<uint16_t>(result(t) | result(t2)) : 0;
+    return costs(3, static_cast<uint8_t>(load ? kReads | (n == 15 ? kLiteral : 0) : kWrites));
 }
 
 Decoded& Decoder::dataProcessingShifted(uint32_t hw1, uint32_t hw2)
@@ -133,6 +125,14 @@ Decoded& Decoder::dataProcessingShifted(uint32_t hw1, uint32_t hw2)
     case 0x2: return aluShifted(n == 15 ? AluOp::Mov : AluOp::Orr, d, n, m, type, imm5, flags);
     case 0x3: return aluShifted(n == 15 ? AluOp::Mvn : AluOp::Orn, d, n, m, type, imm5, flags);
     case 0x4: return aluShifted(compare ? AluOp::Teq : AluOp::Eor, d, n, m, type, imm5, flags);
+    case 0x6:
+        if (s || bit(hw2, 4)) {
+            return undefined();
+        }
+        if (bit(hw2, 5)) {
+            return bitOperation(BitOp::Pkhtb, d, n, m, imm5 == 0 ? 32 : imm5);
+        }
+        return bitOperation(BitOp::Pkhbt, d, n, m, imm5);
     case 0x8: return aluShifted(compare ? AluOp::Cmn : AluOp::Add, d, n, m, type, imm5, flags);
     case 0xA: return aluShifted(AluOp::Adc, d, n, m, type, imm5, flags);
     case 0xB: return aluShifted(AluOp::Sbc, d, n, m, type, imm5, flags);
@@ -194,6 +194,20 @@ Decoded& Decoder::dataProcessingImmediate(uint32_t hw1, uint32_t hw2)
         bitOperation(BitOp::Movt, d, 0, 0);
         i().imm = imm16;
         return d_;
+    case 0x10:
+    case 0x12:
+    case 0x18:
+    case 0x1A: {
+        const bool isSigned = !bit(hw1, 7);
+        if (bit(hw1, 5) && lsb == 0) {  // the halfword forms
+            if (bits(hw2, 5, 4) != 0) {
+                return undefined();
+            }
+            return saturate(isSigned ? SatOp::Ssat16 : SatOp::Usat16, d, n, 0, bits(hw2, 3, 0) + (isSigned ? 1 : 0));
+        }
+        return saturate(isSigned ? SatOp::Ssat : SatOp::Usat, d, n, 0, widthField + (isSigned ? 1 : 0),
+                        bit(hw1, 5) ? Shift::Asr : Shift::Lsl, lsb);
+    }
     case 0x14: return lsb + widthField + 1 > 32 ? undefined() : bitOperation(BitOp::Sbfx, d, n, 0, lsb, widthField + 1);
     case 0x16:
         if (widthField < lsb) {
@@ -252,10 +266,10 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
         case 5:  // DMB
             i().run = nothing;
             return d_;
-        case 6:  // ISB
+        case 6:  // ISB: the pipeline refills
             i().run = nothing;
             d_.endsBlock = true;
-            return d_;
+            return costs(1 + kBranchRefill);
         default: return undefined();
         }
     case 0x3E:
@@ -263,6 +277,7 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
         i().run = moveFromSpecial;
         i().d = static_cast<uint8_t>(bits(hw2, 11, 8));
         i().imm = bits(hw2, 7, 0);
+        i().results = result(i().d);
         return d_;
     default: return undefined();
     }
@@ -318,15 +333,29 @@ Decoded& Decoder::dataProcessingRegister(uint32_t hw1, uint32_t hw2)
         static constexpr Shift kShifts[4] = {Shift::Lsl, Shift::Lsr, Shift::Asr, Shift::Ror};
         return shiftByRegister(kShifts[opA >> 1], d, n, m, bit(hw1, 4) ? kSetFlags : 0);
     }
-    if ((opB & 8U) != 0 && opA < 6 && opA != 2 && opA != 3) {
+    if ((opB & 8U) != 0 && opA < 6) {
+        if (opA == 2 || opA == 3) {  // SXTAB16, UXTAB16
+            extend(d, n, m, bits(hw2, 5, 4) * 8, 8, opA == 2);
+            i().op = static_cast<uint8_t>(BitOp::Extend16);
+            return d_;
+        }
         return extend(d, n, m, bits(hw2, 5, 4) * 8, opA >= 4 ? 8 : 16, (opA & 1U) == 0);
     }
-    if (opB == 4 && (opA == 8 || opA == 0xC)) {
-        return bitOperation(opA == 8 ? BitOp::Uadd8 : BitOp::Usub8, d, n, m);
+    if ((opA & 8U) != 0 && (opB & 8U) == 0) {  // parallel add and subtract: operation, kind, unsigned
+        const unsigned operation = opA & 7U;
+        if (operation == 3 || operation == 7 || (opB & 3U) == 3) {
+            return undefined();
+        }
+        const auto op = static_cast<uint8_t>(operation | (opB & 3U) << 3 | (opB & 4U) << 3);
+        return operands(parallelHandler(op), op, d, n, m);
     }
     if ((opA & 0xCU) == 8 && (opB & 0xCU) == 8) {
         const unsigned op1 = opA & 3U;
         const unsigned op2 = opB & 3U;
+        if (op1 == 0) {
+            static constexpr SatOp kOps[4] = {SatOp::Qadd, SatOp::Qdadd, SatOp::Qsub, SatOp::Qdsub};
+            return saturate(kOps[op2], d, n, m, 32);
+        }
         if (op1 == 1) {
             static constexpr BitOp kOps[4] = {BitOp::Rev, BitOp::Rev16, BitOp::Rbit, BitOp::Revsh};
             return bitOperation(kOps[op2], d, 0, m);
@@ -350,13 +379,28 @@ Decoded& Decoder::multiplyDivide(uint32_t hw1, uint32_t hw2)
     const unsigned m = bits(hw2, 3, 0);
     if (!bit(hw1, 7)) {
         const unsigned op2 = bits(hw2, 5, 4);
-        if (op1 != 0 || op2 > 1 || bits(hw2, 7, 6) != 0) {
+        const bool accumulate = a != 15;
+        const bool dual = op2 < 2;  // the forms with one option bit
+        if (bits(hw2, 7, 6) != 0) {
             return undefined();
         }
-        if (op2 == 1) {
-            return mul(MulOp::Mls, d, n, m, a);
+        switch (op1) {
+        case 0:
+            if (op2 > 1) {
+                return undefined();
+            }
+            if (op2 == 1) {
+                return mul(MulOp::Mls, d, n, m, a);
+            }
+            return accumulate ? mul(MulOp::Mla, d, n, m, a) : mul(MulOp::Mul, d, n, m, 0);
+        case 1: return dspMul(accumulate ? DspMulOp::Smlaxy : DspMulOp::Smulxy, d, n, m, a, op2);
+        case 2: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlad : DspMulOp::Smuad, d, n, m, a, op2);
+        case 3: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlawy : DspMulOp::Smulwy, d, n, m, a, op2);
+        case 4: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlsd : DspMulOp::Smusd, d, n, m, a, op2);
+        case 5: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smmla : DspMulOp::Smmul, d, n, m, a, op2);
+        case 6: return !dual || !accumulate ? undefined() : dspMul(DspMulOp::Smmls, d, n, m, a, op2);
+        default: return op2 != 0 ? undefined() : dspMul(accumulate ? DspMulOp::Usada8 : DspMulOp::Usad8, d, n, m, a, 0);
         }
-        return a == 15 ? mul(MulOp::Mul, d, n, m, 0) : mul(MulOp::Mla, d, n, m, a);
     }
     const unsigned op2 = bits(hw2, 7, 4);
     switch (op1 << 4 | op2) {
@@ -365,19 +409,18 @@ Decoded& Decoder::multiplyDivide(uint32_t hw1, uint32_t hw2)
     case 0x20: return mul(MulOp::Umull, d, n, m, a);
     case 0x3F: return a != 15 ? undefined() : mul(MulOp::Udiv, d, n, m, 0);
     case 0x40: return mul(MulOp::Smlal, d, n, m, a);
+    case 0x48:
+    case 0x49:
+    case 0x4A:
+    case 0x4B: return dspMul(DspMulOp::Smlalxy, d, n, m, a, op2 & 3U);
+    case 0x4C:
+    case 0x4D: return dspMul(DspMulOp::Smlald, d, n, m, a, op2 & 1U);
+    case 0x5C:
+    case 0x5D: return dspMul(DspMulOp::Smlsld, d, n, m, a, op2 & 1U);
     case 0x60: return mul(MulOp::Umlal, d, n, m, a);
+    case 0x66: return dspMul(DspMulOp::Umaal, d, n, m, a, 0);
     default: return undefined();
     }
-}
-
-Decoded& Decoder::fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m)
-{
-    i().run = run;
-    i().op = op;
-    i().d = static_cast<uint8_t>(d);
-    i().n = static_cast<uint8_t>(n);
-    i().m = static_cast<uint8_t>(m);
-    return d_;
 }
 
 // Single-precision registers; a double register (cp 11, loads and stores only) is a pair of them.
@@ -398,12 +441,14 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     if ((hw1 & 0xEE00U) == 0xEC00U) {
         const unsigned opcode = bits(hw1, 8, 4);
         const unsigned n = bits(hw1, 3, 0);
-        if ((opcode & 0x1EU) == 0x04) {  // VMOV two core registers and two singles
-            if (dp || (bits(hw2, 7, 4) & 0xDU) != 1 || vm == 31) {
+        if ((opcode & 0x1EU) == 0x04) {  // VMOV two core registers and two singles, or a double
+            const unsigned first = dp ? bits(hw2, 3, 0) * 2 : vm;
+            if ((bits(hw2, 7, 4) & 0xDU) != 1 || first == 31 || (dp && bit(hw2, 5))) {
                 return undefined();
             }
-            fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair), rt, 0, vm);
+            fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair), rt, 0, first);
             i().a = static_cast<uint8_t>(n);
+            i().results = bit(hw1, 4) ? static_cast<uint16_t>(result(rt) | result(n)) : 0;
             return d_;
         }
         if (vd >= 32 || (dp && bit(hw1, 6))) {
@@ -413,9 +458,10 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         uint32_t words = bits(hw2, 7, 0);
         if ((opcode & 0x12U) == 0x10) {  // VLDR/VSTR
             words = dp ? 2 : 1;
-            fp(fpLoadStore, load ? 1 : 0, vd, n, 0);
+            fp(dp ? fpLoadStore : load ? fpLoadStoreWord<true> : fpLoadStoreWord<false>, load ? 1 : 0, vd, n, 0);
             i().imm = bits(hw2, 7, 0) * 4;
             i().flags = static_cast<uint8_t>(kIndex | (bit(hw1, 7) ? kAdd : 0));
+            costs(2, static_cast<uint8_t>(kFloat | (load ? kReads | (n == 15 ? kLiteral : 0) : kWrites)));
         } else {
             const bool increment = !bit(hw1, 8);
             if (bit(hw1, 8) == bit(hw1, 7) || (!increment && !bit(hw1, 5)) || n == 15 || words == 0 ||
@@ -424,36 +470,41 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             }
             fp(fpLoadStore, load ? 1 : 0, vd, n, 0);
             i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (bit(hw1, 5) ? kWriteBack : 0));
+            costs(1 + (dp ? words / 2 : words), static_cast<uint8_t>(kFloat | (load ? kReads : kWrites)));  // 1 + registers
         }
         i().list = static_cast<uint16_t>(words);
         return d_;
     }
-    if (dp) {
-        return undefined();
+    if (dp) {  // only VMOV between a core register and half of a double
+        if (!bit(hw2, 4) || bits(hw1, 7, 6) != 0 || bits(hw2, 7, 0) != 0x10) {
+            return undefined();
+        }
+        return moveCore(bit(hw1, 4), rt, bits(hw1, 3, 0) * 2 + (bit(hw1, 5) ? 1U : 0U));
     }
     if (bit(hw2, 4)) {
         if (bits(hw1, 7, 5) == 0 && bits(hw2, 6, 5) == 0) {
-            return fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCore : FpMove::FromCore), rt, 0, vn);
+            return moveCore(bit(hw1, 4), rt, vn);
         }
         if (bits(hw1, 7, 5) == 7 && bits(hw1, 3, 0) == 1) {
             if (!bit(hw1, 4)) {
-                d_.endsBlock = true;  // Unicorn ends its block after a write of FPSCR
                 return fp(fpMove, static_cast<uint8_t>(FpMove::ToFpscr), rt, 0, 0);
             }
-            return fp(fpMove, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
+            fp(fpMove, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
+            i().results = result(rt);
+            return d_;
         }
         return undefined();
     }
     const unsigned opc1 = bits(hw1, 7, 4) & 0xBU;
     const bool op = bit(hw2, 6);
     switch (opc1) {
-    case 0x0: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm);
-    case 0x1: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm);
+    case 0x0: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm, 3);
+    case 0x1: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm, 3);
     case 0x2: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmul : FpOp::Mul), vd, vn, vm);
     case 0x3: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Sub : FpOp::Add), vd, vn, vm);
-    case 0x8: return op ? undefined() : fp(fpArithmetic, static_cast<uint8_t>(FpOp::Div), vd, vn, vm);
-    case 0x9: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm);
-    case 0xA: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm);
+    case 0x8: return op ? undefined() : fp(fpArithmetic, static_cast<uint8_t>(FpOp::Div), vd, vn, vm, 14);
+    case 0x9: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm, 3);
+    case 0xA: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm, 3);
     case 0xB: break;
     default: return undefined();
     }
@@ -480,6 +531,11 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         }
         o = t ? FpOp::CmpeZero : FpOp::CmpZero;
         break;
+    case 0x2:
+    case 0x3:  // VCVTB, VCVTT: a half in the bottom or top of a single register
+        fp(fpArithmetic, static_cast<uint8_t>(bit(hw1, 0) ? FpOp::SingleToHalf : FpOp::HalfToSingle), vd, 0, vm);
+        i().imm = t ? 16 : 0;
+        return d_;
     case 0x8: o = t ? FpOp::FromSigned : FpOp::FromUnsigned; break;
     case 0xA:
     case 0xB:
@@ -500,7 +556,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
     default: return undefined();
     }
-    return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm);
+    return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm, o == FpOp::Sqrt ? 14 : 1);
 }
 
 }  // namespace emu::thumb

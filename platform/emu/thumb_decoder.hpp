@@ -24,7 +24,7 @@ class Decoder {
 public:
     Decoder(uint32_t addr, uint8_t size)
     {
-        d_.i = Instruction{stop, addr, 0, 0, 0, 0, 0, kAlways, 0, 0, Shift::Lsl, 0, size, 0};
+        d_.i = Instruction{stop, addr, 0, 0, 0, 0, 0, kAlways, 0, 0, Shift::Lsl, 0, size, 0, 1, 0, 0};
     }
 
     Decoded thumb16(uint32_t hw);
@@ -37,7 +37,7 @@ private:
 
     Decoded& undefined()
     {
-        i() = Instruction{stop, i().addr, 0, 0, 0, 0, 0, kAlways, 0, static_cast<uint8_t>(Stop::Undefined), Shift::Lsl, 0, i().size, 0};
+        i() = Instruction{stop, i().addr, 0, 0, 0, 0, 0, kAlways, 0, static_cast<uint8_t>(Stop::Undefined), Shift::Lsl, 0, i().size, 0, 1, 0, 0};
         d_.endsBlock = true;
         return d_;
     }
@@ -53,7 +53,9 @@ private:
         i().d = static_cast<uint8_t>(d);
         i().n = static_cast<uint8_t>(n);
         i().flags = flags;
-        d_.endsBlock = d == 15 && op != AluOp::Tst && op != AluOp::Teq && op != AluOp::Cmp && op != AluOp::Cmn;
+        const bool compare = op == AluOp::Tst || op == AluOp::Teq || op == AluOp::Cmp || op == AluOp::Cmn;
+        d_.endsBlock = d == 15 && !compare;
+        i().results = compare ? 0 : result(d);
         return d_;
     }
     Decoded& aluImm(AluOp op, unsigned d, unsigned n, uint32_t imm, uint8_t flags)
@@ -88,15 +90,55 @@ private:
         aluReg(AluOp::Mov, d, 0, m, shift, 0, flags | kRegisterShift);
         return d_;
     }
-    Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
+    static uint16_t result(unsigned r) { return static_cast<uint16_t>(r < 15 ? 1U << r : 0U); }
+    // A handler on registers d, n, m, a with its own variant; its result goes to core register d.
+    Decoded& operands(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m, unsigned a = 0)
     {
-        i().run = multiply;
-        i().op = static_cast<uint8_t>(op);
+        i().run = run;
+        i().op = op;
         i().d = static_cast<uint8_t>(d);
         i().n = static_cast<uint8_t>(n);
         i().m = static_cast<uint8_t>(m);
         i().a = static_cast<uint8_t>(a);
+        i().results = result(d);
+        return d_;
+    }
+    // Cost and timing bits; a single access costs 2 and may pipeline.
+    Decoded& costs(unsigned cycles, uint8_t timing = 0)
+    {
+        i().cycles = static_cast<uint8_t>(cycles);
+        i().timing = timing;
+        return d_;
+    }
+    Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
+    {
+        operands(multiply, static_cast<uint8_t>(op), d, n, m, a);
         i().flags = flags;
+        if (op == MulOp::Mla || op == MulOp::Mls) {
+            costs(2);
+        } else if (op == MulOp::Udiv || op == MulOp::Sdiv) {
+            costs(0, kDivision);  // by its quotient (decode makes it 7 inside an IT block)
+        } else if (op >= MulOp::Umull) {
+            i().results = static_cast<uint16_t>(result(d) | result(a));
+        }
+        return d_;
+    }
+    // imm: the halves, exchange or rounding bits as dspMultiply reads them.
+    Decoded& dspMul(DspMulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint32_t imm)
+    {
+        operands(dspMultiply, static_cast<uint8_t>(op), d, n, m, a);
+        i().imm = imm;
+        if (op >= DspMulOp::Smlalxy) {
+            i().results = static_cast<uint16_t>(result(d) | result(a));
+        }
+        return d_;
+    }
+    Decoded& saturate(SatOp op, unsigned d, unsigned n, unsigned m, unsigned width, Shift shift = Shift::Lsl, unsigned amount = 0)
+    {
+        operands(saturating, static_cast<uint8_t>(op), d, n, m);
+        i().imm = width;
+        i().shift = shift;
+        i().shiftAmount = static_cast<uint8_t>(amount);
         return d_;
     }
     Decoded& bitOperation(BitOp op, unsigned d, unsigned n, unsigned m, unsigned lsb = 0, unsigned width = 32)
@@ -108,6 +150,7 @@ private:
         i().m = static_cast<uint8_t>(m);
         i().shiftAmount = static_cast<uint8_t>(lsb);
         i().imm = width;
+        i().results = result(d);
         return d_;
     }
     Decoded& extend(unsigned d, unsigned n, unsigned m, unsigned rotation, unsigned width, bool isSigned)
@@ -135,8 +178,14 @@ private:
         i().n = static_cast<uint8_t>(n);
         i().imm = imm;
         i().flags = static_cast<uint8_t>(mode | (isSigned ? kSigned : 0));
+        i().results = load ? result(t) : 0;
         d_.endsBlock = load && t == 15;
-        return d_;
+        if (load) {
+            return costs(2, static_cast<uint8_t>(kReads | kPipelined | (n == 15 ? kLiteral : 0)));
+        }
+        // With an immediate offset the address is formed at once and the data goes out while the next
+        // instruction executes: 1 cycle, and nothing pipelines behind it.
+        return (mode & kWriteBack) != 0 ? costs(2, kWrites | kPipelined) : costs(1, kWrites);
     }
     Decoded& accessRegister(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, unsigned m, unsigned shift)
     {
@@ -144,7 +193,7 @@ private:
         i().run = accessHandler(load, true, width, t, n, kAdd | kIndex);
         i().m = static_cast<uint8_t>(m);
         i().shiftAmount = static_cast<uint8_t>(shift);
-        return d_;
+        return costs(2, static_cast<uint8_t>((load ? kReads : kWrites) | kPipelined | kRegisterOffset));
     }
     Decoded& multiple(bool load, unsigned n, uint16_t list, bool increment, bool writeBack)
     {
@@ -156,7 +205,26 @@ private:
         i().list = list;
         i().imm = static_cast<uint32_t>(std::popcount(list));  // the register count, once
         i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (writeBack ? kWriteBack : 0));
+        i().results = load ? static_cast<uint16_t>(list & 0x7FFFU) : 0;
         d_.endsBlock = load && bit(list, 15);
+        return costs(1 + i().imm, load ? kReads : kWrites);
+    }
+    // LDREX/STREX of `width` bytes: t loaded or stored, status the STREX's result register.
+    Decoded& exclusiveAccess(bool load, unsigned width, unsigned t, unsigned n, unsigned status)
+    {
+        i().run = load ? exclusive<true> : exclusive<false>;
+        i().d = static_cast<uint8_t>(t);
+        i().a = static_cast<uint8_t>(status);
+        i().n = static_cast<uint8_t>(n);
+        i().op = static_cast<uint8_t>(width);
+        i().results = result(load ? t : status);
+        return costs(2, load ? kReads | kPipelined : kWrites | kPipelined);
+    }
+    // VMOV between core register t and single s.
+    Decoded& moveCore(bool toCore, unsigned t, unsigned s)
+    {
+        fp(fpMove, static_cast<uint8_t>(toCore ? FpMove::ToCore : FpMove::FromCore), t, 0, s);
+        i().results = toCore ? result(t) : 0;
         return d_;
     }
     Decoded& branchTo(uint32_t target, unsigned cond = kAlways)
@@ -170,13 +238,9 @@ private:
     Decoded& hint(unsigned op)
     {
         switch (op) {
-        case 1:  // YIELD: Unicorn ends its block here too
-            i().run = nothing;
-            d_.endsBlock = true;
-            return d_;
         case 2:
         case 3: return stopWith(Stop::Wfi);
-        default:  // NOP, SEV (no other core to wake) and the unallocated hints
+        default:  // NOP, YIELD, SEV (no other core to wake) and the unallocated hints
             i().run = nothing;
             return d_;
         }
@@ -192,7 +256,13 @@ private:
     Decoded& dataProcessingRegister(uint32_t hw1, uint32_t hw2);
     Decoded& multiplyDivide(uint32_t hw1, uint32_t hw2);
     Decoded& floatingPoint(uint32_t hw1, uint32_t hw2);
-    Decoded& fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m);
+    // d, n, m single registers; no core register written unless the handler's decoder says so.
+    Decoded& fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m, unsigned cycles = 1)
+    {
+        operands(run, op, d, n, m);
+        i().results = 0;
+        return costs(cycles, kFloat);
+    }
 };
 
 }  // namespace emu::thumb

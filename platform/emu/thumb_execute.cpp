@@ -9,8 +9,8 @@ namespace emu::thumb {
 namespace {
 
 constexpr uint32_t kExceptionReturn = 0xF0000000U;
-constexpr uint32_t kQ = 1U << 27;
-constexpr uint32_t kGeShift = 16;
+constexpr uint32_t kQ = Registers::kQ;
+constexpr uint32_t kGeShift = Registers::kGeShift;
 
 struct Sum {
     uint32_t value;
@@ -135,49 +135,6 @@ void alu(Context& c, const Instruction& i, uint32_t op2, bool shifterCarry)
 
 }  // namespace
 
-uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut)
-{
-    if (amount == 0 && type != Shift::Rrx) {
-        *carryOut = carryIn;
-        return value;
-    }
-    switch (type) {
-    case Shift::Lsl:
-        if (amount >= 32) {
-            *carryOut = amount == 32 && (value & 1U) != 0;
-            return 0;
-        }
-        *carryOut = ((value >> (32 - amount)) & 1U) != 0;
-        return value << amount;
-    case Shift::Lsr:
-        if (amount >= 32) {
-            *carryOut = amount == 32 && (value >> 31) != 0;
-            return 0;
-        }
-        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
-        return value >> amount;
-    case Shift::Asr: {
-        const auto s = static_cast<int32_t>(value);
-        if (amount >= 32) {
-            *carryOut = s < 0;
-            return s < 0 ? ~0U : 0U;
-        }
-        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
-        const uint32_t fill = s < 0 ? ~0U : 0U;  // the sign copied into the bits shifted in (amount 1..31)
-        return (value >> amount) | (fill << (32U - amount));
-    }
-    case Shift::Ror: {
-        const uint32_t r = std::rotr(value, static_cast<int>(amount & 31U));
-        *carryOut = (r >> 31) != 0;
-        return r;
-    }
-    case Shift::Rrx:
-        *carryOut = (value & 1U) != 0;
-        return (value >> 1) | (carryIn ? 0x80000000U : 0U);
-    }
-    return value;
-}
-
 bool Context::busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store)
 {
     const bool done = memory.bus != nullptr && (store ? memory.bus->write(addr, width, *value)
@@ -299,22 +256,25 @@ Stop bitOp(Context& c, const Instruction& i)
         rd = i.n == 15 ? v : c.regs.r[i.n] + v;
         break;
     }
-    case BitOp::Uadd8:
-    case BitOp::Usub8: {
-        // byte by byte; GE[b] says byte b carried out (add) or did not borrow (subtract)
-        const uint32_t rn = c.regs.r[i.n];
-        const bool subtract = static_cast<BitOp>(i.op) == BitOp::Usub8;
+    case BitOp::Extend16: {
+        // bytes 0 and 2 of op2 rotated, each extended to a halfword and added to Rn's halfword unless n is 15
+        const uint32_t v = std::rotr(rm, static_cast<int>(lsb));
+        const uint32_t rn = i.n == 15 ? 0U : c.regs.r[i.n];
         uint32_t result = 0;
-        uint32_t ge = 0;
-        for (unsigned b = 0; b < 4; ++b) {
-            const uint32_t x = (rn >> (8 * b)) & 0xFFU;
-            const uint32_t y = (rm >> (8 * b)) & 0xFFU;
-            const uint32_t r = subtract ? x - y : x + y;
-            result |= (r & 0xFFU) << (8 * b);
-            ge |= (subtract ? x >= y : r >= 0x100U) ? 1U << b : 0U;
+        for (unsigned h = 0; h < 32; h += 16) {
+            uint32_t byte = (v >> h) & 0xFFU;
+            if ((i.flags & kSigned) != 0) {
+                byte = (byte ^ 0x80U) - 0x80U;
+            }
+            result |= ((rn >> h) + byte) << h & (0xFFFFU << h);
         }
-        c.regs.qge = (c.regs.qge & ~(0xFU << kGeShift)) | (ge << kGeShift);
         rd = result;
+        break;
+    }
+    case BitOp::Pkhbt: rd = (c.regs.r[i.n] & 0xFFFFU) | ((rm << lsb) & 0xFFFF0000U); break;
+    case BitOp::Pkhtb: {
+        bool carry = false;
+        rd = (c.regs.r[i.n] & 0xFFFF0000U) | (shiftC(rm, Shift::Asr, lsb, false, &carry) & 0xFFFFU);
         break;
     }
     case BitOp::Sel: {

@@ -18,8 +18,19 @@ extern const Handler kAluHandlers[16][3];
 enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Smlal };
 Stop multiply(Context&, const Instruction&);
 
-enum class BitOp : uint8_t { Clz, Rev, Rev16, Revsh, Rbit, Ubfx, Sbfx, Bfi, Bfc, Movt, Extend, Uadd8, Usub8, Sel };
+enum class BitOp : uint8_t { Clz, Rev, Rev16, Revsh, Rbit, Ubfx, Sbfx, Bfi, Bfc, Movt, Extend, Extend16, Pkhbt, Pkhtb, Sel };
 Stop bitOp(Context&, const Instruction&);
+
+// The DSP extension's (thumb_dsp.cpp). Long forms: d RdHi, a RdLo.
+// Parallel add and subtract, op: operation (bits 2..0), kind (bits 4..3), unsigned (bit 5).
+Handler parallelHandler(uint8_t op);
+enum class DspMulOp : uint8_t {
+    Smulxy, Smlaxy, Smulwy, Smlawy, Smuad, Smlad, Smusd, Smlsd, Smmul, Smmla, Smmls, Usad8, Usada8, Smlalxy, Smlald,
+    Smlsld, Umaal
+};
+Stop dspMultiply(Context&, const Instruction&);
+enum class SatOp : uint8_t { Ssat, Usat, Ssat16, Usat16, Qadd, Qsub, Qdadd, Qdsub };
+Stop saturating(Context&, const Instruction&);
 
 // Several words from `addr` up, in ascending order: all at once when they lie in RAM (or flash, reading).
 bool readWords(Context&, uint32_t addr, unsigned count, uint32_t* words);
@@ -52,11 +63,14 @@ Stop changeProcessorState(Context&, const Instruction&);
 enum class FpOp : uint8_t {
     Mla, Mls, Nmla, Nmls, Mul, Nmul, Add, Sub, Div, Fma, Fms, Fnma, Fnms, MovImm, Mov, Abs, Neg, Sqrt,
     Cmp, Cmpe, CmpZero, CmpeZero, FromSigned, FromUnsigned, ToSigned, ToUnsigned, ToSignedR, ToUnsignedR,
-    FromFixed, ToFixed  // imm fraction bits, shiftAmount 16 or 32 bits, kSigned
+    FromFixed, ToFixed,  // imm fraction bits, shiftAmount 16 or 32 bits, kSigned
+    HalfToSingle, SingleToHalf  // the half at bit imm (0 or 16) of m, or of d
 };
 Stop fpArithmetic(Context&, const Instruction&);
 // op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.
 Stop fpLoadStore(Context&, const Instruction&);
+template <bool Load>
+Stop fpLoadStoreWord(Context&, const Instruction&);  // VLDR/VSTR of one single register
 enum class FpMove : uint8_t { ToCore, FromCore, ToCorePair, FromCorePair, FromFpscr, FpscrToFlags, ToFpscr };
 Stop fpMove(Context&, const Instruction&);
 

@@ -1,5 +1,6 @@
 // The single-precision FPU: host float arithmetic for the numbers, the architecture's own rules for NaNs,
 // flags and conversions. Built with -frounding-math so that the host's rounding mode and flags hold.
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <limits>
@@ -18,7 +19,10 @@ constexpr uint32_t kDivideByZero = 1U << 1;
 constexpr uint32_t kOverflow = 1U << 2;
 constexpr uint32_t kUnderflow = 1U << 3;
 constexpr uint32_t kInexact = 1U << 4;
+constexpr uint32_t kInputDenormal = 1U << 7;
+constexpr uint32_t kFlushToZero = 1U << 24;
 constexpr uint32_t kDefaultNanMode = 1U << 25;
+constexpr uint32_t kAlternativeHalf = 1U << 26;
 constexpr unsigned kRoundingShift = 22;
 constexpr uint32_t kFpscrWritable = 0xF7C0009FU;
 
@@ -62,9 +66,23 @@ public:
         return false;
     }
 
+    // An operand as the architecture reads it: a denormal is zero in flush-to-zero mode.
+    uint32_t in(uint32_t v)
+    {
+        if ((fpscr_ & kFlushToZero) != 0 && (v & 0x7F800000U) == 0 && (v & 0x007FFFFFU) != 0) {
+            fpscr_ |= kInputDenormal;
+            return v & kSign;
+        }
+        return v;
+    }
+
     // Runs a host operation in FPSCR's rounding mode and collects its exceptions. The host sees a tiny
     // result after rounding, the architecture before: rounded toward zero, a result that rounded up to
-    // the smallest normal number shows whether it was tiny.
+    // the smallest normal number shows whether it was tiny. Flush-to-zero makes a tiny result zero, with
+    // underflow its only exception.
+    // Clearing the host's flags is slow (it rewrites the x87 environment too), so they are cleared only
+    // when one is set that FPSCR does not hold yet: a flag left from before then changes nothing, but for
+    // the inexact a result near zero is judged by, for which the operation runs again on clear flags.
     template <typename Op>
     uint32_t host(Op op)
     {
@@ -73,27 +91,66 @@ public:
         if (mode != 0) {
             std::fesetround(kModes[mode]);
         }
-        std::feclearexcept(FE_ALL_EXCEPT);
-        const float result = op();
-        const int raised = std::fetestexcept(FE_ALL_EXCEPT);
+        int before = std::fetestexcept(FE_ALL_EXCEPT);
+        if ((before & ~heldFlags()) != 0) {
+            std::feclearexcept(FE_ALL_EXCEPT);
+            before = 0;
+        }
+        float result = flagged(op);
+        int raised = std::fetestexcept(FE_ALL_EXCEPT);
+        if ((before & FE_INEXACT) != 0 && (bitsOf(result) & 0x7FFFFFFFU) <= 0x00800000U) {
+            std::feclearexcept(FE_ALL_EXCEPT);
+            result = flagged(op);
+            raised = std::fetestexcept(FE_ALL_EXCEPT);
+        }
         if (mode != 0) {
             std::fesetround(FE_TONEAREST);
         }
-        fpscr_ |= ((raised & FE_INVALID) != 0 ? kInvalid : 0U) | ((raised & FE_DIVBYZERO) != 0 ? kDivideByZero : 0U) |
-                  ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) | ((raised & FE_UNDERFLOW) != 0 ? kUnderflow : 0U) |
-                  ((raised & FE_INEXACT) != 0 ? kInexact : 0U);
         const uint32_t bits = bitsOf(result);
-        if ((raised & FE_INEXACT) != 0 && (bits & 0x7FFFFFFFU) == 0x00800000U) {
+        const uint32_t magnitude = bits & 0x7FFFFFFFU;
+        const bool inexact = (raised & FE_INEXACT) != 0;
+        bool tiny = magnitude < 0x00800000U && (magnitude != 0 || inexact);  // an exact zero is not tiny
+
+        if (inexact && magnitude == 0x00800000U) {
             std::fesetround(FE_TOWARDZERO);
-            const float truncated = op();
+            const float truncated = flagged(op);
             std::fesetround(FE_TONEAREST);
-            fpscr_ |= (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U ? kUnderflow : 0U;
+            tiny = (bitsOf(truncated) & 0x7FFFFFFFU) < 0x00800000U;
         }
+        if (tiny && (fpscr_ & kFlushToZero) != 0) {
+            fpscr_ |= kUnderflow;
+            return bits & kSign;
+        }
+        fpscr_ |= ((raised & FE_INVALID) != 0 ? kInvalid : 0U) | ((raised & FE_DIVBYZERO) != 0 ? kDivideByZero : 0U) |
+                  ((raised & FE_OVERFLOW) != 0 ? kOverflow : 0U) |
+                  ((raised & FE_UNDERFLOW) != 0 || (tiny && inexact) ? kUnderflow : 0U) | (inexact ? kInexact : 0U);
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
+    }
+
+    // The operation, kept between the flag reads around it: the compiler does not know that arithmetic
+    // sets them, and would move it (the empty asm says the operands and the result may be read or written
+    // there, so they are computed in between).
+    template <typename Op>
+    static float flagged(Op& op)
+    {
+        asm volatile("" : : "g"(&op) : "memory");
+        float result = op();
+        asm volatile("" : : "g"(&result) : "memory");
+        return result;
+    }
+
+    // The host's exception flags FPSCR holds already.
+    int heldFlags() const
+    {
+        return ((fpscr_ & kInvalid) != 0 ? FE_INVALID : 0) | ((fpscr_ & kDivideByZero) != 0 ? FE_DIVBYZERO : 0) |
+               ((fpscr_ & kOverflow) != 0 ? FE_OVERFLOW : 0) | ((fpscr_ & kUnderflow) != 0 ? FE_UNDERFLOW : 0) |
+               ((fpscr_ & kInexact) != 0 ? FE_INEXACT : 0);
     }
 
     uint32_t binary(uint32_t a, uint32_t b, float (*op)(float, float))
     {
+        a = in(a);
+        b = in(b);
         uint32_t r = 0;
         if (nanOperands({a, b}, &r)) {
             return r;
@@ -103,6 +160,9 @@ public:
 
     uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
     {
+        addend = in(addend);
+        x = in(x);
+        y = in(y);
         uint32_t r = 0;
         const bool nan = nanOperands({addend, x, y}, &r);
         const auto infinite = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0x7F800000U; };
@@ -119,6 +179,8 @@ public:
 
     void compare(uint32_t a, uint32_t b, bool signalAnyNan)
     {
+        a = in(a);
+        b = in(b);
         uint32_t nzcv = 0;
         if (isNan(a) || isNan(b)) {
             nzcv = 0x3;
@@ -137,6 +199,7 @@ public:
     // range saturates. Extended to 32 bits.
     uint32_t toInteger(uint32_t a, bool isSigned, bool towardZero, unsigned fraction = 0, unsigned width = 32)
     {
+        a = in(a);
         if (isNan(a)) {
             fpscr_ |= kInvalid;
             return 0;
@@ -158,6 +221,83 @@ public:
             fpscr_ |= kInexact;
         }
         return isSigned ? static_cast<uint32_t>(static_cast<int32_t>(r)) : static_cast<uint32_t>(r);
+    }
+
+    // A half (IEEE, or the alternative format without infinities and NaNs) to single: always exact.
+    uint32_t fromHalf(uint32_t h)
+    {
+        const uint32_t sign = (h & 0x8000U) << 16;
+        const uint32_t exponent = (h >> 10) & 0x1FU;
+        const uint32_t fraction = h & 0x3FFU;
+        if (exponent == 0x1F && (fpscr_ & kAlternativeHalf) == 0) {
+            if (fraction == 0) {
+                return sign | 0x7F800000U;
+            }
+            if ((fraction & 0x200U) == 0) {
+                fpscr_ |= kInvalid;
+            }
+            return quietNan(sign | 0x7FC00000U | fraction << 13);
+        }
+        const double magnitude = std::ldexp(static_cast<double>(exponent == 0 ? fraction : fraction | 0x400U),
+                                            static_cast<int>(exponent == 0 ? 1 : exponent) - 25);
+        return sign | bitsOf(static_cast<float>(magnitude));
+    }
+
+    // A single to half, rounded as FPSCR says. Tininess is judged before rounding, as the architecture does.
+    uint32_t toHalf(uint32_t a)
+    {
+        a = in(a);
+        const bool alternative = (fpscr_ & kAlternativeHalf) != 0;
+        const uint32_t sign = (a >> 16) & 0x8000U;
+        const bool infinite = (a & 0x7FFFFFFFU) == 0x7F800000U;
+        if (alternative && (isNan(a) || infinite)) {
+            fpscr_ |= kInvalid;
+            return isNan(a) ? sign : sign | 0x7FFFU;
+        }
+        if (isNan(a)) {
+            if (isSignalling(a)) {
+                fpscr_ |= kInvalid;
+            }
+            return (fpscr_ & kDefaultNanMode) != 0 ? 0x7E00U : sign | 0x7E00U | ((a >> 13) & 0x1FFU);
+        }
+        if (infinite) {
+            return sign | 0x7C00U;
+        }
+        const double x = std::fabs(static_cast<double>(asFloat(a)));
+        if (x == 0) {
+            return sign;
+        }
+        int e = 0;
+        std::frexp(x, &e);
+        const double quantum = std::ldexp(1.0, std::max(e - 1, -14) - 10);
+        const double scaled = x / quantum;  // exact: a power of two
+        const unsigned mode = (fpscr_ >> kRoundingShift) & 3U;
+        double rounded = 0;
+        switch (mode) {
+        case 0: rounded = std::nearbyint(scaled); break;  // the host runs to nearest, even ties, here
+        case 1: rounded = sign != 0 ? std::floor(scaled) : std::ceil(scaled); break;
+        case 2: rounded = sign != 0 ? std::ceil(scaled) : std::floor(scaled); break;
+        default: rounded = std::trunc(scaled); break;
+        }
+        const double v = rounded * quantum;
+        if (v > (alternative ? 131008.0 : 65504.0)) {
+            if (alternative) {
+                fpscr_ |= kInvalid;
+                return sign | 0x7FFFU;
+            }
+            fpscr_ |= kOverflow | kInexact;
+            const bool toInfinity = mode == 0 || (mode == 1 && sign == 0) || (mode == 2 && sign != 0);
+            return sign | (toInfinity ? 0x7C00U : 0x7BFFU);
+        }
+        constexpr double kSmallestNormal = 1.0 / 16384;
+        if (rounded != scaled) {
+            fpscr_ |= kInexact | (x < kSmallestNormal ? kUnderflow : 0U);
+        }
+        if (v < kSmallestNormal) {
+            return sign | static_cast<uint32_t>(std::ldexp(v, 24));
+        }
+        std::frexp(v, &e);
+        return sign | static_cast<uint32_t>(e + 14) << 10 | (static_cast<uint32_t>(std::ldexp(v, 11 - e)) - 0x400U);
     }
 
     uint32_t quietNan(uint32_t v) const { return (fpscr_ & kDefaultNanMode) != 0 ? kDefaultNan : v; }
@@ -201,11 +341,12 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::Abs: out = m & ~kSign; break;
     case FpOp::Neg: out = m ^ kSign; break;
     case FpOp::Sqrt: {
+        const uint32_t operand = fpu.in(m);
         uint32_t r = 0;
-        if (fpu.nanOperands({m}, &r)) {
+        if (fpu.nanOperands({operand}, &r)) {
             out = r;
         } else {
-            out = fpu.host([&] { return std::sqrt(asFloat(m)); });
+            out = fpu.host([&] { return std::sqrt(asFloat(operand)); });
         }
         break;
     }
@@ -226,6 +367,8 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         out = fpu.host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(i.imm))); });
         break;
     }
+    case FpOp::HalfToSingle: out = fpu.fromHalf((m >> i.imm) & 0xFFFFU); break;
+    case FpOp::SingleToHalf: out = (d & ~(0xFFFFU << i.imm)) | fpu.toHalf(m) << i.imm; break;
     case FpOp::ToFixed: out = fpu.toInteger(m, (i.flags & kSigned) != 0, true, i.imm, i.shiftAmount); break;
     }
     return Stop::Ended;
@@ -247,7 +390,15 @@ Stop fpLoadStore(Context& c, const Instruction& i)
         return Stop::Unaligned;
     }
     uint32_t* regs = &c.regs.s[i.d];
-    if (i.op != 0) {
+    if (uint8_t* p = const_cast<uint8_t*>(c.direct(start, 4 * count, i.op == 0))) {  // word by word: lists are short
+        for (uint32_t k = 0; k < count; ++k) {
+            if (i.op != 0) {
+                regs[k] = Context::loadBytes(p + 4 * k, 4);
+            } else {
+                Context::storeBytes(p + 4 * k, 4, regs[k]);
+            }
+        }
+    } else if (i.op != 0) {
         uint32_t words[32];
         if (!readWords(c, start, count, words)) {
             return Stop::BusError;
@@ -261,6 +412,28 @@ Stop fpLoadStore(Context& c, const Instruction& i)
     }
     return Stop::Ended;
 }
+
+// VLDR/VSTR of a single register in RAM or flash, the commonest FP access: one move; the rest as above.
+template <bool Load>
+Stop fpLoadStoreWord(Context& c, const Instruction& i)
+{
+    const uint32_t base = i.n == 15 ? (i.addr + 4) & ~3U : c.regs.r[i.n];
+    const uint32_t addr = (i.flags & kAdd) != 0 ? base + i.imm : base - i.imm;
+    uint8_t* p = Load ? const_cast<uint8_t*>(c.memory.readable(addr, 4)) : c.memory.writable(addr, 4);
+    if (p == nullptr || (addr & 3U) != 0) {
+        return fpLoadStore(c, i);
+    }
+    c.regs.fpca = true;
+    if (Load) {
+        c.regs.s[i.d] = Context::loadBytes(p, 4);
+    } else {
+        Context::storeBytes(p, 4, c.regs.s[i.d]);
+    }
+    return Stop::Ended;
+}
+
+template Stop fpLoadStoreWord<true>(Context&, const Instruction&);
+template Stop fpLoadStoreWord<false>(Context&, const Instruction&);
 
 Stop fpMove(Context& c, const Instruction& i)
 {

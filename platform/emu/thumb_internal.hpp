@@ -1,6 +1,7 @@
 #pragma once
 // The decoded form of an instruction and what its handler runs on: shared by the decoder and the executor.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -25,6 +26,17 @@ enum : uint8_t {
 
 enum class Shift : uint8_t { Lsl, Lsr, Asr, Ror, Rrx };
 
+// What the cycle model needs of an instruction besides its cycles (Instruction::timing).
+enum : uint8_t {
+    kReads = 1,            // loads from memory
+    kWrites = 2,           // stores to memory
+    kPipelined = 4,        // a single load or store whose address phase overlaps a preceding one's
+    kLiteral = 8,          // reads data placed next to the code (pc-relative)
+    kFloat = 16,           // an FPU instruction: one at which a lazy FP save happens
+    kDivision = 32,        // UDIV/SDIV outside an IT block: charged by its quotient
+    kRegisterOffset = 64,  // the address adds register m to base n
+};
+
 struct Instruction {
     Handler run;
     uint32_t addr;
@@ -37,7 +49,13 @@ struct Instruction {
     uint8_t shiftAmount;
     uint8_t size;  // 2 or 4 bytes
     uint16_t list;  // register list
+    // The Cortex-M4's cost: cycles at zero wait states (a pipelined access costs 1 after another), timing
+    // bits, and r0..r14 the instruction writes with its result (a base written back is not a result).
+    uint8_t cycles;
+    uint8_t timing;
+    uint16_t results;
 };
+static_assert(sizeof(Instruction) == 32, "a decoded instruction fills half a host cache line");
 
 struct Context {
     Registers& regs;
@@ -112,7 +130,48 @@ struct Context {
     bool busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store);
 };
 
-// Applies a shift as the shifter does, with its carry out.
-uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut);
+// Applies a shift as the shifter does, with its carry out. Inline: every shifted operand takes it.
+inline uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut)
+{
+    if (amount == 0 && type != Shift::Rrx) {
+        *carryOut = carryIn;
+        return value;
+    }
+    switch (type) {
+    case Shift::Lsl:
+        if (amount >= 32) {
+            *carryOut = amount == 32 && (value & 1U) != 0;
+            return 0;
+        }
+        *carryOut = ((value >> (32 - amount)) & 1U) != 0;
+        return value << amount;
+    case Shift::Lsr:
+        if (amount >= 32) {
+            *carryOut = amount == 32 && (value >> 31) != 0;
+            return 0;
+        }
+        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
+        return value >> amount;
+    case Shift::Asr: {
+        const auto s = static_cast<int32_t>(value);
+        if (amount >= 32) {
+            *carryOut = s < 0;
+            return s < 0 ? ~0U : 0U;
+        }
+        *carryOut = ((value >> (amount - 1)) & 1U) != 0;
+        const uint32_t fill = s < 0 ? ~0U : 0U;  // the sign copied into the bits shifted in (amount 1..31)
+        return (value >> amount) | (fill << (32U - amount));
+    }
+    case Shift::Ror: {
+        const uint32_t r = std::rotr(value, static_cast<int>(amount & 31U));
+        *carryOut = (r >> 31) != 0;
+        return r;
+    }
+    case Shift::Rrx:
+        *carryOut = (value & 1U) != 0;
+        return (value >> 1) | (carryIn ? 0x80000000U : 0U);
+    }
+    return value;
+}
 
 }  // namespace emu::thumb

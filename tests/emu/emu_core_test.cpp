@@ -96,6 +96,7 @@ TEST_F(EmuCore, LoadsBehindTheirAddressAndImmediateStoresCostAsOnTheM4)
 {
     start("timing");
     EXPECT_EQ(cyclesFrom("load_after_load"), 2U + 2U + 1U + 1U + 1U + 1U);
+    EXPECT_EQ(cyclesFrom("load_after_push"), 2U + 3U + 2U + 1U + 1U);
     EXPECT_EQ(cyclesFrom("load_after_alu"), 2U + 1U + 3U + 1U + 3U + 1U + 2U + 1U);
     EXPECT_EQ(cyclesFrom("store_immediate"), 2U + 1U + 1U + 1U + 2U + 1U + 1U + 2U + 1U);
 }
@@ -130,6 +131,16 @@ TEST_F(EmuCore, DivisionsCostTwoToTwelveByTheirOperandsAndGiveTheArchitecturesQu
     EXPECT_EQ(core.cycles(), 4U + (12U + 4U) + 2U + (7U + 4U) + 1U);
     EXPECT_EQ(word("quotients", 0), 0xFFFFFFFFU);
     EXPECT_EQ(word("quotients", 1), 0xFFFFU);
+}
+
+// Compiled C using the DSP extension and the FPU checks its own results.
+TEST_F(EmuCore, CompiledDspAndFpuProgramRunsToItsOwnResult)
+{
+    start("dsp_fpu");
+    ASSERT_EQ(core.run(100 * kPlenty), emu::Stop::Breakpoint) << core.report().text();
+    EXPECT_EQ(core.report().what, "bkpt #171") << "the exit call in done()";
+    EXPECT_EQ(word("rounds_done"), 40U);
+    EXPECT_EQ(word("mismatches"), 0U) << std::hex << word("checksum");
 }
 
 }  // namespace

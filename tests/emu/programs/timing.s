@@ -14,6 +14,15 @@
         ldr r4, [r0]                            @ 1
         bkpt #0                                 @ 1
 
+        @ PUSH forms the new SP in its address phase: a load from the stack right after it waits for
+        @ nothing, as after any base written back.
+        function load_after_push
+        ldr r0, =data                           @ 2
+        push {r0, r1}                           @ 1 + 2
+        ldr r2, [sp, #4]                        @ 2
+        add sp, #8                              @ 1
+        bkpt #0                                 @ 1
+
         @ An ALU result as base or index costs the load one cycle more.
         function load_after_alu
         ldr r0, =data                           @ 2

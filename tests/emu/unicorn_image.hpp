@@ -1,0 +1,93 @@
+#pragma once
+// Unicorn (the tests' reference Cortex-M4F) running a whole image from its reset vector.
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "platform/emu/elf_image.hpp"
+#include "platform/emu/memory_map.hpp"
+
+namespace emu_test {
+
+// CPACR full access to CP10/CP11, written past Unicorn's system control space (which tests may map over).
+inline void enableFpu(uc_engine* uc)
+{
+    uc_arm_cp_reg cpacr{};
+    cpacr.cp = 15;
+    cpacr.crn = 1;
+    cpacr.opc2 = 2;
+    cpacr.val = 0xF00000U;
+    uc_reg_write(uc, UC_ARM_REG_CP_REG, &cpacr);
+}
+
+// Unicorn running the image from its reset handler, peripherals answering zeros and ones by turns; with
+// `recordBlocks`, the blocks it translates (a hook at every block, which slows it).
+class ImageInUnicorn {
+public:
+    explicit ImageInUnicorn(const emu::ElfImage& image, bool recordBlocks = true)
+    {
+        uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &uc_);
+        uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M4);
+        for (const emu::Segment& segment : image.segments()) {
+            if (emu::inFlash(segment.address)) {
+                vectors_ = std::min(vectors_, segment.address - emu::kFlashBase);
+            }
+            auto& memory = emu::inFlash(segment.address) ? flash : ram;
+            const uint32_t base = emu::inFlash(segment.address) ? emu::kFlashBase : emu::kRamBase;
+            std::copy(segment.bytes.begin(), segment.bytes.end(), memory.begin() + (segment.address - base));
+        }
+        uc_mem_map_ptr(uc_, emu::kFlashBase, emu::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.data());
+        uc_mem_map_ptr(uc_, emu::kRamBase, emu::kRamSize, UC_PROT_ALL, ram.data());
+        for (const auto& [base, size] : {std::pair{emu::kSystemMemoryBase, emu::kSystemMemorySize},
+                                         std::pair{emu::kPeripheralBase, emu::kPeripheralSize},
+                                         std::pair{emu::kScsBase, emu::kScsSize}}) {
+            uc_mmio_map(uc_, base, size, readAlternating, &ones_, ignoreWrite, nullptr);
+        }
+        if (recordBlocks) {
+            uc_hook hook = 0;
+            uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(onBlock), this, 1, 0);
+        }
+    }
+    ~ImageInUnicorn() { uc_close(uc_); }
+    ImageInUnicorn(const ImageInUnicorn&) = delete;
+    ImageInUnicorn& operator=(const ImageInUnicorn&) = delete;
+
+    // From reset, for a number of instructions or up to `until`.
+    void run(unsigned instructions, uint32_t until = 0xFFFFFFFEU)
+    {
+        uint32_t sp = 0;
+        uint32_t reset = 0;
+        std::memcpy(&sp, &flash[vectors_], 4);
+        std::memcpy(&reset, &flash[vectors_ + 4], 4);
+        uc_reg_write(uc_, UC_ARM_REG_SP, &sp);
+        enableFpu(uc_);
+        uc_emu_start(uc_, reset | 1U, until, 0, instructions);
+    }
+
+    std::vector<uint8_t> flash = std::vector<uint8_t>(emu::kFlashSize, 0xFF);
+    std::vector<uint8_t> ram = std::vector<uint8_t>(emu::kRamSize, 0);
+    std::map<uint32_t, uint32_t> blocks;  // start, bytes
+
+private:
+    // Zeros and ones by turns, so that polling for a bit to set or to clear both end.
+    static uint64_t readAlternating(uc_engine*, uint64_t, unsigned, void* user)
+    {
+        bool& ones = *static_cast<bool*>(user);
+        ones = !ones;
+        return ones ? ~uint64_t{0} : 0U;
+    }
+    static void ignoreWrite(uc_engine*, uint64_t, unsigned, uint64_t, void*) {}
+    static void onBlock(uc_engine*, uint64_t address, uint32_t size, void* user)
+    {
+        static_cast<ImageInUnicorn*>(user)->blocks.emplace(static_cast<uint32_t>(address), size);
+    }
+    uc_engine* uc_ = nullptr;
+    uint32_t vectors_ = UINT32_MAX;
+    bool ones_ = false;  // offset of the vector table: the lowest flash segment
+};
+
+}  // namespace emu_test
