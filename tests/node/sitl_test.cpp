@@ -580,7 +580,7 @@ TEST_P(SitlRun, GetNodeInfoReportsTheCommitAndTheImageCrc)
 TEST_P(SitlRun, VcdShowsThePulseTrainsTheTraceDescribes)
 {
     ASSERT_EQ(run("--replay " + std::string(SCENARIO_DIR) + "/failover.log --until 3.5 --vcd " + path("v.vcd") +
-                  " --trace " + path("t.csv")),
+                  " --vcd-timescale 1ns --trace " + path("t.csv")),
               0)
         << slurp(dir / "stderr.txt");
 
