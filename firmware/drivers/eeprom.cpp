@@ -425,8 +425,15 @@ uint16_t EE_Init()
     return EE_Format();  // nothing worth keeping
 }
 
+namespace {
+uint8_t formats;
+}  // namespace
+
+uint8_t EE_Formats() { return formats; }
+
 FLASH_Status EE_Format()
 {
+    ++formats;
     // What is known of the pages' slots stays true: the erases below forget it for their page.
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     if (valid == NO_VALID_PAGE) {

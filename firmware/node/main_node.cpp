@@ -373,6 +373,7 @@ void MainTaskPass()
     rcpwmPoll();
     restartPoll();
     storeStep();
+    publishLog();
 
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {

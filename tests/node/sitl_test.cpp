@@ -34,6 +34,29 @@ std::string slurp(const fs::path& path)
     return text.str();
 }
 
+// The LogMessages the node sent on a bus, whole and with their CRC checked, as "LEVEL SOURCE: TEXT".
+std::vector<std::string> logMessagesOf(const std::vector<sitl::LoggedFrame>& sent, unsigned port)
+{
+    constexpr uint32_t kLogMessageId = 16383;
+    constexpr uint64_t kLogMessageSignature = 0xD654A48E0C049D75ULL;
+    std::vector<std::pair<sim::CanFrame, uint64_t>> frames;
+    for (const sitl::LoggedFrame& f : sent) {
+        if (f.port == port && !bus::isService(f.frame.id) && bus::dataTypeOfMessage(f.frame.id) == kLogMessageId) {
+            EXPECT_EQ(f.frame.id >> 24, 24U) << "at the node's low priority";
+            frames.emplace_back(f.frame, f.time_us);
+        }
+    }
+    std::vector<std::string> out;
+    for (const bus::Transfer& t : bus::transfersOf(frames)) {
+        EXPECT_TRUE(t.frames == 1 || t.crc == bus::transferCrc(kLogMessageSignature, t.payload));
+        const std::size_t source = t.payload.at(0) & 31U;
+        out.push_back(std::to_string(t.payload[0] >> 5) + " " +
+                      std::string(t.payload.begin() + 1, t.payload.begin() + 1 + static_cast<long>(source)) + ": " +
+                      std::string(t.payload.begin() + 1 + static_cast<long>(source), t.payload.end()));
+    }
+    return out;
+}
+
 class SitlFixture : public ::testing::Test {
 protected:
     fs::path dir;
@@ -378,6 +401,42 @@ TEST_P(SitlRun, AHungMainLoopIsResetByTheWatchdogAndTheNodeComesBack)
             return f.port == port && f.time_us > restarted_us && ((f.frame.id >> 8) & 0xFFFFU) == bus::kNodeStatusId &&
                    f.frame.data[0] == 1 && f.frame.data[1] == 0 && (f.frame.data[4] >> 6) == 1;
         })) << "port " << port;
+    }
+
+    // The same in the log on every bus, both lives: each bus's bring-up (INFO, 1), then the reset's cause
+    // and the warning it gives (WARNING, 2).
+    for (unsigned port = 0; port < 3; ++port) {
+        const std::vector<std::string> log = logMessagesOf(sent, port);
+        const std::vector<std::string> start = {"1 CAN1: 4bxcan init ok", "1 CAN2: 4bxcan init ok",
+                                                "1 CAN3: 4bxcan init ok"};
+        std::vector<std::string> want = start;
+        want.insert(want.end(), {"2 reset cause: watchdog"});
+        want.insert(want.end(), start.begin(), start.end());
+        want.insert(want.end(), {"2 health: watchdog reset"});
+        EXPECT_EQ(log, want) << "port " << port;
+    }
+}
+
+// CAN2 out for 50 ms of every 100 ms for 10 s: the health changes with it (a bus down, ok again) go into
+// the log, at most 4 at once and then one a second, on the buses that are up.
+TEST_P(SitlRun, ABusFlappingForTenSecondsCannotFloodTheLog)
+{
+    std::string outages;
+    for (unsigned k = 10; k < 110; ++k) {
+        outages += " --disconnect can1@" + std::to_string(k / 10) + "." + std::to_string(k % 10) + "0:" +
+                   std::to_string(k / 10) + "." + std::to_string(k % 10) + "5";
+    }
+    ASSERT_EQ(run("--until 12" + outages + " --out " + path("out.log")), 0) << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    for (unsigned port : {0U, 2U}) {
+        const std::vector<std::string> log = logMessagesOf(sent, port);
+        ASSERT_GE(log.size(), 7U) << "port " << port << ": the bring-up and some of the changes";
+        EXPECT_EQ(log[3], "2 health: bus down");
+        EXPECT_EQ(log[4], "1 health: ok");
+        // 4 at once, then one a second over the 12 s.
+        EXPECT_LE(log.size(), 4U + 12U) << "port " << port;
     }
 }
 

@@ -13,6 +13,7 @@
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
+#include "firmware/dsdl/uavcan/protocol/debug/LogMessage.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
@@ -667,6 +668,30 @@ TEST(DsdlPanic, TheTextIsTheTailAtTheRootAndPrefixedNestedCutToSeven)
     Arena arena2(UAVCAN_PROTOCOL_PANIC_DYN_ARR_BUF_SIZE);
     EXPECT_EQ(uavcan_protocol_Panic_decode_internal(nested.transfer(), 0, &rec, arena2.cursor(), 0), 3 + 16);
     EXPECT_EQ(Bytes(rec.reason_text.data, rec.reason_text.data + rec.reason_text.len), (Bytes{'O', 'K'}));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// LogMessage
+
+TEST(DsdlLogMessage, LevelAndSourceLengthShareTheFirstByteAndTheTextIsTheTail)
+{
+    const uint8_t source[] = {'C', 'A', 'N', '2'};
+    const uint8_t text[] = {'o', 'k'};
+    uavcan_protocol_debug_LogMessage msg{UAVCAN_PROTOCOL_DEBUG_LOGLEVEL_WARNING, {4, source}, {2, text}};
+    uint8_t buffer[UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE];
+    std::memset(buffer, 0xFF, sizeof buffer);
+    ASSERT_EQ(uavcan_protocol_debug_LogMessage_encode(&msg, buffer), 7U);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), (Bytes{0x44, 'C', 'A', 'N', '2', 'o', 'k'}));  // 010 00100
+
+    // A level and lengths beyond the type's are cut to 7, 31 and 90 and written back.
+    const Bytes long_text(200, 'x');
+    uavcan_protocol_debug_LogMessage big{9, {40, long_text.data()}, {200, long_text.data()}};
+    ASSERT_EQ(uavcan_protocol_debug_LogMessage_encode(&big, buffer), UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE);
+    EXPECT_EQ(big.source.len, 31);
+    EXPECT_EQ(big.text.len, 90);
+    EXPECT_EQ(big.level, 7);
+    EXPECT_EQ(buffer[0], 0xFF);
+    EXPECT_EQ(UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE, 122);
 }
 
 TEST(DsdlServiceResponses, RestartNodeAndExecuteOpcodeLayouts)
