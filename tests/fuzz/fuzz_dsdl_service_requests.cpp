@@ -45,7 +45,8 @@ void fuzzdsdl::decodeOnce(const Input& in, uint16_t payload_len)
     t.checkIntact();
     arena.checkIntact();
     check(in.len() < 3 ? bits == -XPORT_ERROR_INTERNAL : bits == 24 + 8 * t.rec.name.len);
-    check(t.rec.name.len <= UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH && t.rec.name.len + 3U <= in.len());
+    check(t.rec.name.len <= UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH &&
+          (bits < 0 || t.rec.name.len + 3U <= in.len()));
     check(t.rec.name.len == 0 || (arena.holds(t.rec.name.data, t.rec.name.len) &&
                                   std::memcmp(t.rec.name.data, data + 3, t.rec.name.len) == 0));
 }
