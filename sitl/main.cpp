@@ -35,6 +35,7 @@
 #include "firmware/board/System_Config.hpp"
 #include "firmware/board/app_descriptor.hpp"
 #include "firmware/drivers/NVM.hpp"
+#include "firmware/drivers/eeprom.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
@@ -503,6 +504,11 @@ public:
           blank_(sim::flashErased(FLASH_DATA_START, FLASH_DATA_SIZE)),
           erases_{sim::flashEraseCount(10), sim::flashEraseCount(11)}
     {
+        // A store of another layout reads whole, and the start-up wipes it without erasing both pages.
+        uint16_t format = EEFORMAT;
+        if (!path_.empty() && EE_ReadVariable(NVM_Format + 1U, &format) == 0U && format != EEFORMAT) {
+            otherLayout_ = format;
+        }
     }
     void check()
     {
@@ -510,7 +516,10 @@ public:
             return;
         }
         checked_ = true;
-        if (!blank_ && sim::flashEraseCount(10) != erases_[0] && sim::flashEraseCount(11) != erases_[1]) {
+        if (otherLayout_ >= 0) {
+            std::cerr << "endpoint-sitl: the store in " << path_ << " has another layout (FORMATID " << otherLayout_
+                      << ") and was formatted: every parameter is back to its compiled-in value\n";
+        } else if (!blank_ && sim::flashEraseCount(10) != erases_[0] && sim::flashEraseCount(11) != erases_[1]) {
             std::cerr << "endpoint-sitl: the store in " << path_
                       << " could not be read and was formatted: every parameter is back to its compiled-in value\n";
         }
@@ -520,6 +529,7 @@ private:
     std::string path_;
     bool blank_;
     uint32_t erases_[2];
+    int otherLayout_ = -1;  // the FORMATID of a store of another layout
     bool checked_ = false;
 };
 

@@ -58,7 +58,7 @@ bool EraseAllowed = true;
 // to date, so neither writes nor reads walk the free part of the page. EE_Init and an erase rescan.
 // While it is unknown, FreeFrom is where the scan has got to: every slot from there to the end is free.
 uint32_t NextSlot[2];
-uint32_t FreeFrom[2];
+uint32_t FreeFrom[2] = {PAGE_SIZE, PAGE_SIZE};  // as forgotten: a read before EE_Init scans the whole page
 
 // The spare's blank check reads this much per EE_CheckSpare call: some 32000 cycles on the chip, where
 // the whole page in one call (510000) outlasts what the CAN receive buffers hold at full load.

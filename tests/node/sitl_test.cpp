@@ -339,6 +339,16 @@ TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
     ASSERT_EQ(run("--until 2.2 --flash " + path("flash.bin")), 0);
     EXPECT_NE(slurp(dir / "stderr.txt").find("could not be read and was formatted"), std::string::npos);
     EXPECT_EQ(slurp(dir / "flash.bin"), first);
+
+    // One of another layout (FORMATID 4: the record of variable 1, value first) is wiped, and the user told.
+    std::string other = first;
+    const std::size_t record = other.find(std::string("\x06\x00\x01\x00", 4));
+    ASSERT_NE(record, std::string::npos);
+    other[record] = '\x04';
+    write("flash.bin", other);
+    ASSERT_EQ(run("--until 0.5 --flash " + path("flash.bin")), 0);
+    EXPECT_NE(slurp(dir / "stderr.txt").find("has another layout (FORMATID 4) and was formatted"), std::string::npos)
+        << slurp(dir / "stderr.txt");
 }
 
 // Anything but a new file or a store image is refused and left byte for byte as it was.
