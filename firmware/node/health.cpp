@@ -120,10 +120,9 @@ void publishLog()
         return;
     }
     --logTokens;
-    uavcan_protocol_debug_LogMessage message{};
-    message.level = note.level;
-    message.source = {textLength(note.source), reinterpret_cast<const uint8_t*>(note.source)};
-    message.text = {textLength(note.text), reinterpret_cast<const uint8_t*>(note.text)};
+    uavcan_protocol_debug_LogMessage message{note.level,
+                                             {textLength(note.source), reinterpret_cast<const uint8_t*>(note.source)},
+                                             {textLength(note.text), reinterpret_cast<const uint8_t*>(note.text)}};
     uint8_t buffer[UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_debug_LogMessage_encode(&message, buffer);
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
