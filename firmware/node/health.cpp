@@ -38,6 +38,7 @@ bool storedValuesReplaced;
 HealthCause loggedCause;
 uint8_t logTokens;
 uint32_t logRefilledAt;
+uint32_t logCheckedAt;
 
 HealthCause healthCause()
 {
@@ -83,6 +84,7 @@ void InitHealth()
     loggedCause = CauseNone;
     logTokens = LOG_BURST;
     logRefilledAt = getUptime();
+    logCheckedAt = logRefilledAt;
 }
 
 void healthStoreResult(bool ok) { storeFailed = !ok; }
@@ -97,12 +99,17 @@ uint8_t nodeHealth() { return healthOf(healthCause()); }
 
 void publishLog()
 {
+    // Once a millisecond: working health out takes some hundreds of cycles, as much as a pass.
+    const uint32_t now = getUptime();
+    if (now == logCheckedAt) {
+        return;
+    }
+    logCheckedAt = now;
     const HealthCause cause = healthCause();
     if (cause != loggedCause) {
         loggedCause = cause;
         logNote(static_cast<uint8_t>(healthOf(cause) + 1U), "health", kCauseText[cause]);
     }
-    const uint32_t now = getUptime();
     if (now - logRefilledAt >= LOG_PERIOD_MS) {
         logRefilledAt = now;
         logTokens = static_cast<uint8_t>(logTokens < LOG_BURST ? logTokens + 1U : LOG_BURST);
