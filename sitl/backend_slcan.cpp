@@ -24,7 +24,7 @@ constexpr std::size_t kUnreadLimit = 16384;
 class SlcanBackend final : public Backend {
 public:
     SlcanBackend(int master, const std::string& path, std::string link)
-        : Backend("slcan:pty:" + (link.empty() ? path : link)), master_(master), link_(std::move(link))
+        : Backend("slcan:pty:" + (link.empty() ? path : link)), master_(master), path_(path), link_(std::move(link))
     {
     }
     ~SlcanBackend() override
@@ -55,14 +55,20 @@ public:
                 for (const sim::CanFrame& f : out.frames) {
                     deliver(f);
                 }
+                if (out.closed) {
+                    discardUnread();
+                }
                 write(out.reply);
                 continue;
             }
             if (n < 0 && errno == EIO) {
-                // The host closed the terminal: the adapter powers down until it is opened again.
+                // The host closed the terminal: the adapter powers down until it is opened again, and
+                // the next host must not read this one's frames.
+                if (connected_) {
+                    discardUnread();
+                }
                 connected_ = false;
                 adapter_.reset();
-                unread_.clear();
             } else if (n < 0 && errno == EAGAIN) {
                 connected_ = true;
             }
@@ -95,7 +101,20 @@ private:
         }
     }
 
+    // Lines queued for the host and those the terminal holds unread: a flush of the terminal's input
+    // queue takes a descriptor of its own side (flushing the master's output does not reach it).
+    void discardUnread()
+    {
+        unread_.clear();
+        const int slave = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (slave >= 0) {
+            (void)::tcflush(slave, TCIFLUSH);
+            ::close(slave);
+        }
+    }
+
     int master_;
+    std::string path_;
     std::string link_;
     SlcanAdapter adapter_;
     std::string unread_;

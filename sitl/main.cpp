@@ -1,8 +1,8 @@
 // endpoint-sitl: the node's firmware on the simulated chip, driven by a script of frames, or live.
 //
 //   endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE] [--trace FILE] [--vcd FILE]
-//                 [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]... [--param NAME=VALUE]...
-//                 [--hang SECONDS] [--stuck-dominant canN[@FROM:TO]]...
+//                 [--vcd-timescale STEP] [--console FILE] [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]...
+//                 [--param NAME=VALUE]... [--hang SECONDS] [--stuck-dominant canN[@FROM:TO]]...
 //   endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--out ...] (as above, no script)
 //
 // Virtual time starts at the simulated reset; the same inputs give the same outputs, byte for byte.
@@ -35,6 +35,7 @@
 #include "firmware/board/System_Config.hpp"
 #include "firmware/board/app_descriptor.hpp"
 #include "firmware/drivers/NVM.hpp"
+#include "firmware/drivers/eeprom.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/backend.hpp"
@@ -67,6 +68,7 @@ struct Options {
     std::string trace;
     std::string console;
     std::string vcd;
+    uint64_t vcd_step_ns = sitl::kVcdStepNs;
     std::string elf;
     std::string profile;
     std::string profile_functions;
@@ -89,17 +91,20 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
-    "                     [--trace FILE] [--vcd FILE] [--console FILE] [--uid W0,W1,W2]\n"
-    "                     [--disconnect canN[@FROM:TO]]... [--elf IMAGE [--profile-functions FILE]]\n"
-    "                     [--profile FILE] [--param NAME=VALUE]... [--hang SECONDS]\n"
-    "                     [--stuck-dominant canN[@FROM:TO]]...\n"
+    "                     [--trace FILE] [--vcd FILE [--vcd-timescale STEP]] [--console FILE]\n"
+    "                     [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]...\n"
+    "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE]\n"
+    "                     [--param NAME=VALUE]... [--hang SECONDS] [--stuck-dominant canN[@FROM:TO]]...\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
-    "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE] [--console FILE]\n"
-    "                     [--uid W0,W1,W2] [--param NAME=VALUE]... [--elf IMAGE] [--profile FILE]\n"
+    "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE [--vcd-timescale STEP]]\n"
+    "                     [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
+    "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE] [--hang SECONDS]\n"
     "       endpoint-sitl -h | --help | --version\n"
     "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run\n"
     "  --out F, --trace F, --console F  frames sent, output changes, serial console, written as they happen\n"
     "  --vcd F      the PWM pins (pwm0..pwm5, as pulse trains), LEDs and transceiver enables as a VCD file\n"
+    "  --vcd-timescale STEP  the VCD's time step: 1us (the default: 1 MHz in sample-based viewers), 100ns,\n"
+    "               10ns or 1ns\n"
     "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
     "               firmware built into this program\n"
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
@@ -217,6 +222,11 @@ Options parseOptions(int argc, char** argv)
             o.console = value();
         } else if (arg == "--vcd") {
             o.vcd = value();
+        } else if (arg == "--vcd-timescale") {
+            o.vcd_step_ns = sitl::vcdStepNs(value());
+            if (o.vcd_step_ns == 0) {
+                usage("--vcd-timescale takes 1us, 100ns, 10ns or 1ns");
+            }
         } else if (arg == "--elf") {
             o.elf = value();
         } else if (arg == "--profile") {
@@ -282,6 +292,9 @@ Options parseOptions(int argc, char** argv)
                       url + ": give each bus its own");
             }
         }
+    }
+    if (o.vcd.empty() && o.vcd_step_ns != sitl::kVcdStepNs) {
+        usage("--vcd-timescale sets the step of --vcd: it needs --vcd");
     }
     if (o.quiet && !o.live) {
         usage("--quiet silences the live status line: it needs --live");
@@ -491,6 +504,11 @@ public:
           blank_(sim::flashErased(FLASH_DATA_START, FLASH_DATA_SIZE)),
           erases_{sim::flashEraseCount(10), sim::flashEraseCount(11)}
     {
+        // A store of another layout reads whole, and the start-up wipes it without erasing both pages.
+        uint16_t format = EEFORMAT;
+        if (!path_.empty() && EE_ReadVariable(NVM_Format + 1U, &format) == 0U && format != EEFORMAT) {
+            otherLayout_ = format;
+        }
     }
     void check()
     {
@@ -498,7 +516,10 @@ public:
             return;
         }
         checked_ = true;
-        if (!blank_ && sim::flashEraseCount(10) != erases_[0] && sim::flashEraseCount(11) != erases_[1]) {
+        if (otherLayout_ >= 0) {
+            std::cerr << "endpoint-sitl: the store in " << path_ << " has another layout (FORMATID " << otherLayout_
+                      << ") and was formatted: every parameter is back to its compiled-in value\n";
+        } else if (!blank_ && sim::flashEraseCount(10) != erases_[0] && sim::flashEraseCount(11) != erases_[1]) {
             std::cerr << "endpoint-sitl: the store in " << path_
                       << " could not be read and was formatted: every parameter is back to its compiled-in value\n";
         }
@@ -508,6 +529,7 @@ private:
     std::string path_;
     bool blank_;
     uint32_t erases_[2];
+    int otherLayout_ = -1;  // the FORMATID of a store of another layout
     bool checked_ = false;
 };
 
@@ -638,7 +660,7 @@ int main(int argc, char** argv)
     sitl::Trace trace(files.get("--trace"));
     std::unique_ptr<sitl::Vcd> vcd;
     if (files.get("--vcd") != nullptr) {
-        vcd = std::make_unique<sitl::Vcd>(files.get("--vcd"));
+        vcd = std::make_unique<sitl::Vcd>(files.get("--vcd"), options.vcd_step_ns);
     }
     if (files.get("--out") != nullptr) {
         streamTransmittedFrames(files.get("--out"));

@@ -124,6 +124,7 @@ void SlcanAdapter::line(Output* out)
         }
     } else if (command == 'C' && bare) {
         open_ = false;
+        out->closed = true;
         out->reply += kAck;
     } else if (command == 'F' && bare) {
         out->reply += "F00\r";

@@ -21,6 +21,7 @@ public:
         std::string reply;                 // to the host
         std::vector<sim::CanFrame> frames;  // to the bus
         std::vector<const char*> dropped;  // one phrase per refused line
+        bool closed = false;                // a C: what the host has not read yet is not for it
     };
 
     // Takes bytes from the host in any pieces.

@@ -6,44 +6,74 @@ namespace sitl {
 namespace {
 
 // One printable character per signal: the PWM outputs first, then the board lines.
-char pwmId(unsigned output) { return static_cast<char>('!' + output); }
-char lineId(unsigned line) { return static_cast<char>('!' + sim::kPwmOutputs + line); }
+char signalId(unsigned signal) { return static_cast<char>('!' + signal); }
+
+struct Timescale {
+    const char* name;
+    uint64_t stepNs;
+};
+constexpr Timescale kTimescales[] = {{"1us", 1000}, {"100ns", 100}, {"10ns", 10}, {"1ns", 1}};
 
 }  // namespace
 
-Vcd::Vcd(std::ostream* out) : out_(out)
+uint64_t vcdStepNs(const std::string& timescale)
 {
-    *out_ << "$version endpoint-sitl $end\n$timescale 1ns $end\n$scope module endpoint $end\n";
+    for (const Timescale& t : kTimescales) {
+        if (timescale == t.name) {
+            return t.stepNs;
+        }
+    }
+    return 0;
+}
+
+Vcd::Vcd(std::ostream* out, uint64_t stepNs) : out_(out), stepNs_(stepNs)
+{
+    const auto scale = std::find_if(std::begin(kTimescales), std::end(kTimescales),
+                                    [stepNs](const Timescale& t) { return t.stepNs == stepNs; });
+    *out_ << "$version endpoint-sitl $end\n$timescale " << scale->name << " $end\n$scope module endpoint $end\n";
     for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
-        *out_ << "$var wire 1 " << pwmId(i) << " pwm" << i << " $end\n";
+        *out_ << "$var wire 1 " << signalId(i) << " pwm" << i << " $end\n";
     }
     for (unsigned line = 0; line < kBoardLineCount; ++line) {
-        *out_ << "$var wire 1 " << lineId(line) << ' ' << kBoardLines[line].name << " $end\n";
+        *out_ << "$var wire 1 " << signalId(sim::kPwmOutputs + line) << ' ' << kBoardLines[line].name << " $end\n";
     }
     *out_ << "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
-    for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
-        start(i, sim::pwmOutput(i), 0);
-        *out_ << (trains_[i].level ? '1' : '0') << pwmId(i) << '\n';
-    }
-    for (unsigned line = 0; line < kBoardLineCount; ++line) {
-        *out_ << (boardLineLevel(line) ? '1' : '0') << lineId(line) << '\n';
+    for (unsigned signal = 0; signal < kSignals; ++signal) {
+        if (signal < sim::kPwmOutputs) {
+            start(signal, sim::pwmOutput(signal), 0);
+            written_[signal] = trains_[signal].level;
+        } else {
+            written_[signal] = boardLineLevel(signal - sim::kPwmOutputs);
+        }
+        pending_[signal] = written_[signal];
+        *out_ << (written_[signal] ? '1' : '0') << signalId(signal) << '\n';
     }
     *out_ << "$end\n" << std::flush;
     addPinListener(this);
 }
 
-Vcd::~Vcd() { removePinListener(this); }
+Vcd::~Vcd()
+{
+    removePinListener(this);
+    writeStep();
+    out_->flush();
+}
 
 void Vcd::advanceTo(uint64_t ns)
 {
     emitEdgesBefore(ns);
+    const uint64_t step = (ns + stepNs_ / 2) / stepNs_;
+    if (step > step_) {
+        writeStep();  // nothing more can fall into it
+        step_ = step;
+    }
     out_->flush();
 }
 
 void Vcd::onLine(unsigned line, bool level, uint64_t ns)
 {
     emitEdgesBefore(ns);
-    change(lineId(line), level, ns);
+    change(sim::kPwmOutputs + line, level, ns);
 }
 
 // The train from ns on, in the phase the timer gives it: a change may come mid-frame (a counter stopped
@@ -54,26 +84,27 @@ void Vcd::onPwm(unsigned output, const sim::PwmOutput& now, uint64_t ns)
     const bool was = trains_[output].level;
     start(output, now, ns);
     if (trains_[output].level != was) {
-        change(pwmId(output), trains_[output].level, ns);
+        change(output, trains_[output].level, ns);
     }
 }
 
 void Vcd::start(unsigned output, const sim::PwmOutput& now, uint64_t ns)
 {
     Train& t = trains_[output];
-    t.pulseNs = now.pulseNs;
-    t.periodNs = now.periodNs;
-    t.nextEdgeNs = UINT64_MAX;  // none: the level holds
+    t.timer = now;
+    t.nextEdgeNs = UINT64_MAX;
     if (now.periodNs == 0) {
         t.level = now.high;
         return;
     }
-    const uint64_t period = now.periodNs;
-    const uint64_t into = (ns % period + period - now.phaseNs % period) % period;  // how far into its frame
-    t.frameStartNs = ns - into;
-    t.level = into < now.pulseNs;  // a pulse as long as the frame: always high
-    if (now.pulseNs != 0 && now.pulseNs < period) {
-        t.nextEdgeNs = t.frameStartNs + (t.level ? now.pulseNs : period);
+    const auto tick = static_cast<int64_t>(now.ticksAt(ns));
+    const auto first = static_cast<int64_t>(now.firstTick);
+    const auto frame = static_cast<int64_t>(now.frameTicks);
+    t.frameTick = tick < first ? first - frame : first + (tick - first) / frame * frame;
+    const auto high = static_cast<int64_t>(now.highTicks);
+    t.level = tick - t.frameTick < high;  // a pulse as long as the frame: always high
+    if (high != 0 && high < frame) {
+        t.nextEdgeNs = now.tickNs(static_cast<uint64_t>(t.frameTick + (t.level ? high : frame)));
     }
 }
 
@@ -90,23 +121,38 @@ void Vcd::emitEdgesBefore(uint64_t ns)
         const uint64_t at = next->nextEdgeNs;
         next->level = !next->level;
         if (next->level) {
-            next->frameStartNs = at;
-            next->nextEdgeNs = at + next->pulseNs;
+            next->frameTick += static_cast<int64_t>(next->timer.frameTicks);
+            next->nextEdgeNs = next->timer.tickNs(static_cast<uint64_t>(next->frameTick) + next->timer.highTicks);
         } else {
-            next->nextEdgeNs = next->frameStartNs + next->periodNs;
+            next->nextEdgeNs = next->timer.tickNs(static_cast<uint64_t>(next->frameTick) + next->timer.frameTicks);
         }
-        change(pwmId(static_cast<unsigned>(next - trains_)), next->level, at);
+        change(static_cast<unsigned>(next - trains_), next->level, at);
     }
 }
 
-void Vcd::change(char id, bool level, uint64_t ns)
+void Vcd::change(unsigned signal, bool level, uint64_t ns)
 {
     // A dump's times never go back; a change reported late is shown when it was reported.
-    if (ns > writtenNs_) {
-        writtenNs_ = ns;
-        *out_ << '#' << ns << '\n';
+    const uint64_t step = std::max((ns + stepNs_ / 2) / stepNs_, step_);
+    if (step > step_) {
+        writeStep();
+        step_ = step;
     }
-    *out_ << (level ? '1' : '0') << id << '\n';
+    pending_[signal] = level;
+}
+
+void Vcd::writeStep()
+{
+    for (unsigned signal = 0; signal < kSignals; ++signal) {
+        if (pending_[signal] != written_[signal]) {
+            if (step_ != stampedStep_) {
+                *out_ << '#' << step_ << '\n';
+                stampedStep_ = step_;
+            }
+            written_[signal] = pending_[signal];
+            *out_ << (written_[signal] ? '1' : '0') << signalId(signal) << '\n';
+        }
+    }
 }
 
 }  // namespace sitl

@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   make cmake ninja-build gcc g++                       # host build
   python3                                              # scenario generators
+  python3-can                                          # the python-can example of docs/sitl.md, run by a test
   clang libclang-rt-14-dev                             # fuzzers (libFuzzer) and sanitizer runtimes
   clang-tidy cppcheck                                  # static analysis (make lint)
   gcovr                                                # coverage report (make coverage)

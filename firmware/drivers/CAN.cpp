@@ -37,10 +37,10 @@ void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::siz
     BxcanCANTimings timings{};
     if (bxcanComputeCANTimings(g_RCC_Clocks.PCLK1_Frequency, CAN_BIT_RATE, &timings) != 0) {
         // Carry on with the zeroed timings: the driver refuses them and says so.
-        consoleText("compute timing failed\n");
+        consoleDiagnostic(LOG_ERROR, PORT_CAN_NAME[Port], "compute timing failed\n");
     }
     if (bxcanInit(&timings, BxcanIfaceModeNormal, Port) != 0) {
-        consoleText("init failed\n");
+        consoleDiagnostic(LOG_ERROR, PORT_CAN_NAME[Port], "init failed\n");
     }
     if (filtLen != 0U) {
         (void)bxcanConfigureAcceptanceFilters(filter_configs, filtLen, Port);

@@ -27,8 +27,15 @@ auto withFlashOpen(Operation operation)
 
 }  // namespace
 
+namespace {
+bool formattedAtInit;
+}  // namespace
+
+bool NVMFormatted() { return formattedAtInit; }
+
 bool InitNVM()
 {
+    const uint8_t formats = EE_Formats();
     for (uint16_t i = 0; i < NB_OF_VAR; ++i) {
         VirtAddVarTab[i] = static_cast<uint16_t>(i + 1U);
         VarDataTab[i] = 0U;  // as after reset, also when the node restarts in-process
@@ -44,6 +51,7 @@ bool InitNVM()
         }
         return true;
     });
+    formattedAtInit = EE_Formats() != formats;
     return storeUp;
 }
 

@@ -18,6 +18,8 @@ extern NMVVar_t VarDataTab[NB_OF_VAR];  // last value read or written per variab
 // cannot be brought up (its flash refuses the repair or the wipe) stays down until the next InitNVM:
 // NVMGet finds nothing and writes nothing, NVMSet and NVMErase refuse. Call once before NVMGet.
 bool InitNVM();
+// Whether the last InitNVM formatted the store (blank, unreadable, or of another layout).
+bool NVMFormatted();
 
 // Reads variable idx into *val, zero-extended to size bytes (1, 2, 4 or 8; other sizes write nothing):
 // true. Missing: *val's current content (its low 16 bits) becomes the stored default: false.

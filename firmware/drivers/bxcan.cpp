@@ -157,7 +157,7 @@ BringUp advanceBringUp(PortCAN_t PortCAN)
     }
     if (data.bring_up == BringUp::JoiningBus && inNormalMode(can)) {
         data.bring_up = BringUp::Running;
-        consoleText("4bxcan init ok\n");
+        consoleDiagnostic(LOG_INFO, PORT_CAN_NAME[PortCAN], "4bxcan init ok\n");
     }
     return data.bring_up;
 }
@@ -401,7 +401,7 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
     if (!timingsValid(timings)) {
-        consoleText("invalid arg\n");
+        consoleDiagnostic(LOG_ERROR, PORT_CAN_NAME[PortCAN], "invalid arg\n");
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
     CAN_TypeDef* const can = controller(PortCAN);
@@ -429,13 +429,13 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
     for (uint32_t waited_us = 0; advanceBringUp(PortCAN) != BringUp::Running; waited_us += INAK_POLL_PAUSE_US) {
         if (waited_us >= BXCAN_INIT_TIMEOUT_US) {
             if (data.bring_up == BringUp::JoiningBus) {
-                consoleText("3inak not cleared\n");
+                consoleDiagnostic(LOG_ERROR, PORT_CAN_NAME[PortCAN], "3inak not cleared\n");
                 return -BXCAN_ERROR_MSR_INAK_NOT_CLEARED;
             }
             if (data.wakes_can1 && asleep(CAN1)) {
-                consoleText("1inak not set\n");
+                consoleDiagnostic(LOG_ERROR, PORT_CAN_NAME[PortCAN], "1inak not set\n");
             } else {
-                consoleText("2inak not set2\n");
+                consoleDiagnostic(LOG_ERROR, PORT_CAN_NAME[PortCAN], "2inak not set2\n");
             }
             return -BXCAN_ERROR_MSR_INAK_NOT_SET;
         }

@@ -15,6 +15,8 @@ enum PortCAN_t : uint8_t {
     PortCAN3 = 2,
     PortCANLast = 3,
 };
+// As the node's log names the ports.
+inline constexpr const char* PORT_CAN_NAME[PortCANLast] = {"CAN1", "CAN2", "CAN3"};
 
 enum BxcanIfaceMode : uint8_t {
     BxcanIfaceModeNormal = 0,

@@ -58,7 +58,7 @@ bool EraseAllowed = true;
 // to date, so neither writes nor reads walk the free part of the page. EE_Init and an erase rescan.
 // While it is unknown, FreeFrom is where the scan has got to: every slot from there to the end is free.
 uint32_t NextSlot[2];
-uint32_t FreeFrom[2];
+uint32_t FreeFrom[2] = {PAGE_SIZE, PAGE_SIZE};  // as forgotten: a read before EE_Init scans the whole page
 
 // The spare's blank check reads this much per EE_CheckSpare call: some 32000 cycles on the chip, where
 // the whole page in one call (510000) outlasts what the CAN receive buffers hold at full load.
@@ -425,8 +425,15 @@ uint16_t EE_Init()
     return EE_Format();  // nothing worth keeping
 }
 
+namespace {
+uint8_t formats;
+}  // namespace
+
+uint8_t EE_Formats() { return formats; }
+
 FLASH_Status EE_Format()
 {
+    ++formats;
     // What is known of the pages' slots stays true: the erases below forget it for their page.
     const uint16_t valid = EE_FindValidPage(READ_FROM_VALID_PAGE);
     if (valid == NO_VALID_PAGE) {

@@ -52,6 +52,8 @@ uint16_t EE_Init();
 // Wipes every variable, in one step that a power cut either completes or leaves undone. FLASH_BUSY, with
 // nothing changed, when it needs an erase that is not allowed.
 FLASH_Status EE_Format();
+// How many formats have run (wrapping): a caller compares two readings.
+uint8_t EE_Formats();
 
 // An erase stalls the chip, interrupts included, for a second or more: while not allowed, none starts.
 // A page transfer or a format takes the spare erased ahead of need and leaves the old page's erase to

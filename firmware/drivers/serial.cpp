@@ -1,5 +1,7 @@
 #include "firmware/drivers/serial.hpp"
 
+#include <cstring>
+
 #include "chip.hpp"
 #include "platform/interface/core.hpp"
 
@@ -18,6 +20,11 @@ namespace {
 // True while nothing is in flight, so the next byte must be started by the task; false while the
 // transmit-complete interrupt keeps the chain going.
 volatile bool tx_idle = true;
+
+// Main task only: the oldest note at logFirst, logCount of them.
+LogNote logQueue[LOG_QUEUE_LEN];
+uint8_t logFirst;
+uint8_t logCount;
 uint8_t TxByte;
 
 void MX_USART2_UART_Init()
@@ -95,8 +102,34 @@ uint16_t SerialTxQWait(const uint8_t* Data, uint16_t len)
     return r;
 }
 
+void logNote(uint8_t level, const char* source, const char* text)
+{
+    if (logCount < LOG_QUEUE_LEN) {
+        logQueue[(logFirst + logCount++) % LOG_QUEUE_LEN] = {level, source, text};
+    }
+}
+
+void consoleDiagnostic(uint8_t level, const char* source, const char* text)
+{
+    SerialTxQWait(reinterpret_cast<const uint8_t*>(text), static_cast<uint16_t>(std::strlen(text)));
+    logNote(level, source, text);
+}
+
+bool logTake(LogNote* out)
+{
+    if (logCount == 0U) {
+        return false;
+    }
+    *out = logQueue[logFirst];
+    logFirst = static_cast<uint8_t>((logFirst + 1U) % LOG_QUEUE_LEN);
+    --logCount;
+    return true;
+}
+
 void serialColdReset()
 {
+    logFirst = 0U;
+    logCount = 0U;
     VarInitQ(&TxQ, TXQLEN);
     VarInitQ(&RxQ, RXQLEN);
     tx_idle = true;

@@ -31,6 +31,24 @@ void consoleText(const char (&text)[N])
     SerialTxQWait(reinterpret_cast<const uint8_t*>(text), static_cast<uint16_t>(N - 1U));
 }
 
+// The node's log on the buses: a diagnostic waits here until the node sends it (LogMessage). The texts are
+// fixed and not copied; at most LOG_QUEUE_LEN wait, and one that finds the queue full is dropped.
+inline constexpr uint8_t LOG_INFO = 1;  // the log levels, as LogMessage numbers them
+inline constexpr uint8_t LOG_WARNING = 2;
+inline constexpr uint8_t LOG_ERROR = 3;
+inline constexpr uint8_t LOG_QUEUE_LEN = 8;
+struct LogNote {
+    uint8_t level;
+    const char* source;  // what it is about ("CAN2", "health"), or ""
+    const char* text;    // a trailing newline is not sent
+};
+void logNote(uint8_t level, const char* source, const char* text);
+// The oldest waiting, taken off the queue; false when none waits.
+bool logTake(LogNote* out);
+
+// A fixed message to the console (as consoleText) that goes into the log too.
+void consoleDiagnostic(uint8_t level, const char* source, const char* text);
+
 // Puts the module's RAM back to its load-time value, as a power cycle would.
 void serialColdReset();
 

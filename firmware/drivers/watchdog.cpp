@@ -98,4 +98,5 @@ void reportResetCause()
     consoleText("reset cause: ");
     (void)SerialTxQWait(reinterpret_cast<const uint8_t*>(name), static_cast<uint16_t>(std::strlen(name)));
     consoleText("\n");
+    logNote(cause == ResetCause::Watchdog ? LOG_WARNING : LOG_INFO, "reset cause", name);
 }

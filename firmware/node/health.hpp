@@ -25,3 +25,11 @@ void healthStoreResult(bool ok);
 void healthStoreStart(bool started, bool valuesReplaced);
 // UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK, _WARNING or _ERROR.
 uint8_t nodeHealth();
+
+// The node's log on the buses, once a millisecond (called every pass): a change of health goes into it with its reason, and the
+// oldest note waiting is sent as LogMessage, at the node's low priority, on every port that has a node ID
+// and a bus that is up. At most LOG_BURST notes go out at once, then one per LOG_PERIOD_MS, so that a
+// bus going down and up, or anything else that repeats, never floods the buses.
+inline constexpr uint8_t LOG_BURST = 4;
+inline constexpr uint32_t LOG_PERIOD_MS = 1000;
+void publishLog();

@@ -19,6 +19,7 @@
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
+#include "firmware/node/datatypes.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
 #include "firmware/node/fcselect.hpp"
 #include "firmware/node/health.hpp"
@@ -37,7 +38,7 @@ static_assert(MSG_FILT_COUNT <= BXCAN_NUM_ACCEPTANCE_FILTERS, "one filter bank p
 // Every row names its transfer kind: a service is served only as a request to this node, so that a stray
 // response (or a response to a request of another node of ours) is never answered, which two such nodes
 // would do to each other for ever; messages are taken as broadcasts only.
-const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
+constexpr Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID, UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_SIGNATURE,
      XportTransferTypeBroadcast},
     {UAVCAN_PROTOCOL_NODESTATUS_ID, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, XportTransferTypeBroadcast},
@@ -54,7 +55,22 @@ const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_RESTARTNODE_ID, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, XportTransferTypeRequest},
+    {UAVCAN_PROTOCOL_GETDATATYPEINFO_ID, UAVCAN_PROTOCOL_GETDATATYPEINFO_SIGNATURE, XportTransferTypeRequest},
 };
+
+// What the node takes is what GetDataTypeInfo says it knows.
+constexpr bool everyAcceptedTypeListed()
+{
+    for (const Msg_Filt_t& row : Msg_Filt) {
+        const uint8_t kind = row.transfer_type == XportTransferTypeRequest ? UAVCAN_PROTOCOL_DATATYPEKIND_SERVICE
+                                                                           : UAVCAN_PROTOCOL_DATATYPEKIND_MESSAGE;
+        if (!dataTypeListed(row.data_type_id, kind, row.out_data_type_signature)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(everyAcceptedTypeListed(), "a type the node accepts needs its row in DATA_TYPES");
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
                           XportTransferType transfer_type, uint8_t source_node_id)
@@ -105,6 +121,9 @@ void onRequestReceived(Port& port, XportRxTransfer* transfer)
         break;
     case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
         opcodeHandleXport(&port.xport, transfer);
+        break;
+    case UAVCAN_PROTOCOL_GETDATATYPEINFO_ID:
+        dataTypeInfoHandleXport(port, transfer);
         break;
     default:
         break;
@@ -373,6 +392,7 @@ void MainTaskPass()
     rcpwmPoll();
     restartPoll();
     storeStep();
+    publishLog();
 
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {

@@ -76,15 +76,19 @@ ParameterLoad loadParameters()
         }
     }
     healthStoreStart(started, replaced);
-    return !started ? ParameterLoad::StoreDown : replaced ? ParameterLoad::ValuesReplaced : ParameterLoad::Stored;
+    return !started   ? ParameterLoad::StoreDown
+           : replaced ? ParameterLoad::ValuesReplaced
+                      : NVMFormatted() ? ParameterLoad::Formatted : ParameterLoad::Stored;
 }
 
 void reportParameterLoad(ParameterLoad load)
 {
     if (load == ParameterLoad::StoreDown) {
-        consoleText("store not started: compiled-in parameters, writes refused\n");
+        consoleDiagnostic(LOG_ERROR, "store", "store not started: compiled-in parameters, writes refused\n");
     } else if (load == ParameterLoad::ValuesReplaced) {
-        consoleText("stored parameter out of range: compiled-in value used\n");
+        consoleDiagnostic(LOG_WARNING, "store", "stored parameter out of range: compiled-in value used\n");
+    } else if (load == ParameterLoad::Formatted) {
+        logNote(LOG_INFO, "store", "formatted");
     }
 }
 

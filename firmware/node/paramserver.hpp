@@ -11,6 +11,7 @@
 // What the start-up found in the store.
 enum class ParameterLoad : uint8_t {
     Stored,          // every row from the store, or its compiled-in value where the store had none
+    Formatted,       // the store was formatted first: every row at its compiled-in value
     ValuesReplaced,  // as Stored, but a stored value outside its row's range was not used
     StoreDown,       // the store could not be brought up: every row at its compiled-in value
 };
@@ -19,7 +20,8 @@ enum class ParameterLoad : uint8_t {
 // compiled-in value). A stored value outside its row's range is not used: the row keeps its compiled-in
 // value, and the store keeps what it holds until a write replaces it. Tells health what it found.
 ParameterLoad loadParameters();
-// Says on the console why a load was not Stored; the console comes up after the load.
+// Says on the console why a load was not Stored (a format only in the log); the console comes up after
+// the load.
 void reportParameterLoad(ParameterLoad load);
 
 // Answers one GetSet transfer on the instance it arrived on. A write outside the row's range (for a node

@@ -40,6 +40,7 @@ void InitPorts()
         port.tx = {};
         port.spin_time = 0;
         port.nodestatus_transfer_id = 0;
+        port.log_transfer_id = 0;
         port.alloc = {};
         port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
         port.vis = {};

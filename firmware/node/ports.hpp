@@ -50,6 +50,7 @@ struct Port {
     TxWatchdog tx;
     uint32_t spin_time;  // tick of the last NodeStatus
     uint8_t nodestatus_transfer_id;
+    uint8_t log_transfer_id;  // of LogMessage
     DynNodeAlloc alloc;
     uint8_t node_mode;    // reported in GetNodeInfo
     Visibility vis;

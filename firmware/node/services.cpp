@@ -1,9 +1,12 @@
 #include "firmware/node/services.hpp"
 
+#include <cstring>
+
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
+#include "firmware/node/datatypes.hpp"
 #include "firmware/node/health.hpp"
 #include "platform/interface/core.hpp"
 
@@ -86,4 +89,29 @@ void restartPoll()
     if (answered || getUptime() - restart_armed_at > RESTART_BOUND_MS) {
         coreSystemReset();
     }
+}
+
+void dataTypeInfoHandleXport(Port& port, XportRxTransfer* transfer)
+{
+    uint8_t name[UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH];
+    uint8_t* arena = name;
+    uavcan_protocol_GetDataTypeInfoRequest request{};
+    if (uavcan_protocol_GetDataTypeInfoRequest_decode(transfer, transfer->payload_len, &request, &arena) < 0) {
+        return;
+    }
+    uavcan_protocol_GetDataTypeInfoResponse response{0, request.id, request.kind, 0, {request.name.len, name}};
+    for (const DataTypeRow& row : DATA_TYPES) {
+        const auto len = static_cast<uint8_t>(std::strlen(row.name));
+        if (request.name.len != 0U ? len == request.name.len && std::memcmp(row.name, name, len) == 0
+                                   : row.id == request.id && row.kind == request.kind) {
+            const bool ignored = (row.flags & DATATYPE_FC_TRAFFIC) != 0U && port.vis.IgnoreCanPort;
+            const auto flags = static_cast<uint8_t>(ignored ? UAVCAN_PROTOCOL_GETDATATYPEINFO_RESPONSE_FLAG_KNOWN
+                                                            : row.flags & ~DATATYPE_FC_TRAFFIC);
+            response = {row.signature, row.id, row.kind, flags, {len, reinterpret_cast<const uint8_t*>(row.name)}};
+            break;
+        }
+    }
+    uint8_t buffer[UAVCAN_PROTOCOL_GETDATATYPEINFO_RESPONSE_MAX_SIZE];
+    const uint32_t len = uavcan_protocol_GetDataTypeInfoResponse_encode(&response, buffer);
+    respond(&port.xport, transfer, UAVCAN_PROTOCOL_GETDATATYPEINFO_SIGNATURE, buffer, len);
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The standard services every DroneCAN node answers: GetTransportStats, param.ExecuteOpcode and
-// RestartNode. Each answers on the instance the request arrived on, with its transfer ID and priority.
+// The standard services every DroneCAN node answers: GetTransportStats, param.ExecuteOpcode,
+// RestartNode and GetDataTypeInfo. Each answers on the instance the request arrived on, with its transfer ID and priority.
 // Main task only (runs inside the receive pump).
 
 #include "firmware/node/ports.hpp"
@@ -21,6 +21,10 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer);
 // outputs); anything else answers not ok and changes nothing. A request that does not decode whole is not
 // answered.
 void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed);
+
+// The row of DATA_TYPES the request names, by its name if it gives one, else by ID and kind; a type not
+// there is answered as asked, with no flags. A request that does not decode whole is not answered.
+void dataTypeInfoHandleXport(Port& port, XportRxTransfer* transfer);
 
 // Once per pass: an armed restart resets the chip when its answer has left the port, or after
 // RESTART_BOUND_MS if the bus takes nothing.

@@ -280,6 +280,17 @@ struct PwmOutput {
                             // pin not routed, counter running past the period towards its wrap)
     uint64_t phaseNs = 0;   // with frames: a time at which one begins; frames begin every periodNs from it
     bool high = false;      // without frames: the level the pin holds
+    // With frames, the timer's own counts they come from, exact where the times above are rounded: frame k
+    // (k >= 0) begins firstTick + k * frameTicks ticks after originNs and is high for highTicks; a tick is
+    // tickCycles cycles of the timer's clockHz.
+    uint64_t originNs = 0;
+    uint64_t firstTick = 0;
+    uint64_t frameTicks = 0;
+    uint64_t highTicks = 0;
+    uint64_t tickCycles = 0;
+    uint64_t clockHz = 0;
+    uint64_t tickNs(uint64_t tick) const;  // when that tick begins, as the timer's events fall
+    uint64_t ticksAt(uint64_t ns) const;   // whole ticks from originNs to ns
     uint32_t pulseUs() const;  // rounded to whole microseconds; 0 without frames
     uint32_t frameHz() const;  // rounded; 0 without frames
     bool operator==(const PwmOutput& other) const = default;

@@ -184,7 +184,13 @@ public:
         }
         out.pulseNs = ticksToNs(high, hz);
         out.periodNs = ticksToNs(frame, hz);
-        out.phaseNs = t0_ + nsFor(firstUpdateTick() * prescale(), hz);
+        out.originNs = t0_;
+        out.firstTick = firstUpdateTick();
+        out.frameTicks = frame;
+        out.highTicks = high;
+        out.tickCycles = prescale();
+        out.clockHz = hz;
+        out.phaseNs = out.tickNs(out.firstTick);
         return out;
     }
 
@@ -425,6 +431,13 @@ void resetPwmOutputs()
     for (unsigned i = 0; i < kPwmOutputs; ++i) {
         g_reported[i] = computeOutput(i);
     }
+}
+
+uint64_t PwmOutput::tickNs(uint64_t tick) const { return originNs + nsFor(tick * tickCycles, clockHz); }
+
+uint64_t PwmOutput::ticksAt(uint64_t ns) const
+{
+    return ns <= originNs || clockHz == 0U ? 0U : cyclesIn(ns - originNs, clockHz) / tickCycles;
 }
 
 uint32_t PwmOutput::pulseUs() const { return periodNs == 0U ? 0U : static_cast<uint32_t>((pulseNs + 500U) / 1000U); }

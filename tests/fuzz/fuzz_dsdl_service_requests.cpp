@@ -1,6 +1,8 @@
 // The requests of the standard services, decoded as the node does (root form) and nested: RestartNode and
-// param.ExecuteOpcode. GetTransportStats has an empty request: nothing is decoded, so nothing to fuzz.
-// Neither type has a dynamic array, so the payload length given changes nothing.
+// param.ExecuteOpcode, which have no dynamic array, so the payload length given changes nothing; and
+// GetDataTypeInfo (root form only), whose name is the tail. GetTransportStats has an empty request:
+// nothing is decoded, so nothing to fuzz.
+#include "firmware/dsdl/uavcan/protocol/GetDataTypeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "tests/fuzz/fuzz_dsdl_support.hpp"
@@ -36,4 +38,15 @@ void fuzzdsdl::decodeOnce(const Input& in, uint16_t payload_len)
         check(uavcan_protocol_param_ExecuteOpcodeRequest_encode(&o.rec, back) == sizeof back);
         check(std::memcmp(back, data, sizeof back) == 0);
     }
+
+    Fenced<uavcan_protocol_GetDataTypeInfoRequest> t;
+    Arena arena(UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH);
+    const int32_t bits = uavcan_protocol_GetDataTypeInfoRequest_decode(in.transfer(), payload_len, &t.rec, arena.cursor());
+    t.checkIntact();
+    arena.checkIntact();
+    check(in.len() < 3 ? bits == -XPORT_ERROR_INTERNAL : bits == 24 + 8 * t.rec.name.len);
+    check(t.rec.name.len <= UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH &&
+          (bits < 0 || t.rec.name.len + 3U <= in.len()));
+    check(t.rec.name.len == 0 || (arena.holds(t.rec.name.data, t.rec.name.len) &&
+                                  std::memcmp(t.rec.name.data, data + 3, t.rec.name.len) == 0));
 }

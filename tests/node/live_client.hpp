@@ -316,6 +316,18 @@ public:
         replies_.erase(replies_.begin());
         return r;
     }
+    // Everything the adapter sends within ms, as it comes.
+    std::string readFor(int ms)
+    {
+        std::string text;
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        pollfd p{fd_, POLLIN, 0};
+        char b[512];
+        for (ssize_t n = 0; Clock::now() < until; text.append(b, static_cast<std::size_t>(n > 0 ? n : 0))) {
+            n = ::poll(&p, 1, 10) > 0 ? ::read(fd_, b, sizeof b) : 0;
+        }
+        return text;
+    }
     void write(const std::string& text) { ASSERT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size())); }
     void send(const sim::CanFrame& f) override
     {

@@ -356,6 +356,7 @@ TEST_P(LiveBothWays, AnAllocatorWithAFollowUpTimeoutGivesAnIdAndTheParametersAre
 TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)
 {
     const fs::path link = dir / "slcan0";
+    const uint32_t getNodeInfoRequest = bus::serviceId(30, bus::kGetNodeInfoId, true, 110, kClient);
     live::Node node(dir, {"--uid", "1,2,3", "--can1", "slcan:pty:" + link.string(), "--can2", "none", "--can3", "none"});
     const auto until = Clock::now() + live::kPatience;
     while (!fs::exists(link) && Clock::now() < until) {
@@ -373,14 +374,23 @@ TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)
         EXPECT_EQ(host.command("F"), "F00\r") << "the adapter still answers after the garbage";
         EXPECT_TRUE(host.await(nodeStatusFrom(110)));
         expectNodeInfo(host, 110);
+        // An answer left unread when the host goes away.
+        host.sendTransfer(getNodeInfoRequest, 1, {}, bus::kGetNodeInfoSignature);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    // A host that goes away and comes back finds the adapter closed again; a real one takes longer than
-    // this pause to reconnect, and the node looks for it at every slice.
+    // A host that goes away and comes back finds the adapter closed again and nothing of the last host's;
+    // a real one takes longer than this pause to reconnect, and the node looks for it at every slice.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     {
         live::SlcanClient host(link);
+        EXPECT_EQ(host.readFor(300), "");
         EXPECT_EQ(host.command("O"), "\r");
         EXPECT_TRUE(host.await(nodeStatusFrom(110)));
+        host.sendTransfer(getNodeInfoRequest, 2, {}, bus::kGetNodeInfoSignature);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        host.write("C\r");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(host.readFor(1500), "\r") << "a close discards the frames the host has not read";
     }
     ASSERT_EQ(node.stop(SIGTERM), 0);
     EXPECT_NE(node.stdoutText().find("slcan:pty: /dev/pts/"), std::string::npos) << node.stdoutText();

@@ -66,7 +66,7 @@ TEST(Vcd, ACounterStoppedInsideAPulseStretchesIt)
     RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
     PWMInit();
     std::ostringstream text;
-    sitl::Vcd vcd(&text);
+    sitl::Vcd vcd(&text, 1);
     TIM_SetCompare(TIM5, 1, uS_to_ticks(1500));  // in force from the second frame
     const uint64_t frame = sim::pwmOutput(0).periodNs;
     sim::advanceNs(2 * frame + 700 * kUs);  // 700 us into the third
@@ -95,14 +95,48 @@ INSTANTIATE_TEST_SUITE_P(Firmware, SitlOutputs, sitl_firmware::kBothWays, sitl_f
 // to element 4 at 400 Hz, and actuator 6 at 0.75 (1750 us) at 50 Hz; actuator 5 gets no command, so output
 // 4 holds the neutral 1500 us. Node 12 writes NETID2 at 0.5 s (no output changes) and CAN2PWM_ACT_ESC5 = 1
 // at 0.8 s: output 4 becomes an ESC output following element 4, and TIM2 moves from 50 to 490 Hz.
+// A replay's frames as they are added, in time order when run; each sender (node ID modulo 3) counts its
+// own transfer IDs.
+class Scenario {
+public:
+    void add(uint64_t us, uint32_t can_id, uint64_t signature, const std::vector<uint8_t>& payload, uint8_t port = 0)
+    {
+        for (const sim::CanFrame& f : bus::framesOf(can_id, tid_[(can_id & 0x7FU) % 3]++, payload, signature)) {
+            lines_.emplace_back(us, sitl::formatCandump({us, port, f}));
+        }
+    }
+    // endpoint-sitl's pulses on the script, with its other arguments; the VCD's times in its own steps.
+    std::vector<std::vector<Pulse>> run(const std::string& args)
+    {
+        std::stable_sort(lines_.begin(), lines_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        const std::string base = "/tmp/sitl_outputs_" + std::to_string(::getpid());
+        {
+            std::ofstream script(base + ".log");
+            for (const auto& line : lines_) {
+                script << line.second << "\n";
+            }
+        }
+        const std::string command = std::string(ENDPOINT_SITL) + " " + args + " --replay " + base + ".log --vcd " +
+                                    base + ".vcd";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        std::ifstream vcd(base + ".vcd");
+        std::vector<std::vector<Pulse>> pulses = pulsesOf(vcd);
+        for (const char* ext : {".log", ".vcd"}) {
+            std::remove((base + ext).c_str());
+        }
+        return pulses;
+    }
+
+private:
+    std::vector<std::pair<uint64_t, std::string>> lines_;
+    uint8_t tid_[3] = {};
+};
+
 TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
 {
-    std::vector<std::pair<uint64_t, std::string>> lines;
-    uint8_t tid[3] = {};  // per sender: nodes 10, 11 and 12 fall on different entries
+    Scenario scenario;
     const auto add = [&](uint64_t us, uint32_t can_id, uint64_t signature, const std::vector<uint8_t>& payload) {
-        for (const sim::CanFrame& f : bus::framesOf(can_id, tid[(can_id & 0x7FU) % 3]++, payload, signature)) {
-            lines.emplace_back(us, sitl::formatCandump({us, 0, f}));
-        }
+        scenario.add(us, can_id, signature, payload);
     };
     for (uint64_t us = 100000; us < 1100000; us += 100000) {
         add(us, bus::messageId(24, fc::kUseFlightControllerId, 10), fc::kUseFlightControllerSignature,
@@ -122,22 +156,8 @@ TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
     };
     write(500000, "NETID2", 99);
     write(800000, "CAN2PWM_ACT_ESC5", 1);
-    std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    const std::string base = "/tmp/sitl_outputs_" + std::to_string(::getpid());
-    {
-        std::ofstream script(base + ".log");
-        for (const auto& line : lines) {
-            script << line.second << "\n";
-        }
-    }
-    const std::string command = std::string(ENDPOINT_SITL) + " " + GetParam() + " --replay " + base +
-                                ".log --until 1.1 --vcd " + base + ".vcd";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    std::ifstream vcd(base + ".vcd");
-    const std::vector<std::vector<Pulse>> pulses = pulsesOf(vcd);
-    for (const char* ext : {".log", ".vcd"}) {
-        std::remove((base + ext).c_str());
-    }
+    const std::vector<std::vector<Pulse>> pulses = scenario.run(GetParam() + " --until 1.1 --vcd-timescale 1ns");
+    ASSERT_EQ(pulses.size(), 6U);
 
     // From the first command on, every pulse is one of its output's widths and begins one frame (50 or
     // 490 Hz) after the one before, to the VCD's rounding of a frame's length (a third of a nanosecond per
@@ -171,6 +191,66 @@ TEST_P(SitlOutputs, ParameterWritesLeaveEveryPulseWhole)
     // Output 4 follows element 4 and TIM2 runs at 490 Hz once the second write is in.
     EXPECT_TRUE(near(pulses[4].back().widthNs, {1354000}));
     EXPECT_TRUE(near(pulses[5].back().riseNs - pulses[5][pulses[5].size() - 2].riseNs, {2041000}));
+}
+
+// A minute of failover at the default 1 us step: A (node 10, CAN1) flies until 2 s, then B (node 20, CAN2)
+// is elected and flies on. Every pulse has a commanded width to the microsecond, and every frame starts
+// where the timer's counts put it, rounded once: a frame of 60001 ticks is 20000 1/3 us, so a dump that
+// added up rounded frames would leave the timer's grid within seconds (and draw a runt where it is met again).
+TEST_P(SitlOutputs, AMinuteOfEdgesLieOnTheTimersCounts)
+{
+    Scenario scenario;
+    for (uint64_t us = 100000; us < 60000000; us += 100000) {
+        if (us < 2000000) {
+            scenario.add(us, bus::messageId(24, fc::kUseFlightControllerId, 10), fc::kUseFlightControllerSignature,
+                         fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 0, 0));
+        }
+        scenario.add(us + 50, bus::messageId(24, fc::kUseFlightControllerId, 20), fc::kUseFlightControllerSignature,
+                     fc::useFlightController(0xB0B0B0B0B0B0B0B0ULL, 1, 1), 1);
+    }
+    for (uint64_t us = 200300; us < 60000000; us += 2500) {
+        if (us < 2000000) {
+            scenario.add(us, bus::messageId(24, fc::kRawCommandId, 10), fc::kRawCommandSignature,
+                         fc::rawCommand({6000, 6000, 6000, 6000}));
+        }
+        scenario.add(us + 700, bus::messageId(24, fc::kRawCommandId, 20), fc::kRawCommandSignature,
+                     fc::rawCommand({3000, 3000, 3000, 3000}), 1);
+    }
+    for (uint64_t us = 250700; us < 60000000; us += 20000) {
+        scenario.add(us, bus::messageId(24, fc::kArrayCommandId, 20), fc::kArrayCommandSignature,
+                     fc::arrayCommand({{6, 0, 0.75F}}), 1);
+    }
+    const std::vector<std::vector<Pulse>> pulses = scenario.run(GetParam() + " --until 60");
+    ASSERT_EQ(pulses.size(), 6U);
+    const std::vector<std::vector<uint64_t>> widths_us = {{1727, 1354}, {1727, 1354}, {1727, 1354}, {1727, 1354},
+                                                          {1500}, {1500, 1750}};
+    constexpr int64_t kTicksPerUs = 3;
+    for (std::size_t i = 0; i < pulses.size(); ++i) {
+        const std::vector<Pulse>& p = pulses[i];
+        ASSERT_GT(p.size(), i < 4 ? 28000U : 2900U) << "pwm" << i << " pulses all along";
+        // The frame's start, 3 * origin in ns, that every rise since the last new rate allows: a rise at
+        // r us of frame k is the nearest microsecond to origin + k * frame ticks (a nanosecond's slack for
+        // the timer's own rounding up).
+        int64_t lo = INT64_MIN, hi = INT64_MAX, frame_ticks = 0, k = 0;
+        for (std::size_t j = 0; j < p.size(); ++j) {
+            EXPECT_TRUE(std::count(widths_us[i].begin(), widths_us[i].end(), p[j].widthNs) == 1)
+                << "pwm" << i << ": a " << p[j].widthNs << " us pulse at " << p[j].riseNs << " us";
+            const auto d3 = j == 0 ? 0 : kTicksPerUs * static_cast<int64_t>(p[j].riseNs - p[j - 1].riseNs);
+            const int64_t rate = std::abs(d3 - 6123) <= 3 ? 6123 : std::abs(d3 - 60001) <= 3 ? 60001 : 0;
+            if (rate != frame_ticks || rate == 0) {
+                frame_ticks = rate;  // a new rate, or the first frame after a pause, starts a grid of its own
+                lo = INT64_MIN;
+                hi = INT64_MAX;
+                k = 0;
+            } else {
+                ++k;
+            }
+            const int64_t at = 3000 * static_cast<int64_t>(p[j].riseNs) - 1000 * k * frame_ticks;
+            lo = std::max(lo, at - 1503);
+            hi = std::min(hi, at + 1503);
+            ASSERT_LE(lo, hi) << "pwm" << i << ": the frame at " << p[j].riseNs << " us is off the timer's counts";
+        }
+    }
 }
 
 }  // namespace

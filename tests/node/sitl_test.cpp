@@ -34,6 +34,29 @@ std::string slurp(const fs::path& path)
     return text.str();
 }
 
+// The LogMessages the node sent on a bus, whole and with their CRC checked, as "LEVEL SOURCE: TEXT".
+std::vector<std::string> logMessagesOf(const std::vector<sitl::LoggedFrame>& sent, unsigned port)
+{
+    constexpr uint32_t kLogMessageId = 16383;
+    constexpr uint64_t kLogMessageSignature = 0xD654A48E0C049D75ULL;
+    std::vector<std::pair<sim::CanFrame, uint64_t>> frames;
+    for (const sitl::LoggedFrame& f : sent) {
+        if (f.port == port && !bus::isService(f.frame.id) && bus::dataTypeOfMessage(f.frame.id) == kLogMessageId) {
+            EXPECT_EQ(f.frame.id >> 24, 24U) << "at the node's low priority";
+            frames.emplace_back(f.frame, f.time_us);
+        }
+    }
+    std::vector<std::string> out;
+    for (const bus::Transfer& t : bus::transfersOf(frames)) {
+        EXPECT_TRUE(t.frames == 1 || t.crc == bus::transferCrc(kLogMessageSignature, t.payload));
+        const std::size_t source = t.payload.at(0) & 31U;
+        out.push_back(std::to_string(t.payload[0] >> 5) + " " +
+                      std::string(t.payload.begin() + 1, t.payload.begin() + 1 + static_cast<long>(source)) + ": " +
+                      std::string(t.payload.begin() + 1 + static_cast<long>(source), t.payload.end()));
+    }
+    return out;
+}
+
 class SitlFixture : public ::testing::Test {
 protected:
     fs::path dir;
@@ -316,6 +339,16 @@ TEST_P(SitlRun, FlashFileKeepsTheStoreAcrossRuns)
     ASSERT_EQ(run("--until 2.2 --flash " + path("flash.bin")), 0);
     EXPECT_NE(slurp(dir / "stderr.txt").find("could not be read and was formatted"), std::string::npos);
     EXPECT_EQ(slurp(dir / "flash.bin"), first);
+
+    // One of another layout (FORMATID 4: the record of variable 1, value first) is wiped, and the user told.
+    std::string other = first;
+    const std::size_t record = other.find(std::string("\x06\x00\x01\x00", 4));
+    ASSERT_NE(record, std::string::npos);
+    other[record] = '\x04';
+    write("flash.bin", other);
+    ASSERT_EQ(run("--until 0.5 --flash " + path("flash.bin")), 0);
+    EXPECT_NE(slurp(dir / "stderr.txt").find("has another layout (FORMATID 4) and was formatted"), std::string::npos)
+        << slurp(dir / "stderr.txt");
 }
 
 // Anything but a new file or a store image is refused and left byte for byte as it was.
@@ -378,6 +411,131 @@ TEST_P(SitlRun, AHungMainLoopIsResetByTheWatchdogAndTheNodeComesBack)
             return f.port == port && f.time_us > restarted_us && ((f.frame.id >> 8) & 0xFFFFU) == bus::kNodeStatusId &&
                    f.frame.data[0] == 1 && f.frame.data[1] == 0 && (f.frame.data[4] >> 6) == 1;
         })) << "port " << port;
+    }
+
+    // The same in the log on every bus, both lives: each bus's bring-up (INFO, 1), then the reset's cause
+    // and the warning it gives (WARNING, 2).
+    for (unsigned port = 0; port < 3; ++port) {
+        const std::vector<std::string> log = logMessagesOf(sent, port);
+        const std::vector<std::string> start = {"1 CAN1: 4bxcan init ok", "1 CAN2: 4bxcan init ok",
+                                                "1 CAN3: 4bxcan init ok"};
+        std::vector<std::string> want = start;
+        want.insert(want.end(), {"2 reset cause: watchdog"});
+        want.insert(want.end(), start.begin(), start.end());
+        want.insert(want.end(), {"2 health: watchdog reset"});
+        EXPECT_EQ(log, want) << "port " << port;
+    }
+}
+
+// GetDataTypeInfo from node 10 on CAN1 for every type the node uses, by ID and kind, then by name, an
+// unknown type, and, after an order to ignore CAN1's flight-controller traffic, a command type again.
+TEST_P(SitlRun, GetDataTypeInfoListsEveryTypeTheNodeUsesWithItsFlags)
+{
+    struct Type {
+        uint16_t id;
+        uint8_t kind;  // 0 service, 1 message
+        uint8_t flags;  // 1 known, 2 subscribed, 4 publishing, 8 serving
+        uint64_t signature;
+        std::string name;
+    };
+    const std::vector<Type> types = {
+        {1, 0, 9, bus::kGetNodeInfoSignature, "uavcan.protocol.GetNodeInfo"},
+        {2, 0, 9, 0x1B283338A7BED2D8ULL, "uavcan.protocol.GetDataTypeInfo"},
+        {4, 0, 9, 0xBE6F76A7EC312B04ULL, "uavcan.protocol.GetTransportStats"},
+        {5, 0, 9, bus::kRestartNodeSignature, "uavcan.protocol.RestartNode"},
+        {10, 0, 9, 0x3B131AC5EB69D2CDULL, "uavcan.protocol.param.ExecuteOpcode"},
+        {11, 0, 9, bus::kGetSetSignature, "uavcan.protocol.param.GetSet"},
+        {1, 1, 1, bus::kAllocationSignature, "uavcan.protocol.dynamic_node_id.Allocation"},
+        {341, 1, 7, 0x0F0868D0C1A7C6F1ULL, "uavcan.protocol.NodeStatus"},
+        {16383, 1, 5, 0xD654A48E0C049D75ULL, "uavcan.protocol.debug.LogMessage"},
+        {5, 1, 3, bus::kPanicSignature, "uavcan.protocol.Panic"},
+        {fc::kRawCommandId, 1, 3, fc::kRawCommandSignature, "uavcan.equipment.esc.RawCommand"},
+        {fc::kArrayCommandId, 1, 3, fc::kArrayCommandSignature, "uavcan.equipment.actuator.ArrayCommand"},
+        {fc::kUseFlightControllerId, 1, 3, fc::kUseFlightControllerSignature, "qon.zb5.UseFlightController"},
+        {fc::kVisibleFlightControllerId, 1, 5, fc::kVisibleFlightControllerSignature, "qon.zb5.VisibleFlightController"},
+        {fc::kIgnoreCanPortId, 1, 3, fc::kIgnoreCanPortSignature, "qon.zb5.IgnoreCANPort"},
+    };
+    std::string script;
+    uint64_t us = 500000;
+    uint8_t tid = 0;
+    const auto ask = [&](uint16_t id, uint8_t kind, const std::string& name) {
+        std::vector<uint8_t> payload = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), kind};
+        payload.insert(payload.end(), name.begin(), name.end());
+        for (const sim::CanFrame& f : bus::framesOf(bus::serviceId(30, 2, true, 110, 10), tid++ % 32, payload,
+                                                    0x1B283338A7BED2D8ULL)) {
+            script += sitl::formatCandump({us, 0, f}) + "\n";
+        }
+        us += 20000;
+    };
+    for (const Type& t : types) {
+        ask(t.id, t.kind, "");
+    }
+    ask(0, 0, "qon.zb5.IgnoreCANPort");
+    ask(0, 0, "uavcan.protocol.NodeStatu");
+    ask(1234, 1, "");
+    for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, fc::kIgnoreCanPortId, 10), 0,
+                                                fc::ignoreCanPort(110, true, false, false), fc::kIgnoreCanPortSignature)) {
+        script += sitl::formatCandump({us, 0, f}) + "\n";
+    }
+    us += 20000;
+    ask(fc::kRawCommandId, 1, "");
+    ask(fc::kVisibleFlightControllerId, 1, "");
+    write("in.log", script);
+    ASSERT_EQ(run("--replay " + path("in.log") + " --until 1.5 --out " + path("out.log")), 0) << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    std::vector<std::pair<sim::CanFrame, uint64_t>> frames;
+    for (const sitl::LoggedFrame& f : sent) {
+        if (f.port == 0 && bus::isService(f.frame.id) && bus::dataTypeOfService(f.frame.id) == 2) {
+            frames.emplace_back(f.frame, f.time_us);
+        }
+    }
+    // Signature (8 bytes, LSB first), ID (2), kind, flags, name: as "ID KIND FLAGS NAME" with the
+    // signature checked.
+    std::vector<std::string> answers;
+    for (const bus::Transfer& t : bus::transfersOf(frames)) {
+        ASSERT_GE(t.payload.size(), 12U);
+        EXPECT_EQ(t.crc, bus::transferCrc(0x1B283338A7BED2D8ULL, t.payload));
+        uint64_t signature = 0;
+        for (int i = 7; i >= 0; --i) {
+            signature = (signature << 8) | t.payload[static_cast<std::size_t>(i)];
+        }
+        const std::string name(t.payload.begin() + 12, t.payload.end());
+        const auto known = std::find_if(types.begin(), types.end(), [&](const Type& k) { return k.name == name; });
+        EXPECT_EQ(signature, known == types.end() ? 0U : known->signature) << name;
+        answers.push_back(std::to_string(t.payload[8] | (t.payload[9] << 8)) + " " + std::to_string(t.payload[10]) +
+                          " " + std::to_string(t.payload[11]) + " " + name);
+    }
+    std::vector<std::string> want;
+    for (const Type& t : types) {
+        want.push_back(std::to_string(t.id) + " " + std::to_string(t.kind) + " " + std::to_string(t.flags) + " " + t.name);
+    }
+    want.insert(want.end(), {"20113 1 3 qon.zb5.IgnoreCANPort", "0 0 0 uavcan.protocol.NodeStatu", "1234 1 0 ",
+                             "1030 1 1 uavcan.equipment.esc.RawCommand", "20112 1 1 qon.zb5.VisibleFlightController"});
+    EXPECT_EQ(answers, want);
+}
+
+// CAN2 out for 50 ms of every 100 ms for 10 s: the health changes with it (a bus down, ok again) go into
+// the log, at most 4 at once and then one a second, on the buses that are up.
+TEST_P(SitlRun, ABusFlappingForTenSecondsCannotFloodTheLog)
+{
+    std::string outages;
+    for (unsigned k = 10; k < 110; ++k) {
+        outages += " --disconnect can1@" + std::to_string(k / 10) + "." + std::to_string(k % 10) + "0:" +
+                   std::to_string(k / 10) + "." + std::to_string(k % 10) + "5";
+    }
+    ASSERT_EQ(run("--until 12" + outages + " --out " + path("out.log")), 0) << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    for (unsigned port : {0U, 2U}) {
+        const std::vector<std::string> log = logMessagesOf(sent, port);
+        ASSERT_GE(log.size(), 7U) << "port " << port << ": the bring-up and some of the changes";
+        EXPECT_EQ(log[3], "2 health: bus down");
+        EXPECT_EQ(log[4], "1 health: ok");
+        // 4 at once, then one a second over the 12 s.
+        EXPECT_LE(log.size(), 4U + 12U) << "port " << port;
     }
 }
 
@@ -580,7 +738,7 @@ TEST_P(SitlRun, GetNodeInfoReportsTheCommitAndTheImageCrc)
 TEST_P(SitlRun, VcdShowsThePulseTrainsTheTraceDescribes)
 {
     ASSERT_EQ(run("--replay " + std::string(SCENARIO_DIR) + "/failover.log --until 3.5 --vcd " + path("v.vcd") +
-                  " --trace " + path("t.csv")),
+                  " --vcd-timescale 1ns --trace " + path("t.csv")),
               0)
         << slurp(dir / "stderr.txt");
 

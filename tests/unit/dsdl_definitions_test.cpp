@@ -1,7 +1,10 @@
 // The vendor definitions in docs/dsdl/qon/zb5, read as a DSDL tool reads them, against the node's codecs:
 // the fixed signature each carries, its data type ID, and the payload its fields give for the same values.
+// docs/dsdl is the folder tools are given, so it holds these and nothing a tool already has.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -183,6 +186,22 @@ TEST(DsdlDefinitions, VendorDefinitionsGiveTheNodesSignaturesAndPayloads)
         EXPECT_EQ(t.encode(t.example), payload) << "what the node sends";
         EXPECT_EQ(t.decode(payload), t.example) << "what the node accepts";
     }
+}
+
+// A tool refuses a folder that defines a type again: every definition there is of the vendor namespace.
+TEST(DsdlDefinitions, TheFolderForToolsRedefinesNoStandardType)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(DSDL_DOCS_DIR)) {
+        if (entry.path().extension() == ".uavcan") {
+            files.push_back(fs::relative(entry.path(), DSDL_DOCS_DIR).generic_string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"qon/zb5/20111.UseFlightController.uavcan",
+                                               "qon/zb5/20112.VisibleFlightController.uavcan",
+                                               "qon/zb5/20113.IgnoreCANPort.uavcan"}));
 }
 
 }  // namespace

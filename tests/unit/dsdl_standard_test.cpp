@@ -8,11 +8,13 @@
 
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
+#include "firmware/dsdl/uavcan/protocol/GetDataTypeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
+#include "firmware/dsdl/uavcan/protocol/debug/LogMessage.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
@@ -667,6 +669,64 @@ TEST(DsdlPanic, TheTextIsTheTailAtTheRootAndPrefixedNestedCutToSeven)
     Arena arena2(UAVCAN_PROTOCOL_PANIC_DYN_ARR_BUF_SIZE);
     EXPECT_EQ(uavcan_protocol_Panic_decode_internal(nested.transfer(), 0, &rec, arena2.cursor(), 0), 3 + 16);
     EXPECT_EQ(Bytes(rec.reason_text.data, rec.reason_text.data + rec.reason_text.len), (Bytes{'O', 'K'}));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// LogMessage
+
+TEST(DsdlLogMessage, LevelAndSourceLengthShareTheFirstByteAndTheTextIsTheTail)
+{
+    const uint8_t source[] = {'C', 'A', 'N', '2'};
+    const uint8_t text[] = {'o', 'k'};
+    uavcan_protocol_debug_LogMessage msg{UAVCAN_PROTOCOL_DEBUG_LOGLEVEL_WARNING, {4, source}, {2, text}};
+    uint8_t buffer[UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE];
+    std::memset(buffer, 0xFF, sizeof buffer);
+    ASSERT_EQ(uavcan_protocol_debug_LogMessage_encode(&msg, buffer), 7U);
+    EXPECT_EQ(Bytes(buffer, buffer + 7), (Bytes{0x44, 'C', 'A', 'N', '2', 'o', 'k'}));  // 010 00100
+
+    // A level and lengths beyond the type's are cut to 7, 31 and 90 and written back.
+    const Bytes long_text(200, 'x');
+    uavcan_protocol_debug_LogMessage big{9, {40, long_text.data()}, {200, long_text.data()}};
+    ASSERT_EQ(uavcan_protocol_debug_LogMessage_encode(&big, buffer), UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE);
+    EXPECT_EQ(big.source.len, 31);
+    EXPECT_EQ(big.text.len, 90);
+    EXPECT_EQ(big.level, 7);
+    EXPECT_EQ(buffer[0], 0xFF);
+    EXPECT_EQ(UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE, 122);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// GetDataTypeInfo
+
+TEST(DsdlGetDataTypeInfo, RequestIdKindAndTailNameResponseSignatureFirst)
+{
+    // ID 341 and kind MESSAGE, then "ab"; the name is cut to what the payload length claims and what the
+    // payload holds.
+    const Payload request({0x55, 0x01, 1, 'a', 'b'});
+    Arena arena(UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH);
+    uavcan_protocol_GetDataTypeInfoRequest rec{};
+    EXPECT_EQ(uavcan_protocol_GetDataTypeInfoRequest_decode(request.transfer(), request.len(), &rec, arena.cursor()), 40);
+    EXPECT_EQ(rec.id, 341);
+    EXPECT_EQ(rec.kind, UAVCAN_PROTOCOL_DATATYPEKIND_MESSAGE);
+    EXPECT_EQ(Bytes(rec.name.data, rec.name.data + rec.name.len), (Bytes{'a', 'b'}));
+    EXPECT_TRUE(arena.guardsIntact());
+    EXPECT_EQ(uavcan_protocol_GetDataTypeInfoRequest_decode(request.transfer(), 4, &rec, nullptr), 32);
+    EXPECT_EQ(uavcan_protocol_GetDataTypeInfoRequest_decode(request.transfer(), 9, &rec, nullptr), 40);
+    EXPECT_EQ(rec.name.len, 2);
+    const Payload short_request({0x55, 0x01});
+    EXPECT_EQ(uavcan_protocol_GetDataTypeInfoRequest_decode(short_request.transfer(), 2, &rec, nullptr), SHORT);
+
+    const uint8_t name[] = {'x', 'y', 'z'};
+    uavcan_protocol_GetDataTypeInfoResponse response{0x1122334455667788ULL, 0x3FFF, 1, 0x0D, {3, name}};
+    uint8_t buffer[UAVCAN_PROTOCOL_GETDATATYPEINFO_RESPONSE_MAX_SIZE];
+    ASSERT_EQ(uavcan_protocol_GetDataTypeInfoResponse_encode(&response, buffer), 15U);
+    EXPECT_EQ(Bytes(buffer, buffer + 15),
+              (Bytes{0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0xFF, 0x3F, 1, 0x0D, 'x', 'y', 'z'}));
+    const Bytes long_name(100, 'n');
+    response.name = {100, long_name.data()};
+    EXPECT_EQ(uavcan_protocol_GetDataTypeInfoResponse_encode(&response, buffer),
+              UAVCAN_PROTOCOL_GETDATATYPEINFO_RESPONSE_MAX_SIZE);
+    EXPECT_EQ(response.name.len, 80);
 }
 
 TEST(DsdlServiceResponses, RestartNodeAndExecuteOpcodeLayouts)
