@@ -5,9 +5,10 @@ add_executable(endpoint.elf ${PROJECT_SOURCE_DIR}/platform/stm32f413/startup.cpp
   ${PROJECT_SOURCE_DIR}/firmware/board/vector_table.cpp)
 target_link_libraries(endpoint.elf PRIVATE board_main endpoint_firmware_options)
 target_link_options(endpoint.elf PRIVATE
-  -T${ENDPOINT_LINKER_SCRIPT} -nostartfiles -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/endpoint.map
+  -T${ENDPOINT_LINKER_SCRIPT} -L${PROJECT_SOURCE_DIR}/platform/stm32f413 -nostartfiles -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/endpoint.map
   -Wl,--print-memory-usage)
-set_target_properties(endpoint.elf PROPERTIES LINK_DEPENDS ${ENDPOINT_LINKER_SCRIPT})
+set_target_properties(endpoint.elf PROPERTIES LINK_DEPENDS
+  "${ENDPOINT_LINKER_SCRIPT};${PROJECT_SOURCE_DIR}/platform/stm32f413/noinit.ld")
 
 add_custom_command(TARGET endpoint.elf POST_BUILD
   # Gaps between sections as erased flash reads them, so that the CRC holds however the image is flashed.

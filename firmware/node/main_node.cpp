@@ -17,6 +17,7 @@
 #include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/file/BeginFirmwareUpdate.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/dynNodeIDAlloc.hpp"
@@ -54,6 +55,8 @@ const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_RESTARTNODE_ID, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, XportTransferTypeRequest},
+    {UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID, UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_SIGNATURE,
+     XportTransferTypeRequest},
 };
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
@@ -105,6 +108,10 @@ void onRequestReceived(Port& port, XportRxTransfer* transfer)
         break;
     case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
         opcodeHandleXport(&port.xport, transfer);
+        break;
+    case UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID:
+        // An update stops the outputs for seconds: never on a vehicle whose flight controller drives them.
+        updateHandleXport(port, transfer, getActiveFCPort() < 0);
         break;
     default:
         break;

@@ -18,7 +18,7 @@ struct Msg_Filt_t {
     XportTransferType transfer_type;
 };
 
-inline constexpr unsigned MSG_FILT_COUNT = 12;
+inline constexpr unsigned MSG_FILT_COUNT = 13;
 extern const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT];
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,
