@@ -3,9 +3,13 @@
 
 #include <cstdint>
 
+#include "chip.hpp"
+#include "firmware/board/system_stm32f4xx.hpp"
+
 // Sectors 5 to 9: behind the bootloader's 128 KB, before the parameter sectors 10 and 11.
-inline constexpr uint32_t APP_IMAGE_BASE = 0x08020000;
-inline constexpr uint32_t APP_IMAGE_MAX_SIZE = 0x080C0000 - APP_IMAGE_BASE;
+inline constexpr uint32_t APP_IMAGE_BASE = FLASH_BASE + VECT_TAB_OFFSET;
+inline constexpr uint32_t APP_IMAGE_MAX_SIZE = FLASH_DATA_START - APP_IMAGE_BASE;
+static_assert(APP_IMAGE_BASE == 0x08020000U && APP_IMAGE_MAX_SIZE == 640U * 1024U);
 
 // The image's size if `image` (its first byte at APP_IMAGE_BASE) holds a whole application within `limit`
 // bytes: "APDesc00" at APP_DESCRIPTOR_OFFSET, an image_size that covers the descriptor and fits the limit,

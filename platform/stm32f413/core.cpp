@@ -62,3 +62,20 @@ void coreDelayUs(uint32_t us)
 void coreDisableInterrupts() { __asm volatile("cpsid i" ::: "memory"); }
 
 void coreEnableInterrupts() { __asm volatile("cpsie i" ::: "memory"); }
+
+void coreStartImage(uint32_t vector_table)
+{
+    const auto* table = reinterpret_cast<const volatile uint32_t*>(vector_table);
+    __asm volatile("cpsid i" ::: "memory");
+    SysTick->CTRL = 0;
+    SCB->VTOR = vector_table;
+    // The image's reset path unmasks interrupts itself once it has set up what they use.
+    __asm volatile(
+        "dsb\n"
+        "isb\n"
+        "msr msp, %0\n"
+        "bx %1\n" ::"r"(table[0]),
+        "r"(table[1]));
+    for (;;) {
+    }
+}
