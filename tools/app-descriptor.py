@@ -79,12 +79,17 @@ def elf_section(elf, name):
     raise SystemExit(f"app-descriptor: no section {name}")
 
 
-def load_address(elf):
-    """The lowest flash address a loaded segment of the ELF32 file occupies: where BIN starts."""
+def flash_segments(elf):
+    """(file offset, load address, size) of each PT_LOAD segment of the ELF32 file with bytes in the file."""
     phoff, = struct.unpack_from("<I", elf, 0x1C)
     phentsize, phnum = struct.unpack_from("<HH", elf, 0x2A)
     segments = [struct.unpack_from("<IIIIII", elf, phoff + i * phentsize) for i in range(phnum)]
-    return min(p[3] for p in segments if p[0] == 1 and p[4] > 0)
+    return [(p[1], p[3], p[4]) for p in segments if p[0] == 1 and p[4] > 0]
+
+
+def load_address(elf):
+    """The lowest flash address a loaded segment of the ELF32 file occupies: where BIN starts."""
+    return min(paddr for _, paddr, _ in flash_segments(elf))
 
 
 def intel_hex(image, base):
@@ -119,7 +124,13 @@ def patch(elf_path, bin_path, hex_path):
     offset, size = elf_section(elf, ".app_descriptor")
     if size != DESCRIPTOR_BYTES or elf[offset:offset + 8] != MAGIC:
         raise SystemExit("app-descriptor: .app_descriptor is not the 32-byte descriptor")
-    elf[offset:offset + DESCRIPTOR_BYTES] = descriptor
+    # Every byte the ELF loads into flash as BIN holds it: the descriptor, and the gaps between sections,
+    # which the linker leaves as zeros. An image flashed from the ELF then has the CRC of the BIN.
+    base = load_address(elf)
+    for p_offset, p_paddr, p_filesz in flash_segments(elf):
+        elf[p_offset:p_offset + p_filesz] = image[p_paddr - base:p_paddr - base + p_filesz]
+    if elf[offset:offset + DESCRIPTOR_BYTES] != descriptor:
+        raise SystemExit("app-descriptor: the ELF's descriptor is not where BIN has it")
     with open(elf_path, "wb") as f:
         f.write(elf)
     with open(bin_path, "wb") as f:

@@ -69,11 +69,13 @@ void coreStartImage(uint32_t vector_table)
     __asm volatile("cpsid i" ::: "memory");
     SysTick->CTRL = 0;
     SCB->VTOR = vector_table;
-    // The image's reset path unmasks interrupts itself once it has set up what they use.
+    // Unmasked again as at reset, which the image's start-up expects: nothing of ours can interrupt it,
+    // SysTick is stopped and no interrupt was ever enabled.
     __asm volatile(
         "dsb\n"
         "isb\n"
         "msr msp, %0\n"
+        "cpsie i\n"
         "bx %1\n" ::"r"(table[0]),
         "r"(table[1]));
     for (;;) {
