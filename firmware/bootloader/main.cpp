@@ -1,4 +1,4 @@
-// The bootloader's start: a valid application starts at once, before anything else is set up, so that a
+// The bootloader's start: a valid application starts at once, with nothing set up but the clock, so that a
 // start costs the chip no more than the image check. Without one the chip stays here and never runs a
 // half-written image.
 #include "chip.hpp"

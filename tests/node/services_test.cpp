@@ -731,3 +731,23 @@ TEST_F(UpdateTest, RefusedWhileAFlightControllerIsElectedOrTheServerIsNoNode)
 
     EXPECT_TRUE(beginUpdate(0, updateRequest(127, "b.bin"), 3).second);
 }
+
+// A restart armed on a bus that takes nothing: an update asked for meanwhile is IN_PROGRESS, and the reset
+// that comes is a plain one, which leaves no record.
+TEST_F(UpdateTest, InProgressWhileARestartIsArmed)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+    sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
+                                kRestartNodeSignature));
+    const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
+    while (nodetest::port(0).xport.stats.transfers_rx == received) {
+        sitl::pass();
+    }
+    sim::canBus(0).setConnected(false);
+    const auto [busy, reset] = beginUpdate(1, updateRequest(0, "b.bin"), 4);
+    EXPECT_EQ(busy.payload, std::vector<uint8_t>{0x02});
+    EXPECT_TRUE(reset);
+    BootHandoff record{};
+    EXPECT_FALSE(bootHandoffTake(&record));
+}
