@@ -682,6 +682,10 @@ TEST_F(SitlFixture, TheBootloaderStartsTheApplicationItCheckedAndNoOther)
     elf[offset + 0x1D0] = static_cast<char>(elf[offset + 0x1D0] ^ 0x01);
     std::ofstream(dir / "changed.elf", std::ios::binary) << elf;
     EXPECT_TRUE(framesSent(path("changed.elf")).empty()) << "not started";
+
+    // Two images in the same flash are refused before the run.
+    EXPECT_EQ(run("--elf " + std::string(ENDPOINT_IMAGE) + " --boot " + path("changed.elf")), 2);
+    EXPECT_NE(slurp(dir / "stderr.txt").find("overlaps"), std::string::npos) << slurp(dir / "stderr.txt");
 }
 
 TEST(Candump, FormatAndParseAgree)
