@@ -134,6 +134,28 @@ protected:
         return sim::systemResetRequested();
     }
 
+    // A flight controller (node 20) votes for CAN2 and is elected; its vote ages out within two seconds.
+    void electFlightController()
+    {
+        sendFrames(1, bus::framesOf(bus::messageId(24, fc::kUseFlightControllerId, 20), 0,
+                                    fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 1, 1),
+                                    fc::kUseFlightControllerSignature));
+        sitl::runUntilNs(sim::nowNs() + 10 * kMs);
+    }
+
+    // A RestartNode request on CAN1, whose bus goes away once the request is in and before the answer is
+    // out: the answer waits in the mailbox, the restart stays armed until RESTART_BOUND_MS.
+    void armRestartOnABusThatGoesAway()
+    {
+        sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
+                                    kRestartNodeSignature));
+        const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
+        while (nodetest::port(0).xport.stats.transfers_rx == received) {
+            sitl::pass();
+        }
+        sim::canBus(0).setConnected(false);
+    }
+
     // Sends a RestartNode request and runs until the node requests the reset (at most a second). The
     // answer, and the virtual time of the reset request (0 if none came).
     std::pair<bus::Transfer, uint64_t> restart(unsigned port, const std::vector<uint8_t>& magic)
@@ -526,14 +548,7 @@ TEST_F(ServicesTest, RestartOnABusThatTakesNothingComesAfterTheBound)
 {
     sitl::powerOn();
     sitl::runUntilNs(1100 * kMs);
-    sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
-                                kRestartNodeSignature));
-    // The bus goes away once the request is in and before the answer is out: it waits in the mailbox.
-    const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
-    while (nodetest::port(0).xport.stats.transfers_rx == received) {
-        sitl::pass();
-    }
-    sim::canBus(0).setConnected(false);
+    armRestartOnABusThatGoesAway();
     const uint64_t asked = sim::nowNs();
     EXPECT_TRUE(runUntilResetRequestNs(asked + 1000 * kMs));
     EXPECT_TRUE(responses(0, kRestartNodeId).empty()) << "nobody acknowledged the answer";
@@ -604,10 +619,7 @@ TEST_F(ServicesTest, RestartNodeRefusedWhileAFlightControllerIsElected)
 {
     sitl::powerOn();
     sitl::runUntilNs(100 * kMs);
-    sendFrames(1, bus::framesOf(bus::messageId(24, fc::kUseFlightControllerId, 20), 0,
-                                fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 1, 1),
-                                fc::kUseFlightControllerSignature));
-    sitl::runUntilNs(sim::nowNs() + 10 * kMs);
+    electFlightController();
     const auto [refused, no_reset] = restart(0, kRightMagic);
     EXPECT_EQ(refused.payload, kNotOk);
     EXPECT_EQ(no_reset, 0U);
@@ -709,10 +721,7 @@ TEST_F(UpdateTest, RefusedWhileAFlightControllerIsElectedOrTheServerIsNoNode)
 {
     sitl::powerOn();
     sitl::runUntilNs(100 * kMs);
-    sendFrames(1, bus::framesOf(bus::messageId(24, fc::kUseFlightControllerId, 20), 0,
-                                fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 1, 1),
-                                fc::kUseFlightControllerSignature));
-    sitl::runUntilNs(sim::nowNs() + 10 * kMs);
+    electFlightController();
     const auto [refused, reset] = beginUpdate(0, updateRequest(0, "b.bin"), 0);
     const std::string text = "flight controller elected";
     std::vector<uint8_t> invalid_mode{0x01};
@@ -738,13 +747,7 @@ TEST_F(UpdateTest, InProgressWhileARestartIsArmed)
 {
     sitl::powerOn();
     sitl::runUntilNs(1100 * kMs);
-    sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
-                                kRestartNodeSignature));
-    const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
-    while (nodetest::port(0).xport.stats.transfers_rx == received) {
-        sitl::pass();
-    }
-    sim::canBus(0).setConnected(false);
+    armRestartOnABusThatGoesAway();
     const auto [busy, reset] = beginUpdate(1, updateRequest(0, "b.bin"), 4);
     EXPECT_EQ(busy.payload, std::vector<uint8_t>{0x02});
     EXPECT_TRUE(reset);
