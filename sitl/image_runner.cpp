@@ -286,9 +286,19 @@ ImageNode::~ImageNode()
     sim::setCoreTakesExceptions(false);
 }
 
-std::string ImageNode::powerOn(const std::string& elf_path)
+std::string ImageNode::powerOn(const std::string& elf_path, const std::string& boot_path)
 {
     std::string error = chip_->image.loadFile(elf_path);
+    if (error.empty() && !boot_path.empty()) {
+        emu::ElfImage boot;
+        error = boot.loadFile(boot_path);
+        if (error.empty()) {
+            error = chip_->image.add(boot, "boot:");
+        }
+        if (!error.empty()) {
+            return boot_path + ": " + error;
+        }
+    }
     if (error.empty()) {
         error = start();
     }

@@ -19,8 +19,9 @@ public:
     ImageNode& operator=(const ImageNode&) = delete;
 
     // Loads the image and takes the core out of reset, on the models as the caller set them up (sim::reset,
-    // unique ID, flash, buses). An empty string, or what is wrong with the file.
-    std::string powerOn(const std::string& elf_path);
+    // unique ID, flash, buses). With a bootloader its image shares the flash (its symbols as "boot:NAME")
+    // and, lowest in flash, is what the core starts. An empty string, or what is wrong with a file.
+    std::string powerOn(const std::string& elf_path, const std::string& boot_path = {});
 
     // Runs the image until virtual time reaches t_ns. False if it stopped before, at a breakpoint or a
     // fault; report() then says where and why. A system reset the image requests is a power cycle of the

@@ -70,6 +70,7 @@ struct Options {
     std::string vcd;
     uint64_t vcd_step_ns = sitl::kVcdStepNs;
     std::string elf;
+    std::string boot;
     std::string profile;
     std::string profile_functions;
     bool until_given = false;
@@ -93,12 +94,13 @@ constexpr const char* kUsage =
     "usage: endpoint-sitl [--replay FILE] [--out FILE] [--until SECONDS] [--flash FILE]\n"
     "                     [--trace FILE] [--vcd FILE [--vcd-timescale STEP]] [--console FILE]\n"
     "                     [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]...\n"
-    "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE]\n"
+    "                     [--elf IMAGE [--boot BOOTLOADER] [--profile-functions FILE]] [--profile FILE]\n"
     "                     [--param NAME=VALUE]... [--hang SECONDS] [--stuck-dominant canN[@FROM:TO]]...\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
     "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE [--vcd-timescale STEP]]\n"
     "                     [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
-    "                     [--elf IMAGE [--profile-functions FILE]] [--profile FILE] [--hang SECONDS]\n"
+    "                     [--elf IMAGE [--boot BOOTLOADER] [--profile-functions FILE]] [--profile FILE]\n"
+    "                     [--hang SECONDS]\n"
     "       endpoint-sitl -h | --help | --version\n"
     "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run\n"
     "  --out F, --trace F, --console F  frames sent, output changes, serial console, written as they happen\n"
@@ -107,6 +109,7 @@ constexpr const char* kUsage =
     "               10ns or 1ns\n"
     "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
     "               firmware built into this program\n"
+    "  --boot B     with --elf: the bootloader's image (bootloader.elf) in the same flash, started first\n"
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
     "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds;\n"
     "               live, each bus's frames in and out and what it dropped\n"
@@ -229,6 +232,8 @@ Options parseOptions(int argc, char** argv)
             }
         } else if (arg == "--elf") {
             o.elf = value();
+        } else if (arg == "--boot") {
+            o.boot = value();
         } else if (arg == "--profile") {
             o.profile = value();
         } else if (arg == "--profile-functions") {
@@ -264,6 +269,9 @@ Options parseOptions(int argc, char** argv)
     }
     if (o.live && !o.replay.empty()) {
         usage("--replay runs in virtual time only; leave out --live");
+    }
+    if (!o.boot.empty() && o.elf.empty()) {
+        usage("--boot starts the application image: it needs --elf");
     }
     if (!o.profile_functions.empty() && o.elf.empty()) {
         usage("--profile-functions counts the image's cycles: it needs --elf");
@@ -367,6 +375,9 @@ void checkDistinctFiles(const Options& o)
     }
     if (!o.elf.empty()) {
         files.emplace_back("--elf", o.elf);
+    }
+    if (!o.boot.empty()) {
+        files.emplace_back("--boot", o.boot);
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
         for (std::size_t j = i + 1; j < files.size(); ++j) {
@@ -630,8 +641,10 @@ int main(int argc, char** argv)
             usage(options.replay + ": " + error);
         }
     }
-    if (!options.elf.empty() && !std::filesystem::is_regular_file(options.elf)) {
-        usage("--elf " + options.elf + ": not a readable file");
+    for (const auto& [option, file] : {std::pair{"--elf", options.elf}, std::pair{"--boot", options.boot}}) {
+        if (!file.empty() && !std::filesystem::is_regular_file(file)) {
+            usage(std::string(option) + " " + file + ": not a readable file");
+        }
     }
     if (!options.flash.empty()) {
         checkFlashFile(options.flash);
@@ -709,7 +722,7 @@ int main(int argc, char** argv)
         sitl::hangFromNs(hang_ns);
     } else {
         image = std::make_unique<sitl::ImageNode>();
-        const std::string error = image->powerOn(options.elf);
+        const std::string error = image->powerOn(options.elf, options.boot);
         if (!error.empty()) {
             usage(error);
         }

@@ -5,6 +5,9 @@
   app-descriptor.py patch ELF BIN HEX     fills the descriptor in BIN (made from ELF, gaps 0xFF as erased
                                            flash reads) and writes the same bytes into ELF, then makes HEX
                                            from BIN, gaps included: one image, three files
+  app-descriptor.py combine BOOT APP BIN HEX
+                                           the flash of a blank chip: the bootloader's BOOT at 0x08000000,
+                                           0xFF up to the application's APP at 0x08020000, as BIN and HEX
 
 The descriptor: "APDesc00", image_crc (u64), image_size (u32), vcs_commit (u32), major, minor, flags,
 reserved, build_timestamp_utc (u32), little-endian, on an 8-byte boundary. image_crc is CRC-64-WE over the
@@ -76,12 +79,17 @@ def elf_section(elf, name):
     raise SystemExit(f"app-descriptor: no section {name}")
 
 
-def load_address(elf):
-    """The lowest flash address a loaded segment of the ELF32 file occupies: where BIN starts."""
+def flash_segments(elf):
+    """(file offset, load address, size) of each PT_LOAD segment of the ELF32 file with bytes in the file."""
     phoff, = struct.unpack_from("<I", elf, 0x1C)
     phentsize, phnum = struct.unpack_from("<HH", elf, 0x2A)
     segments = [struct.unpack_from("<IIIIII", elf, phoff + i * phentsize) for i in range(phnum)]
-    return min(p[3] for p in segments if p[0] == 1 and p[4] > 0)
+    return [(p[1], p[3], p[4]) for p in segments if p[0] == 1 and p[4] > 0]
+
+
+def load_address(elf):
+    """The lowest flash address a loaded segment of the ELF32 file occupies: where BIN starts."""
+    return min(paddr for _, paddr, _ in flash_segments(elf))
 
 
 def intel_hex(image, base):
@@ -116,7 +124,13 @@ def patch(elf_path, bin_path, hex_path):
     offset, size = elf_section(elf, ".app_descriptor")
     if size != DESCRIPTOR_BYTES or elf[offset:offset + 8] != MAGIC:
         raise SystemExit("app-descriptor: .app_descriptor is not the 32-byte descriptor")
-    elf[offset:offset + DESCRIPTOR_BYTES] = descriptor
+    # Every byte the ELF loads into flash as BIN holds it: the descriptor, and the gaps between sections,
+    # which the linker leaves as zeros. An image flashed from the ELF then has the CRC of the BIN.
+    base = load_address(elf)
+    for p_offset, p_paddr, p_filesz in flash_segments(elf):
+        elf[p_offset:p_offset + p_filesz] = image[p_paddr - base:p_paddr - base + p_filesz]
+    if elf[offset:offset + DESCRIPTOR_BYTES] != descriptor:
+        raise SystemExit("app-descriptor: the ELF's descriptor is not where BIN has it")
     with open(elf_path, "wb") as f:
         f.write(elf)
     with open(bin_path, "wb") as f:
@@ -127,10 +141,29 @@ def patch(elf_path, bin_path, hex_path):
     print(f"app descriptor: image_size {len(image)}, image_crc 0x{crc:016X}, vcs_commit {commit:08x}{' (dirty)' if dirty else ''}, build_timestamp_utc {when}")
 
 
+FLASH_BASE = 0x08000000
+BOOTLOADER_BYTES = 128 * 1024
+
+
+def combine(boot_path, app_path, bin_path, hex_path):
+    boot = open(boot_path, "rb").read()
+    app = open(app_path, "rb").read()
+    if len(boot) > BOOTLOADER_BYTES:
+        raise SystemExit(f"app-descriptor: {boot_path} is {len(boot)} bytes, more than the bootloader's 128 KB")
+    image = boot + b"\xff" * (BOOTLOADER_BYTES - len(boot)) + app
+    with open(bin_path, "wb") as f:
+        f.write(image)
+    with open(hex_path, "w", encoding="ascii") as f:
+        f.write(intel_hex(image, FLASH_BASE))
+    print(f"combined image: bootloader {len(boot)} bytes, application {len(app)} bytes, {len(image)} bytes in all")
+
+
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "header":
         write_header(sys.argv[2])
     elif len(sys.argv) == 5 and sys.argv[1] == "patch":
         patch(*sys.argv[2:])
+    elif len(sys.argv) == 6 and sys.argv[1] == "combine":
+        combine(*sys.argv[2:])
     else:
         raise SystemExit(__doc__)

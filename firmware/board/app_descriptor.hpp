@@ -19,6 +19,11 @@ static_assert(sizeof(AppInfo_t) == 32);
 static_assert(offsetof(AppInfo_t, image_crc) == 8 && offsetof(AppInfo_t, vcs_commit) == 20 &&
               offsetof(AppInfo_t, major_version) == 24 && offsetof(AppInfo_t, build_timestamp_utc) == 28);
 
+// Where the bootloader looks for it: right behind the image's 472-byte vector table, on its 8-byte boundary
+// (the linker script's .app_descriptor).
+inline constexpr uint32_t APP_DESCRIPTOR_OFFSET = 0x1D8;
+static_assert(APP_DESCRIPTOR_OFFSET % 8U == 0U);
+
 inline constexpr uint8_t FlagReleaseBuild = 1;
 inline constexpr uint8_t FlagDirtyBuild = 2;
 

@@ -18,6 +18,7 @@
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/debug/LogMessage.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/file/BeginFirmwareUpdate.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 
@@ -50,6 +51,8 @@ inline constexpr DataTypeRow DATA_TYPES[] = {
      datatypes::kServed, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_NAME},
     {UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, UAVCAN_PROTOCOL_RESTARTNODE_ID, datatypes::kService, datatypes::kServed,
      UAVCAN_PROTOCOL_RESTARTNODE_NAME},
+    {UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_SIGNATURE, UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID,
+     datatypes::kService, datatypes::kServed, UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_NAME},
     {UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID, datatypes::kService,
      datatypes::kServed, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_NAME},
     {UAVCAN_PROTOCOL_PARAM_GETSET_SIGNATURE, UAVCAN_PROTOCOL_PARAM_GETSET_ID, datatypes::kService, datatypes::kServed,

@@ -17,6 +17,7 @@
 #include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/file/BeginFirmwareUpdate.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/datatypes.hpp"
@@ -56,6 +57,8 @@ constexpr Msg_Filt_t Msg_Filt[MSG_FILT_COUNT] = {
     {UAVCAN_PROTOCOL_RESTARTNODE_ID, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, XportTransferTypeRequest},
     {UAVCAN_PROTOCOL_GETDATATYPEINFO_ID, UAVCAN_PROTOCOL_GETDATATYPEINFO_SIGNATURE, XportTransferTypeRequest},
+    {UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID, UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_SIGNATURE,
+     XportTransferTypeRequest},
 };
 
 // What the node takes is what GetDataTypeInfo says it knows.
@@ -124,6 +127,10 @@ void onRequestReceived(Port& port, XportRxTransfer* transfer)
         break;
     case UAVCAN_PROTOCOL_GETDATATYPEINFO_ID:
         dataTypeInfoHandleXport(port, transfer);
+        break;
+    case UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID:
+        // An update stops the outputs for seconds: never on a vehicle whose flight controller drives them.
+        updateHandleXport(port, transfer, getActiveFCPort() < 0);
         break;
     default:
         break;

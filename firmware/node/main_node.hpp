@@ -18,7 +18,7 @@ struct Msg_Filt_t {
     XportTransferType transfer_type;
 };
 
-inline constexpr unsigned MSG_FILT_COUNT = 13;
+inline constexpr unsigned MSG_FILT_COUNT = 14;
 extern const Msg_Filt_t Msg_Filt[MSG_FILT_COUNT];  // each type's row in DATA_TYPES too (datatypes.hpp)
 
 bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_signature, uint16_t data_type_id,

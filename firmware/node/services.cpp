@@ -2,9 +2,11 @@
 
 #include <cstring>
 
+#include "firmware/board/boot_handoff.hpp"
 #include "firmware/drivers/NVM.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
+#include "firmware/dsdl/uavcan/protocol/file/BeginFirmwareUpdate.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/node/datatypes.hpp"
 #include "firmware/node/health.hpp"
@@ -14,6 +16,18 @@ namespace {
 
 Port* restart_port;  // the port the armed restart's answer leaves on; null while none is armed
 uint32_t restart_armed_at;
+
+// An armed restart that hands an update to the bootloader: the record's fields are filled as the request
+// is answered, and sealed only as the reset comes, so nothing valid is left by an answer that never left.
+bool update_armed;
+
+constexpr char kUpdateRefused[] = "flight controller elected";
+
+void armRestart(Port& port)
+{
+    restart_port = &port;
+    restart_armed_at = getUptime();
+}
 
 void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signature, const uint8_t* buffer,
              uint32_t len)
@@ -25,7 +39,11 @@ void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signa
 
 }  // namespace
 
-void InitServices() { restart_port = nullptr; }
+void InitServices()
+{
+    restart_port = nullptr;
+    update_armed = false;
+}
 
 void transportStatsHandleXport(Port& port, XportRxTransfer* transfer)
 {
@@ -74,8 +92,43 @@ void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
     const uint32_t len = uavcan_protocol_RestartNodeResponse_encode(&response, buffer);
     respond(&port.xport, transfer, UAVCAN_PROTOCOL_RESTARTNODE_SIGNATURE, buffer, len);
     if (response.ok && restart_port == nullptr) {
-        restart_port = &port;
-        restart_armed_at = getUptime();
+        armRestart(port);
+    }
+}
+
+void updateHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
+{
+    static_assert(UAVCAN_PROTOCOL_FILE_PATH_PATH_MAX_LENGTH == BOOT_HANDOFF_PATH_MAX);
+    uavcan_protocol_file_BeginFirmwareUpdateRequest request{};
+    // The path goes straight into the record, unless a reset is armed: then it is only checked.
+    uint8_t* arena = bootHandoff.path;
+    if (uavcan_protocol_file_BeginFirmwareUpdateRequest_decode(transfer, transfer->payload_len, &request,
+                                                               restart_port == nullptr ? &arena : nullptr) < 0) {
+        return;
+    }
+    const uint8_t server = request.source_node_id != 0 ? request.source_node_id : transfer->source_node_id;
+    uavcan_protocol_file_BeginFirmwareUpdateResponse response{UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_ERROR_OK,
+                                                              {0, nullptr}};
+    if (!allowed) {
+        response.error = UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_ERROR_INVALID_MODE;
+        // The encoder only reads the text.
+        response.optional_error_message = {sizeof kUpdateRefused - 1U,
+                                           reinterpret_cast<uint8_t*>(const_cast<char*>(kUpdateRefused))};
+    } else if (restart_port != nullptr) {
+        response.error = UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_ERROR_IN_PROGRESS;
+    } else if (server > XPORT_MAX_NODE_ID) {
+        response.error = UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_ERROR_UNKNOWN;
+    }
+    uint8_t buffer[UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_MAX_SIZE];
+    const uint32_t len = uavcan_protocol_file_BeginFirmwareUpdateResponse_encode(&response, buffer);
+    respond(&port.xport, transfer, UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_SIGNATURE, buffer, len);
+    if (response.error == UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_ERROR_OK) {
+        bootHandoff.bus = port.index;
+        bootHandoff.node_id = port.NodeID;
+        bootHandoff.server_node_id = server;
+        bootHandoff.path_len = request.image_file_remote_path.path.len;
+        update_armed = true;
+        armRestart(port);
     }
 }
 
@@ -87,6 +140,9 @@ void restartPoll()
     // Left the port: out of the transport's queue and out of the controller's mailboxes.
     const bool answered = xportPeekTxQueue(&restart_port->xport) == nullptr && !bxcanTxPending(restart_port->index);
     if (answered || getUptime() - restart_armed_at > RESTART_BOUND_MS) {
+        if (update_armed) {
+            bootHandoffSeal();
+        }
         coreSystemReset();
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The standard services every DroneCAN node answers: GetTransportStats, param.ExecuteOpcode,
-// RestartNode and GetDataTypeInfo. Each answers on the instance the request arrived on, with its transfer ID and priority.
+// The standard services every DroneCAN node answers: GetTransportStats, param.ExecuteOpcode, RestartNode,
+// GetDataTypeInfo and file.BeginFirmwareUpdate. Each answers on the instance the request arrived on, with
+// its transfer ID and priority.
 // Main task only (runs inside the receive pump).
 
 #include "firmware/node/ports.hpp"
@@ -25,6 +26,12 @@ void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed);
 // The row of DATA_TYPES the request names, by its name if it gives one, else by ID and kind; a type not
 // there is answered as asked, with no flags. A request that does not decode whole is not answered.
 void dataTypeInfoHandleXport(Port& port, XportRxTransfer* transfer);
+
+// BeginFirmwareUpdate: INVALID_MODE (with a message) unless `allowed`, IN_PROGRESS while a reset is armed,
+// UNKNOWN for a file server that cannot be a node; otherwise OK, and the restart is armed with the update's
+// hand-off record (this bus, our ID, the server, the path) written as the reset comes. A source_node_id of 0
+// names the requester. A request that does not decode whole is not answered.
+void updateHandleXport(Port& port, XportRxTransfer* transfer, bool allowed);
 
 // Once per pass: an armed restart resets the chip when its answer has left the port, or after
 // RESTART_BOUND_MS if the bus takes nothing.

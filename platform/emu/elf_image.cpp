@@ -150,6 +150,26 @@ std::string ElfImage::parseSymbols(std::span<const uint8_t> f)
     return {};
 }
 
+std::string ElfImage::add(const ElfImage& other, const std::string& prefix)
+{
+    for (const Segment& mine : segments_) {
+        for (const Segment& theirs : other.segments_) {
+            if (mine.address < theirs.address + theirs.bytes.size() &&
+                theirs.address < mine.address + mine.bytes.size()) {
+                return "segment at " + hex(theirs.address) + " overlaps the image's at " + hex(mine.address);
+            }
+        }
+    }
+    segments_.insert(segments_.end(), other.segments_.begin(), other.segments_.end());
+    for (Symbol s : other.symbols_) {
+        s.name = prefix + s.name;
+        symbols_.push_back(s);
+    }
+    std::stable_sort(symbols_.begin(), symbols_.end(),
+                     [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
+    return {};
+}
+
 std::string ElfImage::functionAt(uint32_t address) const
 {
     // The last function starting at or before the address; one with a size must also cover it.

@@ -28,6 +28,11 @@ public:
     std::string loadFile(const std::string& path);
     std::string parse(std::span<const uint8_t> file);
 
+    // Adds a second image's segments, which must not overlap this one's, and its symbols under `prefix`, so
+    // that a lookup by name finds this image's: the bootloader beside the application it starts. An empty
+    // string, or the overlap; the image is then unchanged.
+    std::string add(const ElfImage& other, const std::string& prefix);
+
     const std::vector<Segment>& segments() const { return segments_; }
     // The function holding `address`, or "?".
     std::string functionAt(uint32_t address) const;

@@ -34,6 +34,11 @@ void coreDelayUs(uint32_t us);
 // returns; whoever runs the task then runs no further pass.
 void coreSystemReset();
 
+// Starts the image whose vector table is at `vector_table`, as a reset would: SysTick stopped, VTOR, the
+// main stack pointer and the reset vector from that table, interrupts unmasked. The bootloader's
+// last step. The simulator has no second image to run: a fatal stop.
+[[noreturn]] void coreStartImage(uint32_t vector_table);
+
 // Mask / unmask all interrupts with configurable priority (PRIMASK). The simulator dispatches nothing
 // while they are masked.
 void coreDisableInterrupts();

@@ -24,6 +24,8 @@ void coreRelax() { sim::relax(); }
 
 void coreSystemReset() { NVIC_RequestSystemReset(); }  // the SCB model records it
 
+void coreStartImage(uint32_t) { coreFatalStop(__FILE__, __LINE__); }
+
 void coreBreakpoint()
 {
     // Without a debugger the breakpoint instruction ends in the hard fault: the node is stopped.

@@ -62,3 +62,22 @@ void coreDelayUs(uint32_t us)
 void coreDisableInterrupts() { __asm volatile("cpsid i" ::: "memory"); }
 
 void coreEnableInterrupts() { __asm volatile("cpsie i" ::: "memory"); }
+
+void coreStartImage(uint32_t vector_table)
+{
+    const auto* table = reinterpret_cast<const volatile uint32_t*>(vector_table);
+    __asm volatile("cpsid i" ::: "memory");
+    SysTick->CTRL = 0;
+    SCB->VTOR = vector_table;
+    // Unmasked again as at reset, which the image's start-up expects: nothing of ours can interrupt it,
+    // SysTick is stopped and no interrupt was ever enabled.
+    __asm volatile(
+        "dsb\n"
+        "isb\n"
+        "msr msp, %0\n"
+        "cpsie i\n"
+        "bx %1\n" ::"r"(table[0]),
+        "r"(table[1]));
+    for (;;) {
+    }
+}

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "firmware/board/app_descriptor.hpp"
+#include "firmware/bootloader/app_image.hpp"
+
 namespace {
 
 constexpr uint32_t kImageBase = 0x08020000U;
@@ -217,7 +220,7 @@ TEST_F(ImageTest, ApplicationDescriptorIsWhatTheBootloaderChecks)
     ASSERT_TRUE(elf.hasSymbol("AppInfo"));
     const uint32_t address = elf.symbol("AppInfo");
     EXPECT_EQ(address % 8U, 0U);
-    EXPECT_GE(address, kImageBase);
+    EXPECT_EQ(address, kImageBase + APP_DESCRIPTOR_OFFSET) << "where the bootloader looks";
     const std::vector<uint8_t> d = elf.at(address, 32);
     ASSERT_EQ(d.size(), 32U);
     EXPECT_EQ(std::string(d.begin(), d.begin() + 8), "APDesc00");
@@ -245,6 +248,27 @@ TEST_F(ImageTest, ApplicationDescriptorIsWhatTheBootloaderChecks)
     EXPECT_NE(vcs_commit, 0xDEADBEEFU);
     EXPECT_EQ(vcs_commit == 0, timestamp == 0);
     EXPECT_TRUE(timestamp == 0 || timestamp > 1577836800U);
+}
+
+// The bootloader's check takes the image as linked, and nothing that differs from it by a byte.
+TEST_F(ImageTest, TheBootloaderStartsTheLinkedImageOnly)
+{
+    const std::string elf_path = ENDPOINT_IMAGE;
+    std::vector<uint8_t> bin = fileBytes(elf_path.substr(0, elf_path.size() - 4) + ".bin");
+    const auto size = static_cast<uint32_t>(bin.size());
+    ASSERT_GT(size, APP_DESCRIPTOR_OFFSET + 32U);
+    EXPECT_EQ(appImageSize(bin.data(), APP_IMAGE_MAX_SIZE), size);
+    EXPECT_EQ(appImageSize(bin.data(), size), size) << "exactly what was written";
+    EXPECT_EQ(appImageSize(bin.data(), size - 1U), 0U) << "one byte short";
+
+    const uint32_t crc_at = APP_DESCRIPTOR_OFFSET + 8U;
+    for (const uint32_t at : {0U, crc_at, crc_at + 7U, APP_DESCRIPTOR_OFFSET, APP_DESCRIPTOR_OFFSET + 16U, size - 1U}) {
+        bin[at] ^= 0x01;  // a changed byte, the CRC field, the magic, image_size
+        EXPECT_EQ(appImageSize(bin.data(), APP_IMAGE_MAX_SIZE), 0U) << at;
+        bin[at] ^= 0x01;
+    }
+    const std::vector<uint8_t> blank(APP_DESCRIPTOR_OFFSET + 32U, 0xFF);
+    EXPECT_EQ(appImageSize(blank.data(), APP_IMAGE_MAX_SIZE), 0U);
 }
 
 TEST_F(ImageTest, ImageEndsBeforeTheEeprom)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "firmware/board/app_descriptor.hpp"
+#include "firmware/board/boot_handoff.hpp"
 #include "firmware/drivers/bxcan.hpp"
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
@@ -131,6 +132,28 @@ protected:
             sitl::pass();
         }
         return sim::systemResetRequested();
+    }
+
+    // A flight controller (node 20) votes for CAN2 and is elected; its vote ages out within two seconds.
+    void electFlightController()
+    {
+        sendFrames(1, bus::framesOf(bus::messageId(24, fc::kUseFlightControllerId, 20), 0,
+                                    fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 1, 1),
+                                    fc::kUseFlightControllerSignature));
+        sitl::runUntilNs(sim::nowNs() + 10 * kMs);
+    }
+
+    // A RestartNode request on CAN1, whose bus goes away once the request is in and before the answer is
+    // out: the answer waits in the mailbox, the restart stays armed until RESTART_BOUND_MS.
+    void armRestartOnABusThatGoesAway()
+    {
+        sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
+                                    kRestartNodeSignature));
+        const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
+        while (nodetest::port(0).xport.stats.transfers_rx == received) {
+            sitl::pass();
+        }
+        sim::canBus(0).setConnected(false);
     }
 
     // Sends a RestartNode request and runs until the node requests the reset (at most a second). The
@@ -525,14 +548,7 @@ TEST_F(ServicesTest, RestartOnABusThatTakesNothingComesAfterTheBound)
 {
     sitl::powerOn();
     sitl::runUntilNs(1100 * kMs);
-    sendFrames(0, bus::framesOf(bus::serviceId(30, kRestartNodeId, true, kNodeIds[0], kClient), 3, kRightMagic,
-                                kRestartNodeSignature));
-    // The bus goes away once the request is in and before the answer is out: it waits in the mailbox.
-    const uint64_t received = nodetest::port(0).xport.stats.transfers_rx;
-    while (nodetest::port(0).xport.stats.transfers_rx == received) {
-        sitl::pass();
-    }
-    sim::canBus(0).setConnected(false);
+    armRestartOnABusThatGoesAway();
     const uint64_t asked = sim::nowNs();
     EXPECT_TRUE(runUntilResetRequestNs(asked + 1000 * kMs));
     EXPECT_TRUE(responses(0, kRestartNodeId).empty()) << "nobody acknowledged the answer";
@@ -603,10 +619,7 @@ TEST_F(ServicesTest, RestartNodeRefusedWhileAFlightControllerIsElected)
 {
     sitl::powerOn();
     sitl::runUntilNs(100 * kMs);
-    sendFrames(1, bus::framesOf(bus::messageId(24, fc::kUseFlightControllerId, 20), 0,
-                                fc::useFlightController(0xA0A0A0A0A0A0A0A0ULL, 1, 1),
-                                fc::kUseFlightControllerSignature));
-    sitl::runUntilNs(sim::nowNs() + 10 * kMs);
+    electFlightController();
     const auto [refused, no_reset] = restart(0, kRightMagic);
     EXPECT_EQ(refused.payload, kNotOk);
     EXPECT_EQ(no_reset, 0U);
@@ -634,3 +647,110 @@ TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
 }
 
 }  // namespace
+
+namespace {
+
+constexpr uint32_t kBeginFirmwareUpdateId = 40;
+constexpr uint64_t kBeginFirmwareUpdateSignature = 0xB7D725DF72724126ULL;
+
+std::vector<uint8_t> updateRequest(uint8_t source, const std::string& path)
+{
+    std::vector<uint8_t> out{source};
+    out.insert(out.end(), path.begin(), path.end());
+    return out;
+}
+
+class UpdateTest : public ServicesTest {
+protected:
+    void TearDown() override
+    {
+        BootHandoff stale{};
+        (void)bootHandoffTake(&stale);  // the record outlives the node's power cycles, not the test
+        ServicesTest::TearDown();
+    }
+
+    // Sends BeginFirmwareUpdate and runs until the reset request (at most a second): the answer, and
+    // whether the reset came.
+    std::pair<bus::Transfer, bool> beginUpdate(unsigned port, const std::vector<uint8_t>& payload, uint8_t tid)
+    {
+        const std::size_t before = responses(port, kBeginFirmwareUpdateId).size();
+        sendFrames(port, bus::framesOf(bus::serviceId(30, kBeginFirmwareUpdateId, true, kNodeIds[port], kClient), tid,
+                                       payload, kBeginFirmwareUpdateSignature));
+        const bool reset = runUntilResetRequestNs(sim::nowNs() + 1000 * kMs);
+        const auto answers = responses(port, kBeginFirmwareUpdateId);
+        return {answers.size() > before ? answers.back() : bus::Transfer{}, reset};
+    }
+};
+
+}  // namespace
+
+// The path needs two frames, so the transfer CRC with the type's signature must hold. The record names
+// this bus, our ID there and the requester as the file server; it is taken once.
+TEST_F(UpdateTest, AnsweredOkThenTheHandoffRecordAndTheReset)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+    const auto [answer, reset] = beginUpdate(1, updateRequest(0, "fw/b.bin"), 5);
+    EXPECT_EQ(answer.can_id, bus::serviceId(30, kBeginFirmwareUpdateId, false, kClient, kNodeIds[1]));
+    EXPECT_EQ(answer.transfer_id, 5);
+    EXPECT_EQ(answer.payload, std::vector<uint8_t>{0x00});
+    ASSERT_TRUE(reset);
+    EXPECT_GE(sim::nowNs(), answer.end_ns) << "the answer left the port first";
+
+    BootHandoff record{};
+    ASSERT_TRUE(bootHandoffTake(&record));
+    EXPECT_EQ(record.bus, 1);
+    EXPECT_EQ(record.node_id, kNodeIds[1]);
+    EXPECT_EQ(record.server_node_id, kClient);
+    EXPECT_EQ(std::string(record.path, record.path + record.path_len), "fw/b.bin");
+    EXPECT_FALSE(bootHandoffTake(&record)) << "taken once";
+
+    // A named file server other than the requester.
+    sim::powerCycle();
+    sitl::powerOn();
+    sitl::runUntilNs(sim::nowNs() + 1100 * kMs);
+    ASSERT_TRUE(beginUpdate(0, updateRequest(42, "a"), 1).second);
+    ASSERT_TRUE(bootHandoffTake(&record));
+    EXPECT_EQ(record.server_node_id, 42);
+    EXPECT_EQ(record.bus, 0);
+}
+
+// Never while a flight controller is elected; a server that cannot be a node, or a request without even
+// its first byte, starts nothing either.
+TEST_F(UpdateTest, RefusedWhileAFlightControllerIsElectedOrTheServerIsNoNode)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(100 * kMs);
+    electFlightController();
+    const auto [refused, reset] = beginUpdate(0, updateRequest(0, "b.bin"), 0);
+    const std::string text = "flight controller elected";
+    std::vector<uint8_t> invalid_mode{0x01};
+    invalid_mode.insert(invalid_mode.end(), text.begin(), text.end());
+    EXPECT_EQ(refused.payload, invalid_mode);
+    EXPECT_FALSE(reset);
+
+    sitl::runUntilNs(sim::nowNs() + 2000 * kMs);  // the vote ages out
+    const auto [unknown, no_reset] = beginUpdate(0, updateRequest(128, "b.bin"), 1);
+    EXPECT_EQ(unknown.payload, std::vector<uint8_t>{0xFF});
+    EXPECT_FALSE(no_reset);
+    EXPECT_FALSE(beginUpdate(0, {}, 2).second);
+    EXPECT_EQ(responses(0, kBeginFirmwareUpdateId).size(), 2U) << "an empty request is not answered";
+    BootHandoff record{};
+    EXPECT_FALSE(bootHandoffTake(&record));
+
+    EXPECT_TRUE(beginUpdate(0, updateRequest(127, "b.bin"), 3).second);
+}
+
+// A restart armed on a bus that takes nothing: an update asked for meanwhile is IN_PROGRESS, and the reset
+// that comes is a plain one, which leaves no record.
+TEST_F(UpdateTest, InProgressWhileARestartIsArmed)
+{
+    sitl::powerOn();
+    sitl::runUntilNs(1100 * kMs);
+    armRestartOnABusThatGoesAway();
+    const auto [busy, reset] = beginUpdate(1, updateRequest(0, "b.bin"), 4);
+    EXPECT_EQ(busy.payload, std::vector<uint8_t>{0x02});
+    EXPECT_TRUE(reset);
+    BootHandoff record{};
+    EXPECT_FALSE(bootHandoffTake(&record));
+}

@@ -808,6 +808,44 @@ TEST_P(SitlRun, VcdShowsThePulseTrainsTheTraceDescribes)
     }
 }
 
+// The bootloader and the application in one flash (--boot): the chip starts the bootloader, which starts
+// the application it checked; one changed byte of the application and nothing ever runs but the
+// bootloader, which sends nothing.
+TEST_F(SitlFixture, TheBootloaderStartsTheApplicationItCheckedAndNoOther)
+{
+    if (!fs::exists(ENDPOINT_IMAGE) || !fs::exists(ENDPOINT_BOOTLOADER)) {
+        GTEST_SKIP() << "no chip images: build the stm32f413 preset first";
+    }
+    write("in.log", "(1.500000) can0 1E01EE8A#C0\n");  // node 10 asks node 110 for GetNodeInfo
+    const auto framesSent = [this](const std::string& app) {
+        const std::string args = "--elf " + app + " --boot " + ENDPOINT_BOOTLOADER + " --replay " + path("in.log") +
+                                 " --until 2 --out " + path("out.log");
+        EXPECT_EQ(run(args), 0) << slurp(dir / "stderr.txt");
+        std::vector<sitl::LoggedFrame> sent;
+        std::string error;
+        EXPECT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+        return sent;
+    };
+    const std::vector<sitl::LoggedFrame> sent = framesSent(ENDPOINT_IMAGE);
+    EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [](const sitl::LoggedFrame& f) {
+        return f.frame.id == bus::serviceId(30, bus::kGetNodeInfoId, false, 10, 110);
+    })) << "the application answers";
+
+    // The last byte of the vector table's first handler entry, in the ELF's first loaded segment.
+    std::string elf = slurp(ENDPOINT_IMAGE);
+    uint32_t first_segment = 0;
+    std::memcpy(&first_segment, elf.data() + 0x1C, 4);  // e_phoff
+    uint32_t offset = 0;
+    std::memcpy(&offset, elf.data() + first_segment + 4, 4);  // its p_offset
+    elf[offset + 0x1D0] = static_cast<char>(elf[offset + 0x1D0] ^ 0x01);
+    std::ofstream(dir / "changed.elf", std::ios::binary) << elf;
+    EXPECT_TRUE(framesSent(path("changed.elf")).empty()) << "not started";
+
+    // Two images in the same flash are refused before the run.
+    EXPECT_EQ(run("--elf " + std::string(ENDPOINT_IMAGE) + " --boot " + path("changed.elf")), 2);
+    EXPECT_NE(slurp(dir / "stderr.txt").find("overlaps"), std::string::npos) << slurp(dir / "stderr.txt");
+}
+
 TEST(Candump, FormatAndParseAgree)
 {
     const std::string text = "(12.000345) can2 1E5B5900#010203C4\n(0.000001) can0 123#\n";

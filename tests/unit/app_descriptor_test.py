@@ -24,18 +24,20 @@ def descriptor(flags):
 
 
 def elf_with(desc):
-    """A little-endian ELF32 file: one loaded segment at 0x08020000 and a section .app_descriptor."""
+    """A little-endian ELF32 file: one loaded segment at 0x08020000, the test's BIN as the linker leaves it
+    (zeros where BIN has 0xAA, the gaps between sections), and a section .app_descriptor BIN_AT into it."""
     names = b"\0.shstrtab\0.app_descriptor\0"
-    desc_at = 52 + 32
-    names_at = desc_at + len(desc)
+    loaded = bytes(BIN_AT) + desc + bytes(8)
+    seg_at = 52 + 32
+    names_at = seg_at + len(loaded)
     shoff = names_at + len(names)
     header = (b"\x7fELF\x01\x01\x01" + bytes(9) +
               struct.pack("<HHIIIIIHHHHHH", 2, 40, 1, 0, 52, shoff, 0, 52, 32, 1, 40, 3, 1))
-    segment = struct.pack("<8I", 1, desc_at, 0x08020000, 0x08020000, len(desc), len(desc), 5, 8)
+    segment = struct.pack("<8I", 1, seg_at, 0x08020000, 0x08020000, len(loaded), len(loaded), 5, 8)
     sections = (bytes(40) +
                 struct.pack("<10I", 1, 3, 0, 0, names_at, len(names), 0, 0, 1, 0) +
-                struct.pack("<10I", 11, 1, 2, 0x08020000, desc_at, len(desc), 0, 0, 8, 0))
-    return header + segment + desc + names + sections
+                struct.pack("<10I", 11, 1, 2, 0x08020000 + BIN_AT, seg_at + BIN_AT, len(desc), 0, 0, 8, 0))
+    return header + segment + loaded + names + sections
 
 
 class Flags(unittest.TestCase):
@@ -72,6 +74,7 @@ class Flags(unittest.TestCase):
         with open(paths[0], "rb") as f:
             elf = f.read()
         self.assertIn(image[BIN_AT:BIN_AT + 32], elf, "ELF and BIN carry the same descriptor")
+        self.assertEqual(elf[52 + 32:52 + 32 + len(image)], image, "every byte the ELF loads is BIN's")
         commit, = struct.unpack_from("<I", image, BIN_AT + 20)
         self.assertEqual(f"{commit:08x}", self.git("rev-parse", "HEAD")[:8])
         return image[BIN_AT + FLAGS_AT]

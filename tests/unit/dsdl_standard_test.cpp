@@ -16,6 +16,8 @@
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/debug/LogMessage.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
+#include "firmware/dsdl/uavcan/protocol/file/BeginFirmwareUpdate.hpp"
+#include "firmware/dsdl/uavcan/protocol/file/Read.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "tests/unit/dsdl_test_support.hpp"
@@ -762,4 +764,113 @@ TEST(DsdlServiceResponses, TransportStatsTailArrayHasNoPrefixAndCountersWrapAt48
     EXPECT_EQ(uavcan_protocol_GetTransportStatsResponse_encode_internal(&rec, buf, 0, 0), 578U);
     EXPECT_EQ(rec.can_iface_stats.len, 3);
     EXPECT_EQ(buf[18], 0xC0);  // prefix 11, then the first counter's low bits
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// file.BeginFirmwareUpdate and file.Read
+
+TEST(DsdlFile, BeginFirmwareUpdateRequestIsTheSourceThenThePath)
+{
+    using Request = uavcan_protocol_file_BeginFirmwareUpdateRequest;
+    const auto path = [](const Request& r) { return Bytes(r.image_file_remote_path.path.data,
+                                                          r.image_file_remote_path.path.data +
+                                                              r.image_file_remote_path.path.len); };
+    // At the root the path is the rest of the payload.
+    const Payload root({0x00, 'b', '.', 'b', 'i', 'n'});
+    Arena arena(UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_REQUEST_DYN_ARR_BUF_SIZE);
+    Request rec{};
+    EXPECT_EQ(uavcan_protocol_file_BeginFirmwareUpdateRequest_decode(root.transfer(), root.len(), &rec, arena.cursor()),
+              48);
+    EXPECT_EQ(rec.source_node_id, 0);
+    EXPECT_EQ(path(rec), (Bytes{'b', '.', 'b', 'i', 'n'}));
+
+    // Nested, an 8-bit prefix; a path of more than 200 bytes is cut to 200 inside the arena.
+    const Payload nested({0x7D, 0x02, 'o', 'k', 'x'});
+    Arena arena2(UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_REQUEST_DYN_ARR_BUF_SIZE);
+    EXPECT_EQ(uavcan_protocol_file_BeginFirmwareUpdateRequest_decode_internal(nested.transfer(), 0, &rec,
+                                                                              arena2.cursor(), 0),
+              32);
+    EXPECT_EQ(rec.source_node_id, 125);
+    EXPECT_EQ(path(rec), (Bytes{'o', 'k'}));
+    const Payload longer(Bytes(1 + 210, 'p'));
+    Arena arena3(UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_REQUEST_DYN_ARR_BUF_SIZE);
+    EXPECT_EQ(uavcan_protocol_file_BeginFirmwareUpdateRequest_decode(longer.transfer(), longer.len(), &rec,
+                                                                     arena3.cursor()),
+              8 + 200 * 8);
+    EXPECT_EQ(rec.image_file_remote_path.path.len, 200);
+    EXPECT_TRUE(arena3.guardsIntact());
+
+    const Payload empty(Bytes{});
+    EXPECT_EQ(uavcan_protocol_file_BeginFirmwareUpdateRequest_decode(empty.transfer(), 0, &rec, nullptr), SHORT);
+}
+
+TEST(DsdlFile, BeginFirmwareUpdateResponseMessageIsTheTailAtTheRootAndCutTo127)
+{
+    uint8_t text[130];
+    std::memset(text, 'm', sizeof text);
+    text[0] = 'b';
+    uavcan_protocol_file_BeginFirmwareUpdateResponse rec{1, {4, text}};
+    uint8_t buf[UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_MAX_SIZE];
+    std::memset(buf, 0xFF, sizeof buf);
+    ASSERT_EQ(uavcan_protocol_file_BeginFirmwareUpdateResponse_encode(&rec, buf), 5U);
+    EXPECT_EQ(Bytes(buf, buf + 5), (Bytes{0x01, 'b', 'm', 'm', 'm'}));
+
+    // Nested: error, 7-bit prefix 4, then the text off the byte boundary; 47 bits, the last one cleared.
+    std::memset(buf, 0xFF, sizeof buf);
+    EXPECT_EQ(uavcan_protocol_file_BeginFirmwareUpdateResponse_encode_internal(&rec, buf, 0, 0), 47U);
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{0x01, 0x08, 0xC4}));
+
+    rec.optional_error_message.len = 130;
+    EXPECT_EQ(uavcan_protocol_file_BeginFirmwareUpdateResponse_encode(&rec, buf),
+              UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_RESPONSE_MAX_SIZE - 1U);
+    EXPECT_EQ(rec.optional_error_message.len, 127);
+}
+
+TEST(DsdlFile, ReadRequestIsAFortyBitOffsetThenThePath)
+{
+    uint8_t name[6] = {'f', 'w', '.', 'b', 'i', 'n'};
+    uavcan_protocol_file_ReadRequest rec{0x1FF04030201ULL, {{6, name}}};
+    uint8_t buf[UAVCAN_PROTOCOL_FILE_READ_REQUEST_MAX_SIZE] = {};
+    ASSERT_EQ(uavcan_protocol_file_ReadRequest_encode(&rec, buf), 11U);
+    EXPECT_EQ(Bytes(buf, buf + 11), (Bytes{0x01, 0x02, 0x03, 0x04, 0xFF, 'f', 'w', '.', 'b', 'i', 'n'}));
+
+    // Nested, the path's 8-bit prefix follows the offset.
+    EXPECT_EQ(uavcan_protocol_file_ReadRequest_encode_internal(&rec, buf, 0, 0), 40U + 8U + 48U);
+    EXPECT_EQ(buf[5], 6);
+}
+
+TEST(DsdlFile, ReadResponseIsTheErrorThenUpTo256Bytes)
+{
+    uavcan_protocol_file_ReadResponse rec{};
+    Arena arena(UAVCAN_PROTOCOL_FILE_READ_RESPONSE_DYN_ARR_BUF_SIZE);
+    const Payload some({0x00, 0x00, 'd', 'a', 't'});
+    EXPECT_EQ(uavcan_protocol_file_ReadResponse_decode(some.transfer(), some.len(), &rec, arena.cursor()), 40);
+    EXPECT_EQ(rec.error, UAVCAN_PROTOCOL_FILE_ERROR_OK);
+    EXPECT_EQ(Bytes(rec.data.data, rec.data.data + rec.data.len), (Bytes{'d', 'a', 't'}));
+
+    const Payload missing({0xFE, 0xFF});
+    EXPECT_EQ(uavcan_protocol_file_ReadResponse_decode(missing.transfer(), missing.len(), &rec, nullptr), 16);
+    EXPECT_EQ(rec.error, -2);
+    EXPECT_EQ(rec.data.len, 0);
+
+    // A whole block is 256 bytes, more than a byte counts; beyond it nothing is stored.
+    Bytes block(2 + 300, 0x5A);
+    block[0] = block[1] = 0;
+    const Payload full(block);
+    Arena arena2(UAVCAN_PROTOCOL_FILE_READ_RESPONSE_DYN_ARR_BUF_SIZE);
+    EXPECT_EQ(uavcan_protocol_file_ReadResponse_decode(full.transfer(), full.len(), &rec, arena2.cursor()),
+              16 + 256 * 8);
+    EXPECT_EQ(rec.data.len, 256);
+    EXPECT_TRUE(arena2.guardsIntact());
+
+    // Nested: a 9-bit prefix, cut to 256.
+    const Payload nested(BitWriter().put(16, int16_t{0}).put(9, uint16_t{257}).bytes(Bytes(257, 1)).done());
+    Arena arena3(UAVCAN_PROTOCOL_FILE_READ_RESPONSE_DYN_ARR_BUF_SIZE);
+    EXPECT_EQ(uavcan_protocol_file_ReadResponse_decode_internal(nested.transfer(), 0, &rec, arena3.cursor(), 0),
+              16 + 9 + 256 * 8);
+    EXPECT_EQ(rec.data.len, 256);
+    EXPECT_TRUE(arena3.guardsIntact());
+
+    const Payload oneByte({0x00});
+    EXPECT_EQ(uavcan_protocol_file_ReadResponse_decode(oneByte.transfer(), oneByte.len(), &rec, nullptr), SHORT);
 }
