@@ -19,6 +19,7 @@ int main()
     // and the application the chip has goes on.
     BootHandoff record{};
     (void)bootHandoffTake(&record);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the application lives at a fixed address
     const auto* image = reinterpret_cast<const volatile uint8_t*>(APP_IMAGE_BASE);
     if (appImageSize(image, APP_IMAGE_MAX_SIZE) != 0U) {
         coreStartImage(APP_IMAGE_BASE);

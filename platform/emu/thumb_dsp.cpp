@@ -90,13 +90,17 @@ Stop parallelOf(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+template <std::size_t... Op>
+constexpr std::array<Handler, sizeof...(Op)> parallelHandlers(std::index_sequence<Op...> /*ops*/)
+{
+    return {parallelOf<static_cast<uint8_t>(Op)>...};
+}
+
 }  // namespace
 
 Handler parallelHandler(uint8_t op)
 {
-    static constexpr auto kHandlers = []<std::size_t... Op>(std::index_sequence<Op...>) {
-        return std::array<Handler, sizeof...(Op)>{parallelOf<static_cast<uint8_t>(Op)>...};
-    }(std::make_index_sequence<64>{});
+    static constexpr auto kHandlers = parallelHandlers(std::make_index_sequence<64>{});
     return kHandlers[op & 63U];
 }
 

@@ -393,9 +393,9 @@ Stop fpLoadStore(Context& c, const Instruction& i)
     if (uint8_t* p = const_cast<uint8_t*>(c.direct(start, 4 * count, i.op == 0))) {  // word by word: lists are short
         for (uint32_t k = 0; k < count; ++k) {
             if (i.op != 0) {
-                regs[k] = Context::loadBytes(p + 4 * k, 4);
+                regs[k] = Context::loadBytes(p + std::size_t{4} * k, 4);
             } else {
-                Context::storeBytes(p + 4 * k, 4, regs[k]);
+                Context::storeBytes(p + std::size_t{4} * k, 4, regs[k]);
             }
         }
     } else if (i.op != 0) {

@@ -65,6 +65,7 @@ void coreEnableInterrupts() { __asm volatile("cpsie i" ::: "memory"); }
 
 void coreStartImage(uint32_t vector_table)
 {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the image's vector table is at a fixed address
     const auto* table = reinterpret_cast<const volatile uint32_t*>(vector_table);
     __asm volatile("cpsid i" ::: "memory");
     SysTick->CTRL = 0;
