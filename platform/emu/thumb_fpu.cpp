@@ -390,12 +390,13 @@ Stop fpLoadStore(Context& c, const Instruction& i)
         return Stop::Unaligned;
     }
     uint32_t* regs = &c.regs.s[i.d];
-    if (uint8_t* p = const_cast<uint8_t*>(c.direct(start, 4 * count, i.op == 0))) {  // word by word: lists are short
+    auto* p = const_cast<uint8_t*>(c.direct(start, 4 * count, i.op == 0));
+    if (p != nullptr) {  // word by word: lists are short
         for (uint32_t k = 0; k < count; ++k) {
             if (i.op != 0) {
-                regs[k] = Context::loadBytes(p + std::size_t{4} * k, 4);
+                regs[k] = Context::loadBytes(p + static_cast<std::size_t>(k) * 4, 4);
             } else {
-                Context::storeBytes(p + std::size_t{4} * k, 4, regs[k]);
+                Context::storeBytes(p + static_cast<std::size_t>(k) * 4, 4, regs[k]);
             }
         }
     } else if (i.op != 0) {
