@@ -47,7 +47,8 @@ private:
     uint64_t hang_ns_ = UINT64_MAX;
 
     // Takes the core out of reset with the loaded image: an empty string, or why the core refuses it.
-    std::string start();
+    // `flashed`: the image was just flashed (its application sectors go into the flash model).
+    std::string start(bool flashed);
 };
 
 }  // namespace sitl

@@ -64,3 +64,5 @@ uint32_t osKernelSysTick();
 uint64_t osKernelSysTick64();
 // From the SysTick interrupt: once the kernel runs, counts the tick and checks the stack's guard band.
 void osSystickHandler();
+// The 1 kHz tick from the core clock, at the lowest priority.
+void osSysTickStart();

@@ -188,7 +188,16 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     if (transfer->transfer_type != XportTransferTypeRequest) {
         return;
     }
+    // The commit built and the CRC the post-link step wrote into the descriptor, read from flash: firmware
+    // not built from git has no commit, and firmware that is no linked image (the simulator's built-in
+    // node) no CRC.
+    respondNodeInfo(port, transfer,
+                    {nodeHealth(), port.node_mode, APP_VERSION_MAJOR, APP_VERSION_MINOR, appDescriptorVcsCommit(),
+                     appDescriptorImageCrc()});
+}
 
+void respondNodeInfo(Port& port, const XportRxTransfer* transfer, const NodeInfoFacts& facts)
+{
     uint8_t name[kNameLength];
     std::memcpy(name, NODE_NAME, kNameLength);
 
@@ -196,15 +205,12 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     // certificate.
     uavcan_protocol_GetNodeInfoResponse info{};
     info.status.uptime_sec = uptimeSec();
-    info.status.health = nodeHealth();
-    info.status.mode = port.node_mode;
-    info.software_version.major = APP_VERSION_MAJOR;
-    info.software_version.minor = APP_VERSION_MINOR;
-    // The commit built and the CRC the post-link step wrote into the descriptor, read from flash. Each is
-    // flagged only when there is one: firmware not built from git has no commit, and firmware that is no
-    // linked image (the simulator's built-in node) no CRC.
-    info.software_version.vcs_commit = appDescriptorVcsCommit();
-    info.software_version.image_crc = appDescriptorImageCrc();
+    info.status.health = facts.health;
+    info.status.mode = facts.mode;
+    info.software_version.major = facts.major;
+    info.software_version.minor = facts.minor;
+    info.software_version.vcs_commit = facts.vcs_commit;
+    info.software_version.image_crc = facts.image_crc;
     info.software_version.optional_field_flags = static_cast<uint8_t>(
         (info.software_version.vcs_commit != 0U ? UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_VCS_COMMIT : 0U) |
         (info.software_version.image_crc != 0U ? UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_IMAGE_CRC : 0U));

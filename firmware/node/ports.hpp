@@ -72,6 +72,8 @@ inline constexpr uint32_t DUPLICATE_NODE_ID_HOLD_MS = 3000;
 // Every port back to its reset state (no node ID, nothing pending), as at power-on. The transports
 // themselves are initialised by the ports' bring-up.
 void InitPorts();
+// One port so, for a program with ports of its own (the bootloader).
+void InitPort(Port& port, PortCAN_t index);
 
 // The node's own 64-bit unique ID (chip UID word 1 above, word 0 XOR word 2 below).
 extern uint64_t UniqID;
@@ -92,3 +94,6 @@ inline constexpr uint32_t MAXTXMS = 1000;  // a head frame refused this long flu
 void sendXport(Port& port);
 // The port's receive step: at most one frame from the driver's software FIFO into the transport.
 void receiveXport(Port& port);
+
+// One NodeStatus on the port, now: the node's and the bootloader's, each with its own health and mode.
+void sendNodeStatus(Port& port, uint8_t health, uint8_t mode, uint16_t vendor_specific_status_code);

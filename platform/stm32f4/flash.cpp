@@ -14,6 +14,14 @@ constexpr uint32_t kLastSector = 11U;  // 1 MB part
 
 bool dataSector(uint32_t sector_code) { return sector_code == FLASH_Sector_10 || sector_code == FLASH_Sector_11; }
 
+bool appSector(uint32_t sector_code)
+{
+    const uint32_t sector = sector_code >> FLASH_CR_SNB_Pos;
+    return sector >= FLASH_APP_FIRST_SECTOR && sector < FLASH_APP_FIRST_SECTOR + FLASH_APP_SIZE / FLASH_LARGE_SECTOR_SIZE;
+}
+
+bool appAddress(uint32_t address) { return address >= FLASH_APP_START && address - FLASH_APP_START < FLASH_APP_SIZE; }
+
 bool dataAddress(uint32_t address)
 {
     return address >= FLASH_DATA_START && address - FLASH_DATA_START < FLASH_DATA_SIZE;
@@ -64,27 +72,10 @@ void flushDataCache()
 
 bool locked() { return (FLASH->CR & FLASH_CR_LOCK) != 0U; }
 
-}  // namespace
-
-void FLASH_Unlock()
+// An erase and a program, after their checks. Each call site gets its own copy: the node's image, which
+// has no use for the application's calls, stays as it was without them.
+[[gnu::always_inline]] inline FLASH_Status eraseChecked(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
-    if (locked()) {
-        FLASH->KEYR = FLASH_KEY1;
-        FLASH->KEYR = FLASH_KEY2;
-    }
-}
-
-void FLASH_Lock() { FLASH->CR |= FLASH_CR_LOCK; }
-
-FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
-{
-    const bool sectorOk = (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector;
-    if (locked() || !sectorOk || VoltageRange > VoltageRange_4) {
-        return FLASH_ERROR_PGS;
-    }
-    if (!dataSector(FLASH_Sector)) {
-        return FLASH_ERROR_WRP;  // nothing on the chip would stop an erase of the running program
-    }
     (void)flashWait();
     clearFlags();
     const uint32_t psize = static_cast<uint32_t>(VoltageRange) << FLASH_CR_PSIZE_Pos;
@@ -99,6 +90,49 @@ FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
     return status;
 }
 
+[[gnu::always_inline]] inline FLASH_Status programChecked(HwReg16& cell, uint16_t Data)
+{
+    (void)flashWait();
+    clearFlags();
+    FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB)) | kPsizeX16 |
+                FLASH_CR_PG;
+    cell = Data;
+    const FLASH_Status status = flashWait();
+    FLASH->CR &= ~FLASH_CR_PG;
+    clearFlags();
+    flushDataCache();
+    return status;
+}
+
+bool sectorCodeOk(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    return (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector &&
+           VoltageRange <= VoltageRange_4;
+}
+
+}  // namespace
+
+void FLASH_Unlock()
+{
+    if (locked()) {
+        FLASH->KEYR = FLASH_KEY1;
+        FLASH->KEYR = FLASH_KEY2;
+    }
+}
+
+void FLASH_Lock() { FLASH->CR |= FLASH_CR_LOCK; }
+
+FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    if (locked() || !sectorCodeOk(FLASH_Sector, VoltageRange)) {
+        return FLASH_ERROR_PGS;
+    }
+    if (!dataSector(FLASH_Sector)) {
+        return FLASH_ERROR_WRP;  // nothing on the chip would stop an erase of the running program
+    }
+    return eraseChecked(FLASH_Sector, VoltageRange);
+}
+
 FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
 {
     if (locked()) {
@@ -110,14 +144,30 @@ FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
     if (!dataAddress(Address)) {
         return FLASH_ERROR_WRP;
     }
-    (void)flashWait();
-    clearFlags();
-    FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB)) | kPsizeX16 |
-                FLASH_CR_PG;
-    FLASH_DataWrite[(Address - FLASH_DATA_START) / 2U] = Data;
-    const FLASH_Status status = flashWait();
-    FLASH->CR &= ~FLASH_CR_PG;
-    clearFlags();
-    flushDataCache();
-    return status;
+    return programChecked(FLASH_DataWrite[(Address - FLASH_DATA_START) / 2U], Data);
+}
+
+FLASH_Status FLASH_EraseAppSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    if (locked() || !sectorCodeOk(FLASH_Sector, VoltageRange)) {
+        return FLASH_ERROR_PGS;
+    }
+    if (!appSector(FLASH_Sector)) {
+        return FLASH_ERROR_WRP;
+    }
+    return eraseChecked(FLASH_Sector, VoltageRange);
+}
+
+FLASH_Status FLASH_ProgramAppHalfWord(uint32_t Address, uint16_t Data)
+{
+    if (locked()) {
+        return FLASH_ERROR_PGS;
+    }
+    if ((Address & 1U) != 0U) {
+        return FLASH_ERROR_PGA;
+    }
+    if (!appAddress(Address)) {
+        return FLASH_ERROR_WRP;
+    }
+    return programChecked(FLASH_AppWrite[(Address - FLASH_APP_START) / 2U], Data);
 }

@@ -373,12 +373,12 @@ TEST_F(SimFlash, TheInterfaceKeepsToTheReferenceSequences)
     EXPECT_EQ(FLASH->SR, 0U);
     EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0x1234U);
 
-    // SNB selects the sector STRT erases; naming a program sector stops the run, as it would kill the chip.
+    // SNB selects the sector STRT erases; naming a bootloader sector stops the run, as it would kill the chip.
     FLASH->CR = FLASH_CR_SER | FLASH_Sector_10;
     FLASH->CR = FLASH_CR_SER | FLASH_Sector_10 | FLASH_CR_STRT;
     EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0xFFFFU);
     EXPECT_EQ(sim::flashEraseCount(10), 1U);
-    EXPECT_DEATH(FLASH->CR = FLASH_CR_SER | (5U << FLASH_CR_SNB_Pos) | FLASH_CR_STRT, "sector 5");
+    EXPECT_DEATH(FLASH->CR = FLASH_CR_SER | (4U << FLASH_CR_SNB_Pos) | FLASH_CR_STRT, "sector 4");
     FLASH_Lock();
     EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U);
 }
