@@ -354,8 +354,12 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
         if (sim::systemResetRequested()) {
             sim::powerCycle();
             emu::ElfImage image = std::move(chip_->image);
+            // A system reset keeps the SRAM's content (the bootloader's hand-off record lives there).
+            const std::span<uint8_t> old_ram = chip_->core.ram();
+            const std::vector<uint8_t> ram(old_ram.begin(), old_ram.end());
             chip_ = std::make_unique<Chip>();
             chip_->image = std::move(image);
+            std::copy(ram.begin(), ram.end(), chip_->core.ram().begin());
             (void)start(false);  // the core took this image at the first power-on
             continue;
         }

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "sitl/candump.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/sitl_firmware.hpp"
 
