@@ -1,7 +1,5 @@
 #include "firmware/board/kernel.hpp"
 
-#include "chip.hpp"
-#include "firmware/board/system_stm32f4xx.hpp"
 #include "platform/interface/core.hpp"
 
 struct os_thread_cb {
@@ -75,19 +73,6 @@ uint64_t osKernelSysTick64()
         count = osTickCount;
     } while (wraps != osTickWraps);
     return (static_cast<uint64_t>(wraps) << 32) | count;
-}
-
-void osSysTickStart()
-{
-    constexpr uint8_t kSysTickLowestPriority = 0xF0;
-    const uint32_t reload = SystemCoreClock / configTICK_RATE_HZ - 1U;
-    if (reload > 0xFFFFFFU) {
-        return;
-    }
-    SysTick->LOAD = reload;
-    SCB->SHP[11] = kSysTickLowestPriority;
-    SysTick->VAL = 0;
-    SysTick->CTRL = SysTick_CTRL_CLKSOURCE_Msk | SysTick_CTRL_TICKINT_Msk | SysTick_CTRL_ENABLE_Msk;
 }
 
 void osSystickHandler()

@@ -1,7 +1,6 @@
 #include "firmware/node/ports.hpp"
 
 #include "firmware/board/kernel.hpp"
-#include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "platform/interface/core.hpp"
 
 uint64_t UniqID;
@@ -11,6 +10,24 @@ namespace {
 Port ports[PortCANLast];
 
 constexpr uint32_t kCleanupPeriodMs = 1000;
+
+// The node's loop over its ports and the bootloader's ports each get their own copy.
+[[gnu::always_inline]] inline void resetPort(Port& port, PortCAN_t index)
+{
+    // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
+    // port (over 3 KB) goes through the start-up's small stack.
+    port.index = index;
+    port.NodeID = XPORT_BROADCAST_NODE_ID;
+    port.NodeValid = false;
+    port.tx = {};
+    port.spin_time = 0;
+    port.nodestatus_transfer_id = 0;
+    port.log_transfer_id = 0;
+    port.alloc = {};
+    port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
+    port.vis = {};
+    port.duplicate_heard = false;
+}
 
 }  // namespace
 
@@ -32,27 +49,12 @@ bool duplicateNodeIdHeard(const Port& port)
 void InitPorts()
 {
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        InitPort(ports[p], static_cast<PortCAN_t>(p));
+        resetPort(ports[p], static_cast<PortCAN_t>(p));
     }
     UniqID = 0;
 }
 
-void InitPort(Port& port, PortCAN_t index)
-{
-    // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
-    // port (over 3 KB) goes through the start-up's small stack.
-    port.index = index;
-    port.NodeID = XPORT_BROADCAST_NODE_ID;
-    port.NodeValid = false;
-    port.tx = {};
-    port.spin_time = 0;
-    port.nodestatus_transfer_id = 0;
-    port.log_transfer_id = 0;
-    port.alloc = {};
-    port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
-    port.vis = {};
-    port.duplicate_heard = false;
-}
+void InitPort(Port& port, PortCAN_t index) { resetPort(port, index); }
 
 uint32_t getUptime() { return osKernelSysTick(); }
 
@@ -107,19 +109,6 @@ void sendXport(Port& port)
     } else {
         coreBreakpoint();  // the transport never builds a frame the driver refuses
     }
-}
-
-void sendNodeStatus(Port& port, uint8_t health, uint8_t mode, uint16_t vendor_specific_status_code)
-{
-    uavcan_protocol_NodeStatus status{};
-    status.uptime_sec = uptimeSec();
-    status.health = health;
-    status.mode = mode;
-    status.vendor_specific_status_code = vendor_specific_status_code;
-    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
-    const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
-    (void)xportBroadcast(&port.xport, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
-                         &port.nodestatus_transfer_id, XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
 }
 
 void receiveXport(Port& port)

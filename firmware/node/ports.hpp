@@ -96,4 +96,17 @@ void sendXport(Port& port);
 void receiveXport(Port& port);
 
 // One NodeStatus on the port, now: the node's and the bootloader's, each with its own health and mode.
-void sendNodeStatus(Port& port, uint8_t health, uint8_t mode, uint16_t vendor_specific_status_code);
+// Inline: each image has one caller.
+[[gnu::always_inline]] inline void sendNodeStatus(Port& port, uint8_t health, uint8_t mode,
+                                                  uint16_t vendor_specific_status_code)
+{
+    uavcan_protocol_NodeStatus status{};
+    status.uptime_sec = uptimeSec();
+    status.health = health;
+    status.mode = mode;
+    status.vendor_specific_status_code = vendor_specific_status_code;
+    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
+    const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
+    (void)xportBroadcast(&port.xport, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
+                         &port.nodestatus_transfer_id, XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
+}
