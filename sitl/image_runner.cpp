@@ -337,6 +337,20 @@ std::string ImageNode::start(bool flashed)
     return {};
 }
 
+void ImageNode::restart(bool keep_ram)
+{
+    sim::powerCycle();
+    emu::ElfImage image = std::move(chip_->image);
+    const std::span<uint8_t> old_ram = chip_->core.ram();
+    const std::vector<uint8_t> ram = keep_ram ? std::vector<uint8_t>(old_ram.begin(), old_ram.end()) : std::vector<uint8_t>{};
+    chip_ = std::make_unique<Chip>();
+    chip_->image = std::move(image);
+    std::copy(ram.begin(), ram.end(), chip_->core.ram().begin());
+    (void)start(false);  // the core took this image at the first power-on
+}
+
+void ImageNode::powerCycle() { restart(false); }
+
 bool ImageNode::runUntilNs(uint64_t t_ns)
 {
     while (sim::nowNs() < t_ns) {
@@ -352,15 +366,7 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
         const emu::Stop stop = chip_->core.run(budget);
         chip_->catchUp();
         if (sim::systemResetRequested()) {
-            sim::powerCycle();
-            emu::ElfImage image = std::move(chip_->image);
-            // A system reset keeps the SRAM's content (the bootloader's hand-off record lives there).
-            const std::span<uint8_t> old_ram = chip_->core.ram();
-            const std::vector<uint8_t> ram(old_ram.begin(), old_ram.end());
-            chip_ = std::make_unique<Chip>();
-            chip_->image = std::move(image);
-            std::copy(ram.begin(), ram.end(), chip_->core.ram().begin());
-            (void)start(false);  // the core took this image at the first power-on
+            restart(true);
             continue;
         }
         if (stop != emu::Stop::BudgetUsed) {

@@ -84,14 +84,25 @@ protected:
         dir_ = fs::temp_directory_path() / ("update_test_" + std::to_string(::getpid()));
         fs::create_directories(dir_ / "images");
         imageA_ = readFile(ENDPOINT_BIN);
+        flashChip();
+    }
+
+    // A chip flashed with the bootloader and application A, its store formatted as after a first start.
+    void flashChip()
+    {
+        node_.reset();
+        tool_.reset();
+        server_.reset();
         sim::reset();
         sim::flashReset();
-        InitNVM();  // a formatted store, as after a first start
+        InitNVM();
         sim::reset();
         sim::canBus(0).setLogLimit(1000000);
         tool_ = std::make_unique<sim::CanPeer>(0);
         server_ = std::make_unique<sitl::FileServer>(0, dir_.string());
-        ASSERT_EQ(node_.powerOn(ENDPOINT_IMAGE, ENDPOINT_BOOTLOADER), "");
+        node_ = std::make_unique<sitl::ImageNode>();
+        ASSERT_EQ(node_->powerOn(ENDPOINT_IMAGE, ENDPOINT_BOOTLOADER), "");
+        allocation_seen_ = 0;
     }
     void TearDown() override
     {
@@ -116,7 +127,38 @@ protected:
     void runFor(double seconds)
     {
         const uint64_t until = sim::nowNs() + static_cast<uint64_t>(seconds * static_cast<double>(kNsPerSecond));
-        ASSERT_TRUE(node_.runUntilNs(until)) << node_.report();
+        ASSERT_TRUE(node_->runUntilNs(until)) << node_->report();
+    }
+
+    // As runFor, with an allocator on the bus that gives the node kNode: it echoes the unique ID's parts
+    // as they come, and with the whole of it, the node ID.
+    void runAllocating(double seconds)
+    {
+        constexpr uint8_t kAllocator = 1;
+        const uint64_t until = sim::nowNs() + static_cast<uint64_t>(seconds * static_cast<double>(kNsPerSecond));
+        while (sim::nowNs() < until) {
+            ASSERT_TRUE(node_->runUntilNs(std::min(until, sim::nowNs() + kNsPerSecond / 100U))) << node_->report();
+            const std::vector<sim::CanBusRecord>& log = sim::canBus(0).log();
+            for (; allocation_seen_ < log.size(); ++allocation_seen_) {
+                const sim::CanBusRecord& r = log[allocation_seen_];
+                const uint8_t n = r.frame.dataBytes();
+                if (r.sender < 0 || n < 2 || bus::isService(r.frame.id) || (r.frame.id & 0x7FU) != 0U ||
+                    ((r.frame.id >> 8) & 3U) != bus::kAllocationId) {
+                    continue;
+                }
+                if ((r.frame.data[0] & 1U) != 0U) {
+                    allocated_uid_.clear();  // a first part starts the exchange again
+                }
+                allocated_uid_.insert(allocated_uid_.end(), r.frame.data + 1, r.frame.data + n - 1);
+                const uint8_t id = allocated_uid_.size() >= 16U ? kNode : 0U;
+                std::vector<uint8_t> answer = {static_cast<uint8_t>(id << 1)};
+                answer.insert(answer.end(), allocated_uid_.begin(), allocated_uid_.end());
+                for (const sim::CanFrame& f : bus::framesOf(bus::messageId(24, bus::kAllocationId, kAllocator), tid_++ & 31U,
+                                                            answer, bus::kAllocationSignature)) {
+                    tool_->send(f);
+                }
+            }
+        }
     }
 
     uint8_t request(uint32_t id, uint64_t signature, const std::vector<uint8_t>& payload, uint8_t node = kNode)
@@ -219,7 +261,9 @@ protected:
 
     fs::path dir_;
     std::vector<uint8_t> imageA_;
-    sitl::ImageNode node_;
+    std::unique_ptr<sitl::ImageNode> node_;
+    std::size_t allocation_seen_ = 0;
+    std::vector<uint8_t> allocated_uid_;
     std::unique_ptr<sim::CanPeer> tool_;
     std::unique_ptr<sitl::FileServer> server_;
     uint8_t tid_ = 0;
@@ -303,6 +347,93 @@ TEST_F(UpdateTest, AServerThatGoesAwayLeavesMaintenanceAMissedAnswerARetry)
     runFor(3.0);
     EXPECT_TRUE(modes(from).empty());
     EXPECT_TRUE(asksForNodeId(from));
+}
+
+// A power cut at the update's first erase, at a sample of its programming writes and at its last write:
+// powered again, the chip runs A (the cut came before anything of A was lost), or B where the cut let the
+// last write finish, or stays in the bootloader, takes a node ID and accepts the update again. It never
+// runs what the cut left half-written.
+TEST_F(UpdateTest, APowerCutAnywhereLeavesTheOldApplicationOrAnUpdatableBootloader)
+{
+    const std::vector<uint8_t> b = imageB();
+    publish("b.bin", b);
+    const uint32_t commitA = static_cast<uint32_t>(le(imageA_, kCommitAt, 4));
+    runFor(1.0);
+    const uint64_t before = sim::flashOperations();
+    updateFromApplication("images/b.bin", 6.0);
+    const uint64_t operations = sim::flashOperations() - before;
+    ASSERT_EQ(nodeInfo().commit, 0xB0B0B0B0U);
+    ASSERT_GT(operations, 1000U);
+
+    struct Cut {
+        uint64_t operation;
+        uint64_t seed;
+    };
+    const Cut cuts[] = {{1, 0}, {1, 1}, {1, 5}, {2, 4}, {operations / 2, 2}, {operations - 200, 3},
+                        {operations - 1, 6}, {operations, 0}, {operations, 1}};
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE("cut at operation " + std::to_string(cut.operation) + " of " + std::to_string(operations) +
+                     ", seed " + std::to_string(cut.seed));
+        flashChip();
+        runFor(1.0);
+        // Armed once the bootloader asks for the image: the application's reset would disarm it.
+        beginUpdate("images/b.bin");
+        for (int slice = 0; slice < 1000 && server_->requests() == 0; ++slice) {
+            runFor(0.0001);
+        }
+        ASSERT_EQ(server_->requests(), 1U);
+        sim::flashCutPower(cut.operation, cut.seed);
+        runFor(4.0);
+        ASSERT_TRUE(sim::flashPowerLost());
+        node_->powerCycle();
+        const uint64_t from = sim::nowNs();
+        runAllocating(3.0);
+        if (!modes(from).empty() && modes(from).front() == kModeOperational) {
+            // A whole application: A where the cut erase changed nothing, B where the last write was done.
+            EXPECT_EQ(nodeInfo().commit, cut.operation == 1U ? commitA : 0xB0B0B0B0U);
+            EXPECT_TRUE(cut.operation == 1U || (cut.operation == operations && cut.seed % 8U == 1U));
+            continue;
+        }
+        EXPECT_TRUE(asksForNodeId(from));
+        ASSERT_EQ(modes(from), std::vector<uint32_t>{kModeMaintenance});
+        const uint64_t again = sim::nowNs();
+        beginUpdate("images/b.bin");
+        runFor(6.0);
+        EXPECT_EQ(modes(again).back(), kModeOperational);
+        EXPECT_EQ(nodeInfo().commit, 0xB0B0B0B0U);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What the file server gives, before any bus: the files under its directory only.
+TEST(FileServer, ServesItsDirectoryOnly)
+{
+    const fs::path dir = fs::temp_directory_path() / ("file_server_test_" + std::to_string(::getpid()));
+    fs::create_directories(dir / "sub");
+    std::ofstream(dir / "sub" / "f.bin", std::ios::binary) << std::string(300, 'x');
+    std::ofstream(dir.parent_path() / "outside.bin") << "secret";
+    sim::reset();
+    const sitl::FileServer server(0, dir.string());
+    std::vector<uint8_t> data;
+    EXPECT_EQ(server.read("sub/f.bin", 0, 256, &data), sitl::kFileOk);
+    EXPECT_EQ(data.size(), 256U);
+    EXPECT_EQ(server.read("sub/f.bin", 256, 256, &data), sitl::kFileOk);
+    EXPECT_EQ(data.size(), 44U) << "fewer: the end of the file";
+    EXPECT_EQ(server.read("sub/f.bin", 300, 256, &data), sitl::kFileOk);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(server.read("../outside.bin", 0, 256, &data), sitl::kFileAccessDenied);
+    EXPECT_EQ(server.read("sub/../../outside.bin", 0, 256, &data), sitl::kFileAccessDenied);
+    EXPECT_EQ(server.read((dir.parent_path() / "outside.bin").string(), 0, 256, &data), sitl::kFileAccessDenied);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(server.read("sub/missing.bin", 0, 256, &data), sitl::kFileNotFound);
+    EXPECT_EQ(server.read("sub", 0, 256, &data), sitl::kFileIsDirectory);
+    EXPECT_EQ(server.read("", 0, 256, &data), sitl::kFileAccessDenied);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    fs::remove(dir.parent_path() / "outside.bin", ignored);
 }
 
 }  // namespace
