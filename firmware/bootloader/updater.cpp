@@ -261,7 +261,11 @@ void finish()
     }
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the application lives at a fixed address
     const auto* image = reinterpret_cast<const volatile uint8_t*>(APP_IMAGE_BASE);
-    if (appImageSize(image, update.offset) != update.offset) {
+    // The CRC over a 640 KB image takes some 20 M cycles, more than the watchdog's normal period.
+    watchdogLengthen();
+    const bool valid = appImageSize(image, update.offset) == update.offset;
+    watchdogRestore();
+    if (!valid) {
         // Its descriptor cleared, so that no later start takes what is there for an application.
         (void)FLASH_ProgramAppHalfWord(APP_IMAGE_BASE + APP_DESCRIPTOR_OFFSET, 0U);
         fail("image refused\n");

@@ -72,10 +72,24 @@ void flushDataCache()
 
 bool locked() { return (FLASH->CR & FLASH_CR_LOCK) != 0U; }
 
-// An erase and a program, after their checks. Each call site gets its own copy: the node's image, which
-// has no use for the application's calls, stays as it was without them.
-[[gnu::always_inline]] inline FLASH_Status eraseChecked(uint32_t FLASH_Sector, uint8_t VoltageRange)
+bool sectorCodeOk(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
+    return (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector &&
+           VoltageRange <= VoltageRange_4;
+}
+
+// An erase and a program, checked: `Allowed` says whether the call may reach that sector or address. Each
+// call gets its own copy: the node's image, which has no use for the bootloader's calls, stays as it was
+// without them.
+template <bool (*Allowed)(uint32_t)>
+[[gnu::always_inline]] inline FLASH_Status erase(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    if (locked() || !sectorCodeOk(FLASH_Sector, VoltageRange)) {
+        return FLASH_ERROR_PGS;
+    }
+    if (!Allowed(FLASH_Sector)) {
+        return FLASH_ERROR_WRP;  // nothing on the chip would stop an erase of the running program
+    }
     (void)flashWait();
     clearFlags();
     const uint32_t psize = static_cast<uint32_t>(VoltageRange) << FLASH_CR_PSIZE_Pos;
@@ -90,24 +104,29 @@ bool locked() { return (FLASH->CR & FLASH_CR_LOCK) != 0U; }
     return status;
 }
 
-[[gnu::always_inline]] inline FLASH_Status programChecked(HwReg16& cell, uint16_t Data)
+// `cells` are the half-words of the region from `start` on.
+template <bool (*Allowed)(uint32_t)>
+[[gnu::always_inline]] inline FLASH_Status program(uint32_t Address, uint16_t Data, HwReg16* cells, uint32_t start)
 {
+    if (locked()) {
+        return FLASH_ERROR_PGS;
+    }
+    if ((Address & 1U) != 0U) {
+        return FLASH_ERROR_PGA;
+    }
+    if (!Allowed(Address)) {
+        return FLASH_ERROR_WRP;
+    }
     (void)flashWait();
     clearFlags();
     FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB)) | kPsizeX16 |
                 FLASH_CR_PG;
-    cell = Data;
+    cells[(Address - start) / 2U] = Data;
     const FLASH_Status status = flashWait();
     FLASH->CR &= ~FLASH_CR_PG;
     clearFlags();
     flushDataCache();
     return status;
-}
-
-bool sectorCodeOk(uint32_t FLASH_Sector, uint8_t VoltageRange)
-{
-    return (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector &&
-           VoltageRange <= VoltageRange_4;
 }
 
 }  // namespace
@@ -124,50 +143,20 @@ void FLASH_Lock() { FLASH->CR |= FLASH_CR_LOCK; }
 
 FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
-    if (locked() || !sectorCodeOk(FLASH_Sector, VoltageRange)) {
-        return FLASH_ERROR_PGS;
-    }
-    if (!dataSector(FLASH_Sector)) {
-        return FLASH_ERROR_WRP;  // nothing on the chip would stop an erase of the running program
-    }
-    return eraseChecked(FLASH_Sector, VoltageRange);
+    return erase<dataSector>(FLASH_Sector, VoltageRange);
 }
 
 FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
 {
-    if (locked()) {
-        return FLASH_ERROR_PGS;
-    }
-    if ((Address & 1U) != 0U) {
-        return FLASH_ERROR_PGA;
-    }
-    if (!dataAddress(Address)) {
-        return FLASH_ERROR_WRP;
-    }
-    return programChecked(FLASH_DataWrite[(Address - FLASH_DATA_START) / 2U], Data);
+    return program<dataAddress>(Address, Data, FLASH_DataWrite, FLASH_DATA_START);
 }
 
 FLASH_Status FLASH_EraseAppSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
-    if (locked() || !sectorCodeOk(FLASH_Sector, VoltageRange)) {
-        return FLASH_ERROR_PGS;
-    }
-    if (!appSector(FLASH_Sector)) {
-        return FLASH_ERROR_WRP;
-    }
-    return eraseChecked(FLASH_Sector, VoltageRange);
+    return erase<appSector>(FLASH_Sector, VoltageRange);
 }
 
 FLASH_Status FLASH_ProgramAppHalfWord(uint32_t Address, uint16_t Data)
 {
-    if (locked()) {
-        return FLASH_ERROR_PGS;
-    }
-    if ((Address & 1U) != 0U) {
-        return FLASH_ERROR_PGA;
-    }
-    if (!appAddress(Address)) {
-        return FLASH_ERROR_WRP;
-    }
-    return programChecked(FLASH_AppWrite[(Address - FLASH_APP_START) / 2U], Data);
+    return program<appAddress>(Address, Data, FLASH_AppWrite, FLASH_APP_START);
 }
