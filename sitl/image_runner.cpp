@@ -319,9 +319,10 @@ std::string ImageNode::start(bool flashed)
     if (!error.empty()) {
         return error;
     }
-    // The application's sectors are the image's when it is flashed; from then on the flash model holds
-    // them, and what the bootloader wrote there outlives every reset.
-    if (flashed) {
+    // The application's sectors are the image's when it is flashed (unless a flash file of an earlier run
+    // holds them); from then on the flash model holds them, and what the bootloader wrote there outlives
+    // every reset.
+    if (flashed && !sim::flashFileHoldsApplication()) {
         chip_->loadApplicationSectors();
     }
     sim::setCoreTakesExceptions(true);

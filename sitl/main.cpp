@@ -105,7 +105,8 @@ constexpr const char* kUsage =
     "                     [--elf IMAGE [--boot BOOTLOADER] [--profile-functions FILE]] [--profile FILE]\n"
     "                     [--hang SECONDS]\n"
     "       endpoint-sitl -h | --help | --version\n"
-    "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run\n"
+    "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run; with\n"
+    "               --boot a new file holds the application's sectors too (917504 bytes), so an update lasts\n"
     "  --out F, --trace F, --console F  frames sent, output changes, serial console, written as they happen\n"
     "  --vcd F      the PWM pins (pwm0..pwm5, as pulse trains), LEDs and transceiver enables as a VCD file\n"
     "  --vcd-timescale STEP  the VCD's time step: 1us (the default: 1 MHz in sample-based viewers), 100ns,\n"
@@ -412,10 +413,11 @@ void checkFlashFile(const std::string& path)
         usage("--flash " + path + ": not a regular file");
     }
     const auto size = std::filesystem::file_size(path, error);
-    if (error || size != FLASH_DATA_SIZE) {
+    if (error || (size != FLASH_DATA_SIZE && size != FLASH_APP_SIZE + FLASH_DATA_SIZE)) {
         usage("--flash " + path + ": " + (error ? error.message() : std::to_string(size) + " bytes") +
-              "; a flash file is " + std::to_string(FLASH_DATA_SIZE) +
-              " bytes (the data sectors) or does not exist yet. It was left as it is");
+              "; a flash file is " + std::to_string(FLASH_DATA_SIZE) + " bytes (the data sectors), " +
+              std::to_string(FLASH_APP_SIZE + FLASH_DATA_SIZE) +
+              " (the application's sectors too) or does not exist yet. It was left as it is");
     }
     if (::access(path.c_str(), R_OK | W_OK) != 0) {
         usage("--flash " + path + ": " + std::strerror(errno));
@@ -669,7 +671,8 @@ int main(int argc, char** argv)
     sim::reset();
     sim::setUniqueId(options.uid[0], options.uid[1], options.uid[2]);
     // The flash file is written through as the node writes, so a second run is a power cycle.
-    if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
+    // With the bootloader a new file holds the application's sectors too, so that an update lasts.
+    if (!options.flash.empty() && !sim::flashUseFile(options.flash, !options.boot.empty())) {
         usage("--flash " + options.flash + ": cannot create it: " + std::strerror(errno));
     }
     // Without --flash the node finds a formatted, empty store, as a node has after its first start: a

@@ -42,6 +42,8 @@ struct State {
     uint64_t bitRaises = 0;
     uint32_t writeProtected = 0;  // bit per sector: its option byte's nWRP bit cleared
     std::FILE* file = nullptr;
+    bool fileWhole = false;       // the file holds sectors 5 to 11, not the data sectors only
+    bool fileHeldApplication = false;  // ...and held an application when it was loaded
 };
 State g;
 
@@ -53,20 +55,24 @@ bool inModel(uint32_t address, uint32_t bytes)
 // The cell of an address of the model.
 uint32_t indexOf(uint32_t address) { return (address - FLASH_APP_START) / 2U; }
 
-// Writes half-words [first, first + count) of the data sectors through to the backing file.
-void persist(uint32_t first, uint32_t count)
+// Writes cells [first, first + count) through to the backing file, as far as it holds them.
+void persistCells(uint32_t first, uint32_t count)
 {
-    if (g.file == nullptr) {
+    const uint32_t fileStart = g.fileWhole ? 0U : kAppHalfWords;
+    const uint32_t end = first + count;
+    if (g.file == nullptr || end <= fileStart) {
         return;
     }
+    first = std::max(first, fileStart);
+    count = end - first;
     unsigned char bytes[2 * 256] = {};
-    if (std::fseek(g.file, static_cast<long>(first) * 2L, SEEK_SET) != 0) {
+    if (std::fseek(g.file, static_cast<long>(first - fileStart) * 2L, SEEK_SET) != 0) {
         simFatal("flash file: cannot write: %s", std::strerror(errno));
     }
     for (uint32_t done = 0; done < count;) {
         const uint32_t chunk = (count - done < 256U) ? count - done : 256U;
         for (std::size_t i = 0; i < chunk; ++i) {
-            const uint16_t v = g_mem[first + done + i];
+            const uint16_t v = g_cells[first + done + i];
             bytes[2U * i] = static_cast<unsigned char>(v & 0xFFU);
             bytes[2U * i + 1U] = static_cast<unsigned char>(v >> 8);
         }
@@ -80,17 +86,10 @@ void persist(uint32_t first, uint32_t count)
     }
 }
 
-void fillErased(uint32_t first, uint32_t count) { std::memset(g_mem + first, 0xFF, std::size_t{count} * 2U); }
+// Half-words [first, first + count) of the data sectors.
+void persist(uint32_t first, uint32_t count) { persistCells(kAppHalfWords + first, count); }
 
-// Cells [first, first + count) changed: the part of them in the data sectors goes to the file.
-void persistCells(uint32_t first, uint32_t count)
-{
-    const uint32_t end = first + count;
-    if (end > kAppHalfWords) {
-        const uint32_t from = std::max(first, kAppHalfWords);
-        persist(from - kAppHalfWords, end - from);
-    }
-}
+void fillErased(uint32_t first, uint32_t count) { std::memset(g_mem + first, 0xFF, std::size_t{count} * 2U); }
 
 // Counts an operation and says whether it runs, runs and is cut short, or is refused (with *status).
 enum class Admit { Run, Cut, Refuse };
@@ -535,17 +534,20 @@ void flashSetImage(const std::vector<uint16_t>& image)
     persist(0, kHalfWords);
 }
 
-bool flashUseFile(const std::string& path)
+bool flashUseFile(const std::string& path, bool whole)
 {
     flashCloseFile();
+    constexpr std::size_t kWholeBytes = std::size_t{kCells} * 2U;
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     bool loaded = false;
     if (f != nullptr) {
-        std::vector<unsigned char> bytes(std::size_t{FLASH_DATA_SIZE} + 1U);
+        std::vector<unsigned char> bytes(kWholeBytes + 1U);
         const std::size_t got = std::fread(bytes.data(), 1U, bytes.size(), f);
-        if (got == FLASH_DATA_SIZE) {
-            for (std::size_t i = 0; i < kHalfWords; ++i) {
-                g_mem[i] = static_cast<uint16_t>(bytes[2U * i] | (bytes[2U * i + 1U] << 8));
+        if (got == FLASH_DATA_SIZE || got == kWholeBytes) {
+            whole = got == kWholeBytes;
+            uint16_t* const into = whole ? g_cells : g_mem;
+            for (std::size_t i = 0; i < got / 2U; ++i) {
+                into[i] = static_cast<uint16_t>(bytes[2U * i] | (bytes[2U * i + 1U] << 8));
             }
             loaded = true;
         }
@@ -556,10 +558,13 @@ bool flashUseFile(const std::string& path)
         }
     }
     g.file = f;
+    g.fileWhole = whole;
+    g.fileHeldApplication = loaded && whole && !flashErased(FLASH_APP_START, FLASH_APP_SIZE);
     if (!loaded) {
         // A new file, or one that is not a flash image: start from erased flash.
-        fillErased(0, kHalfWords);
-        persist(0, kHalfWords);
+        const uint32_t first = whole ? 0U : kAppHalfWords;
+        fillCellsErased(first, kCells - first);
+        persistCells(first, kCells - first);
         if (std::ferror(f) != 0) {
             flashCloseFile();
             return false;
@@ -567,6 +572,8 @@ bool flashUseFile(const std::string& path)
     }
     return true;
 }
+
+bool flashFileHoldsApplication() { return g.file != nullptr && g.fileHeldApplication; }
 
 void flashCloseFile()
 {

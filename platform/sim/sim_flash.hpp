@@ -84,10 +84,15 @@ void flashLoad(uint32_t address, const uint8_t* bytes, uint32_t count);
 std::vector<uint16_t> flashImage();
 void flashSetImage(const std::vector<uint16_t>& image);  // the data sectors: FLASH_DATA_SIZE / 2 half-words
 
-// Keeps the content in a file (the raw 256 KB, little-endian): an existing file of that size is loaded,
-// anything else is replaced by erased flash. Every later change is written through at once, so the content
-// survives the process. False (and no file in use) when the file cannot be read or written.
-bool flashUseFile(const std::string& path);
+// Keeps the content in a file, raw and little-endian: the data sectors (256 KB), or sectors 5 to 11 (896 KB:
+// the application too). An existing file of either size is loaded as what it holds; anything else is
+// replaced by erased flash, of the data sectors or, `whole`, of sectors 5 to 11. Every later change is
+// written through at once, so the content survives the process. False (and no file in use) when the file
+// cannot be read or written.
+bool flashUseFile(const std::string& path, bool whole = false);
+// The file in use holds sectors 5 to 11 and held an application when it was loaded: the application's
+// sectors are the file's, not an image's.
+bool flashFileHoldsApplication();
 void flashCloseFile();
 
 }  // namespace sim

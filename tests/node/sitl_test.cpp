@@ -851,6 +851,46 @@ TEST_F(SitlFixture, TheBootloaderStartsTheApplicationItCheckedAndNoOther)
     EXPECT_NE(slurp(dir / "stderr.txt").find("overlaps"), std::string::npos) << slurp(dir / "stderr.txt");
 }
 
+// With the bootloader, a flash file holds the application's sectors too: an update made in one run is the
+// application of the next, whatever --elf names.
+TEST_F(SitlFixture, AnUpdateLastsFromOneRunToTheNext)
+{
+    if (!fs::exists(ENDPOINT_IMAGE) || !fs::exists(ENDPOINT_BOOTLOADER) || !fs::exists(ENDPOINT_BIN)) {
+        GTEST_SKIP() << "no chip images: build the stm32f413 preset first";
+    }
+    fs::create_directories(dir / "images");
+    ASSERT_EQ(std::system(("python3 " TOOLS_DIR "/app-descriptor.py stamp " ENDPOINT_BIN " " + path("images/b.bin") +
+                           " b0b0b0b0 >/dev/null")
+                              .c_str()),
+              0);
+    // Node 100 asks node 110 for the update from node 126 (path "b.bin"), or for GetNodeInfo.
+    write("update.log", "(3.000000) can0 1028EEE4#7E622E62696EC0\n");  // once the new store is formatted
+    write("info.log", "(1.000000) can0 1001EEE4#C0\n");
+    const std::string boot = " --elf " + std::string(ENDPOINT_IMAGE) + " --boot " + ENDPOINT_BOOTLOADER +
+                             " --flash " + path("flash.bin");
+    ASSERT_EQ(run(boot + " --file-server " + path("images") + " --replay " + path("update.log") + " --until 7"), 0)
+        << slurp(dir / "stderr.txt");
+    EXPECT_EQ(fs::file_size(dir / "flash.bin"), 917504U) << "sectors 5 to 11";
+    ASSERT_EQ(run(boot + " --replay " + path("info.log") + " --until 2 --out " + path("out.log")), 0)
+        << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    std::vector<std::pair<sim::CanFrame, uint64_t>> frames;
+    for (const sitl::LoggedFrame& f : sent) {
+        if (f.frame.id == bus::serviceId(16, bus::kGetNodeInfoId, false, 100, 110)) {
+            frames.emplace_back(f.frame, f.time_us);
+        }
+    }
+    const std::vector<bus::Transfer> info = bus::transfersOf(frames);
+    ASSERT_EQ(info.size(), 1U);
+    ASSERT_GE(info[0].payload.size(), 14U);
+    EXPECT_EQ(info[0].payload[10] | (info[0].payload[11] << 8) | (info[0].payload[12] << 16) |
+                  (static_cast<uint32_t>(info[0].payload[13]) << 24),
+              0xB0B0B0B0U)
+        << "B's commit, from the flash file";
+}
+
 TEST(Candump, FormatAndParseAgree)
 {
     const std::string text = "(12.000345) can2 1E5B5900#010203C4\n(0.000001) can0 123#\n";
