@@ -885,10 +885,11 @@ TEST_F(SitlFixture, AnUpdateLastsFromOneRunToTheNext)
     const std::vector<bus::Transfer> info = bus::transfersOf(frames);
     ASSERT_EQ(info.size(), 1U);
     ASSERT_GE(info[0].payload.size(), 14U);
-    EXPECT_EQ(info[0].payload[10] | (info[0].payload[11] << 8) | (info[0].payload[12] << 16) |
-                  (static_cast<uint32_t>(info[0].payload[13]) << 24),
-              0xB0B0B0B0U)
-        << "B's commit, from the flash file";
+    uint32_t commit = 0;
+    for (unsigned i = 4; i-- > 0;) {
+        commit = (commit << 8) | info[0].payload[10U + i];
+    }
+    EXPECT_EQ(commit, 0xB0B0B0B0U) << "B's commit, from the flash file";
 }
 
 TEST(Candump, FormatAndParseAgree)

@@ -35,7 +35,6 @@ constexpr uint64_t kNsPerSecond = 1000000000U;
 constexpr uint32_t kSysResetRequest = (0x5FAU << 16) | (1U << 2);  // AIRCR's key and SYSRESETREQ
 constexpr uint32_t kCommitAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, vcs_commit);
 constexpr uint32_t kCrcAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, image_crc);
-constexpr uint32_t kSizeAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, image_size);
 
 std::vector<uint8_t> readFile(const fs::path& path)
 {
