@@ -118,16 +118,12 @@ def mangled_params(name: str) -> str:
     return rest[1:] if name.startswith("_ZN") and rest.startswith("E") else rest
 
 
-def read_callgraph(build: str, elf: str):
-    """Frames and calls of every function the compiler reports, by (file, name) for file-local ones. The
-    objects of the build's other executables (the bootloader's main beside the application's) are not this
-    image's."""
+def read_callgraph(build: str):
+    """Frames and calls of every function the compiler reports, by (file, name) for file-local ones."""
     frames, calls, defined_in = {}, collections.defaultdict(set), collections.defaultdict(set)
     node_re = re.compile(r'node: \{ title: "([^"]+)" label: "([^"]*)"')
     edge_re = re.compile(r'edge: \{ sourcename: "([^"]+)" targetname: "([^"]+)"')
-    own = pathlib.Path(elf).name + ".dir"
-    files = sorted(ci for ci in pathlib.Path(build).rglob("*.ci")
-                   if not any(part.endswith(".elf.dir") and part != own for part in ci.parts))
+    files = sorted(pathlib.Path(build).rglob("*.ci"))
     per_file = []
     for ci in files:
         local = {}
@@ -181,7 +177,7 @@ def main() -> None:
     build, elf = sys.argv[1], sys.argv[2]
     figures_file = sys.argv[sys.argv.index("--figures") + 1] if "--figures" in sys.argv else None
     image = Image(elf)
-    frames, calls, defined_in = read_callgraph(build, elf)
+    frames, calls, defined_in = read_callgraph(build)
 
     vectors = [w for _, w in image.words(".isr_vector")][1:]  # entry 0 is the initial stack pointer
     handlers = sorted({image.functions[w - 1] for w in vectors if w & 1 and (w - 1) in image.functions} -
