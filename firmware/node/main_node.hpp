@@ -12,9 +12,10 @@
 // ---------------------------------------------------------------------------------------------------------
 // Acceptance
 
+// The signature first: a row packs into 16 bytes rather than 24.
 struct Msg_Filt_t {
-    uint16_t data_type_id;
     uint64_t out_data_type_signature;
+    uint16_t data_type_id;
     XportTransferType transfer_type;
 };
 
