@@ -9,7 +9,8 @@ namespace {
 
 Port ports[PortCANLast];
 
-constexpr uint32_t kCleanupPeriodMs = 1000;
+// As often as the transport asks to be swept of transfers that never completed.
+constexpr auto kCleanupPeriodMs = static_cast<uint32_t>(XPORT_RECOMMENDED_STALE_TRANSFER_CLEANUP_INTERVAL_USEC / 1000U);
 
 }  // namespace
 
