@@ -2,8 +2,8 @@
 set(ENDPOINT_LINKER_SCRIPT ${PROJECT_SOURCE_DIR}/platform/stm32f413/STM32F413.ld)
 
 add_executable(endpoint.elf ${PROJECT_SOURCE_DIR}/platform/stm32f413/startup.cpp
-  ${PROJECT_SOURCE_DIR}/firmware/board/vector_table.cpp)
-target_link_libraries(endpoint.elf PRIVATE board_main endpoint_firmware_options)
+  ${PROJECT_SOURCE_DIR}/firmware/start/vector_table.cpp)
+target_link_libraries(endpoint.elf PRIVATE start endpoint_firmware_options)
 target_link_options(endpoint.elf PRIVATE
   -T${ENDPOINT_LINKER_SCRIPT} -L${PROJECT_SOURCE_DIR}/platform/stm32f413 -nostartfiles -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/endpoint.map
   -Wl,--print-memory-usage)
@@ -26,7 +26,7 @@ add_custom_command(TARGET endpoint.elf POST_BUILD
 # both images in one, as endpoint-combined.bin and .hex.
 set(BOOTLOADER_LINKER_SCRIPT ${PROJECT_SOURCE_DIR}/platform/stm32f413/bootloader.ld)
 add_executable(bootloader.elf ${PROJECT_SOURCE_DIR}/platform/stm32f413/startup.cpp
-  ${PROJECT_SOURCE_DIR}/firmware/board/vector_table.cpp ${PROJECT_SOURCE_DIR}/firmware/bootloader/main.cpp)
+  ${PROJECT_SOURCE_DIR}/firmware/start/vector_table.cpp ${PROJECT_SOURCE_DIR}/firmware/bootloader/main.cpp)
 target_link_libraries(bootloader.elf PRIVATE bootloader drivers endpoint_firmware_options)
 target_link_options(bootloader.elf PRIVATE
   -T${BOOTLOADER_LINKER_SCRIPT} -L${PROJECT_SOURCE_DIR}/platform/stm32f413 -nostartfiles

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "firmware/board/interrupts.hpp"
+#include "firmware/start/interrupts.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
 #include "firmware/drivers/bxcan.hpp"
 #include "firmware/node/main_node.hpp"

@@ -118,12 +118,29 @@ def mangled_params(name: str) -> str:
     return rest[1:] if name.startswith("_ZN") and rest.startswith("E") else rest
 
 
-def read_callgraph(build: str):
+def linked_callgraphs(build: str, elf: str):
+    """The .ci files of the objects the linker map of `elf` says went into it: the build holds other
+    programs too (the bootloader has a main of its own), whose functions must not stand in for the image's."""
+    linked = set()
+    for line in pathlib.Path(elf).with_suffix(".map").read_text().splitlines():
+        if m := re.match(r"(\S+)/lib([^/]+)\.a\((\S+)\.obj\)", line):  # an archive member, by its base name
+            linked.add((f"{m.group(1)}/CMakeFiles/{m.group(2)}.dir", m.group(3)))
+        elif m := re.match(r"LOAD (\S+)\.obj$", line):
+            linked.add(m.group(1))
+    files = []
+    for ci in sorted(pathlib.Path(build).rglob("*.ci")):
+        rel = ci.relative_to(build).with_suffix("")
+        in_archive = any((str(parent), rel.name) in linked for parent in rel.parents)
+        if in_archive or str(rel) in linked:
+            files.append(ci)
+    return files
+
+
+def read_callgraph(files):
     """Frames and calls of every function the compiler reports, by (file, name) for file-local ones."""
     frames, calls, defined_in = {}, collections.defaultdict(set), collections.defaultdict(set)
     node_re = re.compile(r'node: \{ title: "([^"]+)" label: "([^"]*)"')
     edge_re = re.compile(r'edge: \{ sourcename: "([^"]+)" targetname: "([^"]+)"')
-    files = sorted(pathlib.Path(build).rglob("*.ci"))
     per_file = []
     for ci in files:
         local = {}
@@ -177,7 +194,7 @@ def main() -> None:
     build, elf = sys.argv[1], sys.argv[2]
     figures_file = sys.argv[sys.argv.index("--figures") + 1] if "--figures" in sys.argv else None
     image = Image(elf)
-    frames, calls, defined_in = read_callgraph(build)
+    frames, calls, defined_in = read_callgraph(linked_callgraphs(build, elf))
 
     vectors = [w for _, w in image.words(".isr_vector")][1:]  # entry 0 is the initial stack pointer
     handlers = sorted({image.functions[w - 1] for w in vectors if w & 1 and (w - 1) in image.functions} -

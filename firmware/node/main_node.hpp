@@ -6,15 +6,17 @@
 
 #include "firmware/board/kernel.hpp"
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/node/Voters.hpp"
 #include "firmware/node/ports.hpp"
 #include "firmware/xport/xport.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
 // Acceptance
 
+// The signature first: a row packs into 16 bytes rather than 24.
 struct Msg_Filt_t {
-    uint16_t data_type_id;
     uint64_t out_data_type_signature;
+    uint16_t data_type_id;
     XportTransferType transfer_type;
 };
 
@@ -30,8 +32,11 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer);
 // Start-up and main loop
 
 inline constexpr uint32_t XPORT_SPIN_PERIOD = 1000;  // ms between NodeStatus broadcasts per port
-inline constexpr uint8_t CANStrt = 0;
-inline constexpr uint8_t CANEnd = 3;
+// The ports the main loop visits: all of them. The port count is PortCANLast's; the voter, which is pure
+// and includes no driver, states it again and is held to it.
+inline constexpr uint8_t CANStrt = PortCAN1;
+inline constexpr uint8_t CANEnd = PortCANLast;
+static_assert(VoterCANPorts == PortCANLast, "every port is electable");
 
 extern const osThreadDef_t os_thread_def_Task01;
 

@@ -9,7 +9,8 @@ namespace {
 
 Port ports[PortCANLast];
 
-constexpr uint32_t kCleanupPeriodMs = 1000;
+// As often as the transport asks to be swept of transfers that never completed.
+constexpr auto kCleanupPeriodMs = static_cast<uint32_t>(XPORT_RECOMMENDED_STALE_TRANSFER_CLEANUP_INTERVAL_USEC / 1000U);
 
 // The node's loop over its ports and the bootloader's ports each get their own copy.
 [[gnu::always_inline]] inline void resetPort(Port& port, PortCAN_t index)

@@ -129,9 +129,9 @@ struct XportInstance {
 };
 
 // The transport's assertion: false is a fatal stop of the node, never an error code. The macro tests in
-// place (an inline function is not always inlined at -Os), so that a check that holds costs no call on
-// the receive path; the stop never returns, so the static analyser knows what follows runs only when the
-// condition holds.
+// place (an inline function is not always inlined at -Os) and calls the assertion only to stop, so that a
+// check that holds costs no call on the receive path; the stop never returns, so the static analyser knows
+// what follows runs only when the condition holds.
 [[noreturn]] void XPORT_fail(const char* file, int line);
 inline void XPORT_assert(bool test, const char* file = nullptr, int line = 0)
 {
@@ -139,7 +139,7 @@ inline void XPORT_assert(bool test, const char* file = nullptr, int line = 0)
         XPORT_fail(file, line);
     }
 }
-#define XPORT_ASSERT(x) ((x) ? static_cast<void>(0) : XPORT_fail(__FILE__, __LINE__))
+#define XPORT_ASSERT(x) ((x) ? static_cast<void>(0) : XPORT_assert(false, __FILE__, __LINE__))
 
 // mem_arena must be aligned for XportPoolAllocatorBlock and outlive the instance.
 void xportInit(XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,

@@ -24,7 +24,7 @@ class Decoder {
 public:
     Decoder(uint32_t addr, uint8_t size)
     {
-        d_.i = Instruction{stop, addr, 0, 0, 0, 0, 0, kAlways, 0, 0, Shift::Lsl, 0, size, 0, 1, 0, 0};
+        d_.i = Instruction{.run = stop, .addr = addr, .cond = kAlways, .size = size, .cycles = 1};
     }
 
     Decoded thumb16(uint32_t hw);
@@ -37,7 +37,12 @@ private:
 
     Decoded& undefined()
     {
-        i() = Instruction{stop, i().addr, 0, 0, 0, 0, 0, kAlways, 0, static_cast<uint8_t>(Stop::Undefined), Shift::Lsl, 0, i().size, 0, 1, 0, 0};
+        i() = Instruction{.run = stop,
+                          .addr = i().addr,
+                          .cond = kAlways,
+                          .op = static_cast<uint8_t>(Stop::Undefined),
+                          .size = i().size,
+                          .cycles = 1};
         d_.endsBlock = true;
         return d_;
     }

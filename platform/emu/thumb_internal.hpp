@@ -38,22 +38,22 @@ enum : uint8_t {
 };
 
 struct Instruction {
-    Handler run;
-    uint32_t addr;
-    uint32_t imm;
-    uint8_t d, n, m, a;  // registers (a: accumulator, second destination or shift register)
-    uint8_t cond;        // a conditional branch's condition
-    uint8_t flags;
-    uint8_t op;          // a handler's own variant (ALU operation, access width, ...)
-    Shift shift;
-    uint8_t shiftAmount;
-    uint8_t size;  // 2 or 4 bytes
-    uint16_t list;  // register list
+    Handler run = nullptr;
+    uint32_t addr = 0;
+    uint32_t imm = 0;
+    uint8_t d = 0, n = 0, m = 0, a = 0;  // registers (a: accumulator, second destination or shift register)
+    uint8_t cond = 0;                    // a conditional branch's condition
+    uint8_t flags = 0;
+    uint8_t op = 0;  // a handler's own variant (ALU operation, access width, ...)
+    Shift shift = Shift::Lsl;
+    uint8_t shiftAmount = 0;
+    uint8_t size = 0;  // 2 or 4 bytes
+    uint16_t list = 0;  // register list
     // The Cortex-M4's cost: cycles at zero wait states (a pipelined access costs 1 after another), timing
     // bits, and r0..r14 the instruction writes with its result (a base written back is not a result).
-    uint8_t cycles;
-    uint8_t timing;
-    uint16_t results;
+    uint8_t cycles = 0;
+    uint8_t timing = 0;
+    uint16_t results = 0;
 };
 static_assert(sizeof(Instruction) == 32, "a decoded instruction fills half a host cache line");
 

@@ -550,12 +550,6 @@ CanController& controller(unsigned index)
 
 Peripheral& canModel(unsigned index) { return can::controller(index); }
 
-void canSetIgnoresModeRequests(unsigned controllerIndex, bool ignore)
-{
-    can::checkPort(controllerIndex);
-    can::controller(controllerIndex).setIgnoresModeRequests(ignore);
-}
-
 uint32_t canControllerBitrate(unsigned controllerIndex)
 {
     can::checkPort(controllerIndex);

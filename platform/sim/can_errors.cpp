@@ -94,6 +94,12 @@ void CanController::updateErrorState()
 
 }  // namespace can
 
+void canSetIgnoresModeRequests(unsigned controllerIndex, bool ignore)
+{
+    can::checkPort(controllerIndex);
+    can::controller(controllerIndex).setIgnoresModeRequests(ignore);
+}
+
 void canSetRxStuckDominant(unsigned controllerIndex, bool stuck)
 {
     can::checkPort(controllerIndex);

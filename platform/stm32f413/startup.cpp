@@ -1,5 +1,5 @@
 // Reset path of the STM32F413 image: RAM set-up, the board's SystemInit, static constructors, main. The
-// vector table that points here is the board's (firmware/board/vector_table.cpp).
+// vector table that points here is built in firmware/start/vector_table.cpp.
 
 #include <cstdint>
 

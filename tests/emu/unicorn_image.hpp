@@ -43,10 +43,12 @@ public:
         uc_mem_map_ptr(uc_, emu::kFlashBase, emu::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.data());
         uc_mem_map_ptr(uc_, emu::kRamBase, emu::kRamSize, UC_PROT_ALL, ram.data());
         for (const auto& [base, size] : {std::pair{emu::kSystemMemoryBase, emu::kSystemMemorySize},
-                                         std::pair{emu::kPeripheralBase, emu::kPeripheralSize},
-                                         std::pair{emu::kScsBase, emu::kScsSize}}) {
+                                         std::pair{emu::kPeripheralBase, emu::kPeripheralSize}}) {
             uc_mmio_map(uc_, base, size, readAlternating, &ones_, ignoreWrite, nullptr);
         }
+        // The system control space reads as zeros: the priority grouping's read-modify-write of AIRCR, had it
+        // read ones, would write SYSRESETREQ back and end the run there, as the other reads' parity fell.
+        uc_mmio_map(uc_, emu::kScsBase, emu::kScsSize, readZero, nullptr, ignoreWrite, nullptr);
         if (recordBlocks) {
             uc_hook hook = 0;
             uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(onBlock), this, 1, 0);
@@ -80,6 +82,7 @@ private:
         ones = !ones;
         return ones ? ~uint64_t{0} : 0U;
     }
+    static uint64_t readZero(uc_engine*, uint64_t, unsigned, void*) { return 0; }
     static void ignoreWrite(uc_engine*, uint64_t, unsigned, uint64_t, void*) {}
     static void onBlock(uc_engine*, uint64_t address, uint32_t size, void* user)
     {

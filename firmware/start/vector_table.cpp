@@ -1,9 +1,9 @@
-// The image's vector table, built at compile time from the board's handler list. It sits at the start of
+// The image's vector table, built at compile time from the one handler list. It sits at the start of
 // the image (0x08020000), where SystemInit points VTOR.
 
 #include <array>
 
-#include "firmware/board/interrupts.hpp"
+#include "firmware/start/interrupts.hpp"
 
 // Deliberately not constexpr and never defined: reaching it while building the table stops the compilation.
 void handlerListedForAVectorTheChipDoesNotHave();

@@ -1,4 +1,4 @@
-#include "firmware/board/main.hpp"
+#include "firmware/start/main.hpp"
 
 #include "chip.hpp"
 #include "firmware/board/app_descriptor.hpp"
