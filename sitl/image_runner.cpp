@@ -27,6 +27,7 @@ constexpr uint64_t kNsPerSecond = 1000000000U;
 constexpr uint64_t kSliceNs = 1000000U;
 constexpr uint32_t kCoreExceptions = 16;
 constexpr uint32_t kFlashCr = FLASH_R_BASE + offsetof(FLASH_TypeDef, CR);
+constexpr uint32_t kModelledFlash = FLASH_APP_SIZE + FLASH_DATA_SIZE;
 // Unused stack is painted with this; the deepest word that changed shows how deep a stack went.
 constexpr uint8_t kPaint = 0xA5;
 // What the painting of the task's stack leaves alone below the stack pointer when the task starts.
@@ -210,12 +211,19 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
                                               : synced_cycles + (next - sim::nowNs()) * sim::clocks().hclk / kNsPerSecond;
     }
 
-    // The core reads the data sectors from its own flash: keep it what the flash model holds.
+    // The core reads the modelled sectors (the application's and the data sectors) from its own flash:
+    // keep it what the flash model holds.
     void mirrorFlash(uint32_t address, uint32_t bytes)
     {
-        const uint32_t first = address - FLASH_DATA_START;
+        const uint32_t first = address - FLASH_APP_START;
         std::memcpy(core.flash().data() + (address - emu::kFlashBase),
-                    reinterpret_cast<const uint8_t*>(sim::flashContent) + first, bytes);
+                    reinterpret_cast<const uint8_t*>(sim::flashCellContent) + first, bytes);
+    }
+
+    // The image's application sectors as a programmer leaves them, into the flash model.
+    void loadApplicationSectors()
+    {
+        sim::flashLoad(FLASH_APP_START, core.flash().data() + (FLASH_APP_START - emu::kFlashBase), FLASH_APP_SIZE);
     }
 
     // The next fetch from flash waits for an operation just started: the whole wait, charged at once.
@@ -243,10 +251,10 @@ struct ImageNode::Chip final : emu::Bus, emu::InterruptSource {
         if (!sim::busWrite(addr, width, value)) {
             return false;
         }
-        if (addr - FLASH_DATA_START < FLASH_DATA_SIZE) {
+        if (addr - FLASH_APP_START < kModelledFlash) {
             mirrorFlash(addr, width);  // a programming write
         } else if (addr == kFlashCr && (value & FLASH_CR_STRT) != 0U) {
-            mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);  // a sector erase may have started
+            mirrorFlash(FLASH_APP_START, kModelledFlash);  // a sector erase may have started
         }
         stallWhileFlashBusy();
         watchNextEvent();
@@ -300,16 +308,22 @@ std::string ImageNode::powerOn(const std::string& elf_path, const std::string& b
         }
     }
     if (error.empty()) {
-        error = start();
+        error = start(true);
     }
     return error.empty() ? error : elf_path + ": " + error;
 }
 
-std::string ImageNode::start()
+std::string ImageNode::start(bool flashed)
 {
     std::string error = chip_->core.load(chip_->image);
     if (!error.empty()) {
         return error;
+    }
+    // The application's sectors are the image's when it is flashed (unless a flash file of an earlier run
+    // holds them); from then on the flash model holds them, and what the bootloader wrote there outlives
+    // every reset.
+    if (flashed && !sim::flashFileHoldsApplication()) {
+        chip_->loadApplicationSectors();
     }
     sim::setCoreTakesExceptions(true);
     sim::setAccessLocator([chip = chip_.get()] {
@@ -318,11 +332,25 @@ std::string ImageNode::start()
         std::snprintf(text, sizeof text, "at pc 0x%08x", static_cast<unsigned>(pc));
         return std::string(text) + " in " + chip->image.functionAt(pc);
     });
-    chip_->mirrorFlash(FLASH_DATA_START, FLASH_DATA_SIZE);
+    chip_->mirrorFlash(FLASH_APP_START, kModelledFlash);
     chip_->watchForProfile();
     chip_->catchUp();
     return {};
 }
+
+void ImageNode::restart(bool keep_ram)
+{
+    sim::powerCycle();
+    emu::ElfImage image = std::move(chip_->image);
+    const std::span<uint8_t> old_ram = chip_->core.ram();
+    const std::vector<uint8_t> ram = keep_ram ? std::vector<uint8_t>(old_ram.begin(), old_ram.end()) : std::vector<uint8_t>{};
+    chip_ = std::make_unique<Chip>();
+    chip_->image = std::move(image);
+    std::copy(ram.begin(), ram.end(), chip_->core.ram().begin());
+    (void)start(false);  // the core took this image at the first power-on
+}
+
+void ImageNode::powerCycle() { restart(false); }
 
 bool ImageNode::runUntilNs(uint64_t t_ns)
 {
@@ -339,11 +367,7 @@ bool ImageNode::runUntilNs(uint64_t t_ns)
         const emu::Stop stop = chip_->core.run(budget);
         chip_->catchUp();
         if (sim::systemResetRequested()) {
-            sim::powerCycle();
-            emu::ElfImage image = std::move(chip_->image);
-            chip_ = std::make_unique<Chip>();
-            chip_->image = std::move(image);
-            (void)start();  // the core took this image at the first power-on
+            restart(true);
             continue;
         }
         if (stop != emu::Stop::BudgetUsed) {

@@ -30,6 +30,10 @@ public:
     bool runUntilNs(uint64_t t_ns);
     std::string report() const;
 
+    // The power goes and comes back: RAM and peripherals start afresh, the flash keeps what it holds (an
+    // operation a cut stopped as far as it got). A system reset the image requests keeps the RAM instead.
+    void powerCycle();
+
     // From virtual time t_ns on, the main loop makes no progress (the core spins at its entry) while
     // interrupts go on, until the chip is reset.
     void hangFromNs(uint64_t t_ns) { hang_ns_ = t_ns; }
@@ -47,7 +51,10 @@ private:
     uint64_t hang_ns_ = UINT64_MAX;
 
     // Takes the core out of reset with the loaded image: an empty string, or why the core refuses it.
-    std::string start();
+    // `flashed`: the image was just flashed (its application sectors go into the flash model).
+    std::string start(bool flashed);
+    // A new core on the same flash, the SRAM's content kept (a system reset) or not (a power cycle).
+    void restart(bool keep_ram);
 };
 
 }  // namespace sitl

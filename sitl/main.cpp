@@ -44,6 +44,7 @@
 #include "sitl/image_runner.hpp"
 #include "sitl/live.hpp"
 #include "sitl/node_runner.hpp"
+#include "sitl/file_server.hpp"
 #include "sitl/param_option.hpp"
 #include "sitl/status_line.hpp"
 #include "sitl/trace.hpp"
@@ -71,6 +72,7 @@ struct Options {
     uint64_t vcd_step_ns = sitl::kVcdStepNs;
     std::string elf;
     std::string boot;
+    std::string file_server;  // a directory
     std::string profile;
     std::string profile_functions;
     bool until_given = false;
@@ -96,13 +98,15 @@ constexpr const char* kUsage =
     "                     [--uid W0,W1,W2] [--disconnect canN[@FROM:TO]]...\n"
     "                     [--elf IMAGE [--boot BOOTLOADER] [--profile-functions FILE]] [--profile FILE]\n"
     "                     [--param NAME=VALUE]... [--hang SECONDS] [--stuck-dominant canN[@FROM:TO]]...\n"
+    "                     [--file-server DIR]\n"
     "       endpoint-sitl --live [--can1 URL] [--can2 URL] [--can3 URL] [--quiet] [--until SECONDS]\n"
     "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE [--vcd-timescale STEP]]\n"
     "                     [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
     "                     [--elf IMAGE [--boot BOOTLOADER] [--profile-functions FILE]] [--profile FILE]\n"
     "                     [--hang SECONDS]\n"
     "       endpoint-sitl -h | --help | --version\n"
-    "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run\n"
+    "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run; with\n"
+    "               --boot a new file holds the application's sectors too (917504 bytes), so an update lasts\n"
     "  --out F, --trace F, --console F  frames sent, output changes, serial console, written as they happen\n"
     "  --vcd F      the PWM pins (pwm0..pwm5, as pulse trains), LEDs and transceiver enables as a VCD file\n"
     "  --vcd-timescale STEP  the VCD's time step: 1us (the default: 1 MHz in sample-based viewers), 100ns,\n"
@@ -110,6 +114,8 @@ constexpr const char* kUsage =
     "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
     "               firmware built into this program\n"
     "  --boot B     with --elf: the bootloader's image (bootloader.elf) in the same flash, started first\n"
+    "  --file-server DIR  in a replay, a file server (node 126 on every bus) answering file.Read with the\n"
+    "               files under DIR, for the bootloader's updates\n"
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
     "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds;\n"
     "               live, each bus's frames in and out and what it dropped\n"
@@ -234,6 +240,8 @@ Options parseOptions(int argc, char** argv)
             o.elf = value();
         } else if (arg == "--boot") {
             o.boot = value();
+        } else if (arg == "--file-server") {
+            o.file_server = value();
         } else if (arg == "--profile") {
             o.profile = value();
         } else if (arg == "--profile-functions") {
@@ -269,6 +277,9 @@ Options parseOptions(int argc, char** argv)
     }
     if (o.live && !o.replay.empty()) {
         usage("--replay runs in virtual time only; leave out --live");
+    }
+    if (o.live && !o.file_server.empty()) {
+        usage("--file-server serves the simulated buses of a replay; live, use the tool's own file server");
     }
     if (!o.boot.empty() && o.elf.empty()) {
         usage("--boot starts the application image: it needs --elf");
@@ -402,10 +413,11 @@ void checkFlashFile(const std::string& path)
         usage("--flash " + path + ": not a regular file");
     }
     const auto size = std::filesystem::file_size(path, error);
-    if (error || size != FLASH_DATA_SIZE) {
+    if (error || (size != FLASH_DATA_SIZE && size != FLASH_APP_SIZE + FLASH_DATA_SIZE)) {
         usage("--flash " + path + ": " + (error ? error.message() : std::to_string(size) + " bytes") +
-              "; a flash file is " + std::to_string(FLASH_DATA_SIZE) +
-              " bytes (the data sectors) or does not exist yet. It was left as it is");
+              "; a flash file is " + std::to_string(FLASH_DATA_SIZE) + " bytes (the data sectors), " +
+              std::to_string(FLASH_APP_SIZE + FLASH_DATA_SIZE) +
+              " (the application's sectors too) or does not exist yet. It was left as it is");
     }
     if (::access(path.c_str(), R_OK | W_OK) != 0) {
         usage("--flash " + path + ": " + std::strerror(errno));
@@ -659,7 +671,8 @@ int main(int argc, char** argv)
     sim::reset();
     sim::setUniqueId(options.uid[0], options.uid[1], options.uid[2]);
     // The flash file is written through as the node writes, so a second run is a power cycle.
-    if (!options.flash.empty() && !sim::flashUseFile(options.flash)) {
+    // With the bootloader a new file holds the application's sectors too, so that an update lasts.
+    if (!options.flash.empty() && !sim::flashUseFile(options.flash, !options.boot.empty())) {
         usage("--flash " + options.flash + ": cannot create it: " + std::strerror(errno));
     }
     // Without --flash the node finds a formatted, empty store, as a node has after its first start: a
@@ -699,6 +712,15 @@ int main(int argc, char** argv)
     }
     for (const auto& f : script) {
         tools[f.port]->sendAt(f.time_us * kNsPerUs, f.frame);
+    }
+    std::vector<std::unique_ptr<sitl::FileServer>> file_servers;
+    if (!options.file_server.empty()) {
+        if (!std::filesystem::is_directory(options.file_server)) {
+            usage("--file-server " + options.file_server + ": not a directory");
+        }
+        for (unsigned port = 0; port < 3; ++port) {
+            file_servers.push_back(std::make_unique<sitl::FileServer>(port, options.file_server));
+        }
     }
     applyBusFaults(options, 0);
     std::unique_ptr<sitl::StatusLine> status;

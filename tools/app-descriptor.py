@@ -8,6 +8,8 @@
   app-descriptor.py combine BOOT APP BIN HEX
                                            the flash of a blank chip: the bootloader's BOOT at 0x08000000,
                                            0xFF up to the application's APP at 0x08020000, as BIN and HEX
+  app-descriptor.py stamp BIN OUT COMMIT   a copy of BIN as OUT with vcs_commit COMMIT (hex) and image_crc
+                                           filled again: another image to update to, for tests and the desk
 
 The descriptor: "APDesc00", image_crc (u64), image_size (u32), vcs_commit (u32), major, minor, flags,
 reserved, build_timestamp_utc (u32), little-endian, on an 8-byte boundary. image_crc is CRC-64-WE over the
@@ -141,6 +143,21 @@ def patch(elf_path, bin_path, hex_path):
     print(f"app descriptor: image_size {len(image)}, image_crc 0x{crc:016X}, vcs_commit {commit:08x}{' (dirty)' if dirty else ''}, build_timestamp_utc {when}")
 
 
+def stamp(bin_path, out_path, commit_hex):
+    image = bytearray(open(bin_path, "rb").read())
+    places = [at for at in range(0, len(image), 8) if image[at:at + 8] == MAGIC]
+    if len(places) != 1:
+        raise SystemExit(f"app-descriptor: {bin_path} holds {len(places)} descriptors, not one")
+    at = places[0]
+    struct.pack_into("<I", image, at + 20, int(commit_hex, 16))
+    struct.pack_into("<Q", image, at + 8, 0)
+    struct.pack_into("<Q", image, at + 8, crc64we(image))
+    with open(out_path, "wb") as f:
+        f.write(image)
+    crc, = struct.unpack_from("<Q", image, at + 8)
+    print(f"stamped: vcs_commit {int(commit_hex, 16):08x}, image_crc 0x{crc:016X}")
+
+
 FLASH_BASE = 0x08000000
 BOOTLOADER_BYTES = 128 * 1024
 
@@ -165,5 +182,7 @@ if __name__ == "__main__":
         patch(*sys.argv[2:])
     elif len(sys.argv) == 6 and sys.argv[1] == "combine":
         combine(*sys.argv[2:])
+    elif len(sys.argv) == 5 and sys.argv[1] == "stamp":
+        stamp(*sys.argv[2:])
     else:
         raise SystemExit(__doc__)

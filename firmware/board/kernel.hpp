@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chip.hpp"
+#include "firmware/board/system_stm32f4xx.hpp"
+
 inline constexpr uint32_t configTICK_RATE_HZ = 1000;
 inline constexpr std::size_t configTOTAL_HEAP_SIZE = 10240;  // task stacks are carved from it
 
@@ -64,3 +67,16 @@ uint32_t osKernelSysTick();
 uint64_t osKernelSysTick64();
 // From the SysTick interrupt: once the kernel runs, counts the tick and checks the stack's guard band.
 void osSystickHandler();
+// The 1 kHz tick from the core clock, at the lowest priority. Inline: each image calls it once.
+[[gnu::always_inline]] inline void osSysTickStart()
+{
+    constexpr uint8_t kSysTickLowestPriority = 0xF0;
+    const uint32_t reload = SystemCoreClock / configTICK_RATE_HZ - 1U;
+    if (reload > 0xFFFFFFU) {
+        return;
+    }
+    SysTick->LOAD = reload;
+    SCB->SHP[11] = kSysTickLowestPriority;
+    SysTick->VAL = 0;
+    SysTick->CTRL = SysTick_CTRL_CLKSOURCE_Msk | SysTick_CTRL_TICKINT_Msk | SysTick_CTRL_ENABLE_Msk;
+}

@@ -45,16 +45,23 @@ void setPeriod(uint32_t prescaler, uint32_t reload)
     IWDG->KR = IWDG_KEY_RELOAD;
 }
 
+[[gnu::always_inline]] inline void run()
+{
+    IWDG->KR = IWDG_KEY_ENABLE;
+    setPeriod(kWatchdogPrescaler, kWatchdogReload);
+    started = true;
+}
+
 }  // namespace
 
 void watchdogStart()
 {
     cause = causeFrom(RCC->CSR);
     RCC->CSR = RCC->CSR | RCC_CSR_RMVF;
-    IWDG->KR = IWDG_KEY_ENABLE;
-    setPeriod(kWatchdogPrescaler, kWatchdogReload);
-    started = true;
+    run();
 }
+
+void watchdogStartKeepingCause() { run(); }
 
 void watchdogRefresh() { IWDG->KR = IWDG_KEY_RELOAD; }
 

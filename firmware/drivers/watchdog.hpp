@@ -21,6 +21,8 @@ enum class ResetCause : uint8_t { PowerOn, Pin, Software, Watchdog, WindowWatchd
 // Reads and clears the reset flags (so that the next start sees only its own reset), then starts the
 // watchdog with its normal period. Call first thing at start-up; from then on the main loop must refresh it.
 void watchdogStart();
+// The same without reading or clearing the flags: the bootloader's, which leaves them to the application.
+void watchdogStartKeepingCause();
 void watchdogRefresh();
 // Around an operation that stalls the chip for seconds (a sector erase): the long period, then the normal
 // one again, each counted from the call. Nothing while the watchdog has not been started.

@@ -183,28 +183,22 @@ void onDynNodeRx(Port& port, XportRxTransfer* transfer)
     }
 }
 
-void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
-{
-    if (transfer->transfer_type != XportTransferTypeRequest) {
-        return;
-    }
+namespace {
 
+// An answer: what the caller's `fill` sets (health, mode, the software), then what every answer has (the
+// uptime, the software's flags, the unique ID, the name). The node's and the bootloader's each get their
+// own copy: neither image carries the other's.
+template <typename Fill>
+[[gnu::always_inline]] inline void answerNodeInfo(Port& port, const XportRxTransfer* transfer, Fill fill)
+{
     uint8_t name[kNameLength];
     std::memcpy(name, NODE_NAME, kNameLength);
 
-    // Everything not set below stays zero: no sub-mode, no vendor status, hardware version 0.0 and no
-    // certificate.
+    // Everything not set here or by fill stays zero: no sub-mode, no vendor status, hardware version 0.0
+    // and no certificate.
     uavcan_protocol_GetNodeInfoResponse info{};
     info.status.uptime_sec = uptimeSec();
-    info.status.health = nodeHealth();
-    info.status.mode = port.node_mode;
-    info.software_version.major = APP_VERSION_MAJOR;
-    info.software_version.minor = APP_VERSION_MINOR;
-    // The commit built and the CRC the post-link step wrote into the descriptor, read from flash. Each is
-    // flagged only when there is one: firmware not built from git has no commit, and firmware that is no
-    // linked image (the simulator's built-in node) no CRC.
-    info.software_version.vcs_commit = appDescriptorVcsCommit();
-    info.software_version.image_crc = appDescriptorImageCrc();
+    fill(info);
     info.software_version.optional_field_flags = static_cast<uint8_t>(
         (info.software_version.vcs_commit != 0U ? UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_VCS_COMMIT : 0U) |
         (info.software_version.image_crc != 0U ? UAVCAN_PROTOCOL_SOFTWAREVERSION_OPTIONAL_FIELD_FLAG_IMAGE_CRC : 0U));
@@ -218,4 +212,36 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     (void)xportRequestOrRespond(&port.xport, transfer->source_node_id, UAVCAN_PROTOCOL_GETNODEINFO_SIGNATURE,
                                 UAVCAN_PROTOCOL_GETNODEINFO_ID, &transfer_id, transfer->priority, XportResponse,
                                 buffer, static_cast<uint16_t>(len));
+}
+
+}  // namespace
+
+void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
+{
+    if (transfer->transfer_type != XportTransferTypeRequest) {
+        return;
+    }
+    answerNodeInfo(port, transfer, [&port](uavcan_protocol_GetNodeInfoResponse& info) {
+        info.status.health = nodeHealth();
+        info.status.mode = port.node_mode;
+        info.software_version.major = APP_VERSION_MAJOR;
+        info.software_version.minor = APP_VERSION_MINOR;
+        // The commit built and the CRC the post-link step wrote into the descriptor, read from flash. Each
+        // is flagged only when there is one: firmware not built from git has no commit, and firmware that
+        // is no linked image (the simulator's built-in node) no CRC.
+        info.software_version.vcs_commit = appDescriptorVcsCommit();
+        info.software_version.image_crc = appDescriptorImageCrc();
+    });
+}
+
+void respondNodeInfo(Port& port, const XportRxTransfer* transfer, const NodeInfoFacts& facts)
+{
+    answerNodeInfo(port, transfer, [&facts](uavcan_protocol_GetNodeInfoResponse& info) {
+        info.status.health = facts.health;
+        info.status.mode = facts.mode;
+        info.software_version.major = facts.major;
+        info.software_version.minor = facts.minor;
+        info.software_version.vcs_commit = facts.vcs_commit;
+        info.software_version.image_crc = facts.image_crc;
+    });
 }

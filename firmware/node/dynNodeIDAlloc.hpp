@@ -22,5 +22,18 @@ void onDynNodeRx(Port& port, XportRxTransfer* transfer);
 // A GetNodeInfo request on the port: answered on the same port.
 void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer);
 
+// What a GetNodeInfo answer says besides the name and the unique ID, which are the chip's: the node's or
+// the bootloader's health, mode and software. vcs_commit and image_crc are flagged only when not 0.
+struct NodeInfoFacts {
+    uint8_t health;
+    uint8_t mode;
+    uint8_t major;
+    uint8_t minor;
+    uint32_t vcs_commit;
+    uint64_t image_crc;
+};
+// Answers a GetNodeInfo request with these facts, on the port it came on.
+void respondNodeInfo(Port& port, const XportRxTransfer* transfer, const NodeInfoFacts& facts);
+
 // The mode the port reports in GetNodeInfo (ports start in initialisation mode, 1).
 void SetNodeMode(Port& port, uint8_t Mode);

@@ -191,7 +191,6 @@ namespace {
 osThreadId MainTaskHandle;
 
 constexpr uint16_t kCanEnablePins[PortCANLast] = {CAN1EN_PIN, CAN2EN_PIN, CAN3EN_PIN};
-constexpr uint8_t kSysTickLowestPriority = 0xF0;
 
 // The node ID a port starts with: the stored one if the transport can use it, else none, so that the
 // port obtains one by allocation instead of stopping the node at the transport's range check.
@@ -199,18 +198,6 @@ uint8_t configuredNodeId(PortCAN_t index)
 {
     const int64_t stored = parameters[static_cast<unsigned>(Var_NETID0) + index].val & 0xFF;
     return stored <= XPORT_MAX_NODE_ID ? static_cast<uint8_t>(stored) : XPORT_BROADCAST_NODE_ID;
-}
-
-void startSysTick()
-{
-    const uint32_t reload = SystemCoreClock / configTICK_RATE_HZ - 1U;
-    if (reload > 0xFFFFFFU) {
-        return;
-    }
-    SysTick->LOAD = reload;
-    SCB->SHP[11] = kSysTickLowestPriority;
-    SysTick->VAL = 0;
-    SysTick->CTRL = SysTick_CTRL_CLKSOURCE_Msk | SysTick_CTRL_TICKINT_Msk | SysTick_CTRL_ENABLE_Msk;
 }
 
 // Every module of the node back to its power-on state: on the chip start-up has just done that from
@@ -265,7 +252,7 @@ int main_node()
     rcpwmStart();
     coreSetFatalStopHook(PWMOutputsLow);  // an ESC must not keep the last throttle of a stopped node
 
-    startSysTick();
+    osSysTickStart();
     MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
     osKernelStart();
     return 0;
@@ -329,15 +316,7 @@ void spinXport(Port& port)
         return;
     }
     port.spin_time = getUptime();
-
-    uavcan_protocol_NodeStatus status{};
-    status.uptime_sec = uptimeSec();
-    status.health = nodeHealth();
-    status.mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL;
-    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
-    const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
-    xportBroadcast(&port.xport, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
-                   &port.nodestatus_transfer_id, XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
+    sendNodeStatus(port, nodeHealth(), UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL, 0);
 }
 
 void MainTaskStart()

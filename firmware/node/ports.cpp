@@ -12,6 +12,24 @@ Port ports[PortCANLast];
 // As often as the transport asks to be swept of transfers that never completed.
 constexpr auto kCleanupPeriodMs = static_cast<uint32_t>(XPORT_RECOMMENDED_STALE_TRANSFER_CLEANUP_INTERVAL_USEC / 1000U);
 
+// The node's loop over its ports and the bootloader's ports each get their own copy.
+[[gnu::always_inline]] inline void resetPort(Port& port, PortCAN_t index)
+{
+    // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
+    // port (over 3 KB) goes through the start-up's small stack.
+    port.index = index;
+    port.NodeID = XPORT_BROADCAST_NODE_ID;
+    port.NodeValid = false;
+    port.tx = {};
+    port.spin_time = 0;
+    port.nodestatus_transfer_id = 0;
+    port.log_transfer_id = 0;
+    port.alloc = {};
+    port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
+    port.vis = {};
+    port.duplicate_heard = false;
+}
+
 }  // namespace
 
 Port& nodePort(PortCAN_t index) { return ports[index]; }
@@ -32,23 +50,12 @@ bool duplicateNodeIdHeard(const Port& port)
 void InitPorts()
 {
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
-        // port (over 3 KB) goes through the start-up's small stack.
-        Port& port = ports[p];
-        port.index = static_cast<PortCAN_t>(p);
-        port.NodeID = XPORT_BROADCAST_NODE_ID;
-        port.NodeValid = false;
-        port.tx = {};
-        port.spin_time = 0;
-        port.nodestatus_transfer_id = 0;
-        port.log_transfer_id = 0;
-        port.alloc = {};
-        port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
-        port.vis = {};
-        port.duplicate_heard = false;
+        resetPort(ports[p], static_cast<PortCAN_t>(p));
     }
     UniqID = 0;
 }
+
+void InitPort(Port& port, PortCAN_t index) { resetPort(port, index); }
 
 uint32_t getUptime() { return osKernelSysTick(); }
 

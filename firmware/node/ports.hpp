@@ -72,6 +72,8 @@ inline constexpr uint32_t DUPLICATE_NODE_ID_HOLD_MS = 3000;
 // Every port back to its reset state (no node ID, nothing pending), as at power-on. The transports
 // themselves are initialised by the ports' bring-up.
 void InitPorts();
+// One port so, for a program with ports of its own (the bootloader).
+void InitPort(Port& port, PortCAN_t index);
 
 // The node's own 64-bit unique ID (chip UID word 1 above, word 0 XOR word 2 below).
 extern uint64_t UniqID;
@@ -92,3 +94,19 @@ inline constexpr uint32_t MAXTXMS = 1000;  // a head frame refused this long flu
 void sendXport(Port& port);
 // The port's receive step: at most one frame from the driver's software FIFO into the transport.
 void receiveXport(Port& port);
+
+// One NodeStatus on the port, now: the node's and the bootloader's, each with its own health and mode.
+// Inline: each image has one caller.
+[[gnu::always_inline]] inline void sendNodeStatus(Port& port, uint8_t health, uint8_t mode,
+                                                  uint16_t vendor_specific_status_code)
+{
+    uavcan_protocol_NodeStatus status{};
+    status.uptime_sec = uptimeSec();
+    status.health = health;
+    status.mode = mode;
+    status.vendor_specific_status_code = vendor_specific_status_code;
+    uint8_t buffer[UAVCAN_PROTOCOL_NODESTATUS_MAX_SIZE];
+    const uint32_t len = uavcan_protocol_NodeStatus_encode(&status, buffer);
+    (void)xportBroadcast(&port.xport, UAVCAN_PROTOCOL_NODESTATUS_SIGNATURE, UAVCAN_PROTOCOL_NODESTATUS_ID,
+                         &port.nodestatus_transfer_id, XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
+}

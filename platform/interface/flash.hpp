@@ -3,9 +3,10 @@
 // codes. One driver (platform/stm32f4/flash.cpp) programs the FLASH interface registers on both chips:
 // the real interface, or the simulator's model of it over NOR sectors 10 and 11.
 //
-// Programming and erasing name chip addresses and sector codes, and only the data sectors 10 and 11
-// (FLASH_DATA_START, FLASH_DATA_SIZE): the driver refuses anything that would touch the program. Reading is
-// a plain load through FLASH_DataView (chip.hpp), where the CPU sees the data sectors.
+// Programming and erasing name chip addresses and sector codes. The node's calls reach only the data
+// sectors 10 and 11 (FLASH_DATA_START, FLASH_DATA_SIZE): the driver refuses anything that would touch the
+// program. The bootloader's two calls reach only the application's sectors 5 to 9 (FLASH_APP_START,
+// FLASH_APP_SIZE), never its own. Reading is a plain load through FLASH_DataView / FLASH_AppView (chip.hpp).
 
 #include <cstdint>
 
@@ -24,6 +25,7 @@ enum FLASH_Status : uint16_t {
 };
 
 // Sector codes: the sector number already in place for FLASH_CR.SNB (bits 6:3).
+inline constexpr uint32_t FLASH_Sector_5 = 5U << FLASH_CR_SNB_Pos;
 inline constexpr uint32_t FLASH_Sector_10 = 10U << FLASH_CR_SNB_Pos;
 inline constexpr uint32_t FLASH_Sector_11 = 11U << FLASH_CR_SNB_Pos;
 static_assert(FLASH_Sector_10 == 0x0050U && FLASH_Sector_11 == 0x0058U);
@@ -47,3 +49,8 @@ FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange);
 // done. FLASH_ERROR_PGS while locked, FLASH_ERROR_PGA for an odd address, FLASH_ERROR_WRP outside the
 // data sectors.
 FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data);
+
+// The bootloader's: as the two above, over the application's sectors 5 to 9 only (FLASH_ERROR_WRP for any
+// other sector or address).
+FLASH_Status FLASH_EraseAppSector(uint32_t FLASH_Sector, uint8_t VoltageRange);
+FLASH_Status FLASH_ProgramAppHalfWord(uint32_t Address, uint16_t Data);

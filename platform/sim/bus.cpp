@@ -174,7 +174,7 @@ const Region* regionAt(uint32_t address, unsigned width)
         // Before the NVIC, whose block spans the SCB's addresses on its way to STIR at 0xE000EF00.
         {SCB_BASE, &registers.scb, sizeof(SCB_Type)},
         {NVIC_BASE, &registers.nvic, sizeof(NVIC_Type)},
-        {FLASH_DATA_START, registers.flashData, sizeof(registers.flashData)},
+        {FLASH_APP_START, registers.flashCells, sizeof(registers.flashCells)},
     };
     if (width != 1U && width != 2U && width != 4U) {
         return nullptr;

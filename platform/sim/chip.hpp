@@ -26,11 +26,14 @@ struct ChipRegisters {
     NVIC_Type nvic;
     SCB_Type scb;
     UID_TypeDef uid;
-    HwReg16 flashData[FLASH_DATA_SIZE / 2U];  // the data sectors as the CPU writes them
+    // The modelled flash as the CPU writes it: the application's sectors 5 to 9, then the data sectors.
+    HwReg16 flashCells[(FLASH_APP_SIZE + FLASH_DATA_SIZE) / 2U];
 };
 extern ChipRegisters registers;
-// The data sectors' content, as the CPU reads it: plain memory, as on the chip.
-extern uint16_t flashContent[FLASH_DATA_SIZE / 2U];
+// The modelled flash's content, as the CPU reads it: plain memory, as on the chip. [i] is the half-word at
+// FLASH_APP_START + 2 i; the data sectors' part of it starts at flashContent.
+extern uint16_t flashCellContent[(FLASH_APP_SIZE + FLASH_DATA_SIZE) / 2U];
+inline constexpr uint16_t* flashContent = flashCellContent + FLASH_APP_SIZE / 2U;
 }  // namespace sim
 
 inline constexpr CAN_TypeDef* CAN1 = &sim::registers.can[0];
@@ -56,6 +59,9 @@ inline constexpr SCB_Type* SCB = &sim::registers.scb;
 inline constexpr UID_TypeDef* UID = &sim::registers.uid;
 // The data sectors as the CPU reads and writes them: [i] is the half-word at FLASH_DATA_START + 2 i.
 inline const volatile uint16_t* const FLASH_DataView = sim::flashContent;
-inline constexpr HwReg16* FLASH_DataWrite = sim::registers.flashData;
+inline constexpr HwReg16* FLASH_DataWrite = sim::registers.flashCells + FLASH_APP_SIZE / 2U;
+// The application's sectors likewise: [i] is the half-word at FLASH_APP_START + 2 i.
+inline const volatile uint16_t* const FLASH_AppView = sim::flashCellContent;
+inline constexpr HwReg16* FLASH_AppWrite = sim::registers.flashCells;
 
 #include "platform/interface/periph.hpp"

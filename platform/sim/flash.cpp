@@ -1,6 +1,7 @@
 // The simulated flash: the FLASH interface registers (two-key unlock, lock, program and sector erase
-// sequences, status and error flags, access control) over a NOR model of the data sectors 10 and 11, with
-// power-loss and error injection and an optional backing file. See sim_flash.hpp for the rules.
+// sequences, status and error flags, access control) over a NOR model of the application's sectors 5 to 9
+// and the data sectors 10 and 11, with power-loss and error injection and an optional backing file of the
+// data sectors. See sim_flash.hpp for the rules.
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -13,15 +14,21 @@
 
 namespace sim {
 
-uint16_t flashContent[FLASH_DATA_SIZE / 2U];
+uint16_t flashCellContent[(FLASH_APP_SIZE + FLASH_DATA_SIZE) / 2U];
 
 namespace {
 
 constexpr uint32_t kHalfWords = FLASH_DATA_SIZE / 2U;
+constexpr uint32_t kAppHalfWords = FLASH_APP_SIZE / 2U;
+constexpr uint32_t kCells = kAppHalfWords + kHalfWords;
 constexpr uint32_t kSectorHalfWords = kFlashSectorSize / 2U;
 constexpr unsigned kTearShapes = 8U;
+constexpr uint32_t kFirstSector = FLASH_APP_FIRST_SECTOR;
+constexpr uint32_t kModelSectors = kCells / kSectorHalfWords;
+static_assert(kFlashSectorSize == FLASH_LARGE_SECTOR_SIZE && kModelSectors == 7U);
 
-uint16_t* const g_mem = flashContent;
+uint16_t* const g_cells = flashCellContent;  // from FLASH_APP_START
+uint16_t* const g_mem = flashContent;        // from FLASH_DATA_START
 
 struct State {
     bool dead = false;  // the power went during an operation, or the chip was reset
@@ -31,34 +38,41 @@ struct State {
     uint64_t cutSeed = 0;
     uint64_t failAt = 0;
     FLASH_Status failStatus = FLASH_COMPLETE;
-    uint32_t erases[2] = {0, 0};
+    uint32_t erases[kModelSectors] = {};
     uint64_t bitRaises = 0;
     uint32_t writeProtected = 0;  // bit per sector: its option byte's nWRP bit cleared
     std::FILE* file = nullptr;
+    bool fileWhole = false;       // the file holds sectors 5 to 11, not the data sectors only
+    bool fileHeldApplication = false;  // ...and held an application when it was loaded
 };
 State g;
 
 bool inModel(uint32_t address, uint32_t bytes)
 {
-    return address >= FLASH_DATA_START && address - FLASH_DATA_START <= FLASH_DATA_SIZE - bytes;
+    return address >= FLASH_APP_START && address - FLASH_APP_START <= FLASH_APP_SIZE + FLASH_DATA_SIZE - bytes;
 }
 
-uint32_t indexOf(uint32_t address) { return (address - FLASH_DATA_START) / 2U; }
+// The cell of an address of the model.
+uint32_t indexOf(uint32_t address) { return (address - FLASH_APP_START) / 2U; }
 
-// Writes half-words [first, first + count) through to the backing file.
-void persist(uint32_t first, uint32_t count)
+// Writes cells [first, first + count) through to the backing file, as far as it holds them.
+void persistCells(uint32_t first, uint32_t count)
 {
-    if (g.file == nullptr) {
+    const uint32_t fileStart = g.fileWhole ? 0U : kAppHalfWords;
+    const uint32_t end = first + count;
+    if (g.file == nullptr || end <= fileStart) {
         return;
     }
+    first = std::max(first, fileStart);
+    count = end - first;
     unsigned char bytes[2 * 256] = {};
-    if (std::fseek(g.file, static_cast<long>(first) * 2L, SEEK_SET) != 0) {
+    if (std::fseek(g.file, static_cast<long>(first - fileStart) * 2L, SEEK_SET) != 0) {
         simFatal("flash file: cannot write: %s", std::strerror(errno));
     }
     for (uint32_t done = 0; done < count;) {
         const uint32_t chunk = (count - done < 256U) ? count - done : 256U;
         for (std::size_t i = 0; i < chunk; ++i) {
-            const uint16_t v = g_mem[first + done + i];
+            const uint16_t v = g_cells[first + done + i];
             bytes[2U * i] = static_cast<unsigned char>(v & 0xFFU);
             bytes[2U * i + 1U] = static_cast<unsigned char>(v >> 8);
         }
@@ -71,6 +85,9 @@ void persist(uint32_t first, uint32_t count)
         simFatal("flash file: cannot write: %s", std::strerror(errno));
     }
 }
+
+// Half-words [first, first + count) of the data sectors.
+void persist(uint32_t first, uint32_t count) { persistCells(kAppHalfWords + first, count); }
 
 void fillErased(uint32_t first, uint32_t count) { std::memset(g_mem + first, 0xFF, std::size_t{count} * 2U); }
 
@@ -99,7 +116,7 @@ Admit admit(FLASH_Status* status)
 
 void program(uint32_t index, uint16_t data, bool cut)
 {
-    const uint16_t old = g_mem[index];
+    const uint16_t old = g_cells[index];
     if ((data & ~old & 0xFFFFU) != 0U) {
         ++g.bitRaises;
     }
@@ -132,26 +149,32 @@ void program(uint32_t index, uint16_t data, bool cut)
             break;
         }
     }
-    g_mem[index] = static_cast<uint16_t>(old & ~clearing);
-    persist(index, 1U);
+    g_cells[index] = static_cast<uint16_t>(old & ~clearing);
+    persistCells(index, 1U);
+}
+
+void fillCellsErased(uint32_t first, uint32_t count)
+{
+    std::memset(g_cells + first, 0xFF, std::size_t{count} * 2U);
 }
 
 void tearErase(uint32_t first)
 {
     std::mt19937_64 rng(g.cutSeed);
-    uint16_t* s = &g_mem[first];
+    uint16_t* s = &g_cells[first];
     const uint32_t split = static_cast<uint32_t>(rng() % kSectorHalfWords);
     switch (static_cast<unsigned>(g.cutSeed % kTearShapes)) {
     case 0:
         break;
     case 1:
-        fillErased(first, kSectorHalfWords);
+        fillCellsErased(first, kSectorHalfWords);
         break;
     case 2:
-        fillErased(first, split + 1U);
+        fillCellsErased(first, split + 1U);
         break;
     case 3:
-        fillErased(first + 2U + split % (kSectorHalfWords - 2U), kSectorHalfWords - 2U - split % (kSectorHalfWords - 2U));
+        fillCellsErased(first + 2U + split % (kSectorHalfWords - 2U),
+                        kSectorHalfWords - 2U - split % (kSectorHalfWords - 2U));
         break;
     case 5:
         for (uint32_t i = 0; i < kSectorHalfWords; ++i) {
@@ -173,7 +196,7 @@ void tearErase(uint32_t first)
         }
         break;
     }
-    persist(first, kSectorHalfWords);
+    persistCells(first, kSectorHalfWords);
 }
 
 // The SR flag an injected failure raises, as the chip would report it.
@@ -273,7 +296,7 @@ public:
             raise(FLASH_SR_PGPERR);  // the access size must match PSIZE; the model knows x16 only
             return;
         }
-        if (writeProtected(10U + index / kSectorHalfWords)) {
+        if (writeProtected(kFirstSector + index / kSectorHalfWords)) {
             raise(FLASH_SR_WRPERR);  // nothing is programmed
             return;
         }
@@ -340,8 +363,8 @@ private:
             return;
         }
         const uint32_t sector = (value & FLASH_CR_SNB) >> FLASH_CR_SNB_Pos;
-        if (sector != 10U && sector != 11U) {
-            simFatal("erase of sector %u started: only the data sectors 10 and 11 may be erased", sector);
+        if (sector < kFirstSector || sector >= kFirstSector + kModelSectors) {
+            simFatal("erase of sector %u started: it would erase the bootloader", sector);
         }
         if (writeProtected(sector)) {
             raise(FLASH_SR_WRPERR);  // nothing is erased
@@ -353,13 +376,13 @@ private:
             raise(errorFlagFor(status));
             return;
         }
-        const uint32_t first = (sector - 10U) * kSectorHalfWords;
+        const uint32_t first = (sector - kFirstSector) * kSectorHalfWords;
         if (a == Admit::Cut) {
             tearErase(first);
         } else {
-            fillErased(first, kSectorHalfWords);
-            persist(first, kSectorHalfWords);
-            ++g.erases[sector - 10U];
+            fillCellsErased(first, kSectorHalfWords);
+            persistCells(first, kSectorHalfWords);
+            ++g.erases[sector - kFirstSector];
         }
         busyFor(kEraseNs[static_cast<unsigned>(g.timing)][(value & FLASH_CR_PSIZE) >> FLASH_CR_PSIZE_Pos]);
         done();
@@ -376,18 +399,18 @@ FlashInterface& flashInterface()
     return model;
 }
 
-// The data sectors as the CPU writes them (and reads them, where a read goes through a register).
+// The modelled sectors as the CPU writes them (and reads them, where a read goes through a register).
 class FlashMemory final : public Peripheral {
 public:
-    FlashMemory() : Peripheral("flash sectors 10 and 11", registers.flashData, sizeof(registers.flashData)) {}
+    FlashMemory() : Peripheral("flash sectors 5 to 11", registers.flashCells, sizeof(registers.flashCells)) {}
 
     uint32_t read(uint32_t offset, unsigned width) override
     {
-        const uint32_t half = g_mem[offset / 2U];
+        const uint32_t half = g_cells[offset / 2U];
         if (width == 1U) {
             return (half >> (8U * (offset & 1U))) & 0xFFU;
         }
-        return width == 4U ? half | (static_cast<uint32_t>(g_mem[offset / 2U + 1U]) << 16) : half;
+        return width == 4U ? half | (static_cast<uint32_t>(g_cells[offset / 2U + 1U]) << 16) : half;
     }
 
     void write(uint32_t offset, uint32_t value, unsigned width) override
@@ -408,7 +431,7 @@ const bool g_factoryNew = [] {
 void flashReset()
 {
     flashCloseFile();
-    fillErased(0, kHalfWords);
+    fillCellsErased(0, kCells);
     g = State{};
     flashInterface().reset();
 }
@@ -453,7 +476,7 @@ void flashFailOperation(uint64_t n, FLASH_Status status)
 
 void flashSetWriteProtection(unsigned sector, bool on)
 {
-    if (sector == 10U || sector == 11U) {
+    if (sector >= kFirstSector && sector < kFirstSector + kModelSectors) {
         g.writeProtected = on ? g.writeProtected | (1U << sector) : g.writeProtected & ~(1U << sector);
     }
     flashInterface().reset();  // the option bytes take effect at the next reset
@@ -461,12 +484,12 @@ void flashSetWriteProtection(unsigned sector, bool on)
 
 uint32_t flashEraseCount(unsigned sector)
 {
-    return (sector == 10U || sector == 11U) ? g.erases[sector - 10U] : 0U;
+    return sector >= kFirstSector && sector < kFirstSector + kModelSectors ? g.erases[sector - kFirstSector] : 0U;
 }
 
 uint64_t flashBitRaiseAttempts() { return g.bitRaises; }
 
-uint16_t flashPeek16(uint32_t address) { return inModel(address, 2U) ? g_mem[indexOf(address)] : 0U; }
+uint16_t flashPeek16(uint32_t address) { return inModel(address, 2U) ? g_cells[indexOf(address)] : 0U; }
 
 uint32_t flashPeek32(uint32_t address)
 {
@@ -478,16 +501,27 @@ bool flashErased(uint32_t address, uint32_t bytes)
     if (!inModel(address, bytes) || (address & 1U) != 0U || (bytes & 1U) != 0U) {
         return false;
     }
-    static const std::vector<uint8_t> erased(FLASH_DATA_SIZE, 0xFFU);
-    return std::memcmp(g_mem + indexOf(address), erased.data(), bytes) == 0;
+    return std::all_of(g_cells + indexOf(address), g_cells + indexOf(address) + bytes / 2U,
+                       [](uint16_t half) { return half == 0xFFFFU; });
 }
 
 void flashPoke16(uint32_t address, uint16_t value)
 {
     if (inModel(address, 2U) && (address & 1U) == 0U) {
-        g_mem[indexOf(address)] = value;
-        persist(indexOf(address), 1U);
+        g_cells[indexOf(address)] = value;
+        persistCells(indexOf(address), 1U);
     }
+}
+
+void flashLoad(uint32_t address, const uint8_t* bytes, uint32_t count)
+{
+    if (!inModel(address, count) || (address & 1U) != 0U || (count & 1U) != 0U) {
+        simFatal("flash load of %u bytes at 0x%08x: outside sectors 5 to 11", count, address);
+    }
+    for (uint32_t i = 0; i < count; i += 2U) {
+        g_cells[indexOf(address + i)] = static_cast<uint16_t>(bytes[i] | (bytes[i + 1U] << 8));
+    }
+    persistCells(indexOf(address), count / 2U);
 }
 
 std::vector<uint16_t> flashImage() { return std::vector<uint16_t>(g_mem, g_mem + kHalfWords); }
@@ -500,17 +534,20 @@ void flashSetImage(const std::vector<uint16_t>& image)
     persist(0, kHalfWords);
 }
 
-bool flashUseFile(const std::string& path)
+bool flashUseFile(const std::string& path, bool whole)
 {
     flashCloseFile();
+    constexpr std::size_t kWholeBytes = std::size_t{kCells} * 2U;
     std::FILE* f = std::fopen(path.c_str(), "r+b");
     bool loaded = false;
     if (f != nullptr) {
-        std::vector<unsigned char> bytes(std::size_t{FLASH_DATA_SIZE} + 1U);
+        std::vector<unsigned char> bytes(kWholeBytes + 1U);
         const std::size_t got = std::fread(bytes.data(), 1U, bytes.size(), f);
-        if (got == FLASH_DATA_SIZE) {
-            for (std::size_t i = 0; i < kHalfWords; ++i) {
-                g_mem[i] = static_cast<uint16_t>(bytes[2U * i] | (bytes[2U * i + 1U] << 8));
+        if (got == FLASH_DATA_SIZE || got == kWholeBytes) {
+            whole = got == kWholeBytes;
+            uint16_t* const into = whole ? g_cells : g_mem;
+            for (std::size_t i = 0; i < got / 2U; ++i) {
+                into[i] = static_cast<uint16_t>(bytes[2U * i] | (bytes[2U * i + 1U] << 8));
             }
             loaded = true;
         }
@@ -521,10 +558,13 @@ bool flashUseFile(const std::string& path)
         }
     }
     g.file = f;
+    g.fileWhole = whole;
+    g.fileHeldApplication = loaded && whole && !flashErased(FLASH_APP_START, FLASH_APP_SIZE);
     if (!loaded) {
         // A new file, or one that is not a flash image: start from erased flash.
-        fillErased(0, kHalfWords);
-        persist(0, kHalfWords);
+        const uint32_t first = whole ? 0U : kAppHalfWords;
+        fillCellsErased(first, kCells - first);
+        persistCells(first, kCells - first);
         if (std::ferror(f) != 0) {
             flashCloseFile();
             return false;
@@ -532,6 +572,8 @@ bool flashUseFile(const std::string& path)
     }
     return true;
 }
+
+bool flashFileHoldsApplication() { return g.file != nullptr && g.fileHeldApplication; }
 
 void flashCloseFile()
 {

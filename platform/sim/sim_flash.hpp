@@ -1,7 +1,9 @@
 #pragma once
-// The simulated chip's data flash (sectors 10 and 11, 2 x 128 KB at 0x080C0000) seen from outside: what
-// tests and the SITL program use to reset it, keep it in a file, cut the power in the middle of an
+// The simulated chip's flash behind the bootloader seen from outside: the application's sectors 5 to 9
+// (5 x 128 KB at 0x08020000) and the data sectors 10 and 11 (2 x 128 KB at 0x080C0000). What tests and the
+// SITL program use to reset it, keep the data sectors in a file, cut the power in the middle of an
 // operation and look at the raw content. Firmware never includes this: it uses platform/interface/flash.hpp.
+// The bootloader's sectors 0 to 4 are not modelled: an erase started there is a fatal error of the model.
 //
 // The model is NOR flash: an erase sets a whole sector to 0xFF, programming only clears bits (a program
 // that would set a cleared bit leaves that bit cleared and is counted, see flashBitRaiseAttempts). The
@@ -61,29 +63,36 @@ bool flashPowerLost();
 // Operation n from now (n >= 1) reports status and changes nothing; later ones work again.
 void flashFailOperation(uint64_t n, FLASH_Status status);
 
-// Write protection of sector 10 or 11 by its option byte (nWRP cleared), as a programmer sets it; it takes
+// Write protection of a sector 5..11 by its option byte (nWRP cleared), as a programmer sets it; it takes
 // effect at once (the option bytes reloaded) and lasts until changed or flashReset(). Every erase or
 // program of a protected sector changes nothing and sets WRPERR (FLASH_ERROR_WRP); reads are unaffected.
 void flashSetWriteProtection(unsigned sector, bool on);
 
-// Complete erases of sector 10 or 11 since flashReset() (wear; cut erases not included).
+// Complete erases of sector 5..11 since flashReset() (wear; cut erases not included).
 uint32_t flashEraseCount(unsigned sector);
 // Programs that asked for a 0 bit to become 1 (flash cannot do that; the bit stayed 0).
 uint64_t flashBitRaiseAttempts();
 
-// Raw content for tests, without NOR rules and not counted (a file in use follows).
+// Raw content for tests, without NOR rules and not counted (a file in use follows), anywhere in sectors 5..11.
 uint16_t flashPeek16(uint32_t address);
 uint32_t flashPeek32(uint32_t address);
-// Whether [address, address + bytes) reads all 0xFF (false if any of it lies outside the data sectors).
+// Whether [address, address + bytes) reads all 0xFF (false if any of it lies outside sectors 5..11).
 bool flashErased(uint32_t address, uint32_t bytes);
 void flashPoke16(uint32_t address, uint16_t value);
+// `count` bytes (even, at an even address) as a programmer leaves them: how an image reaches the model.
+void flashLoad(uint32_t address, const uint8_t* bytes, uint32_t count);
 std::vector<uint16_t> flashImage();
-void flashSetImage(const std::vector<uint16_t>& image);  // FLASH_DATA_SIZE / 2 half-words
+void flashSetImage(const std::vector<uint16_t>& image);  // the data sectors: FLASH_DATA_SIZE / 2 half-words
 
-// Keeps the content in a file (the raw 256 KB, little-endian): an existing file of that size is loaded,
-// anything else is replaced by erased flash. Every later change is written through at once, so the content
-// survives the process. False (and no file in use) when the file cannot be read or written.
-bool flashUseFile(const std::string& path);
+// Keeps the content in a file, raw and little-endian: the data sectors (256 KB), or sectors 5 to 11 (896 KB:
+// the application too). An existing file of either size is loaded as what it holds; anything else is
+// replaced by erased flash, of the data sectors or, `whole`, of sectors 5 to 11. Every later change is
+// written through at once, so the content survives the process. False (and no file in use) when the file
+// cannot be read or written.
+bool flashUseFile(const std::string& path, bool whole = false);
+// The file in use holds sectors 5 to 11 and held an application when it was loaded: the application's
+// sectors are the file's, not an image's.
+bool flashFileHoldsApplication();
 void flashCloseFile();
 
 }  // namespace sim

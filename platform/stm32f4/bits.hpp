@@ -35,6 +35,13 @@ inline constexpr uint32_t FLASH_SIZE = 0x00100000U;
 // Sectors 10 and 11 (the last 256 KB of the 1 MB part): the node's data, everything below is program.
 inline constexpr uint32_t FLASH_DATA_START = 0x080C0000U;
 inline constexpr uint32_t FLASH_DATA_SIZE = 0x00040000U;
+// Sectors 5 to 9, behind the bootloader's sectors 0 to 4: the application, which only the bootloader
+// erases and programs. Every sector from 5 on is 128 KB.
+inline constexpr uint32_t FLASH_APP_START = 0x08020000U;
+inline constexpr uint32_t FLASH_APP_SIZE = FLASH_DATA_START - FLASH_APP_START;
+inline constexpr uint32_t FLASH_APP_FIRST_SECTOR = 5U;
+inline constexpr uint32_t FLASH_LARGE_SECTOR_SIZE = 0x00020000U;
+static_assert(FLASH_APP_SIZE == 5U * FLASH_LARGE_SECTOR_SIZE && FLASH_DATA_SIZE == 2U * FLASH_LARGE_SECTOR_SIZE);
 
 // ---------------------------------------------------------------------------------------------------------
 // Exception and interrupt numbers (negative: core exceptions).

@@ -14,6 +14,14 @@ constexpr uint32_t kLastSector = 11U;  // 1 MB part
 
 bool dataSector(uint32_t sector_code) { return sector_code == FLASH_Sector_10 || sector_code == FLASH_Sector_11; }
 
+bool appSector(uint32_t sector_code)
+{
+    const uint32_t sector = sector_code >> FLASH_CR_SNB_Pos;
+    return sector >= FLASH_APP_FIRST_SECTOR && sector < FLASH_APP_FIRST_SECTOR + FLASH_APP_SIZE / FLASH_LARGE_SECTOR_SIZE;
+}
+
+bool appAddress(uint32_t address) { return address >= FLASH_APP_START && address - FLASH_APP_START < FLASH_APP_SIZE; }
+
 bool dataAddress(uint32_t address)
 {
     return address >= FLASH_DATA_START && address - FLASH_DATA_START < FLASH_DATA_SIZE;
@@ -64,25 +72,22 @@ void flushDataCache()
 
 bool locked() { return (FLASH->CR & FLASH_CR_LOCK) != 0U; }
 
-}  // namespace
-
-void FLASH_Unlock()
+bool sectorCodeOk(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
-    if (locked()) {
-        FLASH->KEYR = FLASH_KEY1;
-        FLASH->KEYR = FLASH_KEY2;
-    }
+    return (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector &&
+           VoltageRange <= VoltageRange_4;
 }
 
-void FLASH_Lock() { FLASH->CR |= FLASH_CR_LOCK; }
-
-FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
+// An erase and a program, checked: `Allowed` says whether the call may reach that sector or address. Each
+// call gets its own copy: the node's image, which has no use for the bootloader's calls, stays as it was
+// without them.
+template <bool (*Allowed)(uint32_t)>
+[[gnu::always_inline]] inline FLASH_Status erase(uint32_t FLASH_Sector, uint8_t VoltageRange)
 {
-    const bool sectorOk = (FLASH_Sector & ~FLASH_CR_SNB) == 0U && (FLASH_Sector >> FLASH_CR_SNB_Pos) <= kLastSector;
-    if (locked() || !sectorOk || VoltageRange > VoltageRange_4) {
+    if (locked() || !sectorCodeOk(FLASH_Sector, VoltageRange)) {
         return FLASH_ERROR_PGS;
     }
-    if (!dataSector(FLASH_Sector)) {
+    if (!Allowed(FLASH_Sector)) {
         return FLASH_ERROR_WRP;  // nothing on the chip would stop an erase of the running program
     }
     (void)flashWait();
@@ -99,7 +104,9 @@ FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
     return status;
 }
 
-FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
+// `cells` are the half-words of the region from `start` on.
+template <bool (*Allowed)(uint32_t)>
+[[gnu::always_inline]] inline FLASH_Status program(uint32_t Address, uint16_t Data, HwReg16* cells, uint32_t start)
 {
     if (locked()) {
         return FLASH_ERROR_PGS;
@@ -107,17 +114,49 @@ FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
     if ((Address & 1U) != 0U) {
         return FLASH_ERROR_PGA;
     }
-    if (!dataAddress(Address)) {
+    if (!Allowed(Address)) {
         return FLASH_ERROR_WRP;
     }
     (void)flashWait();
     clearFlags();
     FLASH->CR = (FLASH->CR & ~(FLASH_CR_PSIZE | FLASH_CR_SER | FLASH_CR_MER | FLASH_CR_SNB)) | kPsizeX16 |
                 FLASH_CR_PG;
-    FLASH_DataWrite[(Address - FLASH_DATA_START) / 2U] = Data;
+    cells[(Address - start) / 2U] = Data;
     const FLASH_Status status = flashWait();
     FLASH->CR &= ~FLASH_CR_PG;
     clearFlags();
     flushDataCache();
     return status;
+}
+
+}  // namespace
+
+void FLASH_Unlock()
+{
+    if (locked()) {
+        FLASH->KEYR = FLASH_KEY1;
+        FLASH->KEYR = FLASH_KEY2;
+    }
+}
+
+void FLASH_Lock() { FLASH->CR |= FLASH_CR_LOCK; }
+
+FLASH_Status FLASH_EraseSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    return erase<dataSector>(FLASH_Sector, VoltageRange);
+}
+
+FLASH_Status FLASH_ProgramHalfWord(uint32_t Address, uint16_t Data)
+{
+    return program<dataAddress>(Address, Data, FLASH_DataWrite, FLASH_DATA_START);
+}
+
+FLASH_Status FLASH_EraseAppSector(uint32_t FLASH_Sector, uint8_t VoltageRange)
+{
+    return erase<appSector>(FLASH_Sector, VoltageRange);
+}
+
+FLASH_Status FLASH_ProgramAppHalfWord(uint32_t Address, uint16_t Data)
+{
+    return program<appAddress>(Address, Data, FLASH_AppWrite, FLASH_APP_START);
 }

@@ -39,6 +39,9 @@
 // The data sectors as the CPU reads and writes them: [i] is the half-word at FLASH_DATA_START + 2 i.
 #define FLASH_DataView (reinterpret_cast<const volatile uint16_t*>(FLASH_DATA_START))
 #define FLASH_DataWrite (reinterpret_cast<HwReg16*>(FLASH_DATA_START))
+// The application's sectors likewise: [i] is the half-word at FLASH_APP_START + 2 i.
+#define FLASH_AppView (reinterpret_cast<const volatile uint16_t*>(FLASH_APP_START))
+#define FLASH_AppWrite (reinterpret_cast<HwReg16*>(FLASH_APP_START))
 // NOLINTEND(performance-no-int-to-ptr)
 
 #include "platform/interface/periph.hpp"

@@ -67,18 +67,23 @@ void coreStartImage(uint32_t vector_table)
 {
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the image's vector table is at a fixed address
     const auto* table = reinterpret_cast<const volatile uint32_t*>(vector_table);
+    constexpr uint32_t kIcsrPendStClr = 1U << 25;
     __asm volatile("cpsid i" ::: "memory");
     SysTick->CTRL = 0;
+    SCB->ICSR = kIcsrPendStClr;  // a tick that came meanwhile is not the image's
     SCB->VTOR = vector_table;
     // Unmasked again as at reset, which the image's start-up expects: nothing of ours can interrupt it,
-    // SysTick is stopped and no interrupt was ever enabled.
+    // SysTick is stopped and the caller has disabled every interrupt it enabled. On the main stack in
+    // thread mode with no FP context, as after a reset, also when called from a task.
     __asm volatile(
         "dsb\n"
         "isb\n"
         "msr msp, %0\n"
+        "msr control, %2\n"
+        "isb\n"
         "cpsie i\n"
         "bx %1\n" ::"r"(table[0]),
-        "r"(table[1]));
+        "r"(table[1]), "r"(0U));
     for (;;) {
     }
 }

@@ -7,7 +7,7 @@
 
 #include "firmware/node/params.hpp"
 #include "sitl/node_runner.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/node_fixture.hpp"
 
 namespace {

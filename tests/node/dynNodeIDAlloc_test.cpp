@@ -10,7 +10,7 @@
 #include "firmware/node/ports.hpp"
 #include "platform/sim/sim.hpp"
 #include "sitl/node_runner.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/node_fixture.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 // SLCAN pseudo-terminal that encode and decode the wire formats themselves.
 
 // The chip's headers first: termios.h defines macros (CR1, ...) that are register names there.
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 
 #include <gtest/gtest.h>
 

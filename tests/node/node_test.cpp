@@ -15,7 +15,7 @@
 #include "platform/sim/sim.hpp"
 #include "sitl/node_runner.hpp"
 #include "sitl/trace.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/getset_payloads.hpp"
 #include "tests/node/node_fixture.hpp"
 

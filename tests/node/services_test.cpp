@@ -22,7 +22,7 @@
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/node_runner.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/getset_payloads.hpp"
 #include "tests/node/node_fixture.hpp"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the commands of docs/sitl.md that need no real device, as a user would paste them: the vendor
-types' install (into a scratch home), endpoint-sitl -h, and the python-can script against the node on an
-SLCAN terminal. Exit 77 (skipped) without python-can.
+types' install (into a scratch home), endpoint-sitl -h, the scripted firmware update (with the chip's
+images built), and the python-can script against the node on an SLCAN terminal. Exit 77 (skipped) without
+python-can.
 
 usage: sitl_doc_test.py DOC ENDPOINT_SITL
 """
@@ -30,6 +31,17 @@ def main():
         assert sorted(listing) == sorted(os.listdir(os.path.join(root, "docs/dsdl/qon/zb5"))), listing
 
         subprocess.run([sitl, "-h"], check=True, capture_output=True)
+
+        # The scripted update, as pasted, in a directory of our own: the new image's commit in GetNodeInfo.
+        if os.path.exists(os.path.join(root, "build/stm32f413/bootloader.elf")):
+            update = next(text for _, text in found if "--file-server /tmp/update" in text)
+            update = update.replace("/tmp/update", os.path.join(scratch, "update"))
+            update = update.replace("build/host/sitl/endpoint-sitl", sitl)
+            subprocess.run(["bash", "-e", "-c", update], cwd=root, check=True, capture_output=True, timeout=120)
+            sent = open(os.path.join(scratch, "update", "out.log")).read()
+            assert "100164EE#0000010003B0B0" in sent, "no GetNodeInfo answer with commit b0b0b0b0"
+            console = open(os.path.join(scratch, "update", "console.txt")).read()
+            assert "image accepted" in console, console
 
         try:
             import can  # noqa: F401  (Debian's python3-can)

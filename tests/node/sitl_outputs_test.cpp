@@ -15,7 +15,7 @@
 
 #include "firmware/drivers/PWM.hpp"
 #include "sitl/vcd.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/getset_payloads.hpp"
 #include "tests/node/sitl_firmware.hpp"

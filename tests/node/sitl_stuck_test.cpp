@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "sitl/candump.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/sitl_firmware.hpp"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "sitl/candump.hpp"
-#include "tests/node/bus_transfers.hpp"
+#include "sitl/bus_transfers.hpp"
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/sitl_firmware.hpp"
 
@@ -810,7 +810,7 @@ TEST_P(SitlRun, VcdShowsThePulseTrainsTheTraceDescribes)
 
 // The bootloader and the application in one flash (--boot): the chip starts the bootloader, which starts
 // the application it checked; one changed byte of the application and nothing ever runs but the
-// bootloader, which sends nothing.
+// bootloader, which asks for a node ID to serve maintenance.
 TEST_F(SitlFixture, TheBootloaderStartsTheApplicationItCheckedAndNoOther)
 {
     if (!fs::exists(ENDPOINT_IMAGE) || !fs::exists(ENDPOINT_BOOTLOADER)) {
@@ -839,11 +839,57 @@ TEST_F(SitlFixture, TheBootloaderStartsTheApplicationItCheckedAndNoOther)
     std::memcpy(&offset, elf.data() + first_segment + 4, 4);  // its p_offset
     elf[offset + 0x1D0] = static_cast<char>(elf[offset + 0x1D0] ^ 0x01);
     std::ofstream(dir / "changed.elf", std::ios::binary) << elf;
-    EXPECT_TRUE(framesSent(path("changed.elf")).empty()) << "not started";
+    // The bootloader stays in maintenance: without a node ID, it sends anonymous allocation requests only.
+    const std::vector<sitl::LoggedFrame> kept = framesSent(path("changed.elf"));
+    EXPECT_FALSE(kept.empty());
+    EXPECT_TRUE(std::all_of(kept.begin(), kept.end(), [](const sitl::LoggedFrame& f) {
+        return !bus::isService(f.frame.id) && (f.frame.id & 0x7FU) == 0U && ((f.frame.id >> 8) & 3U) == bus::kAllocationId;
+    })) << "not started";
 
     // Two images in the same flash are refused before the run.
     EXPECT_EQ(run("--elf " + std::string(ENDPOINT_IMAGE) + " --boot " + path("changed.elf")), 2);
     EXPECT_NE(slurp(dir / "stderr.txt").find("overlaps"), std::string::npos) << slurp(dir / "stderr.txt");
+}
+
+// With the bootloader, a flash file holds the application's sectors too: an update made in one run is the
+// application of the next, whatever --elf names.
+TEST_F(SitlFixture, AnUpdateLastsFromOneRunToTheNext)
+{
+    if (!fs::exists(ENDPOINT_IMAGE) || !fs::exists(ENDPOINT_BOOTLOADER) || !fs::exists(ENDPOINT_BIN)) {
+        GTEST_SKIP() << "no chip images: build the stm32f413 preset first";
+    }
+    fs::create_directories(dir / "images");
+    ASSERT_EQ(std::system(("python3 " TOOLS_DIR "/app-descriptor.py stamp " ENDPOINT_BIN " " + path("images/b.bin") +
+                           " b0b0b0b0 >/dev/null")
+                              .c_str()),
+              0);
+    // Node 100 asks node 110 for the update from node 126 (path "b.bin"), or for GetNodeInfo.
+    write("update.log", "(3.000000) can0 1028EEE4#7E622E62696EC0\n");  // once the new store is formatted
+    write("info.log", "(1.000000) can0 1001EEE4#C0\n");
+    const std::string boot = " --elf " + std::string(ENDPOINT_IMAGE) + " --boot " + ENDPOINT_BOOTLOADER +
+                             " --flash " + path("flash.bin");
+    ASSERT_EQ(run(boot + " --file-server " + path("images") + " --replay " + path("update.log") + " --until 7"), 0)
+        << slurp(dir / "stderr.txt");
+    EXPECT_EQ(fs::file_size(dir / "flash.bin"), 917504U) << "sectors 5 to 11";
+    ASSERT_EQ(run(boot + " --replay " + path("info.log") + " --until 2 --out " + path("out.log")), 0)
+        << slurp(dir / "stderr.txt");
+    std::vector<sitl::LoggedFrame> sent;
+    std::string error;
+    ASSERT_TRUE(sitl::parseCandump(slurp(dir / "out.log"), &sent, &error)) << error;
+    std::vector<std::pair<sim::CanFrame, uint64_t>> frames;
+    for (const sitl::LoggedFrame& f : sent) {
+        if (f.frame.id == bus::serviceId(16, bus::kGetNodeInfoId, false, 100, 110)) {
+            frames.emplace_back(f.frame, f.time_us);
+        }
+    }
+    const std::vector<bus::Transfer> info = bus::transfersOf(frames);
+    ASSERT_EQ(info.size(), 1U);
+    ASSERT_GE(info[0].payload.size(), 14U);
+    uint32_t commit = 0;
+    for (unsigned i = 4; i-- > 0;) {
+        commit = (commit << 8) | info[0].payload[10U + i];
+    }
+    EXPECT_EQ(commit, 0xB0B0B0B0U) << "B's commit, from the flash file";
 }
 
 TEST(Candump, FormatAndParseAgree)

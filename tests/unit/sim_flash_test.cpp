@@ -87,11 +87,33 @@ TEST_F(SimFlash, EraseSetsExactlyOneSectorAndCountsWear)
     EXPECT_EQ(sim::flashEraseCount(11), 1U);
 }
 
+// The bootloader's calls reach the application's sectors 5 to 9 and nothing else: neither the data
+// sectors, whose parameters outlive an update, nor the bootloader's own.
+TEST_F(SimFlash, TheBootloaderCallsReachTheApplicationSectorsOnly)
+{
+    EXPECT_EQ(FLASH_ProgramAppHalfWord(FLASH_APP_START + 2U, 0x1234U), FLASH_COMPLETE);
+    EXPECT_EQ(FLASH_ProgramAppHalfWord(FLASH_DATA_START - 2U, 0x0000U), FLASH_COMPLETE);  // sector 9's last
+    EXPECT_EQ(sim::flashPeek16(FLASH_APP_START + 2U), 0x1234U);
+    EXPECT_EQ(FLASH_EraseAppSector(FLASH_Sector_5, VoltageRange_3), FLASH_COMPLETE);
+    EXPECT_EQ(sim::flashPeek16(FLASH_APP_START + 2U), 0xFFFFU);
+    EXPECT_EQ(sim::flashPeek16(FLASH_DATA_START - 2U), 0x0000U) << "sector 9 is not sector 5";
+    EXPECT_EQ(sim::flashEraseCount(5), 1U);
+
+    const uint64_t ops = sim::flashOperations();
+    EXPECT_EQ(FLASH_ProgramAppHalfWord(kS10, 0U), FLASH_ERROR_WRP);
+    EXPECT_EQ(FLASH_ProgramAppHalfWord(FLASH_APP_START - 2U, 0U), FLASH_ERROR_WRP);
+    EXPECT_EQ(FLASH_ProgramAppHalfWord(FLASH_APP_START + 1U, 0U), FLASH_ERROR_PGA);
+    EXPECT_EQ(FLASH_EraseAppSector(FLASH_Sector_10, VoltageRange_3), FLASH_ERROR_WRP);
+    EXPECT_EQ(FLASH_EraseAppSector(4U << FLASH_CR_SNB_Pos, VoltageRange_3), FLASH_ERROR_WRP);
+    EXPECT_EQ(sim::flashOperations(), ops);
+    EXPECT_EQ(sim::flashPeek16(kS10), 0xFFFFU);
+}
+
 TEST_F(SimFlash, RefusedOperationsChangeNothingAndAreNotCounted)
 {
     const uint64_t ops = sim::flashOperations();
     EXPECT_EQ(FLASH_ProgramHalfWord(kS10 + 1U, 0U), FLASH_ERROR_PGA);
-    EXPECT_EQ(FLASH_ProgramHalfWord(0x08020000U, 0U), FLASH_ERROR_WRP);  // the image: not modelled
+    EXPECT_EQ(FLASH_ProgramHalfWord(0x08020000U, 0U), FLASH_ERROR_WRP);  // the application: not the node's
     EXPECT_EQ(FLASH_ProgramHalfWord(FLASH_DATA_START + FLASH_DATA_SIZE, 0U), FLASH_ERROR_WRP);
     EXPECT_EQ(FLASH_EraseSector(0x0051U, VoltageRange_3), FLASH_ERROR_PGS);  // not a sector code
     EXPECT_EQ(FLASH_EraseSector(0x0060U, VoltageRange_3), FLASH_ERROR_PGS);  // sector 12: none on this part
@@ -373,12 +395,12 @@ TEST_F(SimFlash, TheInterfaceKeepsToTheReferenceSequences)
     EXPECT_EQ(FLASH->SR, 0U);
     EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0x1234U);
 
-    // SNB selects the sector STRT erases; naming a program sector stops the run, as it would kill the chip.
+    // SNB selects the sector STRT erases; naming a bootloader sector stops the run, as it would kill the chip.
     FLASH->CR = FLASH_CR_SER | FLASH_Sector_10;
     FLASH->CR = FLASH_CR_SER | FLASH_Sector_10 | FLASH_CR_STRT;
     EXPECT_EQ(sim::flashPeek16(kS10 + 4U), 0xFFFFU);
     EXPECT_EQ(sim::flashEraseCount(10), 1U);
-    EXPECT_DEATH(FLASH->CR = FLASH_CR_SER | (5U << FLASH_CR_SNB_Pos) | FLASH_CR_STRT, "sector 5");
+    EXPECT_DEATH(FLASH->CR = FLASH_CR_SER | (4U << FLASH_CR_SNB_Pos) | FLASH_CR_STRT, "sector 4");
     FLASH_Lock();
     EXPECT_NE(FLASH->CR & FLASH_CR_LOCK, 0U);
 }

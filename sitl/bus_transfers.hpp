@@ -1,5 +1,6 @@
 #pragma once
-// Test-side UAVCAN v0 framing, written from the wire format and independent of the firmware's transport:
+// UAVCAN v0 framing for the tools around the node (the tests, the file server), written from the wire
+// format and independent of the firmware's transport:
 // cut a transfer into frames for a peer to send, put the node's frames back together, compute the CRCs;
 // and the IDs and signatures of the standard data types the node serves and sends.
 
