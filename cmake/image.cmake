@@ -36,6 +36,9 @@ add_custom_command(TARGET bootloader.elf POST_BUILD
   COMMAND ${CMAKE_OBJCOPY} -O binary --gap-fill 0xFF $<TARGET_FILE:bootloader.elf>
     ${CMAKE_CURRENT_BINARY_DIR}/bootloader.bin
   COMMAND ${CMAKE_SIZE} $<TARGET_FILE:bootloader.elf>
+  # Its stacks held to their bounds as the application's are: its task, and start-up with the handlers.
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/tools/stack-bound.py ${CMAKE_BINARY_DIR} $<TARGET_FILE:bootloader.elf>
+    --task bootTask kBootTask
   VERBATIM)
 
 add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/endpoint-combined.bin ${CMAKE_CURRENT_BINARY_DIR}/endpoint-combined.hex
