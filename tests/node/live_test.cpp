@@ -12,6 +12,7 @@
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/getset_payloads.hpp"
 #include "tests/node/sitl_firmware.hpp"
+#include "tests/node/update_images.hpp"
 
 namespace {
 
@@ -400,6 +401,64 @@ TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)
         EXPECT_NE(summary.find(counted), std::string::npos) << counted << " in " << summary;
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the symlink is removed at exit";
+}
+
+// The update as a tool's "Update firmware" makes it: the tool asks the node, which answers OK and resets into
+// the bootloader; the tool is the file server (source_node_id 0) and answers each Read over the live bus;
+// the new image then runs and says so in GetNodeInfo.
+TEST_F(Live, AnUpdateFromTheToolsOwnFileServerStartsTheNewImage)
+{
+    if (!fs::exists(ENDPOINT_BIN) || !fs::exists(ENDPOINT_BOOTLOADER)) {
+        GTEST_SKIP() << "the stm32f413 preset's images are not built";
+    }
+    const std::vector<uint8_t> b = update::imageB(update::readFile(ENDPOINT_BIN));
+    live::Node node(dir, {"--elf", ENDPOINT_IMAGE, "--boot", ENDPOINT_BOOTLOADER, "--flash", path("flash.bin"),
+                          "--uid", "1,2,3"});
+    McastClient bus0(0);
+    ASSERT_TRUE(bus0.await(nodeStatusFrom(110)));
+
+    const std::string file = "images/b.bin";
+    std::vector<uint8_t> begin = {0};  // the caller serves the file
+    begin.insert(begin.end(), file.begin(), file.end());
+    const std::vector<uint8_t> answer = call(bus0, 110, update::kBeginUpdateId, update::kBeginUpdateSignature, begin);
+    ASSERT_FALSE(answer.empty()) << "no BeginFirmwareUpdate answer";
+    ASSERT_EQ(answer[0], 0U) << "OK";
+
+    const auto readRequest = [](const bus::Transfer& t) {
+        return bus::isService(t.can_id) && (t.can_id & (1U << 15)) != 0 &&
+               bus::dataTypeOfService(t.can_id) == update::kReadId && (t.can_id & 0x7FU) == 110 &&
+               ((t.can_id >> 8) & 0x7FU) == kClient;
+    };
+    uint64_t served = 0;
+    for (bool ended = false; !ended;) {
+        const auto request = bus0.await(readRequest);
+        ASSERT_TRUE(request.has_value()) << "the bootloader stopped reading at " << served;
+        bus0.forget();
+        ASSERT_GE(request->payload.size(), 5U);
+        const uint64_t offset = update::le(request->payload, 0, 5);
+        ASSERT_EQ(std::string(request->payload.begin() + 5, request->payload.end()), file);
+        ASSERT_LE(offset, b.size());
+        const std::size_t n = std::min<std::size_t>(update::kReadChunk, b.size() - offset);
+        std::vector<uint8_t> data = {0, 0};  // error OK
+        data.insert(data.end(), b.begin() + static_cast<std::ptrdiff_t>(offset),
+                    b.begin() + static_cast<std::ptrdiff_t>(offset + n));
+        bus0.sendTransfer(bus::serviceId((request->can_id >> 24) & 31U, update::kReadId, false, 110, kClient),
+                          request->transfer_id, data, update::kReadSignature);
+        served = offset + n;
+        ended = n < update::kReadChunk;
+    }
+    EXPECT_EQ(served, b.size());
+
+    // B starts: its NodeStatus says OPERATIONAL again and its GetNodeInfo has B's commit and CRC.
+    bus0.forget();
+    ASSERT_TRUE(bus0.await([](const bus::Transfer& t) {
+        return nodeStatusFrom(110)(t) && t.payload.size() >= 5 && ((t.payload[4] >> 3) & 7U) == 0;
+    })) << node.stdoutText();
+    const std::vector<uint8_t> info = call(bus0, 110, bus::kGetNodeInfoId, bus::kGetNodeInfoSignature, {});
+    ASSERT_GE(info.size(), 22U);
+    EXPECT_EQ(update::le(info, 10, 4), update::kCommitOfB);
+    EXPECT_EQ(update::le(info, 14, 8), update::le(b, update::kCrcAt, 8));
+    EXPECT_EQ(node.stop(SIGTERM), 0);
 }
 
 }  // namespace

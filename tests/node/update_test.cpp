@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "firmware/board/app_descriptor.hpp"
-#include "firmware/board/crc64we.hpp"
 #include "firmware/drivers/NVM.hpp"
 #include "chip.hpp"
 #include "platform/sim/sim.hpp"
@@ -18,6 +16,7 @@
 #include "sitl/file_server.hpp"
 #include "sitl/image_runner.hpp"
 #include "tests/node/getset_payloads.hpp"
+#include "tests/node/update_images.hpp"
 
 namespace fs = std::filesystem;
 
@@ -25,47 +24,20 @@ namespace {
 
 constexpr uint8_t kNode = 110;  // CAN1's compiled-in node ID
 constexpr uint8_t kTool = 100;
-constexpr uint32_t kBeginUpdateId = 40;
-constexpr uint64_t kBeginUpdateSignature = 0xB7D725DF72724126ULL;
-constexpr uint32_t kReadId = 48;
-constexpr uint64_t kReadSignature = 0x8DCDCA939F33F678ULL;
 constexpr uint32_t kModeOperational = 0;
 constexpr uint32_t kModeMaintenance = 2;
 constexpr uint32_t kModeSoftwareUpdate = 3;
 constexpr uint32_t kHealthError = 2;
 constexpr uint64_t kNsPerSecond = 1000000000U;
 constexpr uint32_t kSysResetRequest = (0x5FAU << 16) | (1U << 2);  // AIRCR's key and SYSRESETREQ
-constexpr uint32_t kCommitAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, vcs_commit);
-constexpr uint32_t kCrcAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, image_crc);
 
-std::vector<uint8_t> readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-uint64_t le(const std::vector<uint8_t>& bytes, std::size_t at, unsigned n)
-{
-    uint64_t v = 0;
-    for (unsigned i = n; i-- > 0;) {
-        v = (v << 8) | bytes.at(at + i);
-    }
-    return v;
-}
-
-void putLe(std::vector<uint8_t>& bytes, std::size_t at, uint64_t v, unsigned n)
-{
-    for (unsigned i = 0; i < n; ++i) {
-        bytes.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-// The descriptor's CRC filled again, as the post-link step fills it.
-void refillCrc(std::vector<uint8_t>& image)
-{
-    putLe(image, kCrcAt, 0, 8);
-    putLe(image, kCrcAt, crc64weFinal(crc64weAdd(CRC64WE_INITIAL, image.data(), image.size())), 8);
-}
+using update::kBeginUpdateId;
+using update::kBeginUpdateSignature;
+using update::kCrcAt;
+using update::kReadId;
+using update::kReadSignature;
+using update::le;
+using update::readFile;
 
 struct NodeInfo {
     uint32_t mode;
@@ -112,13 +84,7 @@ protected:
     }
 
     // Image B: A with another commit and its CRC filled again.
-    std::vector<uint8_t> imageB() const
-    {
-        std::vector<uint8_t> b = imageA_;
-        putLe(b, kCommitAt, 0xB0B0B0B0U, 4);
-        refillCrc(b);
-        return b;
-    }
+    std::vector<uint8_t> imageB() const { return update::imageB(imageA_); }
     void publish(const std::string& name, const std::vector<uint8_t>& bytes)
     {
         std::ofstream(dir_ / "images" / name, std::ios::binary)
@@ -303,7 +269,7 @@ TEST_F(UpdateTest, TheApplicationHandsOverAndTheBootloaderWritesAndStartsImageB)
 
     const NodeInfo info = nodeInfo();
     EXPECT_EQ(info.mode, kModeOperational);
-    EXPECT_EQ(info.commit, 0xB0B0B0B0U);
+    EXPECT_EQ(info.commit, update::kCommitOfB);
     EXPECT_EQ(info.crc, le(b, kCrcAt, 8)) << "B's CRC";
     EXPECT_EQ(getSet(getset::value::kEmpty, "CAN2PWM_CH1"), 9) << "the parameter survives the update";
     EXPECT_EQ(sim::flashEraseCount(5), 1U) << "only the sector the image needs";
@@ -345,7 +311,7 @@ TEST_F(UpdateTest, ABadImageIsRefusedAndAGoodOneTakenAfter)
     beginUpdate("images/b.bin");
     runFor(6.0);
     EXPECT_EQ(modes(from).back(), kModeOperational);
-    EXPECT_EQ(nodeInfo().commit, 0xB0B0B0B0U);
+    EXPECT_EQ(nodeInfo().commit, update::kCommitOfB);
 }
 
 // A server that stops answering half-way, and one that misses a request: the first leaves the bootloader
@@ -376,12 +342,12 @@ TEST_F(UpdateTest, APowerCutAnywhereLeavesTheOldApplicationOrAnUpdatableBootload
 {
     const std::vector<uint8_t> b = imageB();
     publish("b.bin", b);
-    const uint32_t commitA = static_cast<uint32_t>(le(imageA_, kCommitAt, 4));
+    const uint32_t commitA = static_cast<uint32_t>(le(imageA_, update::kCommitAt, 4));
     runFor(1.0);
     const uint64_t before = sim::flashOperations();
     updateFromApplication("images/b.bin", 6.0);
     const uint64_t operations = sim::flashOperations() - before;
-    ASSERT_EQ(nodeInfo().commit, 0xB0B0B0B0U);
+    ASSERT_EQ(nodeInfo().commit, update::kCommitOfB);
     ASSERT_GT(operations, 1000U);
 
     struct Cut {
@@ -406,7 +372,7 @@ TEST_F(UpdateTest, APowerCutAnywhereLeavesTheOldApplicationOrAnUpdatableBootload
         runAllocating(3.0);
         if (!modes(from).empty() && modes(from).front() == kModeOperational) {
             // A whole application: A where the cut erase changed nothing, B where the last write was done.
-            EXPECT_EQ(nodeInfo().commit, cut.operation == 1U ? commitA : 0xB0B0B0B0U);
+            EXPECT_EQ(nodeInfo().commit, cut.operation == 1U ? commitA : update::kCommitOfB);
             EXPECT_TRUE(cut.operation == 1U || (cut.operation == operations && cut.seed % 8U == 1U));
             continue;
         }
@@ -416,7 +382,7 @@ TEST_F(UpdateTest, APowerCutAnywhereLeavesTheOldApplicationOrAnUpdatableBootload
         beginUpdate("images/b.bin");
         runFor(6.0);
         EXPECT_EQ(modes(again).back(), kModeOperational);
-        EXPECT_EQ(nodeInfo().commit, 0xB0B0B0B0U);
+        EXPECT_EQ(nodeInfo().commit, update::kCommitOfB);
     }
 }
 
