@@ -27,6 +27,9 @@ FileServer::~FileServer() { sim::canBus(port_).detach(this); }
 int16_t FileServer::read(const std::string& path, uint64_t offset, std::size_t length, std::vector<uint8_t>* data) const
 {
     data->clear();
+    if (path.find('\0') != std::string::npos) {
+        return kFileInvalidValue;
+    }
     const std::filesystem::path relative(path);
     if (path.empty() || relative.is_absolute()) {
         return kFileAccessDenied;

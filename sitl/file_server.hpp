@@ -1,8 +1,9 @@
 #pragma once
 // A file server on a simulated bus, for the bootloader's updates in tests and at the desk: it answers
 // uavcan.protocol.file.Read requests addressed to its node ID with the files under one directory, and
-// nothing outside it (a path that is absolute or has a ".." part is refused with ACCESS_DENIED; a file
-// that is not there is NOT_FOUND). Its framing is the tools' own (bus_transfers.hpp), not the firmware's.
+// nothing outside it (a path that is absolute or has a ".." part is refused with ACCESS_DENIED, one with a
+// NUL byte, which the system would cut there and so open another file, with INVALID_VALUE; a file that is
+// not there is NOT_FOUND). Its framing is the tools' own (bus_transfers.hpp), not the firmware's.
 
 #include <cstdint>
 #include <deque>
@@ -22,6 +23,7 @@ inline constexpr int16_t kFileNotFound = 2;
 inline constexpr int16_t kFileIoError = 5;
 inline constexpr int16_t kFileAccessDenied = 13;
 inline constexpr int16_t kFileIsDirectory = 21;
+inline constexpr int16_t kFileInvalidValue = 22;
 
 class FileServer final : public sim::CanParticipant {
 public:

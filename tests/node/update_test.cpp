@@ -413,6 +413,9 @@ TEST(FileServer, ServesItsDirectoryOnly)
     EXPECT_EQ(server.read("sub/missing.bin", 0, 256, &data), sitl::kFileNotFound);
     EXPECT_EQ(server.read("sub", 0, 256, &data), sitl::kFileIsDirectory);
     EXPECT_EQ(server.read("", 0, 256, &data), sitl::kFileAccessDenied);
+    // The system would take "sub/f.bin" from this one, cut at the NUL: another file than the path names.
+    EXPECT_EQ(server.read(std::string("sub/f.bin\0.txt", 14), 0, 256, &data), sitl::kFileInvalidValue);
+    EXPECT_TRUE(data.empty());
     std::error_code ignored;
     fs::remove_all(dir, ignored);
     fs::remove(dir.parent_path() / "outside.bin", ignored);
