@@ -26,6 +26,7 @@
 #include "tests/node/fc_payloads.hpp"
 #include "tests/node/getset_payloads.hpp"
 #include "tests/node/node_fixture.hpp"
+#include "tests/node/update_images.hpp"
 
 // Present only in a build with coverage counters (whose link asks for it: a weak reference alone would not
 // take it from the library).
@@ -650,8 +651,8 @@ TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
 
 namespace {
 
-constexpr uint32_t kBeginFirmwareUpdateId = 40;
-constexpr uint64_t kBeginFirmwareUpdateSignature = 0xB7D725DF72724126ULL;
+using update::kBeginUpdateId;
+using update::kBeginUpdateSignature;
 
 std::vector<uint8_t> updateRequest(uint8_t source, const std::string& path)
 {
@@ -673,11 +674,11 @@ protected:
     // whether the reset came.
     std::pair<bus::Transfer, bool> beginUpdate(unsigned port, const std::vector<uint8_t>& payload, uint8_t tid)
     {
-        const std::size_t before = responses(port, kBeginFirmwareUpdateId).size();
-        sendFrames(port, bus::framesOf(bus::serviceId(30, kBeginFirmwareUpdateId, true, kNodeIds[port], kClient), tid,
-                                       payload, kBeginFirmwareUpdateSignature));
+        const std::size_t before = responses(port, kBeginUpdateId).size();
+        sendFrames(port, bus::framesOf(bus::serviceId(30, kBeginUpdateId, true, kNodeIds[port], kClient), tid,
+                                       payload, kBeginUpdateSignature));
         const bool reset = runUntilResetRequestNs(sim::nowNs() + 1000 * kMs);
-        const auto answers = responses(port, kBeginFirmwareUpdateId);
+        const auto answers = responses(port, kBeginUpdateId);
         return {answers.size() > before ? answers.back() : bus::Transfer{}, reset};
     }
 };
@@ -691,7 +692,7 @@ TEST_F(UpdateTest, AnsweredOkThenTheHandoffRecordAndTheReset)
     sitl::powerOn();
     sitl::runUntilNs(1100 * kMs);
     const auto [answer, reset] = beginUpdate(1, updateRequest(0, "fw/b.bin"), 5);
-    EXPECT_EQ(answer.can_id, bus::serviceId(30, kBeginFirmwareUpdateId, false, kClient, kNodeIds[1]));
+    EXPECT_EQ(answer.can_id, bus::serviceId(30, kBeginUpdateId, false, kClient, kNodeIds[1]));
     EXPECT_EQ(answer.transfer_id, 5);
     EXPECT_EQ(answer.payload, std::vector<uint8_t>{0x00});
     ASSERT_TRUE(reset);
@@ -734,7 +735,7 @@ TEST_F(UpdateTest, RefusedWhileAFlightControllerIsElectedOrTheServerIsNoNode)
     EXPECT_EQ(unknown.payload, std::vector<uint8_t>{0xFF});
     EXPECT_FALSE(no_reset);
     EXPECT_FALSE(beginUpdate(0, {}, 2).second);
-    EXPECT_EQ(responses(0, kBeginFirmwareUpdateId).size(), 2U) << "an empty request is not answered";
+    EXPECT_EQ(responses(0, kBeginUpdateId).size(), 2U) << "an empty request is not answered";
     BootHandoff record{};
     EXPECT_FALSE(bootHandoffTake(&record));
 
