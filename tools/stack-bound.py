@@ -7,9 +7,9 @@ Prints the bounds with their deepest paths (Markdown); --figures writes task_bou
 main_bound_bytes and main_stack_bytes as name,value lines.
 
 Every firmware object of the chip build comes with a .ci file (-fcallgraph-info=su): each function's frame
-and the calls it makes. The few library functions the image links (newlib's memcpy, memset, the start-up's
-__libc_init_array) have none: their frames and calls are read from their machine code instead (push, vpush,
-sub sp; bl, b.w). An indirect call goes to a function whose address the image stores (its tables, its
+and the calls it makes. A library function the image links (the start-up's __libc_init_array; memcpy and
+the like are the firmware's own, platform/stm32f413/string.cpp) has none: its frame and calls are read from
+its machine code instead (push, vpush, sub sp; bl, b.w). An indirect call goes to a function whose address the image stores (its tables, its
 literal pools) and whose parameters match the pointer's type, given below per function that calls through
 a pointer; a function that does so without an entry here stops the script.
 
