@@ -24,7 +24,7 @@ inline void enableFpu(uc_engine* uc)
     uc_reg_write(uc, UC_ARM_REG_CP_REG, &cpacr);
 }
 
-// Unicorn running the image from its reset handler, peripherals answering zeros and ones by turns; with
+// Unicorn running the image from its reset handler, peripherals answering zeros, ones and alternating bits by turns; with
 // `recordBlocks`, the blocks it translates (a hook at every block, which slows it).
 class ImageInUnicorn {
 public:
@@ -44,7 +44,7 @@ public:
         uc_mem_map_ptr(uc_, emu::kRamBase, emu::kRamSize, UC_PROT_ALL, ram.data());
         for (const auto& [base, size] : {std::pair{emu::kSystemMemoryBase, emu::kSystemMemorySize},
                                          std::pair{emu::kPeripheralBase, emu::kPeripheralSize}}) {
-            uc_mmio_map(uc_, base, size, readAlternating, &ones_, ignoreWrite, nullptr);
+            uc_mmio_map(uc_, base, size, readAlternating, &turn_, ignoreWrite, nullptr);
         }
         // The system control space reads as zeros: the priority grouping's read-modify-write of AIRCR, had it
         // read ones, would write SYSRESETREQ back and end the run there, as the other reads' parity fell.
@@ -75,12 +75,14 @@ public:
     std::map<uint32_t, uint32_t> blocks;  // start, bytes
 
 private:
-    // Zeros and ones by turns, so that polling for a bit to set or to clear both end.
+    // Zeros, ones and the two alternating bit patterns by turns, so that polling for a bit to set or to
+    // clear ends, and so does one for a two-bit field to read 01 or 10 (the clock switch's status).
     static uint64_t readAlternating(uc_engine*, uint64_t, unsigned, void* user)
     {
-        bool& ones = *static_cast<bool*>(user);
-        ones = !ones;
-        return ones ? ~uint64_t{0} : 0U;
+        static constexpr uint64_t kPatterns[4] = {0U, ~uint64_t{0}, 0xAAAAAAAAAAAAAAAAU, 0x5555555555555555U};
+        unsigned& turn = *static_cast<unsigned*>(user);
+        turn = (turn + 1U) % 4U;
+        return kPatterns[turn];
     }
     static uint64_t readZero(uc_engine*, uint64_t, unsigned, void*) { return 0; }
     static void ignoreWrite(uc_engine*, uint64_t, unsigned, uint64_t, void*) {}
@@ -89,8 +91,8 @@ private:
         static_cast<ImageInUnicorn*>(user)->blocks.emplace(static_cast<uint32_t>(address), size);
     }
     uc_engine* uc_ = nullptr;
-    uint32_t vectors_ = UINT32_MAX;
-    bool ones_ = false;  // offset of the vector table: the lowest flash segment
+    uint32_t vectors_ = UINT32_MAX;  // offset of the vector table: the lowest flash segment
+    unsigned turn_ = 0;
 };
 
 }  // namespace emu_test
