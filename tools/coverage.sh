@@ -26,7 +26,7 @@ report=$(python3 "$root/tools/coverage-report.py" "$build/coverage-summary.json"
 {
   echo "## Coverage (make coverage)"
   echo
-  echo "The host tests (unit, node, emulator and SITL tests, $(grep -oE 'out of [0-9]+' "$build/coverage-tests.txt" | grep -oE '[0-9]+') test cases) under gcov, counted by gcovr; branches the compiler adds for exceptions are left out. Fatal stops are tested by death tests, whose children end in abort() and write no counters: a line only a fatal stop reaches counts as not run."
+  echo "The host tests (unit, node, emulator and SITL tests, $(grep -oE 'out of [0-9]+' "$build/coverage-tests.txt" | grep -oE '[0-9]+') test cases) under gcov, counted by gcovr; branches the compiler adds for exceptions are left out. Fatal stops are tested by death tests, whose children end in abort() and write no counters: a line only a fatal stop reaches counts as not run. The bootloader's update and maintenance (bootloader/updater) run only as the chip's image, on the emulated core (update_test, live_test), which gcov does not count: its 0 % says that, not that it is untested."
   echo
   echo "$report"
 } | python3 "$root/tools/assurance.py" coverage
