@@ -77,6 +77,9 @@ constexpr uint32_t RX_RELEASE = CAN_RF0R_FULL0 | CAN_RF0R_FOVR0 | CAN_RF0R_RFOM0
 static_assert(RX_RELEASE == 0x38U);
 constexpr uint32_t RX_INTERRUPTS = CAN_IER_FMPIE0 | CAN_IER_FMPIE1;
 static_assert(RX_INTERRUPTS == 0x12U);
+// Reception is interrupt-driven: nothing on the task's side reads the hardware FIFOs, so there is no polled
+// path to choose.
+static_assert(USERXINT == 1, "the receive FIFOs are emptied by their interrupts only");
 constexpr uint32_t MCR_RUN = CAN_MCR_ABOM | CAN_MCR_AWUM;
 static_assert((MCR_RUN | CAN_MCR_INRQ) == 0x61U);
 // Banks 0..27 single 32-bit scale; even banks to FIFO 0, odd banks to FIFO 1.
