@@ -103,7 +103,7 @@ constexpr const char* kUsage =
     "                     [--flash FILE] [--out FILE] [--trace FILE] [--vcd FILE [--vcd-timescale STEP]]\n"
     "                     [--console FILE] [--uid W0,W1,W2] [--param NAME=VALUE]...\n"
     "                     [--elf IMAGE [--boot BOOTLOADER] [--profile-functions FILE]] [--profile FILE]\n"
-    "                     [--hang SECONDS]\n"
+    "                     [--hang SECONDS] [--file-server DIR]\n"
     "       endpoint-sitl -h | --help | --version\n"
     "  --flash F    the data flash in F: a new file, or one of exactly 262144 bytes from an earlier run; with\n"
     "               --boot a new file holds the application's sectors too (917504 bytes), so an update lasts\n"
@@ -114,8 +114,8 @@ constexpr const char* kUsage =
     "  --elf IMAGE  run the chip image itself (endpoint.elf) on the emulated Cortex-M4 instead of the\n"
     "               firmware built into this program\n"
     "  --boot B     with --elf: the bootloader's image (bootloader.elf) in the same flash, started first\n"
-    "  --file-server DIR  in a replay, a file server (node 126 on every bus) answering file.Read with the\n"
-    "               files under DIR, for the bootloader's updates\n"
+    "  --file-server DIR  a file server (node 126 on every bus) answering file.Read with the files under\n"
+    "               DIR, for the bootloader's updates; live too, for a tool that has no file server\n"
     "  --profile F  write what the run cost as name,value lines (with --elf: instructions, cycles, pass\n"
     "               and interrupt cycles, stack depths), the receive overflows, emulated and wall seconds;\n"
     "               live, each bus's frames in and out and what it dropped\n"
@@ -277,9 +277,6 @@ Options parseOptions(int argc, char** argv)
     }
     if (o.live && !o.replay.empty()) {
         usage("--replay runs in virtual time only; leave out --live");
-    }
-    if (o.live && !o.file_server.empty()) {
-        usage("--file-server serves the simulated buses of a replay; live, use the tool's own file server");
     }
     if (!o.boot.empty() && o.elf.empty()) {
         usage("--boot starts the application image: it needs --elf");

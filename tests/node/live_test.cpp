@@ -403,6 +403,20 @@ TEST_F(Live, SlcanHandshakeRefusalsReconnectAndGetNodeInfo)
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the symlink is removed at exit";
 }
 
+// Image `b` runs on the node after an update: its NodeStatus says OPERATIONAL again and its GetNodeInfo has
+// b's commit and CRC.
+void expectImageRunning(live::Client& bus0, const std::vector<uint8_t>& b)
+{
+    bus0.forget();
+    ASSERT_TRUE(bus0.await([](const bus::Transfer& t) {
+        return nodeStatusFrom(110)(t) && t.payload.size() >= 5 && ((t.payload[4] >> 3) & 7U) == 0;
+    }));
+    const std::vector<uint8_t> info = call(bus0, 110, bus::kGetNodeInfoId, bus::kGetNodeInfoSignature, {});
+    ASSERT_GE(info.size(), 22U);
+    EXPECT_EQ(update::le(info, 10, 4), update::kCommitOfB);
+    EXPECT_EQ(update::le(info, 14, 8), update::le(b, update::kCrcAt, 8));
+}
+
 // The update as a tool's "Update firmware" makes it: the tool asks the node, which answers OK and resets into
 // the bootloader; the tool is the file server (source_node_id 0) and answers each Read over the live bus;
 // the new image then runs and says so in GetNodeInfo.
@@ -449,15 +463,31 @@ TEST_F(Live, AnUpdateFromTheToolsOwnFileServerStartsTheNewImage)
     }
     EXPECT_EQ(served, b.size());
 
-    // B starts: its NodeStatus says OPERATIONAL again and its GetNodeInfo has B's commit and CRC.
-    bus0.forget();
-    ASSERT_TRUE(bus0.await([](const bus::Transfer& t) {
-        return nodeStatusFrom(110)(t) && t.payload.size() >= 5 && ((t.payload[4] >> 3) & 7U) == 0;
-    })) << node.stdoutText();
-    const std::vector<uint8_t> info = call(bus0, 110, bus::kGetNodeInfoId, bus::kGetNodeInfoSignature, {});
-    ASSERT_GE(info.size(), 22U);
-    EXPECT_EQ(update::le(info, 10, 4), update::kCommitOfB);
-    EXPECT_EQ(update::le(info, 14, 8), update::le(b, update::kCrcAt, 8));
+    expectImageRunning(bus0, b);
+    EXPECT_EQ(node.stop(SIGTERM), 0);
+}
+
+// A tool with no file server of its own: endpoint-sitl's (node 126, --file-server) serves the image live.
+TEST_F(Live, AnUpdateFromTheInProcessFileServerStartsTheNewImage)
+{
+    if (!fs::exists(ENDPOINT_BIN) || !fs::exists(ENDPOINT_BOOTLOADER)) {
+        GTEST_SKIP() << "the stm32f413 preset's images are not built";
+    }
+    const std::vector<uint8_t> b = update::imageB(update::readFile(ENDPOINT_BIN));
+    fs::create_directories(dir / "images");
+    std::ofstream(dir / "images" / "b.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    live::Node node(dir, {"--elf", ENDPOINT_IMAGE, "--boot", ENDPOINT_BOOTLOADER, "--flash", path("flash.bin"),
+                          "--uid", "1,2,3", "--file-server", path("images")});
+    McastClient bus0(0);
+    ASSERT_TRUE(bus0.await(nodeStatusFrom(110)));
+    const std::string file = "b.bin";
+    std::vector<uint8_t> begin = {126};
+    begin.insert(begin.end(), file.begin(), file.end());
+    const std::vector<uint8_t> answer = call(bus0, 110, update::kBeginUpdateId, update::kBeginUpdateSignature, begin);
+    ASSERT_FALSE(answer.empty()) << "no BeginFirmwareUpdate answer";
+    ASSERT_EQ(answer[0], 0U) << "OK";
+    expectImageRunning(bus0, b);
     EXPECT_EQ(node.stop(SIGTERM), 0);
 }
 
