@@ -26,6 +26,10 @@ inline constexpr uint32_t kRestartNodeId = 5;
 inline constexpr uint64_t kRestartNodeSignature = 0x569E05394A3017F0ULL;
 inline constexpr uint32_t kPanicId = 5;  // a message; service ID 5 is RestartNode
 inline constexpr uint64_t kPanicSignature = 0x8B79B4101811C1D7ULL;
+inline constexpr uint32_t kBeginFirmwareUpdateId = 40;
+inline constexpr uint64_t kBeginFirmwareUpdateSignature = 0xB7D725DF72724126ULL;
+inline constexpr uint32_t kFileReadId = 48;
+inline constexpr uint64_t kFileReadSignature = 0x8DCDCA939F33F678ULL;
 inline constexpr uint8_t kRestartMagic[5] = {0x1E, 0x1B, 0x55, 0xCE, 0xAC};  // 0xACCE551B1E, uint40
 
 inline uint16_t crcAdd(uint16_t crc, const uint8_t* bytes, std::size_t n)

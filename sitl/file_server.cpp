@@ -9,8 +9,6 @@ namespace sitl {
 
 namespace {
 
-constexpr uint32_t kReadId = 48;
-constexpr uint64_t kReadSignature = 0x8DCDCA939F33F678ULL;
 constexpr std::size_t kOffsetBytes = 5;  // uint40
 constexpr std::size_t kMaxData = 256;
 
@@ -69,7 +67,7 @@ void FileServer::onFrame(const sim::CanFrame& frame, uint64_t)
     const uint8_t n = frame.dataBytes();
     // Requests to this node only: a service frame, the request bit, its node ID as destination.
     if (!frame.extended || frame.remote || n == 0 || !bus::isService(frame.id) || (frame.id & (1U << 15)) == 0 ||
-        ((frame.id >> 8) & 0x7FU) != node_id_ || bus::dataTypeOfService(frame.id) != kReadId) {
+        ((frame.id >> 8) & 0x7FU) != node_id_ || bus::dataTypeOfService(frame.id) != bus::kFileReadId) {
         return;
     }
     const uint8_t source = frame.id & 0x7FU;
@@ -97,7 +95,7 @@ void FileServer::onFrame(const sim::CanFrame& frame, uint64_t)
     std::vector<uint8_t> payload(r.bytes.begin() + 2, r.bytes.end());
     const auto crc = static_cast<uint16_t>(r.bytes[0] | (r.bytes[1] << 8));
     r.bytes.clear();
-    if (crc == bus::transferCrc(kReadSignature, payload)) {
+    if (crc == bus::transferCrc(bus::kFileReadSignature, payload)) {
         serve(frame.id, transfer_id, payload);
     }
 }
@@ -118,8 +116,8 @@ void FileServer::serve(uint32_t can_id, uint8_t transfer_id, const std::vector<u
     std::vector<uint8_t> answer = {static_cast<uint8_t>(error & 0xFF), static_cast<uint8_t>((error >> 8) & 0xFF)};
     answer.insert(answer.end(), data.begin(), data.end());
     const uint32_t priority = (can_id >> 24) & 31U;
-    const uint32_t id = bus::serviceId(priority, kReadId, false, can_id & 0x7FU, node_id_);
-    for (const sim::CanFrame& f : bus::framesOf(id, transfer_id, answer, kReadSignature)) {
+    const uint32_t id = bus::serviceId(priority, bus::kFileReadId, false, can_id & 0x7FU, node_id_);
+    for (const sim::CanFrame& f : bus::framesOf(id, transfer_id, answer, bus::kFileReadSignature)) {
         queue_.push_back(f);
     }
     ++answers_;

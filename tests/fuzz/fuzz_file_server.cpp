@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr uint32_t kReadId = 48;
-constexpr uint64_t kReadSignature = 0x8DCDCA939F33F678ULL;
 constexpr std::size_t kMaxAnswer = 2 + 256;  // error and data
 
 // A directory with one 600-byte file, and one beside it that no path may reach.
@@ -38,11 +36,14 @@ std::string servedDirectory()
 std::vector<sim::CanFrame> drain(sitl::FileServer& server, uint8_t asker)
 {
     std::vector<sim::CanFrame> sent;
+    std::size_t bytes = 0;  // the transfer's, its CRC and tail bytes aside
     while (const sim::CanFrame* f = server.offer(0)) {
         const bool answer = f->extended && !f->remote && bus::isService(f->id) && (f->id & (1U << 15)) == 0 &&
-                            bus::dataTypeOfService(f->id) == kReadId && (f->id & 0x7FU) == sitl::kFileServerNodeId &&
-                            ((f->id >> 8) & 0x7FU) == asker && f->dlc >= 1 && f->dlc <= 8;
-        if (!answer || sent.size() > kMaxAnswer) {
+                            bus::dataTypeOfService(f->id) == bus::kFileReadId &&
+                            (f->id & 0x7FU) == sitl::kFileServerNodeId && ((f->id >> 8) & 0x7FU) == asker &&
+                            f->dlc >= 1 && f->dlc <= 8;
+        bytes += answer ? f->dlc - 1U : 0U;
+        if (!answer || bytes > kMaxAnswer + 2U) {
             std::abort();
         }
         sent.push_back(*f);
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     sitl::FileServer server(0, servedDirectory());
     const auto asker = static_cast<uint8_t>(1U + data[0] % 125U);
-    const uint32_t request = bus::serviceId(16, kReadId, true, sitl::kFileServerNodeId, asker);
+    const uint32_t request = bus::serviceId(16, bus::kFileReadId, true, sitl::kFileServerNodeId, asker);
     const std::vector<uint8_t> payload(data + 2, data + size);
     if ((data[1] & 1U) != 0) {
         // Raw frames, the last byte of each its tail byte.
@@ -75,14 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     } else {
         // A whole request: offset (5 bytes) and path as the payload holds them.
-        for (const sim::CanFrame& f : bus::framesOf(request, data[1] >> 3, payload, kReadSignature)) {
+        for (const sim::CanFrame& f : bus::framesOf(request, data[1] >> 3, payload, bus::kFileReadSignature)) {
             server.onFrame(f, 0);
         }
         const std::vector<sim::CanFrame> answer = drain(server, asker);
         if (payload.size() >= 5 && answer.empty()) {
             std::abort();  // a whole request is always answered
         }
-        const std::string path(payload.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(5, payload.size())), payload.end());
+        const auto pathAt = static_cast<std::ptrdiff_t>(std::min<std::size_t>(5, payload.size()));
+        const std::string path(payload.begin() + pathAt, payload.end());
         std::vector<uint8_t> bytes;
         const bool leaves = path.find("..") != std::string::npos || (!path.empty() && path[0] == '/');
         const bool cut = path.find('\0') != std::string::npos;

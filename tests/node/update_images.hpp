@@ -11,13 +11,14 @@
 
 #include "firmware/board/app_descriptor.hpp"
 #include "firmware/board/crc64we.hpp"
+#include "sitl/bus_transfers.hpp"
 
 namespace update {
 
-inline constexpr uint32_t kBeginUpdateId = 40;
-inline constexpr uint64_t kBeginUpdateSignature = 0xB7D725DF72724126ULL;
-inline constexpr uint32_t kReadId = 48;
-inline constexpr uint64_t kReadSignature = 0x8DCDCA939F33F678ULL;
+inline constexpr uint32_t kBeginUpdateId = bus::kBeginFirmwareUpdateId;
+inline constexpr uint64_t kBeginUpdateSignature = bus::kBeginFirmwareUpdateSignature;
+inline constexpr uint32_t kReadId = bus::kFileReadId;
+inline constexpr uint64_t kReadSignature = bus::kFileReadSignature;
 inline constexpr std::size_t kReadChunk = 256;  // bytes a Read answer carries, fewer ending the file
 inline constexpr uint32_t kCommitAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, vcs_commit);
 inline constexpr uint32_t kCrcAt = APP_DESCRIPTOR_OFFSET + offsetof(AppInfo_t, image_crc);
