@@ -11,7 +11,9 @@ and the calls it makes. A library function the image links (the start-up's __lib
 the like are the firmware's own, platform/stm32f413/string.cpp) has none: its frame and calls are read from
 its machine code instead (push, vpush, sub sp; bl, b.w). An indirect call goes to a function whose address the image stores (its tables, its
 literal pools) and whose parameters match the pointer's type, given below per function that calls through
-a pointer; a function that does so without an entry here stops the script.
+a pointer; any other is a call through an object's interface (a virtual call), which goes to every entry
+of the image's vtables with a name called on the call's source line. A pointer call that is
+neither stops the script.
 
 Two bounds are checked:
 - the task: the deepest path from MainTask, plus one exception frame that an interrupt stacks on the task's
@@ -140,8 +142,9 @@ def linked_callgraphs(build: str, elf: str):
 def read_callgraph(files):
     """Frames and calls of every function the compiler reports, by (file, name) for file-local ones."""
     frames, calls, defined_in = {}, collections.defaultdict(set), collections.defaultdict(set)
+    indirect_sites = collections.defaultdict(set)  # (file, caller) -> "path:line:column" of each pointer call
     node_re = re.compile(r'node: \{ title: "([^"]+)" label: "([^"]*)"')
-    edge_re = re.compile(r'edge: \{ sourcename: "([^"]+)" targetname: "([^"]+)"')
+    edge_re = re.compile(r'edge: \{ sourcename: "([^"]+)" targetname: "([^"]+)" label: "([^"]*)"')
     per_file = []
     for ci in files:
         local = {}
@@ -162,9 +165,18 @@ def read_callgraph(files):
             defined_in[bare(title)].add(key)
         per_file.append((str(ci), local, edges))
     for ci, local, edges in per_file:
-        for src, dst in edges:
+        for src, dst, label in edges:
             calls[(ci, src)].add(dst)
-    return frames, calls, defined_in
+            if dst == "__indirect_call":
+                indirect_sites[(ci, src)].add(label)
+    return frames, calls, defined_in, indirect_sites
+
+
+def called_names(site: str):
+    """The names called on the source line of a call's position (the compiler may place a call nested in
+    another call's arguments at the outer one)."""
+    path, line, _ = site.rsplit(":", 2)
+    return re.findall(r"(\w+)\s*\(", pathlib.Path(path).read_text().splitlines()[int(line) - 1])
 
 
 def machine_code_frame(image: Image, name: str):
@@ -195,7 +207,7 @@ def main() -> None:
     build, elf = sys.argv[1], sys.argv[2]
     figures_file = sys.argv[sys.argv.index("--figures") + 1] if "--figures" in sys.argv else None
     image = Image(elf)
-    frames, calls, defined_in = read_callgraph(linked_callgraphs(build, elf))
+    frames, calls, defined_in, indirect_sites = read_callgraph(linked_callgraphs(build, elf))
 
     vectors = [w for _, w in image.words(".isr_vector")][1:]  # entry 0 is the initial stack pointer
     handlers = sorted({image.functions[w - 1] for w in vectors if w & 1 and (w - 1) in image.functions} -
@@ -209,6 +221,16 @@ def main() -> None:
     # compute (a register block held in a variable, say), which costs flash and RAM and runs before main.
     if init_functions:
         sys.exit(f"stack-bound: start-up would run constructors: {', '.join(sorted(init_functions))}")
+
+    # Every vtable's entries by their names.
+    virtual_methods = collections.defaultdict(set)
+    for name, (addr, size, _) in image.symbols.items():
+        if name.startswith("_ZTV") and size > 0:
+            for offset in range(0, size, 4):
+                w = image.word_at(addr + offset)
+                if w & 1 and (w - 1) in image.functions:
+                    method = image.functions[w - 1]
+                    virtual_methods[demangled_base(method)].add(method)
 
     def targets_of(pointer_params: str):
         # None found: the image never takes the address of such a function, so the pointer is never set
@@ -233,10 +255,16 @@ def main() -> None:
             for dst in calls.get(key, ()):
                 if dst == "__indirect_call":
                     base = demangled_base(key[1])
-                    if base not in INDIRECT_CALLS:
-                        sys.exit(f"stack-bound: {base} calls through a pointer; say its type in INDIRECT_CALLS")
-                    for params in INDIRECT_CALLS[base]:
-                        callees += [resolve(key, t) for t in targets_of(params)]
+                    if base in INDIRECT_CALLS:
+                        for params in INDIRECT_CALLS[base]:
+                            callees += [resolve(key, t) for t in targets_of(params)]
+                        continue
+                    for site in sorted(indirect_sites[key]):
+                        methods = set().union(*(virtual_methods.get(n, set()) for n in called_names(site)))
+                        if not methods:
+                            sys.exit(f"stack-bound: {base} calls through a pointer at {site}, neither a vtable's "
+                                     "entry nor a type in INDIRECT_CALLS")
+                        callees += [resolve(key, t) for t in sorted(methods)]
                 else:
                     callees.append(resolve(key, dst))
             return frames[key], callees

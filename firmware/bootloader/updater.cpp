@@ -1,5 +1,7 @@
 #include "firmware/bootloader/updater.hpp"
 
+#include <new>
+
 #include "chip.hpp"
 #include "firmware/board/app_descriptor.hpp"
 #include "firmware/board/gpio.hpp"
@@ -53,6 +55,9 @@ struct Update {
 
 Port ports[PortCANLast];
 bool portUsed[PortCANLast];
+// Constructed at start, as the node's is.
+alignas(NodeIdentity) unsigned char identityStorage[sizeof(NodeIdentity)];
+NodeIdentity* identity;
 Mode mode;
 Update update;
 
@@ -169,12 +174,12 @@ void onTransfer(XportInstance* ins, XportRxTransfer* transfer)
     switch (transfer->transfer_type) {
     case XportTransferTypeBroadcast:
         if (transfer->data_type_id == UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID) {
-            onDynNodeRx(port, transfer);
+            identity->onDynNodeRx(port, transfer);
         }
         break;
     case XportTransferTypeRequest:
         if (transfer->data_type_id == UAVCAN_PROTOCOL_GETNODEINFO_ID) {
-            respondNodeInfo(port, transfer,
+            identity->respondNodeInfo(port, transfer,
                             {health(), reportedMode(), BOOTLOADER_VERSION_MAJOR, BOOTLOADER_VERSION_MINOR, 0U, 0U});
         } else if (transfer->data_type_id == UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID) {
             onBeginUpdate(port, transfer);
@@ -335,7 +340,7 @@ void updateStep()
 void servePort(Port& port)
 {
     if (!port.NodeValid) {
-        if (DynAllocNodeID(port)) {
+        if (identity->DynAllocNodeID(port)) {
             port.NodeValid = true;
         }
         return;
@@ -355,7 +360,7 @@ void bootTask(const void*)
     for (;;) {
         watchdogRefresh();
         for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-            if (portUsed[p] && bxcanRetryInit(static_cast<PortCAN_t>(p))) {
+            if (portUsed[p] && ports[p].can->joinBus()) {
                 servePort(ports[p]);
             }
         }
@@ -376,11 +381,11 @@ void bootloaderRun(const BootHandoff* record)
     osKernelInitialize();
     MX_GPIO_Init();
     (void)InitSerial();
-    InitDynNodeAlloc();
+    identity = new (identityStorage) NodeIdentity(chipUniqueId());
     mode = Mode::Maintenance;
 
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        InitPort(ports[p], static_cast<PortCAN_t>(p));
+        InitPort(ports[p], static_cast<PortCAN_t>(p), bxcanPorts[p], nullptr);
         // An update stays on the bus it was asked on; maintenance listens on all of them.
         portUsed[p] = record == nullptr || record->bus == p;
     }
@@ -404,8 +409,11 @@ void bootloaderRun(const BootHandoff* record)
             port.NodeValid = true;
         }
         CANInit(port.index);
-        CANswInit(port.index, &port.xport, port.pool.bytes, sizeof(port.pool.bytes), onTransfer, accept, &port,
-                  port.NodeID, nullptr, 0);
+        CANswInit(port.index, nullptr, 0);
+        xportInit(&port.xport, port.pool.bytes, sizeof(port.pool.bytes), onTransfer, accept, &port);
+        if (port.NodeID != XPORT_BROADCAST_NODE_ID) {
+            xportSetLocalNodeID(&port.xport, port.NodeID);
+        }
     }
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 0);

@@ -24,15 +24,8 @@ void CANInit(PortCAN_t Port)
     GPIO_Init(config.gpio, &pins);
 }
 
-void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
-               XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
-               void* user_reference, uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs,
-               uint16_t filtLen)
+void CANswInit(PortCAN_t Port, const BxcanAcceptanceFilterConfiguration* filter_configs, uint16_t filtLen)
 {
-    // Wiring faults, not run-time conditions: the transport's pool needs an aligned arena.
-    XPORT_ASSERT(out_ins != nullptr);
-    XPORT_ASSERT(reinterpret_cast<std::uintptr_t>(mem_arena) % alignof(XportPoolAllocatorBlock) == 0U);
-
     RCC_GetClocksFreq(&g_RCC_Clocks);
     BxcanCANTimings timings{};
     if (bxcanComputeCANTimings(g_RCC_Clocks.PCLK1_Frequency, CAN_BIT_RATE, &timings) != 0) {
@@ -44,10 +37,5 @@ void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::siz
     }
     if (filtLen != 0U) {
         (void)bxcanConfigureAcceptanceFilters(filter_configs, filtLen, Port);
-    }
-
-    xportInit(out_ins, mem_arena, mem_arena_size, on_reception, should_accept, user_reference);
-    if (self_node_id != 0U) {
-        xportSetLocalNodeID(out_ins, self_node_id);
     }
 }

@@ -1,7 +1,7 @@
 #pragma once
-// Bring-up of one CAN port: pins and clocks (CANInit), then bit timing, controller, acceptance filters
-// and the port's transport instance (CANswInit). Neither reports failure: problems go to the serial
-// console and start-up carries on, so a dead bus never stops the other two.
+// Bring-up of one CAN port: pins and clocks (CANInit), then bit timing, controller and acceptance filters
+// (CANswInit). Neither reports failure: problems go to the serial console and start-up carries on, so a
+// dead bus never stops the other two. The port's transport is its user's.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,10 +26,6 @@ extern RCC_ClocksTypeDef g_RCC_Clocks;
 // The port's controller clock and its two pins, as its controller description names them.
 void CANInit(PortCAN_t Port);
 
-// self_node_id 0 leaves the instance anonymous; filtLen 0 keeps the accept-all bank of bxcanInit;
-// user_reference is the instance's, handed back with every reception. The instance exists afterwards even
-// when the controller has not started; the main loop finishes its start (bxcanRetryInit).
-void CANswInit(PortCAN_t Port, XportInstance* out_ins, void* mem_arena, std::size_t mem_arena_size,
-               XportOnTransferReception on_reception, XportShouldAcceptTransfer should_accept,
-               void* user_reference, uint8_t self_node_id, const BxcanAcceptanceFilterConfiguration* filter_configs,
-               uint16_t filtLen);
+// filtLen 0 keeps the accept-all bank of bxcanInit. A controller that has not started is left to the main
+// loop, which finishes its start (bxcanRetryInit).
+void CANswInit(PortCAN_t Port, const BxcanAcceptanceFilterConfiguration* filter_configs, uint16_t filtLen);

@@ -150,3 +150,21 @@ bool NVMEraseStep()
 }
 
 bool NVMWriteRefused() { return !storeUp || (!EE_EraseAllowed() && EE_WriteNeedsErase()); }
+
+constinit NvmStore nvmStore;
+
+bool NvmStore::start() { return InitNVM(); }
+bool NvmStore::formatted() { return NVMFormatted(); }
+bool NvmStore::get(uint8_t idx, uint16_t& value) { return NVM_GET(idx, value); }
+bool NvmStore::set(uint8_t idx, uint16_t value) { return NVMSet(idx, value); }
+bool NvmStore::erase() { return NVMErase(); }
+void NvmStore::allowErase(bool allowed) { NVMAllowErase(allowed); }
+bool NvmStore::eraseAllowed() { return NVMEraseAllowed(); }
+bool NvmStore::writeRefused() { return NVMWriteRefused(); }
+
+void NvmStore::upkeep(bool eraseNow)
+{
+    if (NVMCheckStep() && eraseNow) {
+        (void)NVMEraseStep();
+    }
+}

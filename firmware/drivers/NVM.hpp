@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "firmware/drivers/devices.hpp"
 #include "firmware/drivers/eeprom.hpp"
 
 using NMVVar_t = uint16_t;
@@ -48,6 +49,21 @@ bool NVMEraseStep();
 // A write now cannot be kept: the store is down, or the write would need an erase that is not allowed.
 // NVMSet refuses it.
 bool NVMWriteRefused();
+
+// The store as the node uses it, over the calls above.
+class NvmStore final : public Store {
+public:
+    bool start() override;
+    bool formatted() override;
+    bool get(uint8_t idx, uint16_t& value) override;
+    bool set(uint8_t idx, uint16_t value) override;
+    bool erase() override;
+    void allowErase(bool allowed) override;
+    bool eraseAllowed() override;
+    bool writeRefused() override;
+    void upkeep(bool eraseNow) override;
+};
+extern NvmStore nvmStore;
 
 template <typename T>
 bool NVM_GET(uint8_t Select, T& Variable)

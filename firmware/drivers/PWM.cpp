@@ -1,5 +1,7 @@
 #include "firmware/drivers/PWM.hpp"
 
+#include "firmware/board/gpio.hpp"
+
 const PWM_Output_t PWM_Outputs[NUM_PWM] = {
     {TIM5, 1, GPIOA, GPIO_Pin_0, GPIO_PinSource0, GPIO_AF_TIM5, "TIM5_CH1_PA0"},
     {TIM5, 2, GPIOA, GPIO_Pin_1, GPIO_PinSource1, GPIO_AF_TIM5, "TIM5_CH2_PA1"},
@@ -128,4 +130,23 @@ void PWMOutputsLow()
     for (const PWM_Output_t& out : PWM_Outputs) {
         TIM_SetCompare(out.timer, out.channel, 0);
     }
+}
+
+constinit BoardOutputs boardOutputs;
+
+void BoardOutputs::setCompare(uint8_t output, uint32_t compare)
+{
+    TIM_SetCompare(PWM_Outputs[output].timer, PWM_Outputs[output].channel, compare);
+}
+
+void BoardOutputs::setFast(uint8_t output, bool fast)
+{
+    PWMSetFreq(PWM_Outputs[output].timer, PWM_Outputs[output].channel, fast ? PWM_Freq490Hz : PWM_Freq50Hz);
+}
+
+void BoardOutputs::setLeds(uint8_t lit)
+{
+    gpioSet(LED1_GPIO_PORT, LED1_PIN, static_cast<uint8_t>(lit & 1U));
+    gpioSet(LED2_GPIO_PORT, LED2_PIN, static_cast<uint8_t>((lit >> 1) & 1U));
+    gpioSet(LED3_GPIO_PORT, LED3_PIN, static_cast<uint8_t>((lit >> 2) & 1U));
 }

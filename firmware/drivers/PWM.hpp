@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "chip.hpp"
+#include "firmware/drivers/devices.hpp"
 
 inline constexpr uint32_t TIMER_PRESCALER = 32;         // 96 MHz timer clock / 32 = 3 ticks per us
 inline constexpr uint32_t TIMER_PERIOD50HZ = 60000;     // auto-reload: 60001 ticks, 20000.33 us
@@ -52,3 +53,12 @@ void PWMSetFreq(TIM_TypeDef* TIMx, uint8_t ch, PWM_Freq_t PWM_Freq);
 void PWMOutputsLow();
 // The compare value of channel ch (1..4), in timer ticks; 0 keeps the output low. Other channels: nothing.
 void TIM_SetCompare(TIM_TypeDef* TIMx, uint8_t ch, uint32_t Compare);
+
+// The board's outputs as the node drives them: the six RC-PWM outputs and the three LEDs.
+class BoardOutputs final : public Outputs {
+public:
+    void setCompare(uint8_t output, uint32_t compare) override;
+    void setFast(uint8_t output, bool fast) override;
+    void setLeds(uint8_t lit) override;
+};
+extern BoardOutputs boardOutputs;

@@ -8,6 +8,8 @@
 #include "platform/interface/core.hpp"
 
 // CAN1 and CAN2 share CAN1's filter block of 28 banks, CAN2's from CAN2SB_RESET; CAN3 has its own 14.
+constinit BxcanPort bxcanPorts[PortCANLast] = {BxcanPort(PortCAN1), BxcanPort(PortCAN2), BxcanPort(PortCAN3)};
+
 const BxcanControllerConfig bxcanControllers[PortCANLast] = {
     {CAN1, CAN1, 0U, CAN1_RX0_IRQn, CAN1_RX1_IRQn, RCC_APB1Periph_CAN1, RCC_AHB1Periph_GPIOD, GPIOD, GPIO_AF_CAN1,
      GPIO_PinSource0, GPIO_PinSource1},
@@ -447,10 +449,12 @@ int bxcanInit(const BxcanCANTimings* timings, BxcanIfaceMode iface_mode, PortCAN
     return 0;
 }
 
-bool bxcanRetryInit(PortCAN_t PortCAN)
+// The calls by port number check it, then are the port's own.
+bool bxcanRetryInit(PortCAN_t PortCAN) { return portValid(PortCAN) && bxcanPorts[PortCAN].joinBus(); }
+
+bool BxcanPort::joinBus()
 {
-    return portValid(PortCAN) && controllers[PortCAN].bring_up != BringUp::NotBegun &&
-           advanceBringUp(PortCAN) == BringUp::Running;
+    return controllers[index_].bring_up != BringUp::NotBegun && advanceBringUp(index_) == BringUp::Running;
 }
 
 int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
@@ -458,6 +462,13 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
     if (frame == nullptr || !portValid(PortCAN)) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
+    return bxcanPorts[PortCAN].transmit(*frame);
+}
+
+int BxcanPort::transmit(const XportCANFrame& txFrame)
+{
+    const XportCANFrame* const frame = &txFrame;
+    const PortCAN_t PortCAN = index_;
     if ((frame->id & XPORT_CAN_FRAME_ERR) != 0U) {
         return -BXCAN_ERROR_UNSUPPORTED_FRAME_FORMAT;
     }
@@ -507,12 +518,11 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
     return 1;
 }
 
-bool bxcanTxPending(PortCAN_t PortCAN)
+bool bxcanTxPending(PortCAN_t PortCAN) { return portValid(PortCAN) && bxcanPorts[PortCAN].transmitPending(); }
+
+bool BxcanPort::transmitPending()
 {
-    if (!portValid(PortCAN)) {
-        return false;
-    }
-    const uint32_t tsr = controller(PortCAN)->TSR;
+    const uint32_t tsr = controller(index_)->TSR;
     return (tsr & CAN_TSR_TME) != CAN_TSR_TME;
 }
 
@@ -521,8 +531,13 @@ int bxcanReceive(XportCANFrame* out_frame, PortCAN_t PortCAN)
     if (out_frame == nullptr || !portValid(PortCAN)) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
-    processErrorStatus(PortCAN);
-    return popRxFrame(controllers[PortCAN].rx_fifo, out_frame) ? 1 : 0;  // stored with its DLC clamped
+    return bxcanPorts[PortCAN].receive(*out_frame);
+}
+
+int BxcanPort::receive(XportCANFrame& frame)
+{
+    processErrorStatus(index_);
+    return popRxFrame(controllers[index_].rx_fifo, &frame) ? 1 : 0;  // stored with its DLC clamped
 }
 
 int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* filter_configs,
@@ -566,19 +581,17 @@ int bxcanConfigureAcceptanceFilters(const BxcanAcceptanceFilterConfiguration* fi
     return 0;
 }
 
-bool bxcanBusDown(PortCAN_t PortCAN)
+bool bxcanBusDown(PortCAN_t PortCAN) { return portValid(PortCAN) && bxcanPorts[PortCAN].busDown(); }
+
+bool BxcanPort::busDown()
 {
-    return portValid(PortCAN) && (controllers[PortCAN].bring_up != BringUp::Running ||
-                                  (controller(PortCAN)->ESR & (CAN_ESR_EPVF | CAN_ESR_BOFF)) != 0U);
+    return controllers[index_].bring_up != BringUp::Running ||
+           (controller(index_)->ESR & (CAN_ESR_EPVF | CAN_ESR_BOFF)) != 0U;
 }
 
-BxcanStats bxcanGetStats(PortCAN_t PortCAN)
-{
-    if (!portValid(PortCAN)) {
-        return BxcanStats{};
-    }
-    return controllers[PortCAN].stats;
-}
+BxcanStats bxcanGetStats(PortCAN_t PortCAN) { return portValid(PortCAN) ? bxcanPorts[PortCAN].statistics() : BxcanStats{}; }
+
+CanPortStats BxcanPort::statistics() { return controllers[index_].stats; }
 
 void bxcanColdReset()
 {
@@ -593,3 +606,4 @@ void CAN2_RX0_IRQHandler() { handleRxInterrupt(PortCAN2, 0U); }
 void CAN2_RX1_IRQHandler() { handleRxInterrupt(PortCAN2, 1U); }
 void CAN3_RX0_IRQHandler() { handleRxInterrupt(PortCAN3, 0U); }
 void CAN3_RX1_IRQHandler() { handleRxInterrupt(PortCAN3, 1U); }
+

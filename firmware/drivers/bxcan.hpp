@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "chip.hpp"
+#include "firmware/drivers/devices.hpp"
 #include "firmware/xport/xport.hpp"
 
 // Port index; every per-bus array has one entry per port in this order.
@@ -24,12 +25,7 @@ enum BxcanIfaceMode : uint8_t {
     BxcanIfaceModeAutomaticTxAbortOnError = 2,
 };
 
-struct BxcanStats {
-    uint64_t rx_overflow_count;  // +1 per hardware FIFO overrun, +1 per frame the software FIFO had no room for
-    uint64_t error_count;        // bus errors seen in ESR.LEC
-    uint64_t frames_tx;          // frames placed in a transmit mailbox (one aborted and offered again counts again)
-    uint64_t frames_rx;          // frames taken from the hardware receive FIFOs
-};
+using BxcanStats = CanPortStats;
 
 // id and mask in the XportCANFrame identifier format (bits 0..28, EFF bit 31, RTR bit 30).
 struct BxcanAcceptanceFilterConfiguration {
@@ -121,6 +117,23 @@ BxcanStats bxcanGetStats(PortCAN_t PortCAN);
 // The driver's start path (the node's start-up calls it first): puts every piece of its RAM back to its
 // reset value, as a power cycle would. The controllers themselves are reset by their own bring-up.
 void bxcanColdReset();
+
+// A port's controller as the node uses it.
+class BxcanPort final : public CanPort {
+public:
+    explicit constexpr BxcanPort(PortCAN_t index) : index_(index) {}
+    bool joinBus() override;
+    int transmit(const XportCANFrame& frame) override;
+    bool transmitPending() override;
+    int receive(XportCANFrame& frame) override;
+    bool busDown() override;
+    CanPortStats statistics() override;
+
+private:
+    PortCAN_t index_;
+};
+// One per controller, indexed by PortCAN_t.
+extern BxcanPort bxcanPorts[PortCANLast];
 
 // The receive FIFOs' interrupt handlers (CANn_RX0_IRQHandler, CANn_RX1_IRQHandler) are declared with all
 // the chip's handlers (chip.hpp, platform/interface/periph.hpp).

@@ -2,29 +2,19 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
-// One voter's latest vote, with the port and node ID it came from. SelectedFC < 0 marks a free slot; a
-// free slot may keep a stale UniqID, source and LastTick, which nothing looks at.
-struct FCList_t {
-    uint64_t UniqID;
-    int8_t SelectedFC;
-    uint8_t SrcBus;
-    uint8_t SrcNodeID;
-    uint32_t LastTick;
-};
 static_assert(sizeof(FCList_t) == 16, "voter entry layout");
-
-constexpr FCList_t CLEARED_ENTRY{0, -1, 0, 0, 0};
 
 // The tally's 8-bit counters must hold a full list.
 static_assert(MAXARBITERS <= UINT8_MAX, "tally counters too narrow");
 // Port indices and "none" must fit the int8 result.
 static_assert(VoterCANPorts <= INT8_MAX, "port index does not fit the result");
 
-// The list helpers take everything through their arguments and come before the module state, so their
-// parameter names cannot shadow it.
+// The list helpers take everything through their arguments, so that their parameter names cannot shadow
+// the voter's members.
 
 // Stores Entry's vote in its voter's slot: the one holding its UniqID, else the one its source (port and
 // node) holds under another UniqID, else the first free slot. False when none of these exists: the vote is
@@ -86,23 +76,12 @@ int8_t FindMajorityEntry(const FCList_t* List, uint16_t ListLen)
     return Winner;
 }
 
-// Module state. Constant-initialised: no start-up code runs for it.
-constexpr std::array<FCList_t, MAXARBITERS> freeList()
-{
-    std::array<FCList_t, MAXARBITERS> List{};
-    for (FCList_t& Item : List) {
-        Item = CLEARED_ENTRY;
-    }
-    return List;
-}
-
-constinit std::array<FCList_t, MAXARBITERS> ActiveFCList = freeList();
-constinit int8_t LastRes = -1;   // the election over the list as it stands
-constinit FCList_t Entry{};      // the incoming vote while it is stored
-
 }  // namespace
 
-int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, uint8_t SrcNodeID, int8_t SelectedFC, int64_t UniqID,
+// Every slot free: SelectedFC -1, and the rest, which a free slot keeps stale, all ones too.
+Voter::Voter() { std::memset(ActiveFCList.data(), 0xFF, sizeof ActiveFCList); }
+
+int8_t Voter::UpdateVoter(int8_t Port, uint8_t SrcBus, uint8_t SrcNodeID, int8_t SelectedFC, int64_t UniqID,
                    uint32_t TickMs)
 {
     // Only a vote heard on the bus it was sent on counts; a negative Port never matches.
@@ -119,7 +98,7 @@ int8_t UpdateVoter(int8_t Port, uint8_t SrcBus, uint8_t SrcNodeID, int8_t Select
     return LastRes;
 }
 
-bool UpdateVoterList50mS(int8_t* ActiveFCPort, uint32_t TickmS)
+bool Voter::UpdateVoterList50mS(int8_t* ActiveFCPort, uint32_t TickmS)
 {
     bool Changed = false;
     for (FCList_t& Item : ActiveFCList) {
@@ -138,11 +117,4 @@ bool UpdateVoterList50mS(int8_t* ActiveFCPort, uint32_t TickmS)
         }
     }
     return Changed;
-}
-
-void InitVoters()
-{
-    ActiveFCList = freeList();
-    LastRes = -1;
-    Entry = FCList_t{};
 }

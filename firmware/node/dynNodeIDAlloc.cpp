@@ -8,7 +8,6 @@
 #include "firmware/board/app_descriptor.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetNodeInfo.hpp"
 #include "firmware/dsdl/uavcan/protocol/dynamic_node_id/Allocation.hpp"
-#include "firmware/node/health.hpp"
 
 namespace {
 
@@ -29,45 +28,59 @@ constexpr unsigned kRandomBits = 24;
 static_assert(kRandomBits <= kRandBits);
 constexpr float kRandomScale = 1.0F / static_cast<float>(1UL << kRandomBits);
 
+// Tick a is before tick b, also when the 32-bit tick wraps between them.
+bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+}  // namespace
+
 // The C library's rand() on the chip takes its state from the heap at its first call, and this node has
-// no heap: the same 64-bit linear congruential generator is kept here in static storage, so the chip and
-// the simulator also draw the same sequence.
-uint64_t rand_next = 1;
-
-void srandNode(uint32_t seed) { rand_next = seed; }
-
-uint32_t randNode()
+// no heap: the same 64-bit linear congruential generator is kept here, so the chip and the simulator also
+// draw the same sequence.
+uint32_t NodeIdentity::randNode()
 {
     rand_next = rand_next * 6364136223846793005ULL + 1U;
     return static_cast<uint32_t>(rand_next >> 32) & ((1UL << kRandBits) - 1U);
 }
 
-// Tick a is before tick b, also when the 32-bit tick wraps between them.
-bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+// Seeded from the chip ID, so that nodes on one bus spread their requests differently.
+NodeIdentity::NodeIdentity(const UniqueIdWords& uid) : uid_(uid)
+{
+    rand_next = uid_.word[0];
+    for (uint8_t i = 1; i < 3; ++i) {
+        rand_next = randNode() * uid_.word[i];
+    }
+}
+
+UniqueIdWords chipUniqueId() { return {{LL_GetUID_Word0(), LL_GetUID_Word1(), LL_GetUID_Word2()}}; }
+
+uint64_t NodeIdentity::UniqID() const
+{
+    return (static_cast<uint64_t>(uid_.word[1]) << 32) | (uid_.word[0] ^ uid_.word[2]);
+}
 
 // The chip's 96-bit ID, each word least significant byte first, then four zero bytes.
-void readUniqueID(uint8_t* out_uid)
+inline void NodeIdentity::readUniqueID(uint8_t* out_uid) const
 {
-    const uint32_t words[kUniqueIdLength / 4] = {LL_GetUID_Word0(), LL_GetUID_Word1(), LL_GetUID_Word2(), 0U};
+    const uint32_t words[kUniqueIdLength / 4] = {uid_.word[0], uid_.word[1], uid_.word[2], 0U};
     for (uint8_t i = 0; i < kUniqueIdLength; ++i) {
         out_uid[i] = static_cast<uint8_t>(words[i / 4U] >> (8U * (i % 4U)));
     }
 }
 
 // In [0, 1). One generator for all ports.
-float getRandomFloat()
+inline float NodeIdentity::getRandomFloat()
 {
     // 24 bits convert to float exactly, so the result never rounds up to 1.
     return static_cast<float>(randNode() >> (kRandBits - kRandomBits)) * kRandomScale;
 }
 
 // 600..1000 ms from now.
-uint32_t randomRequestTime()
+inline uint32_t NodeIdentity::randomRequestTime()
 {
     return getUptime() + kRequestDelayMinMs + static_cast<uint32_t>(getRandomFloat() * kRequestDelaySpreadMs);
 }
 
-void sendAllocationRequest(Port& port)
+inline void NodeIdentity::sendAllocationRequest(Port& port) const
 {
     uint8_t uid[kUniqueIdLength];
     readUniqueID(uid);
@@ -91,19 +104,9 @@ void sendAllocationRequest(Port& port)
                          XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
 }
 
-}  // namespace
-
-// Seeded from the chip ID, so that nodes on one bus spread their requests differently.
-void InitDynNodeAlloc()
-{
-    srandNode(LL_GetUID_Word0());
-    srandNode(randNode() * LL_GetUID_Word1());
-    srandNode(randNode() * LL_GetUID_Word2());
-}
-
 void SetNodeMode(Port& port, uint8_t Mode) { port.node_mode = Mode; }
 
-bool DynAllocNodeID(Port& port)
+bool NodeIdentity::DynAllocNodeID(Port& port)
 {
     const uint8_t node_id = xportGetLocalNodeID(&port.xport);
     if (node_id != port.NodeID) {
@@ -134,7 +137,7 @@ bool DynAllocNodeID(Port& port)
     return false;
 }
 
-void onDynNodeRx(Port& port, XportRxTransfer* transfer)
+void NodeIdentity::onDynNodeRx(Port& port, XportRxTransfer* transfer)
 {
     DynNodeAlloc& alloc = port.alloc;
     if (xportGetLocalNodeID(&port.xport) != XPORT_BROADCAST_NODE_ID ||
@@ -183,13 +186,12 @@ void onDynNodeRx(Port& port, XportRxTransfer* transfer)
     }
 }
 
-namespace {
-
 // An answer: what the caller's `fill` sets (health, mode, the software), then what every answer has (the
 // uptime, the software's flags, the unique ID, the name). The node's and the bootloader's each get their
 // own copy: neither image carries the other's.
 template <typename Fill>
-[[gnu::always_inline]] inline void answerNodeInfo(Port& port, const XportRxTransfer* transfer, Fill fill)
+[[gnu::always_inline]] inline void NodeIdentity::answerNodeInfo(Port& port, const XportRxTransfer* transfer,
+                                                                Fill fill) const
 {
     uint8_t name[kNameLength];
     std::memcpy(name, NODE_NAME, kNameLength);
@@ -214,15 +216,13 @@ template <typename Fill>
                                 buffer, static_cast<uint16_t>(len));
 }
 
-}  // namespace
-
-void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
+void NodeIdentity::onGetNodeInfoRx(Port& port, XportRxTransfer* transfer, uint8_t health) const
 {
     if (transfer->transfer_type != XportTransferTypeRequest) {
         return;
     }
-    answerNodeInfo(port, transfer, [&port](uavcan_protocol_GetNodeInfoResponse& info) {
-        info.status.health = nodeHealth();
+    answerNodeInfo(port, transfer, [&port, health](uavcan_protocol_GetNodeInfoResponse& info) {
+        info.status.health = health;
         info.status.mode = port.node_mode;
         info.software_version.major = APP_VERSION_MAJOR;
         info.software_version.minor = APP_VERSION_MINOR;
@@ -234,7 +234,7 @@ void onGetNodeInfoRx(Port& port, XportRxTransfer* transfer)
     });
 }
 
-void respondNodeInfo(Port& port, const XportRxTransfer* transfer, const NodeInfoFacts& facts)
+void NodeIdentity::respondNodeInfo(Port& port, const XportRxTransfer* transfer, const NodeInfoFacts& facts) const
 {
     answerNodeInfo(port, transfer, [&facts](uavcan_protocol_GetNodeInfoResponse& info) {
         info.status.health = facts.health;

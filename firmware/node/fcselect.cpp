@@ -3,35 +3,18 @@
 #include "firmware/dsdl/qon/zb5/IgnoreCANPort.hpp"
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/qon/zb5/VisibleFlightController.hpp"
-#include "firmware/node/Voters.hpp"
 
 static_assert(QON_ZB5_VISIBLEFLIGHTCONTROLLER_CANPRESENT_LENGTH == PortCANLast);
 static_assert(QON_ZB5_IGNORECANPORT_IGNORECANPORT_LENGTH == PortCANLast);
 
 namespace {
 
-int8_t ActiveFCPort = -1;
-uint32_t visibility_checked;  // tick of the last visibility check
-uint32_t votes_aged;          // tick of the last ageing of the votes
-
 // Periodic steps compare unsigned differences, so their periods hold across the 2^32 ms tick wrap.
 bool due(uint32_t now, uint32_t last, uint32_t period) { return now - last >= period; }
 
 }  // namespace
 
-void InitFCSelect()
-{
-    InitVoters();
-    ActiveFCPort = -1;
-    visibility_checked = 0;
-    votes_aged = 0;
-}
-
-int8_t getActiveFCPort() { return ActiveFCPort; }
-bool getPixVisibility(PortCAN_t index) { return nodePort(index).vis.PixVisibility; }
-bool getIgnoreCanPort(PortCAN_t index) { return nodePort(index).vis.IgnoreCanPort; }
-
-bool commandGateXport(Port& port)
+bool FcSelect::commandGateXport(Port& port)
 {
     if (port.vis.IgnoreCanPort) {
         return false;
@@ -41,7 +24,7 @@ bool commandGateXport(Port& port)
     return static_cast<int>(port.index) == ActiveFCPort;
 }
 
-bool voteHandleXport(Port& port, XportRxTransfer* transfer)
+bool FcSelect::voteHandleXport(Port& port, XportRxTransfer* transfer)
 {
     if (port.vis.IgnoreCanPort) {
         return false;
@@ -50,13 +33,13 @@ bool voteHandleXport(Port& port, XportRxTransfer* transfer)
     if (qon_zb5_UseFlightController_decode_internal(transfer, transfer->payload_len, &vote, nullptr, 0) < 0) {
         return false;  // too short: fields past the end would be made up
     }
-    ActiveFCPort = UpdateVoter(static_cast<int8_t>(port.index), static_cast<uint8_t>(vote.ThisBus),
+    ActiveFCPort = voter_.UpdateVoter(static_cast<int8_t>(port.index), static_cast<uint8_t>(vote.ThisBus),
                                transfer->source_node_id, vote.UseFConBus, static_cast<int64_t>(vote.UniqID),
                                getUptime());
     return ActiveFCPort < 0;
 }
 
-void ignoreHandleXport(Port& port, XportRxTransfer* transfer)
+void FcSelect::ignoreHandleXport(Port& port, XportRxTransfer* transfer)
 {
     qon_zb5_IgnoreCANPort order{};
     if (qon_zb5_IgnoreCANPort_decode_internal(transfer, transfer->payload_len, &order, nullptr, 0) < 0) {
@@ -66,11 +49,11 @@ void ignoreHandleXport(Port& port, XportRxTransfer* transfer)
         return;
     }
     for (uint8_t p = 0; p < PortCANLast; ++p) {
-        nodePort(static_cast<PortCAN_t>(p)).vis.IgnoreCanPort = order.IgnoreCANPort[p];
+        ports_[p].vis.IgnoreCanPort = order.IgnoreCANPort[p];
     }
 }
 
-void UpdateVisibility()
+void FcSelect::UpdateVisibility()
 {
     const uint32_t now = getUptime();
     if (!due(now, visibility_checked, VIS_CHECK_MS)) {
@@ -78,14 +61,14 @@ void UpdateVisibility()
     }
     visibility_checked = now;
     for (uint8_t p = 0; p < PortCANLast; ++p) {
-        Visibility& vis = nodePort(static_cast<PortCAN_t>(p)).vis;
+        Visibility& vis = ports_[p].vis;
         if (vis.PixVisibility && now - vis.RxFCTick >= VS_TIMEOUT_MS) {
             vis.PixVisibility = false;
         }
     }
 }
 
-void PublishVisibility(Port& port)
+void FcSelect::PublishVisibility(Port& port)
 {
     const uint32_t now = getUptime();
     if (!due(now, port.vis.publish_time, VIS_PUB_MS)) {
@@ -94,7 +77,7 @@ void PublishVisibility(Port& port)
     port.vis.publish_time = now;
 
     qon_zb5_VisibleFlightController report{};
-    report.UniqID = UniqID;
+    report.UniqID = uniqId_;
     for (uint8_t p = 0; p < PortCANLast; ++p) {
         report.CANPresent[p] = getPixVisibility(static_cast<PortCAN_t>(p));
     }
@@ -105,14 +88,14 @@ void PublishVisibility(Port& port)
                          &port.vis.transfer_id, XPORT_TRANSFER_PRIORITY_LOW, buffer, static_cast<uint16_t>(len));
 }
 
-bool UpdateFCList()
+bool FcSelect::UpdateFCList()
 {
     const uint32_t Now = getUptime();
     if (!due(Now, votes_aged, CHECKFC_PERIOD_mS)) {
         return false;
     }
     votes_aged = Now;
-    (void)UpdateVoterList50mS(&ActiveFCPort, Now);
+    (void)voter_.UpdateVoterList50mS(&ActiveFCPort, Now);
     // Every period while no port is elected, not only when the election has just been lost.
     return ActiveFCPort < 0;
 }

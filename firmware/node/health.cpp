@@ -18,46 +18,8 @@ static_assert(UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK + 1 == LOG_INFO &&
 
 namespace {
 
-// Why health is what it is: the first that holds, in this order.
-enum HealthCause : uint8_t {
-    CauseNone,
-    CauseStoreDown,  // the only ERROR
-    CauseBusDown,
-    CauseDuplicateNodeId,
-    CauseStoreFailed,
-    CauseValuesReplaced,
-    CauseWatchdogReset,
-    CauseCount,
-};
 constexpr const char* kCauseText[CauseCount] = {"ok",           "store down",       "bus down",      "node ID in use",
                                                 "write failed", "value replaced", "watchdog reset"};
-
-bool storeFailed;
-bool storeDown;
-bool storedValuesReplaced;
-HealthCause loggedCause;
-uint8_t logTokens;
-uint32_t logRefilledAt;
-uint32_t logCheckedAt;
-
-HealthCause healthCause()
-{
-    if (storeDown) {
-        return CauseStoreDown;
-    }
-    bool busDown = false;
-    bool duplicateNodeId = false;
-    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        busDown = busDown || bxcanBusDown(static_cast<PortCAN_t>(p));
-        duplicateNodeId = duplicateNodeId || duplicateNodeIdHeard(nodePort(static_cast<PortCAN_t>(p)));
-    }
-    return busDown                             ? CauseBusDown
-           : duplicateNodeId                   ? CauseDuplicateNodeId
-           : storeFailed                       ? CauseStoreFailed
-           : storedValuesReplaced              ? CauseValuesReplaced
-           : resetByWatchdogRecently(uptimeMs64()) ? CauseWatchdogReset
-                                               : CauseNone;
-}
 
 uint8_t healthOf(HealthCause cause)
 {
@@ -66,7 +28,7 @@ uint8_t healthOf(HealthCause cause)
                                      : UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING;
 }
 
-bool logsTo(const Port& port) { return port.NodeValid && !bxcanBusDown(port.index); }
+bool logsTo(const Port& port) { return port.NodeValid && !port.can->busDown(); }
 
 uint8_t textLength(const char* text)
 {
@@ -76,28 +38,30 @@ uint8_t textLength(const char* text)
 
 }  // namespace
 
-void InitHealth()
+Health::Health(Port (&ports)[PortCANLast]) : ports_(ports), logRefilledAt(getUptime()), logCheckedAt(logRefilledAt) {}
+
+inline HealthCause Health::healthCause() const
 {
-    storeFailed = false;
-    storeDown = false;
-    storedValuesReplaced = false;
-    loggedCause = CauseNone;
-    logTokens = LOG_BURST;
-    logRefilledAt = getUptime();
-    logCheckedAt = logRefilledAt;
+    if (storeDown) {
+        return CauseStoreDown;
+    }
+    bool busDown = false;
+    bool duplicateNodeId = false;
+    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
+        busDown = busDown || ports_[p].can->busDown();
+        duplicateNodeId = duplicateNodeId || duplicateNodeIdHeard(ports_[p]);
+    }
+    return busDown                             ? CauseBusDown
+           : duplicateNodeId                   ? CauseDuplicateNodeId
+           : storeFailed                       ? CauseStoreFailed
+           : storedValuesReplaced              ? CauseValuesReplaced
+           : resetByWatchdogRecently(uptimeMs64()) ? CauseWatchdogReset
+                                               : CauseNone;
 }
 
-void healthStoreResult(bool ok) { storeFailed = !ok; }
+uint8_t Health::nodeHealth() const { return healthOf(healthCause()); }
 
-void healthStoreStart(bool started, bool valuesReplaced)
-{
-    storeDown = !started;
-    storedValuesReplaced = valuesReplaced;
-}
-
-uint8_t nodeHealth() { return healthOf(healthCause()); }
-
-void publishLog()
+void Health::publishLog()
 {
     // Once a millisecond: working health out takes some hundreds of cycles, as much as a pass.
     const uint32_t now = getUptime();
@@ -117,7 +81,7 @@ void publishLog()
     // A note waits while a bus that is up has frames to send: on a healthy bus that is a moment, and a bus
     // that takes no frame is soon down and waited for no more, so that it holds at most one note.
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        const Port& port = nodePort(static_cast<PortCAN_t>(p));
+        const Port& port = ports_[p];
         if (logsTo(port) && xportPeekTxQueue(&port.xport) != nullptr) {
             return;
         }
@@ -133,7 +97,7 @@ void publishLog()
     uint8_t buffer[UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_MAX_SIZE];
     const uint32_t len = uavcan_protocol_debug_LogMessage_encode(&message, buffer);
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        Port& port = nodePort(static_cast<PortCAN_t>(p));
+        Port& port = ports_[p];
         if (logsTo(port)) {
             (void)xportBroadcast(&port.xport, UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_SIGNATURE,
                                  UAVCAN_PROTOCOL_DEBUG_LOGMESSAGE_ID, &port.log_transfer_id,

@@ -1,5 +1,8 @@
 #include "firmware/node/main_node.hpp"
 
+#include <cstring>
+#include <new>
+
 #include "firmware/board/gpio.hpp"
 #include "firmware/board/system_stm32f4xx.hpp"
 #include "firmware/drivers/CAN.hpp"
@@ -21,14 +24,6 @@
 #include "firmware/dsdl/uavcan/protocol/param/ExecuteOpcode.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/datatypes.hpp"
-#include "firmware/node/dynNodeIDAlloc.hpp"
-#include "firmware/node/fcselect.hpp"
-#include "firmware/node/health.hpp"
-#include "firmware/node/paramserver.hpp"
-#include "firmware/node/params.hpp"
-#include "firmware/node/ports.hpp"
-#include "firmware/node/rcpwm.hpp"
-#include "firmware/node/services.hpp"
 #include "platform/interface/core.hpp"
 
 // ---------------------------------------------------------------------------------------------------------
@@ -102,64 +97,62 @@ bool shouldAcceptTransfer(const XportInstance* ins, uint64_t* out_data_type_sign
     return false;
 }
 
-namespace {
-
-void onRequestReceived(Port& port, XportRxTransfer* transfer)
+inline void Node::onRequestReceived(Port& port, XportRxTransfer* transfer)
 {
     switch (transfer->data_type_id) {
     case UAVCAN_PROTOCOL_GETNODEINFO_ID:
-        onGetNodeInfoRx(port, transfer);
+        identity.onGetNodeInfoRx(port, transfer, health.nodeHealth());
         break;
     case UAVCAN_PROTOCOL_PARAM_GETSET_ID:
-        if (getsetHandleXport(&port.xport, transfer)) {
-            updateLookups();
+        if (paramserver.getsetHandleXport(&port.xport, transfer)) {
+            rcpwm.updateLookups();
         }
         break;
     case UAVCAN_PROTOCOL_GETTRANSPORTSTATS_ID:
-        transportStatsHandleXport(port, transfer);
+        services.transportStatsHandleXport(port, transfer);
         break;
     case UAVCAN_PROTOCOL_RESTARTNODE_ID:
         // A restart stops every output for 100 ms and more: not while a flight controller drives them.
-        restartHandleXport(port, transfer, getActiveFCPort() < 0);
+        services.restartHandleXport(port, transfer, fcselect.getActiveFCPort() < 0);
         break;
     case UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_ID:
-        opcodeHandleXport(&port.xport, transfer);
+        services.opcodeHandleXport(&port.xport, transfer);
         break;
     case UAVCAN_PROTOCOL_GETDATATYPEINFO_ID:
-        dataTypeInfoHandleXport(port, transfer);
+        services.dataTypeInfoHandleXport(port, transfer);
         break;
     case UAVCAN_PROTOCOL_FILE_BEGINFIRMWAREUPDATE_ID:
         // An update stops the outputs for seconds: never on a vehicle whose flight controller drives them.
-        updateHandleXport(port, transfer, getActiveFCPort() < 0);
+        services.updateHandleXport(port, transfer, fcselect.getActiveFCPort() < 0);
         break;
     default:
         break;
     }
 }
 
-void onMessageReceived(Port& port, XportRxTransfer* transfer)
+inline void Node::onMessageReceived(Port& port, XportRxTransfer* transfer)
 {
     switch (transfer->data_type_id) {
     case UAVCAN_PROTOCOL_DYNAMIC_NODE_ID_ALLOCATION_ID:
-        onDynNodeRx(port, transfer);
+        identity.onDynNodeRx(port, transfer);
         break;
     case UAVCAN_PROTOCOL_PANIC_ID:
         if (!port.vis.IgnoreCanPort) {
-            panicHandleXport();
+            rcpwm.panicHandleXport();
         }
         break;
     case QON_ZB5_IGNORECANPORT_ID:
-        ignoreHandleXport(port, transfer);  // heard on an ignored port too, so that it can be released
+        fcselect.ignoreHandleXport(port, transfer);  // heard on an ignored port too, so that it can be released
         break;
     case UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID:
     case UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_ID:
-        if (commandGateXport(port)) {
-            rawcmdHandleXport(transfer);
+        if (fcselect.commandGateXport(port)) {
+            rcpwm.rawcmdHandleXport(transfer);
         }
         break;
     case QON_ZB5_USEFLIGHTCONTROLLER_ID:
-        if (voteHandleXport(port, transfer)) {
-            DisablePWM();
+        if (fcselect.voteHandleXport(port, transfer)) {
+            rcpwm.DisablePWM();
         }
         break;
     default:
@@ -167,13 +160,16 @@ void onMessageReceived(Port& port, XportRxTransfer* transfer)
     }
 }
 
-}  // namespace
-
 void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
+{
+    Port& port = portOf(ins);
+    port.node->onTransferReceived(port, transfer);
+}
+
+void Node::onTransferReceived(Port& port, XportRxTransfer* transfer)
 {
     // Acceptance has let through only requests and broadcasts, each of the types that come so; the node
     // asks nothing, so no response is for it.
-    Port& port = portOf(ins);
     if (transfer->transfer_type == XportTransferTypeRequest) {
         onRequestReceived(port, transfer);
     } else if (transfer->transfer_type == XportTransferTypeBroadcast) {
@@ -182,44 +178,60 @@ void onTransferReceived(XportInstance* ins, XportRxTransfer* transfer)
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// Start-up
+// The node
+
+Node::Node(const NodeDevices& devices)
+    : ports{Port(PortCAN1, *devices.can[PortCAN1], this), Port(PortCAN2, *devices.can[PortCAN2], this),
+            Port(PortCAN3, *devices.can[PortCAN3], this)},
+      identity(devices.uid),
+      health(ports),
+      paramserver(parameters, *devices.store, health, ports),
+      fcselect(ports, identity.UniqID()),
+      rcpwm(parameters, *devices.outputs),
+      services(*devices.store, health),
+      store_(*devices.store),
+      outputs_(*devices.outputs)
+{
+    std::memcpy(parameters, parameterRows, sizeof parameters);
+}
+
+void Node::startTransport(Port& port)
+{
+    const int64_t stored = parameters[static_cast<unsigned>(Var_NETID0) + port.index].val & 0xFF;
+    port.NodeID = stored <= XPORT_MAX_NODE_ID ? static_cast<uint8_t>(stored) : XPORT_BROADCAST_NODE_ID;
+    xportInit(&port.xport, port.pool.bytes, sizeof(port.pool.bytes), ::onTransferReceived, shouldAcceptTransfer,
+              &port);
+    if (port.NodeID != XPORT_BROADCAST_NODE_ID) {
+        xportSetLocalNodeID(&port.xport, port.NodeID);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Start-up of the chip's node
 
 const osThreadDef_t os_thread_def_Task01 = {"Task01", MainTask, osPriorityNormal, 0, 1280};
 
 namespace {
 
-osThreadId MainTaskHandle;
-
 constexpr uint16_t kCanEnablePins[PortCANLast] = {CAN1EN_PIN, CAN2EN_PIN, CAN3EN_PIN};
 
-// The node ID a port starts with: the stored one if the transport can use it, else none, so that the
-// port obtains one by allocation instead of stopping the node at the transport's range check.
-uint8_t configuredNodeId(PortCAN_t index)
-{
-    const int64_t stored = parameters[static_cast<unsigned>(Var_NETID0) + index].val & 0xFF;
-    return stored <= XPORT_MAX_NODE_ID ? static_cast<uint8_t>(stored) : XPORT_BROADCAST_NODE_ID;
-}
-
-// Every module of the node back to its power-on state: on the chip start-up has just done that from
-// .data and .bss, but a simulated power cycle runs the firmware again in the same process.
-void initNodeState()
-{
-    InitParameters();
-    InitPorts();
-    InitFCSelect();
-    InitRcpwm();
-    InitServices();
-    InitDynNodeAlloc();
-    InitHealth();
-}
+// The one node of the chip, constructed in place at every start: on the chip right after start-up has
+// cleared RAM, in the simulator also at every power cycle in the same process, so that nothing of the
+// node outlives its power.
+alignas(Node) unsigned char nodeStorage[sizeof(Node)];
 
 }  // namespace
 
+Node& runningNode() { return *std::launder(reinterpret_cast<Node*>(nodeStorage)); }
+
 int main_node()
 {
-    initNodeState();
+    Node& node = *new (nodeStorage) Node(NodeDevices{{&bxcanPorts[PortCAN1], &bxcanPorts[PortCAN2], &bxcanPorts[PortCAN3]},
+                                                     &nvmStore,
+                                                     &boardOutputs,
+                                                     chipUniqueId()});
     // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
-    const ParameterLoad load = loadParameters();
+    const ParameterLoad load = node.paramserver.loadParameters();
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);
 
     BxcanAcceptanceFilterConfiguration filter_configs[MSG_FILT_COUNT];
@@ -239,21 +251,22 @@ int main_node()
     for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
         CANInit(static_cast<PortCAN_t>(p));
     }
-    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        Port& port = nodePort(static_cast<PortCAN_t>(p));
-        port.NodeID = configuredNodeId(port.index);
-        CANswInit(port.index, &port.xport, port.pool.bytes, sizeof(port.pool.bytes), onTransferReceived,
-                  shouldAcceptTransfer, &port, port.NodeID, filter_configs, MSG_FILT_COUNT);
+    for (Port& port : node.ports) {
+        CANswInit(port.index, filter_configs, MSG_FILT_COUNT);
+        node.startTransport(port);
     }
     for (const uint16_t pin : kCanEnablePins) {
         gpioSet(CANEN_GPIO_PORT, pin, 0);
     }
     PWMInit();
-    rcpwmStart();
+    node.rcpwm.rcpwmStart();
     coreSetFatalStopHook(PWMOutputsLow);  // an ESC must not keep the last throttle of a stopped node
 
     osSysTickStart();
-    MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
+    const osThreadId MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
+    if (MainTaskHandle == nullptr) {
+        return 0;
+    }
     osKernelStart();
     return 0;
 }
@@ -262,8 +275,6 @@ int main_node()
 // Main loop
 
 namespace {
-
-uint8_t current_port = CANStrt;
 
 // The heartbeat: LED3 flashes for the last kHeartbeatFlashMs of every kHeartbeatPeriodMs while the loop runs. LED3
 // also shows CAN3 elected; then the flash is dark instead, so neither hides the other.
@@ -275,116 +286,109 @@ constexpr uint32_t kHeartbeatFlashMs = 100;
 // this long: a flight controller that reboots (up to 5 s of silence, of which the vote's timeout takes the
 // first 250 ms) finds the node answering when it comes back, and so does a node reset in flight.
 constexpr uint32_t kEraseQuietMs = 6000;
-uint32_t fc_elected_at;
-uint32_t store_step_at;
+
+}  // namespace
 
 // Once a millisecond: a slice of the spare's blank check, then, after the quiet time, its erase.
-void storeStep()
+inline void Node::storeStep()
 {
-    const bool elected = getActiveFCPort() >= 0;
+    const bool elected = fcselect.getActiveFCPort() >= 0;
     const uint32_t now = getUptime();
     if (elected) {
         fc_elected_at = now;
     }
-    NVMAllowErase(!elected);
+    store_.allowErase(!elected);
     if (now == store_step_at) {
         return;
     }
     store_step_at = now;
-    if (NVMCheckStep() && now - fc_elected_at >= kEraseQuietMs) {
-        (void)NVMEraseStep();
-    }
+    store_.upkeep(now - fc_elected_at >= kEraseQuietMs);
 }
 
-}  // namespace
-
-void updateLED(int8_t Port)
+void Node::updateLED(int8_t Port)
 {
     unsigned val = Port < 0 ? 0U : 1U << Port;
     if (getUptime() % kHeartbeatPeriodMs >= kHeartbeatPeriodMs - kHeartbeatFlashMs) {
         val ^= 1U << PortCAN3;
     }
-    gpioSet(LED1_GPIO_PORT, LED1_PIN, static_cast<uint8_t>(val & 1U));
-    gpioSet(LED2_GPIO_PORT, LED2_PIN, static_cast<uint8_t>((val >> 1) & 1U));
-    gpioSet(LED3_GPIO_PORT, LED3_PIN, static_cast<uint8_t>((val >> 2) & 1U));
+    outputs_.setLeds(static_cast<uint8_t>(val));
 }
 
-void spinXport(Port& port)
+void Node::spinXport(Port& port)
 {
     // Unsigned difference, so the period holds across the tick wrap.
     if (getUptime() - port.spin_time < XPORT_SPIN_PERIOD) {
         return;
     }
     port.spin_time = getUptime();
-    sendNodeStatus(port, nodeHealth(), UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL, 0);
+    sendNodeStatus(port, health.nodeHealth(), UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL, 0);
 }
 
-void MainTaskStart()
+// LED1 is lit from the store's load on, LED3 from here; both go dark with LED2 once the node is up.
+void Node::MainTaskStart()
 {
-    gpioSet(LED3_GPIO_PORT, LED3_PIN, 1);
-    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        Port& port = nodePort(static_cast<PortCAN_t>(p));
+    constexpr uint8_t kStartingLeds = 0b101U;
+    outputs_.setLeds(kStartingLeds);
+    for (Port& port : ports) {
         port.NodeValid = port.NodeID != XPORT_BROADCAST_NODE_ID;
         if (port.NodeValid) {
             SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         }
     }
-    UniqID = (static_cast<uint64_t>(LL_GetUID_Word1()) << 32) | (LL_GetUID_Word0() ^ LL_GetUID_Word2());
-    updateLookups();
-    gpioSet(LED1_GPIO_PORT, LED1_PIN, 0);
-    gpioSet(LED2_GPIO_PORT, LED2_PIN, 0);
-    gpioSet(LED3_GPIO_PORT, LED3_PIN, 0);
+    rcpwm.updateLookups();
+    outputs_.setLeds(0);
     current_port = CANStrt;
     fc_elected_at = getUptime();
     store_step_at = fc_elected_at;
 }
 
-namespace {
-
 // One visit of a port whose controller runs: full service once it has a node ID, the allocation client's
 // step until then.
-void servePort(Port& port)
+inline void Node::servePort(Port& port)
 {
     if (port.NodeValid) {
         sendXport(port);
         receiveXport(port);
         spinXport(port);
-        UpdateVisibility();
+        fcselect.UpdateVisibility();
         if (!port.vis.IgnoreCanPort) {
-            PublishVisibility(port);
+            fcselect.PublishVisibility(port);
         }
-        if (UpdateFCList()) {
-            DisablePWM();
+        if (fcselect.UpdateFCList()) {
+            rcpwm.DisablePWM();
         }
-    } else if (DynAllocNodeID(port)) {
+    } else if (identity.DynAllocNodeID(port)) {
         SetNodeMode(port, UAVCAN_PROTOCOL_NODESTATUS_MODE_OPERATIONAL);
         port.NodeValid = true;
     }
 }
 
-}  // namespace
-
-void MainTaskPass()
+void Node::MainTaskPass()
 {
     watchdogRefresh();
-    Port& port = nodePort(static_cast<PortCAN_t>(current_port));
+    Port& port = ports[current_port];
     // A port whose controller has not joined its bus yet (a damaged bus holds it off) is neither pumped nor
     // given anything to send; its bring-up goes on at each visit while the other ports serve.
-    if (bxcanRetryInit(port.index)) {
+    if (port.can->joinBus()) {
         servePort(port);
     }
 
-    updateLED(getActiveFCPort());
-    rcpwmPoll();
-    restartPoll();
+    updateLED(fcselect.getActiveFCPort());
+    rcpwm.rcpwmPoll();
+    services.restartPoll();
     storeStep();
-    publishLog();
+    health.publishLog();
 
     current_port = static_cast<uint8_t>(current_port + 1U);
     if (current_port >= CANEnd) {
         current_port = CANStrt;
     }
 }
+
+void MainTaskStart() { runningNode().MainTaskStart(); }
+
+// Out of line: the simulator watches and holds its entry.
+[[gnu::noinline]] void MainTaskPass() { runningNode().MainTaskPass(); }
 
 void MainTask(const void*)
 {

@@ -1,8 +1,6 @@
 #include "firmware/node/params.hpp"
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "firmware/xport/xport.hpp"
 
@@ -52,10 +50,6 @@ constexpr bool defaultsAreTheCompiledInValues()
     return true;
 }
 static_assert(defaultsAreTheCompiledInValues());
-
-param_t parameters[Var_Last];
-
-void InitParameters() { std::copy(std::begin(parameterRows), std::end(parameterRows), std::begin(parameters)); }
 
 int parameterNamed(const char* name, std::size_t length)
 {

@@ -28,12 +28,9 @@ enum : uint8_t {
     Var_Last = 31,
 };
 
-extern param_t parameters[Var_Last];
-// The rows as compiled in: names, ranges and the values a blank store starts from.
+// The rows as compiled in: names, ranges and the values a blank store starts from. The node's own table
+// (Node::parameters) starts as a copy.
 extern const param_t parameterRows[Var_Last];
-
-// Every row back to its compiled-in value, as at power-on, before the store's values are read.
-void InitParameters();
 
 // The row a name selects: its name exactly, or without the blanks and tab it ends in (tools trim them);
 // length bytes of name, which need not end in a zero. None: -1.

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "firmware/drivers/NVM.hpp"
-#include "firmware/drivers/bxcan.hpp"
 #include "firmware/drivers/serial.hpp"
 #include "firmware/drivers/watchdog.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
@@ -25,25 +23,6 @@ static_assert(Var_CAN_RXOVF - Var_CAN_PeakBlocks == kPorts);
 static_assert(Var_CAN_RXERR - Var_CAN_RXOVF == kPorts);
 static_assert(Var_Last - Var_CAN_RXERR == kPorts);
 
-// Live figure behind a statistics row.
-int64_t statistic(uint8_t idx)
-{
-    const auto port = static_cast<PortCAN_t>((idx - Var_CAN_TotBlocks) % kPorts);
-    const XportPoolAllocatorStatistics& pool = nodePort(port).xport.allocator.statistics;
-    if (idx < Var_CAN_CurrBlocks) {
-        return pool.capacity_blocks;
-    }
-    if (idx < Var_CAN_PeakBlocks) {
-        return pool.current_usage_blocks;
-    }
-    if (idx < Var_CAN_RXOVF) {
-        return pool.peak_usage_blocks;
-    }
-    const BxcanStats stats = bxcanGetStats(port);
-    const uint64_t count = idx < Var_CAN_RXERR ? stats.rx_overflow_count : stats.error_count;
-    return count > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(count);
-}
-
 bool isSettingRow(uint8_t idx) { return idx != Var_EEFormat && idx < Var_CAN_TotBlocks; }
 
 void setInteger(uavcan_protocol_param_Value* v, int64_t x)
@@ -60,25 +39,46 @@ void setInteger(uavcan_protocol_param_NumericValue* v, int64_t x)
 
 }  // namespace
 
-ParameterLoad loadParameters()
+// Live figure behind a statistics row.
+inline int64_t ParamServer::statistic(uint8_t idx) const
 {
-    const bool started = InitNVM();
+    const Port& port = ports_[(idx - Var_CAN_TotBlocks) % kPorts];
+    const XportPoolAllocatorStatistics& pool = port.xport.allocator.statistics;
+    if (idx < Var_CAN_CurrBlocks) {
+        return pool.capacity_blocks;
+    }
+    if (idx < Var_CAN_PeakBlocks) {
+        return pool.current_usage_blocks;
+    }
+    if (idx < Var_CAN_RXOVF) {
+        return pool.peak_usage_blocks;
+    }
+    const CanPortStats stats = port.can->statistics();
+    const uint64_t count = idx < Var_CAN_RXERR ? stats.rx_overflow_count : stats.error_count;
+    return count > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(count);
+}
+
+ParameterLoad ParamServer::loadParameters()
+{
+    const bool started = store_.start();
     bool replaced = false;
     for (uint8_t i = Var_EEFormat; started && i < Var_Last; ++i) {
         // A row written long ago on a full page is found after a walk of the whole page, some 6 ms on
         // the chip: all of them together would outlast the watchdog's period.
         watchdogRefresh();
         // The compiled-in value is the default a missing row takes.
-        (void)NVM_GET(i, parameters[i].val);
-        if (!parameterInRange(i, parameters[i].val)) {
-            parameters[i].val = parameterRows[i].val;
+        auto value = static_cast<uint16_t>(parameters_[i].val);
+        (void)store_.get(i, value);
+        parameters_[i].val = value;
+        if (!parameterInRange(i, parameters_[i].val)) {
+            parameters_[i].val = parameterRows[i].val;
             replaced = true;
         }
     }
-    healthStoreStart(started, replaced);
+    health_.healthStoreStart(started, replaced);
     return !started   ? ParameterLoad::StoreDown
            : replaced ? ParameterLoad::ValuesReplaced
-                      : NVMFormatted() ? ParameterLoad::Formatted : ParameterLoad::Stored;
+                      : store_.formatted() ? ParameterLoad::Formatted : ParameterLoad::Stored;
 }
 
 void reportParameterLoad(ParameterLoad load)
@@ -92,9 +92,7 @@ void reportParameterLoad(ParameterLoad load)
     }
 }
 
-param_t* getParamByIndex(uint16_t index) { return index < Var_Last ? &parameters[index] : nullptr; }
-
-param_t* getParamByName(const uint8_t* name, uint8_t* idx)
+param_t* ParamServer::getParamByName(const uint8_t* name, uint8_t* idx)
 {
     *idx = 0;
     if (name == nullptr) {
@@ -106,10 +104,10 @@ param_t* getParamByName(const uint8_t* name, uint8_t* idx)
         return nullptr;
     }
     *idx = static_cast<uint8_t>(row);
-    return &parameters[row];
+    return &parameters_[row];
 }
 
-bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
+bool ParamServer::getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
 {
     uint8_t arena[kRequestArenaSize];
     uint8_t* dyn_arr_buf = arena;
@@ -146,10 +144,10 @@ bool getsetHandleXport(XportInstance* ins, XportRxTransfer* transfer)
             const int64_t value = request.value.integer_value;
             // A write the store cannot keep now (it did not start, or it would need an erase that may not
             // run now) is refused: the answer shows the value unchanged.
-            if (parameterInRange(idx, value) && !NVMWriteRefused()) {
+            if (parameterInRange(idx, value) && !store_.writeRefused()) {
                 p->val = value;
                 written = true;
-                healthStoreResult(NVMSet(idx, static_cast<NMVVar_t>(static_cast<uint64_t>(value) & 0xFFFFU)));
+                health_.healthStoreResult(store_.set(idx, static_cast<uint16_t>(static_cast<uint64_t>(value) & 0xFFFFU)));
             }
         }
         setInteger(&response.value, p->val);

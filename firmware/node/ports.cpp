@@ -3,36 +3,12 @@
 #include "firmware/board/kernel.hpp"
 #include "platform/interface/core.hpp"
 
-uint64_t UniqID;
-
 namespace {
-
-Port ports[PortCANLast];
 
 // As often as the transport asks to be swept of transfers that never completed.
 constexpr auto kCleanupPeriodMs = static_cast<uint32_t>(XPORT_RECOMMENDED_STALE_TRANSFER_CLEANUP_INTERVAL_USEC / 1000U);
 
-// The node's loop over its ports and the bootloader's ports each get their own copy.
-[[gnu::always_inline]] inline void resetPort(Port& port, PortCAN_t index)
-{
-    // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
-    // port (over 3 KB) goes through the start-up's small stack.
-    port.index = index;
-    port.NodeID = XPORT_BROADCAST_NODE_ID;
-    port.NodeValid = false;
-    port.tx = {};
-    port.spin_time = 0;
-    port.nodestatus_transfer_id = 0;
-    port.log_transfer_id = 0;
-    port.alloc = {};
-    port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
-    port.vis = {};
-    port.duplicate_heard = false;
-}
-
 }  // namespace
-
-Port& nodePort(PortCAN_t index) { return ports[index]; }
 
 Port& portOf(const XportInstance* ins) { return *static_cast<Port*>(ins->user_reference); }
 
@@ -47,15 +23,25 @@ bool duplicateNodeIdHeard(const Port& port)
     return port.duplicate_heard && getUptime() - port.duplicate_heard_at < DUPLICATE_NODE_ID_HOLD_MS;
 }
 
-void InitPorts()
+void InitPort(Port& port, PortCAN_t index, CanPort& can, Node* node)
 {
-    for (uint8_t p = PortCAN1; p < PortCANLast; ++p) {
-        resetPort(ports[p], static_cast<PortCAN_t>(p));
-    }
-    UniqID = 0;
+    // Field by field: the pool is left to the transport's own initialisation, and no copy of a whole
+    // port (over 3 KB) goes through the start-up's small stack.
+    port.index = index;
+    port.can = &can;
+    port.node = node;
+    port.xport = {};  // until the port's bring-up initialises it: no queue, no pool
+    port.NodeID = XPORT_BROADCAST_NODE_ID;
+    port.NodeValid = false;
+    port.tx = {};
+    port.spin_time = 0;
+    port.nodestatus_transfer_id = 0;
+    port.log_transfer_id = 0;
+    port.alloc = {};
+    port.node_mode = UAVCAN_PROTOCOL_NODESTATUS_MODE_INITIALIZATION;
+    port.vis = {};
+    port.duplicate_heard = false;
 }
-
-void InitPort(Port& port, PortCAN_t index) { resetPort(port, index); }
 
 uint32_t getUptime() { return osKernelSysTick(); }
 
@@ -98,7 +84,7 @@ void sendXport(Port& port)
     if (txf == nullptr) {
         return;
     }
-    const int tx_res = bxcanTransmit(txf, port.index);
+    const int tx_res = port.can->transmit(*txf);
     if (tx_res > 0) {
         tx.txbusy = 0;
         xportPopTxQueue(ins);
@@ -115,7 +101,7 @@ void sendXport(Port& port)
 void receiveXport(Port& port)
 {
     XportCANFrame rx_frame;  // filled when a frame is there; not cleared on every pass for nothing
-    if (bxcanReceive(&rx_frame, port.index) > 0) {
+    if (port.can->receive(rx_frame) > 0) {
         xportHandleRxFrame(&port.xport, &rx_frame, uptimeUsec());
     }
 }

@@ -1,13 +1,15 @@
 #pragma once
 // One CAN bus as the node sees it: a Port gathers everything the node keeps per bus (its transport and
 // pool, node ID, transmit watchdog, NodeStatus timing, allocation client, mode, visibility),
-// and the node holds one per bus. A reception reaches its Port through the transport's user reference.
+// and the node holds one per bus. A reception reaches its Port through the transport's user reference, and
+// the node through its Port.
 // The port's own pumps live here too, so that the allocation client can run them while it waits.
 
 #include <cstdint>
 
 #include "firmware/drivers/CAN.hpp"
 #include "firmware/drivers/bxcan.hpp"
+#include "firmware/drivers/devices.hpp"
 #include "firmware/dsdl/uavcan/protocol/NodeStatus.hpp"
 #include "firmware/xport/xport.hpp"
 
@@ -41,8 +43,21 @@ struct Visibility {
     uint8_t transfer_id;    // of the visibility broadcast
 };
 
+class Node;
+struct Port;
+
+// The port in its power-on state (no node ID, nothing pending) on the controller given. Its transport is
+// initialised by the port's bring-up.
+void InitPort(Port& port, PortCAN_t index, CanPort& can, Node* node);
+
 struct Port {
+    // Zeroed, as a program's static ports start, until InitPort.
+    Port() = default;
+    Port(PortCAN_t bus, CanPort& controller, Node* owner) { InitPort(*this, bus, controller, owner); }
+
     PortCAN_t index;
+    CanPort* can;  // the bus's controller
+    Node* node;    // the node the port serves; null in a program with ports of its own (the bootloader)
     XportInstance xport;
     CANXportPool_t pool;
     uint8_t NodeID;  // in use; XPORT_BROADCAST_NODE_ID while the port has none
@@ -58,8 +73,7 @@ struct Port {
     uint32_t duplicate_heard_at;   // ...last at this tick
 };
 
-// The port of a bus, and the port a reception belongs to.
-Port& nodePort(PortCAN_t index);
+// The port a reception belongs to.
 Port& portOf(const XportInstance* ins);
 
 // Another node sends with the port's own node ID: what it sends is ignored, and health says so while it
@@ -68,15 +82,6 @@ Port& portOf(const XportInstance* ins);
 void noteDuplicateNodeId(Port& port);
 bool duplicateNodeIdHeard(const Port& port);
 inline constexpr uint32_t DUPLICATE_NODE_ID_HOLD_MS = 3000;
-
-// Every port back to its reset state (no node ID, nothing pending), as at power-on. The transports
-// themselves are initialised by the ports' bring-up.
-void InitPorts();
-// One port so, for a program with ports of its own (the bootloader).
-void InitPort(Port& port, PortCAN_t index);
-
-// The node's own 64-bit unique ID (chip UID word 1 above, word 0 XOR word 2 below).
-extern uint64_t UniqID;
 
 // Milliseconds since start-up: the kernel's tick, which wraps after 2^32 ms (49.7 days). For periods, as
 // unsigned differences.

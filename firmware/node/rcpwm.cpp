@@ -1,15 +1,13 @@
 #include "firmware/node/rcpwm.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
 #include "firmware/dsdl/uavcan/protocol/Panic.hpp"
 #include "firmware/node/params.hpp"
 #include "firmware/node/ports.hpp"
-
-int8_t ActLookup[ACT_LOOKUP_LEN];
-int8_t EscLookup[ESC_LOOKUP_LEN];
 
 namespace {
 
@@ -28,28 +26,13 @@ constexpr float kNoPulse = -1.0F;
 // 1500 us, what a servo output holds until its own command comes.
 constexpr float kNeutralLevel = static_cast<float>(RCPWM_NEUTRAL_uS - RCPWM_MIN_uS) / static_cast<float>(RCPWM_RANGE_uS);
 
-// Per output, the last commanded level (0..1 for ESC outputs, the command value for servo outputs), the
-// neutral one until a command sets it.
-float Level[NUM_PWM];
-// Per ESC output: a command set it and has not timed out, and the tick it came at.
-bool commanded[NUM_PWM];
-uint32_t commandTick[NUM_PWM];
+}  // namespace
 
-uint8_t panicMessages;  // in the current run of Panic messages
-uint32_t lastPanicTick;
-bool panicking;
-uint32_t lastCheck;
-
-bool isEscOutput(uint8_t i) { return parameters[Var_CAN2PWM_ACTStart + i].val != 0; }
-
-void setCompare(uint8_t i, uint32_t compare)
-{
-    TIM_SetCompare(PWM_Outputs[i].timer, PWM_Outputs[i].channel, compare);
-}
+inline bool Rcpwm::isEscOutput(uint8_t i) const { return parameters_[Var_CAN2PWM_ACTStart + i].val != 0; }
 
 // All six outputs from their state: an ESC output no command has set (or whose command timed out) gets no
 // pulse, every other output its level.
-void writeOutputs()
+inline void Rcpwm::writeOutputs()
 {
     float levels[NUM_PWM];
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
@@ -58,7 +41,7 @@ void writeOutputs()
     rcpwmUpdate(levels);
 }
 
-void applyArrayCommand(const XportRxTransfer* transfer)
+inline void Rcpwm::applyArrayCommand(const XportRxTransfer* transfer)
 {
     uavcan_equipment_actuator_Command commands[UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_COMMANDS_MAX_LENGTH];
     uint8_t* arena = reinterpret_cast<uint8_t*>(commands);
@@ -78,7 +61,7 @@ void applyArrayCommand(const XportRxTransfer* transfer)
     }
 }
 
-void applyRawCommand(const XportRxTransfer* transfer)
+inline void Rcpwm::applyRawCommand(const XportRxTransfer* transfer)
 {
     int16_t raw[UAVCAN_EQUIPMENT_ESC_RAWCOMMAND_CMD_MAX_LENGTH];
     uint8_t* arena = reinterpret_cast<uint8_t*>(raw);
@@ -97,49 +80,37 @@ void applyRawCommand(const XportRxTransfer* transfer)
 }
 
 // The rate of each output whose `fast` entry is `esc`: 490 Hz for ESC outputs, 50 Hz for the others.
-void requestRates(const bool (&fast)[NUM_PWM], bool esc)
+inline void Rcpwm::requestRates(const bool (&fast)[NUM_PWM], bool esc)
 {
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
         if (fast[i] == esc) {
-            PWMSetFreq(PWM_Outputs[i].timer, PWM_Outputs[i].channel, esc ? PWM_Freq490Hz : PWM_Freq50Hz);
+            outputs_.setFast(i, esc);
         }
     }
 }
 
-void clearLookups()
+inline void Rcpwm::clearLookups()
 {
-    for (int8_t& entry : ActLookup) {
-        entry = -1;
-    }
-    for (int8_t& entry : EscLookup) {
-        entry = -1;
-    }
+    std::memset(ActLookup, -1, sizeof ActLookup);
+    std::memset(EscLookup, -1, sizeof EscLookup);
 }
 
-}  // namespace
-
-void InitRcpwm()
+Rcpwm::Rcpwm(const param_t (&parameters)[Var_Last], Outputs& outputs) : parameters_(parameters), outputs_(outputs)
 {
     clearLookups();
-    for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        Level[i] = kNeutralLevel;
-        commanded[i] = false;
-        commandTick[i] = 0;
+    for (float& level : Level) {
+        level = kNeutralLevel;
     }
-    panicMessages = 0;
-    lastPanicTick = 0;
-    panicking = false;
-    lastCheck = 0;
 }
 
-void rcpwmStart() { writeOutputs(); }
+void Rcpwm::rcpwmStart() { writeOutputs(); }
 
-void updateLookups()
+void Rcpwm::updateLookups()
 {
     clearLookups();
     bool fast[NUM_PWM] = {};
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        const int64_t n = parameters[Var_CAN2PWM_CHStart + i].val;
+        const int64_t n = parameters_[Var_CAN2PWM_CHStart + i].val;
         if (n < 1 || n > kMaxOutputNumber) {
             continue;  // unassigned; a value outside the table's range is refused the same way
         }
@@ -158,12 +129,12 @@ void updateLookups()
     // output would be a throttle.
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
         if (isEscOutput(i) && !commanded[i]) {
-            setCompare(i, 0);
+            outputs_.setCompare(i, 0);
         }
     }
 }
 
-void rawcmdHandleXport(XportRxTransfer* transfer)
+void Rcpwm::rawcmdHandleXport(XportRxTransfer* transfer)
 {
     if (transfer->data_type_id == UAVCAN_EQUIPMENT_ACTUATOR_ARRAYCOMMAND_ID) {
         applyArrayCommand(transfer);
@@ -176,7 +147,7 @@ void rawcmdHandleXport(XportRxTransfer* transfer)
     }
 }
 
-void rcpwmUpdate(const float* ar)
+void Rcpwm::rcpwmUpdate(const float* ar)
 {
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
         // Written so that a NaN fails the test: a float that fits no integer must not be converted.
@@ -185,18 +156,18 @@ void rcpwmUpdate(const float* ar)
             const float level = ar[i] < kMaxLevel ? ar[i] : kMaxLevel;
             compare = uS_to_ticks(static_cast<uint32_t>(level * static_cast<float>(RCPWM_RANGE_uS)) + RCPWM_MIN_uS);
         }
-        setCompare(i, compare);
+        outputs_.setCompare(i, compare);
     }
 }
 
-void DisablePWM()
+void Rcpwm::DisablePWM()
 {
     for (uint8_t i = 0; i < NUM_PWM; ++i) {
-        setCompare(i, 0);
+        outputs_.setCompare(i, 0);
     }
 }
 
-void panicHandleXport()
+void Rcpwm::panicHandleXport()
 {
     const uint32_t now = getUptime();
     const bool inRun = panicMessages > 0 && now - lastPanicTick <= UAVCAN_PROTOCOL_PANIC_MAX_INTERVAL_MS;
@@ -213,9 +184,7 @@ void panicHandleXport()
     }
 }
 
-bool rcpwmPanicking() { return panicking; }
-
-void rcpwmPoll()
+void Rcpwm::rcpwmPoll()
 {
     const uint32_t now = getUptime();
     if (now - lastCheck < OUTPUT_CHECK_MS) {
@@ -230,7 +199,7 @@ void rcpwmPoll()
         if (commanded[i] && now - commandTick[i] >= ESC_COMMAND_TIMEOUT_MS) {
             commanded[i] = false;
             if (isEscOutput(i)) {
-                setCompare(i, 0);
+                outputs_.setCompare(i, 0);
             }
         }
     }

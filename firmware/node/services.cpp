@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "firmware/board/boot_handoff.hpp"
-#include "firmware/drivers/NVM.hpp"
 #include "firmware/dsdl/uavcan/protocol/GetTransportStats.hpp"
 #include "firmware/dsdl/uavcan/protocol/RestartNode.hpp"
 #include "firmware/dsdl/uavcan/protocol/file/BeginFirmwareUpdate.hpp"
@@ -14,20 +13,7 @@
 
 namespace {
 
-Port* restart_port;  // the port the armed restart's answer leaves on; null while none is armed
-uint32_t restart_armed_at;
-
-// An armed restart that hands an update to the bootloader: the record's fields are filled as the request
-// is answered, and sealed only as the reset comes, so nothing valid is left by an answer that never left.
-bool update_armed;
-
 constexpr char kUpdateRefused[] = "flight controller elected";
-
-void armRestart(Port& port)
-{
-    restart_port = &port;
-    restart_armed_at = getUptime();
-}
 
 void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signature, const uint8_t* buffer,
              uint32_t len)
@@ -39,16 +25,16 @@ void respond(XportInstance* ins, const XportRxTransfer* transfer, uint64_t signa
 
 }  // namespace
 
-void InitServices()
+void Services::armRestart(Port& port)
 {
-    restart_port = nullptr;
-    update_armed = false;
+    restart_port = &port;
+    restart_armed_at = getUptime();
 }
 
-void transportStatsHandleXport(Port& port, XportRxTransfer* transfer)
+void Services::transportStatsHandleXport(Port& port, XportRxTransfer* transfer)
 {
     // The request is empty: whatever payload comes is not looked at.
-    const BxcanStats frames = bxcanGetStats(port.index);
+    const CanPortStats frames = port.can->statistics();
     uavcan_protocol_CANIfaceStats iface{frames.frames_tx, frames.frames_rx,
                                         frames.error_count + frames.rx_overflow_count};
     const XportStats& transfers = port.xport.stats;
@@ -59,7 +45,7 @@ void transportStatsHandleXport(Port& port, XportRxTransfer* transfer)
     respond(&port.xport, transfer, UAVCAN_PROTOCOL_GETTRANSPORTSTATS_SIGNATURE, buffer, len);
 }
 
-void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
+void Services::opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
 {
     uavcan_protocol_param_ExecuteOpcodeRequest request{};
     if (uavcan_protocol_param_ExecuteOpcodeRequest_decode(transfer, transfer->payload_len, &request, nullptr) < 0) {
@@ -70,9 +56,9 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
         response.ok = true;
     } else if (request.opcode == UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_REQUEST_OPCODE_ERASE) {
         // Refused while a flight controller is elected: the store has not failed.
-        if (NVMEraseAllowed()) {
-            response.ok = NVMErase();
-            healthStoreResult(response.ok);
+        if (store_.eraseAllowed()) {
+            response.ok = store_.erase();
+            health_.healthStoreResult(response.ok);
         }
     }
     uint8_t buffer[UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_RESPONSE_MAX_SIZE];
@@ -80,7 +66,7 @@ void opcodeHandleXport(XportInstance* ins, XportRxTransfer* transfer)
     respond(ins, transfer, UAVCAN_PROTOCOL_PARAM_EXECUTEOPCODE_SIGNATURE, buffer, len);
 }
 
-void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
+void Services::restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
 {
     uavcan_protocol_RestartNodeRequest request{};
     if (uavcan_protocol_RestartNodeRequest_decode(transfer, transfer->payload_len, &request, nullptr) < 0) {
@@ -96,7 +82,7 @@ void restartHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
     }
 }
 
-void updateHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
+void Services::updateHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
 {
     static_assert(UAVCAN_PROTOCOL_FILE_PATH_PATH_MAX_LENGTH == BOOT_HANDOFF_PATH_MAX);
     uavcan_protocol_file_BeginFirmwareUpdateRequest request{};
@@ -132,13 +118,13 @@ void updateHandleXport(Port& port, XportRxTransfer* transfer, bool allowed)
     }
 }
 
-void restartPoll()
+void Services::restartPoll()
 {
     if (restart_port == nullptr) {
         return;
     }
     // Left the port: out of the transport's queue and out of the controller's mailboxes.
-    const bool answered = xportPeekTxQueue(&restart_port->xport) == nullptr && !bxcanTxPending(restart_port->index);
+    const bool answered = xportPeekTxQueue(&restart_port->xport) == nullptr && !restart_port->can->transmitPending();
     if (answered || getUptime() - restart_armed_at > RESTART_BOUND_MS) {
         if (update_armed) {
             bootHandoffSeal();
@@ -147,7 +133,7 @@ void restartPoll()
     }
 }
 
-void dataTypeInfoHandleXport(Port& port, XportRxTransfer* transfer)
+void Services::dataTypeInfoHandleXport(Port& port, XportRxTransfer* transfer)
 {
     uint8_t name[UAVCAN_PROTOCOL_GETDATATYPEINFO_NAME_MAX_LENGTH];
     uint8_t* arena = name;

@@ -3,12 +3,13 @@
 // FORMATID is never written, a write lands only in the row the request names (its name whole or without
 // the trailing blanks and tab, else its index), and at most one answer of at most the type's size is queued.
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "firmware/drivers/NVM.hpp"
+#include "firmware/drivers/PWM.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
-#include "firmware/node/params.hpp"
-#include "firmware/node/paramserver.hpp"
+#include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
 #include "tests/fuzz/fuzz_dsdl_support.hpp"
 
@@ -22,16 +23,19 @@ constexpr std::size_t kMaxAnswerFrames = (UAVCAN_PROTOCOL_PARAM_GETSET_RESPONSE_
 
 alignas(XportPoolAllocatorBlock) uint8_t pool[4096];
 XportInstance ins;
+std::optional<Node> node;
+param_t* parameters;
 
 void start()
 {
     sim::reset();
     sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
-    InitParameters();
-    InitNVM();
-    for (uint8_t i = 0; i < Var_Last; ++i) {
-        NVMGet(i, &parameters[i].val, sizeof(parameters[i].val));
+    node.emplace(NodeDevices{{&bxcanPorts[0], &bxcanPorts[1], &bxcanPorts[2]}, &nvmStore, &boardOutputs, chipUniqueId()});
+    (void)node->paramserver.loadParameters();
+    for (Port& port : node->ports) {
+        node->startTransport(port);  // the statistics rows read the ports' pools
     }
+    parameters = node->parameters;
     xportInit(&ins, pool, sizeof pool, nullptr, nullptr, nullptr);
     xportSetLocalNodeID(&ins, kNode);
 }
@@ -76,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (uint8_t i = 0; i < Var_Last; ++i) {
         before[i] = parameters[i].val;
     }
-    getsetHandleXport(&ins, &transfer);
+    node->paramserver.getsetHandleXport(&ins, &transfer);
 
     uint8_t arena[UAVCAN_PROTOCOL_PARAM_GETSET_REQUEST_DYN_ARR_BUF_SIZE];
     uint8_t* dyn_arr_buf = arena;

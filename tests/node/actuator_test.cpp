@@ -170,7 +170,7 @@ TEST_F(ActuatorTest, NeutralAtStartThenOffUntilAPortIsElected)
     EXPECT_EQ(pulses(), kOff);
     EXPECT_EQ(rates(), kFirstBootRates);
     EXPECT_EQ(leds(), std::vector<bool>({false, false, false}));
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
 }
 
 TEST_F(ActuatorTest, RawCommandWorkedExample)
@@ -185,7 +185,7 @@ TEST_F(ActuatorTest, RawCommandWorkedExample)
     Fc fc0(0, 11);
     voter.votes(kFcA, 0, 0, 10 * kMs, 1000 * kMs);
     runUntilMs(100);
-    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0);
     EXPECT_EQ(leds(), std::vector<bool>({true, false, false}));
     fc0.raw({0, 4171, 8181, 8191});
     runMs(25);
@@ -265,7 +265,7 @@ TEST_F(ActuatorTest, CommandTypeOneRewritesTheOutputsFromTheirStoredLevels)
     EXPECT_EQ(pulses(), kOff);
     voter.vote(kFcA, 0, 0);
     runMs(25);
-    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0);
     EXPECT_EQ(pulses(), kOff);
 
     // A position command changes no level, yet every output is rewritten from the stored ones.
@@ -326,7 +326,7 @@ TEST_F(ActuatorTest, WithoutAVoteCommandsOnlyMarkTheirPortVisible)
     runUntilMs(250);
     fc0.actuators({{5, 0, 1.0F}});
     runMs(5);
-    EXPECT_TRUE(getPixVisibility(PortCAN1));
+    EXPECT_TRUE(nodetest::node().fcselect.getPixVisibility(PortCAN1));
     runMs(20);
     EXPECT_EQ(pulses(), kOff);
 
@@ -359,7 +359,7 @@ TEST_F(ActuatorTest, WithoutAVoteCommandsOnlyMarkTheirPortVisible)
         EXPECT_TRUE(sent[4] == expected[0]);
         EXPECT_TRUE(sent[5] == expected[1]);
     }
-    EXPECT_FALSE(getPixVisibility(PortCAN1));
+    EXPECT_FALSE(nodetest::node().fcselect.getPixVisibility(PortCAN1));
 }
 
 TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTwenty)
@@ -373,7 +373,7 @@ TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTw
             fc2.raw({100});
         }
         runUntilMs(t);
-        dropped = dropped || (t > 120 && !getPixVisibility(PortCAN3));
+        dropped = dropped || (t > 120 && !nodetest::node().fcselect.getPixVisibility(PortCAN3));
     }
     EXPECT_FALSE(dropped) << "a command every 60 ms keeps the port visible";
 
@@ -384,8 +384,8 @@ TEST_F(ActuatorTest, VisibilityHoldsAtSixtyMillisecondCommandsAndFlickersAtOneTw
             fc2.raw({100});
         }
         runUntilMs(t);
-        fell = fell || !getPixVisibility(PortCAN3);
-        rose_again = rose_again || (fell && getPixVisibility(PortCAN3));
+        fell = fell || !nodetest::node().fcselect.getPixVisibility(PortCAN3);
+        rose_again = rose_again || (fell && nodetest::node().fcselect.getPixVisibility(PortCAN3));
     }
     EXPECT_TRUE(fell);
     EXPECT_TRUE(rose_again);
@@ -404,10 +404,10 @@ TEST_F(ActuatorTest, APortFallsFromViewAtTheCheckAHundredMillisecondsAfterItsCom
     runUntilTick(1000);
     fc0.raw({100});
     runUntilTick(1051);
-    ASSERT_EQ(nodePort(PortCAN1).vis.RxFCTick, 1000U);
-    EXPECT_TRUE(getPixVisibility(PortCAN1));
+    ASSERT_EQ(nodetest::port(0).vis.RxFCTick, 1000U);
+    EXPECT_TRUE(nodetest::node().fcselect.getPixVisibility(PortCAN1));
     runUntilTick(1101);
-    EXPECT_FALSE(getPixVisibility(PortCAN1));
+    EXPECT_FALSE(nodetest::node().fcselect.getPixVisibility(PortCAN1));
 }
 
 TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
@@ -419,7 +419,7 @@ TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
     Fc fc2(2, 11);
     voter.votes(kFcA, 1, 1, 10 * kMs, 2000 * kMs);
     runUntilMs(100);
-    EXPECT_EQ(getActiveFCPort(), 1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 1);
     EXPECT_EQ(leds(), std::vector<bool>({false, true, false}));
 
     fc1.raw({4171, 4171, 4171, 4171});
@@ -430,7 +430,7 @@ TEST_F(ActuatorTest, AVoteElectsItsPortAndOnlyThatPortDrives)
     fc2.actuators({{5, 0, 1.0F}});
     runMs(25);
     EXPECT_EQ(pulses(), std::vector<uint32_t>({1500, 1500, 1500, 1500, 1500, 1500})) << "other ports do not drive";
-    EXPECT_TRUE(getPixVisibility(PortCAN1) && getPixVisibility(PortCAN2) && getPixVisibility(PortCAN3))
+    EXPECT_TRUE(nodetest::node().fcselect.getPixVisibility(PortCAN1) && nodetest::node().fcselect.getPixVisibility(PortCAN2) && nodetest::node().fcselect.getPixVisibility(PortCAN3))
         << "but they are seen";
     runUntilMs(205);
     EXPECT_EQ(reports(0).back().payload, report(true, true, true));
@@ -449,24 +449,24 @@ TEST_F(ActuatorTest, AVoteHeardOnAnotherBusThanItNamesIsNotCounted)
     runUntilMs(100);
     stray.vote(kFcB, 2, 1);
     runMs(10);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     fc1.raw({8191});
     runMs(25);
     EXPECT_EQ(pulses(), kOff);
 
     voter.vote(kFcA, 1, 1);
     runMs(10);
-    EXPECT_EQ(getActiveFCPort(), 1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 1);
     stray.vote(kFcB, 2, 1);
     runMs(10);
-    EXPECT_EQ(getActiveFCPort(), 1) << "the current result stands";
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 1) << "the current result stands";
 
     // Once every vote has aged out, an uncounted vote does not bring back the port nobody votes for.
     runMs(400);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     stray.vote(kFcB, 2, 1);
     runMs(10);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     fc1.raw({8191});
     runMs(25);
     EXPECT_EQ(pulses(), kOff);
@@ -507,7 +507,7 @@ TEST_F(ActuatorTest, EscOutputsStayQuietFromResetUntilTheirFirstCommandAlsoAfter
     g_esc_pulse_ns = 0;
     runMs(300);
     EXPECT_LE(osKernelSysTick(), 300U) << "started again";
-    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0);
     EXPECT_EQ(g_esc_pulse_ns, 0U);
     fc0.raw({4171, 4171, 4171, 4171});
     runMs(25);
@@ -552,7 +552,7 @@ TEST_F(ActuatorTest, AnEscOutputWithoutCommandsForHalfASecondStopsServosHold)
     EXPECT_GE(g_off_at_ns[0], first_ns + 499 * kMs);
     EXPECT_LE(g_off_at_ns[0], first_ns + 550 * kMs);
     EXPECT_EQ(pulses(), std::vector<uint32_t>({0, 0, 0, 0, 1500, 1500})) << "servo outputs hold";
-    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0);
 
     fc0.raw({8191});
     runMs(25);
@@ -634,7 +634,7 @@ TEST_F(ActuatorTest, WhenTheVotesStopTheOutputsGoOffAndStayOff)
         }
     }
     sim::setPwmObserver(nullptr);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     EXPECT_EQ(us(0), 0U);
     EXPECT_GE(g_off_ns, last_vote_ns + 250 * kMs);
     EXPECT_LE(g_off_ns, last_vote_ns + 300 * kMs + 3 * kMs) << "ageing every 50 ms, then one 490 Hz frame";
@@ -664,7 +664,7 @@ TEST_F(ActuatorTest, AWithdrawnVoteSwitchesTheOutputsOffAtOnce)
     voter.vote(kFcB, -1, 2);
     runUntilMs(240);  // before the next check
     sim::setPwmObserver(nullptr);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     EXPECT_EQ(us(0), 0U);
     EXPECT_LT(g_off_ns, 215 * kMs);
 }
@@ -693,13 +693,13 @@ TEST_F(ActuatorTest, TheVoterTableOverTheBus)
             voters[ids.size() - 1].vote(ids.back(), port, 0);  // all heard on bus 0, which they name as theirs
         }
         runMs(10);
-        EXPECT_EQ(getActiveFCPort(), row.result) << row.ports.size() << " votes";
+        EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), row.result) << row.ports.size() << " votes";
         EXPECT_EQ(leds(), std::vector<bool>({row.result == 0, row.result == 1, row.result == 2}));
         for (std::size_t i = 0; i < ids.size(); ++i) {
             voters[i].vote(ids[i], -1, 0);
         }
         runMs(10);
-        EXPECT_EQ(getActiveFCPort(), -1);
+        EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     }
 }
 
@@ -719,7 +719,7 @@ TEST_F(ActuatorTest, ANodeVotingUnderManyUniqueIdsCountsOnce)
     }
     for (uint64_t t = 20; t < 1000; t += 10) {
         runUntilMs(t);
-        ASSERT_EQ(getActiveFCPort(), 0) << "at " << t << " ms";
+        ASSERT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0) << "at " << t << " ms";
     }
 }
 
@@ -743,12 +743,12 @@ TEST_F(ActuatorTest, TenVotersAreHeldAndTheEleventhWaitsForAFreeSlot)
         }
     }
     runUntilMs(650);
-    EXPECT_EQ(getActiveFCPort(), 2) << "the eleventh vote is not held";
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 2) << "the eleventh vote is not held";
     // Voter 10's last vote (tick 600) ages out by tick 900; the eleventh's next vote takes its slot.
     runUntilMs(880);
-    EXPECT_EQ(getActiveFCPort(), 2);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 2);
     runUntilMs(1050);
-    EXPECT_EQ(getActiveFCPort(), 1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 1);
 }
 
 TEST_F(ActuatorTest, ShortVendorMessagesAreDropped)
@@ -760,14 +760,14 @@ TEST_F(ActuatorTest, ShortVendorMessagesAreDropped)
     vote.resize(9);
     fc0.send(fc::kUseFlightControllerId, fc::kUseFlightControllerSignature, vote);
     runMs(10);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
 
     fc0.ignore(kNodeIds[0], false, false, true);
     runMs(10);
-    EXPECT_TRUE(getIgnoreCanPort(PortCAN3));
+    EXPECT_TRUE(nodetest::node().fcselect.getIgnoreCanPort(PortCAN3));
     fc0.send(fc::kIgnoreCanPortId, fc::kIgnoreCanPortSignature, {kNodeIds[0]});  // no flags
     runMs(10);
-    EXPECT_TRUE(getIgnoreCanPort(PortCAN3)) << "a short order changes no flag";
+    EXPECT_TRUE(nodetest::node().fcselect.getIgnoreCanPort(PortCAN3)) << "a short order changes no flag";
 }
 
 TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
@@ -785,12 +785,12 @@ TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
     // Addressed by the node's ID on another bus: not for this port, nothing happens.
     tool.ignore(kNodeIds[0], false, true, false);
     runMs(10);
-    EXPECT_FALSE(getIgnoreCanPort(PortCAN2));
+    EXPECT_FALSE(nodetest::node().fcselect.getIgnoreCanPort(PortCAN2));
 
     const uint64_t order_ns = sim::nowNs();
     tool.ignore(kNodeIds[1], false, true, false);
     runMs(10);
-    EXPECT_TRUE(getIgnoreCanPort(PortCAN2));
+    EXPECT_TRUE(nodetest::node().fcselect.getIgnoreCanPort(PortCAN2));
     const std::size_t reports_then = reports(1).size();
     const std::size_t nodestatus_then = bus::nodeFrames(1).size();
 
@@ -799,9 +799,9 @@ TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
     runMs(25);
     EXPECT_EQ(us(0), 1500U);
     sitl::runUntilNs(order_ns + 150 * kMs);
-    EXPECT_FALSE(getPixVisibility(PortCAN2)) << "the port falls from view within 150 ms of its last command";
+    EXPECT_FALSE(nodetest::node().fcselect.getPixVisibility(PortCAN2)) << "the port falls from view within 150 ms of its last command";
     runMs(250);
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     EXPECT_EQ(us(0), 0U);
     runUntilMs(1100);
     EXPECT_EQ(reports(1).size(), reports_then) << "no visibility report on the ignored port";
@@ -811,9 +811,9 @@ TEST_F(ActuatorTest, AnIgnoreOrderSilencesAPortUntilLifted)
     // A second order on the ignored port itself lifts it.
     tool.ignore(kNodeIds[1], false, false, false);
     runMs(150);
-    EXPECT_FALSE(getIgnoreCanPort(PortCAN2));
+    EXPECT_FALSE(nodetest::node().fcselect.getIgnoreCanPort(PortCAN2));
     EXPECT_GT(reports(1).size(), reports_then);
-    EXPECT_EQ(getActiveFCPort(), 1) << "votes count again";
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 1) << "votes count again";
     fc1.raw({8191});
     runMs(25);
     EXPECT_EQ(us(0), 2000U);
@@ -836,12 +836,12 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
     }
     sim::setPwmObserver(nullptr);
     EXPECT_LT(osKernelSysTick(), 1000U) << "the tick has wrapped";
-    EXPECT_EQ(getActiveFCPort(), -1);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), -1);
     EXPECT_GE(g_off_ns, last_vote_ns + 250 * kMs);
     EXPECT_LE(g_off_ns, last_vote_ns + 300 * kMs + 3 * kMs);
 
     // Visibility reports kept their 100 ms on every port, and the flag stayed up while commands came.
-    EXPECT_TRUE(getPixVisibility(PortCAN1));
+    EXPECT_TRUE(nodetest::node().fcselect.getPixVisibility(PortCAN1));
     for (unsigned port = 0; port < 3; ++port) {
         const auto r = reports(port);
         ASSERT_GE(r.size(), 7U);
@@ -853,7 +853,7 @@ TEST_F(ActuatorTest, PeriodsHoldAcrossTheTickWrap)
     }
     // The check still drops the flag after the wrap.
     sitl::runUntilNs(sim::nowNs() + 160 * kMs);
-    EXPECT_FALSE(getPixVisibility(PortCAN1));
+    EXPECT_FALSE(nodetest::node().fcselect.getPixVisibility(PortCAN1));
 }
 
 // 49.7 days after a reset by the watchdog: the election, the commands and a GetSet request whose frames
@@ -893,7 +893,7 @@ TEST_F(ActuatorTest, TheNodeRunsOnAcrossTheTickWrap)
     }
     sim::setPwmObserver(nullptr);
     EXPECT_EQ(osTickWraps, 1U);
-    EXPECT_EQ(getActiveFCPort(), 0);
+    EXPECT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0);
     EXPECT_EQ(g_off_ns, 0U) << "output 0 kept its pulse";
 
     std::vector<uint32_t> uptimes;
@@ -942,7 +942,7 @@ TEST_F(ActuatorTest, ALostTransferCostsThatOneOnly)
     for (uint64_t t = 100; t < 1000; t += 20) {
         fc0.raw({4171});
         runUntilMs(t + 20);
-        ASSERT_EQ(getActiveFCPort(), 0) << t;
+        ASSERT_EQ(nodetest::node().fcselect.getActiveFCPort(), 0) << t;
         if (t == 100) {
             ASSERT_EQ(us(0), 1500U);
             sim::setPwmObserver(recordOff);

@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "firmware/drivers/NVM.hpp"
-#include "firmware/node/ports.hpp"
+#include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
 #include "platform/sim/sim_flash.hpp"
 #include "sitl/candump.hpp"
 
 namespace nodetest {
 
-// The node's port on bus 0..2.
-inline Port& port(unsigned index) { return nodePort(static_cast<PortCAN_t>(index)); }
+// The chip's node, and its port on bus 0..2.
+inline Node& node() { return runningNode(); }
+inline Port& port(unsigned index) { return runningNode().ports[index]; }
 
 // Writes a parameter row into the store before the node is powered on, as endpoint-sitl's --param does:
 // the node finds it there at start-up.

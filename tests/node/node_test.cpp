@@ -131,16 +131,16 @@ TEST_F(NodeTest, ASecondPowerOnStartsFromResetValuesAndTheStore)
 {
     sitl::powerOn();
     sitl::runUntilNs(2500 * kMs);
-    parameters[Var_CAN2PWM_CHStart].val = 9;                // in RAM only
+    nodetest::node().parameters[Var_CAN2PWM_CHStart].val = 9;                // in RAM only
     ASSERT_TRUE(NVMSet(Var_CAN2PWM_CHStart + 1, 11));       // stored
-    nodePort(PortCAN1).vis.IgnoreCanPort = true;
+    nodetest::port(0).vis.IgnoreCanPort = true;
 
     sim::powerCycle();
     const std::size_t before = sentBy(0, kNodeStatusId).size();
     sitl::powerOn();
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1);
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 11);
-    EXPECT_FALSE(nodePort(PortCAN1).vis.IgnoreCanPort);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 1);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart + 1].val, 11);
+    EXPECT_FALSE(nodetest::port(0).vis.IgnoreCanPort);
     sitl::runUntilNs(sim::nowNs() + 1100 * kMs);
     const auto frames = sentBy(0, kNodeStatusId);
     ASSERT_EQ(frames.size(), before + 1);
@@ -153,7 +153,7 @@ TEST_F(NodeTest, NodeStatusUptimeIsTruncatedToWholeSeconds)
 {
     sitl::powerOn();
     osTickCount = 1600;
-    nodePort(PortCAN1).spin_time = 600;  // the next NodeStatus is due now
+    nodetest::port(0).spin_time = 600;  // the next NodeStatus is due now
     sitl::runUntilNs(sim::nowNs() + 2 * kMs);
     const auto frames = sentBy(0, kNodeStatusId);
     ASSERT_EQ(frames.size(), 1U);

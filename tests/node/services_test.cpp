@@ -200,7 +200,7 @@ TEST_F(ServicesTest, ReadsByIndexAndByName)
     EXPECT_EQ(getset(0, request(5, value::kEmpty, "NETID0")), answer(110, 110, 127, 0, "NETID0"));
     EXPECT_EQ(getset(0, request(0, value::integer(5), "NETID0_BACKUP")), kNoSuchParameter);
     EXPECT_EQ(getset(0, request(0, value::integer(5), std::string("NETID0\0", 7))), kNoSuchParameter);
-    EXPECT_EQ(parameters[Var_NETID0].val, 110);
+    EXPECT_EQ(nodetest::node().parameters[Var_NETID0].val, 110);
     EXPECT_EQ(getset(0, request(0, value::kEmpty, "NETID")), kNoSuchParameter);
     EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN1_TotBlocks")), answer(96, 0, 65535, 0, "CAN1_TotBlocks "));
     EXPECT_EQ(getset(1, request(0, value::kEmpty, "CAN2PWM_ACT_ESC5")), answer(0, 0, 1, 0, "CAN2PWM_ACT_ESC5"));
@@ -251,9 +251,9 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     ASSERT_FALSE(responses(0, kGetSetId).empty());
     EXPECT_EQ(responses(0, kGetSetId).back().transfer_id, 5);
     EXPECT_EQ(responses(0, kGetSetId).back().payload, answer(7, 1, 16, 0, "CAN2PWM_CH1"));
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
-    EXPECT_EQ(EscLookup[6], 0);
-    EXPECT_EQ(EscLookup[0], -1);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(nodetest::node().rcpwm.EscLookup[6], 0);
+    EXPECT_EQ(nodetest::node().rcpwm.EscLookup[0], -1);
 
     // Refused: not an integer, FORMATID, outside the row's range, a node ID the transport cannot use.
     // The answer shows the unchanged value and the flash is not touched.
@@ -269,9 +269,9 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     EXPECT_EQ(getset(0, request(2, value::integer(255))), answer(111, 111, 127, 0, "NETID1"));
     EXPECT_EQ(getset(0, request(16, value::integer(65536))), answer(96, 0, 65535, 0, "CAN1_TotBlocks "));
     EXPECT_EQ(sim::flashOperations(), flash_ops);
-    EXPECT_EQ(parameters[Var_EEFormat].val, 6);
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
-    EXPECT_EQ(parameters[Var_NETID1].val, 111);
+    EXPECT_EQ(nodetest::node().parameters[Var_EEFormat].val, 6);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(nodetest::node().parameters[Var_NETID1].val, 111);
 
     // Requests cut short (in the index, in the integer) are neither answered nor applied.
     const std::size_t answers = responses(0, kGetSetId).size();
@@ -281,7 +281,7 @@ TEST_F(ServicesTest, WritesTakeEffectAndRefusedOnesStoreNothing)
     sitl::runUntilNs(sim::nowNs() + 20 * kMs);
     EXPECT_EQ(responses(0, kGetSetId).size(), answers);
     EXPECT_EQ(sim::flashOperations(), flash_ops);
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 7);
 
     // Accepted at the ends of the ranges. A new node ID is stored but the running port keeps its own.
     EXPECT_EQ(getset(0, request(2, value::integer(0))), answer(0, 111, 127, 0, "NETID1"));
@@ -342,11 +342,11 @@ TEST_F(ServicesTest, WrittenValuesSurviveAPowerCycle)
         }
         sitl::runUntilNs(sim::nowNs() + 20 * kMs);
         return getset(0, request(2, value::integer(0))) == answer(0, 111, 127, 0, "NETID1") &&
-               parameters[Var_CAN2PWM_CHStart].val == 7;
+               nodetest::node().parameters[Var_CAN2PWM_CHStart].val == 7;
     }));
 
     const uint64_t second_life = sim::nowNs();
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 7);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 7);
     EXPECT_EQ(nodetest::port(1).NodeID, 0) << "port 1 now obtains its node ID by allocation";
     sitl::runUntilNs(second_life + 1100 * kMs);
     EXPECT_EQ(getset(0, request(0, value::kEmpty, "CAN2PWM_CH1")), answer(7, 1, 16, 0, "CAN2PWM_CH1"));
@@ -638,13 +638,13 @@ TEST_F(ServicesTest, EraseThenRestartBringsBackCompiledInValues)
     ASSERT_NO_FATAL_FAILURE(firstLifeThenPowerCycle([this] {
         return getset(0, request(0, value::integer(7), "CAN2PWM_CH1")) == answer(7, 1, 16, 0, "CAN2PWM_CH1") &&
                executeOpcode(0, 0) == opcodeAnswer(true) && executeOpcode(1, 1) == opcodeAnswer(true) &&
-               parameters[Var_CAN2PWM_CHStart].val == 7 &&
+               nodetest::node().parameters[Var_CAN2PWM_CHStart].val == 7 &&
                getset(2, request(0, value::integer(9), "CAN2PWM_CH2")) == answer(9, 2, 16, 0, "CAN2PWM_CH2") &&
                executeOpcode(2, 2) == opcodeAnswer(false) && restart(0, kRightMagic).second != 0;
     }));
 
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1) << "compiled in";
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 9) << "written after ERASE";
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 1) << "compiled in";
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart + 1].val, 9) << "written after ERASE";
 }
 
 }  // namespace

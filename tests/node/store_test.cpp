@@ -227,10 +227,10 @@ TEST_F(StoreTest, WhileElectedAWriteThatNeedsAnEraseAndEraseItselfAreRefused)
     sitl::runUntilNs(1000 * kMs);
     ASSERT_EQ(answers(bus::kGetSetId).size(), 1U);
     EXPECT_EQ(getset::valueOf(answers(bus::kGetSetId)[0].payload), 1) << "refused: the value unchanged";
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart].val, 1);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart].val, 1);
     ASSERT_EQ(answers(kExecuteOpcodeId).size(), 1U);
     EXPECT_EQ(answers(kExecuteOpcodeId)[0].payload.back(), 0U) << "ERASE answers ok=false";
-    EXPECT_EQ(nodeHealth(), UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK) << "refused, the store has not failed";
+    EXPECT_EQ(nodetest::node().health.nodeHealth(), UAVCAN_PROTOCOL_NODESTATUS_HEALTH_OK) << "refused, the store has not failed";
 
     // The vote times out at 1.15 s: with no flight controller elected the write may erase, and does, in
     // its own pass (the waiting page first, then the transfer), before the answer leaves.
@@ -294,8 +294,8 @@ TEST_F(StoreTest, StoredValuesOutsideTheirRangesAreReplacedByTheCompiledInOnes)
     sitl::powerOn();
     sitl::runUntilNs(1100 * kMs);
 
-    EXPECT_EQ(parameters[Var_CAN2PWM_ACTStart + 4].val, 0);
-    EXPECT_EQ(parameters[Var_CAN2PWM_CHStart + 1].val, 16);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_ACTStart + 4].val, 0);
+    EXPECT_EQ(nodetest::node().parameters[Var_CAN2PWM_CHStart + 1].val, 16);
     EXPECT_EQ(lastNodeStatus(0), std::make_pair(int{UAVCAN_PROTOCOL_NODESTATUS_HEALTH_WARNING}, 110U));
     EXPECT_EQ(getsetAt(1100 * kMs, getset::request(0, getset::value::kEmpty, "CAN2PWM_CH1")),
               getset::answer(1, 1, 16, 0, "CAN2PWM_CH1"));

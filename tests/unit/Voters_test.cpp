@@ -12,24 +12,28 @@ constexpr int8_t kUntouched = 7;  // never a result: shows that the ageing pass 
 
 class Voters : public ::testing::Test {
 protected:
-    void SetUp() override { InitVoters(); }
+    // A voter as at start-up, in place of the one before.
+    void InitVoters() { voter = Voter{}; }
+
+    Voter voter;
+
 
     // A vote heard on the port it says it was sent on, so it counts. Each voter is its own node on port 0.
     int8_t Vote(int64_t id, int8_t port, uint32_t tick = 0)
     {
         const auto node = nodes_.emplace(id, static_cast<uint8_t>(nodes_.size() + 1)).first->second;
-        return UpdateVoter(0, 0, node, port, id, tick);
+        return voter.UpdateVoter(0, 0, node, port, id, tick);
     }
     // A vote heard on port 2 that claims port 1: never counted.
-    static int8_t Misrouted(int64_t id, int8_t port, uint32_t tick = 0)
+    int8_t Misrouted(int64_t id, int8_t port, uint32_t tick = 0)
     {
-        return UpdateVoter(2, 1, 1, port, id, tick);
+        return voter.UpdateVoter(2, 1, 1, port, id, tick);
     }
 
-    static int8_t Age(uint32_t tick, bool expectDropped)
+    int8_t Age(uint32_t tick, bool expectDropped)
     {
         int8_t active = kUntouched;
-        EXPECT_EQ(UpdateVoterList50mS(&active, tick), expectDropped) << "tick " << tick;
+        EXPECT_EQ(voter.UpdateVoterList50mS(&active, tick), expectDropped) << "tick " << tick;
         return active;
     }
 
@@ -79,20 +83,20 @@ TEST_F(Voters, UniqueIdsAreWholeSixtyFourBitPatterns)
 TEST_F(Voters, OnlyAVoteHeardOnTheBusItNamesCounts)
 {
     EXPECT_EQ(Misrouted(1, 1), -1);  // nothing held yet
-    EXPECT_EQ(UpdateVoter(-1, 0xFF, 1, 1, 1, 0), -1);  // a negative port never matches a stated 255
+    EXPECT_EQ(voter.UpdateVoter(-1, 0xFF, 1, 1, 1, 0), -1);  // a negative port never matches a stated 255
 
-    EXPECT_EQ(UpdateVoter(1, 1, 1, 1, 1, 0), 1);
+    EXPECT_EQ(voter.UpdateVoter(1, 1, 1, 1, 1, 0), 1);
     EXPECT_EQ(Misrouted(2, 2), 1);
     EXPECT_EQ(Misrouted(3, 2), 1);
     // Had either misrouted vote been stored, port 2 would now lead.
-    EXPECT_EQ(UpdateVoter(2, 2, 1, 2, 4, 0), 1);
+    EXPECT_EQ(voter.UpdateVoter(2, 2, 1, 2, 4, 0), 1);
 }
 
 // One node on one port holds one vote, whatever UniqIDs it sends under: a new ID replaces its old vote.
 TEST_F(Voters, ANodeChangingItsUniqueIdKeepsOneVote)
 {
-    const auto from = [](int8_t port, uint8_t node, int64_t id, int8_t named) {
-        return UpdateVoter(port, static_cast<uint8_t>(port), node, named, id, 0);
+    const auto from = [this](int8_t port, uint8_t node, int64_t id, int8_t named) {
+        return voter.UpdateVoter(port, static_cast<uint8_t>(port), node, named, id, 0);
     };
     EXPECT_EQ(from(0, 10, 1, 1), 1);
     EXPECT_EQ(from(0, 11, 2, 0), 0);  // a tie: port 0
@@ -217,7 +221,7 @@ TEST_F(Voters, AnUncountedVoteReturnsTheResultOfTheLatestAgeing)
     Vote(1, 1, 0);
     Vote(2, 1, 0);
     EXPECT_EQ(Vote(3, 0, 100), 1);
-    EXPECT_TRUE(UpdateVoterList50mS(nullptr, 250));  // no result pointer: the votes still go
+    EXPECT_TRUE(voter.UpdateVoterList50mS(nullptr, 250));  // no result pointer: the votes still go
     EXPECT_EQ(Misrouted(4, 1, 260), 0);
 }
 

@@ -89,10 +89,12 @@ protected:
             {XPORT_CAN_FRAME_EFF | (1000U << 8), XPORT_CAN_FRAME_EFF | (0xFFFFU << 8)},
             {XPORT_CAN_FRAME_EFF | (2000U << 8), XPORT_CAN_FRAME_EFF | (0xFFFFU << 8)},
         };
-        CANswInit(PortCAN1, &g_a, g_pool[0].bytes, sizeof g_pool[0].bytes, record, acceptOurTypes, nullptr, kNodeA,
-                  nullptr, 0);
-        CANswInit(PortCAN2, &g_b, g_pool[1].bytes, sizeof g_pool[1].bytes, record, acceptOurTypes, nullptr, kNodeB,
-                  filters, 3);
+        CANswInit(PortCAN1, nullptr, 0);
+        CANswInit(PortCAN2, filters, 3);
+        xportInit(&g_a, g_pool[0].bytes, sizeof g_pool[0].bytes, record, acceptOurTypes, nullptr);
+        xportInit(&g_b, g_pool[1].bytes, sizeof g_pool[1].bytes, record, acceptOurTypes, nullptr);
+        xportSetLocalNodeID(&g_a, kNodeA);
+        xportSetLocalNodeID(&g_b, kNodeB);
         ASSERT_EQ(consoletest::console(), "4bxcan init ok\n4bxcan init ok\n");
     }
 

@@ -10,7 +10,7 @@ namespace {
 
 TEST(ParameterTable, NamesValuesAndRanges)
 {
-    InitParameters();
+    const auto& parameters = parameterRows;  // what every node's table starts as
     ASSERT_EQ(sizeof(parameters) / sizeof(parameters[0]), 31U);
     EXPECT_STREQ(parameters[Var_EEFormat].name, "FORMATID");
     EXPECT_EQ(parameters[Var_EEFormat].val, 6);

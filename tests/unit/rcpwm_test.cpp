@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "firmware/board/kernel.hpp"
 #include "firmware/drivers/PWM.hpp"
@@ -25,10 +27,8 @@ protected:
         sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
         RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
         PWMInit();
+        std::copy(std::begin(parameterRows), std::end(parameterRows), std::begin(parameters));
         InitRcpwm();
-        for (uint8_t i = Var_CAN2PWM_CHStart; i < Var_CAN2PWM_ACTStart + NUM_PWM; ++i) {
-            parameters[i].val = parameters[i].defval;
-        }
         // The first-boot mapping: ESCs 1..4 on outputs 0..3, actuators 5 and 6 on outputs 4 and 5.
         for (uint8_t i = 0; i < NUM_PWM; ++i) {
             parameters[Var_CAN2PWM_CHStart + i].val = i + 1;
@@ -36,8 +36,14 @@ protected:
         }
     }
 
-    static std::vector<int> actLookup() { return std::vector<int>(ActLookup, ActLookup + ACT_LOOKUP_LEN); }
-    static std::vector<int> escLookup() { return std::vector<int>(EscLookup, EscLookup + ESC_LOOKUP_LEN); }
+    // The outputs as at power-on, over this table.
+    void InitRcpwm() { rcpwm.emplace(parameters, boardOutputs); }
+
+    std::vector<int> actLookup() const { return {rcpwm->ActLookup, rcpwm->ActLookup + ACT_LOOKUP_LEN}; }
+    std::vector<int> escLookup() const { return {rcpwm->EscLookup, rcpwm->EscLookup + ESC_LOOKUP_LEN}; }
+
+    param_t parameters[Var_Last];
+    std::optional<Rcpwm> rcpwm;
 
     static uint32_t compare(unsigned output)
     {
@@ -50,18 +56,18 @@ protected:
         }
     }
 
-    static void command(uint16_t data_type_id, const std::vector<uint8_t>& payload)
+    void command(uint16_t data_type_id, const std::vector<uint8_t>& payload)
     {
         dsdltest::Payload p(payload);
         XportRxTransfer transfer = *p.transfer();
         transfer.data_type_id = data_type_id;
-        rawcmdHandleXport(&transfer);
+        rcpwm->rawcmdHandleXport(&transfer);
     }
 };
 
 TEST_F(RcPwm, FirstBootMappingAndRates)
 {
-    updateLookups();
+    rcpwm->updateLookups();
     sim::advanceUs(20001);  // a new rate starts with the next frame
     std::vector<int> act(ACT_LOOKUP_LEN, -1);
     act[5] = 4;
@@ -88,7 +94,7 @@ TEST_F(RcPwm, OutputNumbersBeyondTheTablesLeaveTheOutputUnassigned)
         parameters[Var_CAN2PWM_CHStart + i].val = stored[i];
         parameters[Var_CAN2PWM_ACTStart + i].val = esc[i];
     }
-    updateLookups();
+    rcpwm->updateLookups();
     sim::advanceUs(20001);
     EXPECT_EQ(actLookup(), std::vector<int>(ACT_LOOKUP_LEN, -1));
     std::vector<int> expected(ESC_LOOKUP_LEN, -1);
@@ -112,7 +118,7 @@ TEST_F(RcPwm, LevelsToComparesWithinZeroToTwoThousandMicroseconds)
 {
     const float inf = std::numeric_limits<float>::infinity();
     float levels[NUM_PWM] = {0.0F, 0.5F, 0.99987F, 1.0F, 0.25F, -1.0F};
-    rcpwmUpdate(levels);
+    rcpwm->rcpwmUpdate(levels);
     const uint32_t expected[NUM_PWM] = {3000, 4500, 5997, 6000, 3750, 0};
     for (unsigned i = 0; i < NUM_PWM; ++i) {
         EXPECT_EQ(compare(i), expected[i]) << i;
@@ -120,13 +126,13 @@ TEST_F(RcPwm, LevelsToComparesWithinZeroToTwoThousandMicroseconds)
     EXPECT_EQ(levels[2], 0.99987F) << "levels are read only";
 
     float wild[NUM_PWM] = {2.0F, -5.0F, inf, -inf, std::nanf(""), 1e30F};
-    rcpwmUpdate(wild);
+    rcpwm->rcpwmUpdate(wild);
     const uint32_t limited[NUM_PWM] = {6000, 0, 6000, 0, 0, 6000};
     for (unsigned i = 0; i < NUM_PWM; ++i) {
         EXPECT_EQ(compare(i), limited[i]) << i;
     }
 
-    DisablePWM();
+    rcpwm->DisablePWM();
     for (unsigned i = 0; i < NUM_PWM; ++i) {
         EXPECT_EQ(compare(i), 0U) << i;
     }
@@ -134,7 +140,7 @@ TEST_F(RcPwm, LevelsToComparesWithinZeroToTwoThousandMicroseconds)
 
 TEST_F(RcPwm, CommandValuesAreLimitedAndNaNIsIgnored)
 {
-    updateLookups();
+    rcpwm->updateLookups();
     command(fc::kArrayCommandId, fc::arrayCommand({{5, 0, 0.5F}, {6, 0, 0.75F}}));
     EXPECT_EQ(compare(4), 4500U);
     EXPECT_EQ(compare(5), 5250U);
@@ -159,7 +165,7 @@ TEST_F(RcPwm, CommandValuesAreLimitedAndNaNIsIgnored)
 
 TEST_F(RcPwm, ShortAndLongPayloadsApplyTheWholeElementsPresent)
 {
-    updateLookups();
+    rcpwm->updateLookups();
     command(fc::kRawCommandId, fc::rawCommand({4171, 4171, 4171, 4171}));
     // Two whole elements and a fragment of a third: outputs 2 and 3 keep their levels.
     std::vector<uint8_t> two = fc::rawCommand({0, 8191, 0});
@@ -197,9 +203,9 @@ TEST_F(RcPwm, PanicMessagesFiveHundredMillisecondsApartMakeARunFiveHundredAndOne
         InitRcpwm();
         for (uint32_t k = 0; k < 3; ++k) {
             osTickCount = 1000 + k * apart;
-            panicHandleXport();
+            rcpwm->panicHandleXport();
         }
-        EXPECT_EQ(rcpwmPanicking(), apart == 500U) << apart << " ms apart";
+        EXPECT_EQ(rcpwm->rcpwmPanicking(), apart == 500U) << apart << " ms apart";
     }
     osTickCount = 0;
 }

@@ -46,3 +46,10 @@ TEST(XportPoolDeathTest, ReleaseWithNothingInUseStops)
     XportPoolAllocatorBlock stray{};
     EXPECT_DEATH(freeBlock(&n.ins.allocator, &stray), "fatal stop");
 }
+
+TEST(XportPoolDeathTest, MisalignedArenaIsAWiringFault)
+{
+    alignas(XportPoolAllocatorBlock) uint8_t arena[4 * XPORT_MEM_BLOCK_SIZE];
+    XportInstance ins{};
+    EXPECT_DEATH(xportInit(&ins, arena + 1, sizeof arena - 1, nullptr, nullptr, nullptr), "fatal stop");
+}
