@@ -45,9 +45,10 @@ uint32_t NodeIdentity::randNode()
 // Seeded from the chip ID, so that nodes on one bus spread their requests differently.
 NodeIdentity::NodeIdentity(const UniqueIdWords& uid) : uid_(uid)
 {
+    // Each seed 32 bits wide, as the C library's srand takes it.
     rand_next = uid_.word[0];
     for (uint8_t i = 1; i < 3; ++i) {
-        rand_next = randNode() * uid_.word[i];
+        rand_next = static_cast<uint32_t>(randNode() * uid_.word[i]);
     }
 }
 

@@ -263,7 +263,7 @@ int main_node()
     coreSetFatalStopHook(PWMOutputsLow);  // an ESC must not keep the last throttle of a stopped node
 
     osSysTickStart();
-    const osThreadId MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
+    osThreadId MainTaskHandle = osThreadCreate(&os_thread_def_Task01, nullptr);
     if (MainTaskHandle == nullptr) {
         return 0;
     }

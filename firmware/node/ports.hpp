@@ -52,7 +52,10 @@ void InitPort(Port& port, PortCAN_t index, CanPort& can, Node* node);
 
 struct Port {
     // Zeroed, as a program's static ports start, until InitPort.
+    // cppcheck-suppress uninitMemberVar
     Port() = default;
+    // InitPort sets every field; the pool is left to the transport's initialisation.
+    // cppcheck-suppress uninitMemberVar
     Port(PortCAN_t bus, CanPort& controller, Node* owner) { InitPort(*this, bus, controller, owner); }
 
     PortCAN_t index;

@@ -95,6 +95,8 @@ inline void Rcpwm::clearLookups()
     std::memset(EscLookup, -1, sizeof EscLookup);
 }
 
+// The loop below sets every level.
+// cppcheck-suppress uninitMemberVar
 Rcpwm::Rcpwm(const param_t (&parameters)[Var_Last], Outputs& outputs) : parameters_(parameters), outputs_(outputs)
 {
     clearLookups();
