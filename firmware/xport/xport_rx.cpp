@@ -9,10 +9,6 @@
 
 namespace {
 
-// Written at every accepted start frame on any bus and handed to should_accept; the transport is driven
-// from one thread only, so one variable serves all instances.
-uint64_t rx_data_type_signature;
-
 void releaseBlockChain(XportPoolAllocator* allocator, XportBufferBlock* block)
 {
     while (block != nullptr) {
@@ -230,7 +226,8 @@ uint8_t copyIntoFreeRoom(XportRxState* state, const uint8_t* data, uint8_t n)
 }
 
 void fillTransferIdentity(XportRxTransfer* transfer, const XportCANFrame* frame, uint16_t data_type_id,
-                          XportTransferType transfer_type, uint8_t dest_node_id, uint64_t timestamp_usec)
+                          XportTransferType transfer_type, uint8_t dest_node_id, uint64_t timestamp_usec,
+                          uint64_t data_type_signature)
 {
     const uint8_t tail = frame->data[frame->data_len - 1U];
     transfer->timestamp_usec = timestamp_usec;
@@ -240,7 +237,7 @@ void fillTransferIdentity(XportRxTransfer* transfer, const XportCANFrame* frame,
     transfer->priority = PRIORITY_FROM_ID(frame->id);
     transfer->source_node_id = SOURCE_ID_FROM_ID(frame->id);
     transfer->dest_node_id = dest_node_id;
-    transfer->data_type_signature = rx_data_type_signature;
+    transfer->data_type_signature = data_type_signature;
 }
 
 XportTransferType extractTransferType(uint32_t id)
@@ -295,9 +292,9 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
     // Made by this frame: the stream's first. Said by the state's birth, not by a timestamp of 0, which is
     // a time like any other (the node's first millisecond).
     bool fresh = false;
+    uint64_t signature = 0;  // what acceptance says, at a first frame
     if (IS_START_OF_TRANSFER(tail)) {
-        rx_data_type_signature = 0;
-        if (!ins->should_accept(ins, &rx_data_type_signature, data_type_id, transfer_type, source_node_id)) {
+        if (!ins->should_accept(ins, &signature, data_type_id, transfer_type, source_node_id)) {
             return;
         }
         if (state == nullptr) {
@@ -336,7 +333,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         releaseStatePayload(ins, state);
         state->timestamp_usec = timestamp_usec;
         XportRxTransfer transfer{};
-        fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec);
+        fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec, signature);
         transfer.payload_head = frame->data;
         transfer.payload_len = static_cast<uint16_t>(frame->data_len - 1U);
         ins->stats.transfers_rx++;
@@ -368,7 +365,7 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         state->payload_crc = static_cast<uint16_t>(frame->data[0] | (frame->data[1] << 8));
         // Seeded here, not for every start of transfer: a single frame carries no CRC, and the seed is
         // most of the work of receiving one.
-        state->calculated_crc = crcAdd(crcAddSignature(0xFFFFU, rx_data_type_signature), &frame->data[2], n);
+        state->calculated_crc = crcAdd(crcAddSignature(0xFFFFU, signature), &frame->data[2], n);
         state->next_toggle ^= 1U;
         return;
     }
@@ -391,8 +388,11 @@ void xportHandleRxFrame_internal(XportInstance* ins, const XportCANFrame* frame,
         return;
     }
     const uint8_t copied = copyIntoFreeRoom(state, frame->data, n);
+    // The state has no room for the signature its first frame was given: acceptance says it again, as it
+    // said it then (a transfer of this stream was accepted, so it is one of the accepted types).
+    (void)ins->should_accept(ins, &signature, data_type_id, transfer_type, source_node_id);
     XportRxTransfer transfer{};
-    fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec);
+    fillTransferIdentity(&transfer, frame, data_type_id, transfer_type, dest_node_id, timestamp_usec, signature);
     transfer.payload_head = state->buffer_head;
     transfer.payload_middle = followBlockLink<XportBufferBlock>(state, state->buffer_blocks);
     transfer.payload_tail = copied < n ? &frame->data[copied] : nullptr;

@@ -463,3 +463,24 @@ TEST(XportStats, TransfersSentDeliveredAndLost)
     EXPECT_EQ(small.ins.stats.rx_errors, 6U);
     EXPECT_EQ(small.ins.stats.transfers_rx, 0U);
 }
+
+// A reception carries the signature acceptance gave its own first frame, also when another transfer's first
+// frame came between its frames.
+TEST(XportRx, ATransferKeepsItsSignatureAcrossAnotherOnesStart)
+{
+    Node rx(20);
+    rx.ins.should_accept = [](const XportInstance*, uint64_t* sig, uint16_t type, XportTransferType, uint8_t) {
+        *sig = type == 1000 ? kSignature : ~kSignature;
+        return true;
+    };
+    const auto frames = transferFrames(sequence(20), 0);
+    ASSERT_GT(frames.size(), 1U);
+    rx.feed(frames[0], 1000);
+    rx.feed(frame(XPORT_CAN_FRAME_EFF | (24U << 24) | (2000U << 8) | 11U, {0x01, 0xC0}), 1000);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        rx.feed(frames[i], 1000);
+    }
+    ASSERT_EQ(rx.delivered.size(), 2U);
+    EXPECT_EQ(rx.delivered[0].meta.data_type_signature, ~kSignature);
+    EXPECT_EQ(rx.delivered[1].meta.data_type_signature, kSignature);
+}
