@@ -48,10 +48,10 @@ constexpr Activity kActivities[] = {
     {"rawcommand", "uavcan_equipment_esc_RawCommand_decode_internal"},
     {"arraycommand", "uavcan_equipment_actuator_ArrayCommand_decode_internal"},
     {"vote", "qon_zb5_UseFlightController_decode_internal"},
-    {"ignore", "ignoreHandleXport"},
-    {"getset", "getsetHandleXport"},
-    {"getnodeinfo", "onGetNodeInfoRx"},
-    {"allocation", "onDynNodeRx"},
+    {"ignore", "FcSelect::ignoreHandleXport"},
+    {"getset", "ParamServer::getsetHandleXport"},
+    {"getnodeinfo", "NodeIdentity::onGetNodeInfoRx"},
+    {"allocation", "NodeIdentity::onDynNodeRx"},
     {"parameter_write", "NVMSet"},
     {"page_transfer", "finishTransfer"},  // the store's move to its other page (or, at start-up, its repair)
     {"erase", "FLASH_EraseSector"},       // the chip stalled for a sector erase

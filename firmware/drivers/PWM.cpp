@@ -144,9 +144,4 @@ void BoardOutputs::setFast(uint8_t output, bool fast)
     PWMSetFreq(PWM_Outputs[output].timer, PWM_Outputs[output].channel, fast ? PWM_Freq490Hz : PWM_Freq50Hz);
 }
 
-void BoardOutputs::setLeds(uint8_t lit)
-{
-    gpioSet(LED1_GPIO_PORT, LED1_PIN, static_cast<uint8_t>(lit & 1U));
-    gpioSet(LED2_GPIO_PORT, LED2_PIN, static_cast<uint8_t>((lit >> 1) & 1U));
-    gpioSet(LED3_GPIO_PORT, LED3_PIN, static_cast<uint8_t>((lit >> 2) & 1U));
-}
+void BoardOutputs::setLeds(uint8_t lit) { ledsShow(lit); }

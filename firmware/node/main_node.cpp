@@ -290,7 +290,7 @@ constexpr uint32_t kEraseQuietMs = 6000;
 }  // namespace
 
 // Once a millisecond: a slice of the spare's blank check, then, after the quiet time, its erase.
-inline void Node::storeStep()
+[[gnu::always_inline]] inline void Node::storeStep()
 {
     const bool elected = fcselect.getActiveFCPort() >= 0;
     const uint32_t now = getUptime();
@@ -344,7 +344,7 @@ void Node::MainTaskStart()
 
 // One visit of a port whose controller runs: full service once it has a node ID, the allocation client's
 // step until then.
-inline void Node::servePort(Port& port)
+[[gnu::always_inline]] inline void Node::servePort(Port& port)
 {
     if (port.NodeValid) {
         sendXport(port);

@@ -20,11 +20,14 @@ after_pend:
         function undefined_here
         udf #3
 
-        @ Names as a C++ compiler gives them: a free function and one in a file's unnamed namespace.
+        @ Names as a C++ compiler gives them: a free function, one in a file's unnamed namespace, a member.
         function _Z4freev
         bx lr
 
         function _ZN12_GLOBAL__N_17unnamedEt
+        bx lr
+
+        function _ZN4Node4passEv
         bx lr
 
         function unhandled
