@@ -191,22 +191,28 @@ uint32_t ElfImage::functionNamed(const std::string& name) const
 {
     // A free C++ function is mangled as _Z, the name's length, the name, then its parameter types; one in
     // a file's unnamed namespace has that namespace's name between; a member (Class::name) is nested:
-    // _ZN, each part's length and the part, E.
+    // _ZN (_ZNK for a const one), each part's length and the part, E.
     const std::size_t scope = name.find("::");
-    const std::string nested = scope == std::string::npos ? std::string()
-                                                          : std::to_string(scope) + name.substr(0, scope) +
-                                                                std::to_string(name.size() - scope - 2U) +
-                                                                name.substr(scope + 2U) + "E";
-    const std::string length_and_name = std::to_string(name.size()) + name;
-    const std::string mangled[] = {nested.empty() ? "_Z" + length_and_name : "_ZN" + nested,
-                                   "_ZN12_GLOBAL__N_1" + (nested.empty() ? length_and_name : nested)};
+    std::vector<std::string> mangled;
+    if (scope == std::string::npos) {
+        const std::string length_and_name = std::to_string(name.size()) + name;
+        mangled = {"_Z" + length_and_name, "_ZN12_GLOBAL__N_1" + length_and_name};
+    } else {
+        const std::string nested = std::to_string(scope) + name.substr(0, scope) +
+                                   std::to_string(name.size() - scope - 2U) + name.substr(scope + 2U) + "E";
+        mangled = {"_ZN" + nested, "_ZNK" + nested};
+    }
     for (const Symbol& s : symbols_) {
         if (!s.function) {
             continue;
         }
-        if (s.name == name || s.name.compare(0, mangled[0].size(), mangled[0]) == 0 ||
-            s.name.compare(0, mangled[1].size(), mangled[1]) == 0) {
+        if (s.name == name) {
             return s.address;
+        }
+        for (const std::string& prefix : mangled) {
+            if (s.name.compare(0, prefix.size(), prefix) == 0) {
+                return s.address;
+            }
         }
     }
     return 0;

@@ -140,6 +140,7 @@ TEST_F(EmuElf, SymbolTableNamesFunctions)
     EXPECT_EQ(image.functionNamed("free"), symbol("_Z4freev"));
     EXPECT_EQ(image.functionNamed("unnamed"), symbol("_ZN12_GLOBAL__N_17unnamedEt"));
     EXPECT_EQ(image.functionNamed("Node::pass"), symbol("_ZN4Node4passEv"));
+    EXPECT_EQ(image.functionNamed("Node::health"), symbol("_ZNK4Node6healthEv"));
     EXPECT_EQ(image.functionNamed("unname"), 0U);
     EXPECT_EQ(image.functionNamed("Node::pas"), 0U);
 }

@@ -30,6 +30,9 @@ after_pend:
         function _ZN4Node4passEv
         bx lr
 
+        function _ZNK4Node6healthEv
+        bx lr
+
         function unhandled
         store_word ISER0, 8
         pend 8                                  @ IRQ 3 has no vector
