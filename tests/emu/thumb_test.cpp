@@ -239,7 +239,8 @@ uint32_t randomFloat(Random& rng)
 {
     static const uint32_t kSpecial[] = {0, 0x80000000U, 0x3F800000U, 0xBF800000U, 0x7F800000U, 0xFF800000U, 0x7FC00000U,
                                         0x7F800001U, 0xFFA00000U, 0x00000001U, 0x807FFFFFU, 0x7F7FFFFFU, 0x4F000000U,
-                                        0xCF000000U, 0x4F800000U, 0x3F000000U, 0x3FC00000U, 0x00800000U};
+                                        0xCF000000U, 0x4F800000U, 0x3F000000U, 0x3FC00000U, 0x00800000U,
+                                        0x40400000U, 0x41100000U};  // 3 and 9: exact sums, products, quotients, roots
     switch (rng() % 3) {
     case 0: return kSpecial[rng() % std::size(kSpecial)];
     case 1: return (0x3E000000U + rng() % 0x03000000U) | (rng() % 2 != 0 ? 0x80000000U : 0U);  // moderate numbers
