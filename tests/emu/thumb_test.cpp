@@ -452,6 +452,18 @@ TEST_F(Directed, ItBlocksOfEveryMaskRunThenAndElseSlotsAndLeaveTheFlags)
     }
 }
 
+TEST_F(Directed, AFaultInsideAnItBlockLeavesItstateAsBeforeTheFaultingInstruction)
+{
+    regs.setApsr(1U << 30);  // Z: EQ passes
+    regs.r[1] = 0x40000004U;  // nothing answers there
+    // ittt eq; movs r0, #1; ldr r3, [r1]; movs r2, #1
+    ASSERT_EQ(run({0xBF02, 0x2001, 0x680B, 0x2201}), Stop::BusError);
+    EXPECT_EQ(regs.itState, 0x04U);  // the IT block's second slot still to run
+    EXPECT_EQ(regs.r[15], kCode + 4);
+    EXPECT_EQ(regs.r[0], 1U);
+    EXPECT_EQ(regs.r[2], 0U);
+}
+
 TEST_F(Directed, ExceptionReturnValuesLoadedByPopAndBxLrStopWithTheLoadDone)
 {
     regs.r[13] = kRamBase + 0x100U;
