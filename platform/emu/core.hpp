@@ -71,8 +71,6 @@ public:
     std::span<uint8_t> ram() { return ram_; }
 
 private:
-    // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
-    // asks of them at every run, kept together.
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     struct Code;
     // A block that followed another, with its start address beside it: telling whether it follows again
@@ -81,6 +79,8 @@ private:
         uint32_t start = kNoBlock;
         Code* code = nullptr;
     };
+    // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
+    // asks of them at every run, kept together.
     struct Code {
         thumb::Block block;
         BlockInfo info;  // its cost, divisions among it

@@ -148,6 +148,7 @@ public:
 private:
     template <bool Predicated>
     Stop runStraight(const Block& block, uint32_t* faultAddress);
+    Stop runPredicated(const Block& block, uint32_t* faultAddress);  // out of line: few blocks have IT
     // Entered inside an IT block, or holding one that goes on past its end: ITSTATE at every instruction.
     Stop runConditional(const Block& block, uint32_t* faultAddress);
     Stop stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress);

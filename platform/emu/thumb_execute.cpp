@@ -1,5 +1,6 @@
 // The integer instructions' handlers and the loop that runs a decoded block.
 #include "platform/emu/thumb_execute.hpp"
+#include "platform/emu/thumb_run.hpp"
 
 #include <array>
 #include <bit>
@@ -672,6 +673,11 @@ Stop Interpreter::stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore
         break;
     }
     return stopped;
+}
+
+Stop Interpreter::runPredicated(const Block& block, uint32_t* faultAddress)
+{
+    return runStraight<true>(block, faultAddress);
 }
 
 // A stop in a predicated block: ITSTATE as it was before the instruction, found again from the block's IT

@@ -261,7 +261,8 @@ public:
             fpscr_ |= kInvalid;
             return 0;
         }
-        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fraction));
+        // Scaled by a power of two (exact in a double) without a call: a conversion is a frequent instruction.
+        const double x = static_cast<double>(asFloat(a)) * static_cast<double>(uint64_t{1} << fraction);
         double r = 0;
         switch (towardZero ? 3U : (fpscr_ >> kRoundingShift) & 3U) {
         case 0: r = std::nearbyint(x); break;
@@ -269,8 +270,9 @@ public:
         case 2: r = std::floor(x); break;
         default: r = std::trunc(x); break;
         }
-        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(width) - 1) : 0.0;
-        const double highest = std::ldexp(1.0, static_cast<int>(width) - (isSigned ? 1 : 0)) - 1.0;
+        const auto top = static_cast<double>(uint64_t{1} << (width - (isSigned ? 1U : 0U)));
+        const double lowest = isSigned ? -top : 0.0;
+        const double highest = top - 1.0;
         if (r < lowest || r > highest) {
             fpscr_ |= kInvalid;
             r = r < lowest ? lowest : highest;

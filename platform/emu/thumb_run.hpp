@@ -9,7 +9,7 @@ namespace emu::thumb {
 // Predicated: the instructions of its IT blocks run as their conditions, decoded with them, say (the IT
 // instruction sets ITSTATE, which nothing reads here and the block's end clears).
 template <bool Predicated>
-inline Stop Interpreter::runStraight(const Block& block, uint32_t* faultAddress)
+[[gnu::always_inline]] inline Stop Interpreter::runStraight(const Block& block, uint32_t* faultAddress)
 {
     Context& c = *context_;
     c.nextPc = block.start + block.bytes;
@@ -31,12 +31,12 @@ inline Stop Interpreter::runStraight(const Block& block, uint32_t* faultAddress)
     return Stop::Ended;
 }
 
-inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
+[[gnu::always_inline]] inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
 {
     if (!block.hasIt && context_->regs.itState == 0) [[likely]] {
         return runStraight<false>(block, faultAddress);
     }
-    return block.predicated && context_->regs.itState == 0 ? runStraight<true>(block, faultAddress)
+    return block.predicated && context_->regs.itState == 0 ? runPredicated(block, faultAddress)
                                                            : runConditional(block, faultAddress);
 }
 
