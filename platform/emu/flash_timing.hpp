@@ -46,19 +46,19 @@ public:
         // The prefetcher fetches the next line while the current one executes: the block's first line
         // too when it follows on.
         bool prefetched = prefetch_ && sequential;
-        uint32_t line = fetch.firstLine;
-        if (line == lastLine_) {  // still in the fetch buffer
-            ++line;
+        for (uint32_t line = fetch.firstLine; line <= fetch.lastLine; ++line) {
+            if (line != lastLine_) {
+                uint32_t& slot = cached_[line % kCacheLines];
+                if (slot != line && !prefetched) {  // no line is cached while the cache is off
+                    stall += latency_;
+                }
+                if (icache_) {
+                    slot = line;
+                }
+                lastLine_ = line;
+            }
             prefetched = prefetch_;
         }
-        // Without branches: whether a line hits follows no pattern the host could predict.
-        for (; line <= fetch.lastLine; ++line) {
-            uint32_t& slot = cached_[line % kCacheLines];
-            stall += slot != line && !prefetched ? latency_ : 0U;  // no line is cached while the cache is off
-            slot = icache_ ? line : slot;
-            prefetched = prefetch_;
-        }
-        lastLine_ = fetch.lastLine;
         return stall;
     }
 
