@@ -478,7 +478,8 @@ Stop fpLoadStore(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-// VLDR/VSTR of a single register in RAM or flash, the commonest FP access: one move; the rest as above.
+// VLDR/VSTR of a single register in RAM or flash, the commonest FP access, and VLDM/VSTM of one with
+// increment after (imm 0): one move; the rest as above.
 template <bool Load>
 Stop fpLoadStoreWord(Context& c, const Instruction& i)
 {
@@ -493,6 +494,9 @@ Stop fpLoadStoreWord(Context& c, const Instruction& i)
         c.regs.s[i.d] = Context::loadBytes(p, 4);
     } else {
         Context::storeBytes(p, 4, c.regs.s[i.d]);
+    }
+    if ((i.flags & kWriteBack) != 0) {
+        c.regs.r[i.n] = addr + 4;
     }
     return Stop::Ended;
 }
