@@ -3,6 +3,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -165,10 +166,14 @@ inline constexpr std::array<uint16_t, 16> kConditionPasses = [] {
     return passes;
 }();
 
+// N Z C V are adjacent bytes of 0 or 1: read as one word, a multiply gathers them into bits 27..24.
+static_assert(offsetof(Registers, z) == offsetof(Registers, n) + 1 && offsetof(Registers, c) == offsetof(Registers, n) + 2 &&
+              offsetof(Registers, v) == offsetof(Registers, n) + 3);
 inline bool conditionPassed(const Context& c, unsigned cond)
 {
-    const Registers& f = c.regs;
-    const unsigned nzcv = (f.n ? 8U : 0U) | (f.z ? 4U : 0U) | (f.c ? 2U : 0U) | (f.v ? 1U : 0U);
+    uint32_t flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&c.regs) + offsetof(Registers, n), 4);
+    const unsigned nzcv = ((flags * 0x08040201U) >> 24) & 0xFU;
     return ((static_cast<unsigned>(kConditionPasses[cond]) >> nzcv) & 1U) != 0;
 }
 
