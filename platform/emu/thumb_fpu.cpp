@@ -42,6 +42,8 @@ uint32_t bitsOf(float f)
 
 bool isNan(uint32_t v) { return (v & 0x7FFFFFFFU) > 0x7F800000U; }
 
+bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
+
 // An operation's value in double precision, and whether that is its exact value (not a rounding of it).
 struct Wide {
     double value;
@@ -81,7 +83,6 @@ struct Div {
         return {q, static_cast<double>(static_cast<float>(q)) * y == x};
     }
 };
-bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
 
 class Fpu {
 public:
@@ -175,7 +176,8 @@ public:
     {
         const float single = static_cast<float>(wide.value);
         const uint32_t magnitude = bitsOf(single) & 0x7FFFFFFFU;
-        if (wide.exact && magnitude >= 0x00800000U && magnitude < 0x7F800000U && static_cast<double>(single) == wide.value) {
+        const bool normal = magnitude >= 0x00800000U && magnitude < 0x7F800000U;
+        if (wide.exact && normal && static_cast<double>(single) == wide.value) {
             return bitsOf(single);
         }
         return host(op);
@@ -229,7 +231,7 @@ public:
         if (nan) {
             return r;
         }
-        const double product = static_cast<double>(asFloat(x)) * static_cast<double>(asFloat(y));  // exact, as for Mul
+        const double product = static_cast<double>(asFloat(x)) * static_cast<double>(asFloat(y));  // exact
         return exactOrHost(wideSum(product, asFloat(addend)),
                            [&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
     }

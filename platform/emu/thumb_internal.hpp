@@ -167,7 +167,8 @@ inline constexpr std::array<uint16_t, 16> kConditionPasses = [] {
 }();
 
 // N Z C V are adjacent bytes of 0 or 1: read as one word, a multiply gathers them into bits 27..24.
-static_assert(offsetof(Registers, z) == offsetof(Registers, n) + 1 && offsetof(Registers, c) == offsetof(Registers, n) + 2 &&
+static_assert(offsetof(Registers, z) == offsetof(Registers, n) + 1 &&
+              offsetof(Registers, c) == offsetof(Registers, n) + 2 &&
               offsetof(Registers, v) == offsetof(Registers, n) + 3);
 inline bool conditionPassed(const Context& c, unsigned cond)
 {

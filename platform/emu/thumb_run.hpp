@@ -6,8 +6,9 @@
 
 namespace emu::thumb {
 
-// Predicated: the instructions of its IT blocks run as their conditions, decoded with them, say (the IT
-// instruction sets ITSTATE, which nothing reads here and the block's end clears).
+// A block's instructions one after another. Predicated: those of its IT blocks run only when the condition
+// decoded with them passes (the IT instruction sets ITSTATE, which nothing reads here; the block's end clears
+// it).
 template <bool Predicated>
 [[gnu::always_inline]] inline Stop Interpreter::runStraight(const Block& block, uint32_t* faultAddress)
 {
@@ -21,7 +22,8 @@ template <bool Predicated>
         c.regs.r[15] = i.addr + 4;
         const Stop stopped = i.run(c, i);
         if (stopped != Stop::Ended) [[unlikely]] {
-            return Predicated ? stoppedInPredicated(block, i, stopped, faultAddress) : stoppedAt(i, stopped, 0, faultAddress);
+            return Predicated ? stoppedInPredicated(block, i, stopped, faultAddress)
+                              : stoppedAt(i, stopped, 0, faultAddress);
         }
     }
     if (Predicated) {
