@@ -40,6 +40,9 @@ uint32_t bitsOf(float f)
     return bits;
 }
 
+// A single's bits as a double (exact).
+double wideOf(uint32_t bits) { return static_cast<double>(asFloat(bits)); }
+
 bool isNan(uint32_t v) { return (v & 0x7FFFFFFFU) > 0x7F800000U; }
 
 bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
@@ -212,7 +215,7 @@ public:
         if (nanOperands({a, b}, &r)) {
             return r;
         }
-        return exactOrHost(Op::wide(asFloat(a), asFloat(b)), [&] { return Op::of(asFloat(a), asFloat(b)); });
+        return exactOrHost(Op::wide(wideOf(a), wideOf(b)), [&] { return Op::of(asFloat(a), asFloat(b)); });
     }
 
     uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
@@ -231,8 +234,7 @@ public:
         if (nan) {
             return r;
         }
-        const double product = static_cast<double>(asFloat(x)) * static_cast<double>(asFloat(y));  // exact
-        return exactOrHost(wideSum(product, asFloat(addend)),
+        return exactOrHost(wideSum(wideOf(x) * wideOf(y), wideOf(addend)),  // the product exact, as for Mul
                            [&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
     }
 
@@ -402,9 +404,9 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         if (fpu.nanOperands({operand}, &r)) {
             out = r;
         } else {
-            const double root = std::sqrt(static_cast<double>(asFloat(operand)));
-            const double single = static_cast<float>(root);
-            out = fpu.exactOrHost({root, single * single == static_cast<double>(asFloat(operand))},
+            const double root = std::sqrt(wideOf(operand));
+            const auto single = static_cast<double>(static_cast<float>(root));
+            out = fpu.exactOrHost({root, single * single == wideOf(operand)},
                                   [&] { return std::sqrt(asFloat(operand)); });
         }
         break;
