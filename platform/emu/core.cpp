@@ -131,18 +131,20 @@ Stop Core::run(uint64_t cycleBudget)
     askAtNextBlock();  // the chip around may have changed between runs
     faulted_ = false;
     refreshFlashTiming();
-    Code** predicted = nullptr;  // where the block just run keeps its successor
+    Successor* predicted = nullptr;  // where the block just run keeps its successor
     for (;;) {
         const uint32_t pc = regs_.r[15];
-        Code* code = predicted != nullptr ? *predicted : nullptr;
-        if (code == nullptr || code->block.start != pc) {
+        Code* code = nullptr;
+        if (predicted != nullptr && predicted->start == pc) {
+            code = predicted->code;
+        } else {
             code = codeAt(pc);
             if (code == nullptr) {
                 fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
                 return Stop::Fault;
             }
             if (predicted != nullptr) {
-                *predicted = code;
+                *predicted = {pc, code};
             }
         }
         predicted = nullptr;

@@ -71,6 +71,14 @@ public:
     std::span<uint8_t> ram() { return ram_; }
 
 private:
+    static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
+    struct Code;
+    // A block that followed another, with its start address beside it: telling whether it follows again
+    // needs no load from the block itself.
+    struct Successor {
+        uint32_t start = kNoBlock;
+        Code* code = nullptr;
+    };
     // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
     // asks of them at every run, kept together.
     struct Code {
@@ -87,7 +95,7 @@ private:
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
         // The blocks that followed it last time, [0] in sequence, [1] by a branch: most often the ones
         // that follow again.
-        std::array<Code*, 2> next{};
+        std::array<Successor, 2> next{};
     };
     struct Active {
         unsigned number;
@@ -179,7 +187,6 @@ private:
     unsigned historyNext_ = 0;
     Code* current_ = nullptr;
 
-    static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
     uint64_t cycles_ = 0;
     uint64_t instructions_ = 0;

@@ -110,6 +110,9 @@ struct Block {
     uint32_t bytes = 0;  // the instructions decoded, from start
     uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
     bool hasIt = false;  // holds an IT instruction
+    // Each of its IT blocks ends inside it: the instructions of them carry their conditions, and the
+    // block runs as one without (entered outside an IT block).
+    bool predicated = false;
     std::vector<Instruction> instructions;
     uint32_t addressOf(uint32_t k) const;  // of instruction k < count
     Block();
@@ -143,8 +146,13 @@ public:
     Stop run(const Block& block, uint32_t* faultAddress);
 
 private:
-    Stop runConditional(const Block& block, uint32_t* faultAddress);  // with IT, or inside an IT block
+    template <bool Predicated>
+    Stop runStraight(const Block& block, uint32_t* faultAddress);
+    Stop runPredicated(const Block& block, uint32_t* faultAddress);  // out of line: few blocks have IT
+    // Entered inside an IT block, or holding one that goes on past its end: ITSTATE at every instruction.
+    Stop runConditional(const Block& block, uint32_t* faultAddress);
     Stop stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress);
+    Stop stoppedInPredicated(const Block& block, const Instruction& i, Stop stopped, uint32_t* faultAddress);
 
     std::unique_ptr<Context> context_;
 };

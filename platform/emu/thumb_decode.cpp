@@ -191,6 +191,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     out->hasIt = false;
     uint32_t addr = start;
     unsigned inIt = 0;  // instructions of an IT block still to come
+    uint8_t itState = 0;  // ITSTATE as the next instruction would see it inside the block
     for (;;) {
         uint32_t hw1 = 0;
         if (!fetch(memory, addr, &hw1)) {
@@ -210,9 +211,18 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
                 d.i.cycles = 7;
                 d.i.timing = 0;
             }
+            // Its condition, and no flags set by a 16-bit form; a B<c> of its own there is unpredictable.
+            if (d.i.run == conditionalBranch) {
+                d.i.run = stop;
+                d.i.op = static_cast<uint8_t>(Stop::Undefined);
+            }
+            d.i.cond = static_cast<uint8_t>(itState >> 4);
+            d.i.flags = static_cast<uint8_t>(d.i.flags & ~kSetFlagsOutsideIt);
+            itState = advanceIt(itState);
         }
         if (d.i.run == ifThen) {
             inIt = 4U - static_cast<unsigned>(std::countr_zero(d.i.imm & 0xFU));
+            itState = static_cast<uint8_t>(d.i.imm);
             out->hasIt = true;
         }
         out->instructions.push_back(d.i);
@@ -221,6 +231,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
             break;
         }
     }
+    out->predicated = out->hasIt && inIt == 0;
     out->bytes = addr - start;
     out->count = static_cast<uint32_t>(out->instructions.size());
     return out->count != 0;

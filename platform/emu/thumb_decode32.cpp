@@ -468,7 +468,10 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
                 vd + words > 32) {
                 return undefined();
             }
-            fp(fpLoadStore, load ? 1 : 0, vd, n, 0);
+            // One single, increment after: how a loop walks an array of floats, a move as VLDR/VSTR is.
+            const bool oneWord = increment && words == 1 && !dp;
+            const Handler word = load ? fpLoadStoreWord<true> : fpLoadStoreWord<false>;
+            fp(oneWord ? word : fpLoadStore, load ? 1 : 0, vd, n, 0);
             i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (bit(hw1, 5) ? kWriteBack : 0));
             costs(1 + (dp ? words / 2 : words), static_cast<uint8_t>(kFloat | (load ? kReads : kWrites)));  // 1 + registers
         }

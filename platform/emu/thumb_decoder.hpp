@@ -7,8 +7,6 @@
 
 namespace emu::thumb {
 
-constexpr uint8_t kAlways = 14;
-
 inline uint32_t bits(uint32_t v, unsigned hi, unsigned lo) { return (v >> lo) & ((2U << (hi - lo)) - 1U); }
 inline bool bit(uint32_t v, unsigned b) { return ((v >> b) & 1U) != 0; }
 inline uint32_t signExtend(uint32_t v, unsigned width) { return (v ^ (1U << (width - 1))) - (1U << (width - 1)); }

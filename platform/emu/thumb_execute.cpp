@@ -1,5 +1,6 @@
 // The integer instructions' handlers and the loop that runs a decoded block.
 #include "platform/emu/thumb_execute.hpp"
+#include "platform/emu/thumb_run.hpp"
 
 #include <array>
 #include <bit>
@@ -22,48 +23,6 @@ Sum addWithCarry(uint32_t x, uint32_t y, bool carryIn)
     const uint64_t unsignedSum = uint64_t{x} + y + (carryIn ? 1U : 0U);
     const auto result = static_cast<uint32_t>(unsignedSum);
     return {result, (unsignedSum >> 32) != 0, ((~(x ^ y) & (x ^ result)) >> 31) != 0};
-}
-
-// Whether each condition passes, by NZCV (bit 3 N .. bit 0 V): a look-up instead of a switch, whose
-// jump the host mispredicts as the conditions vary.
-constexpr std::array<uint16_t, 16> kConditionPasses = [] {
-    std::array<uint16_t, 16> passes{};
-    for (unsigned cond = 0; cond < 16; ++cond) {
-        for (unsigned nzcv = 0; nzcv < 16; ++nzcv) {
-            const bool n = (nzcv & 8U) != 0;
-            const bool z = (nzcv & 4U) != 0;
-            const bool c = (nzcv & 2U) != 0;
-            const bool v = (nzcv & 1U) != 0;
-            bool r = true;
-            switch (cond >> 1) {
-            case 0: r = z; break;
-            case 1: r = c; break;
-            case 2: r = n; break;
-            case 3: r = v; break;
-            case 4: r = c && !z; break;
-            case 5: r = n == v; break;
-            case 6: r = !z && n == v; break;
-            default: break;  // AL
-            }
-            if ((cond & 1U) != 0 && cond != 15) {
-                r = !r;
-            }
-            passes[cond] = static_cast<uint16_t>(passes[cond] | (r ? 1U << nzcv : 0U));
-        }
-    }
-    return passes;
-}();
-
-inline bool conditionPassed(const Context& c, unsigned cond)
-{
-    const Registers& f = c.regs;
-    const unsigned nzcv = (f.n ? 8U : 0U) | (f.z ? 4U : 0U) | (f.c ? 2U : 0U) | (f.v ? 1U : 0U);
-    return ((static_cast<unsigned>(kConditionPasses[cond]) >> nzcv) & 1U) != 0;
-}
-
-uint8_t advanceIt(uint8_t it)
-{
-    return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((static_cast<unsigned>(it) << 1) & 0x1FU));
 }
 
 // A write of pc by a load, BX or BLX: bit 0 selects Thumb, the top values return from an exception.
@@ -714,6 +673,23 @@ Stop Interpreter::stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore
         break;
     }
     return stopped;
+}
+
+Stop Interpreter::runPredicated(const Block& block, uint32_t* faultAddress)
+{
+    return runStraight<true>(block, faultAddress);
+}
+
+// A stop in a predicated block: ITSTATE as it was before the instruction, found again from the block's IT
+// instructions (an instruction that ends the block leaves none).
+Stop Interpreter::stoppedInPredicated(const Block& block, const Instruction& i, Stop stopped, uint32_t* faultAddress)
+{
+    uint8_t it = 0;
+    for (const Instruction* k = block.instructions.data(); k != &i; ++k) {
+        it = k->run == ifThen ? static_cast<uint8_t>(k->imm) : advanceIt(it);
+    }
+    context_->regs.itState = 0;
+    return stoppedAt(i, stopped, it, faultAddress);
 }
 
 Stop Interpreter::runConditional(const Block& block, uint32_t* faultAddress)

@@ -40,8 +40,52 @@ uint32_t bitsOf(float f)
     return bits;
 }
 
+// A single's bits as a double (exact).
+double wideOf(uint32_t bits) { return static_cast<double>(asFloat(bits)); }
+
 bool isNan(uint32_t v) { return (v & 0x7FFFFFFFU) > 0x7F800000U; }
+
 bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
+
+// An operation's value in double precision, and whether that is its exact value (not a rounding of it).
+struct Wide {
+    double value;
+    bool exact;
+};
+
+// Knuth's two-sum: the sum's rounding error, computed exactly (to nearest, as outside Fpu::host), is zero
+// when the sum is exact.
+Wide wideSum(double x, double y)
+{
+    const double sum = x + y;
+    const double yPart = sum - x;
+    const double xPart = sum - yPart;
+    return {sum, (x - xPart) + (y - yPart) == 0};
+}
+
+// The binary operations: on the host's singles, and wide.
+struct Add {
+    static float of(float a, float b) { return a + b; }
+    static Wide wide(double x, double y) { return wideSum(x, y); }
+};
+struct Sub {
+    static float of(float a, float b) { return a - b; }
+    static Wide wide(double x, double y) { return wideSum(x, -y); }
+};
+struct Mul {
+    static float of(float a, float b) { return a * b; }
+    static Wide wide(double x, double y) { return {x * y, true}; }  // two 24-bit significands fit in 53
+};
+struct Div {
+    static float of(float a, float b) { return a / b; }
+    // Exact when the single nearest the quotient times the divisor gives the dividend (that product is
+    // exact in a double).
+    static Wide wide(double x, double y)
+    {
+        const double q = x / y;
+        return {q, static_cast<double>(static_cast<float>(q)) * y == x};
+    }
+};
 
 class Fpu {
 public:
@@ -127,6 +171,21 @@ public:
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
     }
 
+    // Most operations of a program are exact (integers held in singles, scaling by powers of two): a normal
+    // single equal to the exact value is the result in every rounding mode and raises no flag, so the host's
+    // flags, whose reading costs more than the operation, need not be read. Otherwise the host runs `op`.
+    template <typename Op>
+    uint32_t exactOrHost(Wide wide, Op op)
+    {
+        const float single = static_cast<float>(wide.value);
+        const uint32_t magnitude = bitsOf(single) & 0x7FFFFFFFU;
+        const bool normal = magnitude >= 0x00800000U && magnitude < 0x7F800000U;
+        if (wide.exact && normal && static_cast<double>(single) == wide.value) {
+            return bitsOf(single);
+        }
+        return host(op);
+    }
+
     // The operation, kept between the flag reads around it: the compiler does not know that arithmetic
     // sets them, and would move it (the empty asm says the operands and the result may be read or written
     // there, so they are computed in between).
@@ -147,7 +206,8 @@ public:
                ((fpscr_ & kInexact) != 0 ? FE_INEXACT : 0);
     }
 
-    uint32_t binary(uint32_t a, uint32_t b, float (*op)(float, float))
+    template <typename Op>
+    uint32_t binary(uint32_t a, uint32_t b)
     {
         a = in(a);
         b = in(b);
@@ -155,7 +215,7 @@ public:
         if (nanOperands({a, b}, &r)) {
             return r;
         }
-        return host([&] { return op(asFloat(a), asFloat(b)); });
+        return exactOrHost(Op::wide(wideOf(a), wideOf(b)), [&] { return Op::of(asFloat(a), asFloat(b)); });
     }
 
     uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
@@ -174,7 +234,8 @@ public:
         if (nan) {
             return r;
         }
-        return host([&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
+        return exactOrHost(wideSum(wideOf(x) * wideOf(y), wideOf(addend)),  // the product exact, as for Mul
+                           [&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
     }
 
     void compare(uint32_t a, uint32_t b, bool signalAnyNan)
@@ -204,7 +265,8 @@ public:
             fpscr_ |= kInvalid;
             return 0;
         }
-        const double x = std::ldexp(static_cast<double>(asFloat(a)), static_cast<int>(fraction));
+        // Scaled by a power of two (exact in a double) without a call: a conversion is a frequent instruction.
+        const double x = static_cast<double>(asFloat(a)) * static_cast<double>(uint64_t{1} << fraction);
         double r = 0;
         switch (towardZero ? 3U : (fpscr_ >> kRoundingShift) & 3U) {
         case 0: r = std::nearbyint(x); break;
@@ -212,8 +274,9 @@ public:
         case 2: r = std::floor(x); break;
         default: r = std::trunc(x); break;
         }
-        const double lowest = isSigned ? -std::ldexp(1.0, static_cast<int>(width) - 1) : 0.0;
-        const double highest = std::ldexp(1.0, static_cast<int>(width) - (isSigned ? 1 : 0)) - 1.0;
+        const auto top = static_cast<double>(uint64_t{1} << (width - (isSigned ? 1U : 0U)));
+        const double lowest = isSigned ? -top : 0.0;
+        const double highest = top - 1.0;
         if (r < lowest || r > highest) {
             fpscr_ |= kInvalid;
             r = r < lowest ? lowest : highest;
@@ -306,11 +369,6 @@ private:
     uint32_t& fpscr_;
 };
 
-float add(float a, float b) { return a + b; }
-float sub(float a, float b) { return a - b; }
-float mul(float a, float b) { return a * b; }
-float div(float a, float b) { return a / b; }
-
 }  // namespace
 
 Stop fpArithmetic(Context& c, const Instruction& i)
@@ -323,15 +381,15 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     const uint32_t m = s[i.m];
     uint32_t& out = s[i.d];
     switch (static_cast<FpOp>(i.op)) {
-    case FpOp::Mla: out = fpu.binary(d, fpu.binary(n, m, mul), add); break;
-    case FpOp::Mls: out = fpu.binary(d, fpu.binary(n, m, mul) ^ kSign, add); break;
-    case FpOp::Nmla: out = fpu.binary(d ^ kSign, fpu.binary(n, m, mul) ^ kSign, add); break;
-    case FpOp::Nmls: out = fpu.binary(d ^ kSign, fpu.binary(n, m, mul), add); break;
-    case FpOp::Mul: out = fpu.binary(n, m, mul); break;
-    case FpOp::Nmul: out = fpu.binary(n, m, mul) ^ kSign; break;
-    case FpOp::Add: out = fpu.binary(n, m, add); break;
-    case FpOp::Sub: out = fpu.binary(n, m, sub); break;
-    case FpOp::Div: out = fpu.binary(n, m, div); break;
+    case FpOp::Mla: out = fpu.binary<Add>(d, fpu.binary<Mul>(n, m)); break;
+    case FpOp::Mls: out = fpu.binary<Add>(d, fpu.binary<Mul>(n, m) ^ kSign); break;
+    case FpOp::Nmla: out = fpu.binary<Add>(d ^ kSign, fpu.binary<Mul>(n, m) ^ kSign); break;
+    case FpOp::Nmls: out = fpu.binary<Add>(d ^ kSign, fpu.binary<Mul>(n, m)); break;
+    case FpOp::Mul: out = fpu.binary<Mul>(n, m); break;
+    case FpOp::Nmul: out = fpu.binary<Mul>(n, m) ^ kSign; break;
+    case FpOp::Add: out = fpu.binary<Add>(n, m); break;
+    case FpOp::Sub: out = fpu.binary<Sub>(n, m); break;
+    case FpOp::Div: out = fpu.binary<Div>(n, m); break;
     case FpOp::Fma: out = fpu.mulAdd(d, n, m); break;
     case FpOp::Fms: out = fpu.mulAdd(d, n ^ kSign, m); break;
     case FpOp::Fnma: out = fpu.mulAdd(d ^ kSign, n ^ kSign, m); break;
@@ -346,7 +404,10 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         if (fpu.nanOperands({operand}, &r)) {
             out = r;
         } else {
-            out = fpu.host([&] { return std::sqrt(asFloat(operand)); });
+            const double root = std::sqrt(wideOf(operand));
+            const auto single = static_cast<double>(static_cast<float>(root));
+            out = fpu.exactOrHost({root, single * single == wideOf(operand)},
+                                  [&] { return std::sqrt(asFloat(operand)); });
         }
         break;
     }
@@ -354,8 +415,14 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::Cmpe: fpu.compare(d, m, true); break;
     case FpOp::CmpZero: fpu.compare(d, 0, false); break;
     case FpOp::CmpeZero: fpu.compare(d, 0, true); break;
-    case FpOp::FromSigned: out = fpu.host([&] { return static_cast<float>(static_cast<int32_t>(m)); }); break;
-    case FpOp::FromUnsigned: out = fpu.host([&] { return static_cast<float>(m); }); break;
+    case FpOp::FromSigned: {
+        const auto value = static_cast<int32_t>(m);
+        out = fpu.exactOrHost({static_cast<double>(value), true}, [&] { return static_cast<float>(value); });
+        break;
+    }
+    case FpOp::FromUnsigned:
+        out = fpu.exactOrHost({static_cast<double>(m), true}, [&] { return static_cast<float>(m); });
+        break;
     case FpOp::ToSigned: out = fpu.toInteger(m, true, true); break;
     case FpOp::ToUnsigned: out = fpu.toInteger(m, false, true); break;
     case FpOp::ToSignedR: out = fpu.toInteger(m, true, false); break;
@@ -364,7 +431,8 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         const bool isSigned = (i.flags & kSigned) != 0;
         const uint32_t raw = i.shiftAmount == 16 ? (isSigned ? static_cast<uint32_t>(static_cast<int16_t>(m)) : m & 0xFFFFU) : m;
         const double value = isSigned ? static_cast<double>(static_cast<int32_t>(raw)) : static_cast<double>(raw);
-        out = fpu.host([&] { return static_cast<float>(std::ldexp(value, -static_cast<int>(i.imm))); });
+        const double scaled = std::ldexp(value, -static_cast<int>(i.imm));  // exact: 32 bits at most
+        out = fpu.exactOrHost({scaled, true}, [&] { return static_cast<float>(scaled); });
         break;
     }
     case FpOp::HalfToSingle: out = fpu.fromHalf((m >> i.imm) & 0xFFFFU); break;
@@ -414,7 +482,8 @@ Stop fpLoadStore(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-// VLDR/VSTR of a single register in RAM or flash, the commonest FP access: one move; the rest as above.
+// VLDR/VSTR of a single register in RAM or flash, the commonest FP access, and VLDM/VSTM of one with
+// increment after (imm 0): one move; the rest as above.
 template <bool Load>
 Stop fpLoadStoreWord(Context& c, const Instruction& i)
 {
@@ -429,6 +498,9 @@ Stop fpLoadStoreWord(Context& c, const Instruction& i)
         c.regs.s[i.d] = Context::loadBytes(p, 4);
     } else {
         Context::storeBytes(p, 4, c.regs.s[i.d]);
+    }
+    if ((i.flags & kWriteBack) != 0) {
+        c.regs.r[i.n] = addr + 4;
     }
     return Stop::Ended;
 }

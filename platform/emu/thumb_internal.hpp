@@ -1,13 +1,17 @@
 #pragma once
 // The decoded form of an instruction and what its handler runs on: shared by the decoder and the executor.
 
+#include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "platform/emu/thumb.hpp"
 
 namespace emu::thumb {
+
+constexpr uint8_t kAlways = 14;
 
 struct Context;
 using Handler = Stop (*)(Context&, const Instruction&);
@@ -42,7 +46,9 @@ struct Instruction {
     uint32_t addr = 0;
     uint32_t imm = 0;
     uint8_t d = 0, n = 0, m = 0, a = 0;  // registers (a: accumulator, second destination or shift register)
-    uint8_t cond = 0;                    // a conditional branch's condition
+    // A conditional branch's condition, or inside an IT block the instruction's own (a branch there is
+    // unconditional); kAlways for the others.
+    uint8_t cond = 0;
     uint8_t flags = 0;
     uint8_t op = 0;  // a handler's own variant (ALU operation, access width, ...)
     Shift shift = Shift::Lsl;
@@ -129,6 +135,54 @@ struct Context {
     }
     bool busAccess(uint32_t addr, unsigned width, uint32_t* value, bool store);
 };
+
+// Whether each condition passes, by NZCV (bit 3 N .. bit 0 V): a look-up instead of a switch, whose
+// jump the host mispredicts as the conditions vary.
+inline constexpr std::array<uint16_t, 16> kConditionPasses = [] {
+    std::array<uint16_t, 16> passes{};
+    for (unsigned cond = 0; cond < 16; ++cond) {
+        for (unsigned nzcv = 0; nzcv < 16; ++nzcv) {
+            const bool n = (nzcv & 8U) != 0;
+            const bool z = (nzcv & 4U) != 0;
+            const bool c = (nzcv & 2U) != 0;
+            const bool v = (nzcv & 1U) != 0;
+            bool r = true;
+            switch (cond >> 1) {
+            case 0: r = z; break;
+            case 1: r = c; break;
+            case 2: r = n; break;
+            case 3: r = v; break;
+            case 4: r = c && !z; break;
+            case 5: r = n == v; break;
+            case 6: r = !z && n == v; break;
+            default: break;  // AL
+            }
+            if ((cond & 1U) != 0 && cond != 15) {
+                r = !r;
+            }
+            passes[cond] = static_cast<uint16_t>(passes[cond] | (r ? 1U << nzcv : 0U));
+        }
+    }
+    return passes;
+}();
+
+// N Z C V are adjacent bytes of 0 or 1: read as one word, a multiply gathers them into bits 27..24.
+static_assert(offsetof(Registers, z) == offsetof(Registers, n) + 1 &&
+              offsetof(Registers, c) == offsetof(Registers, n) + 2 &&
+              offsetof(Registers, v) == offsetof(Registers, n) + 3);
+inline bool conditionPassed(const Context& c, unsigned cond)
+{
+    uint32_t flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&c.regs) + offsetof(Registers, n), 4);
+    const unsigned nzcv = ((flags * 0x08040201U) >> 24) & 0xFU;
+    return ((static_cast<unsigned>(kConditionPasses[cond]) >> nzcv) & 1U) != 0;
+}
+
+// ITSTATE past one instruction of its IT block.
+inline uint8_t advanceIt(uint8_t it)
+{
+    return (it & 7U) == 0 ? 0 : static_cast<uint8_t>((it & 0xE0U) | ((static_cast<unsigned>(it) << 1) & 0x1FU));
+}
 
 // Applies a shift as the shifter does, with its carry out. Inline: every shifted operand takes it.
 inline uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn, bool* carryOut)

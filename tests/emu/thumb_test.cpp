@@ -239,7 +239,8 @@ uint32_t randomFloat(Random& rng)
 {
     static const uint32_t kSpecial[] = {0, 0x80000000U, 0x3F800000U, 0xBF800000U, 0x7F800000U, 0xFF800000U, 0x7FC00000U,
                                         0x7F800001U, 0xFFA00000U, 0x00000001U, 0x807FFFFFU, 0x7F7FFFFFU, 0x4F000000U,
-                                        0xCF000000U, 0x4F800000U, 0x3F000000U, 0x3FC00000U, 0x00800000U};
+                                        0xCF000000U, 0x4F800000U, 0x3F000000U, 0x3FC00000U, 0x00800000U,
+                                        0x40400000U, 0x41100000U};  // 3 and 9: exact sums, products, quotients, roots
     switch (rng() % 3) {
     case 0: return kSpecial[rng() % std::size(kSpecial)];
     case 1: return (0x3E000000U + rng() % 0x03000000U) | (rng() % 2 != 0 ? 0x80000000U : 0U);  // moderate numbers
@@ -449,6 +450,18 @@ TEST_F(Directed, ItBlocksOfEveryMaskRunThenAndElseSlotsAndLeaveTheFlags)
         EXPECT_EQ(regs.itState, 0U) << mask;
         EXPECT_EQ(regs.r[15], kCode + 2 * (slots + 2)) << mask;
     }
+}
+
+TEST_F(Directed, AFaultInsideAnItBlockLeavesItstateAsBeforeTheFaultingInstruction)
+{
+    regs.setApsr(1U << 30);  // Z: EQ passes
+    regs.r[1] = 0x40000004U;  // nothing answers there
+    // ittt eq; movs r0, #1; ldr r3, [r1]; movs r2, #1
+    ASSERT_EQ(run({0xBF02, 0x2001, 0x680B, 0x2201}), Stop::BusError);
+    EXPECT_EQ(regs.itState, 0x04U);  // the IT block's second slot still to run
+    EXPECT_EQ(regs.r[15], kCode + 4);
+    EXPECT_EQ(regs.r[0], 1U);
+    EXPECT_EQ(regs.r[2], 0U);
 }
 
 TEST_F(Directed, ExceptionReturnValuesLoadedByPopAndBxLrStopWithTheLoadDone)
