@@ -39,11 +39,17 @@ std::string StatusLine::text() const
                        (lit == 1 ? "CAN" + std::to_string(elected) : std::string("none")) + "  pwm";
     for (unsigned i = 0; i < sim::kPwmOutputs; ++i) {
         const sim::PwmOutput out = sim::pwmOutput(i);
-        text += " " + std::to_string(out.pulseUs()) + "us@" + std::to_string(out.frameHz());
+        // Appended piece by piece: GCC 12 at -O3 takes `"literal" + std::string&&` for an overlapping copy.
+        text += ' ';
+        text += std::to_string(out.pulseUs());
+        text += "us@";
+        text += std::to_string(out.frameHz());
     }
-    text += "  led " + leds;
+    text += "  led ";
+    text += leds;
     for (const auto& b : backends_) {
-        text += "  " + b->name() + " " + std::to_string(b->framesIn()) + "/" + std::to_string(b->framesOut()) + "/" +
+        text += "  ";
+        text += b->name() + " " + std::to_string(b->framesIn()) + "/" + std::to_string(b->framesOut()) + "/" +
                 std::to_string(b->droppedTotal());
     }
     return text;
