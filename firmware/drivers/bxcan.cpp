@@ -465,23 +465,21 @@ int bxcanTransmit(const XportCANFrame* frame, PortCAN_t PortCAN)
     return bxcanPorts[PortCAN].transmit(*frame);
 }
 
-int BxcanPort::transmit(const XportCANFrame& txFrame)
+int BxcanPort::transmit(const XportCANFrame& frame)
 {
-    const XportCANFrame* const frame = &txFrame;
-    const PortCAN_t PortCAN = index_;
-    if ((frame->id & XPORT_CAN_FRAME_ERR) != 0U) {
+    if ((frame.id & XPORT_CAN_FRAME_ERR) != 0U) {
         return -BXCAN_ERROR_UNSUPPORTED_FRAME_FORMAT;
     }
     // Larger lengths would spill out of the DLC field into TGT.
-    if (frame->data_len > XPORT_CAN_FRAME_MAX_DATA_LEN) {
+    if (frame.data_len > XPORT_CAN_FRAME_MAX_DATA_LEN) {
         return -XPORT_ERROR_INVALID_ARGUMENT;
     }
 
-    if (controllers[PortCAN].bring_up != BringUp::Running) {
+    if (controllers[index_].bring_up != BringUp::Running) {
         return 0;  // a mailbox of a controller that has not joined its bus would go out stale, if ever
     }
-    processErrorStatus(PortCAN);
-    CAN_TypeDef* const can = controller(PortCAN);
+    processErrorStatus(index_);
+    CAN_TypeDef* const can = controller(index_);
 
     const uint32_t tsr = can->TSR;
     unsigned mailbox = 0;
@@ -496,7 +494,7 @@ int BxcanPort::transmit(const XportCANFrame& txFrame)
                 // Never place a frame while one of equal or higher priority waits: the controller
                 // would send the new one first only if it wins arbitration, and equal ones in any order.
                 const uint32_t pending = convertFrameIDRegisterToXport(can->sTxMailBox[i].TIR);
-                if (!isPriorityHigher(frame->id, pending)) {
+                if (!isPriorityHigher(frame.id, pending)) {
                     return 0;
                 }
             }
@@ -508,13 +506,13 @@ int BxcanPort::transmit(const XportCANFrame& txFrame)
     XPORT_ASSERT(mailbox <= 2U);
 
     auto& mb = can->sTxMailBox[mailbox];
-    mb.TDTR = frame->data_len;
-    mb.TDHR = static_cast<uint32_t>(frame->data[4]) | (static_cast<uint32_t>(frame->data[5]) << 8) |
-              (static_cast<uint32_t>(frame->data[6]) << 16) | (static_cast<uint32_t>(frame->data[7]) << 24);
-    mb.TDLR = static_cast<uint32_t>(frame->data[0]) | (static_cast<uint32_t>(frame->data[1]) << 8) |
-              (static_cast<uint32_t>(frame->data[2]) << 16) | (static_cast<uint32_t>(frame->data[3]) << 24);
-    mb.TIR = convertFrameIDXportToRegister(frame->id) | CAN_TI0R_TXRQ;
-    controllers[PortCAN].stats.frames_tx++;
+    mb.TDTR = frame.data_len;
+    mb.TDHR = static_cast<uint32_t>(frame.data[4]) | (static_cast<uint32_t>(frame.data[5]) << 8) |
+              (static_cast<uint32_t>(frame.data[6]) << 16) | (static_cast<uint32_t>(frame.data[7]) << 24);
+    mb.TDLR = static_cast<uint32_t>(frame.data[0]) | (static_cast<uint32_t>(frame.data[1]) << 8) |
+              (static_cast<uint32_t>(frame.data[2]) << 16) | (static_cast<uint32_t>(frame.data[3]) << 24);
+    mb.TIR = convertFrameIDXportToRegister(frame.id) | CAN_TI0R_TXRQ;
+    controllers[index_].stats.frames_tx++;
     return 1;
 }
 
