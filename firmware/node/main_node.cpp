@@ -224,12 +224,15 @@ alignas(Node) unsigned char nodeStorage[sizeof(Node)];
 
 Node& runningNode() { return *std::launder(reinterpret_cast<Node*>(nodeStorage)); }
 
+NodeDevices chipNodeDevices()
+{
+    return {{&bxcanPorts[PortCAN1], &bxcanPorts[PortCAN2], &bxcanPorts[PortCAN3]}, &nvmStore, &boardOutputs,
+            chipUniqueId()};
+}
+
 int main_node()
 {
-    Node& node = *new (nodeStorage) Node(NodeDevices{{&bxcanPorts[PortCAN1], &bxcanPorts[PortCAN2], &bxcanPorts[PortCAN3]},
-                                                     &nvmStore,
-                                                     &boardOutputs,
-                                                     chipUniqueId()});
+    Node& node = *new (nodeStorage) Node(chipNodeDevices());
     // Stored values replace the compiled-in ones; a blank store takes the compiled-in ones over.
     const ParameterLoad load = node.paramserver.loadParameters();
     gpioSet(LED1_GPIO_PORT, LED1_PIN, 1);

@@ -104,6 +104,8 @@ private:
 
 // The chip's node, which main_node constructs at every start.
 Node& runningNode();
+// What the chip's node is built on: its drivers and its unique ID.
+NodeDevices chipNodeDevices();
 
 extern const osThreadDef_t os_thread_def_Task01;
 

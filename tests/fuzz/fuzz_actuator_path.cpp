@@ -10,7 +10,6 @@
 #include "firmware/dsdl/qon/zb5/UseFlightController.hpp"
 #include "firmware/dsdl/uavcan/equipment/actuator/ArrayCommand.hpp"
 #include "firmware/dsdl/uavcan/equipment/esc/RawCommand.hpp"
-#include "firmware/drivers/NVM.hpp"
 #include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
 #include "tests/fuzz/fuzz_dsdl_support.hpp"
@@ -31,7 +30,7 @@ void start()
     sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
     RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB, ENABLE);
     PWMInit();
-    node.emplace(NodeDevices{{&bxcanPorts[0], &bxcanPorts[1], &bxcanPorts[2]}, &nvmStore, &boardOutputs, chipUniqueId()});
+    node.emplace(chipNodeDevices());
     for (Port& port : node->ports) {
         node->startTransport(port);  // the compiled-in node IDs, 110..112
     }

@@ -6,8 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "firmware/drivers/NVM.hpp"
-#include "firmware/drivers/PWM.hpp"
 #include "firmware/dsdl/uavcan/protocol/param/GetSet.hpp"
 #include "firmware/node/main_node.hpp"
 #include "platform/sim/sim.hpp"
@@ -30,7 +28,7 @@ void start()
 {
     sim::reset();
     sim::setClocks(sim::kNodeClocks);  // as the node's start-up sets them
-    node.emplace(NodeDevices{{&bxcanPorts[0], &bxcanPorts[1], &bxcanPorts[2]}, &nvmStore, &boardOutputs, chipUniqueId()});
+    node.emplace(chipNodeDevices());
     (void)node->paramserver.loadParameters();
     for (Port& port : node->ports) {
         node->startTransport(port);  // the statistics rows read the ports' pools
