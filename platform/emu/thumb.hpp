@@ -114,6 +114,10 @@ struct Block {
     // block runs as one without (entered outside an IT block).
     bool predicated = false;
     std::vector<Instruction> instructions;
+    // What runs: the instructions as a chain, each handler jumping to the next, with a record in front of
+    // each that may read pc (which sets it) and, in a predicated block, of each that has a condition from
+    // its IT block (which runs it only when that passes), and one at the end.
+    std::vector<Instruction> chain;
     uint32_t addressOf(uint32_t k) const;  // of instruction k < count
     Block();
     ~Block();
@@ -146,9 +150,6 @@ public:
     Stop run(const Block& block, uint32_t* faultAddress);
 
 private:
-    template <bool Predicated>
-    Stop runStraight(const Block& block, uint32_t* faultAddress);
-    Stop runPredicated(const Block& block, uint32_t* faultAddress);  // out of line: few blocks have IT
     // Entered inside an IT block, or holding one that goes on past its end: ITSTATE at every instruction.
     Stop runConditional(const Block& block, uint32_t* faultAddress);
     Stop stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore, uint32_t* faultAddress);

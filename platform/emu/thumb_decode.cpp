@@ -1,5 +1,7 @@
 // From halfwords to decoded instructions, and where a block ends; the 16-bit encodings.
+#include <array>
 #include <bit>
+#include <utility>
 
 #include "platform/emu/thumb_decoder.hpp"
 
@@ -44,7 +46,7 @@ Decoded Decoder::thumb16(uint32_t hw)
             if (bits(hw, 2, 0) != 0) {
                 return undefined();
             }
-            i().run = branchExchange;
+            i().run = threaded<branchExchange>;
             i().m = static_cast<uint8_t>(m);
             i().op = bit(hw, 7) ? 1 : 0;
             d_.endsBlock = true;
@@ -124,7 +126,7 @@ Decoded& Decoder::misc16(uint32_t hw)
     case 0x3:
     case 0x9:
     case 0xB:
-        i().run = compareBranch;
+        i().run = threaded<compareBranch>;
         i().n = static_cast<uint8_t>(lo0);
         i().op = bit(hw, 11) ? 1 : 0;
         i().imm = pc() + ((bits(hw, 7, 3) | (bit(hw, 9) ? 32U : 0U)) << 1);
@@ -140,7 +142,7 @@ Decoded& Decoder::misc16(uint32_t hw)
         if ((hw & 0xFFE8U) != 0xB660U) {
             return undefined();
         }
-        i().run = changeProcessorState;
+        i().run = threaded<changeProcessorState>;
         i().op = bit(hw, 4) ? 1 : 0;
         i().imm = bits(hw, 1, 0);
         d_.endsBlock = true;
@@ -160,7 +162,7 @@ Decoded& Decoder::misc16(uint32_t hw)
         if (bits(hw, 7, 4) == 15 || (bits(hw, 7, 4) == 14 && std::popcount(bits(hw, 3, 0)) != 1)) {
             return undefined();  // AL with an else, or NV
         }
-        i().run = ifThen;
+        i().run = threaded<ifThen>;
         i().imm = bits(hw, 7, 0);
         return d_;
     default: return undefined();
@@ -179,6 +181,41 @@ bool fetch(const Memory& memory, uint32_t addr, uint32_t* hw)
     std::memcpy(&h, p, 2);
     *hw = h;
     return true;
+}
+
+// Whether the instruction may read pc as a register (the decoder folds it into the operands of the forms
+// that read it as a matter of course: literals, ADR, branches): then the chain sets it before. A source
+// field naming 15 counts (d and the register lists are destinations but for stores, which must not store
+// pc); the FPU's fields name single registers, except a base.
+bool readsPc(const Instruction& i)
+{
+    if (i.run == threaded<fpArithmetic>) {
+        return false;
+    }
+    if ((i.timing & kFloat) != 0) {
+        return i.n == 15;
+    }
+    return i.n == 15 || i.m == 15 || i.a == 15;
+}
+
+// The branch handlers that can end a chain themselves (ending), or `run` as it is.
+Handler endingOf(Handler run)
+{
+    static const std::array<std::pair<Handler, Handler>, 7> kEndings{{
+        {threaded<branch>, ending<branch>},
+        {threaded<conditionalBranch>, ending<conditionalBranch>},
+        {threaded<branchLink>, ending<branchLink>},
+        {threaded<branchExchange>, ending<branchExchange>},
+        {threaded<compareBranch>, ending<compareBranch>},
+        {threaded<tableBranch>, ending<tableBranch>},
+        {threaded<loadStoreMultiple<true>>, ending<loadStoreMultiple<true>>},
+    }};
+    for (const auto& [going, ends] : kEndings) {
+        if (run == going) {
+            return ends;
+        }
+    }
+    return run;
 }
 
 }  // namespace
@@ -212,15 +249,15 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
                 d.i.timing = 0;
             }
             // Its condition, and no flags set by a 16-bit form; a B<c> of its own there is unpredictable.
-            if (d.i.run == conditionalBranch) {
-                d.i.run = stop;
+            if (d.i.run == threaded<conditionalBranch>) {
+                d.i.run = threaded<stop>;
                 d.i.op = static_cast<uint8_t>(Stop::Undefined);
             }
             d.i.cond = static_cast<uint8_t>(itState >> 4);
             d.i.flags = static_cast<uint8_t>(d.i.flags & ~kSetFlagsOutsideIt);
             itState = advanceIt(itState);
         }
-        if (d.i.run == ifThen) {
+        if (d.i.run == threaded<ifThen>) {
             inIt = 4U - static_cast<unsigned>(std::countr_zero(d.i.imm & 0xFU));
             itState = static_cast<uint8_t>(d.i.imm);
             out->hasIt = true;
@@ -234,6 +271,20 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     out->predicated = out->hasIt && inIt == 0;
     out->bytes = addr - start;
     out->count = static_cast<uint32_t>(out->instructions.size());
+    out->chain.clear();
+    for (const Instruction& i : out->instructions) {
+        if (out->predicated && i.cond != kAlways && i.run != threaded<conditionalBranch>) {
+            out->chain.push_back(Instruction{.run = guard, .addr = i.addr, .cond = i.cond});
+        } else if (readsPc(i)) {
+            out->chain.push_back(Instruction{.run = setPc, .addr = i.addr, .cond = kAlways});
+        }
+        out->chain.push_back(i);
+    }
+    if (!out->chain.empty()) {
+        Handler& last = out->chain.back().run;
+        last = endingOf(last);
+    }
+    out->chain.push_back(Instruction{.run = blockEnd, .addr = addr, .cond = kAlways});
     return out->count != 0;
 }
 

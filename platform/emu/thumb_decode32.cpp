@@ -70,7 +70,7 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
     if (opA == 1 && opB < 2) {
         const unsigned op3 = bits(hw2, 7, 4);
         if (opB == 1 && op3 < 2) {
-            i().run = tableBranch;
+            i().run = threaded<tableBranch>;
             i().n = static_cast<uint8_t>(n);
             i().m = static_cast<uint8_t>(bits(hw2, 3, 0));
             i().op = op3 == 0 ? 1 : 2;
@@ -98,7 +98,7 @@ Decoded& Decoder::loadStoreMultipleDual(uint32_t hw1, uint32_t hw2)
         imm = (mode & kAdd) != 0 ? (pc() & ~3U) + imm : (pc() & ~3U) - imm;
         mode = kAdd | kIndex;
     }
-    i().run = load ? loadStoreDual<true> : loadStoreDual<false>;
+    i().run = load ? threaded<loadStoreDual<true>> : threaded<loadStoreDual<false>>;
     i().d = static_cast<uint8_t>(t);
     i().a = static_cast<uint8_t>(t2);
     i().n = static_cast<uint8_t>(n);
@@ -231,7 +231,7 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
         const uint32_t offset = signExtend((s << 24) | (i1 << 23) | (i2 << 22) | (bits(hw1, 9, 0) << 12) | (bits(hw2, 10, 0) << 1), 25);
         branchTo(pc() + offset);
         if ((op & 4U) != 0) {
-            i().run = branchLink;
+            i().run = threaded<branchLink>;
         }
         return d_;
     }
@@ -252,7 +252,7 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
     switch (op2) {
     case 0x38:
     case 0x39:
-        i().run = moveToSpecial;
+        i().run = threaded<moveToSpecial>;
         i().n = static_cast<uint8_t>(bits(hw1, 3, 0));
         i().imm = bits(hw2, 7, 0);
         i().op = static_cast<uint8_t>(bits(hw2, 11, 10));
@@ -264,17 +264,17 @@ Decoded& Decoder::branchesAndControl(uint32_t hw1, uint32_t hw2)
         case 2:  // CLREX: a STREX always succeeds anyway
         case 4:  // DSB
         case 5:  // DMB
-            i().run = nothing;
+            i().run = threaded<nothing>;
             return d_;
         case 6:  // ISB: the pipeline refills
-            i().run = nothing;
+            i().run = threaded<nothing>;
             d_.endsBlock = true;
             return costs(1 + kBranchRefill);
         default: return undefined();
         }
     case 0x3E:
     case 0x3F:
-        i().run = moveFromSpecial;
+        i().run = threaded<moveFromSpecial>;
         i().d = static_cast<uint8_t>(bits(hw2, 11, 8));
         i().imm = bits(hw2, 7, 0);
         i().results = result(i().d);
@@ -294,7 +294,7 @@ Decoded& Decoder::loadStoreSingle(uint32_t hw1, uint32_t hw2)
         return undefined();
     }
     if (load && t == 15 && width < 4) {
-        i().run = nothing;  // PLD, PLI
+        i().run = threaded<nothing>;  // PLD, PLI
         return d_;
     }
     if (!load && (t == 15 || n == 15)) {
@@ -446,7 +446,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             if ((bits(hw2, 7, 4) & 0xDU) != 1 || first == 31 || (dp && bit(hw2, 5))) {
                 return undefined();
             }
-            fp(fpMove, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair), rt, 0, first);
+            fp(threaded<fpMove>, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair), rt, 0, first);
             i().a = static_cast<uint8_t>(n);
             i().results = bit(hw1, 4) ? static_cast<uint16_t>(result(rt) | result(n)) : 0;
             return d_;
@@ -458,7 +458,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         uint32_t words = bits(hw2, 7, 0);
         if ((opcode & 0x12U) == 0x10) {  // VLDR/VSTR
             words = dp ? 2 : 1;
-            fp(dp ? fpLoadStore : load ? fpLoadStoreWord<true> : fpLoadStoreWord<false>, load ? 1 : 0, vd, n, 0);
+            fp(dp ? threaded<fpLoadStore> : load ? threaded<fpLoadStoreWord<true>> : threaded<fpLoadStoreWord<false>>, load ? 1 : 0, vd, n, 0);
             i().imm = bits(hw2, 7, 0) * 4;
             i().flags = static_cast<uint8_t>(kIndex | (bit(hw1, 7) ? kAdd : 0));
             costs(2, static_cast<uint8_t>(kFloat | (load ? kReads | (n == 15 ? kLiteral : 0) : kWrites)));
@@ -470,8 +470,8 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             }
             // One single, increment after: how a loop walks an array of floats, a move as VLDR/VSTR is.
             const bool oneWord = increment && words == 1 && !dp;
-            const Handler word = load ? fpLoadStoreWord<true> : fpLoadStoreWord<false>;
-            fp(oneWord ? word : fpLoadStore, load ? 1 : 0, vd, n, 0);
+            const Handler word = load ? threaded<fpLoadStoreWord<true>> : threaded<fpLoadStoreWord<false>>;
+            fp(oneWord ? word : threaded<fpLoadStore>, load ? 1 : 0, vd, n, 0);
             i().flags = static_cast<uint8_t>((increment ? kAdd : 0) | (bit(hw1, 5) ? kWriteBack : 0));
             costs(1 + (dp ? words / 2 : words), static_cast<uint8_t>(kFloat | (load ? kReads : kWrites)));  // 1 + registers
         }
@@ -490,9 +490,9 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         }
         if (bits(hw1, 7, 5) == 7 && bits(hw1, 3, 0) == 1) {
             if (!bit(hw1, 4)) {
-                return fp(fpMove, static_cast<uint8_t>(FpMove::ToFpscr), rt, 0, 0);
+                return fp(threaded<fpMove>, static_cast<uint8_t>(FpMove::ToFpscr), rt, 0, 0);
             }
-            fp(fpMove, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
+            fp(threaded<fpMove>, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
             i().results = result(rt);
             return d_;
         }
@@ -501,13 +501,13 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     const unsigned opc1 = bits(hw1, 7, 4) & 0xBU;
     const bool op = bit(hw2, 6);
     switch (opc1) {
-    case 0x0: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm, 3);
-    case 0x1: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm, 3);
-    case 0x2: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Nmul : FpOp::Mul), vd, vn, vm);
-    case 0x3: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Sub : FpOp::Add), vd, vn, vm);
-    case 0x8: return op ? undefined() : fp(fpArithmetic, static_cast<uint8_t>(FpOp::Div), vd, vn, vm, 14);
-    case 0x9: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm, 3);
-    case 0xA: return fp(fpArithmetic, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm, 3);
+    case 0x0: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm, 3);
+    case 0x1: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm, 3);
+    case 0x2: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Nmul : FpOp::Mul), vd, vn, vm);
+    case 0x3: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Sub : FpOp::Add), vd, vn, vm);
+    case 0x8: return op ? undefined() : fp(threaded<fpArithmetic>, static_cast<uint8_t>(FpOp::Div), vd, vn, vm, 14);
+    case 0x9: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm, 3);
+    case 0xA: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm, 3);
     case 0xB: break;
     default: return undefined();
     }
@@ -517,7 +517,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         }
         const uint32_t imm8 = (bits(hw1, 3, 0) << 4) | bits(hw2, 3, 0);
         const uint32_t b6 = (imm8 >> 6) & 1U;
-        fp(fpArithmetic, static_cast<uint8_t>(FpOp::MovImm), vd, 0, 0);
+        fp(threaded<fpArithmetic>, static_cast<uint8_t>(FpOp::MovImm), vd, 0, 0);
         i().imm = ((imm8 >> 7) << 31) | ((b6 ^ 1U) << 30) | ((b6 != 0 ? 0x1FU : 0U) << 25) | (((imm8 >> 4) & 3U) << 23) |
                   ((imm8 & 0xFU) << 19);
         return d_;
@@ -536,7 +536,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         break;
     case 0x2:
     case 0x3:  // VCVTB, VCVTT: a half in the bottom or top of a single register
-        fp(fpArithmetic, static_cast<uint8_t>(bit(hw1, 0) ? FpOp::SingleToHalf : FpOp::HalfToSingle), vd, 0, vm);
+        fp(threaded<fpArithmetic>, static_cast<uint8_t>(bit(hw1, 0) ? FpOp::SingleToHalf : FpOp::HalfToSingle), vd, 0, vm);
         i().imm = t ? 16 : 0;
         return d_;
     case 0x8: o = t ? FpOp::FromSigned : FpOp::FromUnsigned; break;
@@ -549,7 +549,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         if (imm5 > size) {
             return undefined();
         }
-        fp(fpArithmetic, static_cast<uint8_t>(bit(hw1, 2) ? FpOp::ToFixed : FpOp::FromFixed), vd, 0, vd);
+        fp(threaded<fpArithmetic>, static_cast<uint8_t>(bit(hw1, 2) ? FpOp::ToFixed : FpOp::FromFixed), vd, 0, vd);
         i().imm = size - imm5;
         i().shiftAmount = static_cast<uint8_t>(size);
         i().flags = bit(hw1, 0) ? 0 : kSigned;
@@ -559,7 +559,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
     default: return undefined();
     }
-    return fp(fpArithmetic, static_cast<uint8_t>(o), vd, 0, vm, o == FpOp::Sqrt ? 14 : 1);
+    return fp(threaded<fpArithmetic>, static_cast<uint8_t>(o), vd, 0, vm, o == FpOp::Sqrt ? 14 : 1);
 }
 
 }  // namespace emu::thumb

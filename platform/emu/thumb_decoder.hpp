@@ -22,7 +22,7 @@ class Decoder {
 public:
     Decoder(uint32_t addr, uint8_t size)
     {
-        d_.i = Instruction{.run = stop, .addr = addr, .cond = kAlways, .size = size, .cycles = 1};
+        d_.i = Instruction{.run = threaded<stop>, .addr = addr, .cond = kAlways, .size = size, .cycles = 1};
     }
 
     Decoded thumb16(uint32_t hw);
@@ -35,7 +35,7 @@ private:
 
     Decoded& undefined()
     {
-        i() = Instruction{.run = stop,
+        i() = Instruction{.run = threaded<stop>,
                           .addr = i().addr,
                           .cond = kAlways,
                           .op = static_cast<uint8_t>(Stop::Undefined),
@@ -115,7 +115,7 @@ private:
     }
     Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
     {
-        operands(multiply, static_cast<uint8_t>(op), d, n, m, a);
+        operands(threaded<multiply>, static_cast<uint8_t>(op), d, n, m, a);
         i().flags = flags;
         if (op == MulOp::Mla || op == MulOp::Mls) {
             costs(2);
@@ -129,7 +129,7 @@ private:
     // imm: the halves, exchange or rounding bits as dspMultiply reads them.
     Decoded& dspMul(DspMulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint32_t imm)
     {
-        operands(dspMultiply, static_cast<uint8_t>(op), d, n, m, a);
+        operands(threaded<dspMultiply>, static_cast<uint8_t>(op), d, n, m, a);
         i().imm = imm;
         if (op >= DspMulOp::Smlalxy) {
             i().results = static_cast<uint16_t>(result(d) | result(a));
@@ -138,7 +138,7 @@ private:
     }
     Decoded& saturate(SatOp op, unsigned d, unsigned n, unsigned m, unsigned width, Shift shift = Shift::Lsl, unsigned amount = 0)
     {
-        operands(saturating, static_cast<uint8_t>(op), d, n, m);
+        operands(threaded<saturating>, static_cast<uint8_t>(op), d, n, m);
         i().imm = width;
         i().shift = shift;
         i().shiftAmount = static_cast<uint8_t>(amount);
@@ -146,7 +146,7 @@ private:
     }
     Decoded& bitOperation(BitOp op, unsigned d, unsigned n, unsigned m, unsigned lsb = 0, unsigned width = 32)
     {
-        i().run = bitOp;
+        i().run = threaded<bitOp>;
         i().op = static_cast<uint8_t>(op);
         i().d = static_cast<uint8_t>(d);
         i().n = static_cast<uint8_t>(n);
@@ -203,7 +203,7 @@ private:
         if (list == 0) {
             return undefined();
         }
-        i().run = load ? loadStoreMultiple<true> : loadStoreMultiple<false>;
+        i().run = load ? threaded<loadStoreMultiple<true>> : threaded<loadStoreMultiple<false>>;
         i().n = static_cast<uint8_t>(n);
         i().list = list;
         i().imm = static_cast<uint32_t>(std::popcount(list));  // the register count, once
@@ -215,7 +215,7 @@ private:
     // LDREX/STREX of `width` bytes: t loaded or stored, status the STREX's result register.
     Decoded& exclusiveAccess(bool load, unsigned width, unsigned t, unsigned n, unsigned status)
     {
-        i().run = load ? exclusive<true> : exclusive<false>;
+        i().run = load ? threaded<exclusive<true>> : threaded<exclusive<false>>;
         i().d = static_cast<uint8_t>(t);
         i().a = static_cast<uint8_t>(status);
         i().n = static_cast<uint8_t>(n);
@@ -226,13 +226,13 @@ private:
     // VMOV between core register t and single s.
     Decoded& moveCore(bool toCore, unsigned t, unsigned s)
     {
-        fp(fpMove, static_cast<uint8_t>(toCore ? FpMove::ToCore : FpMove::FromCore), t, 0, s);
+        fp(threaded<fpMove>, static_cast<uint8_t>(toCore ? FpMove::ToCore : FpMove::FromCore), t, 0, s);
         i().results = toCore ? result(t) : 0;
         return d_;
     }
     Decoded& branchTo(uint32_t target, unsigned cond = kAlways)
     {
-        i().run = cond == kAlways ? branch : conditionalBranch;
+        i().run = cond == kAlways ? threaded<branch> : threaded<conditionalBranch>;
         i().imm = target;
         i().cond = static_cast<uint8_t>(cond);
         d_.endsBlock = true;
@@ -244,7 +244,7 @@ private:
         case 2:
         case 3: return stopWith(Stop::Wfi);
         default:  // NOP, YIELD, SEV (no other core to wake) and the unallocated hints
-            i().run = nothing;
+            i().run = threaded<nothing>;
             return d_;
         }
     }

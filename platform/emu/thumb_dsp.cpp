@@ -93,7 +93,7 @@ Stop parallelOf(Context& c, const Instruction& i)
 template <std::size_t... Op>
 constexpr std::array<Handler, sizeof...(Op)> parallelHandlers(std::index_sequence<Op...> /*ops*/)
 {
-    return {parallelOf<static_cast<uint8_t>(Op)>...};
+    return {threaded<parallelOf<static_cast<uint8_t>(Op)>>...};
 }
 
 }  // namespace
@@ -189,5 +189,8 @@ Stop saturating(Context& c, const Instruction& i)
     c.regs.r[i.d] = result;
     return Stop::Ended;
 }
+
+EMU_THUMB_THREADED(dspMultiply);
+EMU_THUMB_THREADED(saturating);
 
 }  // namespace emu::thumb

@@ -129,7 +129,8 @@ Stop aluPlainRegister(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-#define EMU_THUMB_ALU(op) {aluImmediate<AluOp::op>, aluRegister<AluOp::op>, aluPlainRegister<AluOp::op>},
+#define EMU_THUMB_ALU(op) \
+    {threaded<aluImmediate<AluOp::op>>, threaded<aluRegister<AluOp::op>>, threaded<aluPlainRegister<AluOp::op>>},
 const Handler kAluHandlers[16][3] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
 #undef EMU_THUMB_ALU
 
@@ -356,9 +357,9 @@ template <bool Load, bool RegisterOffset>
 Handler loadStoreOfWidth(unsigned width, bool plain)
 {
     switch (width) {
-    case 1: return plain ? loadStorePlain<Load, RegisterOffset, 1> : loadStore<Load, RegisterOffset, 1>;
-    case 2: return plain ? loadStorePlain<Load, RegisterOffset, 2> : loadStore<Load, RegisterOffset, 2>;
-    default: return plain ? loadStorePlain<Load, RegisterOffset, 4> : loadStore<Load, RegisterOffset, 4>;
+    case 1: return plain ? threaded<loadStorePlain<Load, RegisterOffset, 1>> : threaded<loadStore<Load, RegisterOffset, 1>>;
+    case 2: return plain ? threaded<loadStorePlain<Load, RegisterOffset, 2>> : threaded<loadStore<Load, RegisterOffset, 2>>;
+    default: return plain ? threaded<loadStorePlain<Load, RegisterOffset, 4>> : threaded<loadStore<Load, RegisterOffset, 4>>;
     }
 }
 
@@ -375,9 +376,9 @@ Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, bool pl
 Handler loadLiteralHandler(unsigned width)
 {
     switch (width) {
-    case 1: return loadLiteral<1>;
-    case 2: return loadLiteral<2>;
-    default: return loadLiteral<4>;
+    case 1: return threaded<loadLiteral<1>>;
+    case 2: return threaded<loadLiteral<2>>;
+    default: return threaded<loadLiteral<4>>;
     }
 }
 
@@ -479,8 +480,8 @@ Stop loadStoreDual(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-template Stop loadStoreDual<true>(Context&, const Instruction&);
-template Stop loadStoreDual<false>(Context&, const Instruction&);
+EMU_THUMB_THREADED(loadStoreDual<true>);
+EMU_THUMB_THREADED(loadStoreDual<false>);
 
 // LDM/STM/PUSH/POP: increment after, or decrement before without kAdd.
 template <bool Load>
@@ -523,8 +524,9 @@ Stop loadStoreMultiple(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-template Stop loadStoreMultiple<true>(Context&, const Instruction&);
-template Stop loadStoreMultiple<false>(Context&, const Instruction&);
+EMU_THUMB_THREADED(loadStoreMultiple<true>);
+EMU_THUMB_THREADED(loadStoreMultiple<false>);
+EMU_THUMB_ENDING(loadStoreMultiple<true>);
 
 // LDREX/STREX of op bytes: d the loaded or stored register, a STREX's status register. Always succeeds.
 template <bool Load>
@@ -549,8 +551,8 @@ Stop exclusive(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-template Stop exclusive<true>(Context&, const Instruction&);
-template Stop exclusive<false>(Context&, const Instruction&);
+EMU_THUMB_THREADED(exclusive<true>);
+EMU_THUMB_THREADED(exclusive<false>);
 
 Stop tableBranch(Context& c, const Instruction& i)
 {
@@ -651,6 +653,46 @@ Stop changeProcessorState(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+EMU_THUMB_THREADED(multiply);
+EMU_THUMB_THREADED(bitOp);
+EMU_THUMB_THREADED(tableBranch);
+EMU_THUMB_THREADED(branch);
+EMU_THUMB_THREADED(conditionalBranch);
+EMU_THUMB_THREADED(branchLink);
+EMU_THUMB_THREADED(branchExchange);
+EMU_THUMB_THREADED(compareBranch);
+EMU_THUMB_THREADED(ifThen);
+EMU_THUMB_THREADED(nothing);
+EMU_THUMB_THREADED(stop);
+EMU_THUMB_THREADED(moveFromSpecial);
+EMU_THUMB_THREADED(moveToSpecial);
+EMU_THUMB_THREADED(changeProcessorState);
+EMU_THUMB_ENDING(branch);
+EMU_THUMB_ENDING(conditionalBranch);
+EMU_THUMB_ENDING(branchLink);
+EMU_THUMB_ENDING(branchExchange);
+EMU_THUMB_ENDING(compareBranch);
+EMU_THUMB_ENDING(tableBranch);
+
+Stop blockEnd(Context& c, const Instruction&)
+{
+    c.regs.r[15] = c.nextPc;
+    return Stop::Ended;
+}
+
+Stop setPc(Context& c, const Instruction& p)
+{
+    c.regs.r[15] = p.addr + 4;
+    return next(c, p);
+}
+
+Stop guard(Context& c, const Instruction& g)
+{
+    c.regs.r[15] = g.addr + 4;
+    const Instruction& i = *(&g + (conditionPassed(c, g.cond) ? 1 : 2));
+    return i.run(c, i);
+}
+
 Interpreter::Interpreter(Registers& regs, const Memory& memory, SystemRegisters& system)
     : context_(std::make_unique<Context>(Context{regs, memory, system}))
 {
@@ -675,25 +717,24 @@ Stop Interpreter::stoppedAt(const Instruction& i, Stop stopped, uint8_t itBefore
     return stopped;
 }
 
-Stop Interpreter::runPredicated(const Block& block, uint32_t* faultAddress)
-{
-    return runStraight<true>(block, faultAddress);
-}
-
-// A stop in a predicated block: ITSTATE as it was before the instruction, found again from the block's IT
-// instructions (an instruction that ends the block leaves none).
+// A stop in a block with IT blocks: ITSTATE as it was before the instruction, found again from the chain's
+// IT instructions (an instruction that ends the block leaves none).
 Stop Interpreter::stoppedInPredicated(const Block& block, const Instruction& i, Stop stopped, uint32_t* faultAddress)
 {
     uint8_t it = 0;
-    for (const Instruction* k = block.instructions.data(); k != &i; ++k) {
-        it = k->run == ifThen ? static_cast<uint8_t>(k->imm) : advanceIt(it);
+    for (const Instruction* k = block.chain.data(); k != &i; ++k) {
+        if (k->run != guard && k->run != setPc) {
+            it = k->run == threaded<ifThen> ? static_cast<uint8_t>(k->imm) : advanceIt(it);
+        }
     }
     context_->regs.itState = 0;
     return stoppedAt(i, stopped, it, faultAddress);
 }
 
+// One instruction at a time, each run as a chain of its own that ends after it.
 Stop Interpreter::runConditional(const Block& block, uint32_t* faultAddress)
 {
+    static constexpr Instruction kStepEnd{.run = nothing, .cond = kAlways};  // returns: a step's end
     Context& c = *context_;
     Registers& regs = c.regs;
     c.nextPc = block.start + block.bytes;
@@ -707,7 +748,8 @@ Stop Interpreter::runConditional(const Block& block, uint32_t* faultAddress)
             }
         }
         regs.r[15] = i.addr + 4;
-        const Stop stopped = i.run(c, i);
+        const std::array<Instruction, 2> step{i, kStepEnd};
+        const Stop stopped = step[0].run(c, step[0]);
         if (stopped != Stop::Ended) {
             return stoppedAt(i, stopped, it, faultAddress);
         }

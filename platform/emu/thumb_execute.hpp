@@ -1,5 +1,5 @@
 #pragma once
-// The handlers the decoder puts into instructions.
+// What the instructions execute, and the handlers the decoder puts into them.
 
 #include "platform/emu/thumb_internal.hpp"
 
@@ -73,5 +73,45 @@ template <bool Load>
 Stop fpLoadStoreWord(Context&, const Instruction&);  // VLDR/VSTR of one single register
 enum class FpMove : uint8_t { ToCore, FromCore, ToCorePair, FromCorePair, FromFpscr, FpscrToFlags, ToFpscr };
 Stop fpMove(Context&, const Instruction&);
+
+// The handlers as the decoder puts them into instructions (threaded, thumb_internal.hpp), each
+// instantiated in the file that defines what it executes, so that it is inlined there; the tables above
+// and the functions that pick a handler give the threaded ones too.
+#define EMU_THUMB_THREADED(execute) template Stop threaded<execute>(Context&, const Instruction&)
+extern EMU_THUMB_THREADED(multiply);
+extern EMU_THUMB_THREADED(bitOp);
+extern EMU_THUMB_THREADED(dspMultiply);
+extern EMU_THUMB_THREADED(saturating);
+extern EMU_THUMB_THREADED(loadStoreDual<true>);
+extern EMU_THUMB_THREADED(loadStoreDual<false>);
+extern EMU_THUMB_THREADED(loadStoreMultiple<true>);
+extern EMU_THUMB_THREADED(loadStoreMultiple<false>);
+extern EMU_THUMB_THREADED(exclusive<true>);
+extern EMU_THUMB_THREADED(exclusive<false>);
+extern EMU_THUMB_THREADED(tableBranch);
+extern EMU_THUMB_THREADED(branch);
+extern EMU_THUMB_THREADED(conditionalBranch);
+extern EMU_THUMB_THREADED(branchLink);
+extern EMU_THUMB_THREADED(branchExchange);
+extern EMU_THUMB_THREADED(compareBranch);
+extern EMU_THUMB_THREADED(ifThen);
+extern EMU_THUMB_THREADED(nothing);
+extern EMU_THUMB_THREADED(stop);
+extern EMU_THUMB_THREADED(moveFromSpecial);
+extern EMU_THUMB_THREADED(moveToSpecial);
+extern EMU_THUMB_THREADED(changeProcessorState);
+extern EMU_THUMB_THREADED(fpArithmetic);
+extern EMU_THUMB_THREADED(fpLoadStore);
+extern EMU_THUMB_THREADED(fpLoadStoreWord<true>);
+extern EMU_THUMB_THREADED(fpLoadStoreWord<false>);
+extern EMU_THUMB_THREADED(fpMove);
+#define EMU_THUMB_ENDING(execute) template Stop ending<execute>(Context&, const Instruction&)
+extern EMU_THUMB_ENDING(branch);
+extern EMU_THUMB_ENDING(conditionalBranch);
+extern EMU_THUMB_ENDING(branchLink);
+extern EMU_THUMB_ENDING(branchExchange);
+extern EMU_THUMB_ENDING(compareBranch);
+extern EMU_THUMB_ENDING(tableBranch);
+extern EMU_THUMB_ENDING(loadStoreMultiple<true>);
 
 }  // namespace emu::thumb

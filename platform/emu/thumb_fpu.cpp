@@ -505,8 +505,6 @@ Stop fpLoadStoreWord(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-template Stop fpLoadStoreWord<true>(Context&, const Instruction&);
-template Stop fpLoadStoreWord<false>(Context&, const Instruction&);
 
 Stop fpMove(Context& c, const Instruction& i)
 {
@@ -530,5 +528,11 @@ Stop fpMove(Context& c, const Instruction& i)
     }
     return Stop::Ended;
 }
+
+EMU_THUMB_THREADED(fpArithmetic);
+EMU_THUMB_THREADED(fpLoadStore);
+EMU_THUMB_THREADED(fpLoadStoreWord<true>);
+EMU_THUMB_THREADED(fpLoadStoreWord<false>);
+EMU_THUMB_THREADED(fpMove);
 
 }  // namespace emu::thumb

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "platform/emu/thumb.hpp"
 
@@ -69,6 +70,7 @@ struct Context {
     SystemRegisters& system;
     uint32_t nextPc = 0;
     uint32_t faultAddress = 0;
+    const Instruction* stopped = nullptr;  // the instruction that stopped the block (with anything but Ended)
     bool inIt = false;  // the running instruction is inside an IT block (regs.itState is advanced past it)
 
     bool setsFlags(const Instruction& i) const
@@ -227,5 +229,48 @@ inline uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn
     }
     return value;
 }
+
+// Threaded dispatch: an instruction's handler runs it and jumps on to the next one's in the block's chain
+// (a tail call: the instructions of a block follow one another without a return to a loop in between),
+// and the record at the chain's end returns (blockEnd). `Execute` is what the instruction does; one that
+// stops the block returns at once and leaves itself in Context::stopped. Instantiated beside each
+// handler (thumb_execute.hpp lists them) so that the handler is inlined into it.
+inline Stop next(Context& c, const Instruction& i)
+{
+    const Instruction& n = *(&i + 1);
+    return n.run(c, n);
+}
+
+template <Handler Execute>
+Stop threaded(Context& c, const Instruction& i)
+{
+    const Stop stopped = Execute(c, i);
+    if (stopped != Stop::Ended) [[unlikely]] {
+        c.stopped = &i;
+        return stopped;
+    }
+    return next(c, i);
+}
+
+// The chain's own records (Block::chain). At its end: pc where the block went (a branch sets nextPc).
+Stop blockEnd(Context& c, const Instruction&);
+
+// A branch as the chain's last instruction: it ends the block itself, without the end record's dispatch
+// (nearly every block ends in one).
+template <Handler Execute>
+Stop ending(Context& c, const Instruction& i)
+{
+    const Stop stopped = Execute(c, i);
+    if (stopped != Stop::Ended) [[unlikely]] {
+        c.stopped = &i;
+        return stopped;
+    }
+    return blockEnd(c, i);
+}
+// In front of an instruction that may read pc: sets it.
+Stop setPc(Context& c, const Instruction& p);
+// In front of an instruction of an IT block in a block run as one: sets pc, and runs the instruction only
+// when the condition (cond) passes.
+Stop guard(Context& c, const Instruction& g);
 
 }  // namespace emu::thumb

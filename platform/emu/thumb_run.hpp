@@ -6,40 +6,27 @@
 
 namespace emu::thumb {
 
-// A block's instructions one after another. Predicated: those of its IT blocks run only when the condition
-// decoded with them passes (the IT instruction sets ITSTATE, which nothing reads here; the block's end clears
-// it).
-template <bool Predicated>
-[[gnu::always_inline]] inline Stop Interpreter::runStraight(const Block& block, uint32_t* faultAddress)
-{
-    Context& c = *context_;
-    c.nextPc = block.start + block.bytes;
-    c.inIt = false;  // the 16-bit forms inside IT blocks are decoded without their flag setting
-    for (const Instruction& i : block.instructions) {
-        if (Predicated && i.cond != kAlways && !conditionPassed(c, i.cond)) {
-            continue;
-        }
-        c.regs.r[15] = i.addr + 4;
-        const Stop stopped = i.run(c, i);
-        if (stopped != Stop::Ended) [[unlikely]] {
-            return Predicated ? stoppedInPredicated(block, i, stopped, faultAddress)
-                              : stoppedAt(i, stopped, 0, faultAddress);
-        }
-    }
-    if (Predicated) {
-        c.regs.itState = 0;
-    }
-    c.regs.r[15] = c.nextPc;
-    return Stop::Ended;
-}
-
+// A block's chain, when it is entered outside an IT block and its own IT blocks end inside it (the
+// instructions of them behind their guards; the IT instruction sets ITSTATE, which nothing reads here, and
+// it is cleared at the end).
 [[gnu::always_inline]] inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
 {
-    if (!block.hasIt && context_->regs.itState == 0) [[likely]] {
-        return runStraight<false>(block, faultAddress);
+    Context& c = *context_;
+    if (c.regs.itState != 0 || (block.hasIt && !block.predicated)) [[unlikely]] {
+        return runConditional(block, faultAddress);
     }
-    return block.predicated && context_->regs.itState == 0 ? runPredicated(block, faultAddress)
-                                                           : runConditional(block, faultAddress);
+    c.nextPc = block.start + block.bytes;
+    c.inIt = false;  // the 16-bit forms inside IT blocks are decoded without their flag setting
+    const Instruction& first = block.chain.front();
+    const Stop stopped = first.run(c, first);
+    if (stopped != Stop::Ended) [[unlikely]] {
+        return block.hasIt ? stoppedInPredicated(block, *c.stopped, stopped, faultAddress)
+                           : stoppedAt(*c.stopped, stopped, 0, faultAddress);
+    }
+    if (block.hasIt) {
+        c.regs.itState = 0;
+    }
+    return Stop::Ended;
 }
 
 }  // namespace emu::thumb
