@@ -24,6 +24,7 @@ constexpr uint32_t kFlushToZero = 1U << 24;
 constexpr uint32_t kDefaultNanMode = 1U << 25;
 constexpr uint32_t kAlternativeHalf = 1U << 26;
 constexpr unsigned kRoundingShift = 22;
+constexpr uint32_t kRoundingMask = 3U << kRoundingShift;
 constexpr uint32_t kFpscrWritable = 0xF7C0009FU;
 
 float asFloat(uint32_t bits)
@@ -47,45 +48,50 @@ bool isNan(uint32_t v) { return (v & 0x7FFFFFFFU) > 0x7F800000U; }
 
 bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
 
-// An operation's value in double precision, and whether that is its exact value (not a rounding of it).
-struct Wide {
-    double value;
-    bool exact;
-};
-
-// Knuth's two-sum: the sum's rounding error, computed exactly (to nearest, as outside Fpu::host), is zero
-// when the sum is exact.
-Wide wideSum(double x, double y)
+// Knuth's two-sum: the rounding error of sum = x + y, computed exactly (to nearest, as outside Fpu::host),
+// is zero when the sum is exact.
+bool sumIsExact(double x, double y, double sum)
 {
-    const double sum = x + y;
     const double yPart = sum - x;
     const double xPart = sum - yPart;
-    return {sum, (x - xPart) + (y - yPart) == 0};
+    return (x - xPart) + (y - yPart) == 0;
 }
 
-// The binary operations: on the host's singles, and wide.
+// The binary operations: on the host's singles, in double precision, and whether the double is exact.
 struct Add {
     static float of(float a, float b) { return a + b; }
-    static Wide wide(double x, double y) { return wideSum(x, y); }
+    static double wide(double x, double y) { return x + y; }
+    static bool exact(double x, double y, double sum) { return sumIsExact(x, y, sum); }
 };
 struct Sub {
     static float of(float a, float b) { return a - b; }
-    static Wide wide(double x, double y) { return wideSum(x, -y); }
+    static double wide(double x, double y) { return x - y; }
+    static bool exact(double x, double y, double difference) { return sumIsExact(x, -y, difference); }
 };
 struct Mul {
     static float of(float a, float b) { return a * b; }
-    static Wide wide(double x, double y) { return {x * y, true}; }  // two 24-bit significands fit in 53
+    static double wide(double x, double y) { return x * y; }
+    static bool exact(double, double, double) { return true; }  // two 24-bit significands fit in 53
 };
 struct Div {
     static float of(float a, float b) { return a / b; }
+    static double wide(double x, double y) { return x / y; }
     // Exact when the single nearest the quotient times the divisor gives the dividend (that product is
     // exact in a double).
-    static Wide wide(double x, double y)
+    static bool exact(double x, double y, double quotient)
     {
-        const double q = x / y;
-        return {q, static_cast<double>(static_cast<float>(q)) * y == x};
+        return static_cast<double>(static_cast<float>(quotient)) * y == x;
     }
 };
+
+// A double half-way between two singles of the normal range (its 29 bits below a single's last one are
+// 1000...0).
+bool halfWay(double v)
+{
+    uint64_t bits = 0;
+    std::memcpy(&bits, &v, 8);
+    return (bits & 0x1FFFFFFFU) == 0x10000000U;
+}
 
 class Fpu {
 public:
@@ -171,16 +177,27 @@ public:
         return isNan(bits) ? kDefaultNan : bits;  // only an invalid operation makes a NaN here
     }
 
-    // Most operations of a program are exact (integers held in singles, scaling by powers of two): a normal
-    // single equal to the exact value is the result in every rounding mode and raises no flag, so the host's
-    // flags, whose reading costs more than the operation, need not be read. Otherwise the host runs `op`.
-    template <typename Op>
-    uint32_t exactOrHost(Wide wide, Op op)
+    // The result of an operation from its value in double precision, `wide`, without the host's flags,
+    // whose reading costs more than the operation, wherever that can be:
+    // - Rounded to a single, `wide` is the result in round-to-nearest mode: for the basic operations and
+    //   the square root a double has more than twice a single's precision plus two, so its rounding
+    //   first changes nothing (Figueroa); a fused multiply-add's sum (FusedSum) is a rounding of its own,
+    //   which matters only where it lies half-way between two singles. A normal result above the
+    //   smallest normal number raises no flag but inexact: once FPSCR holds that, nothing is to be added.
+    // - Most operations of a program are exact (integers held in singles, scaling by powers of two): a
+    //   normal single equal to the exact value is the result in every rounding mode and raises no flag.
+    // Otherwise the host runs `op`.
+    template <bool FusedSum = false, typename IsExact, typename Op>
+    uint32_t exactOrHost(double wide, IsExact isExact, Op op)
     {
-        const float single = static_cast<float>(wide.value);
+        const float single = static_cast<float>(wide);
         const uint32_t magnitude = bitsOf(single) & 0x7FFFFFFFU;
         const bool normal = magnitude >= 0x00800000U && magnitude < 0x7F800000U;
-        if (wide.exact && normal && static_cast<double>(single) == wide.value) {
+        const bool nearestAndInexactHeld = (fpscr_ & (kInexact | kRoundingMask)) == kInexact;
+        if (normal && magnitude != 0x00800000U && nearestAndInexactHeld && !(FusedSum && halfWay(wide))) {
+            return bitsOf(single);
+        }
+        if (normal && isExact() && static_cast<double>(single) == wide) {
             return bitsOf(single);
         }
         return host(op);
@@ -215,7 +232,10 @@ public:
         if (nanOperands({a, b}, &r)) {
             return r;
         }
-        return exactOrHost(Op::wide(wideOf(a), wideOf(b)), [&] { return Op::of(asFloat(a), asFloat(b)); });
+        const double x = wideOf(a);
+        const double y = wideOf(b);
+        const double wide = Op::wide(x, y);
+        return exactOrHost(wide, [&] { return Op::exact(x, y, wide); }, [&] { return Op::of(asFloat(a), asFloat(b)); });
     }
 
     uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
@@ -234,8 +254,10 @@ public:
         if (nan) {
             return r;
         }
-        return exactOrHost(wideSum(wideOf(x) * wideOf(y), wideOf(addend)),  // the product exact, as for Mul
-                           [&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
+        const double product = wideOf(x) * wideOf(y);  // exact, as for Mul
+        const double sum = product + wideOf(addend);
+        return exactOrHost<true>(sum, [&] { return sumIsExact(product, wideOf(addend), sum); },
+                                 [&] { return std::fma(asFloat(x), asFloat(y), asFloat(addend)); });
     }
 
     void compare(uint32_t a, uint32_t b, bool signalAnyNan)
@@ -406,7 +428,7 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         } else {
             const double root = std::sqrt(wideOf(operand));
             const auto single = static_cast<double>(static_cast<float>(root));
-            out = fpu.exactOrHost({root, single * single == wideOf(operand)},
+            out = fpu.exactOrHost(root, [&] { return single * single == wideOf(operand); },
                                   [&] { return std::sqrt(asFloat(operand)); });
         }
         break;
@@ -417,11 +439,11 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::CmpeZero: fpu.compare(d, 0, true); break;
     case FpOp::FromSigned: {
         const auto value = static_cast<int32_t>(m);
-        out = fpu.exactOrHost({static_cast<double>(value), true}, [&] { return static_cast<float>(value); });
+        out = fpu.exactOrHost(static_cast<double>(value), [] { return true; }, [&] { return static_cast<float>(value); });
         break;
     }
     case FpOp::FromUnsigned:
-        out = fpu.exactOrHost({static_cast<double>(m), true}, [&] { return static_cast<float>(m); });
+        out = fpu.exactOrHost(static_cast<double>(m), [] { return true; }, [&] { return static_cast<float>(m); });
         break;
     case FpOp::ToSigned: out = fpu.toInteger(m, true, true); break;
     case FpOp::ToUnsigned: out = fpu.toInteger(m, false, true); break;
@@ -432,7 +454,7 @@ Stop fpArithmetic(Context& c, const Instruction& i)
         const uint32_t raw = i.shiftAmount == 16 ? (isSigned ? static_cast<uint32_t>(static_cast<int16_t>(m)) : m & 0xFFFFU) : m;
         const double value = isSigned ? static_cast<double>(static_cast<int32_t>(raw)) : static_cast<double>(raw);
         const double scaled = std::ldexp(value, -static_cast<int>(i.imm));  // exact: 32 bits at most
-        out = fpu.exactOrHost({scaled, true}, [&] { return static_cast<float>(scaled); });
+        out = fpu.exactOrHost(scaled, [] { return true; }, [&] { return static_cast<float>(scaled); });
         break;
     }
     case FpOp::HalfToSingle: out = fpu.fromHalf((m >> i.imm) & 0xFFFFU); break;

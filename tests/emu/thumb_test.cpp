@@ -542,6 +542,22 @@ TEST_F(Directed, WhatCompilersEmitRunsAndUnallocatedEncodingsAreRefused)
     }
 }
 
+// A fused multiply-add whose sum, rounded to a double, lies half-way between two singles although the
+// exact sum lies below: rounded from the double it would tie to the even single above. With the inexact
+// flag held already and without, rounding to nearest.
+TEST_F(Directed, AFusedMultiplyAddRoundsItsExactSumNotItsDoubleRounding)
+{
+    for (const uint32_t fpscr : {0x10U, 0x0U}) {
+        regs.fpscr = fpscr;
+        regs.s[0] = 0x3F800001U;  // 1 + 2^-23
+        regs.s[1] = 0x337FFE00U;  // (1 - 2^-15) * 2^-24
+        regs.s[2] = 0x3F800100U;  // 1 + 2^-15: the product is 2^-24 - 2^-54
+        ASSERT_EQ(run({0xEEA0, 0x0A81}), Stop::Ended);  // vfma.f32 s0, s1, s2
+        EXPECT_EQ(regs.s[0], 0x3F800001U) << fpscr;
+        EXPECT_EQ(regs.fpscr, 0x10U) << fpscr;  // inexact
+    }
+}
+
 // MSR and MRS keep N Z C V Q and GE themselves and pass the rest to the core; CPS too.
 TEST(ThumbSystem, MsrAndMrsSplitTheApsrFromTheCoresSpecialRegisters)
 {
