@@ -288,7 +288,7 @@ inline Core::Next Core::beforeBlock(Code& code)
     }
     nextSequential_ = address;  // a restart here does not pay the refill again
     uint64_t cost = code.cycles;
-    if (cycles_ >= attentionAt_ || code.unusual) {
+    if (cycles_ >= attentionAt_ || code.unusual || (code.usesFp && lazyFpFrame_ >= 0)) {
         const Next next = unusualBlock(code, &cost);
         if (next != Next::Run) {
             return next;

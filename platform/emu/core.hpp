@@ -91,7 +91,7 @@ private:
         bool usesFp = false;
         bool watched = false;
         bool divides = false;
-        bool unusual = false;    // any of the three, or the core is held here: see unusualBlock
+        bool unusual = false;    // watched, divides, or the core is held here: see unusualBlock
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
         // The blocks that followed it last time, [0] in sequence, [1] by a branch: most often the ones
         // that follow again.
@@ -130,7 +130,7 @@ private:
     Code* codeAt(uint32_t address);
     void markUnusual(Code& code) const
     {
-        code.unusual = code.watched || code.usesFp || code.divides || code.block.start == hold_;
+        code.unusual = code.watched || code.divides || code.block.start == hold_;
     }
     // Something may have become pending: the next block asks.
     void askAtNextBlock()

@@ -189,11 +189,10 @@ bool fetch(const Memory& memory, uint32_t addr, uint32_t* hw)
 // pc); the FPU's fields name single registers, except a base.
 bool readsPc(const Instruction& i)
 {
-    if (i.run == threaded<fpArithmetic>) {
-        return false;
-    }
     if ((i.timing & kFloat) != 0) {
-        return i.n == 15;
+        const bool access = i.run == threaded<fpLoadStore> || i.run == threaded<fpLoadStoreWord<true>> ||
+                            i.run == threaded<fpLoadStoreWord<false>>;
+        return access && i.n == 15;
     }
     return i.n == 15 || i.m == 15 || i.a == 15;
 }

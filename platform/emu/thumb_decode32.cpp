@@ -501,13 +501,13 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     const unsigned opc1 = bits(hw1, 7, 4) & 0xBU;
     const bool op = bit(hw2, 6);
     switch (opc1) {
-    case 0x0: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Mls : FpOp::Mla), vd, vn, vm, 3);
-    case 0x1: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Nmla : FpOp::Nmls), vd, vn, vm, 3);
-    case 0x2: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Nmul : FpOp::Mul), vd, vn, vm);
-    case 0x3: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Sub : FpOp::Add), vd, vn, vm);
-    case 0x8: return op ? undefined() : fp(threaded<fpArithmetic>, static_cast<uint8_t>(FpOp::Div), vd, vn, vm, 14);
-    case 0x9: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Fnma : FpOp::Fnms), vd, vn, vm, 3);
-    case 0xA: return fp(threaded<fpArithmetic>, static_cast<uint8_t>(op ? FpOp::Fms : FpOp::Fma), vd, vn, vm, 3);
+    case 0x0: return fpOp(op ? FpOp::Mls : FpOp::Mla, vd, vn, vm, 3);
+    case 0x1: return fpOp(op ? FpOp::Nmla : FpOp::Nmls, vd, vn, vm, 3);
+    case 0x2: return fpOp(op ? FpOp::Nmul : FpOp::Mul, vd, vn, vm);
+    case 0x3: return fpOp(op ? FpOp::Sub : FpOp::Add, vd, vn, vm);
+    case 0x8: return op ? undefined() : fpOp(FpOp::Div, vd, vn, vm, 14);
+    case 0x9: return fpOp(op ? FpOp::Fnma : FpOp::Fnms, vd, vn, vm, 3);
+    case 0xA: return fpOp(op ? FpOp::Fms : FpOp::Fma, vd, vn, vm, 3);
     case 0xB: break;
     default: return undefined();
     }
@@ -517,7 +517,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         }
         const uint32_t imm8 = (bits(hw1, 3, 0) << 4) | bits(hw2, 3, 0);
         const uint32_t b6 = (imm8 >> 6) & 1U;
-        fp(threaded<fpArithmetic>, static_cast<uint8_t>(FpOp::MovImm), vd, 0, 0);
+        fpOp(FpOp::MovImm, vd, 0, 0);
         i().imm = ((imm8 >> 7) << 31) | ((b6 ^ 1U) << 30) | ((b6 != 0 ? 0x1FU : 0U) << 25) | (((imm8 >> 4) & 3U) << 23) |
                   ((imm8 & 0xFU) << 19);
         return d_;
@@ -536,7 +536,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         break;
     case 0x2:
     case 0x3:  // VCVTB, VCVTT: a half in the bottom or top of a single register
-        fp(threaded<fpArithmetic>, static_cast<uint8_t>(bit(hw1, 0) ? FpOp::SingleToHalf : FpOp::HalfToSingle), vd, 0, vm);
+        fpOp(bit(hw1, 0) ? FpOp::SingleToHalf : FpOp::HalfToSingle, vd, 0, vm);
         i().imm = t ? 16 : 0;
         return d_;
     case 0x8: o = t ? FpOp::FromSigned : FpOp::FromUnsigned; break;
@@ -549,7 +549,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         if (imm5 > size) {
             return undefined();
         }
-        fp(threaded<fpArithmetic>, static_cast<uint8_t>(bit(hw1, 2) ? FpOp::ToFixed : FpOp::FromFixed), vd, 0, vd);
+        fpOp(bit(hw1, 2) ? FpOp::ToFixed : FpOp::FromFixed, vd, 0, vd);
         i().imm = size - imm5;
         i().shiftAmount = static_cast<uint8_t>(size);
         i().flags = bit(hw1, 0) ? 0 : kSigned;
@@ -559,7 +559,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
     case 0xD: o = t ? FpOp::ToSigned : FpOp::ToSignedR; break;
     default: return undefined();
     }
-    return fp(threaded<fpArithmetic>, static_cast<uint8_t>(o), vd, 0, vm, o == FpOp::Sqrt ? 14 : 1);
+    return fpOp(o, vd, 0, vm, o == FpOp::Sqrt ? 14 : 1);
 }
 
 }  // namespace emu::thumb

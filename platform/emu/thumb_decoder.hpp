@@ -259,6 +259,10 @@ private:
     Decoded& dataProcessingRegister(uint32_t hw1, uint32_t hw2);
     Decoded& multiplyDivide(uint32_t hw1, uint32_t hw2);
     Decoded& floatingPoint(uint32_t hw1, uint32_t hw2);
+    Decoded& fpOp(FpOp op, unsigned d, unsigned n, unsigned m, unsigned cycles = 1)
+    {
+        return fp(fpArithmeticHandler(op), static_cast<uint8_t>(op), d, n, m, cycles);
+    }
     // d, n, m single registers; no core register written unless the handler's decoder says so.
     Decoded& fp(Handler run, uint8_t op, unsigned d, unsigned n, unsigned m, unsigned cycles = 1)
     {

@@ -66,7 +66,7 @@ enum class FpOp : uint8_t {
     FromFixed, ToFixed,  // imm fraction bits, shiftAmount 16 or 32 bits, kSigned
     HalfToSingle, SingleToHalf  // the half at bit imm (0 or 16) of m, or of d
 };
-Stop fpArithmetic(Context&, const Instruction&);
+Handler fpArithmeticHandler(FpOp op);  // a handler per operation
 // op 1 loads; list words from single register d; kIndex: VLDR/VSTR at n +- imm, else VLDM/VSTM.
 Stop fpLoadStore(Context&, const Instruction&);
 template <bool Load>
@@ -100,7 +100,6 @@ extern EMU_THUMB_THREADED(stop);
 extern EMU_THUMB_THREADED(moveFromSpecial);
 extern EMU_THUMB_THREADED(moveToSpecial);
 extern EMU_THUMB_THREADED(changeProcessorState);
-extern EMU_THUMB_THREADED(fpArithmetic);
 extern EMU_THUMB_THREADED(fpLoadStore);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<true>);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<false>);

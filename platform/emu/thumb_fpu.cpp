@@ -1,9 +1,11 @@
 // The single-precision FPU: host float arithmetic for the numbers, the architecture's own rules for NaNs,
 // flags and conversions. Built with -frounding-math so that the host's rounding mode and flags hold.
 #include <algorithm>
+#include <array>
 #include <cfenv>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "platform/emu/thumb_execute.hpp"
 
@@ -393,6 +395,10 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A handler per operation: the operation's case is all that is left of the switch.
+template <FpOp Op>
 Stop fpArithmetic(Context& c, const Instruction& i)
 {
     c.regs.fpca = true;
@@ -402,7 +408,7 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     const uint32_t n = s[i.n];
     const uint32_t m = s[i.m];
     uint32_t& out = s[i.d];
-    switch (static_cast<FpOp>(i.op)) {
+    switch (Op) {
     case FpOp::Mla: out = fpu.binary<Add>(d, fpu.binary<Mul>(n, m)); break;
     case FpOp::Mls: out = fpu.binary<Add>(d, fpu.binary<Mul>(n, m) ^ kSign); break;
     case FpOp::Nmla: out = fpu.binary<Add>(d ^ kSign, fpu.binary<Mul>(n, m) ^ kSign); break;
@@ -462,6 +468,21 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     case FpOp::ToFixed: out = fpu.toInteger(m, (i.flags & kSigned) != 0, true, i.imm, i.shiftAmount); break;
     }
     return Stop::Ended;
+}
+
+template <std::size_t... Op>
+constexpr std::array<Handler, sizeof...(Op)> fpArithmeticHandlers(std::index_sequence<Op...> /*ops*/)
+{
+    return {threaded<fpArithmetic<static_cast<FpOp>(Op)>>...};
+}
+
+}  // namespace
+
+Handler fpArithmeticHandler(FpOp op)
+{
+    static constexpr auto kHandlers =
+        fpArithmeticHandlers(std::make_index_sequence<static_cast<std::size_t>(FpOp::SingleToHalf) + 1>{});
+    return kHandlers[static_cast<std::size_t>(op)];
 }
 
 Stop fpLoadStore(Context& c, const Instruction& i)
@@ -551,7 +572,6 @@ Stop fpMove(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-EMU_THUMB_THREADED(fpArithmetic);
 EMU_THUMB_THREADED(fpLoadStore);
 EMU_THUMB_THREADED(fpLoadStoreWord<true>);
 EMU_THUMB_THREADED(fpLoadStoreWord<false>);
