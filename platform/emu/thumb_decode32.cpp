@@ -335,9 +335,7 @@ Decoded& Decoder::dataProcessingRegister(uint32_t hw1, uint32_t hw2)
     }
     if ((opB & 8U) != 0 && opA < 6) {
         if (opA == 2 || opA == 3) {  // SXTAB16, UXTAB16
-            extend(d, n, m, bits(hw2, 5, 4) * 8, 8, opA == 2);
-            i().op = static_cast<uint8_t>(BitOp::Extend16);
-            return d_;
+            return extend(d, n, m, bits(hw2, 5, 4) * 8, 8, opA == 2, BitOp::Extend16);
         }
         return extend(d, n, m, bits(hw2, 5, 4) * 8, opA >= 4 ? 8 : 16, (opA & 1U) == 0);
     }

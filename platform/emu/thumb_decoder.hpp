@@ -126,10 +126,10 @@ private:
         }
         return d_;
     }
-    // imm: the halves, exchange or rounding bits as dspMultiply reads them.
+    // imm: the halves, exchange or rounding bits as the DSP multiplies read them.
     Decoded& dspMul(DspMulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint32_t imm)
     {
-        operands(threaded<dspMultiply>, static_cast<uint8_t>(op), d, n, m, a);
+        operands(dspMultiplyHandler(op), static_cast<uint8_t>(op), d, n, m, a);
         i().imm = imm;
         if (op >= DspMulOp::Smlalxy) {
             i().results = static_cast<uint16_t>(result(d) | result(a));
@@ -146,7 +146,7 @@ private:
     }
     Decoded& bitOperation(BitOp op, unsigned d, unsigned n, unsigned m, unsigned lsb = 0, unsigned width = 32)
     {
-        i().run = threaded<bitOp>;
+        i().run = bitOpHandler(op);
         i().op = static_cast<uint8_t>(op);
         i().d = static_cast<uint8_t>(d);
         i().n = static_cast<uint8_t>(n);
@@ -156,9 +156,11 @@ private:
         i().results = result(d);
         return d_;
     }
-    Decoded& extend(unsigned d, unsigned n, unsigned m, unsigned rotation, unsigned width, bool isSigned)
+    // SXTAB and the like (Extend), or SXTAB16 and the like (Extend16).
+    Decoded& extend(unsigned d, unsigned n, unsigned m, unsigned rotation, unsigned width, bool isSigned,
+                    BitOp op = BitOp::Extend)
     {
-        bitOperation(BitOp::Extend, d, n, m, rotation, width);
+        bitOperation(op, d, n, m, rotation, width);
         i().flags = isSigned ? kSigned : 0;
         return d_;
     }

@@ -90,21 +90,19 @@ Stop parallelOf(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-template <std::size_t... Op>
-constexpr std::array<Handler, sizeof...(Op)> parallelHandlers(std::index_sequence<Op...> /*ops*/)
-{
-    return {threaded<parallelOf<static_cast<uint8_t>(Op)>>...};
-}
-
 }  // namespace
 
 Handler parallelHandler(uint8_t op)
 {
-    static constexpr auto kHandlers = parallelHandlers(std::make_index_sequence<64>{});
+    static constexpr auto kHandlers =
+        handlersByOperation<64>([](auto n) { return threaded<parallelOf<static_cast<uint8_t>(decltype(n)::value)>>; });
     return kHandlers[op & 63U];
 }
 
+namespace {
+
 // imm: bit 1 Rn's top half, bit 0 Rm's (xy, Wy), or the exchange of Rm's halves (X) or rounding (R).
+template <DspMulOp Op>
 Stop dspMultiply(Context& c, const Instruction& i)
 {
     const uint32_t rn = c.regs.r[i.n];
@@ -119,7 +117,7 @@ Stop dspMultiply(Context& c, const Instruction& i)
     const auto tops = [&] { return int64_t{half(rn, true)} * half(rm, !option); };
     const auto product = [&] { return static_cast<uint64_t>(int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm)); };
     const uint64_t rounding = option ? 0x80000000U : 0U;
-    switch (static_cast<DspMulOp>(i.op)) {
+    switch (Op) {
     case DspMulOp::Smulxy: rd = static_cast<uint32_t>(xy()); break;
     case DspMulOp::Smlaxy: rd = signedWithQ(c, int64_t{xy()} + ra); break;
     case DspMulOp::Smulwy: rd = static_cast<uint32_t>(wide()); break;
@@ -133,7 +131,7 @@ Stop dspMultiply(Context& c, const Instruction& i)
     case DspMulOp::Smmls: rd = static_cast<uint32_t>(((uint64_t{c.regs.r[i.a]} << 32) - product() + rounding) >> 32); break;
     case DspMulOp::Usad8:
     case DspMulOp::Usada8: {
-        uint32_t sum = static_cast<DspMulOp>(i.op) == DspMulOp::Usada8 ? c.regs.r[i.a] : 0U;
+        uint32_t sum = Op == DspMulOp::Usada8 ? c.regs.r[i.a] : 0U;
         for (unsigned k = 0; k < 32; k += 8) {
             const uint32_t x = (rn >> k) & 0xFFU;
             const uint32_t y = (rm >> k) & 0xFFU;
@@ -148,6 +146,15 @@ Stop dspMultiply(Context& c, const Instruction& i)
     case DspMulOp::Umaal: setPair(c, i, uint64_t{rn} * rm + c.regs.r[i.d] + c.regs.r[i.a]); break;
     }
     return Stop::Ended;
+}
+
+}  // namespace
+
+Handler dspMultiplyHandler(DspMulOp op)
+{
+    static constexpr auto kHandlers = handlersByOperation<static_cast<std::size_t>(DspMulOp::Umaal) + 1>(
+        [](auto n) { return threaded<dspMultiply<static_cast<DspMulOp>(decltype(n)::value)>>; });
+    return kHandlers[static_cast<std::size_t>(op)];
 }
 
 // imm: the saturation width; the operand Rn shifted by shift/shiftAmount (SSAT, USAT), or Rm and Rn (the
@@ -190,7 +197,6 @@ Stop saturating(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-EMU_THUMB_THREADED(dspMultiply);
 EMU_THUMB_THREADED(saturating);
 
 }  // namespace emu::thumb

@@ -174,6 +174,9 @@ Stop multiply(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+namespace {
+
+template <BitOp Op>
 Stop bitOp(Context& c, const Instruction& i)
 {
     const uint32_t rm = c.regs.r[i.m];
@@ -181,7 +184,7 @@ Stop bitOp(Context& c, const Instruction& i)
     const unsigned lsb = i.shiftAmount;
     const unsigned width = i.imm;  // 1..32
     const uint32_t mask = width >= 32 ? ~0U : (1U << width) - 1U;
-    switch (static_cast<BitOp>(i.op)) {
+    switch (Op) {
     case BitOp::Clz: rd = static_cast<uint32_t>(std::countl_zero(rm)); break;
     case BitOp::Rev: rd = __builtin_bswap32(rm); break;
     case BitOp::Rev16: rd = ((rm & 0x00FF00FFU) << 8) | ((rm >> 8) & 0x00FF00FFU); break;
@@ -249,6 +252,15 @@ Stop bitOp(Context& c, const Instruction& i)
     }
     }
     return Stop::Ended;
+}
+
+}  // namespace
+
+Handler bitOpHandler(BitOp op)
+{
+    static constexpr auto kHandlers = handlersByOperation<static_cast<std::size_t>(BitOp::Sel) + 1>(
+        [](auto n) { return threaded<bitOp<static_cast<BitOp>(decltype(n)::value)>>; });
+    return kHandlers[static_cast<std::size_t>(op)];
 }
 
 namespace {
@@ -654,7 +666,6 @@ Stop changeProcessorState(Context& c, const Instruction& i)
 }
 
 EMU_THUMB_THREADED(multiply);
-EMU_THUMB_THREADED(bitOp);
 EMU_THUMB_THREADED(tableBranch);
 EMU_THUMB_THREADED(branch);
 EMU_THUMB_THREADED(conditionalBranch);

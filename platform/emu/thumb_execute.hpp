@@ -19,7 +19,7 @@ enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Sml
 Stop multiply(Context&, const Instruction&);
 
 enum class BitOp : uint8_t { Clz, Rev, Rev16, Revsh, Rbit, Ubfx, Sbfx, Bfi, Bfc, Movt, Extend, Extend16, Pkhbt, Pkhtb, Sel };
-Stop bitOp(Context&, const Instruction&);
+Handler bitOpHandler(BitOp op);  // a handler per operation
 
 // The DSP extension's (thumb_dsp.cpp). Long forms: d RdHi, a RdLo.
 // Parallel add and subtract, op: operation (bits 2..0), kind (bits 4..3), unsigned (bit 5).
@@ -28,7 +28,7 @@ enum class DspMulOp : uint8_t {
     Smulxy, Smlaxy, Smulwy, Smlawy, Smuad, Smlad, Smusd, Smlsd, Smmul, Smmla, Smmls, Usad8, Usada8, Smlalxy, Smlald,
     Smlsld, Umaal
 };
-Stop dspMultiply(Context&, const Instruction&);
+Handler dspMultiplyHandler(DspMulOp op);  // a handler per operation
 enum class SatOp : uint8_t { Ssat, Usat, Ssat16, Usat16, Qadd, Qsub, Qdadd, Qdsub };
 Stop saturating(Context&, const Instruction&);
 
@@ -79,8 +79,6 @@ Stop fpMove(Context&, const Instruction&);
 // and the functions that pick a handler give the threaded ones too.
 #define EMU_THUMB_THREADED(execute) template Stop threaded<execute>(Context&, const Instruction&)
 extern EMU_THUMB_THREADED(multiply);
-extern EMU_THUMB_THREADED(bitOp);
-extern EMU_THUMB_THREADED(dspMultiply);
 extern EMU_THUMB_THREADED(saturating);
 extern EMU_THUMB_THREADED(loadStoreDual<true>);
 extern EMU_THUMB_THREADED(loadStoreDual<false>);

@@ -1,11 +1,9 @@
 // The single-precision FPU: host float arithmetic for the numbers, the architecture's own rules for NaNs,
 // flags and conversions. Built with -frounding-math so that the host's rounding mode and flags hold.
 #include <algorithm>
-#include <array>
 #include <cfenv>
 #include <cmath>
 #include <limits>
-#include <utility>
 
 #include "platform/emu/thumb_execute.hpp"
 
@@ -470,18 +468,12 @@ Stop fpArithmetic(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-template <std::size_t... Op>
-constexpr std::array<Handler, sizeof...(Op)> fpArithmeticHandlers(std::index_sequence<Op...> /*ops*/)
-{
-    return {threaded<fpArithmetic<static_cast<FpOp>(Op)>>...};
-}
-
 }  // namespace
 
 Handler fpArithmeticHandler(FpOp op)
 {
-    static constexpr auto kHandlers =
-        fpArithmeticHandlers(std::make_index_sequence<static_cast<std::size_t>(FpOp::SingleToHalf) + 1>{});
+    static constexpr auto kHandlers = handlersByOperation<static_cast<std::size_t>(FpOp::SingleToHalf) + 1>(
+        [](auto n) { return threaded<fpArithmetic<static_cast<FpOp>(decltype(n)::value)>>; });
     return kHandlers[static_cast<std::size_t>(op)];
 }
 

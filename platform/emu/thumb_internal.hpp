@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
+#include <utility>
 
 #include "platform/emu/thumb.hpp"
 
@@ -250,6 +252,17 @@ Stop threaded(Context& c, const Instruction& i)
         return stopped;
     }
     return next(c, i);
+}
+
+// A table of handlers, one per operation 0 .. N-1 of a handler template: `make` gives the handler of an
+// operation from its number as a std::integral_constant, so that each is a handler of its own with the
+// operation known at compile time.
+template <std::size_t N, typename Make>
+constexpr std::array<Handler, N> handlersByOperation(Make make)
+{
+    return [&]<std::size_t... Op>(std::index_sequence<Op...>) {
+        return std::array<Handler, N>{make(std::integral_constant<std::size_t, Op>{})...};
+    }(std::make_index_sequence<N>{});
 }
 
 // The chain's own records (Block::chain). At its end: pc where the block went (a branch sets nextPc).
