@@ -378,6 +378,7 @@ Decoded& Decoder::multiplyDivide(uint32_t hw1, uint32_t hw2)
     if (!bit(hw1, 7)) {
         const unsigned op2 = bits(hw2, 5, 4);
         const bool accumulate = a != 15;
+        const unsigned ra = accumulate ? a : 0U;  // the forms without an accumulator read none
         const bool dual = op2 < 2;  // the forms with one option bit
         if (bits(hw2, 7, 6) != 0) {
             return undefined();
@@ -391,13 +392,13 @@ Decoded& Decoder::multiplyDivide(uint32_t hw1, uint32_t hw2)
                 return mul(MulOp::Mls, d, n, m, a);
             }
             return accumulate ? mul(MulOp::Mla, d, n, m, a) : mul(MulOp::Mul, d, n, m, 0);
-        case 1: return dspMul(accumulate ? DspMulOp::Smlaxy : DspMulOp::Smulxy, d, n, m, a, op2);
-        case 2: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlad : DspMulOp::Smuad, d, n, m, a, op2);
-        case 3: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlawy : DspMulOp::Smulwy, d, n, m, a, op2);
-        case 4: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlsd : DspMulOp::Smusd, d, n, m, a, op2);
-        case 5: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smmla : DspMulOp::Smmul, d, n, m, a, op2);
-        case 6: return !dual || !accumulate ? undefined() : dspMul(DspMulOp::Smmls, d, n, m, a, op2);
-        default: return op2 != 0 ? undefined() : dspMul(accumulate ? DspMulOp::Usada8 : DspMulOp::Usad8, d, n, m, a, 0);
+        case 1: return dspMul(accumulate ? DspMulOp::Smlaxy : DspMulOp::Smulxy, d, n, m, ra, op2);
+        case 2: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlad : DspMulOp::Smuad, d, n, m, ra, op2);
+        case 3: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlawy : DspMulOp::Smulwy, d, n, m, ra, op2);
+        case 4: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smlsd : DspMulOp::Smusd, d, n, m, ra, op2);
+        case 5: return !dual ? undefined() : dspMul(accumulate ? DspMulOp::Smmla : DspMulOp::Smmul, d, n, m, ra, op2);
+        case 6: return !dual || !accumulate ? undefined() : dspMul(DspMulOp::Smmls, d, n, m, ra, op2);
+        default: return op2 != 0 ? undefined() : dspMul(accumulate ? DspMulOp::Usada8 : DspMulOp::Usad8, d, n, m, ra, 0);
         }
     }
     const unsigned op2 = bits(hw2, 7, 4);

@@ -169,7 +169,15 @@ private:
         if (load && !registerOffset && n == 15 && t != 15) {
             return loadLiteralHandler(width);
         }
-        return loadStoreHandler(load, registerOffset, width, mode == (kAdd | kIndex) && n != 15 && !(load && t == 15));
+        AccessForm form = AccessForm::General;
+        if (n != 15 && !(load && t == 15)) {
+            if (mode == (kAdd | kIndex)) {
+                form = AccessForm::Plain;
+            } else if ((mode & kWriteBack) != 0 && !registerOffset) {
+                form = (mode & kIndex) != 0 ? AccessForm::PreIndexed : AccessForm::PostIndexed;
+            }
+        }
+        return loadStoreHandler(load, registerOffset, width, form);
     }
     // A single load or store; a literal (n 15) carries its address in imm.
     Decoded& access(bool load, unsigned width, bool isSigned, unsigned t, unsigned n, uint32_t imm, uint8_t mode)

@@ -350,6 +350,33 @@ Stop loadStorePlain(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+// An immediate offset written back to a base other than pc, no load of pc. The rare accesses outside
+// RAM and flash go the general way.
+template <bool Load, bool PreIndexed, unsigned Width>
+Stop loadStoreWriteBack(Context& c, const Instruction& i)
+{
+    const uint32_t base = c.regs.r[i.n];
+    const uint32_t offsetAddr = (i.flags & kAdd) != 0 ? base + i.imm : base - i.imm;
+    const uint32_t addr = PreIndexed ? offsetAddr : base;
+    if (Load) {
+        const uint8_t* p = c.memory.readable(addr, Width);
+        if (p == nullptr) {
+            return loadStore<Load, false, Width>(c, i);
+        }
+        const uint32_t value = extended<Width>(i, Context::loadBytes(p, Width));
+        c.regs.r[i.n] = offsetAddr;
+        c.regs.r[i.d] = value;  // after the base, as the general form does
+    } else {
+        uint8_t* p = c.memory.writable(addr, Width);
+        if (p == nullptr) {
+            return loadStore<Load, false, Width>(c, i);
+        }
+        Context::storeBytes(p, Width, c.regs.r[i.d]);
+        c.regs.r[i.n] = offsetAddr;
+    }
+    return Stop::Ended;
+}
+
 // LDR (literal) into a register other than pc: the address, in flash next to the code, known at decode.
 template <unsigned Width>
 Stop loadLiteral(Context& c, const Instruction& i)
@@ -365,24 +392,37 @@ Stop loadLiteral(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+template <bool Load, bool RegisterOffset, unsigned Width>
+Handler loadStoreOfForm(AccessForm form)
+{
+    if constexpr (!RegisterOffset) {  // write-back comes with an immediate offset only
+        if (form == AccessForm::PostIndexed || form == AccessForm::PreIndexed) {
+            return form == AccessForm::PreIndexed ? threaded<loadStoreWriteBack<Load, true, Width>>
+                                                  : threaded<loadStoreWriteBack<Load, false, Width>>;
+        }
+    }
+    return form == AccessForm::Plain ? threaded<loadStorePlain<Load, RegisterOffset, Width>>
+                                     : threaded<loadStore<Load, RegisterOffset, Width>>;
+}
+
 template <bool Load, bool RegisterOffset>
-Handler loadStoreOfWidth(unsigned width, bool plain)
+Handler loadStoreOfWidth(unsigned width, AccessForm form)
 {
     switch (width) {
-    case 1: return plain ? threaded<loadStorePlain<Load, RegisterOffset, 1>> : threaded<loadStore<Load, RegisterOffset, 1>>;
-    case 2: return plain ? threaded<loadStorePlain<Load, RegisterOffset, 2>> : threaded<loadStore<Load, RegisterOffset, 2>>;
-    default: return plain ? threaded<loadStorePlain<Load, RegisterOffset, 4>> : threaded<loadStore<Load, RegisterOffset, 4>>;
+    case 1: return loadStoreOfForm<Load, RegisterOffset, 1>(form);
+    case 2: return loadStoreOfForm<Load, RegisterOffset, 2>(form);
+    default: return loadStoreOfForm<Load, RegisterOffset, 4>(form);
     }
 }
 
 }  // namespace
 
-Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, bool plain)
+Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, AccessForm form)
 {
     if (load) {
-        return registerOffset ? loadStoreOfWidth<true, true>(width, plain) : loadStoreOfWidth<true, false>(width, plain);
+        return registerOffset ? loadStoreOfWidth<true, true>(width, form) : loadStoreOfWidth<true, false>(width, form);
     }
-    return registerOffset ? loadStoreOfWidth<false, true>(width, plain) : loadStoreOfWidth<false, false>(width, plain);
+    return registerOffset ? loadStoreOfWidth<false, true>(width, form) : loadStoreOfWidth<false, false>(width, form);
 }
 
 Handler loadLiteralHandler(unsigned width)

@@ -36,9 +36,12 @@ Stop saturating(Context&, const Instruction&);
 bool readWords(Context&, uint32_t addr, unsigned count, uint32_t* words);
 bool writeWords(Context&, uint32_t addr, unsigned count, const uint32_t* words);
 
-// A single load or store of `width` bytes (1, 2, 4); `plain` when the offset is added to a base other
-// than pc, with no write-back and no load of pc (a handler without the other forms' tests).
-Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, bool plain);
+// A single load or store of `width` bytes (1, 2, 4), in one of the forms with a handler of its own:
+// `Plain` the offset added to a base other than pc, with no write-back and no load of pc (a handler
+// without the other forms' tests); `PostIndexed` and `PreIndexed` an immediate offset written back to
+// such a base (pointer walks, pushes of one register); `General` every form.
+enum class AccessForm : uint8_t { General, Plain, PostIndexed, PreIndexed };
+Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, AccessForm form);
 Handler loadLiteralHandler(unsigned width);  // LDR (literal) into a register other than pc
 template <bool Load>
 Stop loadStoreDual(Context&, const Instruction&);

@@ -48,6 +48,9 @@ bool isNan(uint32_t v) { return (v & 0x7FFFFFFFU) > 0x7F800000U; }
 
 bool isSignalling(uint32_t v) { return isNan(v) && (v & kQuiet) == 0; }
 
+// Neither zero, denormal, infinite nor NaN: an operand the architecture reads as it is, whatever FPSCR says.
+bool isNormal(uint32_t v) { return ((v >> 23) & 0xFFU) - 1U < 0xFEU; }
+
 // Knuth's two-sum: the rounding error of sum = x + y, computed exactly (to nearest, as outside Fpu::host),
 // is zero when the sum is exact.
 bool sumIsExact(double x, double y, double sum)
@@ -226,11 +229,13 @@ public:
     template <typename Op>
     uint32_t binary(uint32_t a, uint32_t b)
     {
-        a = in(a);
-        b = in(b);
         uint32_t r = 0;
-        if (nanOperands({a, b}, &r)) {
-            return r;
+        if (!(isNormal(a) && isNormal(b))) {
+            a = in(a);
+            b = in(b);
+            if (nanOperands({a, b}, &r)) {
+                return r;
+            }
         }
         const double x = wideOf(a);
         const double y = wideOf(b);
@@ -240,19 +245,21 @@ public:
 
     uint32_t mulAdd(uint32_t addend, uint32_t x, uint32_t y)
     {
-        addend = in(addend);
-        x = in(x);
-        y = in(y);
-        uint32_t r = 0;
-        const bool nan = nanOperands({addend, x, y}, &r);
-        const auto infinite = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0x7F800000U; };
-        const auto zero = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0; };
-        if (isNan(addend) && !isSignalling(addend) && ((infinite(x) && zero(y)) || (zero(x) && infinite(y)))) {
-            fpscr_ |= kInvalid;
-            return quietNan(kDefaultNan);
-        }
-        if (nan) {
-            return r;
+        if (!(isNormal(addend) && isNormal(x) && isNormal(y))) {
+            addend = in(addend);
+            x = in(x);
+            y = in(y);
+            uint32_t r = 0;
+            const bool nan = nanOperands({addend, x, y}, &r);
+            const auto infinite = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0x7F800000U; };
+            const auto zero = [](uint32_t v) { return (v & 0x7FFFFFFFU) == 0; };
+            if (isNan(addend) && !isSignalling(addend) && ((infinite(x) && zero(y)) || (zero(x) && infinite(y)))) {
+                fpscr_ |= kInvalid;
+                return quietNan(kDefaultNan);
+            }
+            if (nan) {
+                return r;
+            }
         }
         const double product = wideOf(x) * wideOf(y);  // exact, as for Mul
         const double sum = product + wideOf(addend);

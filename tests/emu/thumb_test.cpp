@@ -496,6 +496,11 @@ TEST_F(Directed, ARefusedAccessLeavesNoEffectOfItsInstruction)
     EXPECT_EQ(fault, 0x40000004U);
     EXPECT_EQ(bus.accesses, (std::vector<std::pair<uint32_t, unsigned>>{{0x40000000U, 4}, {0x40000004U, 4}}));
 
+    regs.r[1] = 0x40000000U;  // answered: loaded and written back
+    ASSERT_EQ(run({0xF851, 0x0B04}), Stop::Ended);  // ldr r0, [r1], #4
+    EXPECT_EQ(regs.r[0], 0x12345678U);
+    EXPECT_EQ(regs.r[1], 0x40000004U);
+
     regs.r[1] = 0x30000000U;  // nothing there at all
     ASSERT_EQ(run({0xF851, 0x0B04}), Stop::BusError);  // ldr r0, [r1], #4
     EXPECT_EQ(regs.r[1], 0x30000000U) << "no write-back";
