@@ -72,8 +72,10 @@ private:
         i().shift = shift;
         i().shiftAmount = static_cast<uint8_t>(amount);
         alu(op, false, d, n, flags);
-        if (shift == Shift::Lsl && amount == 0 && (flags & kRegisterShift) == 0) {
-            i().run = kAluHandlers[static_cast<unsigned>(op)][2];
+        if ((flags & kRegisterShift) == 0) {
+            const auto o = static_cast<unsigned>(op);
+            i().run = shift == Shift::Lsl && amount == 0 ? kAluHandlers[o][2]
+                                                         : kAluShiftedHandlers[o][static_cast<unsigned>(shift)];
         }
         return d_;
     }

@@ -129,9 +129,52 @@ Stop aluPlainRegister(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+// A register shifted by an immediate, the type known: the amount is never 0 here (LSL #0 is the plain
+// register, an LSR or ASR #0 is decoded as #32, ROR #0 as RRX), so the shift needs no test of it.
+template <AluOp Op, Shift Type>
+Stop aluShiftedRegister(Context& c, const Instruction& i)
+{
+    const uint32_t value = c.regs.r[i.m];
+    const unsigned amount = i.shiftAmount;
+    uint32_t op2 = 0;
+    bool carry = false;
+    switch (Type) {
+    case Shift::Lsl:  // 1..31
+        op2 = value << amount;
+        carry = ((value >> (32U - amount)) & 1U) != 0;
+        break;
+    case Shift::Lsr:  // 1..32: a 64-bit shift takes 32 too
+        op2 = static_cast<uint32_t>(uint64_t{value} >> amount);
+        carry = ((uint64_t{value} >> (amount - 1U)) & 1U) != 0;
+        break;
+    case Shift::Asr: {
+        const int64_t wide = static_cast<int32_t>(value);
+        op2 = static_cast<uint32_t>(wide >> amount);
+        carry = ((wide >> (amount - 1U)) & 1) != 0;
+        break;
+    }
+    case Shift::Ror:  // 1..31
+        op2 = std::rotr(value, static_cast<int>(amount));
+        carry = (op2 >> 31) != 0;
+        break;
+    case Shift::Rrx:
+        op2 = (value >> 1) | (c.regs.c ? 0x80000000U : 0U);
+        carry = (value & 1U) != 0;
+        break;
+    }
+    alu<Op>(c, i, op2, carry);
+    return Stop::Ended;
+}
+
 #define EMU_THUMB_ALU(op) \
     {threaded<aluImmediate<AluOp::op>>, threaded<aluRegister<AluOp::op>>, threaded<aluPlainRegister<AluOp::op>>},
 const Handler kAluHandlers[16][3] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
+#undef EMU_THUMB_ALU
+#define EMU_THUMB_ALU(op)                                                                                    \
+    {threaded<aluShiftedRegister<AluOp::op, Shift::Lsl>>, threaded<aluShiftedRegister<AluOp::op, Shift::Lsr>>, \
+     threaded<aluShiftedRegister<AluOp::op, Shift::Asr>>, threaded<aluShiftedRegister<AluOp::op, Shift::Ror>>, \
+     threaded<aluShiftedRegister<AluOp::op, Shift::Rrx>>},
+const Handler kAluShiftedHandlers[16][5] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
 #undef EMU_THUMB_ALU
 
 Stop multiply(Context& c, const Instruction& i)

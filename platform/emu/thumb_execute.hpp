@@ -11,9 +11,11 @@ namespace emu::thumb {
 enum class AluOp : uint8_t { EMU_THUMB_ALU_OPS(EMU_THUMB_ENUMERATOR) };
 #undef EMU_THUMB_ENUMERATOR
 
-// [operation][0 immediate, 1 register (shifted by imm or, with kRegisterShift, by register a), 2 register
-// unshifted]
+// [operation][0 immediate, 1 register shifted as the instruction says (the decoder gives it the shifts by
+// register a, kRegisterShift), 2 register unshifted]
 extern const Handler kAluHandlers[16][3];
+// [operation][shift type]: a register shifted by an immediate amount (not by 0).
+extern const Handler kAluShiftedHandlers[16][5];
 
 enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Smlal };
 Stop multiply(Context&, const Instruction&);
