@@ -186,15 +186,17 @@ bool fetch(const Memory& memory, uint32_t addr, uint32_t* hw)
 // Whether the instruction may read pc as a register (the decoder folds it into the operands of the forms
 // that read it as a matter of course: literals, ADR, branches): then the chain sets it before. A source
 // field naming 15 counts (d and the register lists are destinations but for stores, which must not store
-// pc); the FPU's fields name single registers, except a base.
+// pc), but for the FPU, whose fields name single registers and whose loads and stores form a base of pc
+// themselves, the literal loads, whose Rn of 15 says that imm holds their address, and the extends without
+// an addend, which name Rn 15 for none.
 bool readsPc(const Instruction& i)
 {
     if ((i.timing & kFloat) != 0) {
-        const bool access = i.run == threaded<fpLoadStore> || i.run == threaded<fpLoadStoreWord<true>> ||
-                            i.run == threaded<fpLoadStoreWord<false>>;
-        return access && i.n == 15;
+        return false;
     }
-    return i.n == 15 || i.m == 15 || i.a == 15;
+    const bool literal = (i.timing & kLiteral) != 0 && i.run != threaded<tableBranch>;
+    const bool extend = i.run == bitOpHandler(BitOp::Extend) || i.run == bitOpHandler(BitOp::Extend16);
+    return (i.n == 15 && !literal && !extend) || i.m == 15 || i.a == 15;
 }
 
 // The branch handlers that can end a chain themselves (ending), or `run` as it is.

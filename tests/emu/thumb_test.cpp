@@ -547,6 +547,18 @@ TEST_F(Directed, WhatCompilersEmitRunsAndUnallocatedEncodingsAreRefused)
     }
 }
 
+// Instructions that read pc as a register see their own address plus 4, in the middle of a block too.
+TEST_F(Directed, InstructionsReadingPcSeeTheirAddressPlusFour)
+{
+    regs.r[0] = 1;
+    regs.r[1] = 0x100;
+    // mov r2, pc; add r1, pc; tbb [pc, r0]; the table: 1, 2
+    ASSERT_EQ(run({0x467A, 0x4479, 0xE8DF, 0xF000, 0x0201}), Stop::Ended);
+    EXPECT_EQ(regs.r[2], kCode + 4);
+    EXPECT_EQ(regs.r[1], 0x100 + kCode + 6);
+    EXPECT_EQ(regs.r[15], kCode + 8 + 2 * 2);
+}
+
 // A fused multiply-add whose sum, rounded to a double, lies half-way between two singles although the
 // exact sum lies below: rounded from the double it would tie to the even single above. With the inexact
 // flag held already and without, rounding to nearest.
