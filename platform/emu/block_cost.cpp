@@ -18,7 +18,10 @@ BlockInfo costOf(const thumb::Block& block)
     BlockInfo info;
     bool afterPipelined = false;
     uint32_t lastResults = 0;  // what the instruction before wrote
-    for (const Instruction& i : block.instructions) {
+    for (const Instruction& i : block.chain) {
+        if (!thumb::isInstruction(i)) {
+            continue;
+        }
         const bool pipelined = (i.timing & thumb::kPipelined) != 0;
         info.cycles += pipelined && afterPipelined ? 1U : i.cycles;
         // A load cannot form its address from a result still being written: it waits a cycle (and so
@@ -39,8 +42,8 @@ BlockInfo costOf(const thumb::Block& block)
     }
     // Rd is read at the block's end unless a later instruction writes it.
     for (Division& d : info.divisions) {
-        for (const Instruction& i : block.instructions) {
-            if (i.addr > d.address && (i.results & (1U << d.quotient)) != 0) {
+        for (const Instruction& i : block.chain) {
+            if (thumb::isInstruction(i) && i.addr > d.address && (i.results & (1U << d.quotient)) != 0) {
                 d.quotientKept = false;
             }
         }

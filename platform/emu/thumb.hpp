@@ -108,15 +108,14 @@ struct Instruction;  // the decoded form, private to the interpreter
 struct Block {
     uint32_t start = 0;
     uint32_t bytes = 0;  // the instructions decoded, from start
-    uint32_t count = 0;  // how many: instructions.size() needs the decoded form's definition
+    uint32_t count = 0;  // how many instructions
     bool hasIt = false;  // holds an IT instruction
     // Each of its IT blocks ends inside it: the instructions of them carry their conditions, and the
     // block runs as one without (entered outside an IT block).
     bool predicated = false;
-    std::vector<Instruction> instructions;
-    // What runs: the instructions as a chain, each handler jumping to the next, with a record in front of
-    // each that may read pc (which sets it) and, in a predicated block, of each that has a condition from
-    // its IT block (which runs it only when that passes), and one at the end.
+    // The decoded instructions as a chain, each handler jumping to the next, with a record in front of
+    // each that may read pc (which sets it) and of each that has a condition from an IT block (a guard,
+    // which runs it only when that passes, where the block runs as one), and one at the end.
     std::vector<Instruction> chain;
     uint32_t addressOf(uint32_t k) const;  // of instruction k < count
     Block();

@@ -225,7 +225,8 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
 {
     out->start = start;
     out->bytes = 0;
-    out->instructions.clear();
+    out->chain.clear();
+    out->count = 0;
     out->hasIt = false;
     uint32_t addr = start;
     unsigned inIt = 0;  // instructions of an IT block still to come
@@ -263,7 +264,15 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
             itState = static_cast<uint8_t>(d.i.imm);
             out->hasIt = true;
         }
-        out->instructions.push_back(d.i);
+        // The chain's records in front of it: a guard for a condition from an IT block (run only when the
+        // block is run as one), or pc set.
+        if (d.i.cond != kAlways && d.i.run != threaded<conditionalBranch>) {
+            out->chain.push_back(Instruction{.run = guard, .addr = d.i.addr, .cond = d.i.cond});
+        } else if (readsPc(d.i)) {
+            out->chain.push_back(Instruction{.run = setPc, .addr = d.i.addr, .cond = kAlways});
+        }
+        out->chain.push_back(d.i);
+        ++out->count;
         addr += size;
         if (d.endsBlock || addr >= limit) {
             break;
@@ -271,16 +280,6 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     }
     out->predicated = out->hasIt && inIt == 0;
     out->bytes = addr - start;
-    out->count = static_cast<uint32_t>(out->instructions.size());
-    out->chain.clear();
-    for (const Instruction& i : out->instructions) {
-        if (out->predicated && i.cond != kAlways && i.run != threaded<conditionalBranch>) {
-            out->chain.push_back(Instruction{.run = guard, .addr = i.addr, .cond = i.cond});
-        } else if (readsPc(i)) {
-            out->chain.push_back(Instruction{.run = setPc, .addr = i.addr, .cond = kAlways});
-        }
-        out->chain.push_back(i);
-    }
     if (!out->chain.empty()) {
         Handler& last = out->chain.back().run;
         last = endingOf(last);
@@ -289,6 +288,14 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
     return out->count != 0;
 }
 
-uint32_t Block::addressOf(uint32_t k) const { return instructions[k].addr; }
+uint32_t Block::addressOf(uint32_t k) const
+{
+    for (const Instruction& i : chain) {
+        if (isInstruction(i) && k-- == 0) {
+            return i.addr;
+        }
+    }
+    return start + bytes;
+}
 
 }  // namespace emu::thumb

@@ -817,7 +817,7 @@ Stop Interpreter::stoppedInPredicated(const Block& block, const Instruction& i, 
 {
     uint8_t it = 0;
     for (const Instruction* k = block.chain.data(); k != &i; ++k) {
-        if (k->run != guard && k->run != setPc) {
+        if (isInstruction(*k)) {
             it = k->run == threaded<ifThen> ? static_cast<uint8_t>(k->imm) : advanceIt(it);
         }
     }
@@ -832,7 +832,10 @@ Stop Interpreter::runConditional(const Block& block, uint32_t* faultAddress)
     Context& c = *context_;
     Registers& regs = c.regs;
     c.nextPc = block.start + block.bytes;
-    for (const Instruction& i : block.instructions) {
+    for (const Instruction& i : block.chain) {
+        if (!isInstruction(i)) {
+            continue;
+        }
         const uint8_t it = regs.itState;
         c.inIt = it != 0;
         if (c.inIt) {

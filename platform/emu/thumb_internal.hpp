@@ -286,4 +286,10 @@ Stop setPc(Context& c, const Instruction& p);
 // when the condition (cond) passes.
 Stop guard(Context& c, const Instruction& g);
 
+// A record of the chain that is one of the block's instructions (not one of the three above).
+inline bool isInstruction(const Instruction& record)
+{
+    return record.run != guard && record.run != setPc && record.run != blockEnd;
+}
+
 }  // namespace emu::thumb
