@@ -301,7 +301,6 @@ inline Core::Next Core::beforeBlock(Code& code)
     instructions_ += code.instructions;
     history_[historyNext_] = &code;
     historyNext_ = (historyNext_ + 1U) % kHistory;
-    current_ = &code;
     nextSequential_ = address + code.block.bytes;
     return Next::Run;
 }
@@ -356,7 +355,7 @@ void Core::settleDivisions()
         }
         const uint32_t cost = divisionCycles(quotient);
         cycles_ += cost;
-        current_->cyclesRun += cost;
+        current()->cyclesRun += cost;
     }
     divisionsToSettle_.clear();
 }

@@ -183,9 +183,10 @@ private:
     std::array<Code*, kCodeCacheSize> codeCache_{};
     FlashTiming flashTiming_;
     static constexpr unsigned kHistory = 8;
-    std::array<const Code*, kHistory> history_{};  // the last blocks run, a ring
+    std::array<Code*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
-    Code* current_ = nullptr;
+    // The block running, or run last: the newest of the history.
+    Code* current() const { return history_[(historyNext_ + kHistory - 1U) % kHistory]; }
 
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
     uint64_t cycles_ = 0;

@@ -47,7 +47,7 @@ void Core::fillReport(uint32_t pc)
         for (uint32_t k = 0; k < code->block.count; ++k) {
             const uint32_t a = code->block.addressOf(k);
             // The faulting block ran only up to the fault.
-            if (code == current_ && a > pc) {
+            if (code == current() && a > pc) {
                 break;
             }
             report_.recent.push_back(a);

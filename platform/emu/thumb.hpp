@@ -110,9 +110,9 @@ struct Block {
     uint32_t bytes = 0;  // the instructions decoded, from start
     uint32_t count = 0;  // how many instructions
     bool hasIt = false;  // holds an IT instruction
-    // Each of its IT blocks ends inside it: the instructions of them carry their conditions, and the
-    // block runs as one without (entered outside an IT block).
-    bool predicated = false;
+    // An IT block of it goes on past its end: it runs an instruction at a time, keeping ITSTATE. (Where
+    // each ends inside, the chain runs it as one, its instructions behind their guards.)
+    bool itGoesOn = false;
     // The decoded instructions as a chain, each handler jumping to the next, with a record in front of
     // each that may read pc (which sets it) and of each that has a condition from an IT block (a guard,
     // which runs it only when that passes, where the block runs as one), and one at the end.

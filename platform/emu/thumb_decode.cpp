@@ -278,7 +278,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
             break;
         }
     }
-    out->predicated = out->hasIt && inIt == 0;
+    out->itGoesOn = inIt != 0;
     out->bytes = addr - start;
     if (!out->chain.empty()) {
         Handler& last = out->chain.back().run;
