@@ -157,7 +157,7 @@ Stop Core::run(uint64_t cycleBudget)
         uint32_t faultAddress = 0;
         const thumb::Stop stop = interpreter_.run(code->block, &faultAddress);
         predicted = &code->next[regs_.r[15] == nextSequential_ ? 0 : 1];
-        if (!divisionsToSettle_.empty()) {
+        if (code->divides && !divisionsToSettle_.empty()) {
             settleDivisions();
         }
         switch (stop) {
