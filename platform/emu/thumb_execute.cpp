@@ -48,8 +48,9 @@ void writeResult(Context& c, unsigned d, uint32_t value)
     }
 }
 
+// Inline in every handler of its operation: as a call it cost as much as the operation.
 template <AluOp Op>
-void alu(Context& c, const Instruction& i, uint32_t op2, bool shifterCarry)
+[[gnu::always_inline]] inline void alu(Context& c, const Instruction& i, uint32_t op2, bool shifterCarry)
 {
     const uint32_t rn = c.regs.r[i.n];
     uint32_t result = 0;
