@@ -445,7 +445,7 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
             if ((bits(hw2, 7, 4) & 0xDU) != 1 || first == 31 || (dp && bit(hw2, 5))) {
                 return undefined();
             }
-            fp(threaded<fpMove>, static_cast<uint8_t>(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair), rt, 0, first);
+            fpMoveOf(bit(hw1, 4) ? FpMove::ToCorePair : FpMove::FromCorePair, rt, 0, first);
             i().a = static_cast<uint8_t>(n);
             i().results = bit(hw1, 4) ? static_cast<uint16_t>(result(rt) | result(n)) : 0;
             return d_;
@@ -489,9 +489,9 @@ Decoded& Decoder::floatingPoint(uint32_t hw1, uint32_t hw2)
         }
         if (bits(hw1, 7, 5) == 7 && bits(hw1, 3, 0) == 1) {
             if (!bit(hw1, 4)) {
-                return fp(threaded<fpMove>, static_cast<uint8_t>(FpMove::ToFpscr), rt, 0, 0);
+                return fpMoveOf(FpMove::ToFpscr, rt, 0, 0);
             }
-            fp(threaded<fpMove>, static_cast<uint8_t>(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr), rt, 0, 0);
+            fpMoveOf(rt == 15 ? FpMove::FpscrToFlags : FpMove::FromFpscr, rt, 0, 0);
             i().results = result(rt);
             return d_;
         }

@@ -117,7 +117,7 @@ private:
     }
     Decoded& mul(MulOp op, unsigned d, unsigned n, unsigned m, unsigned a, uint8_t flags = 0)
     {
-        operands(threaded<multiply>, static_cast<uint8_t>(op), d, n, m, a);
+        operands(multiplyHandler(op), static_cast<uint8_t>(op), d, n, m, a);
         i().flags = flags;
         if (op == MulOp::Mla || op == MulOp::Mls) {
             costs(2);
@@ -238,7 +238,7 @@ private:
     // VMOV between core register t and single s.
     Decoded& moveCore(bool toCore, unsigned t, unsigned s)
     {
-        fp(threaded<fpMove>, static_cast<uint8_t>(toCore ? FpMove::ToCore : FpMove::FromCore), t, 0, s);
+        fpMoveOf(toCore ? FpMove::ToCore : FpMove::FromCore, t, 0, s);
         i().results = toCore ? result(t) : 0;
         return d_;
     }
@@ -271,6 +271,10 @@ private:
     Decoded& dataProcessingRegister(uint32_t hw1, uint32_t hw2);
     Decoded& multiplyDivide(uint32_t hw1, uint32_t hw2);
     Decoded& floatingPoint(uint32_t hw1, uint32_t hw2);
+    Decoded& fpMoveOf(FpMove op, unsigned d, unsigned n, unsigned m)
+    {
+        return fp(fpMoveHandler(op), static_cast<uint8_t>(op), d, n, m);
+    }
     Decoded& fpOp(FpOp op, unsigned d, unsigned n, unsigned m, unsigned cycles = 1)
     {
         return fp(fpArithmeticHandler(op), static_cast<uint8_t>(op), d, n, m, cycles);

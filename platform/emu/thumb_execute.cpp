@@ -178,13 +178,16 @@ const Handler kAluHandlers[16][3] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
 const Handler kAluShiftedHandlers[16][5] = {EMU_THUMB_ALU_OPS(EMU_THUMB_ALU)};
 #undef EMU_THUMB_ALU
 
+namespace {
+
+template <MulOp Op>
 Stop multiply(Context& c, const Instruction& i)
 {
     uint32_t& rd = c.regs.r[i.d];
     const uint32_t rn = c.regs.r[i.n];
     const uint32_t rm = c.regs.r[i.m];
     const uint32_t ra = c.regs.r[i.a];
-    switch (static_cast<MulOp>(i.op)) {
+    switch (Op) {
     case MulOp::Mul: writeResult(c, i.d, rn * rm); break;
     case MulOp::Mla: rd = rn * rm + ra; break;
     case MulOp::Mls: rd = ra - rn * rm; break;
@@ -199,9 +202,8 @@ Stop multiply(Context& c, const Instruction& i)
     case MulOp::Smull:
     case MulOp::Umlal:
     case MulOp::Smlal: {
-        const auto op = static_cast<MulOp>(i.op);
-        const bool sign = op == MulOp::Smull || op == MulOp::Smlal;
-        const bool accumulate = op == MulOp::Umlal || op == MulOp::Smlal;
+        const bool sign = Op == MulOp::Smull || Op == MulOp::Smlal;
+        const bool accumulate = Op == MulOp::Umlal || Op == MulOp::Smlal;
         const int64_t signedProduct = int64_t{static_cast<int32_t>(rn)} * static_cast<int32_t>(rm);
         uint64_t product = sign ? static_cast<uint64_t>(signedProduct) : uint64_t{rn} * rm;
         if (accumulate) {
@@ -216,6 +218,15 @@ Stop multiply(Context& c, const Instruction& i)
         c.setNz(c.regs.r[i.d]);
     }
     return Stop::Ended;
+}
+
+}  // namespace
+
+Handler multiplyHandler(MulOp op)
+{
+    static constexpr auto kHandlers = handlersByOperation<static_cast<std::size_t>(MulOp::Smlal) + 1>(
+        [](auto n) { return threaded<multiply<static_cast<MulOp>(decltype(n)::value)>>; });
+    return kHandlers[static_cast<std::size_t>(op)];
 }
 
 namespace {
@@ -749,7 +760,6 @@ Stop changeProcessorState(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-EMU_THUMB_THREADED(multiply);
 EMU_THUMB_THREADED(tableBranch);
 EMU_THUMB_THREADED(branch);
 EMU_THUMB_THREADED(conditionalBranch);

@@ -18,7 +18,7 @@ extern const Handler kAluHandlers[16][3];
 extern const Handler kAluShiftedHandlers[16][5];
 
 enum class MulOp : uint8_t { Mul, Mla, Mls, Udiv, Sdiv, Umull, Smull, Umlal, Smlal };
-Stop multiply(Context&, const Instruction&);
+Handler multiplyHandler(MulOp op);  // a handler per operation
 
 enum class BitOp : uint8_t { Clz, Rev, Rev16, Revsh, Rbit, Ubfx, Sbfx, Bfi, Bfc, Movt, Extend, Extend16, Pkhbt, Pkhtb, Sel };
 Handler bitOpHandler(BitOp op);  // a handler per operation
@@ -77,13 +77,12 @@ Stop fpLoadStore(Context&, const Instruction&);
 template <bool Load>
 Stop fpLoadStoreWord(Context&, const Instruction&);  // VLDR/VSTR of one single register
 enum class FpMove : uint8_t { ToCore, FromCore, ToCorePair, FromCorePair, FromFpscr, FpscrToFlags, ToFpscr };
-Stop fpMove(Context&, const Instruction&);
+Handler fpMoveHandler(FpMove op);  // a handler per move
 
 // The handlers as the decoder puts them into instructions (threaded, thumb_internal.hpp), each
 // instantiated in the file that defines what it executes, so that it is inlined there; the tables above
 // and the functions that pick a handler give the threaded ones too.
 #define EMU_THUMB_THREADED(execute) template Stop threaded<execute>(Context&, const Instruction&)
-extern EMU_THUMB_THREADED(multiply);
 extern EMU_THUMB_THREADED(saturating);
 extern EMU_THUMB_THREADED(loadStoreDual<true>);
 extern EMU_THUMB_THREADED(loadStoreDual<false>);
@@ -106,7 +105,6 @@ extern EMU_THUMB_THREADED(changeProcessorState);
 extern EMU_THUMB_THREADED(fpLoadStore);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<true>);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<false>);
-extern EMU_THUMB_THREADED(fpMove);
 #define EMU_THUMB_ENDING(execute) template Stop ending<execute>(Context&, const Instruction&)
 extern EMU_THUMB_ENDING(branch);
 extern EMU_THUMB_ENDING(conditionalBranch);

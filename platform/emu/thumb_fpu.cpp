@@ -549,12 +549,15 @@ Stop fpLoadStoreWord(Context& c, const Instruction& i)
 }
 
 
+namespace {
+
+template <FpMove Op>
 Stop fpMove(Context& c, const Instruction& i)
 {
     c.regs.fpca = true;
     auto& r = c.regs.r;
     auto& s = c.regs.s;
-    switch (static_cast<FpMove>(i.op)) {
+    switch (Op) {
     case FpMove::ToCore: r[i.d] = s[i.m]; break;
     case FpMove::FromCore: s[i.m] = r[i.d]; break;
     case FpMove::ToCorePair:
@@ -572,9 +575,17 @@ Stop fpMove(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
+}  // namespace
+
+Handler fpMoveHandler(FpMove op)
+{
+    static constexpr auto kHandlers = handlersByOperation<static_cast<std::size_t>(FpMove::ToFpscr) + 1>(
+        [](auto n) { return threaded<fpMove<static_cast<FpMove>(decltype(n)::value)>>; });
+    return kHandlers[static_cast<std::size_t>(op)];
+}
+
 EMU_THUMB_THREADED(fpLoadStore);
 EMU_THUMB_THREADED(fpLoadStoreWord<true>);
 EMU_THUMB_THREADED(fpLoadStoreWord<false>);
-EMU_THUMB_THREADED(fpMove);
 
 }  // namespace emu::thumb
