@@ -199,17 +199,17 @@ bool readsPc(const Instruction& i)
     return (i.n == 15 && !literal && !extend) || i.m == 15 || i.a == 15;
 }
 
-// The branch handlers that can end a chain themselves (ending), or `run` as it is.
+// The branch handlers that can end a chain themselves (going on to blockEnd), or `run` as it is.
 Handler endingOf(Handler run)
 {
     static const std::array<std::pair<Handler, Handler>, 7> kEndings{{
-        {threaded<branch>, ending<branch>},
-        {threaded<conditionalBranch>, ending<conditionalBranch>},
-        {threaded<branchLink>, ending<branchLink>},
-        {threaded<branchExchange>, ending<branchExchange>},
-        {threaded<compareBranch>, ending<compareBranch>},
-        {threaded<tableBranch>, ending<tableBranch>},
-        {threaded<loadStoreMultiple<true>>, ending<loadStoreMultiple<true>>},
+        {threaded<branch>, threaded<branch, blockEnd>},
+        {threaded<conditionalBranch>, threaded<conditionalBranch, blockEnd>},
+        {threaded<branchLink>, threaded<branchLink, blockEnd>},
+        {threaded<branchExchange>, threaded<branchExchange, blockEnd>},
+        {threaded<compareBranch>, threaded<compareBranch, blockEnd>},
+        {threaded<tableBranch>, threaded<tableBranch, blockEnd>},
+        {threaded<loadStoreMultiple<true>>, threaded<loadStoreMultiple<true>, blockEnd>},
     }};
     for (const auto& [going, ends] : kEndings) {
         if (run == going) {

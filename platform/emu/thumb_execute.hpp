@@ -105,7 +105,8 @@ extern EMU_THUMB_THREADED(changeProcessorState);
 extern EMU_THUMB_THREADED(fpLoadStore);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<true>);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<false>);
-#define EMU_THUMB_ENDING(execute) template Stop ending<execute>(Context&, const Instruction&)
+// The branches as the chain's last instruction, going on to the block's end.
+#define EMU_THUMB_ENDING(execute) template Stop threaded<execute, blockEnd>(Context&, const Instruction&)
 extern EMU_THUMB_ENDING(branch);
 extern EMU_THUMB_ENDING(conditionalBranch);
 extern EMU_THUMB_ENDING(branchLink);

@@ -235,15 +235,20 @@ inline uint32_t shiftC(uint32_t value, Shift type, unsigned amount, bool carryIn
 // Threaded dispatch: an instruction's handler runs it and jumps on to the next one's in the block's chain
 // (a tail call: the instructions of a block follow one another without a return to a loop in between),
 // and the record at the chain's end returns (blockEnd). `Execute` is what the instruction does; one that
-// stops the block returns at once and leaves itself in Context::stopped. Instantiated beside each
-// handler (thumb_execute.hpp lists them) so that the handler is inlined into it.
+// stops the block returns at once and leaves itself in Context::stopped. `Then` is where it goes on: the
+// next record, or, for a branch as the chain's last instruction, the block's end at once, without the end
+// record's dispatch (nearly every block ends in one). Instantiated beside each handler (thumb_execute.hpp
+// lists them) so that the handler is inlined into it.
 inline Stop next(Context& c, const Instruction& i)
 {
     const Instruction& n = *(&i + 1);
     return n.run(c, n);
 }
 
-template <Handler Execute>
+// The chain's own records (Block::chain). At its end: pc where the block went (a branch sets nextPc).
+Stop blockEnd(Context& c, const Instruction&);
+
+template <Handler Execute, Handler Then = next>
 Stop threaded(Context& c, const Instruction& i)
 {
     const Stop stopped = Execute(c, i);
@@ -251,7 +256,7 @@ Stop threaded(Context& c, const Instruction& i)
         c.stopped = &i;
         return stopped;
     }
-    return next(c, i);
+    return Then(c, i);
 }
 
 // A table of handlers, one per operation 0 .. N-1 of a handler template: `make` gives the handler of an
@@ -265,21 +270,6 @@ constexpr std::array<Handler, N> handlersByOperation(Make make)
     }(std::make_index_sequence<N>{});
 }
 
-// The chain's own records (Block::chain). At its end: pc where the block went (a branch sets nextPc).
-Stop blockEnd(Context& c, const Instruction&);
-
-// A branch as the chain's last instruction: it ends the block itself, without the end record's dispatch
-// (nearly every block ends in one).
-template <Handler Execute>
-Stop ending(Context& c, const Instruction& i)
-{
-    const Stop stopped = Execute(c, i);
-    if (stopped != Stop::Ended) [[unlikely]] {
-        c.stopped = &i;
-        return stopped;
-    }
-    return blockEnd(c, i);
-}
 // In front of an instruction that may read pc: sets it.
 Stop setPc(Context& c, const Instruction& p);
 // In front of an instruction of an IT block in a block run as one: sets pc, and runs the instruction only
