@@ -345,6 +345,12 @@ Core::Next Core::unusualBlock(Code& code, uint64_t* cost)
     return Next::Run;
 }
 
+Core::Code* Core::current() const
+{
+    const unsigned newest = (historyNext_ + kHistory - 1U) % kHistory;
+    return history_[newest];
+}
+
 // The divisions of the block just run, by the quotients they left.
 void Core::settleDivisions()
 {

@@ -186,7 +186,7 @@ private:
     std::array<Code*, kHistory> history_{};  // the last blocks run, a ring
     unsigned historyNext_ = 0;
     // The block running, or run last: the newest of the history.
-    Code* current() const { return history_[(historyNext_ + kHistory - 1U) % kHistory]; }
+    Code* current() const;
 
     uint32_t nextSequential_ = kNoBlock;     // where the block after the current one starts
     uint64_t cycles_ = 0;
