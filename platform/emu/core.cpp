@@ -13,6 +13,9 @@ namespace {
 
 constexpr uint32_t kNoLimit = 0xFFFFFFFFU;  // a block may end anywhere its instructions say
 constexpr uint32_t kControlFpca = 1U << 2;
+// Blocks run one into the next before the interpreter returns to the run loop: a bound on how deep its
+// stack grows where the host compiler makes no tail calls of them.
+constexpr unsigned kChainLimit = 64;
 
 }  // namespace
 
@@ -21,6 +24,7 @@ Core::Core(Bus& bus, InterruptSource& interrupts)
 {
     busPort_.core = this;
     specials_.core = this;
+    interpreter_.chainBlocks(chainOn, this, kChainLimit);
     memory_ = {flash_.data(), kFlashBase, kFlashSize, ram_.data(), kRamBase, kRamSize, &busPort_};
 }
 
@@ -156,6 +160,7 @@ Stop Core::run(uint64_t cycleBudget)
         }
         uint32_t faultAddress = 0;
         const thumb::Stop stop = interpreter_.run(code->block, &faultAddress);
+        code = current();  // the last block chained into it
         predicted = &code->next[regs_.r[15] == nextSequential_ ? 0 : 1];
         if (code->divides && !divisionsToSettle_.empty()) {
             settleDivisions();
@@ -287,22 +292,59 @@ inline Core::Next Core::beforeBlock(Code& code)
         refillToCharge_ = kBranchRefill;
     }
     nextSequential_ = address;  // a restart here does not pay the refill again
-    uint64_t cost = code.cycles;
-    if (cycles_ >= attentionAt_ || code.unusual || (code.usesFp && lazyFpFrame_ >= 0)) {
-        const Next next = unusualBlock(code, &cost);
+    uint64_t divisions = 0;
+    if (needsAttention(code, cycles_)) {
+        const Next next = unusualBlock(code, &divisions);
         if (next != Next::Run) {
             return next;
         }
     }
-    cost += flashTiming_.stallCycles(code.fetch, code.literalLoads, sequential);
-    cycles_ += cost;
-    code.cyclesRun += cost + refillToCharge_;
+    charge(code, sequential, divisions, refillToCharge_);
     refillToCharge_ = 0;
+    return Next::Run;
+}
+
+// Whether a block starting at `cycles` needs unusualBlock.
+inline bool Core::needsAttention(const Code& code, uint64_t cycles) const
+{
+    return cycles >= attentionAt_ || code.unusual || (code.usesFp && lazyFpFrame_ >= 0);
+}
+
+// A block about to run: its cost (`extra` besides its own and its stalls) and the refill paid on the way
+// into it to its account, into the history.
+inline void Core::charge(Code& code, bool sequential, uint64_t extra, uint32_t refill)
+{
+    const uint64_t cost = code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.literalLoads, sequential);
+    cycles_ += cost;
+    code.cyclesRun += cost + refill;
     instructions_ += code.instructions;
     history_[historyNext_] = &code;
     historyNext_ = (historyNext_ + 1U) % kHistory;
-    nextSequential_ = address + code.block.bytes;
-    return Next::Run;
+    nextSequential_ = code.block.start + code.block.bytes;
+}
+
+// At the end of a block that ran to it, inside the interpreter: the next block entered at once when it is
+// the one that followed last time and nothing is due at its start, which the run loop would find too
+// (beforeBlock's path without unusualBlock, the same charges); otherwise back to the loop, nothing
+// changed. Most blocks run this way, without the loop's look-up and the interpreter's return.
+thumb::Stop Core::chainOn(thumb::Context& c, const thumb::Instruction&)
+{
+    Core& core = *static_cast<Core*>(c.owner);
+    const Code& last = *core.current();
+    const uint32_t pc = core.regs_.r[15];
+    const bool sequential = pc == core.nextSequential_;  // a block has run: nextSequential_ is its end
+    const Successor& successor = last.next[sequential ? 0 : 1];
+    if (successor.start != pc || last.divides) {
+        return thumb::Stop::Ended;
+    }
+    Code& code = *successor.code;
+    const uint32_t refill = sequential ? 0U : kBranchRefill;
+    if (core.needsAttention(code, core.cycles_ + refill) || code.block.itGoesOn) {
+        return thumb::Stop::Ended;
+    }
+    core.cycles_ += refill;
+    core.charge(code, sequential, 0, refill);
+    return thumb::enterBlock(c, code.block);
 }
 
 // A block at which the budget ends, an exception may be due, the core is held, a watch is set, an FP

@@ -126,6 +126,9 @@ private:
 
     enum class Next { Run, Again, Stop, Fault };
     Next beforeBlock(Code& code);
+    bool needsAttention(const Code& code, uint64_t cycles) const;
+    void charge(Code& code, bool sequential, uint64_t extra, uint32_t refill);
+    static thumb::Stop chainOn(thumb::Context& c, const thumb::Instruction& end);
     Next unusualBlock(Code& code, uint64_t* cost);
     Code* codeAt(uint32_t address);
     void markUnusual(Code& code) const

@@ -19,7 +19,35 @@ void FlashTiming::configure(uint32_t acr)
     }
     icache_ = icache;
     literalLatency_ = (acr & kDcEn) != 0U ? 0U : latency_;
+    accelerated_ = latency_ != 0U && prefetch_ && icache_;
     lastLine_ = kNoLine;
+}
+
+// Code in RAM, no wait states, or flash without its accelerator's prefetcher or cache.
+uint32_t FlashTiming::stallOtherwise(const Fetch& fetch, uint32_t literalLoads, bool sequential)
+{
+    if (latency_ == 0U || !fetch.fromFlash) {
+        lastLine_ = kNoLine;
+        return 0;
+    }
+    uint32_t stall = literalLoads * literalLatency_;
+    // The prefetcher fetches the next line while the current one executes: the block's first line too
+    // when it follows on.
+    bool prefetched = prefetch_ && sequential;
+    for (uint32_t line = fetch.firstLine; line <= fetch.lastLine; ++line) {
+        if (line != lastLine_) {
+            uint32_t& slot = cached_[line % kCacheLines];
+            if (slot != line && !prefetched) {  // no line is cached while the cache is off
+                stall += latency_;
+            }
+            if (icache_) {
+                slot = line;
+            }
+            lastLine_ = line;
+        }
+        prefetched = prefetch_;
+    }
+    return stall;
 }
 
 }  // namespace emu

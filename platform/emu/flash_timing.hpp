@@ -35,34 +35,36 @@ public:
 
     // Stall cycles of one run of a block with its literal loads; `sequential` when it follows on from the
     // previous block.
-    // Inline: it runs at every block.
+    // Inline: it runs at every block, nearly always from flash with the prefetcher and the cache on.
     uint32_t stallCycles(const Fetch& fetch, uint32_t literalLoads, bool sequential)
     {
-        if (latency_ == 0U || !fetch.fromFlash) {
-            lastLine_ = kNoLine;
-            return 0;
+        if (fetch.fromFlash && accelerated_) [[likely]] {
+            return literalLoads * literalLatency_ + acceleratedStall(fetch, sequential);
         }
-        uint32_t stall = literalLoads * literalLatency_;
-        // The prefetcher fetches the next line while the current one executes: the block's first line
-        // too when it follows on.
-        bool prefetched = prefetch_ && sequential;
-        for (uint32_t line = fetch.firstLine; line <= fetch.lastLine; ++line) {
-            if (line != lastLine_) {
-                uint32_t& slot = cached_[line % kCacheLines];
-                if (slot != line && !prefetched) {  // no line is cached while the cache is off
-                    stall += latency_;
-                }
-                if (icache_) {
-                    slot = line;
-                }
-                lastLine_ = line;
-            }
-            prefetched = prefetch_;
-        }
-        return stall;
+        return stallOtherwise(fetch, literalLoads, sequential);
     }
 
 private:
+    // With wait states, the prefetcher and the instruction cache: only the block's first line can stall,
+    // when it is not the line being executed, not in the cache and not prefetched (the block follows on
+    // from the one before, whose last line the prefetcher has fetched the next of). The prefetcher brings
+    // each further line while the one before executes. Every line goes into the cache.
+    uint32_t acceleratedStall(const Fetch& fetch, bool sequential)
+    {
+        uint32_t stall = 0;
+        if (fetch.firstLine != lastLine_) {
+            uint32_t& slot = cached_[fetch.firstLine % kCacheLines];
+            stall = slot != fetch.firstLine && !sequential ? latency_ : 0U;
+            slot = fetch.firstLine;
+        }
+        for (uint32_t line = fetch.firstLine + 1U; line <= fetch.lastLine; ++line) {
+            cached_[line % kCacheLines] = line;
+        }
+        lastLine_ = fetch.lastLine;
+        return stall;
+    }
+    uint32_t stallOtherwise(const Fetch& fetch, uint32_t literalLoads, bool sequential);
+
     static constexpr uint32_t kNoLine = UINT32_MAX;
     static constexpr unsigned kLineShift = 4;  // 128-bit lines
     static constexpr unsigned kCacheLines = 64;  // the instruction cache: 64 lines of 128 bits
@@ -71,6 +73,7 @@ private:
     uint32_t literalLatency_ = 0;  // a literal load's wait: none from the data cache
     bool prefetch_ = false;
     bool icache_ = false;
+    bool accelerated_ = false;  // wait states, the prefetcher and the instruction cache
     uint32_t lastLine_ = kNoLine;  // the line in the fetch buffer
     std::array<uint32_t, kCacheLines> cached_{};
 };

@@ -148,6 +148,13 @@ public:
     // Inline, in thumb_run.hpp: it runs at every block.
     Stop run(const Block& block, uint32_t* faultAddress);
 
+    // From now on, when a block run by `run` ends, pc at the next instruction, `ended` is called with
+    // `owner` in the context (Context::owner): it returns Ended to have `run` return, or enters the next
+    // block itself (enterBlock, thumb_run.hpp), up to `limit` blocks in a row. A stop is then reported
+    // of the block it happened in. A block run an instruction at a time ends without the call.
+    using BlockEnded = Stop (*)(Context&, const Instruction&);
+    void chainBlocks(BlockEnded ended, void* owner, unsigned limit);
+
 private:
     // Entered inside an IT block, or holding one that goes on past its end: ITSTATE at every instruction.
     Stop runConditional(const Block& block, uint32_t* faultAddress);
@@ -155,6 +162,7 @@ private:
     Stop stoppedInPredicated(const Block& block, const Instruction& i, Stop stopped, uint32_t* faultAddress);
 
     std::unique_ptr<Context> context_;
+    unsigned chainLimit_ = 0;
 };
 
 }  // namespace emu::thumb

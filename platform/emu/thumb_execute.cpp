@@ -779,10 +779,14 @@ EMU_THUMB_ENDING(branchExchange);
 EMU_THUMB_ENDING(compareBranch);
 EMU_THUMB_ENDING(tableBranch);
 
-Stop blockEnd(Context& c, const Instruction&)
+Stop blockEnd(Context& c, const Instruction& i)
 {
     c.regs.r[15] = c.nextPc;
-    return Stop::Ended;
+    if (c.chainsLeft == 0) {
+        return Stop::Ended;
+    }
+    --c.chainsLeft;
+    return c.blockEnded(c, i);
 }
 
 Stop setPc(Context& c, const Instruction& p)
@@ -804,6 +808,13 @@ Interpreter::Interpreter(Registers& regs, const Memory& memory, SystemRegisters&
 }
 
 Interpreter::~Interpreter() = default;
+
+void Interpreter::chainBlocks(BlockEnded ended, void* owner, unsigned limit)
+{
+    context_->blockEnded = ended;
+    context_->owner = owner;
+    chainLimit_ = ended != nullptr ? limit : 0U;
+}
 
 // Where a stopping instruction leaves the block: past a WFI; at the instruction, with the IT state from
 // before it, for anything that stops it with no effect.

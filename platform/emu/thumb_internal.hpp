@@ -72,7 +72,13 @@ struct Context {
     uint32_t nextPc = 0;
     uint32_t faultAddress = 0;
     const Instruction* stopped = nullptr;  // the instruction that stopped the block (with anything but Ended)
+    const Block* block = nullptr;          // the block running
     bool inIt = false;  // the running instruction is inside an IT block (regs.itState is advanced past it)
+    // Blocks run one into the next (Interpreter::chainBlocks): the owner's hook at a block's end, and how
+    // many more blocks it may still enter before the chain returns to Interpreter::run's caller.
+    Interpreter::BlockEnded blockEnded = nullptr;
+    void* owner = nullptr;
+    unsigned chainsLeft = 0;
 
     bool setsFlags(const Instruction& i) const
     {

@@ -6,26 +6,37 @@
 
 namespace emu::thumb {
 
-// A block's chain, when it is entered outside an IT block and its own IT blocks end inside it (the
-// instructions of them behind their guards; the IT instruction sets ITSTATE, which nothing reads here, and
-// it is cleared at the end). Context::inIt is false here: the 16-bit forms inside IT blocks are decoded
-// without their flag setting.
+// Enters a block's chain from outside an IT block, its own IT blocks ending inside it (the instructions of
+// them behind their guards; the IT instruction sets ITSTATE, which nothing reads here, and it is cleared
+// at the next entry and at the run's end). Context::inIt is false here: the 16-bit forms inside IT blocks
+// are decoded without their flag setting. Interpreter::run's way in, and the way on from a block's end
+// for the owner's hook (Interpreter::chainBlocks).
+[[gnu::always_inline]] inline Stop enterBlock(Context& c, const Block& block)
+{
+    c.regs.itState = 0;
+    c.block = &block;
+    c.nextPc = block.start + block.bytes;
+    const Instruction& first = block.chain.front();
+    return first.run(c, first);
+}
+
 [[gnu::always_inline]] inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
 {
     Context& c = *context_;
     if (c.regs.itState != 0 || block.itGoesOn) [[unlikely]] {
+        c.block = &block;
+        c.chainsLeft = 0;  // its branches end each step
         const Stop stopped = runConditional(block, faultAddress);
         c.inIt = false;
         return stopped;
     }
-    c.nextPc = block.start + block.bytes;
-    const Instruction& first = block.chain.front();
-    const Stop stopped = first.run(c, first);
+    c.chainsLeft = chainLimit_;
+    const Stop stopped = enterBlock(c, block);
     if (stopped != Stop::Ended) [[unlikely]] {
-        return block.hasIt ? stoppedInPredicated(block, *c.stopped, stopped, faultAddress)
-                           : stoppedAt(*c.stopped, stopped, 0, faultAddress);
+        return c.block->hasIt ? stoppedInPredicated(*c.block, *c.stopped, stopped, faultAddress)
+                              : stoppedAt(*c.stopped, stopped, 0, faultAddress);
     }
-    c.regs.itState = 0;  // 0 already unless it has IT blocks
+    c.regs.itState = 0;
     return Stop::Ended;
 }
 

@@ -464,6 +464,52 @@ TEST_F(Directed, AFaultInsideAnItBlockLeavesItstateAsBeforeTheFaultingInstructio
     EXPECT_EQ(regs.r[2], 0U);
 }
 
+// Blocks chained by an owner's hook: a stop in the second block is reported of that block (its IT block's
+// state), and a chain returns after the limit's blocks.
+TEST_F(Directed, ChainedBlocksStopInTheBlockEnteredAndReturnAfterTheLimit)
+{
+    struct Chain {
+        std::map<uint32_t, Block> blocks;
+        unsigned entered = 0;
+        static Stop enterNext(emu::thumb::Context& c, const emu::thumb::Instruction&)
+        {
+            auto& chain = *static_cast<Chain*>(c.owner);
+            ++chain.entered;
+            return emu::thumb::enterBlock(c, chain.blocks.at(c.regs.r[15]));
+        }
+    } chain;
+    // movs r4, #0 (Z set: EQ passes); b.n +2 (over a nop) | ittt eq; movs r0, #1; ldr r3, [r1]; movs r2, #1
+    const std::vector<uint16_t> code{0x2400, 0xE000, 0xBF00, 0xBF02, 0x2001, 0x680B, 0x2201};
+    std::memcpy(&memory.flash[kCode - kFlashBase], code.data(), code.size() * 2);
+    emu::thumb::Memory view = memory.view();
+    view.bus = &bus;
+    for (const uint32_t start : {kCode, kCode + 6}) {
+        ASSERT_TRUE(emu::thumb::decode(view, start, kCode + static_cast<uint32_t>(code.size() * 2), &chain.blocks[start]));
+    }
+    emu::thumb::Interpreter interpreter(regs, view, system);
+    interpreter.chainBlocks(Chain::enterNext, &chain, 4);
+    regs.r[4] = 7;
+    regs.r[1] = 0x40000004U;  // nothing answers there
+    regs.r[15] = kCode;
+    ASSERT_EQ(interpreter.run(chain.blocks.at(kCode), &fault), Stop::BusError);
+    EXPECT_EQ(chain.entered, 1U);
+    EXPECT_EQ(regs.itState, 0x04U);
+    EXPECT_EQ(regs.r[15], kCode + 10);
+    EXPECT_EQ(regs.r[4], 0U);
+    EXPECT_EQ(regs.r[0], 1U);
+
+    // adds r5, #1; b.n -4 (itself), chained 4 times after the first
+    const std::vector<uint16_t> loop{0x3501, 0xE7FD};
+    std::memcpy(&memory.flash[kCode - kFlashBase], loop.data(), loop.size() * 2);
+    chain.blocks.clear();
+    ASSERT_TRUE(emu::thumb::decode(view, kCode, kCode + 4, &chain.blocks[kCode]));
+    regs = Registers{};
+    regs.r[15] = kCode;
+    ASSERT_EQ(interpreter.run(chain.blocks.at(kCode), &fault), Stop::Ended);
+    EXPECT_EQ(regs.r[5], 5U);
+    EXPECT_EQ(regs.r[15], kCode);
+}
+
 TEST_F(Directed, ExceptionReturnValuesLoadedByPopAndBxLrStopWithTheLoadDone)
 {
     regs.r[13] = kRamBase + 0x100U;
