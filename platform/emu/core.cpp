@@ -323,19 +323,27 @@ inline void Core::charge(Code& code, bool sequential, uint64_t extra, uint32_t r
     nextSequential_ = code.block.start + code.block.bytes;
 }
 
-// At the end of a block that ran to it, inside the interpreter: the next block entered at once when it is
-// the one that followed last time and nothing is due at its start, which the run loop would find too
-// (beforeBlock's path without unusualBlock, the same charges); otherwise back to the loop, nothing
-// changed. Most blocks run this way, without the loop's look-up and the interpreter's return.
+// At the end of a block that ran to it, inside the interpreter: what the run loop does between two blocks
+// (the divisions settled, the next block found), and the next block entered at once when nothing is due
+// at its start, which the loop would find too (beforeBlock's path without unusualBlock, the same
+// charges); otherwise back to the loop, which finds the same. Most blocks run this way, without the
+// loop's look-ups and the interpreter's return.
 thumb::Stop Core::chainOn(thumb::Context& c, const thumb::Instruction&)
 {
     Core& core = *static_cast<Core*>(c.owner);
-    const Code& last = *core.current();
+    Code& last = *core.current();
+    if (last.divides && !core.divisionsToSettle_.empty()) {
+        core.settleDivisions();
+    }
     const uint32_t pc = core.regs_.r[15];
     const bool sequential = pc == core.nextSequential_;  // a block has run: nextSequential_ is its end
-    const Successor& successor = last.next[sequential ? 0 : 1];
-    if (successor.start != pc || last.divides) {
-        return thumb::Stop::Ended;
+    Successor& successor = last.next[sequential ? 0 : 1];
+    if (successor.start != pc) [[unlikely]] {
+        Code* found = core.codeAt(pc);
+        if (found == nullptr) {
+            return thumb::Stop::Ended;  // the loop reports the fetch
+        }
+        successor = {pc, found};
     }
     Code& code = *successor.code;
     const uint32_t refill = sequential ? 0U : kBranchRefill;

@@ -51,16 +51,19 @@ private:
     // each further line while the one before executes. Every line goes into the cache.
     uint32_t acceleratedStall(const Fetch& fetch, bool sequential)
     {
+        uint32_t line = fetch.firstLine;
+        const uint32_t last = fetch.lastLine;
         uint32_t stall = 0;
-        if (fetch.firstLine != lastLine_) {
-            uint32_t& slot = cached_[fetch.firstLine % kCacheLines];
-            stall = slot != fetch.firstLine && !sequential ? latency_ : 0U;
-            slot = fetch.firstLine;
+        if (line != lastLine_) {
+            uint32_t& slot = cached_[line % kCacheLines];
+            stall = slot != line && !sequential ? latency_ : 0U;
+            slot = line;
         }
-        for (uint32_t line = fetch.firstLine + 1U; line <= fetch.lastLine; ++line) {
+        while (line != last) {
+            ++line;
             cached_[line % kCacheLines] = line;
         }
-        lastLine_ = fetch.lastLine;
+        lastLine_ = last;
         return stall;
     }
     uint32_t stallOtherwise(const Fetch& fetch, uint32_t literalLoads, bool sequential);
