@@ -26,6 +26,8 @@ Core::Core(Bus& bus, InterruptSource& interrupts)
     specials_.core = this;
     interpreter_.chainBlocks(chainOn, this, kChainLimit);
     memory_ = {flash_.data(), kFlashBase, kFlashSize, ram_.data(), kRamBase, kRamSize, &busPort_};
+    noCode_.block.start = kNoBlock;
+    codeCache_.fill(&noCode_);
 }
 
 Core::~Core() = default;
@@ -135,23 +137,13 @@ Stop Core::run(uint64_t cycleBudget)
     askAtNextBlock();  // the chip around may have changed between runs
     faulted_ = false;
     refreshFlashTiming();
-    Successor* predicted = nullptr;  // where the block just run keeps its successor
     for (;;) {
         const uint32_t pc = regs_.r[15];
-        Code* code = nullptr;
-        if (predicted != nullptr && predicted->start == pc) {
-            code = predicted->code;
-        } else {
-            code = codeAt(pc);
-            if (code == nullptr) {
-                fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
-                return Stop::Fault;
-            }
-            if (predicted != nullptr) {
-                *predicted = {pc, code};
-            }
+        Code* code = codeAt(pc);
+        if (code == nullptr) {
+            fault("fetch of 2 bytes at " + hex(pc) + ": nothing mapped", pc);
+            return Stop::Fault;
         }
-        predicted = nullptr;
         switch (beforeBlock(*code)) {
         case Next::Run: break;
         case Next::Again: continue;
@@ -160,9 +152,7 @@ Stop Core::run(uint64_t cycleBudget)
         }
         uint32_t faultAddress = 0;
         const thumb::Stop stop = interpreter_.run(code->block, &faultAddress);
-        code = current();  // the last block chained into it
-        predicted = &code->next[regs_.r[15] == nextSequential_ ? 0 : 1];
-        if (code->divides && !divisionsToSettle_.empty()) {
+        if (!divisionsToSettle_.empty()) {
             settleDivisions();
         }
         switch (stop) {
@@ -235,12 +225,8 @@ void Core::refuse(const std::string& access, uint32_t addr)
     refused_ = access + (isBusAddress(addr) ? ": the bus does not answer" : ": nothing mapped");
 }
 
-Core::Code* Core::codeAt(uint32_t address)
+Core::Code* Core::decodedAt(uint32_t address)
 {
-    Code*& cached = codeCache_[(address >> 1) % kCodeCacheSize];
-    if (cached != nullptr && cached->block.start == address) {
-        return cached;
-    }
     auto it = code_.find(address);
     if (it == code_.end()) {
         Code code;
@@ -264,8 +250,9 @@ Core::Code* Core::codeAt(uint32_t address)
         markUnusual(code);
         it = code_.emplace(address, std::move(code)).first;
     }
-    cached = &it->second;
-    return cached;
+    Code* code = &it->second;
+    codeCache_[cacheIndex(address)] = code;
+    return code;
 }
 
 // A division whose quotient the rest of its block overwrites is charged from its operands, so it has
@@ -310,11 +297,15 @@ inline bool Core::needsAttention(const Code& code, uint64_t cycles) const
     return cycles >= attentionAt_ || code.unusual || (code.usesFp && lazyFpFrame_ >= 0);
 }
 
-// A block about to run: its cost (`extra` besides its own and its stalls) and the refill paid on the way
-// into it to its account, into the history.
+// A block about to run: its cost charged, `extra` besides its own and its stalls.
 inline void Core::charge(Code& code, bool sequential, uint64_t extra, uint32_t refill)
 {
-    const uint64_t cost = code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.literalLoads, sequential);
+    account(code, code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.literalLoads, sequential), refill);
+}
+
+// Its cost and the refill paid on the way into it to its account; into the history.
+inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
+{
     cycles_ += cost;
     code.cyclesRun += cost + refill;
     instructions_ += code.instructions;
@@ -328,30 +319,45 @@ inline void Core::charge(Code& code, bool sequential, uint64_t extra, uint32_t r
 // at its start, which the loop would find too (beforeBlock's path without unusualBlock, the same
 // charges); otherwise back to the loop, which finds the same. Most blocks run this way, without the
 // loop's look-ups and the interpreter's return.
-thumb::Stop Core::chainOn(thumb::Context& c, const thumb::Instruction&)
+thumb::Stop Core::chainOn(thumb::Context& c, const thumb::Instruction& end)
 {
     Core& core = *static_cast<Core*>(c.owner);
-    Code& last = *core.current();
-    if (last.divides && !core.divisionsToSettle_.empty()) {
+    const uint32_t pc = core.regs_.r[15];
+    Code* next = core.codeCache_[cacheIndex(pc)];
+    if (next->block.start != pc || !core.divisionsToSettle_.empty()) [[unlikely]] {
+        return chainOnOtherwise(c, end);
+    }
+    return core.chainInto(c, *next, pc);
+}
+
+// Out of line, and jumped to: the way on in a chain needs none of what calls need.
+thumb::Stop Core::chainOnOtherwise(thumb::Context& c, const thumb::Instruction&)
+{
+    Core& core = *static_cast<Core*>(c.owner);
+    if (!core.divisionsToSettle_.empty()) {
         core.settleDivisions();
     }
     const uint32_t pc = core.regs_.r[15];
-    const bool sequential = pc == core.nextSequential_;  // a block has run: nextSequential_ is its end
-    Successor& successor = last.next[sequential ? 0 : 1];
-    if (successor.start != pc) [[unlikely]] {
-        Code* found = core.codeAt(pc);
-        if (found == nullptr) {
-            return thumb::Stop::Ended;  // the loop reports the fetch
-        }
-        successor = {pc, found};
+    Code* next = core.codeAt(pc);
+    if (next == nullptr) {
+        return thumb::Stop::Ended;  // the loop reports the fetch
     }
-    Code& code = *successor.code;
+    return core.chainInto(c, *next, pc);
+}
+
+// A block run an instruction at a time, or fetched other than from flash with its accelerator on, goes by
+// the loop too: the way on calls nothing, so that it needs no registers saved.
+inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
+{
+    const bool sequential = pc == nextSequential_;  // a block has run: nextSequential_ is its end
     const uint32_t refill = sequential ? 0U : kBranchRefill;
-    if (core.needsAttention(code, core.cycles_ + refill) || code.block.itGoesOn) {
+    if (needsAttention(code, cycles_ + refill) || code.block.itGoesOn || !flashTiming_.accelerated(code.fetch)) {
         return thumb::Stop::Ended;
     }
-    core.cycles_ += refill;
-    core.charge(code, sequential, 0, refill);
+    cycles_ += refill;
+    const uint64_t cost =
+        code.cycles + flashTiming_.acceleratedStallCycles(code.fetch, code.literalLoads, sequential);
+    account(code, cost, refill);
     return thumb::enterBlock(c, code.block);
 }
 

@@ -72,18 +72,11 @@ public:
 
 private:
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
-    struct Code;
-    // A block that followed another, with its start address beside it: telling whether it follows again
-    // needs no load from the block itself.
-    struct Successor {
-        uint32_t start = kNoBlock;
-        Code* code = nullptr;
-    };
     // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
     // asks of them at every run, kept together.
-    struct Code {
-        thumb::Block block;
-        BlockInfo info;  // its cost, divisions among it
+    // What every run reads and writes comes first, and the block's start and the head of its chain after
+    // it, in one host cache line.
+    struct alignas(64) Code {
         FlashTiming::Fetch fetch;
         uint32_t cycles = 0;
         uint32_t literalLoads = 0;
@@ -93,9 +86,8 @@ private:
         bool divides = false;
         bool unusual = false;    // watched, divides, or the core is held here: see unusualBlock
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
-        // The blocks that followed it last time, [0] in sequence, [1] by a branch: most often the ones
-        // that follow again.
-        std::array<Successor, 2> next{};
+        thumb::Block block;
+        BlockInfo info;  // its cost, divisions among it
     };
     struct Active {
         unsigned number;
@@ -128,9 +120,19 @@ private:
     Next beforeBlock(Code& code);
     bool needsAttention(const Code& code, uint64_t cycles) const;
     void charge(Code& code, bool sequential, uint64_t extra, uint32_t refill);
+    void account(Code& code, uint64_t cost, uint32_t refill);
     static thumb::Stop chainOn(thumb::Context& c, const thumb::Instruction& end);
+    [[gnu::noinline]] static thumb::Stop chainOnOtherwise(thumb::Context& c, const thumb::Instruction& end);
+    thumb::Stop chainInto(thumb::Context& c, Code& code, uint32_t pc);
     Next unusualBlock(Code& code, uint64_t* cost);
-    Code* codeAt(uint32_t address);
+    // The block at `address`, decoded when first asked for; null where nothing can be fetched.
+    Code* codeAt(uint32_t address)
+    {
+        Code* cached = codeCache_[cacheIndex(address)];
+        return cached->block.start == address ? cached : decodedAt(address);
+    }
+    Code* decodedAt(uint32_t address);
+    static unsigned cacheIndex(uint32_t address) { return (address >> 1) % kCodeCacheSize; }
     void markUnusual(Code& code) const
     {
         code.unusual = code.watched || code.divides || code.block.start == hold_;
@@ -181,9 +183,11 @@ private:
 
     thumb::Interpreter interpreter_{regs_, memory_, specials_};
     std::unordered_map<uint32_t, Code> code_;
-    // In front of the map, asked at every block: direct-mapped by halfword address.
+    // In front of the map, asked at every block: direct-mapped by halfword address, every entry a block
+    // (noCode_ where none has been asked for).
     static constexpr unsigned kCodeCacheSize = 16384;  // 32 KB of code without two blocks sharing an entry
     std::array<Code*, kCodeCacheSize> codeCache_{};
+    Code noCode_;
     FlashTiming flashTiming_;
     static constexpr unsigned kHistory = 8;
     std::array<Code*, kHistory> history_{};  // the last blocks run, a ring

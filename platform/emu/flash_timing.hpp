@@ -38,10 +38,17 @@ public:
     // Inline: it runs at every block, nearly always from flash with the prefetcher and the cache on.
     uint32_t stallCycles(const Fetch& fetch, uint32_t literalLoads, bool sequential)
     {
-        if (fetch.fromFlash && accelerated_) [[likely]] {
-            return literalLoads * literalLatency_ + acceleratedStall(fetch, sequential);
+        if (accelerated(fetch)) [[likely]] {
+            return acceleratedStallCycles(fetch, literalLoads, sequential);
         }
         return stallOtherwise(fetch, literalLoads, sequential);
+    }
+    // Fetched from flash with wait states, the prefetcher and the instruction cache: stallCycles is then
+    // acceleratedStallCycles, which calls nothing.
+    bool accelerated(const Fetch& fetch) const { return fetch.fromFlash && accelerated_; }
+    uint32_t acceleratedStallCycles(const Fetch& fetch, uint32_t literalLoads, bool sequential)
+    {
+        return literalLoads * literalLatency_ + acceleratedStall(fetch, sequential);
     }
 
 private:
