@@ -355,9 +355,7 @@ inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
         return thumb::Stop::Ended;
     }
     cycles_ += refill;
-    const uint64_t cost =
-        code.cycles + flashTiming_.acceleratedStallCycles(code.fetch, code.literalLoads, sequential);
-    account(code, cost, refill);
+    account(code, code.cycles + flashTiming_.acceleratedStall(code.fetch, sequential), refill);
     return thumb::enterBlock(c, code.block);
 }
 

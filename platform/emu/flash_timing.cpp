@@ -19,11 +19,11 @@ void FlashTiming::configure(uint32_t acr)
     }
     icache_ = icache;
     literalLatency_ = (acr & kDcEn) != 0U ? 0U : latency_;
-    accelerated_ = latency_ != 0U && prefetch_ && icache_;
+    accelerated_ = latency_ != 0U && prefetch_ && icache_ && literalLatency_ == 0U;
     lastLine_ = kNoLine;
 }
 
-// Code in RAM, no wait states, or flash without its accelerator's prefetcher or cache.
+// Code in RAM, no wait states, or flash without its accelerator's prefetcher or one of its caches.
 uint32_t FlashTiming::stallOtherwise(const Fetch& fetch, uint32_t literalLoads, bool sequential)
 {
     if (latency_ == 0U || !fetch.fromFlash) {

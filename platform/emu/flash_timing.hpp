@@ -39,23 +39,18 @@ public:
     uint32_t stallCycles(const Fetch& fetch, uint32_t literalLoads, bool sequential)
     {
         if (accelerated(fetch)) [[likely]] {
-            return acceleratedStallCycles(fetch, literalLoads, sequential);
+            return acceleratedStall(fetch, sequential);
         }
         return stallOtherwise(fetch, literalLoads, sequential);
     }
-    // Fetched from flash with wait states, the prefetcher and the instruction cache: stallCycles is then
-    // acceleratedStallCycles, which calls nothing.
+    // Fetched from flash with wait states and the accelerator on (prefetcher, instruction and data
+    // caches): stallCycles is then acceleratedStall, which calls nothing.
     bool accelerated(const Fetch& fetch) const { return fetch.fromFlash && accelerated_; }
-    uint32_t acceleratedStallCycles(const Fetch& fetch, uint32_t literalLoads, bool sequential)
-    {
-        return literalLoads * literalLatency_ + acceleratedStall(fetch, sequential);
-    }
-
-private:
-    // With wait states, the prefetcher and the instruction cache: only the block's first line can stall,
-    // when it is not the line being executed, not in the cache and not prefetched (the block follows on
-    // from the one before, whose last line the prefetcher has fetched the next of). The prefetcher brings
-    // each further line while the one before executes. Every line goes into the cache.
+    // With wait states, the prefetcher and the caches: literal loads come from the data cache, and only the
+    // block's first line can stall, when it is not the line being executed, not in the cache and not
+    // prefetched (the block follows on from the one before, whose last line the prefetcher has fetched the
+    // next of). The prefetcher brings each further line while the one before executes. Every line goes
+    // into the cache.
     uint32_t acceleratedStall(const Fetch& fetch, bool sequential)
     {
         uint32_t line = fetch.firstLine;
@@ -73,6 +68,8 @@ private:
         lastLine_ = last;
         return stall;
     }
+
+private:
     uint32_t stallOtherwise(const Fetch& fetch, uint32_t literalLoads, bool sequential);
 
     static constexpr uint32_t kNoLine = UINT32_MAX;
@@ -83,7 +80,7 @@ private:
     uint32_t literalLatency_ = 0;  // a literal load's wait: none from the data cache
     bool prefetch_ = false;
     bool icache_ = false;
-    bool accelerated_ = false;  // wait states, the prefetcher and the instruction cache
+    bool accelerated_ = false;  // wait states, the prefetcher and both caches
     uint32_t lastLine_ = kNoLine;  // the line in the fetch buffer
     std::array<uint32_t, kCacheLines> cached_{};
 };
