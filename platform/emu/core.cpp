@@ -102,6 +102,7 @@ void Core::refreshFlashTiming()
 {
     uint32_t acr = 0;
     flashTiming_.configure(bus_.read(kFlashAcr, 4, &acr) ? acr : 0U);
+    updateMasks();
 }
 
 std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
@@ -243,7 +244,8 @@ Core::Code* Core::decodedAt(uint32_t address)
         code.cycles = info.cycles;
         code.literalLoads = info.literalLoads;
         code.instructions = code.block.count;
-        code.usesFp = info.usesFp;
+        code.attention = static_cast<uint8_t>((info.usesFp ? kUsesFp : 0U) | (code.block.itGoesOn ? kStepwise : 0U) |
+                                              (code.fetch.fromFlash ? kFromFlash : kFromRam));
         code.divides = !info.divisions.empty();
         code.watched = std::any_of(watches_.begin(), watches_.end(),
                                    [address](const Watch& w) { return w.address == address; });
@@ -294,7 +296,7 @@ inline Core::Next Core::beforeBlock(Code& code)
 // Whether a block starting at `cycles` needs unusualBlock.
 inline bool Core::needsAttention(const Code& code, uint64_t cycles) const
 {
-    return cycles >= attentionAt_ || code.unusual || (code.usesFp && lazyFpFrame_ >= 0);
+    return cycles >= attentionAt_ || (code.attention & attentionMask_) != 0;
 }
 
 // A block about to run: its cost charged, `extra` besides its own and its stalls.
@@ -346,12 +348,12 @@ thumb::Stop Core::chainOnOtherwise(thumb::Context& c, const thumb::Instruction&)
 }
 
 // A block run an instruction at a time, or fetched other than from flash with its accelerator on, goes by
-// the loop too: the way on calls nothing, so that it needs no registers saved.
+// the loop too (chainMask_): the way on calls nothing, so that it needs no registers saved.
 inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
 {
     const bool sequential = pc == nextSequential_;  // a block has run: nextSequential_ is its end
     const uint32_t refill = sequential ? 0U : kBranchRefill;
-    if (needsAttention(code, cycles_ + refill) || code.block.itGoesOn || !flashTiming_.accelerated(code.fetch)) {
+    if (cycles_ + refill >= attentionAt_ || (code.attention & chainMask_) != 0) {
         return thumb::Stop::Ended;
     }
     cycles_ += refill;
@@ -384,7 +386,7 @@ Core::Next Core::unusualBlock(Code& code, uint64_t* cost)
             }
         }
     }
-    if (code.usesFp && lazyFpFrame_ >= 0) {
+    if ((code.attention & kUsesFp) != 0 && lazyFpFrame_ >= 0) {
         storeLazyFpState();
     }
     if (code.divides) {

@@ -72,6 +72,13 @@ public:
 
 private:
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
+    // What a block is, of what its start may need besides the cycle count (Code::attention): unusualBlock
+    // where attentionMask_ has it, the run loop rather than a chain (chainOn) where chainMask_ has it.
+    static constexpr uint32_t kUnusual = 1;    // watched, divides, or the core is held here
+    static constexpr uint32_t kUsesFp = 2;     // holds an FP instruction: a lazy FP save may be due
+    static constexpr uint32_t kStepwise = 4;   // runs an instruction at a time (an IT block goes on past its end)
+    static constexpr uint32_t kFromFlash = 8;  // fetched from flash
+    static constexpr uint32_t kFromRam = 16;   // fetched from RAM
     // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
     // asks of them at every run, kept together.
     // What every run reads and writes comes first, and the block's start and the head of its chain after
@@ -81,10 +88,9 @@ private:
         uint32_t cycles = 0;
         uint32_t literalLoads = 0;
         uint32_t instructions = 0;
-        bool usesFp = false;
+        uint8_t attention = 0;  // kUnusual ..., what its start may need besides the cycle count
         bool watched = false;
         bool divides = false;
-        bool unusual = false;    // watched, divides, or the core is held here: see unusualBlock
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
         thumb::Block block;
         BlockInfo info;  // its cost, divisions among it
@@ -135,7 +141,20 @@ private:
     static unsigned cacheIndex(uint32_t address) { return (address >> 1) % kCodeCacheSize; }
     void markUnusual(Code& code) const
     {
-        code.unusual = code.watched || code.divides || code.block.start == hold_;
+        const bool unusual = code.watched || code.divides || code.block.start == hold_;
+        code.attention = static_cast<uint8_t>((code.attention & ~kUnusual) | (unusual ? kUnusual : 0U));
+    }
+    // The masks from what they depend on: a lazy FP save due, the flash's accelerator.
+    void updateMasks()
+    {
+        attentionMask_ = static_cast<uint8_t>(kUnusual | (lazyFpFrame_ >= 0 ? kUsesFp : 0U));
+        chainMask_ = static_cast<uint8_t>(attentionMask_ | kStepwise | kFromRam |
+                                          (flashTiming_.accelerated() ? 0U : kFromFlash));
+    }
+    void setLazyFpFrame(int frame)
+    {
+        lazyFpFrame_ = frame;
+        updateMasks();
     }
     // Something may have become pending: the next block asks.
     void askAtNextBlock()
@@ -207,6 +226,8 @@ private:
     // The active exception whose frame's FP state is still to be stored (FPCCR.LSPACT; -1: none): the
     // next FP instruction stores it.
     int lazyFpFrame_ = -1;
+    uint8_t attentionMask_ = kUnusual;
+    uint8_t chainMask_ = kUnusual | kStepwise | kFromFlash | kFromRam;
     uint32_t refillToCharge_ = 0;  // the refill paid on the way into the block about to run
     uint64_t handlerStart_ = 0;
     uint64_t longestHandler_ = 0;

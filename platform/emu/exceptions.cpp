@@ -204,7 +204,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
     // The FP state is in the frame already (the values a lazy save would store, since nothing can
     // change them before the handler's first FP instruction); its cost comes with that instruction.
     if (fp) {
-        lazyFpFrame_ = static_cast<int>(active_.size()) - 1;
+        setLazyFpFrame(static_cast<int>(active_.size()) - 1);
     }
     spendOnExceptions(kEntryCycles);
     return true;
@@ -213,7 +213,7 @@ bool Core::enterException(const PendingException& exception, uint32_t returnAddr
 void Core::storeLazyFpState()
 {
     active_[static_cast<std::size_t>(lazyFpFrame_)].fpSaved = true;
-    lazyFpFrame_ = -1;
+    setLazyFpFrame(-1);
     spendOnExceptions(kFpStackCycles);
 }
 
@@ -276,7 +276,7 @@ bool Core::returnFromException(uint32_t excReturn)
     // A state never stored lazily is still in the registers: nothing to load back.
     spendOnExceptions(kReturnCycles + (fp && returning.fpSaved ? kFpStackCycles : 0U));
     if (lazyFpFrame_ >= static_cast<int>(active_.size())) {
-        lazyFpFrame_ = -1;  // returned from the frame whose state was never needed
+        setLazyFpFrame(-1);  // returned from the frame whose state was never needed
     }
     if (active_.empty()) {
         longestHandler_ = std::max(longestHandler_, cycles_ - handlerStart_);

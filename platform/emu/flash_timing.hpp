@@ -46,6 +46,7 @@ public:
     // Fetched from flash with wait states and the accelerator on (prefetcher, instruction and data
     // caches): stallCycles is then acceleratedStall, which calls nothing.
     bool accelerated(const Fetch& fetch) const { return fetch.fromFlash && accelerated_; }
+    bool accelerated() const { return accelerated_; }
     // With wait states, the prefetcher and the caches: literal loads come from the data cache, and only the
     // block's first line can stall, when it is not the line being executed, not in the cache and not
     // prefetched (the block follows on from the one before, whose last line the prefetcher has fetched the

@@ -33,7 +33,8 @@
         str r1, [r0, #4]
         str lr, [r0, #8]
         movs r2, #0
-        .irp i, 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
+        b 1f                                    @ the first FP instruction in a block after the entry's
+1:      .irp i, 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
         vmov s\i, r2
         .endr
         vmsr fpscr, r2
