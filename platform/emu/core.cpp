@@ -24,7 +24,6 @@ Core::Core(Bus& bus, InterruptSource& interrupts)
 {
     busPort_.core = this;
     specials_.core = this;
-    interpreter_.chainBlocks(chainOn, this, kChainLimit);
     memory_ = {flash_.data(), kFlashBase, kFlashSize, ram_.data(), kRamBase, kRamSize, &busPort_};
     noCode_.block.start = kNoBlock;
     codeCache_.fill(&noCode_);
@@ -103,6 +102,8 @@ void Core::refreshFlashTiming()
     uint32_t acr = 0;
     flashTiming_.configure(bus_.read(kFlashAcr, 4, &acr) ? acr : 0U);
     updateMasks();
+    const bool waitStates = flashTiming_.stalls() != FlashTiming::Stalls::None;
+    interpreter_.chainBlocks(waitStates ? chainOn<true> : chainOn<false>, this, kChainLimit);
 }
 
 std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
@@ -321,18 +322,20 @@ inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
 // at its start, which the loop would find too (beforeBlock's path without unusualBlock, the same
 // charges); otherwise back to the loop, which finds the same. Most blocks run this way, without the
 // loop's look-ups and the interpreter's return.
+template <bool WaitStates>
 thumb::Stop Core::chainOn(thumb::Context& c, const thumb::Instruction& end)
 {
     Core& core = *static_cast<Core*>(c.owner);
     const uint32_t pc = core.regs_.r[15];
     Code* next = core.codeCache_[cacheIndex(pc)];
     if (next->block.start != pc || !core.divisionsToSettle_.empty()) [[unlikely]] {
-        return chainOnOtherwise(c, end);
+        return chainOnOtherwise<WaitStates>(c, end);
     }
-    return core.chainInto(c, *next, pc);
+    return core.chainInto<WaitStates>(c, *next, pc);
 }
 
 // Out of line, and jumped to: the way on in a chain needs none of what calls need.
+template <bool WaitStates>
 thumb::Stop Core::chainOnOtherwise(thumb::Context& c, const thumb::Instruction&)
 {
     Core& core = *static_cast<Core*>(c.owner);
@@ -344,11 +347,12 @@ thumb::Stop Core::chainOnOtherwise(thumb::Context& c, const thumb::Instruction&)
     if (next == nullptr) {
         return thumb::Stop::Ended;  // the loop reports the fetch
     }
-    return core.chainInto(c, *next, pc);
+    return core.chainInto<WaitStates>(c, *next, pc);
 }
 
-// A block run an instruction at a time, or fetched other than from flash with its accelerator on, goes by
-// the loop too (chainMask_): the way on calls nothing, so that it needs no registers saved.
+// A block run an instruction at a time, or one whose fetch the flash's configuration does not stall
+// simply, goes by the loop too (chainMask_): the way on calls nothing, so that it needs no registers saved.
+template <bool WaitStates>
 inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
 {
     const bool sequential = pc == nextSequential_;  // a block has run: nextSequential_ is its end
@@ -357,7 +361,8 @@ inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
         return thumb::Stop::Ended;
     }
     cycles_ += refill;
-    account(code, code.cycles + flashTiming_.acceleratedStall(code.fetch, sequential), refill);
+    const uint32_t stall = WaitStates ? flashTiming_.acceleratedStall(code.fetch, sequential) : flashTiming_.noStall();
+    account(code, code.cycles + stall, refill);
     return thumb::enterBlock(c, code.block);
 }
 

@@ -127,8 +127,12 @@ private:
     bool needsAttention(const Code& code, uint64_t cycles) const;
     void charge(Code& code, bool sequential, uint64_t extra, uint32_t refill);
     void account(Code& code, uint64_t cost, uint32_t refill);
+    // The chain's hook, by the flash's stalls: with wait states (the accelerator's) or none.
+    template <bool WaitStates>
     static thumb::Stop chainOn(thumb::Context& c, const thumb::Instruction& end);
+    template <bool WaitStates>
     [[gnu::noinline]] static thumb::Stop chainOnOtherwise(thumb::Context& c, const thumb::Instruction& end);
+    template <bool WaitStates>
     thumb::Stop chainInto(thumb::Context& c, Code& code, uint32_t pc);
     Next unusualBlock(Code& code, uint64_t* cost);
     // The block at `address`, decoded when first asked for; null where nothing can be fetched.
@@ -148,8 +152,11 @@ private:
     void updateMasks()
     {
         attentionMask_ = static_cast<uint8_t>(kUnusual | (lazyFpFrame_ >= 0 ? kUsesFp : 0U));
-        chainMask_ = static_cast<uint8_t>(attentionMask_ | kStepwise | kFromRam |
-                                          (flashTiming_.accelerated() ? 0U : kFromFlash));
+        const FlashTiming::Stalls stalls = flashTiming_.stalls();
+        const uint32_t fetched = stalls == FlashTiming::Stalls::None          ? 0U
+                                 : stalls == FlashTiming::Stalls::Accelerated ? kFromRam
+                                                                              : kFromFlash | kFromRam;
+        chainMask_ = static_cast<uint8_t>(attentionMask_ | kStepwise | fetched);
     }
     void setLazyFpFrame(int frame)
     {

@@ -19,7 +19,11 @@ void FlashTiming::configure(uint32_t acr)
     }
     icache_ = icache;
     literalLatency_ = (acr & kDcEn) != 0U ? 0U : latency_;
-    accelerated_ = latency_ != 0U && prefetch_ && icache_ && literalLatency_ == 0U;
+    if (latency_ == 0U) {
+        stalls_ = Stalls::None;
+    } else {
+        stalls_ = prefetch_ && icache_ && literalLatency_ == 0U ? Stalls::Accelerated : Stalls::Other;
+    }
     lastLine_ = kNoLine;
 }
 
@@ -27,8 +31,7 @@ void FlashTiming::configure(uint32_t acr)
 uint32_t FlashTiming::stallOtherwise(const Fetch& fetch, uint32_t literalLoads, bool sequential)
 {
     if (latency_ == 0U || !fetch.fromFlash) {
-        lastLine_ = kNoLine;
-        return 0;
+        return noStall();
     }
     uint32_t stall = literalLoads * literalLatency_;
     // The prefetcher fetches the next line while the current one executes: the block's first line too

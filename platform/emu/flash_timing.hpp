@@ -38,15 +38,21 @@ public:
     // Inline: it runs at every block, nearly always from flash with the prefetcher and the cache on.
     uint32_t stallCycles(const Fetch& fetch, uint32_t literalLoads, bool sequential)
     {
-        if (accelerated(fetch)) [[likely]] {
+        if (fetch.fromFlash && stalls_ == Stalls::Accelerated) [[likely]] {
             return acceleratedStall(fetch, sequential);
         }
         return stallOtherwise(fetch, literalLoads, sequential);
     }
-    // Fetched from flash with wait states and the accelerator on (prefetcher, instruction and data
-    // caches): stallCycles is then acceleratedStall, which calls nothing.
-    bool accelerated(const Fetch& fetch) const { return fetch.fromFlash && accelerated_; }
-    bool accelerated() const { return accelerated_; }
+    // How the configuration stalls: not at all (no wait states: stallCycles is noStall), as the
+    // accelerator does (wait states with the prefetcher and both caches on: acceleratedStall for a block
+    // in flash, noStall for one in RAM), or otherwise. The first two call nothing.
+    enum class Stalls : uint8_t { None, Accelerated, Other };
+    Stalls stalls() const { return stalls_; }
+    uint32_t noStall()
+    {
+        lastLine_ = kNoLine;
+        return 0;
+    }
     // With wait states, the prefetcher and the caches: literal loads come from the data cache, and only the
     // block's first line can stall, when it is not the line being executed, not in the cache and not
     // prefetched (the block follows on from the one before, whose last line the prefetcher has fetched the
@@ -81,7 +87,7 @@ private:
     uint32_t literalLatency_ = 0;  // a literal load's wait: none from the data cache
     bool prefetch_ = false;
     bool icache_ = false;
-    bool accelerated_ = false;  // wait states, the prefetcher and both caches
+    Stalls stalls_ = Stalls::None;
     uint32_t lastLine_ = kNoLine;  // the line in the fetch buffer
     std::array<uint32_t, kCacheLines> cached_{};
 };
