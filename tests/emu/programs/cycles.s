@@ -26,6 +26,24 @@ loop:
         subs r0, #1
         bne 2b
         bkpt #0
+
+@ The same loop with FLASH_ACR written half-way: wait states (5, nothing to hide them) or none.
+        function switch_to_wait_states
+        movs r7, #5
+        b 5f
+        function switch_to_no_wait_states
+        movs r7, #0
+5:      movs r0, #100
+3:      .rept 12
+        adds r1, #1
+        .endr
+        cmp r0, #50
+        bne 4f
+        ldr r6, =0x40023C00
+        str r7, [r6]
+4:      subs r0, #1
+        bne 3b
+        bkpt #0
         .ltorg
 
         .bss
