@@ -72,17 +72,17 @@ public:
 
 private:
     static constexpr uint32_t kNoBlock = 1;  // odd: no block starts there
-    // What a block is, of what its start may need besides the cycle count (Code::attention): unusualBlock
-    // where attentionMask_ has it, the run loop rather than a chain (chainOn) where chainMask_ has it.
+    // The bits of Code::attention, what a block's start may need besides the cycle count: unusualBlock
+    // where attentionMask_ holds one of the block's, the run loop rather than a chain (chainOn) where
+    // chainMask_ does.
     static constexpr uint32_t kUnusual = 1;    // watched, divides, or the core is held here
     static constexpr uint32_t kUsesFp = 2;     // holds an FP instruction: a lazy FP save may be due
     static constexpr uint32_t kStepwise = 4;   // runs an instruction at a time (an IT block goes on past its end)
     static constexpr uint32_t kFromFlash = 8;  // fetched from flash
     static constexpr uint32_t kFromRam = 16;   // fetched from RAM
     // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
-    // asks of them at every run, kept together.
-    // What every run reads and writes comes first, and the block's start and the head of its chain after
-    // it, in one host cache line.
+    // asks of them at every run, kept together. What every run reads and writes comes first, the block's
+    // start and the head of its chain after it, in one host cache line.
     struct alignas(64) Code {
         FlashTiming::Fetch fetch;
         uint32_t cycles = 0;
@@ -148,7 +148,7 @@ private:
         const bool unusual = code.watched || code.divides || code.block.start == hold_;
         code.attention = static_cast<uint8_t>((code.attention & ~kUnusual) | (unusual ? kUnusual : 0U));
     }
-    // The masks from what they depend on: a lazy FP save due, the flash's accelerator.
+    // The masks from what they depend on: a lazy FP save due, the flash's configuration.
     void updateMasks()
     {
         attentionMask_ = static_cast<uint8_t>(kUnusual | (lazyFpFrame_ >= 0 ? kUsesFp : 0U));
