@@ -29,7 +29,7 @@ struct InterruptSource {
     // The most urgent exception that is enabled and pending, if any. With none, the source may promise
     // that none becomes pending before the core's cycle count reaches `*quietUntil` (which the core sets
     // to 0 before asking) unless the core accesses the bus or takes or returns from an exception: the
-    // core does not ask again at block boundaries before then.
+    // core does not ask again at block boundaries before then. It asks again after every bus access.
     virtual std::optional<PendingException> highestPending(uint64_t* quietUntil) = 0;
     // The core took it: it is no longer pending but active.
     virtual void acknowledge(unsigned number) = 0;

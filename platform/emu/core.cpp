@@ -153,7 +153,8 @@ Stop Core::run(uint64_t cycleBudget)
         case Next::Fault: return Stop::Fault;
         }
         uint32_t faultAddress = 0;
-        const thumb::Stop stop = interpreter_.run(code->block, &faultAddress);
+        // Divisions to settle end the chain at this block's end: the way on in a chain has none to settle.
+        const thumb::Stop stop = interpreter_.run(code->block, &faultAddress, divisionsToSettle_.empty());
         if (!divisionsToSettle_.empty()) {
             settleDivisions();
         }
@@ -194,6 +195,7 @@ bool Core::BusPort::read(uint32_t addr, unsigned width, uint32_t* value)
 {
     core->askAtNextBlock();  // reading a register may clear or raise a request
     if (isBusAddress(addr) && core->bus_.read(addr, width, value)) {
+        core->askAfterAccess();
         return true;
     }
     core->refuse("read of " + std::to_string(width) + " bytes at " + hex(addr), addr);
@@ -219,7 +221,20 @@ bool Core::BusPort::write(uint32_t addr, unsigned width, uint32_t value)
     if (addr - kFlashAcr < 4U) {
         core->refreshFlashTiming();
     }
+    core->askAfterAccess();
     return true;
+}
+
+// Nothing pending after an access (the usual answer): the source's promise holds from here, and the next
+// block need not go by the loop to ask. With something pending, the next block's start decides whether it
+// is taken, as it would have without the question here.
+void Core::askAfterAccess()
+{
+    uint64_t quietUntil = 0;
+    if (!interrupts_.highestPending(&quietUntil)) {
+        quietUntil_ = quietUntil;
+        attentionAt_ = std::min(stopAt_, quietUntil);
+    }
 }
 
 void Core::refuse(const std::string& access, uint32_t addr)
@@ -317,32 +332,28 @@ inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
     nextSequential_ = code.block.start + code.block.bytes;
 }
 
-// At the end of a block that ran to it, inside the interpreter: what the run loop does between two blocks
-// (the divisions settled, the next block found), and the next block entered at once when nothing is due
+// At the end of a block that ran to it, inside the interpreter (a block whose divisions are to be settled
+// ends the chain): what the run loop does between two blocks, the next block found, and it entered at once
+// when nothing is due
 // at its start, which the loop would find too (beforeBlock's path without unusualBlock, the same
 // charges); otherwise back to the loop, which finds the same. Most blocks run this way, without the
 // loop's look-ups and the interpreter's return.
 template <bool WaitStates>
-thumb::Stop Core::chainOn(thumb::Context& c, const thumb::Instruction& end)
+thumb::Stop Core::chainOn(thumb::Context& c, uint32_t pc)
 {
     Core& core = *static_cast<Core*>(c.owner);
-    const uint32_t pc = core.regs_.r[15];
     Code* next = core.codeCache_[cacheIndex(pc)];
-    if (next->block.start != pc || !core.divisionsToSettle_.empty()) [[unlikely]] {
-        return chainOnOtherwise<WaitStates>(c, end);
+    if (next->block.start != pc) [[unlikely]] {
+        return chainOnOtherwise<WaitStates>(c, pc);
     }
     return core.chainInto<WaitStates>(c, *next, pc);
 }
 
-// Out of line, and jumped to: the way on in a chain needs none of what calls need.
+// A block not in the code cache: out of line, and jumped to, so that the way on needs none of what calls need.
 template <bool WaitStates>
-thumb::Stop Core::chainOnOtherwise(thumb::Context& c, const thumb::Instruction&)
+thumb::Stop Core::chainOnOtherwise(thumb::Context& c, uint32_t pc)
 {
     Core& core = *static_cast<Core*>(c.owner);
-    if (!core.divisionsToSettle_.empty()) {
-        core.settleDivisions();
-    }
-    const uint32_t pc = core.regs_.r[15];
     Code* next = core.codeAt(pc);
     if (next == nullptr) {
         return thumb::Stop::Ended;  // the loop reports the fetch

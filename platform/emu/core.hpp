@@ -129,9 +129,9 @@ private:
     void account(Code& code, uint64_t cost, uint32_t refill);
     // The chain's hook, by the flash's stalls: with wait states (the accelerator's) or none.
     template <bool WaitStates>
-    static thumb::Stop chainOn(thumb::Context& c, const thumb::Instruction& end);
+    static thumb::Stop chainOn(thumb::Context& c, uint32_t pc);
     template <bool WaitStates>
-    [[gnu::noinline]] static thumb::Stop chainOnOtherwise(thumb::Context& c, const thumb::Instruction& end);
+    [[gnu::noinline]] static thumb::Stop chainOnOtherwise(thumb::Context& c, uint32_t pc);
     template <bool WaitStates>
     thumb::Stop chainInto(thumb::Context& c, Code& code, uint32_t pc);
     Next unusualBlock(Code& code, uint64_t* cost);
@@ -163,6 +163,7 @@ private:
         lazyFpFrame_ = frame;
         updateMasks();
     }
+    void askAfterAccess();
     // Something may have become pending: the next block asks.
     void askAtNextBlock()
     {

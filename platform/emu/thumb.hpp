@@ -145,14 +145,15 @@ public:
 
     // Runs `block` from its first instruction (pc must be block.start). Loads and stores to flash and RAM
     // go to memory directly; others to the bus. `faultAddress` is set with BusError and Unaligned.
-    // Inline, in thumb_run.hpp: it runs at every block.
-    Stop run(const Block& block, uint32_t* faultAddress);
+    // Inline, in thumb_run.hpp: it runs at every block. `chain`: the hook (chainBlocks) may go on from its end.
+    Stop run(const Block& block, uint32_t* faultAddress, bool chain = true);
 
-    // From now on, when a block run by `run` ends, pc at the next instruction, `ended` is called with
-    // `owner` in the context (Context::owner): it returns Ended to have `run` return, or enters the next
-    // block itself (enterBlock, thumb_run.hpp), up to `limit` blocks in a row. A stop is then reported
-    // of the block it happened in. A block run an instruction at a time ends without the call.
-    using BlockEnded = Stop (*)(Context&, const Instruction&);
+    // From now on, when a block run by `run` ends, `ended` is called with `owner` in the context
+    // (Context::owner) and pc, the next instruction's address (also in the registers): it returns Ended to
+    // have `run` return, or enters the next block itself (enterBlock, thumb_run.hpp), up to `limit` blocks
+    // in a row. A stop is then reported of the block it happened in. A block run an instruction at a time
+    // ends without the call, and so does one run with `chain` false.
+    using BlockEnded = Stop (*)(Context&, uint32_t pc);
     void chainBlocks(BlockEnded ended, void* owner, unsigned limit);
 
 private:

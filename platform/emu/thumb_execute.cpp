@@ -779,14 +779,15 @@ EMU_THUMB_ENDING(branchExchange);
 EMU_THUMB_ENDING(compareBranch);
 EMU_THUMB_ENDING(tableBranch);
 
-Stop blockEnd(Context& c, const Instruction& i)
+Stop blockEnd(Context& c, const Instruction&)
 {
-    c.regs.r[15] = c.nextPc;
+    const uint32_t pc = c.nextPc;
+    c.regs.r[15] = pc;
     if (c.chainsLeft == 0) {
         return Stop::Ended;
     }
     --c.chainsLeft;
-    return c.blockEnded(c, i);
+    return c.blockEnded(c, pc);
 }
 
 Stop setPc(Context& c, const Instruction& p)

@@ -20,7 +20,7 @@ namespace emu::thumb {
     return first.run(c, first);
 }
 
-[[gnu::always_inline]] inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress)
+[[gnu::always_inline]] inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress, bool chain)
 {
     Context& c = *context_;
     if (c.regs.itState != 0 || block.itGoesOn) [[unlikely]] {
@@ -30,7 +30,7 @@ namespace emu::thumb {
         c.inIt = false;
         return stopped;
     }
-    c.chainsLeft = chainLimit_;
+    c.chainsLeft = chain ? chainLimit_ : 0U;
     const Stop stopped = enterBlock(c, block);
     if (stopped != Stop::Ended) [[unlikely]] {
         return c.block->hasIt ? stoppedInPredicated(*c.block, *c.stopped, stopped, faultAddress)

@@ -471,11 +471,11 @@ TEST_F(Directed, ChainedBlocksStopInTheBlockEnteredAndReturnAfterTheLimit)
     struct Chain {
         std::map<uint32_t, Block> blocks;
         unsigned entered = 0;
-        static Stop enterNext(emu::thumb::Context& c, const emu::thumb::Instruction&)
+        static Stop enterNext(emu::thumb::Context& c, uint32_t pc)
         {
             auto& chain = *static_cast<Chain*>(c.owner);
             ++chain.entered;
-            return emu::thumb::enterBlock(c, chain.blocks.at(c.regs.r[15]));
+            return emu::thumb::enterBlock(c, chain.blocks.at(pc));
         }
     } chain;
     // movs r4, #0 (Z set: EQ passes); b.n +2 (over a nop) | ittt eq; movs r0, #1; ldr r3, [r1]; movs r2, #1
