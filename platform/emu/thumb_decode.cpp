@@ -202,14 +202,17 @@ bool readsPc(const Instruction& i)
 // The branch handlers that can end a chain themselves (going on to blockEnd), or `run` as it is.
 Handler endingOf(Handler run)
 {
-    static const std::array<std::pair<Handler, Handler>, 7> kEndings{{
+    static const std::array<std::pair<Handler, Handler>, 10> kEndings{{
         {threaded<branch>, threaded<branch, blockEnd>},
         {threaded<conditionalBranch>, threaded<conditionalBranch, blockEnd>},
         {threaded<branchLink>, threaded<branchLink, blockEnd>},
         {threaded<branchExchange>, threaded<branchExchange, blockEnd>},
         {threaded<compareBranch>, threaded<compareBranch, blockEnd>},
         {threaded<tableBranch>, threaded<tableBranch, blockEnd>},
-        {threaded<loadStoreMultiple<true>>, threaded<loadStoreMultiple<true>, blockEnd>},
+        {threaded<loadStoreMultiple<true, true, true>>, threaded<loadStoreMultiple<true, true, true>, blockEnd>},
+        {threaded<loadStoreMultiple<true, true, false>>, threaded<loadStoreMultiple<true, true, false>, blockEnd>},
+        {threaded<loadStoreMultiple<true, false, true>>, threaded<loadStoreMultiple<true, false, true>, blockEnd>},
+        {threaded<loadStoreMultiple<true, false, false>>, threaded<loadStoreMultiple<true, false, false>, blockEnd>},
     }};
     for (const auto& [going, ends] : kEndings) {
         if (run == going) {

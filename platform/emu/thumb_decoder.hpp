@@ -215,7 +215,7 @@ private:
         if (list == 0) {
             return undefined();
         }
-        i().run = load ? threaded<loadStoreMultiple<true>> : threaded<loadStoreMultiple<false>>;
+        i().run = loadStoreMultipleHandler(load, increment, writeBack);
         i().n = static_cast<uint8_t>(n);
         i().list = list;
         i().imm = static_cast<uint32_t>(std::popcount(list));  // the register count, once

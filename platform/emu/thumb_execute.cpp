@@ -590,17 +590,18 @@ Stop loadStoreDual(Context& c, const Instruction& i)
 EMU_THUMB_THREADED(loadStoreDual<true>);
 EMU_THUMB_THREADED(loadStoreDual<false>);
 
-// LDM/STM/PUSH/POP: increment after, or decrement before without kAdd.
-template <bool Load>
-Stop loadStoreMultiple(Context& c, const Instruction& i)
+// LDM/STM/PUSH/POP: increment after, or decrement before. Inlined into each handler, pops that end a block
+// included.
+template <bool Load, bool Increment, bool WriteBack>
+[[gnu::always_inline]] inline Stop loadStoreMultiple(Context& c, const Instruction& i)
 {
     const uint32_t count = i.imm;  // registers in the list, counted at decode
     const uint32_t base = c.regs.r[i.n];
-    const uint32_t start = (i.flags & kAdd) != 0 ? base : base - 4 * count;
+    const uint32_t start = Increment ? base : base - 4 * count;
     if ((start & 3U) != 0) {
         return unaligned(c, start);
     }
-    const uint32_t end = (i.flags & kAdd) != 0 ? base + 4 * count : start;
+    const uint32_t end = Increment ? base + 4 * count : start;
     uint8_t* memory = Load ? const_cast<uint8_t*>(c.memory.readable(start, 4 * count))
                            : c.memory.writable(start, 4 * count);
     if (memory == nullptr) {
@@ -614,7 +615,7 @@ Stop loadStoreMultiple(Context& c, const Instruction& i)
             memory += 4;
         }
     }
-    if ((i.flags & kWriteBack) != 0) {
+    if (WriteBack) {
         r[i.n] = end;
     }
     if (Load) {
@@ -631,9 +632,25 @@ Stop loadStoreMultiple(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-EMU_THUMB_THREADED(loadStoreMultiple<true>);
-EMU_THUMB_THREADED(loadStoreMultiple<false>);
-EMU_THUMB_ENDING(loadStoreMultiple<true>);
+EMU_THUMB_THREADED(loadStoreMultiple<true, true, true>);
+EMU_THUMB_THREADED(loadStoreMultiple<true, true, false>);
+EMU_THUMB_THREADED(loadStoreMultiple<true, false, true>);
+EMU_THUMB_THREADED(loadStoreMultiple<true, false, false>);
+EMU_THUMB_ENDING(loadStoreMultiple<true, true, true>);
+EMU_THUMB_ENDING(loadStoreMultiple<true, true, false>);
+EMU_THUMB_ENDING(loadStoreMultiple<true, false, true>);
+EMU_THUMB_ENDING(loadStoreMultiple<true, false, false>);
+
+Handler loadStoreMultipleHandler(bool load, bool increment, bool writeBack)
+{
+    static constexpr std::array<Handler, 8> kHandlers{
+        threaded<loadStoreMultiple<false, false, false>>, threaded<loadStoreMultiple<false, false, true>>,
+        threaded<loadStoreMultiple<false, true, false>>,  threaded<loadStoreMultiple<false, true, true>>,
+        threaded<loadStoreMultiple<true, false, false>>,  threaded<loadStoreMultiple<true, false, true>>,
+        threaded<loadStoreMultiple<true, true, false>>,   threaded<loadStoreMultiple<true, true, true>>,
+    };
+    return kHandlers[(load ? 4U : 0U) | (increment ? 2U : 0U) | (writeBack ? 1U : 0U)];
+}
 
 // LDREX/STREX of op bytes: d the loaded or stored register, a STREX's status register. Always succeeds.
 template <bool Load>

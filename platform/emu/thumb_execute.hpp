@@ -47,8 +47,11 @@ Handler loadStoreHandler(bool load, bool registerOffset, unsigned width, AccessF
 Handler loadLiteralHandler(unsigned width);  // LDR (literal) into a register other than pc
 template <bool Load>
 Stop loadStoreDual(Context&, const Instruction&);
-template <bool Load>
+// LDM/STM/PUSH/POP, a handler per direction (`Increment` after, or decrement before) and write-back, so that
+// a push or a pop tests neither.
+template <bool Load, bool Increment, bool WriteBack>
 Stop loadStoreMultiple(Context&, const Instruction&);
+Handler loadStoreMultipleHandler(bool load, bool increment, bool writeBack);
 template <bool Load>
 Stop exclusive(Context&, const Instruction&);
 Stop tableBranch(Context&, const Instruction&);
@@ -82,12 +85,14 @@ Handler fpMoveHandler(FpMove op);  // a handler per move
 // The handlers as the decoder puts them into instructions (threaded, thumb_internal.hpp), each
 // instantiated in the file that defines what it executes, so that it is inlined there; the tables above
 // and the functions that pick a handler give the threaded ones too.
-#define EMU_THUMB_THREADED(execute) template Stop threaded<execute>(Context&, const Instruction&)
+#define EMU_THUMB_THREADED(...) template Stop threaded<__VA_ARGS__>(Context&, const Instruction&)
 extern EMU_THUMB_THREADED(saturating);
 extern EMU_THUMB_THREADED(loadStoreDual<true>);
 extern EMU_THUMB_THREADED(loadStoreDual<false>);
-extern EMU_THUMB_THREADED(loadStoreMultiple<true>);
-extern EMU_THUMB_THREADED(loadStoreMultiple<false>);
+extern EMU_THUMB_THREADED(loadStoreMultiple<true, true, true>);
+extern EMU_THUMB_THREADED(loadStoreMultiple<true, true, false>);
+extern EMU_THUMB_THREADED(loadStoreMultiple<true, false, true>);
+extern EMU_THUMB_THREADED(loadStoreMultiple<true, false, false>);
 extern EMU_THUMB_THREADED(exclusive<true>);
 extern EMU_THUMB_THREADED(exclusive<false>);
 extern EMU_THUMB_THREADED(tableBranch);
@@ -106,13 +111,16 @@ extern EMU_THUMB_THREADED(fpLoadStore);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<true>);
 extern EMU_THUMB_THREADED(fpLoadStoreWord<false>);
 // The branches as the chain's last instruction, going on to the block's end.
-#define EMU_THUMB_ENDING(execute) template Stop threaded<execute, blockEnd>(Context&, const Instruction&)
+#define EMU_THUMB_ENDING(...) template Stop threaded<__VA_ARGS__, blockEnd>(Context&, const Instruction&)
 extern EMU_THUMB_ENDING(branch);
 extern EMU_THUMB_ENDING(conditionalBranch);
 extern EMU_THUMB_ENDING(branchLink);
 extern EMU_THUMB_ENDING(branchExchange);
 extern EMU_THUMB_ENDING(compareBranch);
 extern EMU_THUMB_ENDING(tableBranch);
-extern EMU_THUMB_ENDING(loadStoreMultiple<true>);
+extern EMU_THUMB_ENDING(loadStoreMultiple<true, true, true>);
+extern EMU_THUMB_ENDING(loadStoreMultiple<true, true, false>);
+extern EMU_THUMB_ENDING(loadStoreMultiple<true, false, true>);
+extern EMU_THUMB_ENDING(loadStoreMultiple<true, false, false>);
 
 }  // namespace emu::thumb
