@@ -258,8 +258,6 @@ Core::Code* Core::decodedAt(uint32_t address)
         const BlockInfo& info = code.info;
         code.fetch = FlashTiming::fetchOf(address, code.block.bytes);
         code.cycles = info.cycles;
-        code.literalLoads = info.literalLoads;
-        code.instructions = code.block.count;
         code.attention = static_cast<uint8_t>((info.usesFp ? kUsesFp : 0U) | (code.block.itGoesOn ? kStepwise : 0U) |
                                               (code.fetch.fromFlash ? kFromFlash : kFromRam));
         code.divides = !info.divisions.empty();
@@ -318,7 +316,7 @@ inline bool Core::needsAttention(const Code& code, uint64_t cycles) const
 // A block about to run: its cost charged, `extra` besides its own and its stalls.
 inline void Core::charge(Code& code, bool sequential, uint64_t extra, uint32_t refill)
 {
-    account(code, code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.literalLoads, sequential), refill);
+    account(code, code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.info.literalLoads, sequential), refill);
 }
 
 // Its cost and the refill paid on the way into it to its account; into the history.
@@ -326,7 +324,7 @@ inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
 {
     cycles_ += cost;
     code.cyclesRun += cost + refill;
-    instructions_ += code.instructions;
+    instructions_ += code.block.count;
     history_[historyNext_] = &code;
     historyNext_ = (historyNext_ + 1U) % kHistory;
     nextSequential_ = code.block.start + code.block.bytes;

@@ -81,18 +81,16 @@ private:
     static constexpr uint32_t kFromFlash = 8;  // fetched from flash
     static constexpr uint32_t kFromRam = 16;   // fetched from RAM
     // What the interpreter runs, by start address: the decoded instructions, and what the cycle model
-    // asks of them at every run, kept together. What every run reads and writes comes first, the block's
-    // start and the head of its chain after it, in one host cache line.
+    // asks of them at every run, kept together. What every run reads and writes comes first, then the
+    // block's start, count, entry and the head of its chain, all in one host cache line.
     struct alignas(64) Code {
         FlashTiming::Fetch fetch;
         uint32_t cycles = 0;
-        uint32_t literalLoads = 0;
-        uint32_t instructions = 0;
         uint8_t attention = 0;  // kUnusual ..., what its start may need besides the cycle count
-        bool watched = false;
-        bool divides = false;
         uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
         thumb::Block block;
+        bool watched = false;
+        bool divides = false;
         BlockInfo info;  // its cost, divisions among it
     };
     struct Active {

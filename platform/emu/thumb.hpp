@@ -104,6 +104,7 @@ enum class Stop : uint8_t {
 };
 
 struct Instruction;  // the decoded form, private to the interpreter
+struct Context;     // what the instructions run on, private to the interpreter
 
 struct Block {
     uint32_t start = 0;
@@ -113,6 +114,8 @@ struct Block {
     // An IT block of it goes on past its end: it runs an instruction at a time, keeping ITSTATE. (Where
     // each ends inside, the chain runs it as one, its instructions behind their guards.)
     bool itGoesOn = false;
+    // The first record's handler, beside the start: the way into a block needs no load of the chain first.
+    Stop (*entry)(Context&, const Instruction&) = nullptr;
     // The decoded instructions as a chain, each handler jumping to the next, with a record in front of
     // each that may read pc (which sets it) and of each that has a condition from an IT block (a guard,
     // which runs it only when that passes, where the block runs as one), and one at the end.
@@ -132,7 +135,6 @@ struct Block {
 // False when `start` is not in flash or RAM (nothing to fetch).
 bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out);
 
-struct Context;  // what the instructions run on, private to the interpreter
 
 // Runs blocks on one register file, memory and set of special registers: what the instructions need
 // besides the block is set up once, not at every block.

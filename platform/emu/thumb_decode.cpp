@@ -288,6 +288,7 @@ bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out)
         last = endingOf(last);
     }
     out->chain.push_back(Instruction{.run = blockEnd, .addr = addr, .cond = kAlways});
+    out->entry = out->chain.front().run;
     return out->count != 0;
 }
 

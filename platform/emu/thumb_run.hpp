@@ -16,8 +16,7 @@ namespace emu::thumb {
     c.regs.itState = 0;
     c.block = &block;
     c.nextPc = block.start + block.bytes;
-    const Instruction& first = block.chain.front();
-    return first.run(c, first);
+    return block.entry(c, block.chain.front());
 }
 
 [[gnu::always_inline]] inline Stop Interpreter::run(const Block& block, uint32_t* faultAddress, bool chain)
