@@ -732,11 +732,9 @@ Stop compareBranch(Context& c, const Instruction& i)
     return Stop::Ended;
 }
 
-Stop ifThen(Context& c, const Instruction& i)
-{
-    c.regs.itState = static_cast<uint8_t>(i.imm);
-    return Stop::Ended;
-}
+// ITSTATE is not kept while a block runs as one (its guards hold the conditions): runConditional sets it
+// after an IT instruction it steps over, and a stop finds it again from the chain.
+Stop ifThen(Context&, const Instruction&) { return Stop::Ended; }
 
 Stop nothing(Context&, const Instruction&) { return Stop::Ended; }
 
@@ -889,6 +887,9 @@ Stop Interpreter::runConditional(const Block& block, uint32_t* faultAddress)
         const Stop stopped = step[0].run(c, step[0]);
         if (stopped != Stop::Ended) {
             return stoppedAt(i, stopped, it, faultAddress);
+        }
+        if (i.run == threaded<ifThen>) {
+            regs.itState = static_cast<uint8_t>(i.imm);
         }
     }
     regs.r[15] = c.nextPc;

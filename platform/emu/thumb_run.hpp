@@ -7,13 +7,11 @@
 namespace emu::thumb {
 
 // Enters a block's chain from outside an IT block, its own IT blocks ending inside it (the instructions of
-// them behind their guards; the IT instruction sets ITSTATE, which nothing reads here, and it is cleared
-// at the next entry and at the run's end). Context::inIt is false here: the 16-bit forms inside IT blocks
-// are decoded without their flag setting. Interpreter::run's way in, and the way on from a block's end
-// for the owner's hook (Interpreter::chainBlocks).
+// them behind their guards; ITSTATE stays 0, as at the way in). Context::inIt is false here: the 16-bit
+// forms inside IT blocks are decoded without their flag setting. Interpreter::run's way in, and the way on
+// from a block's end for the owner's hook (Interpreter::chainBlocks).
 [[gnu::always_inline]] inline Stop enterBlock(Context& c, const Block& block)
 {
-    c.regs.itState = 0;
     c.block = &block;
     c.nextPc = block.start + block.bytes;
     return block.entry(c, block.chain.front());
@@ -35,7 +33,6 @@ namespace emu::thumb {
         return c.block->hasIt ? stoppedInPredicated(*c.block, *c.stopped, stopped, faultAddress)
                               : stoppedAt(*c.stopped, stopped, 0, faultAddress);
     }
-    c.regs.itState = 0;
     return Stop::Ended;
 }
 
