@@ -464,6 +464,30 @@ TEST_F(Directed, AFaultInsideAnItBlockLeavesItstateAsBeforeTheFaultingInstructio
     EXPECT_EQ(regs.r[2], 0U);
 }
 
+// An IT block going on past its block's end (cut by a limit): the IT instruction run on its own leaves
+// ITSTATE, so that its slots stay conditional in this block and in the next.
+TEST_F(Directed, AnItBlockGoingOnPastItsBlockKeepsItsSlotsConditional)
+{
+    // itte eq; movs r0, #1 | movs r1, #1; movs r2, #1 (inside the IT block: no flags), with Z clear
+    const std::vector<uint16_t> code{0xBF06, 0x2001, 0x2101, 0x2201};
+    std::memcpy(&memory.flash[kCode - kFlashBase], code.data(), code.size() * 2);
+    emu::thumb::Memory view = memory.view();
+    Block first;
+    Block second;
+    ASSERT_TRUE(emu::thumb::decode(view, kCode, kCode + 4, &first));
+    ASSERT_TRUE(emu::thumb::decode(view, kCode + 4, kCode + 8, &second));
+    ASSERT_TRUE(first.itGoesOn);
+    emu::thumb::Interpreter interpreter(regs, view, system);
+    regs.r[15] = kCode;
+    ASSERT_EQ(interpreter.run(first, &fault), Stop::Ended);
+    EXPECT_EQ(regs.itState, 0x0CU);  // the else slot and one more to come
+    ASSERT_EQ(interpreter.run(second, &fault), Stop::Ended);
+    EXPECT_EQ(regs.r[0], 0U);
+    EXPECT_EQ(regs.r[1], 0U);
+    EXPECT_EQ(regs.r[2], 1U);
+    EXPECT_EQ(regs.itState, 0U);
+}
+
 // Blocks chained by an owner's hook: a stop in the second block is reported of that block (its IT block's
 // state), and a chain returns after the limit's blocks.
 TEST_F(Directed, ChainedBlocksStopInTheBlockEnteredAndReturnAfterTheLimit)
