@@ -1,6 +1,8 @@
 // The emulated core's memory map, fault reports and cycle counts.
 #include <gmock/gmock.h>
 
+#include <map>
+
 #include "tests/emu/emu_fixture.hpp"
 
 namespace emu_test {
@@ -132,6 +134,13 @@ TEST_F(EmuCore, DivisionsCostTwoToTwelveByTheirOperandsAndGiveTheArchitecturesQu
     core.resumeAt(symbol("udiv_loop"));
     runToEnd();
     EXPECT_EQ(core.cycles(), 4U + (12U + 4U) + 2U + (7U + 4U) + 1U);
+    // Each run's division in its own block, also where the block after it is entered without the run loop.
+    std::map<uint32_t, uint64_t> spent;
+    for (const auto& [start, cycles] : core.cyclesByBlock()) {
+        spent[start] = cycles;
+    }
+    EXPECT_EQ(spent[symbol("udiv_again")], 2U + 7U + 4U);
+    EXPECT_EQ(spent[symbol("udiv_done")], 1U);
     EXPECT_EQ(word("quotients", 0), 0xFFFFFFFFU);
     EXPECT_EQ(word("quotients", 1), 0xFFFFU);
 }

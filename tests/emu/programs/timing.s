@@ -85,10 +85,12 @@
         mvn r0, #0                              @ 1
         movs r1, #1                             @ 1
         ldr r4, =quotients                      @ 2
-1:      udiv r2, r0, r1                         @ 12, then 7 (16 bits)
+udiv_again:
+        udiv r2, r0, r1                         @ 12, then 7 (16 bits)
         str r2, [r4], #4                        @ 2
         lsrs r0, r0, #16                        @ 1
-        bne 1b                                  @ 1 (+ 2 when taken)
+        bne udiv_again                          @ 1 (+ 2 when taken)
+udiv_done:
         bkpt #0                                 @ 1
 
         .ltorg
