@@ -334,6 +334,9 @@ std::string ImageNode::start(bool flashed)
     });
     chip_->mirrorFlash(FLASH_APP_START, kModelledFlash);
     chip_->watchForProfile();
+    if (count_by_function_) {
+        chip_->core.countCyclesByBlock();
+    }
     chip_->catchUp();
     return {};
 }
@@ -351,6 +354,12 @@ void ImageNode::restart(bool keep_ram)
 }
 
 void ImageNode::powerCycle() { restart(false); }
+
+void ImageNode::countCyclesByFunction()
+{
+    count_by_function_ = true;
+    chip_->core.countCyclesByBlock();
+}
 
 bool ImageNode::runUntilNs(uint64_t t_ns)
 {

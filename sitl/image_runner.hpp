@@ -41,14 +41,17 @@ public:
     // What the run cost on the chip: instructions and cycles, main-loop passes and their cycles, the
     // longest interrupt, the deepest stacks, the receive overflows the firmware counted.
     void profile(Profile* out) const;
-    // Where the cycles went: "function,cycles,percent" lines, most expensive first (the exception entries
-    // and returns as one line of their own).
+    // From now on, across resets, the cycles are counted by function (some per cent of the core's speed).
+    void countCyclesByFunction();
+    // Where the cycles went since then: "function,cycles,percent" lines, most expensive first (the
+    // exception entries and returns as one line of their own).
     std::string functionProfile() const;
 
 private:
     struct Chip;
     std::unique_ptr<Chip> chip_;
     uint64_t hang_ns_ = UINT64_MAX;
+    bool count_by_function_ = false;
 
     // Takes the core out of reset with the loaded image: an empty string, or why the core refuses it.
     // `flashed`: the image was just flashed (its application sectors go into the flash model).

@@ -749,6 +749,9 @@ int main(int argc, char** argv)
             usage(error);
         }
         image->hangFromNs(hang_ns);
+        if (!options.profile_functions.empty()) {
+            image->countCyclesByFunction();
+        }
         runFirmware = [&image](uint64_t t_ns) { return image->runUntilNs(t_ns); };
     }
     const sitl::RunUntil runUntil = [&](uint64_t t_ns) {

@@ -102,13 +102,30 @@ void Core::refreshFlashTiming()
     uint32_t acr = 0;
     flashTiming_.configure(bus_.read(kFlashAcr, 4, &acr) ? acr : 0U);
     updateMasks();
+    chooseChainHook();
+}
+
+// The chain's hook by the flash's stalls and whether the cycles are counted by block.
+void Core::chooseChainHook()
+{
     const bool waitStates = flashTiming_.stalls() != FlashTiming::Stalls::None;
-    interpreter_.chainBlocks(waitStates ? chainOn<true> : chainOn<false>, this, kChainLimit);
+    interpreter_.chainBlocks(waitStates ? (countByBlock_ ? chainOn<true, true> : chainOn<true, false>)
+                                        : (countByBlock_ ? chainOn<false, true> : chainOn<false, false>),
+                             this, kChainLimit);
+}
+
+void Core::countCyclesByBlock()
+{
+    countByBlock_ = true;
+    chooseChainHook();
 }
 
 std::vector<std::pair<uint32_t, uint64_t>> Core::cyclesByBlock() const
 {
     std::vector<std::pair<uint32_t, uint64_t>> spent;
+    if (!countByBlock_) {
+        return spent;
+    }
     spent.reserve(code_.size());
     for (const auto& [start, code] : code_) {
         spent.emplace_back(start, code.cyclesRun);
@@ -316,14 +333,18 @@ inline bool Core::needsAttention(const Code& code, uint64_t cycles) const
 // A block about to run: its cost charged, `extra` besides its own and its stalls.
 inline void Core::charge(Code& code, bool sequential, uint64_t extra, uint32_t refill)
 {
-    account(code, code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.info.literalLoads, sequential), refill);
+    const uint64_t cost = code.cycles + extra + flashTiming_.stallCycles(code.fetch, code.info.literalLoads, sequential);
+    countByBlock_ ? account<true>(code, cost, refill) : account<false>(code, cost, refill);
 }
 
-// Its cost and the refill paid on the way into it to its account; into the history.
+// Its cost, and the refill paid on the way into it, to its account where counted; into the history.
+template <bool ByBlock>
 inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
 {
     cycles_ += cost;
-    code.cyclesRun += cost + refill;
+    if (ByBlock) {
+        code.cyclesRun += cost + refill;
+    }
     instructions_ += code.block.count;
     history_[historyNext_] = &code;
     historyNext_ = (historyNext_ + 1U) % kHistory;
@@ -336,19 +357,19 @@ inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
 // at its start, which the loop would find too (beforeBlock's path without unusualBlock, the same
 // charges); otherwise back to the loop, which finds the same. Most blocks run this way, without the
 // loop's look-ups and the interpreter's return.
-template <bool WaitStates>
+template <bool WaitStates, bool ByBlock>
 thumb::Stop Core::chainOn(thumb::Context& c, uint32_t pc)
 {
     Core& core = *static_cast<Core*>(c.owner);
     Code* next = core.codeCache_[cacheIndex(pc)];
     if (next->block.start != pc) [[unlikely]] {
-        return chainOnOtherwise<WaitStates>(c, pc);
+        return chainOnOtherwise<WaitStates, ByBlock>(c, pc);
     }
-    return core.chainInto<WaitStates>(c, *next, pc);
+    return core.chainInto<WaitStates, ByBlock>(c, *next, pc);
 }
 
 // A block not in the code cache: out of line, and jumped to, so that the way on needs none of what calls need.
-template <bool WaitStates>
+template <bool WaitStates, bool ByBlock>
 thumb::Stop Core::chainOnOtherwise(thumb::Context& c, uint32_t pc)
 {
     Core& core = *static_cast<Core*>(c.owner);
@@ -356,12 +377,12 @@ thumb::Stop Core::chainOnOtherwise(thumb::Context& c, uint32_t pc)
     if (next == nullptr) {
         return thumb::Stop::Ended;  // the loop reports the fetch
     }
-    return core.chainInto<WaitStates>(c, *next, pc);
+    return core.chainInto<WaitStates, ByBlock>(c, *next, pc);
 }
 
 // A block run an instruction at a time, or one whose fetch the flash's configuration does not stall
 // simply, goes by the loop too (chainMask_): the way on calls nothing, so that it needs no registers saved.
-template <bool WaitStates>
+template <bool WaitStates, bool ByBlock>
 inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
 {
     const bool sequential = pc == nextSequential_;  // a block has run: nextSequential_ is its end
@@ -371,7 +392,7 @@ inline thumb::Stop Core::chainInto(thumb::Context& c, Code& code, uint32_t pc)
     }
     cycles_ += refill;
     const uint32_t stall = WaitStates ? flashTiming_.acceleratedStall(code.fetch, sequential) : flashTiming_.noStall();
-    account(code, code.cycles + stall, refill);
+    account<ByBlock>(code, code.cycles + stall, refill);
     return thumb::enterBlock(c, code.block);
 }
 
@@ -431,7 +452,9 @@ void Core::settleDivisions()
         }
         const uint32_t cost = divisionCycles(quotient);
         cycles_ += cost;
-        current()->cyclesRun += cost;
+        if (countByBlock_) {
+            current()->cyclesRun += cost;
+        }
     }
     divisionsToSettle_.clear();
 }

@@ -56,8 +56,11 @@ public:
     // Calls `reached` with the cycle count whenever an instruction block starts at `address` (a function
     // entry, say), for profiling. Few watches: each block start is compared with all of them.
     void watch(uint32_t address, std::function<void(uint64_t cycles)> reached);
-    // The cycles spent in each instruction block so far (by its start address) and in exception entry,
-    // return and tail-chaining: what a profile by function adds up.
+    // From now on the cycles of each instruction block are counted, for cyclesByBlock: a few per cent of
+    // the core's speed, paid by profiles that ask for them.
+    void countCyclesByBlock();
+    // The cycles spent in each instruction block since countCyclesByBlock (by its start address) and in
+    // exception entry, return and tail-chaining: what a profile by function adds up.
     std::vector<std::pair<uint32_t, uint64_t>> cyclesByBlock() const;
     uint64_t exceptionCycles() const { return exceptionCycles_; }
     // Why the last run stopped at a breakpoint or fault.
@@ -87,7 +90,7 @@ private:
         FlashTiming::Fetch fetch;
         uint32_t cycles = 0;
         uint8_t attention = 0;  // kUnusual ..., what its start may need besides the cycle count
-        uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for a profile by function
+        uint64_t cyclesRun = 0;  // every run's cycles, stalls included, for cyclesByBlock
         thumb::Block block;
         bool watched = false;
         bool divides = false;
@@ -124,13 +127,15 @@ private:
     Next beforeBlock(Code& code);
     bool needsAttention(const Code& code, uint64_t cycles) const;
     void charge(Code& code, bool sequential, uint64_t extra, uint32_t refill);
+    template <bool ByBlock>
     void account(Code& code, uint64_t cost, uint32_t refill);
-    // The chain's hook, by the flash's stalls: with wait states (the accelerator's) or none.
-    template <bool WaitStates>
+    // The chain's hook, by the flash's stalls (with wait states, the accelerator's, or none) and whether
+    // the cycles are counted by block.
+    template <bool WaitStates, bool ByBlock>
     static thumb::Stop chainOn(thumb::Context& c, uint32_t pc);
-    template <bool WaitStates>
+    template <bool WaitStates, bool ByBlock>
     [[gnu::noinline]] static thumb::Stop chainOnOtherwise(thumb::Context& c, uint32_t pc);
-    template <bool WaitStates>
+    template <bool WaitStates, bool ByBlock>
     thumb::Stop chainInto(thumb::Context& c, Code& code, uint32_t pc);
     Next unusualBlock(Code& code, uint64_t* cost);
     // The block at `address`, decoded when first asked for; null where nothing can be fetched.
@@ -183,6 +188,7 @@ private:
         exceptionCycles_ += cycles;
     }
     void refreshFlashTiming();
+    void chooseChainHook();
     void storeLazyFpState();
 
     void fault(const std::string& what, uint32_t pc);
@@ -247,6 +253,7 @@ private:
     // its operands are in the registers.
     std::vector<const Division*> divisionsToSettle_;
     uint32_t hold_ = kNoBlock;
+    bool countByBlock_ = false;
     bool faulted_ = false;
 
     std::vector<Active> active_;

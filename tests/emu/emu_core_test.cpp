@@ -131,6 +131,7 @@ TEST_F(EmuCore, DivisionsCostTwoToTwelveByTheirOperandsAndGiveTheArchitecturesQu
     }
     EXPECT_EQ(cyclesFrom("udiv_overwritten"), 2U + 1U + 1U + 12U + 1U + 1U + 1U) << "quotient gone at the end";
     // Two passes, the branch taken once: 0xFFFFFFFF / 1, then 0xFFFF / 1.
+    core.countCyclesByBlock();
     core.resumeAt(symbol("udiv_loop"));
     runToEnd();
     EXPECT_EQ(core.cycles(), 4U + (12U + 4U) + 2U + (7U + 4U) + 1U);
