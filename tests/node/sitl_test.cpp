@@ -197,7 +197,8 @@ TEST_P(SitlRun, EscTimeoutPanicAndHealthBothWays)
 
 TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
 {
-    ASSERT_EQ(run("--until 1.2 --profile " + path("profile.csv")), 0);
+    const std::string byFunction = firmware.empty() ? "" : " --profile-functions " + path("functions.csv");
+    ASSERT_EQ(run("--until 1.2 --profile " + path("profile.csv") + byFunction), 0);
     std::map<std::string, double> figure;
     std::istringstream lines(slurp(dir / "profile.csv"));
     for (std::string line; std::getline(lines, line);) {
@@ -220,6 +221,20 @@ TEST_P(SitlRun, ProfileSaysWhatTheRunCost)
         EXPECT_GT(figure["stack_main_max_bytes"], 0.0);
         EXPECT_NEAR(figure["cycles"], 1.2 * 96e6, 0.05 * 96e6);
         EXPECT_GT(figure["instructions"], 0.0);
+        // Every cycle of the run in some function's line, the main loop's among the most.
+        std::istringstream rows(slurp(dir / "functions.csv"));
+        double counted = 0;
+        double mainLoop = 0;
+        for (std::string row; std::getline(rows, row);) {
+            const std::size_t comma = row.rfind(',', row.rfind(',') - 1);
+            if (comma != std::string::npos && row.front() == '"') {
+                const double cycles = std::stod(row.substr(comma + 1));
+                counted += cycles;
+                mainLoop += row.rfind("\"Node::MainTaskPass()\"", 0) == 0 ? cycles : 0;
+            }
+        }
+        EXPECT_NEAR(counted, figure["cycles"], 0.01 * figure["cycles"]);
+        EXPECT_GT(mainLoop, 0.05 * figure["cycles"]);
     }
 }
 
