@@ -1,21 +1,26 @@
 #include "sitl/candump.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <string_view>
 
 namespace sitl {
 namespace {
 
+// The C locale's classes, without a library call per character: a replay at full load has a million lines.
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 bool hexValue(char c, unsigned* v)
 {
-    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) {
+    const char lower = static_cast<char>(c | 0x20);  // 'A'..'F' to 'a'..'f'; no digit changes
+    if (isDigit(c)) {
+        *v = static_cast<unsigned>(c - '0');
+    } else if (lower >= 'a' && lower <= 'f') {
+        *v = static_cast<unsigned>(lower - 'a' + 10);
+    } else {
         return false;
     }
-    *v = static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) != 0
-                                   ? c - '0'
-                                   : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
     return true;
 }
 
@@ -49,7 +54,7 @@ bool parseTime(std::string_view s, uint64_t* us)
     uint64_t v = 0;
     for (const std::string_view digits : {whole, frac}) {
         for (const char c : digits) {
-            if (std::isdigit(static_cast<unsigned char>(c)) == 0) {
+            if (!isDigit(c)) {
                 return false;
             }
             v = v * 10U + static_cast<uint64_t>(c - '0');
@@ -74,11 +79,11 @@ std::string timeText(uint64_t us)
 std::string_view nextWord(std::string_view* rest)
 {
     std::size_t begin = 0;
-    while (begin < rest->size() && std::isspace(static_cast<unsigned char>((*rest)[begin])) != 0) {
+    while (begin < rest->size() && isBlank((*rest)[begin])) {
         ++begin;
     }
     std::size_t end = begin;
-    while (end < rest->size() && std::isspace(static_cast<unsigned char>((*rest)[end])) == 0) {
+    while (end < rest->size() && !isBlank((*rest)[end])) {
         ++end;
     }
     const std::string_view word = rest->substr(begin, end - begin);

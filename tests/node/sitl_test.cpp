@@ -921,6 +921,16 @@ TEST(Candump, FormatAndParseAgree)
     EXPECT_FALSE(frames[1].frame.extended);
     EXPECT_EQ(frames[1].frame.id, 0x123U);
     EXPECT_EQ(sitl::formatCandump(frames[0]) + "\n" + sitl::formatCandump(frames[1]) + "\n", text);
+
+    // Blanks of any kind between the fields, hex digits of either case; a character next to a range is none.
+    ASSERT_TRUE(sitl::parseCandump("\t(1.5)\v can1\t\f1e5b5900#0aFf\r\n", &frames, &error)) << error;
+    EXPECT_EQ(frames.back().frame.id, 0x1E5B5900U);
+    EXPECT_EQ(frames.back().frame.data[0], 0x0A);
+    EXPECT_EQ(frames.back().frame.data[1], 0xFF);
+    for (const char* bad : {"(1.5) can1 123#0G", "(1.5) can1 123#0g", "(1.5) can1 123#@0", "(1.5) can1 123#`0",
+                            "(1.5) can1 12:#00", "(1.5) can1 12/#00", "(1/5) can1 123#00"}) {
+        EXPECT_FALSE(sitl::parseCandump(bad, &frames, &error)) << bad;
+    }
 }
 
 }  // namespace
