@@ -353,10 +353,9 @@ inline void Core::account(Code& code, uint64_t cost, uint32_t refill)
 
 // At the end of a block that ran to it, inside the interpreter (a block whose divisions are to be settled
 // ends the chain): what the run loop does between two blocks, the next block found, and it entered at once
-// when nothing is due
-// at its start, which the loop would find too (beforeBlock's path without unusualBlock, the same
-// charges); otherwise back to the loop, which finds the same. Most blocks run this way, without the
-// loop's look-ups and the interpreter's return.
+// when nothing is due at its start, which the loop would find too (beforeBlock's path without unusualBlock,
+// the same charges); otherwise back to the loop, which finds the same. Most blocks run this way, without
+// the loop's look-ups and the interpreter's return.
 template <bool WaitStates, bool ByBlock>
 thumb::Stop Core::chainOn(thumb::Context& c, uint32_t pc)
 {

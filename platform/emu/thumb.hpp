@@ -135,7 +135,6 @@ struct Block {
 // False when `start` is not in flash or RAM (nothing to fetch).
 bool decode(const Memory& memory, uint32_t start, uint32_t limit, Block* out);
 
-
 // Runs blocks on one register file, memory and set of special registers: what the instructions need
 // besides the block is set up once, not at every block.
 class Interpreter {
